@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace postwarden::host {
+
+// Exit codes of the command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitCancelled = 1;  // `check`: the person said No
+inline constexpr int kExitUsage = 2;      // bad command line
+inline constexpr int kExitFailure = 3;    // the module or a file could not be used
+
+// The options that stand before the subcommand.
+struct GlobalOptions {
+    std::string home;        // --home, else $POSTWARDEN_HOME, else the state folder
+    std::string mailStore;   // --mail-store, else <home>/mail
+    std::string modulePath;  // --module, else the library beside the executable
+};
+
+// One subcommand: its name, a one-line summary for --help, and what runs it with
+// the arguments that follow its name.
+struct Command {
+    const char* name;
+    const char* summary;
+    int (*run)(const GlobalOptions& options, const std::vector<std::string>& args);
+};
+
+// The table every subcommand is registered in (Commands.cpp).
+const std::vector<Command>& Commands();
+
+// Writes "postwarden: <message>" to standard error.
+void PrintError(const std::string& message);
+
+// Whether `args` asks for a subcommand's help.
+bool WantsHelp(const std::vector<std::string>& args);
+
+int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
+
+}  // namespace postwarden::host

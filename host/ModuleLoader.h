@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "module/IModuleAPI.h"
+
+namespace postwarden::host {
+
+// The module's shared library, loaded with dlopen and kept loaded while this
+// object lives. Modules it creates must be destroyed before it.
+class ModuleLibrary {
+public:
+    // Loads the library at `path`, or the one beside this executable when `path`
+    // is empty. On failure Loaded() is false and Error() says why in one line.
+    explicit ModuleLibrary(const std::string& path);
+    ~ModuleLibrary();
+    ModuleLibrary(const ModuleLibrary&) = delete;
+    ModuleLibrary& operator=(const ModuleLibrary&) = delete;
+
+    bool Loaded() const { return create_ != nullptr; }
+    const std::string& Error() const { return error_; }
+    const std::string& Path() const { return path_; }
+
+    // A new module for `platform`, which must outlive it; null on failure.
+    std::unique_ptr<IModuleAPI> Create(Platform& platform);
+
+private:
+    std::string path_;
+    std::string error_;
+    void* handle_ = nullptr;
+    IModuleAPI* (*create_)(Platform*) = nullptr;
+};
+
+inline constexpr const char* kModuleFileName = "libpostwarden-module.so";
+
+// The folder of the running executable, without a trailing "/".
+std::string ExecutableFolder();
+
+}  // namespace postwarden::host

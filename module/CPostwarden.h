@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "module/IModuleAPI.h"
+
+namespace postwarden {
+
+class Engine;
+class EngineHelper;
+class MapiMessage;
+class MapiSession;
+class OutlookItem;
+class Platform;
+
+// The module: serves the host's interface, checks every send against the rules,
+// keeps the settings. Its procedures live in the folder of the subsystem they
+// belong to (validation/, settings/); this folder holds the host contract.
+class CPostwarden final : public IModuleAPI {
+public:
+    // `platform` must remain live while this object is in use.
+    explicit CPostwarden(Platform& platform);
+    ~CPostwarden() override;
+    CPostwarden(const CPostwarden&) = delete;
+    CPostwarden& operator=(const CPostwarden&) = delete;
+
+    std::string RegistryName() override;
+    std::string FriendlyName() override;
+    int32_t YSStartup(std::shared_ptr<Engine>& Engine) override;
+    int32_t YSShutdown() override;
+    std::string YSSendMessage(std::string& theMessage) override;
+    int32_t YSExplorerOpen(HostWindow* explorer) override;
+    int32_t YSExplorerClose(HostWindow* explorer) override;
+    int32_t YSExplorerActivate(HostWindow* explorer) override;
+    int32_t YSExplorerDeactivate(HostWindow* explorer) override;
+    int32_t YSInspectorOpen(HostWindow* inspector) override;
+    int32_t YSInspectorClose(HostWindow* inspector) override;
+    int32_t YSInspectorActivate(HostWindow* inspector) override;
+    int32_t YSInspectorDeactivate(HostWindow* inspector) override;
+    int32_t YSButtonAction(int32_t& buttonId, bool& CancelDefault) override;
+    int32_t YSMenuAction(int32_t& menuId, bool& CancelDefault) override;
+    int32_t YSHotkeyAction(int32_t& lp) override;
+    int32_t YSItemEvent(int32_t& EventSelector, std::shared_ptr<OutlookItem>& item, bool& Cancel,
+                        std::string& folderEntryId, std::string& folderStoreId) override;
+    std::string Version() override;
+
+    // Whether the module currently holds an engine (between start-up and shut-down).
+    bool HasEngine() const { return m_engine != nullptr; }
+    bool UsingWordAsEmailEditorValue() const { return UsingWordAsEmailEditor; }
+
+private:
+    // Trace line through a new EngineLogger; a logger failure reaches the caller.
+    void Log(const std::string& source, const std::string& message, int16_t level);
+    // The engine library's helper of the calling thread, made on first use.
+    EngineHelper& Helper();
+    // Settings of this module's section, under the helper's application name
+    // (asked afresh for every read and write).
+    std::string GetSetting(const std::string& key, const std::string& defaultValue);
+    void SaveSetting(const std::string& key, const std::string& value);
+
+    // Send-time validation (validation/).
+    bool ProcessItem(std::shared_ptr<OutlookItem>& item);
+    bool CheckOutsideDomains(const bool& separatePromptsWanted, const std::string& address);
+    bool CheckEmailAddressesDomains(const bool& separatePromptsWanted, const std::string& address);
+    bool CheckKeywords(const bool& separatePromptsWanted, const std::string& text);
+    bool CheckNumberOfRecipients(const bool& separatePromptsWanted, const int32_t& recipientCount);
+    bool CheckBlankSubject(const bool& separatePromptsWanted, const std::string& subject);
+    bool CheckAnySend(const bool& separatePromptsWanted);
+    std::string StripQuotes(const std::string& text);
+    std::string GetSMTPDomain(const std::string& address);
+    std::shared_ptr<MapiMessage> FindInDrafts(std::shared_ptr<MapiSession>& session,
+                                              const std::string& subject);
+    bool UsingWordAsEditor(const std::string& outlookVersion);
+
+    // Settings (settings/).
+    void EnsureDefaultSettings();
+    bool FetchSettingsFromExchange(const std::string& folderPath);
+    bool FetchSettingsFromNetworkLocation(const std::string& filePath);
+    bool ReadSettingsFromXML(const std::string& xmlText);
+
+    Platform& platform_;
+
+    std::shared_ptr<Engine> m_engine;
+    std::string m_ListOfOutsideDomains;
+    bool m_OutsideDomainsPrompted = false;
+    std::string m_ListOfEmailAddressesDomains;
+    bool m_EmailAddressesDomainsPrompted = false;
+    std::string m_ListOfKeywords;
+    bool m_KeywordsPrompted = false;
+    bool UsingWordAsEmailEditor = false;
+};
+
+}  // namespace postwarden

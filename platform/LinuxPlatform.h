@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "module/Platform.h"
+#include "platform/engine/LogFile.h"
+
+namespace postwarden {
+
+class Registry;
+
+// The real platform: the engine library over the log file, the registry database,
+// the Maildir mail store, files, and a window system chosen by the host.
+class LinuxPlatform final : public Platform {
+public:
+    struct Options {
+        std::string logPath;       // postwarden.log
+        std::string registryPath;  // registry.db
+        std::string mailStorePath; // root of the Maildir store
+    };
+
+    // `windows` must be non-null. Nothing is opened until it is first needed.
+    LinuxPlatform(Options options, std::unique_ptr<WindowSystem> windows);
+    ~LinuxPlatform() override;
+
+    std::unique_ptr<EngineHelper> NewEngineHelper() override;
+    std::unique_ptr<EngineLogger> NewEngineLogger() override;
+    std::unique_ptr<DelimitedList> NewDelimitedList() override;
+    std::unique_ptr<RegistryAccess> NewRegistryAccess() override;
+    std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
+                           std::string_view defaultValue) override;
+    void SaveSetting(std::string_view app, std::string_view section, std::string_view key,
+                     std::string_view value) override;
+    std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) override;
+    std::string ReadTextFile(std::string_view path) override;
+    WindowSystem& Windows() override { return *windows_; }
+
+    // The log file, opened on first use; throws RuntimeError when it cannot be.
+    LogFile& Log();
+    Registry& Settings();
+    const Options& options() const { return options_; }
+
+private:
+    Options options_;
+    std::unique_ptr<WindowSystem> windows_;
+    std::optional<LogFile> log_;
+    std::unique_ptr<Registry> registry_;
+};
+
+// Reads a whole file; throws "File not found" (53), "Path not found" (76) or
+// another RuntimeError naming the cause.
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace postwarden

@@ -1,0 +1,61 @@
+#include "platform/engine/Glob.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <vector>
+
+namespace postwarden {
+
+namespace {
+
+// Code points folded for comparison. A byte that is not valid UTF-8 becomes a
+// value no code point has, so it only ever matches the same byte (or a wildcard).
+std::vector<UChar32> Folded(std::string_view text) {
+    std::vector<UChar32> out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const int32_t length = static_cast<int32_t>(text.size());
+    int32_t i = 0;
+    while (i < length) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) {
+            for (int32_t k = start; k < i; ++k) out.push_back(0x110000 + s[k]);
+        } else {
+            out.push_back(c < 0x80 ? (c >= 'A' && c <= 'Z' ? c + 32 : c)
+                                   : u_foldCase(c, U_FOLD_CASE_DEFAULT));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool GlobMatch(std::string_view value, std::string_view pattern) {
+    const std::vector<UChar32> v = Folded(value);
+    const std::vector<UChar32> p = Folded(pattern);
+    // The classic single-backtrack matcher: on a mismatch, only the latest `*`
+    // needs to take one more character, which bounds the work by |v| * |p|.
+    size_t vi = 0, pi = 0;
+    size_t starP = SIZE_MAX, starV = 0;
+    while (vi < v.size()) {
+        if (pi < p.size() && (p[pi] == '?' || (p[pi] != '*' && p[pi] == v[vi]))) {
+            ++vi;
+            ++pi;
+        } else if (pi < p.size() && p[pi] == '*') {
+            starP = pi++;
+            starV = vi;
+        } else if (starP != SIZE_MAX) {
+            pi = starP + 1;
+            vi = ++starV;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*') ++pi;
+    return pi == p.size();
+}
+
+}  // namespace postwarden

@@ -1,0 +1,173 @@
+#pragma once
+
+// In-memory fakes of every outside component the module reaches through its
+// Platform. Every operation first asks FakePlatform::Check(name), which throws
+// when a test has switched that operation (or the N-th call overall) to fail.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "module/Platform.h"
+
+namespace postwarden::fakes {
+
+struct LogLine {
+    std::string kind;  // "trace" (EngineLogger) or "event" (EngineHelper::LogEvent)
+    int32_t level = 0;
+    std::string app;
+    std::string source;
+    std::string message;
+};
+
+// A recipient of a fake message.
+struct FakeRecipientData {
+    std::string name;
+    std::string address;                  // the recipient's own address
+    bool hasAddressEntry = true;
+    std::string entryAddress;             // the address entry's; empty means `address`
+    std::optional<int32_t> memberCount;   // set for a distribution list
+};
+
+// A message of the fake store.
+struct FakeMessageData {
+    std::string subject;
+    int32_t bodyFormat = kFormatPlain;
+    std::string body, htmlBody, rtfBody;
+    std::vector<FakeRecipientData> recipients;
+    std::map<std::string, std::string> properties;  // read by name ("Body", "BodyFormat")
+};
+
+// The fake mail store every session object of a FakePlatform works on.
+struct FakeStore {
+    std::map<std::string, std::shared_ptr<FakeMessageData>> byEntryId;
+    std::vector<std::shared_ptr<FakeMessageData>> drafts;
+    std::map<std::string, std::vector<std::shared_ptr<FakeMessageData>>> folders;  // by path
+    bool loggedOnAfterLogon = true;
+    int logons = 0;
+    int attaches = 0;
+    int sessionsCreated = 0;
+};
+
+// The mail client's objects.
+class FakeApplication final : public OutlookApplication {
+public:
+    explicit FakeApplication(class FakePlatform& platform) : platform_(platform) {}
+    std::string Version() override;
+    std::shared_ptr<OutlookSession> Session() override;
+    int32_t ExplorersCount() override;
+
+    std::string version = "16.0.0.0";
+    int32_t explorers = 1;
+
+private:
+    FakePlatform& platform_;
+};
+
+class FakeItem final : public OutlookItem {
+public:
+    explicit FakeItem(FakePlatform& platform) : platform_(platform) {}
+    bool Submitted() override;
+    std::string TypeName() override;
+    void Save() override;
+    std::string EntryID() override;
+    std::string Subject() override;
+
+    bool submitted = false;
+    std::string typeName = "MailItem";
+    std::string entryId = "entry-1";
+    std::string subject;
+    int saves = 0;
+
+private:
+    FakePlatform& platform_;
+};
+
+class FakeEngine final : public Engine {
+public:
+    explicit FakeEngine(FakePlatform& platform);
+    std::shared_ptr<OutlookApplication> Application() override;
+    int32_t RegisterModule(IModuleAPI& module, int32_t selector, std::string_view a,
+                           std::string_view b) override;
+
+    std::shared_ptr<FakeApplication> application;
+    std::vector<int32_t> registeredSelectors;
+
+private:
+    FakePlatform& platform_;
+};
+
+class FakePlatform final : public Platform {
+public:
+    FakePlatform();
+    ~FakePlatform() override;
+
+    // --- Error switches ---
+    // Makes every later call of `operation` throw `error`.
+    void FailOn(const std::string& operation,
+                RuntimeError error = RuntimeError(errors::kInvalidCall, "Injected failure"));
+    void Heal(const std::string& operation) { failures_.erase(operation); }
+    // Makes the `n`-th outside call from now (1 = the next) throw, whatever it is.
+    void FailAtCall(int64_t n) { failAt_ = calls_ + n; }
+    int64_t Calls() const { return calls_; }
+    // Counts one call of `operation` and throws if it is switched to fail.
+    void Check(const std::string& operation);
+    // How often `operation` was called.
+    int64_t CallsOf(const std::string& operation) const;
+
+    // --- What the module did ---
+    std::vector<LogLine> log;
+    // Only the lines of one kind or one source, as "SOURCE|MESSAGE" texts, handy
+    // for comparing whole sequences.
+    std::vector<std::string> Messages(const std::string& kind = "") const;
+    bool Logged(const std::string& message) const;
+
+    // --- Settings and registry ---
+    std::string settingsAppName = "Postwarden";
+    // Settings of the module's section under `settingsAppName`.
+    std::optional<std::string> Setting(const std::string& key) const;
+    void SetSetting(const std::string& key, const std::string& value);
+    void RemoveSetting(const std::string& key);
+    std::map<std::tuple<std::string, std::string, std::string>, std::string> settings;
+    std::vector<std::string> settingWrites;  // keys in the order written
+    // Registry keys by path; values as text (QueryValue converts them).
+    std::map<std::string, std::map<std::string, std::string>> registry;
+    std::vector<std::tuple<std::string, uint32_t, int32_t>> openedKeys;
+
+    // --- Files, mail store, engine ---
+    std::map<std::string, std::string> files;
+    FakeStore store;
+    // Answers of EngineHelper::MatchesEntry: exact comparison unless set.
+    int32_t (*matchesEntry)(std::string_view value, std::string_view entry) = nullptr;
+    std::shared_ptr<FakeEngine> NewEngine();
+
+    // --- Windows ---
+    // The window system handed to the module; a test may replace it.
+    std::unique_ptr<WindowSystem> windows;
+
+    // Platform.
+    std::unique_ptr<EngineHelper> NewEngineHelper() override;
+    std::unique_ptr<EngineLogger> NewEngineLogger() override;
+    std::unique_ptr<DelimitedList> NewDelimitedList() override;
+    std::unique_ptr<RegistryAccess> NewRegistryAccess() override;
+    std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
+                           std::string_view defaultValue) override;
+    void SaveSetting(std::string_view app, std::string_view section, std::string_view key,
+                     std::string_view value) override;
+    std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) override;
+    std::string ReadTextFile(std::string_view path) override;
+    WindowSystem& Windows() override;
+
+private:
+    std::map<std::string, RuntimeError> failures_;
+    std::map<std::string, int64_t> callsOf_;
+    int64_t calls_ = 0;
+    int64_t failAt_ = -1;
+};
+
+}  // namespace postwarden::fakes
