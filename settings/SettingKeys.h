@@ -1,0 +1,111 @@
+#pragma once
+
+// The settings of the module's section: every key name, the text the store is
+// seeded with, and the default the everyday readers pass when a key is absent.
+// Each text is spelled here once; the readers (rules, send driver, forms,
+// settings routines) take them from here.
+
+namespace postwarden {
+
+namespace keys {
+// Where the central settings come from; set from outside the module, never written by it.
+inline constexpr char kFetchSettingsExchangePublicFolder[] = "FetchSettingsExchangePublicFolder";
+inline constexpr char kFetchSettingsNetworkLocation[] = "FetchSettingsNetworkLocation";
+
+// Also the marker that says whether the store was ever initialised.
+inline constexpr char kPromptForOutsideDomainsWanted[] = "PromptForOutsideDomainsWanted";
+inline constexpr char kListOfOutsideDomains[] = "ListOfOutsideDomains";
+inline constexpr char kMessageForOutsideDomains[] = "MessageForOutsideDomains";
+
+inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "PromptForEmailAddressesDomainsWanted";
+inline constexpr char kListOfEmailAddressesDomains[] = "ListOfEmailAddressesDomains";
+inline constexpr char kMessageForEmailAddressesDomains[] = "MessageForEmailAddressesDomains";
+
+inline constexpr char kPromptForKeywordsWanted[] = "PromptForKeywordsWanted";
+inline constexpr char kListOfKeywords[] = "ListOfKeywords";
+inline constexpr char kMessageForKeywords[] = "MessageForKeywords";
+
+inline constexpr char kPromptForNumberOfRecipientsWanted[] = "PromptForNumberOfRecipientsWanted";
+inline constexpr char kMaxNumberOfRecipients[] = "MaxNumberOfRecipients";
+inline constexpr char kSeparateDLsWanted[] = "SeparateDLsWanted";
+inline constexpr char kMessageForNumberOfRecipients[] = "MessageForNumberOfRecipients";
+
+inline constexpr char kPromptForBlankSubjectWanted[] = "PromptForBlankSubjectWanted";
+inline constexpr char kMessageForBlankSubject[] = "MessageForBlankSubject";
+
+inline constexpr char kPromptForAnySendWanted[] = "PromptForAnySendWanted";
+inline constexpr char kMessageForAnySend[] = "MessageForAnySend";
+
+inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
+}  // namespace keys
+
+// What EnsureDefaultSettings writes into a store that was never initialised.
+namespace seeded {
+inline constexpr char kPromptForOutsideDomainsWanted[] = "0";
+inline constexpr char kListOfOutsideDomains[] = "";
+inline constexpr char kMessageForOutsideDomains[] =
+    "Are you sure you want to send this email outside the company?";
+
+inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "0";
+inline constexpr char kListOfEmailAddressesDomains[] = "";
+inline constexpr char kMessageForEmailAddressesDomains[] =
+    "Are you sure you want to send this email to these addresses?";
+
+inline constexpr char kPromptForKeywordsWanted[] = "0";
+inline constexpr char kListOfKeywords[] = "";
+inline constexpr char kMessageForKeywords[] =
+    "Are you sure you want to send this email with these keywords?";
+
+inline constexpr char kPromptForNumberOfRecipientsWanted[] = "0";
+inline constexpr char kMaxNumberOfRecipients[] = "0";
+inline constexpr char kSeparateDLsWanted[] = "0";
+inline constexpr char kMessageForNumberOfRecipients[] =
+    "Are you sure you want to send this email to all these people?";
+
+inline constexpr char kPromptForBlankSubjectWanted[] = "0";
+inline constexpr char kMessageForBlankSubject[] =
+    "Are you sure you want to send this email without a subject?";
+
+inline constexpr char kPromptForAnySendWanted[] = "1";
+inline constexpr char kMessageForAnySend[] = "Are you sure you want to send this email?";
+
+inline constexpr char kSeparatePromptsWanted[] = "1";
+}  // namespace seeded
+
+// What the everyday readers (rules, send driver, forms) pass as the default of
+// an absent key. Some differ from the seeded texts on purpose: a store whose keys
+// are absent leaves every rule off.
+namespace fallback {
+inline constexpr char kFetchSettingsExchangePublicFolder[] = "";
+inline constexpr char kFetchSettingsNetworkLocation[] = "";
+
+inline constexpr char kPromptForOutsideDomainsWanted[] = "0";
+inline constexpr char kListOfOutsideDomains[] = "";
+inline constexpr const char* kMessageForOutsideDomains = seeded::kMessageForOutsideDomains;
+
+inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "0";
+inline constexpr char kListOfEmailAddressesDomains[] = "";
+inline constexpr char kMessageForEmailAddressesDomains[] =
+    "Are you sure you want to send an email to these addresses?";
+
+inline constexpr char kPromptForKeywordsWanted[] = "0";
+inline constexpr char kListOfKeywords[] = "";
+inline constexpr const char* kMessageForKeywords = seeded::kMessageForKeywords;
+
+inline constexpr char kPromptForNumberOfRecipientsWanted[] = "0";
+inline constexpr char kMaxNumberOfRecipients[] = "20";
+inline constexpr char kSeparateDLsWanted[] = "0";
+inline constexpr const char* kMessageForNumberOfRecipients =
+    seeded::kMessageForNumberOfRecipients;
+
+inline constexpr char kPromptForBlankSubjectWanted[] = "0";
+inline constexpr char kMessageForBlankSubject[] =
+    "Are you sure you want to send this email with a blank subject?";
+
+inline constexpr char kPromptForAnySendWanted[] = "0";
+inline constexpr const char* kMessageForAnySend = seeded::kMessageForAnySend;
+
+inline constexpr char kSeparatePromptsWanted[] = "1";
+}  // namespace fallback
+
+}  // namespace postwarden
