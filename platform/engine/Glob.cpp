@@ -34,8 +34,23 @@ std::vector<UChar32> Folded(std::string_view text) {
 }  // namespace
 
 bool GlobMatch(std::string_view value, std::string_view pattern) {
-    const std::vector<UChar32> v = Folded(value);
     const std::vector<UChar32> p = Folded(pattern);
+    // Folding keeps one code point for one, and a code point takes 1 to 4 bytes,
+    // so the value's length in bytes bounds what it can match without folding
+    // it: this keeps a long text against a list of plain words cheap.
+    size_t literals = 0;
+    bool star = false;
+    for (UChar32 c : p) {
+        if (c == '*') {
+            star = true;
+        } else {
+            ++literals;
+        }
+    }
+    if (value.size() < literals) return false;
+    if (!star && value.size() > 4 * literals) return false;
+
+    const std::vector<UChar32> v = Folded(value);
     // The classic single-backtrack matcher: on a mismatch, only the latest `*`
     // needs to take one more character, which bounds the work by |v| * |p|.
     size_t vi = 0, pi = 0;

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "module/RuntimeError.h"
+#include "platform/engine/EngineLibrary.h"
+#include "platform/engine/LogFile.h"
+#include "platform/engine/LogRecord.h"
+
+namespace postwarden {
+namespace {
+
+struct EscapeCase {
+    std::string text;
+    std::string escaped;
+};
+
+TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecord) {
+    const EscapeCase cases[] = {
+        {"plain text", "plain text"},
+        {"", ""},
+        {"a\tb", "a\\tb"},
+        {"line1\r\nline2", "line1\\r\\nline2"},
+        {"back\\slash", "back\\\\slash"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"\x1b[31mred", "\\x1B[31mred"},
+        {"del\x7f", "del\\x7F"},
+        {"ünïcödé ✓", "ünïcödé ✓"},
+        {"\\t is not a tab", "\\\\t is not a tab"},
+    };
+    for (const EscapeCase& c : cases) {
+        std::string out;
+        AppendEscaped(out, c.text);
+        EXPECT_EQ(out, c.escaped) << c.escaped;
+        EXPECT_EQ(out.find('\n'), std::string::npos);
+        EXPECT_EQ(out.find('\t'), std::string::npos);
+        EXPECT_EQ(Unescape(out), c.text) << c.escaped;
+    }
+}
+
+TEST(LogRecordTest, RejectsMalformedEscapes) {
+    for (const char* bad : {"trailing\\", "\\q", "\\x4", "\\xZZ", "\\x"}) {
+        EXPECT_FALSE(Unescape(bad).has_value()) << bad;
+    }
+}
+
+TEST(LogRecordTest, ARecordWithHostileTextsReadsBackExactly) {
+    LogRecord record{"2026-12-06T12:34:56.789Z", "trace", 0, "Postwarden", "Source\twith tab",
+                     "forged\n2026-01-01T00:00:00.000Z\tevent\t1\t\tX\tY\r\\"};
+    const std::string line = FormatRecord(record);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one record is one line";
+    auto back = ParseRecord(std::string_view(line).substr(0, line.size() - 1));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->timestamp, record.timestamp);
+    EXPECT_EQ(back->kind, record.kind);
+    EXPECT_EQ(back->level, 0);
+    EXPECT_EQ(back->app, record.app);
+    EXPECT_EQ(back->source, record.source);
+    EXPECT_EQ(back->message, record.message);
+}
+
+TEST(LogRecordTest, TimestampIsUtcWithMilliseconds) {
+    const std::string stamp = CurrentTimestamp();
+    ASSERT_EQ(stamp.size(), 24u) << stamp;
+    EXPECT_EQ(stamp[4], '-');
+    EXPECT_EQ(stamp[10], 'T');
+    EXPECT_EQ(stamp[19], '.');
+    EXPECT_EQ(stamp.back(), 'Z');
+}
+
+class LogFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("pw-log-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "postwarden.log").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::vector<std::string> Lines() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
+    LogFile log(path_);
+    FileEngineLogger(log).WriteLog("Postwarden", "ProcessItem", "Starting recipients count: 2", 0);
+    FileEngineHelper(log).LogEvent("Error occurred.  Reason: x", 1, "Postwarden.ProcessItem");
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    auto trace = ParseRecord(lines[0]);
+    auto event = ParseRecord(lines[1]);
+    ASSERT_TRUE(trace && event);
+    EXPECT_EQ(trace->kind, "trace");
+    EXPECT_EQ(trace->app, "Postwarden");
+    EXPECT_EQ(trace->source, "ProcessItem");
+    EXPECT_EQ(trace->message, "Starting recipients count: 2");
+    EXPECT_EQ(event->kind, "event");
+    EXPECT_EQ(event->level, 1);
+    EXPECT_EQ(event->app, "");
+    EXPECT_EQ(event->source, "Postwarden.ProcessItem");
+    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST_F(LogFileTest, ConcurrentProcessesNeverInterleaveRecords) {
+    constexpr int kProcesses = 4;
+    constexpr int kRecords = 2000;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            LogFile log(path_);
+            // Long messages make a torn write likely if records were not whole.
+            const std::string filler(700, 'a' + p);
+            for (int i = 0; i < kRecords; ++i) {
+                log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
+                           std::to_string(i) + "\n" + filler);
+            }
+            std::_Exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kProcesses * kRecords));
+    std::set<std::string> seen;
+    for (const std::string& line : lines) {
+        auto record = ParseRecord(line);
+        ASSERT_TRUE(record.has_value()) << line.substr(0, 80);
+        const int p = record->source[1] - '0';
+        const size_t newline = record->message.find('\n');
+        ASSERT_NE(newline, std::string::npos);
+        EXPECT_EQ(record->message.substr(newline + 1), std::string(700, 'a' + p));
+        seen.insert(record->source + ":" + record->message.substr(0, newline));
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kRecords));
+}
+
+TEST_F(LogFileTest, AnUnwritableLogIsARuntimeError) {
+    EXPECT_THROW(LogFile((dir_ / "missing" / "x.log").string()), RuntimeError);
+}
+
+}  // namespace
+}  // namespace postwarden

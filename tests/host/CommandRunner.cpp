@@ -1,0 +1,87 @@
+#include "tests/host/CommandRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace postwarden::testing {
+
+CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input,
+                            const std::vector<std::string>& env) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<std::string> argv{POSTWARDEN_BINARY_DIR "/postwarden"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> raw;
+        for (std::string& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    CommandResult result;
+    size_t written = 0;
+    int inFd = in[1];
+    if (input.empty()) {
+        close(inFd);
+        inFd = -1;
+    }
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen || inFd >= 0) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
+        if (poll(fds, 3, 60000) <= 0) break;
+        char buffer[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (!(i == 0 ? outOpen : errOpen) || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                (i == 0 ? outOpen : errOpen) = false;
+            } else {
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+            }
+        }
+        if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = write(inFd, input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n <= 0 || written == input.size()) {
+                close(inFd);
+                inFd = -1;
+            }
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    if (inFd >= 0) close(inFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "postwarden-test-XXXXXX").string();
+    path_ = mkdtemp(pattern.data()) ? pattern : "";
+}
+
+TempFolder::~TempFolder() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+}  // namespace postwarden::testing

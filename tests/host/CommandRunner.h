@@ -1,0 +1,35 @@
+#pragma once
+
+// Runs the built `postwarden` command as a separate process, the way users and
+// scripts do, and collects what it printed.
+
+#include <string>
+#include <vector>
+
+namespace postwarden::testing {
+
+struct CommandResult {
+    int exitCode = -1;  // -1 when it did not exit normally (a crash)
+    std::string out;
+    std::string err;
+};
+
+// Runs build/postwarden with `args`, feeding `input` on standard input, with
+// `env` ("NAME=value") added to the environment.
+CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
+                            const std::vector<std::string>& env = {});
+
+// A fresh empty folder under the temporary folder, removed by the destructor.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace postwarden::testing

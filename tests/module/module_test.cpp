@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include "module/CPostwarden.h"
+#include "module/ModuleVersion.h"
+#include "module/Text.h"
+#include "tests/fakes/FakePlatform.h"
+
+namespace postwarden {
+namespace {
+
+using fakes::FakeItem;
+using fakes::FakePlatform;
+
+class ModuleTest : public ::testing::Test {
+protected:
+    FakePlatform platform;
+    CPostwarden module{platform};
+
+    int32_t Send(std::shared_ptr<OutlookItem> item, bool& cancel, int32_t selector = 4) {
+        std::string entry, store;
+        return module.YSItemEvent(selector, item, cancel, entry, store);
+    }
+};
+
+TEST_F(ModuleTest, Identity) {
+    EXPECT_EQ(module.RegistryName(), "Postwarden");
+    EXPECT_EQ(module.FriendlyName(), "Post Warden");
+    EXPECT_EQ(module.Version(), FormatVersion(kVersionMajor, kVersionMinor, kVersionRevision));
+    EXPECT_EQ(FormatVersion(2, 10, 5), "2.10.5");
+    EXPECT_EQ(FormatVersion(1, 0, 34), "1.0.34");
+}
+
+TEST_F(ModuleTest, StartupKeepsTheFirstEngine) {
+    std::shared_ptr<Engine> first = platform.NewEngine();
+    std::shared_ptr<Engine> second = platform.NewEngine();
+    EXPECT_EQ(module.YSStartup(first), 0);
+    EXPECT_EQ(module.YSStartup(second), 0);
+    module.YSExplorerOpen(nullptr);
+    EXPECT_EQ(static_cast<fakes::FakeEngine&>(*first).registeredSelectors, std::vector<int32_t>{4});
+    EXPECT_TRUE(static_cast<fakes::FakeEngine&>(*second).registeredSelectors.empty());
+}
+
+TEST_F(ModuleTest, ShutdownLogsOnceAndDropsTheEngine) {
+    std::shared_ptr<Engine> engine = platform.NewEngine();
+    module.YSStartup(engine);
+    EXPECT_EQ(module.YSShutdown(), 0);
+    EXPECT_FALSE(module.HasEngine());
+    EXPECT_EQ(module.YSShutdown(), 0);
+    ASSERT_EQ(platform.log.size(), 1u);
+    EXPECT_EQ(platform.log[0].kind, "trace");
+    EXPECT_EQ(platform.log[0].app, "Postwarden");
+    EXPECT_EQ(platform.log[0].source, "Shutdown");
+    EXPECT_EQ(platform.log[0].message, "Postwarden is stopping");
+    EXPECT_EQ(platform.log[0].level, 0);
+}
+
+TEST_F(ModuleTest, ShutdownSwallowsALoggerFailure) {
+    std::shared_ptr<Engine> engine = platform.NewEngine();
+    module.YSStartup(engine);
+    platform.FailOn("WriteLog");
+    EXPECT_EQ(module.YSShutdown(), 0);
+}
+
+TEST_F(ModuleTest, ExplorerOpenWithoutEngineFailsBackToTheHost) {
+    EXPECT_THROW(module.YSExplorerOpen(nullptr), RuntimeError);
+}
+
+TEST_F(ModuleTest, ExplorerOpenFailureOfTheEngineReachesTheHost) {
+    std::shared_ptr<Engine> engine = platform.NewEngine();
+    module.YSStartup(engine);
+    platform.FailOn("Engine.RegisterModule");
+    EXPECT_THROW(module.YSExplorerOpen(nullptr), RuntimeError);
+    EXPECT_EQ(platform.CallsOf("Application.Version"), 0) << "later steps are not done";
+}
+
+TEST_F(ModuleTest, SendMessageAlwaysAnswersNoError) {
+    for (std::string text : {"", "anything", "noerror"}) {
+        EXPECT_EQ(module.YSSendMessage(text), "noerror");
+    }
+}
+
+TEST_F(ModuleTest, IdleHandlersAnswerZeroAndLeaveCancelDefault) {
+    int32_t id = 7;
+    bool cancelDefault = true;
+    EXPECT_EQ(module.YSButtonAction(id, cancelDefault), 0);
+    EXPECT_TRUE(cancelDefault);
+    EXPECT_EQ(module.YSMenuAction(id, cancelDefault), 0);
+    EXPECT_TRUE(cancelDefault);
+    EXPECT_EQ(module.YSHotkeyAction(id), 0);
+    EXPECT_EQ(module.YSExplorerClose(nullptr), 0);
+    EXPECT_EQ(module.YSInspectorOpen(nullptr), 0);
+    EXPECT_TRUE(platform.log.empty());
+}
+
+TEST_F(ModuleTest, OtherSelectorsAndSubmittedItemsLeaveCancelAlone) {
+    auto item = std::make_shared<FakeItem>(platform);
+    for (int32_t selector : {0, 1, 3, 5, -4}) {
+        bool cancel = true;
+        EXPECT_EQ(Send(item, cancel, selector), 0);
+        EXPECT_TRUE(cancel) << selector;
+    }
+    EXPECT_EQ(platform.CallsOf("Item.Submitted"), 0);
+
+    item->submitted = true;
+    bool cancel = true;
+    Send(item, cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_EQ(platform.CallsOf("Item.TypeName"), 0);
+}
+
+TEST_F(ModuleTest, ItemsOfAnotherClassAreLetThrough) {
+    for (const char* type : {"AppointmentItem", "mailitem", "MailItem ", ""}) {
+        auto item = std::make_shared<FakeItem>(platform);
+        item->typeName = type;
+        bool cancel = true;
+        Send(item, cancel);
+        EXPECT_FALSE(cancel) << type;
+    }
+    EXPECT_EQ(platform.CallsOf("Item.Save"), 0) << "the driver never ran";
+}
+
+TEST_F(ModuleTest, AFailingItemIsReportedAndCancelLeftAsPassed) {
+    auto item = std::make_shared<FakeItem>(platform);
+    platform.FailOn("Item.Submitted", errors::NoSuchMember());
+    for (bool passed : {true, false}) {
+        bool cancel = passed;
+        EXPECT_EQ(Send(item, cancel), 0);
+        EXPECT_EQ(cancel, passed);
+    }
+    ASSERT_EQ(platform.log.size(), 2u);
+    EXPECT_EQ(platform.log[0].kind, "event");
+    EXPECT_EQ(platform.log[0].level, 0);
+    EXPECT_EQ(platform.log[0].source, "Postwarden.YSItemEvent");
+    EXPECT_EQ(platform.log[0].message,
+              "Error occurred.  Reason: Object doesn't support this property or method");
+}
+
+TEST_F(ModuleTest, AMissingItemIsReportedNotCrashed) {
+    bool cancel = false;
+    EXPECT_EQ(Send(nullptr, cancel), 0);
+    EXPECT_FALSE(cancel);
+    ASSERT_EQ(platform.log.size(), 1u);
+    EXPECT_EQ(platform.log[0].source, "Postwarden.YSItemEvent");
+}
+
+TEST_F(ModuleTest, NothingEscapesWhenEvenTheErrorReportFails) {
+    auto item = std::make_shared<FakeItem>(platform);
+    platform.FailOn("Item.Submitted");
+    platform.FailOn("LogEvent");
+    bool cancel = true;
+    EXPECT_EQ(Send(item, cancel), 0);
+    EXPECT_TRUE(cancel);
+}
+
+struct LongCase {
+    const char* text;
+    int32_t value;
+};
+
+TEST(TextTest, ToLongReadsWholeDecimalNumbers) {
+    const LongCase good[] = {{"0", 0},     {"1", 1},         {"01", 1},
+                             {" 5 ", 5},   {"-2", -2},       {"+7", 7},
+                             {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}};
+    for (const LongCase& c : good) EXPECT_EQ(ToLong(c.text), c.value) << c.text;
+}
+
+TEST(TextTest, ToLongRejectsOtherTexts) {
+    for (const char* text : {"", " ", "abc", "1.5", "5x", "-", "0x10", "1 2"}) {
+        try {
+            ToLong(text);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Description(), "Type mismatch") << text;
+        }
+    }
+    for (const char* text : {"2147483648", "-2147483649", "99999999999999999999"}) {
+        try {
+            ToLong(text);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Description(), "Overflow") << text;
+        }
+    }
+}
+
+TEST(TextTest, LCaseIsUnicodeAware) {
+    EXPECT_EQ(LCase("BÜRO.Example"), "büro.example");
+    EXPECT_EQ(LCase("ΣΟΦΊΑ"), "σοφία");
+    EXPECT_EQ(LCase("MiXeD@Corp.EXAMPLE"), "mixed@corp.example");
+    EXPECT_EQ(LCase("bad\xff" "BYTE"), "bad\xff" "byte");
+    EXPECT_EQ(BoolText(true), "True");
+    EXPECT_EQ(BoolText(false), "False");
+}
+
+}  // namespace
+}  // namespace postwarden
