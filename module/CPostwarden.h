@@ -10,6 +10,7 @@ namespace postwarden {
 
 class Engine;
 class EngineHelper;
+class KeywordSearch;
 class MapiMessage;
 class MapiSession;
 class OutlookItem;
@@ -73,6 +74,8 @@ private:
     std::shared_ptr<MapiMessage> FindInDrafts(std::shared_ptr<MapiSession>& session,
                                               const std::string& subject);
     bool UsingWordAsEditor(const std::string& outlookVersion);
+    // Shows the single-rule form with `message`; the form's answer (7 = No).
+    int32_t AskSingleRule(const std::string& message, bool forceManualModal);
 
     // Settings (settings/).
     void EnsureDefaultSettings();
@@ -90,6 +93,12 @@ private:
     std::string m_ListOfKeywords;
     bool m_KeywordsPrompted = false;
     bool UsingWordAsEmailEditor = false;
+    // The keyword rule's searcher, built from m_ListOfKeywords on first need and
+    // kept with it (the list text never changes while the object lives).
+    std::shared_ptr<const KeywordSearch> m_KeywordSearch;
+
+    // Lets the send-time validation tests and benchmarks call the rules directly.
+    friend struct ValidationAccess;
 };
 
 }  // namespace postwarden

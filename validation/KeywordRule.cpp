@@ -1,0 +1,86 @@
+// The keyword rule: a watch-listed keyword in the subject or the body.
+#include <memory>
+#include <vector>
+
+#include "module/CPostwarden.h"
+#include "module/HostEngine.h"
+#include "module/Platform.h"
+#include "settings/SettingKeys.h"
+#include "validation/Globals.h"
+#include "validation/KeywordSearch.h"
+#include "validation/RuleSupport.h"
+
+namespace postwarden {
+
+namespace {
+
+// The searcher over the entries of `list`, with the list text it was built from.
+struct CachedSearch : KeywordSearch {
+    CachedSearch(std::string listText, const std::vector<std::string>& keywords)
+        : KeywordSearch(keywords), text(std::move(listText)) {}
+    std::string text;
+};
+
+}  // namespace
+
+bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::string& text) {
+    bool result = true;
+    try {
+        if (m_ListOfKeywords.empty()) {
+            m_ListOfKeywords = GetSetting(keys::kListOfKeywords, fallback::kListOfKeywords);
+        }
+        if (m_ListOfKeywords.empty()) {
+            Helper().LogEvent("Error occurred: List of email keywords to check is empty.", 1,
+                              "Postwarden.CheckKeywords");
+            return true;
+        }
+        if (m_KeywordsPrompted) return true;
+
+        std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
+        list->SetText(m_ListOfKeywords);
+        const int32_t count = list->Count();
+
+        // The list text never changes while this object lives, so the searcher
+        // over its entries is built once and kept with it.
+        auto cached = std::static_pointer_cast<const CachedSearch>(m_KeywordSearch);
+        if (!cached || cached->text != m_ListOfKeywords ||
+            cached->Size() != static_cast<size_t>(count)) {
+            std::vector<std::string> keywords;
+            keywords.reserve(static_cast<size_t>(count));
+            for (int32_t index = 1; index <= count; ++index) keywords.push_back(list->Item(index));
+            cached = std::make_shared<const CachedSearch>(m_ListOfKeywords, keywords);
+            m_KeywordSearch = cached;
+        }
+
+        // The answer and the engine calls are those of the plain loop that, for
+        // each keyword in turn, looks for it in the text and else asks the
+        // engine's MatchesEntry: the first keyword found in the text ends that
+        // loop, so only the keywords before it are put to the engine.
+        const size_t first = cached->FirstOccurring(text);
+        bool found = false;
+        for (int32_t index = 1; index <= count && !found; ++index) {
+            const std::string keyword = list->Item(index);
+            found = static_cast<size_t>(index - 1) == first ||
+                    Helper().MatchesEntry(text, keyword) != 0;
+        }
+
+        if (found) {
+            if (separatePromptsWanted) {
+                m_KeywordsPrompted = true;
+                const std::string message =
+                    GetSetting(keys::kMessageForKeywords, fallback::kMessageForKeywords);
+                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
+                    result = false;
+                }
+            }
+            ThreadGlobals().KeywordsViolated = true;
+        }
+        return result;
+    } catch (const RuntimeError& e) {
+        Helper().LogEvent("Error occurred at line 0.  Reason: " + e.Description(), 1,
+                          "Postwarden.CheckKeywords");
+        return result;
+    }
+}
+
+}  // namespace postwarden

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace postwarden {
+
+// A text in Unicode simple case folding, one code point for one; bytes that are
+// not valid UTF-8 are kept as they are. Two texts that differ only in case fold
+// to the same bytes.
+std::string FoldCase(std::string_view text);
+
+// Which of a list of keywords occur in a text, without regard to case. All
+// keywords are looked for at once (Aho-Corasick over the folded bytes), in one
+// pass over the text that folds it as it reads, so the text is never copied and
+// the time does not grow with the number of keywords.
+//
+// The answer is the one a loop over the keywords would give that asks, for each
+// in turn, whether FoldCase(keyword) occurs in FoldCase(text); an empty keyword
+// occurs in every text but the empty one.
+class KeywordSearch {
+public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    explicit KeywordSearch(const std::vector<std::string>& keywords);
+    KeywordSearch(const KeywordSearch&) = delete;
+    KeywordSearch& operator=(const KeywordSearch&) = delete;
+
+    size_t Size() const { return keywordCount_; }
+    // The 0-based position in the list of the first keyword that occurs in
+    // `text`, or npos when none does.
+    size_t FirstOccurring(std::string_view text) const;
+    // Bytes held by the searcher's tables.
+    size_t MemoryBytes() const;
+
+private:
+    static constexpr uint32_t kHit = 0x80000000u;  // transition into a state that ends a keyword
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+    // Next row offset after reading `byte` in the row at `row` (flag included).
+    uint32_t Step(uint32_t row, unsigned char byte) const {
+        return delta_[(row & ~kHit) + classOf_[byte]];
+    }
+
+    size_t keywordCount_ = 0;
+    size_t firstEmpty_ = npos;        // first empty keyword, if any
+    uint32_t classes_ = 1;            // byte classes; class 0 is "in no keyword"
+    uint8_t classOf_[256] = {};
+    // One row of `classes_` transitions per state; an entry is the row offset of
+    // the next state, with kHit set when that state ends some keyword.
+    std::vector<uint32_t> delta_;
+    // Per state (row offset / classes_): the lowest keyword position ending there
+    // or at any of its suffixes.
+    std::vector<uint32_t> firstEnding_;
+};
+
+}  // namespace postwarden

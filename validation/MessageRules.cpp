@@ -1,0 +1,100 @@
+// The rules on the message as a whole: too many recipients, a blank subject,
+// and the question before every send.
+#include <string>
+
+#include "module/CPostwarden.h"
+#include "module/HostEngine.h"
+#include "module/MailClient.h"
+#include "module/Text.h"
+#include "module/ThreadObjects.h"
+#include "prompts/frmSimpleYesNoPrompt.h"
+#include "settings/SettingKeys.h"
+#include "validation/Globals.h"
+#include "validation/RuleSupport.h"
+
+namespace postwarden {
+
+bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
+                                          const int32_t& recipientCount) {
+    bool result = true;
+    try {
+        const int32_t limit =
+            ToLong(GetSetting(keys::kMaxNumberOfRecipients, fallback::kMaxNumberOfRecipients));
+        Log("CheckNumberOfRecipients",
+            "Comparing recipient counts (user vs email): " + std::to_string(limit) + " vs " +
+                std::to_string(recipientCount),
+            0);
+        if (recipientCount > limit) {
+            if (separatePromptsWanted) {
+                const std::string message = GetSetting(keys::kMessageForNumberOfRecipients,
+                                                       fallback::kMessageForNumberOfRecipients);
+                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
+                    result = false;
+                }
+            }
+            ThreadGlobals().NumberOfRecipientsViolated = true;
+        }
+        return result;
+    } catch (const RuntimeError& e) {
+        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
+                          "Postwarden.CheckNumberOfRecipients");
+        return result;
+    }
+}
+
+bool CPostwarden::CheckBlankSubject(const bool& separatePromptsWanted, const std::string& subject) {
+    bool result = true;
+    try {
+        // Only the space character counts as blank: a tab makes a subject.
+        if (subject.find_first_not_of(' ') == std::string::npos) {
+            if (separatePromptsWanted) {
+                const std::string message =
+                    GetSetting(keys::kMessageForBlankSubject, fallback::kMessageForBlankSubject);
+                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
+                    result = false;
+                }
+            }
+            ThreadGlobals().BlankSubjectViolated = true;
+        }
+        return result;
+    } catch (const RuntimeError& e) {
+        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
+                          "Postwarden.CheckBlankSubject");
+        return result;
+    }
+}
+
+bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
+    bool result = true;
+    try {
+        if (separatePromptsWanted) {
+            const std::string message =
+                GetSetting(keys::kMessageForAnySend, fallback::kMessageForAnySend);
+            frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
+            form.SetConfirmationMessage(message);
+            // With no explorer window open the form must keep the thread's
+            // messages flowing itself, as it does when Word is the editor.
+            const int32_t NoExplorersPresent =
+                validation::Use(validation::Use(m_engine).Application()).ExplorersCount() == 0
+                    ? -1
+                    : 0;
+            Log("ProcessItem",
+                std::string("UsingWordAsEmailEditor: ") + std::string(BoolText(UsingWordAsEmailEditor)),
+                0);
+            Log("ProcessItem", "NoExplorersPresent: " + std::to_string(NoExplorersPresent), 0);
+            const bool forceManualModal = UsingWordAsEmailEditor || NoExplorersPresent != 0;
+            if (form.Ask(validation::kPromptValues, validation::kPromptFriendlyName,
+                         forceManualModal) == validation::kAnswerNo) {
+                result = false;
+            }
+        }
+        ThreadGlobals().AnySendViolated = true;
+        return result;
+    } catch (const RuntimeError& e) {
+        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
+                          "Postwarden.CheckAnySend");
+        return result;
+    }
+}
+
+}  // namespace postwarden

@@ -1,0 +1,218 @@
+// The send driver: runs once for every message the user sends, puts it through
+// the enabled rules and answers whether the send may go ahead.
+#include <memory>
+#include <string>
+
+#include "module/CPostwarden.h"
+#include "module/HostEngine.h"
+#include "module/MailClient.h"
+#include "module/MapiSession.h"
+#include "module/Platform.h"
+#include "module/Text.h"
+#include "module/ThreadObjects.h"
+#include "prompts/frmYesNoPrompt.h"
+#include "settings/SettingKeys.h"
+#include "validation/Globals.h"
+#include "validation/RuleSupport.h"
+
+namespace postwarden {
+
+namespace {
+
+constexpr const char* kSource = "ProcessItem";
+
+std::string WithBool(const char* label, bool value) {
+    return std::string(label) + std::string(BoolText(value));
+}
+
+std::string WithNumber(const char* label, int32_t value) {
+    return std::string(label) + std::to_string(value);
+}
+
+}  // namespace
+
+bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
+    using validation::Use;
+    bool result = true;
+    bool ok = true;
+    // The progress number a failure reports as its line.
+    int32_t stage = 0;
+    Globals& flags = ThreadGlobals();
+    flags = Globals{};
+
+    // Everything the send opens is dropped when the driver returns, whichever way.
+    std::shared_ptr<OutlookApplication> application;
+    std::shared_ptr<OutlookSession> outlookSession;
+    std::shared_ptr<MapiSession> session;
+    std::shared_ptr<MapiMessage> message;
+    std::shared_ptr<MapiRecipients> recipients;
+    try {
+        stage = 2;
+        auto readSwitch = [this](const char* key, const char* fallbackText) {
+            return ToLong(GetSetting(key, fallbackText));
+        };
+        const int32_t outsideDomainsWanted =
+            readSwitch(keys::kPromptForOutsideDomainsWanted, fallback::kPromptForOutsideDomainsWanted);
+        const int32_t emailAddressesDomainsWanted = readSwitch(
+            keys::kPromptForEmailAddressesDomainsWanted, fallback::kPromptForEmailAddressesDomainsWanted);
+        const int32_t keywordsWanted =
+            readSwitch(keys::kPromptForKeywordsWanted, fallback::kPromptForKeywordsWanted);
+        const int32_t numberOfRecipientsWanted = readSwitch(
+            keys::kPromptForNumberOfRecipientsWanted, fallback::kPromptForNumberOfRecipientsWanted);
+        const int32_t blankSubjectWanted =
+            readSwitch(keys::kPromptForBlankSubjectWanted, fallback::kPromptForBlankSubjectWanted);
+        const int32_t anySendWanted =
+            readSwitch(keys::kPromptForAnySendWanted, fallback::kPromptForAnySendWanted);
+        int32_t separateDLsWanted = 0;
+        if (numberOfRecipientsWanted != 0) {
+            separateDLsWanted = readSwitch(keys::kSeparateDLsWanted, fallback::kSeparateDLsWanted);
+        }
+
+        m_OutsideDomainsPrompted = false;
+        m_EmailAddressesDomainsPrompted = false;
+        m_KeywordsPrompted = false;
+        const bool separatePromptsWanted =
+            readSwitch(keys::kSeparatePromptsWanted, fallback::kSeparatePromptsWanted) != 0;
+
+        stage = 4;
+        Use(item).Save();
+        const std::string entryId = item->EntryID();
+        application = Use(m_engine).Application();
+        outlookSession = Use(application).Session();
+        session = platform_.CreateMapiSession(kSessionProgId);
+        if (Use(application).Version().starts_with('9')) {
+            Use(session).Logon();
+            Log(kSource, WithBool("Logged on: ", session->LoggedOn()), 0);
+        } else {
+            Use(session).SetMAPIOBJECT(Use(outlookSession).MAPIOBJECT());
+        }
+
+        // The message is looked for as well as can be: a failure here only means
+        // it was not found this way.
+        stage = 7;
+        try {
+            message = Use(session).GetMessageFromID(entryId);
+        } catch (const RuntimeError&) {
+        }
+        if (!message) {
+            try {
+                message = FindInDrafts(session, item->Subject());
+            } catch (const RuntimeError&) {
+            }
+        }
+        if (!message) {
+            try {
+                Helper().LogEvent("Error occurred.  Reason: Failed to find item in drafts folder.", 0,
+                                  "");
+            } catch (const RuntimeError&) {
+            }
+            return result;
+        }
+
+        stage = 8;
+        int32_t extra = 0;
+        recipients = message->Recipients();
+        const int32_t count = Use(recipients).Count();
+        Log(kSource, WithNumber("Starting recipients count: ", count), 0);
+
+        for (int32_t i = 1; i <= count; ++i) {
+            stage = 10;
+            std::shared_ptr<MapiRecipient> recipient = recipients->Item(i);
+            std::shared_ptr<MapiAddressEntry> entry = Use(recipient).AddressEntry();
+            const std::string address = entry ? entry->Address() : recipient->Address();
+            Log(kSource,
+                "Recipient #" + std::to_string(i) + ": " + recipient->Name() + " [" + address + "]", 0);
+
+            stage = 12;
+            if (outsideDomainsWanted != 0) {
+                ok = CheckOutsideDomains(separatePromptsWanted, address);
+                if (separatePromptsWanted && !ok) break;
+            }
+            stage = 14;
+            if (emailAddressesDomainsWanted != 0) {
+                ok = CheckEmailAddressesDomains(separatePromptsWanted, address);
+                if (separatePromptsWanted && !ok) break;
+            }
+            stage = 16;
+            // A distribution list counts as its members.
+            if (numberOfRecipientsWanted != 0 && separateDLsWanted != 0 && entry) {
+                if (std::shared_ptr<MapiAddressList> members = entry->Members()) {
+                    extra += members->Count() - 1;
+                }
+            }
+        }
+
+        stage = 18;
+        Log(kSource, WithBool("Keywords (start) passed: ", ok), 0);
+        Log(kSource, WithNumber("Prompt for Keywords Wanted: ", keywordsWanted), 0);
+        if (ok) {
+            if (keywordsWanted != 0) ok = CheckKeywords(separatePromptsWanted, message->Subject());
+            Log(kSource, WithBool("Keywords (subject) passed: ", ok), 0);
+            if (ok && keywordsWanted != 0) {
+                const int32_t format = message->BodyFormat();
+                switch (format) {
+                    case kFormatPlain:
+                        ok = CheckKeywords(separatePromptsWanted, message->Body());
+                        break;
+                    case kFormatRichText:
+                        ok = CheckKeywords(separatePromptsWanted, message->RTFBody());
+                        break;
+                    case kFormatHTML:
+                        ok = CheckKeywords(separatePromptsWanted, message->HTMLBody());
+                        break;
+                    default:
+                        Log(kSource, WithNumber("Unrecognized body format: ", format), 0);
+                        break;
+                }
+                Log(kSource, WithBool("Keywords (body) passed: ", ok), 0);
+            }
+        }
+
+        stage = 20;
+        if (ok && numberOfRecipientsWanted != 0) {
+            const int32_t total = recipients->Count() + extra;
+            ok = CheckNumberOfRecipients(separatePromptsWanted, total);
+        }
+        stage = 22;
+        if (ok && blankSubjectWanted != 0) ok = CheckBlankSubject(separatePromptsWanted, message->Subject());
+        stage = 24;
+        if (ok && anySendWanted != 0) ok = CheckAnySend(separatePromptsWanted);
+
+        Log(kSource, WithBool("Separate prompts wanted: ", separatePromptsWanted), 0);
+        Log(kSource, WithBool("Violated Outside Domains Rule: ", flags.OutsideDomainsViolated), 0);
+        Log(kSource,
+            WithBool("Violated Email Addresses Domains Rule: ", flags.EmailAddressesDomainsViolated), 0);
+        Log(kSource, WithBool("Violated Keywords Rule: ", flags.KeywordsViolated), 0);
+        Log(kSource,
+            WithBool("Violated Max Number Of Recipients Rule: ", flags.NumberOfRecipientsViolated), 0);
+        Log(kSource, WithBool("Violated Blank Subject Rule: ", flags.BlankSubjectViolated), 0);
+        Log(kSource, WithBool("Violated Any Send Rule: ", flags.AnySendViolated), 0);
+
+        if (separatePromptsWanted) {
+            // Each rule that fired has asked already; a No among them ended the checks.
+            result = ok;
+        } else if (flags.OutsideDomainsViolated || flags.EmailAddressesDomainsViolated ||
+                   flags.KeywordsViolated || flags.NumberOfRecipientsViolated ||
+                   flags.BlankSubjectViolated || flags.AnySendViolated) {
+            const int32_t response = ThreadObjects::For(platform_).YesNoPrompt().Ask(
+                validation::kPromptValues, validation::kPromptFriendlyName, UsingWordAsEmailEditor);
+            Log(kSource,
+                "Prompt: Send This Message?  User Response: " + std::to_string(response) +
+                    "; (No = 7)",
+                0);
+            if (response == validation::kAnswerNo) result = false;
+        }
+        return result;
+    } catch (const RuntimeError& e) {
+        // The check must never keep a message from being sent because it failed.
+        try {
+            Helper().LogEvent("Error occurred at line " + std::to_string(stage) +
+                                  ".  Reason: " + e.Description(),
+                              1, "Postwarden.ProcessItem");
+        } catch (const RuntimeError&) {
+        }
+        return true;
+    }
+}
+
+}  // namespace postwarden
