@@ -1,0 +1,93 @@
+// Fetches the settings document from the central sources an administrator
+// configures: an item in an Exchange public folder, or a file on a network path.
+#include <memory>
+#include <string>
+
+#include "module/CPostwarden.h"
+#include "module/HostEngine.h"
+#include "module/MailClient.h"
+#include "module/MapiSession.h"
+#include "module/Platform.h"
+#include "module/RuntimeError.h"
+#include "module/Text.h"
+
+namespace postwarden {
+
+namespace {
+
+constexpr const char* kExchangeSource = "FetchSettingsFromExchange";
+constexpr const char* kExchangeErrorSource = "Postwarden.FetchSettingsFromExchange";
+constexpr const char* kFileSource = "FetchSettingsFromNetworkLocation";
+constexpr const char* kFileErrorSource = "Postwarden.FetchSettingsFromNetworkLocation";
+// The subject of the item that carries the settings document.
+constexpr const char* kSettingsItem = "Post Warden Settings";
+
+template <typename T>
+T& Require(const std::shared_ptr<T>& object) {
+    if (!object) throw errors::ObjectNotSet();
+    return *object;
+}
+
+}  // namespace
+
+bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
+    try {
+        bool result = false;
+        if (!m_engine) throw errors::ObjectNotSet();
+        std::shared_ptr<OutlookApplication> application = m_engine->Application();
+
+        std::shared_ptr<MapiSession> session = platform_.CreateMapiSession(kSessionProgId);
+        Require(session).Logon();
+        Log(kExchangeSource, "Logged on: " + std::string(BoolText(session->LoggedOn())), 0);
+
+        std::shared_ptr<MapiFolder> folder = session->GetFolderFromPath(folderPath);
+        Log(kExchangeSource, "Fetching public folder from " + folderPath, 0);
+
+        std::shared_ptr<MapiItems> items = Require(folder).Items();
+        std::shared_ptr<MapiMessage> item = Require(items).Item(std::string_view(kSettingsItem));
+        if (!item) {
+            Log(kExchangeSource, "Failed to find '" + std::string(kSettingsItem) + "'", 0);
+            return false;
+        }
+
+        const std::string version = Require(application).Version();
+        if (!version.empty() && version[0] == '9') {
+            Log(kExchangeSource, "Found '" + std::string(kSettingsItem) + "'", 0);
+        } else {
+            Log(kExchangeSource,
+                "Found '" + std::string(kSettingsItem) + "'; Format: " + item->Property("BodyFormat"),
+                0);
+        }
+
+        const std::string body = item->Property("Body");
+        result = ReadSettingsFromXML(body);
+        Log(kExchangeSource, "Read settings successfully: " + std::string(BoolText(result)), 0);
+        return result;
+    } catch (const RuntimeError& e) {
+        try {
+            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
+                              kExchangeErrorSource);
+        } catch (const RuntimeError&) {
+        }
+        return false;
+    }
+}
+
+bool CPostwarden::FetchSettingsFromNetworkLocation(const std::string& filePath) {
+    try {
+        Log(kFileSource, "Fetching file from " + filePath, 0);
+        // The bytes as they are: the document is UTF-8.
+        const std::string text = platform_.ReadTextFile(filePath);
+        const bool result = ReadSettingsFromXML(text);
+        Log(kFileSource, "Read settings successfully: " + std::string(BoolText(result)), 0);
+        return result;
+    } catch (const RuntimeError& e) {
+        try {
+            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1, kFileErrorSource);
+        } catch (const RuntimeError&) {
+        }
+        return false;
+    }
+}
+
+}  // namespace postwarden

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace postwarden {
+
+// A parsed settings document: one well-formed XML document whose elements are
+// looked up by tag name anywhere in it. Nothing outside the text is ever read: a
+// DOCTYPE is skipped, and only the five predefined entities and character
+// references are expanded (any other reference stays as written).
+class SettingsDocument {
+public:
+    SettingsDocument();
+    ~SettingsDocument();
+    SettingsDocument(const SettingsDocument&) = delete;
+    SettingsDocument& operator=(const SettingsDocument&) = delete;
+
+    // Parses UTF-8 `text`. False when it is not exactly one well-formed document
+    // (empty, truncated, two top-level elements, text outside the top-level
+    // element); ErrorReason() then says why and where.
+    bool Load(std::string_view text);
+    const std::string& ErrorReason() const { return reason_; }
+
+    // The text content of the first element named `name` in document order
+    // (exact, case-sensitive tag name): all its text, that of descendants
+    // included. Nothing when there is no such element.
+    std::optional<std::string> Scalar(std::string_view name) const;
+    // The child nodes of the first element named `name`, each child's text
+    // content joined with CR LF; the empty text for an element without children.
+    // White space between child elements is no child. Nothing when there is no
+    // such element.
+    std::optional<std::string> List(std::string_view name) const;
+
+private:
+    struct Parsed;
+    std::unique_ptr<Parsed> parsed_;
+    std::string reason_;
+};
+
+}  // namespace postwarden
