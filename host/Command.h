@@ -36,6 +36,7 @@ void PrintError(const std::string& message);
 bool WantsHelp(const std::vector<std::string>& args);
 
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 
 }  // namespace postwarden::host

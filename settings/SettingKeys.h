@@ -7,6 +7,9 @@
 
 namespace postwarden {
 
+// The section of the settings store that holds every key below.
+inline constexpr char kSettingsSection[] = "Postwarden";
+
 namespace keys {
 // Where the central settings come from; set from outside the module, never written by it.
 inline constexpr char kFetchSettingsExchangePublicFolder[] = "FetchSettingsExchangePublicFolder";
@@ -37,6 +40,35 @@ inline constexpr char kPromptForAnySendWanted[] = "PromptForAnySendWanted";
 inline constexpr char kMessageForAnySend[] = "MessageForAnySend";
 
 inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
+
+// Every key; `numeric` for the switches and the count, which readers convert to
+// a whole number.
+struct KeyInfo {
+    const char* name;
+    bool numeric;
+};
+inline constexpr KeyInfo kAll[] = {
+    {kFetchSettingsExchangePublicFolder, false},
+    {kFetchSettingsNetworkLocation, false},
+    {kPromptForOutsideDomainsWanted, true},
+    {kListOfOutsideDomains, false},
+    {kMessageForOutsideDomains, false},
+    {kPromptForEmailAddressesDomainsWanted, true},
+    {kListOfEmailAddressesDomains, false},
+    {kMessageForEmailAddressesDomains, false},
+    {kPromptForKeywordsWanted, true},
+    {kListOfKeywords, false},
+    {kMessageForKeywords, false},
+    {kPromptForNumberOfRecipientsWanted, true},
+    {kMaxNumberOfRecipients, true},
+    {kSeparateDLsWanted, true},
+    {kMessageForNumberOfRecipients, false},
+    {kPromptForBlankSubjectWanted, true},
+    {kMessageForBlankSubject, false},
+    {kPromptForAnySendWanted, true},
+    {kMessageForAnySend, false},
+    {kSeparatePromptsWanted, true},
+};
 }  // namespace keys
 
 // What EnsureDefaultSettings writes into a store that was never initialised.

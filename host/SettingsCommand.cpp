@@ -1,0 +1,181 @@
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/Command.h"
+#include "host/Home.h"
+#include "module/HostEngine.h"
+#include "module/RuntimeError.h"
+#include "module/Text.h"
+#include "platform/engine/EngineLibrary.h"
+#include "platform/registry/Registry.h"
+#include "settings/SettingKeys.h"
+
+namespace postwarden::host {
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: postwarden settings list\n"
+    "       postwarden settings get KEY\n"
+    "       postwarden settings set KEY VALUE\n"
+    "       postwarden settings unset KEY\n"
+    "       postwarden settings set-number KEYPATH NAME NUMBER\n"
+    "\n"
+    "Reads and changes the module's settings in HOME/registry.db.\n"
+    "\n"
+    "  list        every stored setting, one per line: KEY: VALUE (line breaks\n"
+    "              and other control characters shown as \\r, \\n, \\t, \\xHH)\n"
+    "  get KEY     the stored value as it is; exit 1 when KEY is not set\n"
+    "  set KEY VALUE\n"
+    "              stores VALUE (switches: 0 off, 1 on)\n"
+    "  unset KEY   removes KEY, so the module uses its default; exit 1 when KEY\n"
+    "              was not set\n"
+    "  set-number KEYPATH NAME NUMBER\n"
+    "              stores a 32-bit number in any key of the current user's\n"
+    "              registry, e.g. Outlook's editor choice:\n"
+    "              set-number 'Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail'\n"
+    "              EditorPreference 131073\n"
+    "\n"
+    "Setting names compare without regard to case. Keys the module reads:\n";
+
+// Control characters made visible, so one setting is one line.
+std::string Visible(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+const keys::KeyInfo* KnownKey(std::string_view name) {
+    const std::string folded = LCase(name);
+    for (const keys::KeyInfo& key : keys::kAll) {
+        if (LCase(key.name) == folded) return &key;
+    }
+    return nullptr;
+}
+
+// Says what the module will make of a value it would not understand; the value
+// is stored all the same (a broken value can be wanted, to try the module out).
+void WarnAbout(std::string_view name, std::string_view value) {
+    const keys::KeyInfo* key = KnownKey(name);
+    if (key == nullptr) {
+        PrintError("note: the module does not read a setting named " + std::string(name));
+        return;
+    }
+    if (!key->numeric) return;
+    try {
+        ToLong(value);
+    } catch (const RuntimeError&) {
+        PrintError("note: " + std::string(key->name) + " must be a whole number; the module " +
+                   "will fail to read \"" + std::string(value) + "\"");
+    }
+}
+
+int Usage(const std::string& message) {
+    PrintError(message + " (see postwarden settings --help)");
+    return kExitUsage;
+}
+
+// Creates the home folder before anything is written into it.
+bool PrepareHome(const GlobalOptions& options) {
+    const std::string error = MakeFolders(options.home);
+    if (error.empty()) return true;
+    PrintError(error);
+    return false;
+}
+
+int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
+    const std::string& action = args[0];
+    const size_t operands = args.size() - 1;
+    Registry registry(options.home + "/" + kRegistryFileName);
+
+    if (action == "list") {
+        if (operands != 0) return Usage("settings list takes no arguments");
+        for (const auto& [name, value] : registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
+            std::printf("%s: %s\n", Visible(name).c_str(), Visible(value).c_str());
+        }
+        return kExitOk;
+    }
+    if (action == "get") {
+        if (operands != 1) return Usage("settings get needs one KEY");
+        const std::optional<Registry::Value> value = registry.ReadValue(
+            kHiveCurrentUser, SettingsKeyPath(kSettingsAppName, kSettingsSection), args[1]);
+        if (value) {
+            const std::string text = value->AsText();
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fputc('\n', stdout);
+            return kExitOk;
+        }
+        PrintError(args[1] + " is not set");
+        return kExitCancelled;
+    }
+    if (action == "set") {
+        if (operands != 2) return Usage("settings set needs KEY and VALUE");
+        if (args[1].empty()) return Usage("a setting needs a name");
+        WarnAbout(args[1], args[2]);
+        if (!PrepareHome(options)) return kExitFailure;
+        registry.SaveSetting(kSettingsAppName, kSettingsSection, args[1], args[2]);
+        return kExitOk;
+    }
+    if (action == "unset") {
+        if (operands != 1) return Usage("settings unset needs one KEY");
+        if (!registry.DeleteSetting(kSettingsAppName, kSettingsSection, args[1])) {
+            PrintError(args[1] + " was not set");
+            return kExitCancelled;
+        }
+        return kExitOk;
+    }
+    if (action == "set-number") {
+        if (operands != 3) return Usage("settings set-number needs KEYPATH, NAME and NUMBER");
+        if (args[2].empty()) return Usage("a registry value needs a name");
+        int32_t number = 0;
+        try {
+            number = ToLong(args[3]);
+        } catch (const RuntimeError&) {
+            return Usage(args[3] + " is not a 32-bit whole number");
+        }
+        if (!PrepareHome(options)) return kExitFailure;
+        registry.WriteNumber(kHiveCurrentUser, args[1], args[2], number);
+        return kExitOk;
+    }
+    return Usage("unknown settings action " + action);
+}
+
+}  // namespace
+
+// The module's section of the registry, for people and scripts.
+int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::printf("%s", kHelp);
+        for (const keys::KeyInfo& key : keys::kAll) std::printf("  %s\n", key.name);
+        return kExitOk;
+    }
+    if (args.empty()) return Usage("settings needs an action: list, get, set or unset");
+    try {
+        return Run(options, args);
+    } catch (const RuntimeError& e) {
+        PrintError(e.Description());
+        return kExitFailure;
+    }
+}
+
+}  // namespace postwarden::host
