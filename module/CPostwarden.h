@@ -99,6 +99,8 @@ private:
 
     // Lets the send-time validation tests and benchmarks call the rules directly.
     friend struct ValidationAccess;
+    // Lets the settings tests call the settings routines directly.
+    friend struct SettingsAccess;
 };
 
 }  // namespace postwarden
