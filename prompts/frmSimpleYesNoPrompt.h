@@ -1,23 +1,33 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "prompts/ConfirmationForm.h"
 
 namespace postwarden {
 
-class Platform;
+// The single-rule confirmation form: the caller's question and Yes/No. Every load
+// sets the answer to No, so closing the window without a button answers No.
+class frmSimpleYesNoPrompt final : public ConfirmationForm {
+  public:
+    explicit frmSimpleYesNoPrompt(Platform& platform);
 
-// Temporary shape of the single-rule confirmation form until it lands.
-class frmSimpleYesNoPrompt {
-public:
-    explicit frmSimpleYesNoPrompt(Platform& platform) : platform_(platform) {}
-    // The caption of lblConfirmationMessage; setting it loads the window.
+    // The window's design, "frmSimpleYesNoPrompt".
+    static const FormDesign& Design();
+    // Where a failing load is logged.
+    static constexpr std::string_view kLoadFailureSource =
+        "Postwarden.frmSimpleYesNoPrompt.Form_Load";
+
+    std::string_view FormName() const override { return "frmSimpleYesNoPrompt"; }
+
+    // Sets the caption of lblConfirmationMessage, the question the next Ask
+    // shows; loads the window first when it is not loaded. Throws RuntimeError
+    // when the window cannot be loaded or the caption set.
     void SetConfirmationMessage(const std::string& text);
-    int32_t Ask(const int32_t& values, const std::string& friendlyName,
-                const bool& forceManualModal);
 
-private:
-    Platform& platform_;
+  private:
+    void Form_Load() override;
 };
 
 }  // namespace postwarden

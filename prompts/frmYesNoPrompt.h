@@ -1,21 +1,32 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <string_view>
+
+#include "prompts/ConfirmationForm.h"
 
 namespace postwarden {
 
-class Platform;
+// The multi-rule confirmation form: one check box per rule, each captioned with
+// the rule's question; only the boxes of the rules that fired this send can be
+// ticked, and Yes stays disabled until every one of them has been ticked. Closing
+// the window without a button answers No, so an answer left over from an
+// earlier prompt can never let a send through.
+class frmYesNoPrompt final : public ConfirmationForm {
+  public:
+    explicit frmYesNoPrompt(Platform& platform);
 
-// Temporary shape of the multi-rule confirmation form until it lands.
-class frmYesNoPrompt {
-public:
-    explicit frmYesNoPrompt(Platform& platform) : platform_(platform) {}
-    int32_t Ask(const int32_t& values, const std::string& friendlyName,
-                const bool& forceManualModal);
+    // The window's design, "frmYesNoPrompt".
+    static const FormDesign& Design();
+    // Where a failing load is logged.
+    static constexpr std::string_view kLoadFailureSource = "Brackenholt.frmYesNoPrompt.Form_Load";
 
-private:
-    Platform& platform_;
+    std::string_view FormName() const override { return "frmYesNoPrompt"; }
+
+  private:
+    void Form_Load() override;
+    void CheckBoxClicked(std::string_view control) override;
+    void LoadRuleMessages();
+    bool AllRulesAcknowledged();
 };
 
 }  // namespace postwarden

@@ -1,0 +1,108 @@
+#include "prompts/frmYesNoPrompt.h"
+
+#include <string>
+
+#include "module/Platform.h"
+#include "module/RuntimeError.h"
+#include "settings/SettingKeys.h"
+#include "validation/Globals.h"
+
+namespace postwarden {
+
+namespace {
+
+constexpr char kSection[] = "Postwarden";
+
+// One row per rule, in rule order: its flag, its check box and its question.
+struct Rule {
+    bool Globals::*flag;
+    const char* checkBox;
+    const char* questionKey;
+    const char* defaultQuestion;
+};
+
+constexpr Rule kRules[] = {
+    {&Globals::OutsideDomainsViolated, "chkValidateOutsideDomains", keys::kMessageForOutsideDomains,
+     fallback::kMessageForOutsideDomains},
+    {&Globals::EmailAddressesDomainsViolated, "chkValidateEmailAddressesDomains",
+     keys::kMessageForEmailAddressesDomains, fallback::kMessageForEmailAddressesDomains},
+    {&Globals::KeywordsViolated, "chkValidateKeywords", keys::kMessageForKeywords,
+     fallback::kMessageForKeywords},
+    {&Globals::NumberOfRecipientsViolated, "chkValidateNumberOfRecipients",
+     keys::kMessageForNumberOfRecipients, fallback::kMessageForNumberOfRecipients},
+    {&Globals::BlankSubjectViolated, "chkValidateBlankSubject", keys::kMessageForBlankSubject,
+     fallback::kMessageForBlankSubject},
+    {&Globals::AnySendViolated, "chkValidateAnySend", keys::kMessageForAnySend,
+     fallback::kMessageForAnySend},
+};
+
+FormDesign MakeDesign() {
+    FormDesign design{"frmYesNoPrompt",       "Post Warden", 5505, 4140,
+                      "Microsoft Sans Serif", 8.25,          {}};
+    design.controls.push_back({"Frame1", ControlKind::kFrame, "", "", 195, 150, 5085, 3240, 2});
+    const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580};
+    for (int i = 0; i < 6; ++i) {
+        design.controls.push_back({kRules[i].checkBox, ControlKind::kCheckBox,
+                                   kRules[i].defaultQuestion, "Frame1", 120, tops[i], 4890, 495,
+                                   3 + i});
+    }
+    design.controls.push_back(
+        {"cmdYes", ControlKind::kPushButton, "&Yes", "", 1350, 3570, 1320, 375, 1});
+    design.controls.push_back(
+        {"cmdNo", ControlKind::kPushButton, "&No", "", 2955, 3570, 1320, 375, 0});
+    return design;
+}
+
+}  // namespace
+
+const FormDesign& frmYesNoPrompt::Design() {
+    static const FormDesign design = MakeDesign();
+    return design;
+}
+
+frmYesNoPrompt::frmYesNoPrompt(Platform& platform) : ConfirmationForm(platform, Design()) {}
+
+void frmYesNoPrompt::Form_Load() {
+    // A failing step leaves the later controls in their design state: boxes
+    // enabled and unticked, Yes enabled.
+    try {
+        Helper().PrepareForm(*this);
+        LoadRuleMessages();
+        for (const Rule& rule : kRules) Me().SetEnabled(rule.checkBox, false);
+        for (const Rule& rule : kRules) Me().SetCheckValue(rule.checkBox, kUnchecked);
+        const Globals& flags = ThreadGlobals();
+        for (const Rule& rule : kRules) {
+            if (flags.*rule.flag) Me().SetEnabled(rule.checkBox, true);
+        }
+        Me().SetEnabled("cmdYes", false);
+    } catch (const RuntimeError& failure) {
+        Helper().LogEvent("Error occurred.  Reason: " + failure.Description(), 1,
+                          kLoadFailureSource);
+    }
+}
+
+void frmYesNoPrompt::LoadRuleMessages() {
+    for (const Rule& rule : kRules) {
+        // Read afresh at every load, so a changed question shows at the next prompt.
+        const std::string question = platform().GetSetting(Helper().SettingsAppName(), kSection,
+                                                           rule.questionKey, rule.defaultQuestion);
+        Me().SetControlCaption(rule.checkBox, question);
+    }
+}
+
+void frmYesNoPrompt::CheckBoxClicked(std::string_view /*control*/) {
+    AllRulesAcknowledged();
+}
+
+bool frmYesNoPrompt::AllRulesAcknowledged() {
+    bool acknowledged = true;
+    const Globals& flags = ThreadGlobals();
+    for (const Rule& rule : kRules) {
+        if (flags.*rule.flag && Me().CheckValue(rule.checkBox) == kUnchecked) acknowledged = false;
+    }
+    // Never disables Yes again: only the next load does.
+    if (acknowledged) Me().SetEnabled("cmdYes", true);
+    return acknowledged;
+}
+
+}  // namespace postwarden

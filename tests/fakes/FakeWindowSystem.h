@@ -1,0 +1,82 @@
+#pragma once
+
+// A window system for the forms' tests: windows keep their state in memory, every
+// operation goes through FakePlatform::Check (so FailOn("Window.ShowModeless") or
+// FailAtCall(n) makes it throw), every operation is recorded, and what the person
+// does is a test's function run when a window is shown.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/windows/ModelWindow.h"
+#include "tests/fakes/FakePlatform.h"
+
+namespace postwarden::fakes {
+
+class FakeWindowSystem;
+
+class FakeWindow final : public ModelWindow {
+  public:
+    FakeWindow(FakeWindowSystem& system, const FormDesign& design, WindowEvents& events);
+    ~FakeWindow() override;
+
+    void SetCaption(std::string_view text) override;
+    void SetControlCaption(std::string_view control, std::string_view text) override;
+    std::string ControlCaption(std::string_view control) override;
+    void SetEnabled(std::string_view control, bool enabled) override;
+    bool Enabled(std::string_view control) override;
+    int32_t CheckValue(std::string_view control) override;
+    void SetCheckValue(std::string_view control, int32_t value) override;
+    void SetDefaultButton(std::string_view control) override;
+    void ShowModal() override;
+    void ShowModeless() override;
+    void Activate() override;
+    void Unload() override;
+
+    bool shownModeless = false;
+    int activations = 0;
+
+  private:
+    // Checks and records one operation.
+    void Op(const std::string& name, const std::string& detail = "");
+    FakeWindowSystem& system_;
+};
+
+class FakeWindowSystem final : public WindowSystem {
+  public:
+    // `platform` must outlive this object.
+    explicit FakeWindowSystem(FakePlatform& platform) : platform_(platform) {}
+
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
+    void ProcessPendingEvents() override;
+    void MessageBox(std::string_view text, std::string_view title) override;
+
+    // What the person does with a shown window: run inside ShowModal(), or on
+    // the first ProcessPendingEvents() after ShowModeless(). It must answer (or
+    // close) a modal window; the default presses No.
+    std::function<void(FakeWindow&)> person = [](FakeWindow& window) { window.Press("cmdNo"); };
+    // Run on every ProcessPendingEvents() pass, after the person (may be empty).
+    std::function<void()> onPendingEvents;
+
+    // Every window as it was when shown, in order.
+    std::vector<ShownWindow> shown;
+    // Every window operation, e.g. "SetEnabled(cmdYes,0)", in order.
+    std::vector<std::string> operations;
+    struct Message {
+        std::string text, title;
+    };
+    std::vector<Message> messages;
+    int windowsCreated = 0;
+    int pendingEventPasses = 0;
+    // The window most recently created, while it exists.
+    FakeWindow* current = nullptr;
+
+  private:
+    friend class FakeWindow;
+    FakePlatform& platform_;
+    FakeWindow* waiting_ = nullptr;  // shown modeless, the person not yet run
+    int modalDepth_ = 0;
+};
+
+}  // namespace postwarden::fakes

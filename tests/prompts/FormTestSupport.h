@@ -1,0 +1,34 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "module/ThreadObjects.h"
+#include "tests/fakes/FakePlatform.h"
+#include "tests/fakes/FakeWindowSystem.h"
+#include "validation/Globals.h"
+
+namespace postwarden::testing {
+
+// A fake platform whose windows are FakeWindowSystem, with clean violation flags.
+class FormTest : public ::testing::Test {
+  protected:
+    FormTest() {
+        auto windows = std::make_unique<fakes::FakeWindowSystem>(platform);
+        this->windows = windows.get();
+        platform.windows = std::move(windows);
+        ThreadGlobals() = Globals{};
+    }
+    ~FormTest() override {
+        ThreadObjects::ReleaseFor(platform);
+        ThreadGlobals() = Globals{};
+    }
+
+    fakes::FakePlatform platform;
+    fakes::FakeWindowSystem* windows;
+    const int32_t values = 65540;
+    const std::string friendlyName = "Post Warden";
+};
+
+}  // namespace postwarden::testing

@@ -1,0 +1,114 @@
+#include "prompts/frmSimpleYesNoPrompt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/prompts/FormTestSupport.h"
+
+namespace postwarden::testing {
+namespace {
+
+using fakes::FakeWindow;
+
+class SimpleYesNoPromptTest : public FormTest {
+  protected:
+    int32_t Ask(bool manualModal = false) { return form.Ask(values, friendlyName, manualModal); }
+    frmSimpleYesNoPrompt form{platform};
+};
+
+TEST_F(SimpleYesNoPromptTest, SettingTheQuestionLoadsTheWindowWithNoAsTheAnswer) {
+    EXPECT_EQ(form.Response(), 0);
+    form.SetConfirmationMessage("Send to 42 people?");
+    EXPECT_TRUE(form.WindowLoaded());
+    EXPECT_EQ(form.Response(), 7);
+    EXPECT_EQ(platform.CallsOf("PrepareForm"), 1);
+    EXPECT_TRUE(windows->shown.empty());
+}
+
+TEST_F(SimpleYesNoPromptTest, ShowsTheCallersQuestionWithYesUsableAtOnce) {
+    const std::string question = "Are you sure? It goes to \"everyone\" & their managers.";
+    form.SetConfirmationMessage(question);
+    windows->person = [](FakeWindow& window) {
+        EXPECT_TRUE(window.Enabled("cmdYes"));
+        EXPECT_EQ(window.defaultButton(), "cmdNo");
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(), 6);
+    const ShownWindow& shown = windows->shown.at(0);
+    EXPECT_EQ(shown.Control("lblConfirmationMessage").caption, question);
+    EXPECT_EQ(shown.caption, "Post Warden");
+    EXPECT_TRUE(shown.modal);
+    EXPECT_EQ(windows->windowsCreated, 1);  // Ask used the window the question loaded
+}
+
+TEST_F(SimpleYesNoPromptTest, AskWithoutAQuestionShowsTheDesignText) {
+    EXPECT_EQ(Ask(), 7);
+    EXPECT_EQ(windows->shown.at(0).Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email?");
+}
+
+TEST_F(SimpleYesNoPromptTest, ClosingTheWindowAnswersNo) {
+    windows->person = [](FakeWindow& window) { window.RequestClose(); };
+    for (const bool manualModal : {false, true}) {
+        form.SetConfirmationMessage("Blank subject?");
+        EXPECT_EQ(Ask(manualModal), 7) << manualModal;
+    }
+    windows->person = [](FakeWindow& window) { window.Unload(); };  // gone without a word
+    form.SetConfirmationMessage("Blank subject?");
+    EXPECT_EQ(Ask(true), 7);
+}
+
+TEST_F(SimpleYesNoPromptTest, EveryPromptOfASendStartsWithNo) {
+    windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
+    form.SetConfirmationMessage("First rule?");
+    ASSERT_EQ(Ask(), 6);
+    form.SetConfirmationMessage("Second rule?");
+    EXPECT_EQ(form.Response(), 7);
+    windows->person = [](FakeWindow& window) { window.RequestClose(); };
+    EXPECT_EQ(Ask(), 7);
+    EXPECT_EQ(windows->shown.at(1).Control("lblConfirmationMessage").caption, "Second rule?");
+}
+
+TEST_F(SimpleYesNoPromptTest, ManualModalWaitsWithResponseFive) {
+    form.SetConfirmationMessage("Any send?");
+    windows->person = [this](FakeWindow& window) {
+        EXPECT_EQ(form.Response(), 5);
+        EXPECT_EQ(window.activations, 1);
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(true), 6);
+    EXPECT_FALSE(windows->shown.at(0).modal);
+}
+
+TEST_F(SimpleYesNoPromptTest, ModelessRefusedWith401FallsBackToModal) {
+    platform.FailOn("Window.ShowModeless", errors::ModalFormDisplayed());
+    form.SetConfirmationMessage("Keywords?");
+    EXPECT_EQ(Ask(true), 7);
+    EXPECT_TRUE(windows->shown.at(0).modal);
+}
+
+TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {
+    platform.FailOn("PrepareForm", RuntimeError(438, "Object doesn't support this property"));
+    form.SetConfirmationMessage("Outside?");
+    EXPECT_EQ(form.Response(), 7);  // set before the failing step
+    ASSERT_EQ(platform.log.size(), 1u);
+    EXPECT_EQ(platform.log[0].source, "Postwarden.frmSimpleYesNoPrompt.Form_Load");
+    EXPECT_EQ(platform.log[0].level, 1);
+    EXPECT_EQ(platform.log[0].message,
+              "Error occurred.  Reason: Object doesn't support this property");
+    windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
+    EXPECT_EQ(Ask(), 6);
+}
+
+TEST_F(SimpleYesNoPromptTest, AFailingQuestionGoesToTheCaller) {
+    platform.FailOn("Windows.CreateWindow", errors::CannotCreateObject());
+    EXPECT_THROW(form.SetConfirmationMessage("Outside?"), RuntimeError);
+    EXPECT_EQ(Ask(), 0);
+    ASSERT_EQ(windows->messages.size(), 1u);
+    EXPECT_EQ(windows->messages[0].text,
+              "Error occurred.  Reason: Can't create object Error Number: {429}");
+}
+
+}  // namespace
+}  // namespace postwarden::testing
