@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include "settings/SettingKeys.h"
+#include "tests/validation/ValidationFixture.h"
+
+namespace postwarden {
+namespace {
+
+using Lines_ = std::vector<std::string>;
+
+class DomainRulesTest : public ValidationTest {};
+
+TEST_F(DomainRulesTest, StripQuotesRemovesOneEnclosingPairOnly) {
+    struct Case {
+        std::string text, expected;
+    } cases[] = {
+        {"'a@b.example'", "a@b.example"},
+        {"''", ""},
+        {"'a@b.example", "'a@b.example"},
+        {"a@b.example'", "a@b.example'"},
+        {"''x''", "'x'"},
+        {"\"a@b.example\"", "\"a@b.example\""},
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(v.StripQuotes(c.text), c.expected) << c.text;
+}
+
+TEST_F(DomainRulesTest, StripQuotesOfALoneQuoteIsAFailure) {
+    try {
+        v.StripQuotes("'");
+        FAIL() << "no failure";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), errors::kInvalidCall);
+    }
+}
+
+TEST_F(DomainRulesTest, GetSMTPDomainTakesEverythingAfterTheFirstAt) {
+    EXPECT_EQ(v.GetSMTPDomain("jane@corp.example"), "corp.example");
+    EXPECT_EQ(v.GetSMTPDomain("odd@one@corp.example"), "one@corp.example");
+    EXPECT_EQ(v.GetSMTPDomain("trailing@"), "");
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(v.GetSMTPDomain("undisclosed-recipients"), "");
+    EXPECT_EQ(Events(), Lines_{"0||Error occurred fetching domain for SMTP: 'undisclosed-recipients'"});
+}
+
+TEST_F(DomainRulesTest, RecipientInsideTheCompanyIsTracedAndPasses) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "branch.example\r\ncorp.example\r\nother.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(true, "Jane.Doe@CORP.Example"));
+    EXPECT_EQ(Lines(), (Lines_{
+                           "CheckOutsideDomains|Looking at domain 'corp.example'",
+                           "CheckOutsideDomains|Comparing with 'branch.example'",
+                           "CheckOutsideDomains|Comparing with 'corp.example'",
+                           "CheckOutsideDomains|Domain found: True",
+                       }));
+    EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, DomainIsTakenFromTheLowerCasedUnquotedAddress) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "büro.example");
+    for (const char* address : {"anna@BÜRO.example", "'anna@büro.example'"}) {
+        platform.log.clear();
+        EXPECT_TRUE(v.CheckOutsideDomains(false, address));
+        EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'büro.example'") << address;
+        EXPECT_EQ(Lines().back(), "CheckOutsideDomains|Domain found: True") << address;
+    }
+    EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, WithoutSeparatePromptsEveryOutsideRecipientIsComparedAndFlagged) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(v.CheckOutsideDomains(false, "x@elsewhere.example"));
+    EXPECT_EQ(platform.CallsOf("MatchesEntry"), 3);
+    EXPECT_TRUE(ThreadGlobals().OutsideDomainsViolated);
+    EXPECT_EQ(Lines().back(), "CheckOutsideDomains|Domain found: False");
+    // The list is read once and kept, even when the setting changes later.
+    platform.SetSetting(keys::kListOfOutsideDomains, "elsewhere.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "x@elsewhere.example"));
+    EXPECT_EQ(Lines().back(), "CheckOutsideDomains|Domain found: False");
+}
+
+TEST_F(DomainRulesTest, AddressWithoutAtCountsAsOutside) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "Undisclosed"));
+    EXPECT_EQ(Events(), Lines_{"0||Error occurred fetching domain for SMTP: 'undisclosed'"});
+    EXPECT_EQ(Lines("trace").front(), "CheckOutsideDomains|Looking at domain ''");
+    EXPECT_TRUE(ThreadGlobals().OutsideDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, OutsideRuleCountsOnlyOneAsAMatchWatchListAnyNonZero) {
+    platform.matchesEntry = [](std::string_view, std::string_view) { return int32_t{2}; };
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "corp.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "jane@corp.example"));
+    EXPECT_TRUE(v.CheckEmailAddressesDomains(false, "jane@corp.example"));
+    EXPECT_TRUE(ThreadGlobals().OutsideDomainsViolated);
+    EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, EmptyListsAreReportedOnEveryCallAndNeverFire) {
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(v.CheckOutsideDomains(true, "x@elsewhere.example"));
+        EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "x@elsewhere.example"));
+    }
+    const std::string outside =
+        "1|Postwarden.CheckOutsideDomains|Error occurred: List of outside domains to check is empty.";
+    const std::string watch = "1|Postwarden.CheckEmailAddressesDomains|Error occurred: List of email "
+                              "addresses/domains to check is empty.";
+    EXPECT_EQ(Events(), (Lines_{outside, watch, outside, watch}));
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 4);
+    EXPECT_TRUE(Lines("trace").empty());
+    EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
+    EXPECT_FALSE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, LoneQuoteAddressFailsTheRuleWhichLetsTheSendGo) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "corp.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(true, "'"));
+    EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "'"));
+    EXPECT_EQ(Events(), (Lines_{
+                            "1|Postwarden.CheckOutsideDomain|Error occurred at line 0.  Reason: "
+                            "Invalid procedure call or argument",
+                            "1|Postwarden.CheckEmailAddressesDomain|Error occurred at line 0.  "
+                            "Reason: Invalid procedure call or argument",
+                        }));
+    EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
+    EXPECT_FALSE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, WatchListMatchesAWholeAddressAsPassedIn) {
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "rival.example\r\nBoss@Partner.example");
+    EXPECT_TRUE(v.CheckEmailAddressesDomains(false, "Boss@Partner.example"));
+    EXPECT_EQ(Lines(), (Lines_{
+                           "CheckEmailAddressesDomains|Looking at email address 'Boss@Partner.example'",
+                           "CheckEmailAddressesDomains|and domain 'partner.example'",
+                           "CheckEmailAddressesDomains|Comparing with 'rival.example'",
+                           "CheckEmailAddressesDomains|Comparing with 'Boss@Partner.example'",
+                       }));
+    EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+TEST_F(DomainRulesTest, WatchListLeavesUnlistedRecipientsAlone) {
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "rival.example");
+    EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "jane@corp.example"));
+    EXPECT_FALSE(ThreadGlobals().EmailAddressesDomainsViolated);
+    EXPECT_EQ(platform.CallsOf("MatchesEntry"), 2);
+}
+
+TEST_F(DomainRulesTest, FailureOfTheListObjectIsReportedUnderTheRulesOwnSource) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.FailOn("Item");
+    EXPECT_TRUE(v.CheckOutsideDomains(true, "jane@corp.example"));
+    EXPECT_EQ(Events(), Lines_{"1|Postwarden.CheckOutsideDomain|Error occurred at line 0.  Reason: "
+                               "Injected failure"});
+}
+
+TEST_F(DomainRulesTest, OutsideRuleAsksOncePerSendAndNoStopsIt) {
+    Answers({kYes});
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.SetSetting(keys::kMessageForOutsideDomains, "Leaving the company?");
+    EXPECT_TRUE(v.CheckOutsideDomains(true, "a@elsewhere.example"));
+    const size_t linesAfterFirst = platform.log.size();
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(v.CheckOutsideDomains(true, "b@elsewhere.example"));
+    EXPECT_EQ(platform.log.size(), linesAfterFirst);
+    ASSERT_EQ(Shown().size(), 1u);
+    EXPECT_EQ(Shown()[0].form, "frmSimpleYesNoPrompt");
+    EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption, "Leaving the company?");
+    EXPECT_TRUE(ThreadGlobals().OutsideDomainsViolated);
+
+    Answers({kNo});
+    v.ClearPrompted();
+    EXPECT_FALSE(v.CheckOutsideDomains(true, "a@elsewhere.example"));
+}
+
+TEST_F(DomainRulesTest, WatchListAsksWithItsFallbackQuestion) {
+    Answers({kNo});
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "rival.example");
+    EXPECT_FALSE(v.CheckEmailAddressesDomains(true, "spy@rival.example"));
+    EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "spy@rival.example"));
+    ASSERT_EQ(Shown().size(), 1u);
+    EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send an email to these addresses?");
+    EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+}  // namespace
+}  // namespace postwarden

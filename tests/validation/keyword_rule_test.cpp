@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "settings/SettingKeys.h"
+#include "tests/validation/ValidationFixture.h"
+#include "validation/KeywordSearch.h"
+
+namespace postwarden {
+namespace {
+
+using Lines_ = std::vector<std::string>;
+
+// What the searcher must agree with: each keyword in turn, looked for in the
+// folded text.
+size_t FirstOccurringOneByOne(const std::vector<std::string>& keywords, const std::string& text) {
+    const std::string folded = FoldCase(text);
+    for (size_t k = 0; k < keywords.size(); ++k) {
+        if (keywords[k].empty() ? !text.empty() : folded.find(FoldCase(keywords[k])) != std::string::npos) {
+            return k;
+        }
+    }
+    return KeywordSearch::npos;
+}
+
+TEST(FoldCaseTest, FoldsEveryScriptAndKeepsBrokenBytes) {
+    EXPECT_EQ(FoldCase("GESCHÄFTSGEHEIMNIS"), "geschäftsgeheimnis");
+    EXPECT_EQ(FoldCase("ΣΊΣΥΦΟΣ"), FoldCase("σίσυφος"));
+    EXPECT_EQ(FoldCase("Straße"), "straße");
+    EXPECT_EQ(FoldCase("A\xC3(B\xFF"), "a\xC3(b\xFF");
+    EXPECT_EQ(FoldCase(""), "");
+}
+
+TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
+    struct Case {
+        std::vector<std::string> keywords;
+        std::string text;
+        size_t expected;
+    } cases[] = {
+        {{"geschäftsgeheimnis"}, "Betreff: GESCHÄFTSGEHEIMNIS", 0},
+        {{"secret"}, "the TopSecretPlan", 0},
+        {{"absent", "plan", "top"}, "the TopSecretPlan", 1},
+        {{"she", "he", "hers"}, "ushers", 0},
+        {{"hers", "she", "he"}, "ushers", 0},
+        {{"xyz", "he"}, "ushers", 1},
+        {{"abcd", "bc"}, "abce", 1},
+        {{"nothing", "here"}, "elsewhere is no", 1},
+        {{"nothing", "there"}, "elsewhere is no", KeywordSearch::npos},
+        {{"a", ""}, "bbb", 1},
+        {{""}, "", KeywordSearch::npos},
+        {{"a"}, "", KeywordSearch::npos},
+        {{}, "anything", KeywordSearch::npos},
+        {{"büro"}, "BÜRO", 0},
+        {{"BÜRO"}, "büro", 0},
+        {{"ß"}, "STRASSE", KeywordSearch::npos},
+    };
+    for (const Case& c : cases) {
+        KeywordSearch search(c.keywords);
+        EXPECT_EQ(search.FirstOccurring(c.text), c.expected) << c.text;
+        EXPECT_EQ(FirstOccurringOneByOne(c.keywords, c.text), c.expected) << c.text;
+    }
+}
+
+// Random lists and texts over a small alphabet, so that keywords overlap, share
+// prefixes and suffixes, repeat, and meet capitals, multi-byte letters and
+// broken UTF-8.
+TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
+    const std::vector<std::string> alphabet = {"a", "b", "A", "B", "ä", "Ä", "σ", "Σ", "ς",
+                                               " ", "\xC3", "\x80", "K", "\xE2\x84\xAA"};
+    std::mt19937 random(20261206);
+    auto word = [&](size_t maxLength) {
+        std::string out;
+        const size_t length = random() % (maxLength + 1);
+        for (size_t i = 0; i < length; ++i) out += alphabet[random() % alphabet.size()];
+        return out;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::string> keywords(random() % 8);
+        for (std::string& k : keywords) k = word(4);
+        KeywordSearch search(keywords);
+        for (int t = 0; t < 5; ++t) {
+            const std::string text = word(30);
+            ASSERT_EQ(search.FirstOccurring(text), FirstOccurringOneByOne(keywords, text))
+                << "round " << round;
+        }
+    }
+}
+
+class KeywordRuleTest : public ValidationTest {
+protected:
+    // The (value, entry) pairs put to MatchesEntry, and which entries match.
+    static inline std::vector<std::string> asked;
+    static inline std::string matchingEntry;
+    void SetUp() override {
+        ValidationTest::SetUp();
+        asked.clear();
+        matchingEntry = "(no entry matches)";
+        platform.matchesEntry = [](std::string_view value, std::string_view entry) {
+            asked.push_back(std::string(value) + "|" + std::string(entry));
+            return int32_t{entry == matchingEntry ? 1 : 0};
+        };
+    }
+};
+
+TEST_F(KeywordRuleTest, AsksTheEngineOnlyAboutTheKeywordsBeforeTheFirstFound) {
+    platform.SetSetting(keys::kListOfKeywords, "alpha\r\nbeta\r\nGAMMA\r\ndelta");
+    EXPECT_TRUE(v.CheckKeywords(false, "a gamma ray and a delta"));
+    EXPECT_EQ(asked, (Lines_{"a gamma ray and a delta|alpha", "a gamma ray and a delta|beta"}));
+    EXPECT_TRUE(ThreadGlobals().KeywordsViolated);
+    EXPECT_TRUE(Lines().empty());
+
+    asked.clear();
+    ThreadGlobals() = Globals{};
+    EXPECT_TRUE(v.CheckKeywords(false, "nothing to see"));
+    EXPECT_EQ(asked.size(), 4u);
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
+}
+
+TEST_F(KeywordRuleTest, TheEnginesMatchAloneFiresTheRule) {
+    platform.SetSetting(keys::kListOfKeywords, "alpha\r\n*ray*\r\ngamma");
+    matchingEntry = "*ray*";
+    EXPECT_TRUE(v.CheckKeywords(false, "x-ray"));
+    EXPECT_EQ(asked, (Lines_{"x-ray|alpha", "x-ray|*ray*"}));
+    EXPECT_TRUE(ThreadGlobals().KeywordsViolated);
+}
+
+TEST_F(KeywordRuleTest, UnicodeKeywordIsFoundWhateverItsCase) {
+    platform.SetSetting(keys::kListOfKeywords, "geschäftsgeheimnis");
+    EXPECT_TRUE(v.CheckKeywords(false, "RE: DAS GESCHÄFTSGEHEIMNISVERFAHREN"));
+    EXPECT_TRUE(ThreadGlobals().KeywordsViolated);
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(KeywordRuleTest, EmptyEntryIsFoundInEveryNonEmptyText) {
+    platform.SetSetting(keys::kListOfKeywords, "secret\r\n");
+    EXPECT_TRUE(v.CheckKeywords(false, ""));
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
+    EXPECT_EQ(asked, (Lines_{"|secret", "|"}));
+    asked.clear();
+    EXPECT_TRUE(v.CheckKeywords(false, "harmless"));
+    EXPECT_TRUE(ThreadGlobals().KeywordsViolated);
+    EXPECT_EQ(asked, Lines_{"harmless|secret"});
+}
+
+TEST_F(KeywordRuleTest, KeepsTheListItReadFirst) {
+    platform.SetSetting(keys::kListOfKeywords, "alpha");
+    EXPECT_TRUE(v.CheckKeywords(false, "beta"));
+    platform.SetSetting(keys::kListOfKeywords, "beta");
+    EXPECT_TRUE(v.CheckKeywords(false, "beta"));
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 1);
+}
+
+TEST_F(KeywordRuleTest, EmptyListIsReportedOnEveryCall) {
+    EXPECT_TRUE(v.CheckKeywords(true, "secret"));
+    EXPECT_TRUE(v.CheckKeywords(true, "secret"));
+    const std::string line =
+        "1|Postwarden.CheckKeywords|Error occurred: List of email keywords to check is empty.";
+    EXPECT_EQ(Events(), (Lines_{line, line}));
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
+}
+
+TEST_F(KeywordRuleTest, FailureIsReportedAndLetsTheSendGo) {
+    platform.SetSetting(keys::kListOfKeywords, "secret");
+    platform.FailOn("Count");
+    EXPECT_TRUE(v.CheckKeywords(true, "secret"));
+    EXPECT_EQ(Events(),
+              Lines_{"1|Postwarden.CheckKeywords|Error occurred at line 0.  Reason: Injected failure"});
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
+}
+
+TEST_F(KeywordRuleTest, AsksOnceForSubjectAndBody) {
+    Answers({kYes});
+    platform.SetSetting(keys::kListOfKeywords, "secret");
+    EXPECT_TRUE(v.CheckKeywords(true, "Secret plan"));
+    EXPECT_TRUE(v.CheckKeywords(true, "the secret is out"));
+    ASSERT_EQ(Shown().size(), 1u);
+    EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email with these keywords?");
+
+    Answers({kNo});
+    v.ClearPrompted();
+    EXPECT_FALSE(v.CheckKeywords(true, "SECRET"));
+}
+
+}  // namespace
+}  // namespace postwarden

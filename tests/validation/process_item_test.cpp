@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include "settings/SettingKeys.h"
+#include "tests/validation/ValidationFixture.h"
+
+namespace postwarden {
+namespace {
+
+using Lines_ = std::vector<std::string>;
+
+// The summary lines for separate prompts and the six flags, in order.
+Lines_ Summary(bool separate, const std::array<bool, 6>& flags) {
+    const char* names[] = {"Outside Domains", "Email Addresses Domains", "Keywords",
+                           "Max Number Of Recipients", "Blank Subject", "Any Send"};
+    Lines_ out = {std::string("ProcessItem|Separate prompts wanted: ") + (separate ? "True" : "False")};
+    for (int i = 0; i < 6; ++i) {
+        out.push_back(std::string("ProcessItem|Violated ") + names[i] +
+                      " Rule: " + (flags[i] ? "True" : "False"));
+    }
+    return out;
+}
+
+Lines_ Concat(std::initializer_list<Lines_> parts) {
+    Lines_ out;
+    for (const Lines_& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+class ProcessItemTest : public ValidationTest {
+protected:
+    void SetUp() override {
+        ValidationTest::SetUp();
+        message = std::make_shared<fakes::FakeMessageData>();
+        message->subject = "Plans";
+        message->body = "See you";
+        platform.store.byEntryId[item->entryId] = message;
+        item->subject = "Plans";
+    }
+    void AddRecipient(const std::string& name, const std::string& address,
+                      std::optional<int32_t> members = std::nullopt) {
+        fakes::FakeRecipientData r;
+        r.name = name;
+        r.address = address;
+        r.memberCount = members;
+        message->recipients.push_back(r);
+    }
+    bool Send() { return v.ProcessItem(item); }
+    // The trace lines from the first recipient line up to the summary.
+    Lines_ Trace() const { return Lines("trace"); }
+
+    std::shared_ptr<fakes::FakeItem> item = std::make_shared<fakes::FakeItem>(platform);
+    std::shared_ptr<fakes::FakeMessageData> message;
+};
+
+TEST_F(ProcessItemTest, AllSwitchesOffRunsNoRuleButTracesTheSend) {
+    AddRecipient("Jane Doe", "jane@corp.example");
+    AddRecipient("Bob", "bob@elsewhere.example");
+    for (const char* key : {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
+                            keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
+                            keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
+        platform.SetSetting(key, "0");
+    }
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Trace(), Concat({{
+                                   "ProcessItem|Starting recipients count: 2",
+                                   "ProcessItem|Recipient #1: Jane Doe [jane@corp.example]",
+                                   "ProcessItem|Recipient #2: Bob [bob@elsewhere.example]",
+                                   "ProcessItem|Keywords (start) passed: True",
+                                   "ProcessItem|Prompt for Keywords Wanted: 0",
+                                   "ProcessItem|Keywords (subject) passed: True",
+                               },
+                               Summary(true, {})}));
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(item->saves, 1);
+    // The settings are read in their order, the separate-lists switch only with the count rule.
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 7);
+}
+
+TEST_F(ProcessItemTest, NoRecipientsGivesTheCountRuleZero) {
+    platform.SetSetting(keys::kPromptForNumberOfRecipientsWanted, "1");
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Trace()[0], "ProcessItem|Starting recipients count: 0");
+    EXPECT_TRUE(platform.Logged("Comparing recipient counts (user vs email): 20 vs 0"));
+    EXPECT_FALSE(platform.Logged("Recipient #1"));
+}
+
+TEST_F(ProcessItemTest, DistributionListsCountByTheirMembersWhenAsked) {
+    platform.SetSetting(keys::kPromptForNumberOfRecipientsWanted, "1");
+    AddRecipient("Jane", "jane@corp.example");
+    AddRecipient("All staff", "staff@corp.example", 12);
+    message->recipients.push_back({"No entry", "bare@corp.example", false, "", 40});
+    platform.SetSetting(keys::kSeparateDLsWanted, "1");
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(platform.Logged("Comparing recipient counts (user vs email): 20 vs 14"));
+    EXPECT_TRUE(platform.Logged("Recipient #3: No entry [bare@corp.example]"));
+
+    platform.SetSetting(keys::kSeparateDLsWanted, "0");
+    platform.log.clear();
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(platform.Logged("Comparing recipient counts (user vs email): 20 vs 3"));
+}
+
+TEST_F(ProcessItemTest, RecipientAddressComesFromItsAddressEntry) {
+    message->recipients.push_back({"Jane", "jane-own@corp.example", true, "jane-entry@corp.example", {}});
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(platform.Logged("Recipient #1: Jane [jane-entry@corp.example]"));
+}
+
+TEST_F(ProcessItemTest, SeparatePromptsFirstNoEndsEverything) {
+    Answers({kNo});
+    for (const char* key : {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
+                            keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
+                            keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
+        platform.SetSetting(key, "1");
+    }
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "elsewhere.example");
+    platform.SetSetting(keys::kListOfKeywords, "plans");
+    AddRecipient("Bob", "bob@elsewhere.example");
+    AddRecipient("Jane", "jane@corp.example");
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(Trace(), Concat({{
+                                   "ProcessItem|Starting recipients count: 2",
+                                   "ProcessItem|Recipient #1: Bob [bob@elsewhere.example]",
+                                   "CheckOutsideDomains|Looking at domain 'elsewhere.example'",
+                                   "CheckOutsideDomains|Comparing with 'corp.example'",
+                                   "CheckOutsideDomains|Domain found: False",
+                                   "ProcessItem|Keywords (start) passed: False",
+                                   "ProcessItem|Prompt for Keywords Wanted: 1",
+                               },
+                               Summary(true, {true, false, false, false, false, false})}));
+    EXPECT_EQ(Shown().size(), 1u);
+}
+
+TEST_F(ProcessItemTest, SeparatePromptsYesGoesOnToTheNextRules) {
+    Answers({kYes, kYes, kNo});
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "1");
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "1");
+    platform.SetSetting(keys::kPromptForAnySendWanted, "1");
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    platform.SetSetting(keys::kListOfKeywords, "plans");
+    AddRecipient("Bob", "bob@elsewhere.example");
+    AddRecipient("Eve", "eve@elsewhere.example");
+    EXPECT_FALSE(Send());
+    ASSERT_EQ(Shown().size(), 3u);
+    EXPECT_EQ(Shown()[1].Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email with these keywords?");
+    EXPECT_EQ(Shown()[2].Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email?");
+    EXPECT_TRUE(platform.Logged("Keywords (subject) passed: True"));
+    EXPECT_TRUE(platform.Logged("Recipient #2: Eve [eve@elsewhere.example]"));
+    const Lines_ trace = Trace();
+    EXPECT_EQ(Lines_(trace.end() - 7, trace.end()), Summary(true, {true, false, true, false, false, true}));
+}
+
+class MultiRulePromptTest : public ProcessItemTest {
+protected:
+    void SetUp() override {
+        ProcessItemTest::SetUp();
+        platform.SetSetting(keys::kSeparatePromptsWanted, "0");
+        platform.SetSetting(keys::kPromptForBlankSubjectWanted, "1");
+        platform.SetSetting(keys::kPromptForAnySendWanted, "1");
+        AddRecipient("Jane", "jane@corp.example");
+    }
+};
+
+TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecides) {
+    message->subject = "  ";
+    for (auto [answer, expected, line] :
+         {std::tuple{kNo, false, "Prompt: Send This Message?  User Response: 7; (No = 7)"},
+          std::tuple{kYes, true, "Prompt: Send This Message?  User Response: 6; (No = 7)"}}) {
+        Answers({answer});
+        platform.log.clear();
+        EXPECT_EQ(Send(), expected);
+        const Lines_ trace = Trace();
+        EXPECT_EQ(Lines_(trace.end() - 8, trace.end()),
+                  Concat({Summary(false, {false, false, false, false, true, true}),
+                          {std::string("ProcessItem|") + line}}));
+        ASSERT_EQ(Shown().size(), 1u);
+        EXPECT_EQ(Shown()[0].form, "frmYesNoPrompt");
+    }
+}
+
+TEST_F(MultiRulePromptTest, NoFormWhenNoRuleFires) {
+    Answers({kNo});
+    platform.SetSetting(keys::kPromptForAnySendWanted, "0");
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(Shown().empty());
+    EXPECT_EQ(Trace().back(), "ProcessItem|Violated Any Send Rule: False");
+}
+
+TEST_F(MultiRulePromptTest, EveryRecipientIsCheckedWithoutSeparatePrompts) {
+    Answers({kYes});
+    platform.SetSetting(keys::kPromptForAnySendWanted, "0");
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "1");
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    AddRecipient("Bob", "bob@elsewhere.example");
+    AddRecipient("Eve", "eve@elsewhere.example");
+    EXPECT_TRUE(Send());
+    int verdicts = 0;
+    for (const std::string& line : Trace()) verdicts += line.starts_with("CheckOutsideDomains|Domain found:");
+    EXPECT_EQ(verdicts, 3);
+    EXPECT_EQ(Shown().size(), 1u);
+}
+
+TEST_F(ProcessItemTest, KeywordsAreLookedForInTheBodyOfTheMessagesFormat) {
+    platform.SetSetting(keys::kSeparatePromptsWanted, "0");
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "1");
+    platform.SetSetting(keys::kListOfKeywords, "secret");
+    message->body = "plain";
+    message->htmlBody = "<p>html</p>";
+    message->rtfBody = "{\\rtf1 rich}";
+    struct Case {
+        int32_t format;
+        std::string* body;
+    } cases[] = {{1, &message->body}, {2, &message->htmlBody}, {3, &message->rtfBody}};
+    for (const Case& c : cases) {
+        for (const Case& other : cases) *other.body = "nothing here";
+        *c.body = "the SECRET";
+        message->bodyFormat = c.format;
+        EXPECT_TRUE(Send());
+        EXPECT_TRUE(ThreadGlobals().KeywordsViolated) << c.format;
+        message->bodyFormat = 1 + c.format % 3;
+        EXPECT_TRUE(Send());
+        EXPECT_FALSE(ThreadGlobals().KeywordsViolated) << c.format;
+    }
+}
+
+TEST_F(ProcessItemTest, UnrecognisedBodyFormatLeavesTheAnswerAlone) {
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "1");
+    platform.SetSetting(keys::kListOfKeywords, "secret");
+    message->bodyFormat = 0;
+    EXPECT_TRUE(Send());
+    const Lines_ trace = Trace();
+    EXPECT_EQ(Lines_(trace.begin() + 1, trace.begin() + 6), (Lines_{
+                                                                 "ProcessItem|Keywords (start) passed: True",
+                                                                 "ProcessItem|Prompt for Keywords Wanted: 1",
+                                                                 "ProcessItem|Keywords (subject) passed: True",
+                                                                 "ProcessItem|Unrecognized body format: 0",
+                                                                 "ProcessItem|Keywords (body) passed: True",
+                                                             }));
+}
+
+TEST_F(ProcessItemTest, NonNumericSwitchFailsAtStageTwoAndLetsTheSendGo) {
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "abc");
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Events(),
+              Lines_{"1|Postwarden.ProcessItem|Error occurred at line 2.  Reason: Type mismatch"});
+    EXPECT_EQ(item->saves, 0);
+    EXPECT_TRUE(Trace().empty());
+}
+
+TEST_F(ProcessItemTest, FailuresReportTheStageReached) {
+    AddRecipient("Jane", "jane@corp.example");
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "1");
+    platform.SetSetting(keys::kListOfKeywords, "secret");
+    struct Case {
+        const char* operation;
+        int stage;
+    } cases[] = {{"Item.Save", 4},          {"CreateMapiSession", 4}, {"Message.Recipients", 8},
+                 {"Recipient.Name", 10},    {"Message.Subject", 18},  {"WriteLog", 8}};
+    for (const Case& c : cases) {
+        platform.log.clear();
+        platform.FailOn(c.operation);
+        EXPECT_TRUE(Send()) << c.operation;
+        platform.Heal(c.operation);
+        EXPECT_EQ(Events(), Lines_{"1|Postwarden.ProcessItem|Error occurred at line " +
+                                   std::to_string(c.stage) + ".  Reason: Injected failure"})
+            << c.operation;
+    }
+}
+
+TEST_F(ProcessItemTest, MessageNotFoundAnywhereLetsTheSendGo) {
+    platform.store.byEntryId.clear();
+    platform.SetSetting(keys::kPromptForAnySendWanted, "1");
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Events(), Lines_{"0||Error occurred.  Reason: Failed to find item in drafts folder."});
+    EXPECT_TRUE(Trace().empty());
+    EXPECT_FALSE(ThreadGlobals().AnySendViolated);
+}
+
+TEST_F(ProcessItemTest, MessageIsFoundInTheDraftsWhenTheLookupFails) {
+    platform.store.byEntryId.clear();
+    platform.store.drafts.push_back(message);
+    AddRecipient("Jane", "jane@corp.example");
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(Trace()[0], "ProcessItem|Starting recipients count: 1");
+}
+
+TEST_F(ProcessItemTest, VersionNineLogsOnOthersAttachTheClientsStore) {
+    engine->application->version = "9.0.0.2711";
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Trace()[0], "ProcessItem|Logged on: True");
+    EXPECT_EQ(platform.store.logons, 1);
+    EXPECT_EQ(platform.store.attaches, 0);
+
+    platform.log.clear();
+    platform.store.loggedOnAfterLogon = false;
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Trace()[0], "ProcessItem|Logged on: False");
+
+    platform.log.clear();
+    engine->application->version = "16.0.0.0";
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Trace()[0], "ProcessItem|Starting recipients count: 0");
+    EXPECT_EQ(platform.store.logons, 2);
+    EXPECT_EQ(platform.store.attaches, 1);
+}
+
+TEST_F(ProcessItemTest, ItemEventCancelsExactlyWhenTheDriverSaysNo) {
+    Answers({kNo, kYes});
+    platform.SetSetting(keys::kPromptForAnySendWanted, "1");
+    int32_t selector = 4;
+    std::string folderEntryId, folderStoreId;
+    std::shared_ptr<OutlookItem> outlookItem = item;
+    for (bool expectedCancel : {true, false}) {
+        bool cancel = !expectedCancel;
+        module.YSItemEvent(selector, outlookItem, cancel, folderEntryId, folderStoreId);
+        EXPECT_EQ(cancel, expectedCancel);
+    }
+    EXPECT_EQ(Shown().size(), 2u);
+}
+
+}  // namespace
+}  // namespace postwarden
