@@ -3,6 +3,8 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <unordered_map>
 
 namespace postwarden {
@@ -83,8 +85,11 @@ bool SettingsDocument::Load(std::string_view text) {
             }
             root = node;
         } else if (IsText(node)) {
+            // Point at the stray text itself, not at the line break before it.
+            size_t at = static_cast<size_t>(node.offset_debug());
+            while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
             reason_ = "Text is not allowed outside the top-level element, at " +
-                      Position(text, node.offset_debug());
+                      Position(text, static_cast<ptrdiff_t>(at));
             return false;
         }
     }
@@ -96,7 +101,20 @@ bool SettingsDocument::Load(std::string_view text) {
     // One walk in document order (pre-order); the first element of a name wins.
     pugi::xml_node current = root;
     for (;;) {
-        if (current.type() == pugi::node_element) parsed->firstByName.try_emplace(current.name(), current);
+        if (current.type() == pugi::node_element) {
+            parsed->firstByName.try_emplace(current.name(), current);
+            // The parser lets a repeated attribute pass; a well-formed document has none.
+            for (pugi::xml_attribute a = current.first_attribute(); a; a = a.next_attribute()) {
+                for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
+                    if (std::strcmp(a.name(), b.name()) == 0) {
+                        reason_ = "Duplicate attribute " + std::string(a.name()) +
+                                  " in element " + current.name() + " at " +
+                                  Position(text, current.offset_debug() - 1);
+                        return false;
+                    }
+                }
+            }
+        }
         if (current.first_child()) {
             current = current.first_child();
             continue;

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module/CPostwarden.h"
+#include "settings/SettingKeys.h"
+#include "tests/fakes/FakePlatform.h"
+
+namespace postwarden {
+
+// Reaches the module's settings routines from tests.
+struct SettingsAccess {
+    explicit SettingsAccess(CPostwarden& module) : m(module) {}
+
+    void EnsureDefaultSettings() { m.EnsureDefaultSettings(); }
+    bool FetchSettingsFromExchange(const std::string& path) { return m.FetchSettingsFromExchange(path); }
+    bool FetchSettingsFromNetworkLocation(const std::string& path) {
+        return m.FetchSettingsFromNetworkLocation(path);
+    }
+    bool ReadSettingsFromXML(const std::string& text) { return m.ReadSettingsFromXML(text); }
+
+    CPostwarden& m;
+};
+
+// A started module on the fakes.
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::shared_ptr<Engine> e = engine;
+        module.YSStartup(e);
+        platform.log.clear();
+    }
+
+    // The lines of one source as messages, in order.
+    std::vector<std::string> Lines(const std::string& source) const {
+        std::vector<std::string> out;
+        for (const fakes::LogLine& line : platform.log) {
+            if (line.source == source) out.push_back(line.message);
+        }
+        return out;
+    }
+    // The error reports as "LEVEL|SOURCE|MESSAGE" texts.
+    std::vector<std::string> Events() const {
+        std::vector<std::string> out;
+        for (const fakes::LogLine& line : platform.log) {
+            if (line.kind == "event") {
+                out.push_back(std::to_string(line.level) + "|" + line.source + "|" + line.message);
+            }
+        }
+        return out;
+    }
+    std::string Stored(const std::string& key) const {
+        return platform.Setting(key).value_or("<absent>");
+    }
+
+    fakes::FakePlatform platform;
+    std::shared_ptr<fakes::FakeEngine> engine = platform.NewEngine();
+    CPostwarden module{platform};
+    SettingsAccess s{module};
+};
+
+// A complete settings document: every element, with values distinct from the
+// seeded ones. `extra` goes just before the end of the root element.
+inline std::string Document(const std::string& extra = "") {
+    return "<?xml version=\"1.0\"?>\n"
+           "<PostWarden>\n"
+           "  <PromptForOutsideDomainsWanted>1</PromptForOutsideDomainsWanted>\n"
+           "  <ListOfOutsideDomains><Domain>corp.example</Domain>\n"
+           "    <Domain>*.corp.example</Domain></ListOfOutsideDomains>\n"
+           "  <MessageForOutsideDomains>Outside?</MessageForOutsideDomains>\n"
+           "  <PromptForEmailAddressesDomainsWanted>0</PromptForEmailAddressesDomainsWanted>\n"
+           "  <ListOfEmailAddressesDomains/>\n"
+           "  <MessageForEmailAddressesDomains>Watched?</MessageForEmailAddressesDomains>\n"
+           "  <PromptForKeywordsWanted>1</PromptForKeywordsWanted>\n"
+           "  <ListOfKeywords><k>secret</k><k>confidential</k></ListOfKeywords>\n"
+           "  <MessageForKeywords>Keywords?</MessageForKeywords>\n"
+           "  <PromptForNumberOfRecipientsWanted>1</PromptForNumberOfRecipientsWanted>\n"
+           "  <NumberOfRecipients>25</NumberOfRecipients>\n"
+           "  <SeparateDLsWanted>1</SeparateDLsWanted>\n"
+           "  <MessageForNumberOfRecipients>Many?</MessageForNumberOfRecipients>\n"
+           "  <PromptForBlankSubjectWanted>1</PromptForBlankSubjectWanted>\n"
+           "  <MessageForBlankSubject>Blank?</MessageForBlankSubject>\n"
+           "  <PromptForAnySendWanted>0</PromptForAnySendWanted>\n" +
+           extra + "</PostWarden>\n";
+}
+
+// The 16 keys an import writes, in the order it writes them.
+inline const std::vector<std::string>& ImportedKeys() {
+    static const std::vector<std::string> keys_ = {
+        keys::kPromptForOutsideDomainsWanted,        keys::kListOfOutsideDomains,
+        keys::kMessageForOutsideDomains,             keys::kPromptForEmailAddressesDomainsWanted,
+        keys::kListOfEmailAddressesDomains,          keys::kMessageForEmailAddressesDomains,
+        keys::kPromptForKeywordsWanted,              keys::kListOfKeywords,
+        keys::kMessageForKeywords,                   keys::kPromptForNumberOfRecipientsWanted,
+        keys::kMaxNumberOfRecipients,                keys::kSeparateDLsWanted,
+        keys::kMessageForNumberOfRecipients,         keys::kPromptForBlankSubjectWanted,
+        keys::kMessageForBlankSubject,               keys::kPromptForAnySendWanted};
+    return keys_;
+}
+
+}  // namespace postwarden

@@ -1,0 +1,216 @@
+#include <fstream>
+
+#include "tests/settings/SettingsFixture.h"
+
+namespace postwarden {
+namespace {
+
+constexpr const char* kSource = "Postwarden.ReadSettingsFromXML";
+
+using ReadSettingsFromXMLTest = SettingsTest;
+
+TEST_F(ReadSettingsFromXMLTest, StoresAllSixteenValuesInOrder) {
+    platform.SetSetting(keys::kSeparatePromptsWanted, "0");
+    platform.SetSetting(keys::kMessageForAnySend, "mine");
+    ASSERT_TRUE(s.ReadSettingsFromXML(Document()));
+
+    EXPECT_EQ(platform.settingWrites, ImportedKeys());
+    EXPECT_EQ(Stored(keys::kListOfOutsideDomains), "corp.example\r\n*.corp.example");
+    EXPECT_EQ(Stored(keys::kListOfEmailAddressesDomains), "");
+    EXPECT_EQ(Stored(keys::kListOfKeywords), "secret\r\nconfidential");
+    EXPECT_EQ(Stored(keys::kMaxNumberOfRecipients), "25");
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Blank?");
+    EXPECT_EQ(Stored(keys::kPromptForAnySendWanted), "0");
+    // Keys the document does not carry stay as they were.
+    EXPECT_EQ(Stored(keys::kSeparatePromptsWanted), "0");
+    EXPECT_EQ(Stored(keys::kMessageForAnySend), "mine");
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(ReadSettingsFromXMLTest, TakesTheFirstElementOfEachNameAtAnyDepth) {
+    // Any root name; elements nested at different depths; for each name the
+    // first in document order wins, even when a later one sits shallower.
+    const std::string text =
+        "<Anything xmlns:x='urn:x'><group><deeper>"
+        "<PromptForAnySendWanted>5</PromptForAnySendWanted>"
+        "<MessageForKeywords>first <b>bold</b> text</MessageForKeywords>"
+        "<MaxNumberOfRecipients>999</MaxNumberOfRecipients>"
+        "</deeper></group>" +
+        Document().substr(Document().find("<PostWarden>") + 12,
+                          Document().find("</PostWarden>") - Document().find("<PostWarden>") - 12) +
+        "<MessageForBlankSubject>second</MessageForBlankSubject></Anything>";
+    ASSERT_TRUE(s.ReadSettingsFromXML(text)) << testing::PrintToString(Events());
+    EXPECT_EQ(Stored(keys::kPromptForAnySendWanted), "5");
+    EXPECT_EQ(Stored(keys::kMessageForKeywords), "first bold text");
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Blank?");
+    // The limit comes from NumberOfRecipients only.
+    EXPECT_EQ(Stored(keys::kMaxNumberOfRecipients), "25");
+}
+
+TEST_F(ReadSettingsFromXMLTest, SwitchesAndTheCountAreStoredAsPlainDecimal) {
+    const struct {
+        std::string in, stored;
+    } cases[] = {{"01", "1"}, {"0", "0"}, {" 7 ", "7"}, {"-3", "-3"}, {"+2", "2"}, {"0000", "0"}};
+    for (const auto& c : cases) {
+        std::string text = Document();
+        text.replace(text.find(">25<") + 1, 2, c.in);
+        text.replace(text.find("<SeparateDLsWanted>1<") + 19, 1, c.in);
+        ASSERT_TRUE(s.ReadSettingsFromXML(text)) << c.in;
+        EXPECT_EQ(Stored(keys::kMaxNumberOfRecipients), c.stored) << c.in;
+        EXPECT_EQ(Stored(keys::kSeparateDLsWanted), c.stored) << c.in;
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, ListShapes) {
+    const struct {
+        std::string element, stored;
+    } cases[] = {
+        {"<ListOfKeywords>\n  <a>one</a>\n  <b>two</b>\n</ListOfKeywords>", "one\r\ntwo"},
+        {"<ListOfKeywords>plain text</ListOfKeywords>", "plain text"},
+        {"<ListOfKeywords></ListOfKeywords>", ""},
+        {"<ListOfKeywords>   \n  </ListOfKeywords>", ""},
+        {"<ListOfKeywords>lead<i>x</i>tail</ListOfKeywords>", "lead\r\nx\r\ntail"},
+        {"<ListOfKeywords><g><i>a</i><i>b</i></g><i>c</i></ListOfKeywords>", "ab\r\nc"},
+        {"<ListOfKeywords><i></i><i>b</i></ListOfKeywords>", "\r\nb"},
+        {"<ListOfKeywords><i>a&amp;b&lt;&#x41;</i><![CDATA[<c>]]></ListOfKeywords>", "a&b<A\r\n<c>"},
+        // Comments and processing instructions are no items.
+        {"<ListOfKeywords><i>a</i><!-- old: x --><?pi y?><i>b</i></ListOfKeywords>", "a\r\nb"},
+        {"<ListOfKeywords><i>Größe</i><i>日本</i></ListOfKeywords>", "Größe\r\n日本"},
+    };
+    for (const auto& c : cases) {
+        std::string text = Document();
+        const size_t begin = text.find("<ListOfKeywords>");
+        const size_t end = text.find("</ListOfKeywords>") + 17;
+        text.replace(begin, end - begin, c.element);
+        ASSERT_TRUE(s.ReadSettingsFromXML(text)) << c.element << testing::PrintToString(Events());
+        EXPECT_EQ(Stored(keys::kListOfKeywords), c.stored) << c.element;
+    }
+}
+
+struct Broken {
+    std::string element;  // the element to change
+    std::string with;     // its replacement ("" removes it)
+    int step;
+    std::string reason;
+};
+
+TEST_F(ReadSettingsFromXMLTest, AFailingValueStoresNothingAndReportsItsStep) {
+    const std::string notSet = "Object variable or With block variable not set";
+    const Broken cases[] = {
+        {"PromptForOutsideDomainsWanted", "", 10, notSet},
+        {"ListOfOutsideDomains", "", 12, notSet},
+        {"MessageForOutsideDomains", "", 14, notSet},
+        {"PromptForEmailAddressesDomainsWanted", "<PromptForEmailAddressesDomainsWanted/>", 20,
+         "Type mismatch"},
+        {"ListOfEmailAddressesDomains", "", 22, notSet},
+        {"MessageForEmailAddressesDomains", "", 24, notSet},
+        {"PromptForKeywordsWanted", "<PromptForKeywordsWanted>yes</PromptForKeywordsWanted>", 30,
+         "Type mismatch"},
+        {"ListOfKeywords", "", 32, notSet},
+        {"MessageForKeywords", "", 36, notSet},
+        {"PromptForNumberOfRecipientsWanted",
+         "<PromptForNumberOfRecipientsWanted>1.5</PromptForNumberOfRecipientsWanted>", 40,
+         "Type mismatch"},
+        // The key's own name does not stand in for the document's.
+        {"NumberOfRecipients", "<MaxNumberOfRecipients>25</MaxNumberOfRecipients>", 42, notSet},
+        {"NumberOfRecipients", "<NumberOfRecipients>99999999999</NumberOfRecipients>", 42,
+         "Overflow"},
+        {"SeparateDLsWanted", "<SeparateDLsWanted></SeparateDLsWanted>", 44, "Type mismatch"},
+        {"MessageForNumberOfRecipients", "", 46, notSet},
+        {"PromptForBlankSubjectWanted", "", 50, notSet},
+        {"MessageForBlankSubject", "", 54, notSet},
+        // Tag names are case-sensitive.
+        {"PromptForAnySendWanted", "<promptforanysendwanted>1</promptforanysendwanted>", 60, notSet},
+    };
+    for (const Broken& c : cases) {
+        platform.log.clear();
+        platform.settingWrites.clear();
+        std::string text = Document();
+        const size_t begin = text.find("<" + c.element);
+        size_t end = text.find("</" + c.element + ">");
+        end = end == std::string::npos ? text.find("/>", begin) + 2 : end + c.element.size() + 3;
+        text.replace(begin, end - begin, c.with);
+
+        EXPECT_FALSE(s.ReadSettingsFromXML(text)) << c.element;
+        EXPECT_TRUE(platform.settingWrites.empty()) << c.element;
+        EXPECT_EQ(Events(), std::vector<std::string>{"1|" + std::string(kSource) +
+                                                     "|Error occurred at line " +
+                                                     std::to_string(c.step) +
+                                                     ".  Reason: " + c.reason})
+            << c.element;
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, AStoreFailureReportsStepSeventy) {
+    platform.FailOn("SaveSetting", RuntimeError(errors::kPermissionDenied, "Store is read-only"));
+    EXPECT_FALSE(s.ReadSettingsFromXML(Document()));
+    EXPECT_EQ(Events(), std::vector<std::string>{
+                            "1|Postwarden.ReadSettingsFromXML|Error occurred at line 70.  Reason: "
+                            "Store is read-only"});
+}
+
+TEST_F(ReadSettingsFromXMLTest, TextThatIsNotOneWellFormedDocumentIsAParseError) {
+    const struct {
+        std::string text, reason;
+    } cases[] = {
+        {"", "No document element found"},
+        {"  \r\n ", "No document element found"},
+        {"<?xml version=\"1.0\"?><!-- nothing -->", "No document element found"},
+        {"<a>1</a><b>2</b>", "Only one top-level element is allowed; another one starts at line 1, column 9"},
+        {"stray<a/>", "Text is not allowed outside the top-level element, at line 1, column 1"},
+        {"<a/>\n&amp;", "Text is not allowed outside the top-level element, at line 2, column 1"},
+        {"<a/><![CDATA[x]]>", "Text is not allowed outside the top-level element"},
+        {Document().substr(0, Document().find("<ListOfKeywords>") + 6), "Error parsing start element tag"},
+        {Document().substr(0, Document().find("<ListOfKeywords>")), "Start-end tags mismatch at line 11"},
+        {"<a><b>x</a></b>", "Start-end tags mismatch at line 1, column"},
+        {"<a>\n<b x='1' y='2' x='3'/></a>", "Duplicate attribute x in element b at line 2, column 1"},
+        {"<a>x</a", "Error parsing end element tag at line 1"},
+    };
+    for (const auto& c : cases) {
+        platform.log.clear();
+        platform.settingWrites.clear();
+        EXPECT_FALSE(s.ReadSettingsFromXML(c.text)) << c.text;
+        EXPECT_TRUE(platform.settingWrites.empty());
+        const std::vector<std::string> events = Events();
+        ASSERT_EQ(events.size(), 2u) << c.text;
+        const std::string prefix =
+            "1|Postwarden.ReadSettingsFromXML|Error occurred parsing xml file.  Reason: ";
+        EXPECT_EQ(events[0].substr(0, prefix.size()), prefix);
+        EXPECT_EQ(events[0].substr(prefix.size(), c.reason.size()), c.reason) << c.text;
+        EXPECT_EQ(events[1], "1|Postwarden.ReadSettingsFromXML|XML Contents:" + c.text);
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, DeclarationsNeverReachOutsideTheText) {
+    // A file the document tries to pull in by an external entity.
+    const std::string secretPath = testing::TempDir() + "/postwarden-secret.txt";
+    std::ofstream(secretPath) << "SECRET";
+    std::string laughs = "<!ENTITY l0 'lol'>";
+    for (int i = 1; i < 10; ++i) {
+        std::string ref;
+        for (int j = 0; j < 10; ++j) ref += "&l" + std::to_string(i - 1) + ";";
+        laughs += "<!ENTITY l" + std::to_string(i) + " '" + ref + "'>";
+    }
+    std::string text = Document();
+    text.insert(text.find("<PostWarden>"),
+                "<!DOCTYPE PostWarden SYSTEM 'file://" + secretPath + "' [\n"
+                "<!ENTITY xxe SYSTEM 'file://" + secretPath + "'>\n"
+                "<!ENTITY % p SYSTEM 'file://" + secretPath + "'> %p;\n" + laughs + "\n]>\n");
+    text.replace(text.find("Outside?"), 8, "&xxe;");
+    text.replace(text.find("Keywords?"), 9, "&l9;");
+
+    ASSERT_TRUE(s.ReadSettingsFromXML(text)) << testing::PrintToString(Events());
+    EXPECT_EQ(Stored(keys::kMessageForOutsideDomains), "&xxe;");
+    EXPECT_EQ(Stored(keys::kMessageForKeywords), "&l9;");
+    for (const auto& [key, value] : platform.settings) {
+        EXPECT_EQ(value.find("SECRET"), std::string::npos) << std::get<2>(key);
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, AByteOrderMarkIsNotPartOfTheDocument) {
+    ASSERT_TRUE(s.ReadSettingsFromXML("\xEF\xBB\xBF" + Document()));
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Blank?");
+}
+
+}  // namespace
+}  // namespace postwarden
