@@ -1,0 +1,64 @@
+#include "host/MailClient.h"
+
+#include "module/RuntimeError.h"
+#include "platform/mailstore/Maildir.h"
+#include "platform/mailstore/MaildirSession.h"
+#include "platform/mailstore/MimeMessage.h"
+
+namespace postwarden::host {
+
+namespace {
+// A draft the mail client has saved is marked as such and as seen.
+constexpr const char* kDraftFlags = "DS";
+}  // namespace
+
+std::shared_ptr<MapiObject> MailClientSession::MAPIOBJECT() {
+    return std::make_shared<MaildirStoreObject>(storeRoot_);
+}
+
+MailClientApplication::MailClientApplication(std::string storeRoot)
+    : session_(std::make_shared<MailClientSession>(std::move(storeRoot))) {}
+
+OutgoingMailItem::OutgoingMailItem(std::string storeRoot, std::string message)
+    : storeRoot_(std::move(storeRoot)), message_(std::move(message)) {}
+
+OutgoingMailItem::~OutgoingMailItem() {
+    try {
+        RemoveDraft();
+    } catch (const RuntimeError&) {
+        // Nothing to report to at this point; the host removes drafts itself.
+    }
+}
+
+void OutgoingMailItem::Save() {
+    const std::string drafts = DraftsFolderOf(storeRoot_);
+    if (!entryId_.empty() && !mailstore::FindMessage(drafts, entryId_).empty()) {
+        mailstore::ReplaceMessage(drafts, entryId_, message_);
+        return;
+    }
+    entryId_ = mailstore::DeliverMessage(drafts, message_, kDraftFlags);
+}
+
+std::string OutgoingMailItem::Subject() {
+    if (!subject_) subject_ = mailstore::ParseSubject(message_);
+    return *subject_;
+}
+
+void OutgoingMailItem::RemoveDraft() {
+    if (entryId_.empty()) return;
+    mailstore::RemoveMessage(DraftsFolderOf(storeRoot_), entryId_);
+    entryId_.clear();
+}
+
+std::shared_ptr<OutlookApplication> HostEngine::Application() {
+    if (!application_) throw errors::ObjectNotSet();
+    return application_;
+}
+
+int32_t HostEngine::RegisterModule(IModuleAPI&, int32_t selector, std::string_view,
+                                   std::string_view) {
+    selectors_.push_back(selector);
+    return 0;
+}
+
+}  // namespace postwarden::host

@@ -1,0 +1,191 @@
+#include "platform/mailstore/HtmlText.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace postwarden::mailstore {
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
+    if (text.size() - at < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (Lower(text[at + i]) != prefix[i]) return false;
+    return true;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+
+void AppendUtf8(uint32_t code, std::string& out) {
+    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+struct NamedEntity {
+    std::string_view name;
+    uint32_t code;
+};
+constexpr std::array<NamedEntity, 9> kEntities{{{"amp", '&'},
+                                                {"lt", '<'},
+                                                {"gt", '>'},
+                                                {"quot", '"'},
+                                                {"apos", '\''},
+                                                {"nbsp", 0xA0},
+                                                {"copy", 0xA9},
+                                                {"euro", 0x20AC},
+                                                {"shy", 0xAD}}};
+
+// Decodes the reference at `text[at]` ("&...;") into `out`; returns the number
+// of characters used, 0 when it is no reference this renderer knows.
+size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
+    const size_t semicolon = text.find(';', at);
+    if (semicolon == std::string_view::npos || semicolon - at > 12) return 0;
+    const std::string_view name = text.substr(at + 1, semicolon - at - 1);
+    if (name.size() > 1 && name[0] == '#') {
+        const bool hex = name[1] == 'x' || name[1] == 'X';
+        const std::string_view digits = name.substr(hex ? 2 : 1);
+        if (digits.empty()) return 0;
+        uint32_t code = 0;
+        for (char c : digits) {
+            int value = -1;
+            if (c >= '0' && c <= '9') value = c - '0';
+            else if (hex && Lower(c) >= 'a' && Lower(c) <= 'f') value = Lower(c) - 'a' + 10;
+            if (value < 0) return 0;
+            code = code > 0x10FFFF ? code : code * (hex ? 16 : 10) + static_cast<uint32_t>(value);
+        }
+        AppendUtf8(code, out);
+        return semicolon - at + 1;
+    }
+    for (const NamedEntity& entity : kEntities) {
+        if (entity.name == name) {
+            AppendUtf8(entity.code, out);
+            return semicolon - at + 1;
+        }
+    }
+    return 0;
+}
+
+constexpr std::array<std::string_view, 22> kBlockTags{
+    "address", "blockquote", "br", "dd", "div", "dl", "dt", "h1", "h2", "h3", "h4",
+    "h5", "h6", "hr", "li", "ol", "p", "pre", "table", "td", "tr", "ul"};
+constexpr std::array<std::string_view, 4> kHiddenTags{"head", "script", "style", "title"};
+
+template <size_t N>
+bool IsOneOf(std::string_view name, const std::array<std::string_view, N>& names) {
+    for (std::string_view candidate : names)
+        if (candidate == name) return true;
+    return false;
+}
+
+class Renderer {
+public:
+    void Text(char c) {
+        if (IsSpace(c)) {
+            pendingSpace_ = true;
+            return;
+        }
+        Flush();
+        out_ += c;
+    }
+    void Decoded(const std::string& text) {
+        Flush();
+        out_ += text;
+    }
+    void LineBreak() {
+        pendingSpace_ = false;
+        if (out_.empty() || breaks_ >= 2) return;
+        out_ += '\n';
+        ++breaks_;
+    }
+    std::string Finish() {
+        while (!out_.empty() && out_.back() == '\n') out_.pop_back();
+        return std::move(out_);
+    }
+
+private:
+    void Flush() {
+        if (pendingSpace_ && !out_.empty() && out_.back() != '\n') out_ += ' ';
+        pendingSpace_ = false;
+        breaks_ = 0;
+    }
+    std::string out_;
+    bool pendingSpace_ = false;
+    int breaks_ = 0;
+};
+
+}  // namespace
+
+std::string HtmlToText(std::string_view html) {
+    Renderer renderer;
+    size_t i = 0;
+    while (i < html.size()) {
+        const char c = html[i];
+        if (c == '&') {
+            std::string decoded;
+            if (const size_t used = DecodeReference(html, i, decoded); used > 0) {
+                renderer.Decoded(decoded);
+                i += used;
+                continue;
+            }
+            renderer.Text(c);
+            ++i;
+            continue;
+        }
+        if (c != '<') {
+            renderer.Text(c);
+            ++i;
+            continue;
+        }
+        if (StartsWithNoCase(html, i, "<!--")) {
+            const size_t end = html.find("-->", i + 4);
+            i = end == std::string_view::npos ? html.size() : end + 3;
+            continue;
+        }
+        const size_t close = html.find('>', i);
+        if (close == std::string_view::npos) {  // a stray "<": plain text
+            renderer.Text(c);
+            ++i;
+            continue;
+        }
+        size_t nameStart = i + 1;
+        const bool endTag = nameStart < close && html[nameStart] == '/';
+        if (endTag) ++nameStart;
+        std::string name;
+        for (size_t j = nameStart; j < close && !IsSpace(html[j]) && html[j] != '/'; ++j)
+            name += Lower(html[j]);
+        i = close + 1;
+        if (!endTag && IsOneOf(name, kHiddenTags)) {
+            // Skip to the matching end tag; without one, the rest is hidden.
+            const std::string endName = "</" + name;
+            size_t end = i;
+            while (end < html.size() && !StartsWithNoCase(html, end, endName)) {
+                end = html.find('<', end + 1);
+                if (end == std::string_view::npos) end = html.size();
+            }
+            const size_t endClose = end < html.size() ? html.find('>', end) : end;
+            i = endClose == std::string_view::npos ? html.size() : std::min(endClose + 1, html.size());
+            continue;
+        }
+        if (IsOneOf(name, kBlockTags)) renderer.LineBreak();
+    }
+    return renderer.Finish();
+}
+
+}  // namespace postwarden::mailstore

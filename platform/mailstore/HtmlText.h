@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace postwarden::mailstore {
+
+// A plain-text rendering of an HTML body, so that an HTML-only message still
+// has a Body: tags dropped (the content of script, style and head too), block
+// elements and <br> turned into line breaks, other white space collapsed,
+// character references decoded. Linear in the input; never fails.
+std::string HtmlToText(std::string_view html);
+
+}  // namespace postwarden::mailstore

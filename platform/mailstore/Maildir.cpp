@@ -1,0 +1,222 @@
+#include "platform/mailstore/Maildir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+
+#include "platform/mailstore/StoreErrors.h"
+
+namespace postwarden::mailstore {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSubfolders[] = {"cur", "new", "tmp"};
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Compares two runs of digits by value, without converting them (they may be
+// longer than any integer type).
+int CompareNumbers(std::string_view a, std::string_view b) {
+    while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
+    while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
+
+std::string_view DigitRun(std::string_view text, size_t from) {
+    size_t end = from;
+    while (end < text.size() && IsDigit(text[end])) ++end;
+    return text.substr(from, end - from);
+}
+
+// The host part of a unique name, with the two characters a file name in a
+// Maildir may not carry escaped as the convention asks.
+std::string HostPart() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
+    std::string part;
+    for (const char* c = host; *c; ++c) {
+        if (*c == '/') part += "\\057";
+        else if (*c == ':') part += "\\072";
+        else part += *c;
+    }
+    return part;
+}
+
+std::string NewUniqueName() {
+    static std::atomic<unsigned> counter{0};
+    struct timeval now {};
+    ::gettimeofday(&now, nullptr);
+    return std::to_string(now.tv_sec) + ".M" + std::to_string(now.tv_usec) + "P" +
+           std::to_string(::getpid()) + "Q" + std::to_string(++counter) + "." + HostPart();
+}
+
+void MakeFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw SystemError(errno, path);
+}
+
+void SyncFolder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Writes `bytes` to the new file `path`, owner-only, and syncs it. Returns false
+// when the name is taken; throws on any other failure, leaving no file behind.
+bool WriteNewFile(const std::string& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) return false;
+        throw SystemError(errno, path);
+    }
+    int error = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+    for (size_t done = 0; error == 0 && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        else done += static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) {
+        ::unlink(path.c_str());
+        throw SystemError(error, path);
+    }
+    return true;
+}
+
+// A file under tmp/ holding `bytes`; returns its unique name and path.
+MessageFile WriteTemporary(const std::string& folder, std::string_view bytes) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        MessageFile file{NewUniqueName(), {}};
+        file.path = folder + "/tmp/" + file.uniqueName;
+        if (WriteNewFile(file.path, bytes)) return file;
+    }
+    throw SystemError(EEXIST, folder + "/tmp");
+}
+
+}  // namespace
+
+bool IsMaildir(const std::string& folder) {
+    return std::all_of(std::begin(kSubfolders), std::end(kSubfolders),
+                       [&](const char* sub) { return IsFolder(folder + "/" + sub); });
+}
+
+std::string_view UniqueNameOf(std::string_view fileName) {
+    return fileName.substr(0, fileName.find(':'));
+}
+
+bool IsUniqueName(std::string_view text) {
+    return !text.empty() && text.front() != '.' && text.find_first_of("/:") == text.npos &&
+           text.find('\0') == text.npos;
+}
+
+bool DeliveredBefore(std::string_view a, std::string_view b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (IsDigit(a[i]) && IsDigit(b[j])) {
+            const std::string_view x = DigitRun(a, i), y = DigitRun(b, j);
+            if (const int order = CompareNumbers(x, y); order != 0) return order < 0;
+            i += x.size();
+            j += y.size();
+            continue;
+        }
+        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        ++i;
+        ++j;
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
+}
+
+std::vector<MessageFile> ListMessages(const std::string& folder) {
+    if (!IsMaildir(folder)) throw NotFound("no mail folder at " + folder);
+    std::vector<MessageFile> messages;
+    for (const char* sub : {"new", "cur"}) {
+        const std::string path = folder + "/" + sub;
+        std::error_code error;
+        fs::directory_iterator it(path, error);
+        if (error) throw SystemError(error.value(), path);
+        for (const fs::directory_entry& entry : it) {
+            const std::string name = entry.path().filename().string();
+            std::error_code typeError;
+            if (name.empty() || name.front() == '.' || !entry.is_regular_file(typeError)) continue;
+            messages.push_back({std::string(UniqueNameOf(name)), entry.path().string()});
+        }
+    }
+    std::sort(messages.begin(), messages.end(), [](const MessageFile& a, const MessageFile& b) {
+        if (a.uniqueName != b.uniqueName) return DeliveredBefore(a.uniqueName, b.uniqueName);
+        return a.path < b.path;
+    });
+    return messages;
+}
+
+std::string FindMessage(const std::string& folder, std::string_view uniqueName) {
+    if (!IsUniqueName(uniqueName)) return {};
+    for (const char* sub : {"cur", "new"}) {
+        std::error_code error;
+        for (fs::directory_iterator it(folder + "/" + sub, error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (UniqueNameOf(name) == uniqueName) return it->path().string();
+        }
+    }
+    return {};
+}
+
+std::string DeliverMessage(const std::string& folder, std::string_view bytes,
+                           std::string_view flags) {
+    MakeFolder(folder);
+    for (const char* sub : kSubfolders) MakeFolder(folder + "/" + sub);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const MessageFile file = WriteTemporary(folder, bytes);
+        const std::string target =
+            folder + "/cur/" + file.uniqueName + ":2," + std::string(flags);
+        // link() never replaces an existing message, unlike rename().
+        if (::link(file.path.c_str(), target.c_str()) == 0) {
+            ::unlink(file.path.c_str());
+            SyncFolder(folder + "/cur");
+            return file.uniqueName;
+        }
+        const int error = errno;
+        ::unlink(file.path.c_str());
+        if (error != EEXIST) throw SystemError(error, target);
+    }
+    throw SystemError(EEXIST, folder + "/cur");
+}
+
+void ReplaceMessage(const std::string& folder, std::string_view uniqueName,
+                    std::string_view bytes) {
+    const std::string path = FindMessage(folder, uniqueName);
+    if (path.empty()) throw NotFound(folder + "/cur/" + std::string(uniqueName));
+    const MessageFile file = WriteTemporary(folder, bytes);
+    if (::rename(file.path.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(file.path.c_str());
+        throw SystemError(error, path);
+    }
+    SyncFolder(path.substr(0, path.rfind('/')));
+}
+
+bool RemoveMessage(const std::string& folder, std::string_view uniqueName) {
+    const std::string path = FindMessage(folder, uniqueName);
+    if (path.empty()) return false;
+    if (::unlink(path.c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw SystemError(errno, path);
+}
+
+}  // namespace postwarden::mailstore

@@ -1,0 +1,241 @@
+// The only file that uses GMime: every failure of the library is turned into a
+// RuntimeError or a best-effort result here.
+#include "platform/mailstore/MimeMessage.h"
+
+#include <gmime/gmime.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/mailstore/AddressList.h"
+#include "platform/mailstore/HtmlText.h"
+#include "platform/mailstore/StoreErrors.h"
+
+namespace postwarden::mailstore {
+
+namespace {
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
+
+struct GFree {
+    void operator()(gpointer memory) const { g_free(memory); }
+};
+using GString_ = std::unique_ptr<char, GFree>;
+
+// GMime keeps process-wide tables; it is set up once and never shut down, so
+// that sessions on any thread may parse at any time.
+GMimeParserOptions* Options() {
+    static GMimeParserOptions* options = [] {
+        g_mime_init();
+        GMimeParserOptions* created = g_mime_parser_options_new();
+        // 8-bit text that is not UTF-8 is most often Windows Latin-1.
+        const char* fallbacks[] = {"UTF-8", "windows-1252", nullptr};
+        g_mime_parser_options_set_fallback_charsets(created, fallbacks);
+        g_mime_parser_options_set_rfc2047_compliance_mode(created, GMIME_RFC_COMPLIANCE_LOOSE);
+        g_mime_parser_options_set_address_compliance_mode(created, GMIME_RFC_COMPLIANCE_LOOSE);
+        return created;
+    }();
+    return options;
+}
+
+std::string ValidUtf8(const char* text, size_t length) {
+    if (g_utf8_validate(text, static_cast<gssize>(length), nullptr)) return {text, length};
+    GString_ valid(g_utf8_make_valid(text, static_cast<gssize>(length)));
+    return valid ? std::string(valid.get()) : std::string();
+}
+
+// Text of unknown or undeclared charset: UTF-8 when it is valid UTF-8, else the
+// best of the fallback charsets.
+std::string Decode8Bit(const char* text, size_t length) {
+    if (g_utf8_validate(text, static_cast<gssize>(length), nullptr)) return {text, length};
+    GString_ decoded(g_mime_utils_decode_8bit(Options(), text, length));
+    return decoded ? ValidUtf8(decoded.get(), std::strlen(decoded.get())) : std::string();
+}
+
+// Text in the part's declared charset; undeclared, unknown or mislabelled as
+// ASCII, it is taken as 8-bit text of unknown charset. Declared UTF-8 stays
+// UTF-8, its broken sequences replaced, rather than being guessed anew.
+std::string ToUtf8(const char* text, size_t length, const char* charset) {
+    if (charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0) {
+        return Decode8Bit(text, length);
+    }
+    if (g_ascii_strcasecmp(charset, "utf-8") == 0 || g_ascii_strcasecmp(charset, "utf8") == 0) {
+        return ValidUtf8(text, length);
+    }
+    iconv_t converter = g_mime_iconv_open("UTF-8", charset);
+    if (converter == reinterpret_cast<iconv_t>(-1)) return Decode8Bit(text, length);
+    GString_ converted(g_mime_iconv_strndup(converter, text, length));
+    g_mime_iconv_close(converter);
+    if (!converted) return Decode8Bit(text, length);
+    return ValidUtf8(converted.get(), std::strlen(converted.get()));
+}
+
+// A header value: raw 8-bit bytes made UTF-8, then its encoded words decoded.
+std::string DecodeHeaderText(std::string_view raw) {
+    std::string text = Decode8Bit(raw.data(), raw.size());
+    if (text.find("=?") == std::string::npos) return text;
+    GString_ decoded(g_mime_utils_header_decode_text(Options(), text.c_str()));
+    return decoded ? ValidUtf8(decoded.get(), std::strlen(decoded.get())) : text;
+}
+
+std::string Unfold(const char* raw) {
+    std::string value;
+    for (const char* c = raw; *c; ++c)
+        if (*c != '\r' && *c != '\n') value += *c;
+    return value;
+}
+
+void AddRecipients(GMimeObject* message, const char* field,
+                   std::vector<MessageRecipient>& recipients) {
+    GMimeHeaderList* headers = g_mime_object_get_header_list(message);
+    const int count = headers ? g_mime_header_list_get_count(headers) : 0;
+    for (int i = 0; i < count; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+        const char* name = g_mime_header_get_name(header);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (name == nullptr || raw == nullptr || g_ascii_strcasecmp(name, field) != 0) continue;
+        for (const RawMailbox& mailbox : SplitAddressList(Unfold(raw))) {
+            MessageRecipient recipient;
+            recipient.address = DecodeHeaderText(mailbox.address);
+            recipient.name = DecodeHeaderText(UnquotePhrase(mailbox.phrase));
+            if (recipient.name.empty()) recipient.name = recipient.address;
+            recipients.push_back(std::move(recipient));
+        }
+    }
+}
+
+bool IsRichText(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "text", "rtf") ||
+           g_mime_content_type_is_type(type, "application", "rtf") ||
+           g_mime_content_type_is_type(type, "text", "enriched") ||
+           g_mime_content_type_is_type(type, "text", "richtext");
+}
+
+// The parts that make up the message's body, by kind; the first of each wins.
+struct BodyParts {
+    GMimePart* plain = nullptr;
+    GMimePart* html = nullptr;
+    GMimePart* rich = nullptr;
+    bool Any() const { return plain || html || rich; }
+};
+
+// Bounds the walk of absurdly nested structures; GMime bounds its own parse too.
+constexpr int kMaxDepth = 64;
+
+// Alternatives are all looked at; in any other multipart the body is the first
+// part that is not an attachment and has text. Attached messages and encrypted
+// parts are never the body.
+void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
+    if (object == nullptr || depth > kMaxDepth) return;
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (GMIME_IS_MULTIPART(object)) {
+        if (GMIME_IS_MULTIPART_ENCRYPTED(object)) return;
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        const bool alternative = type && g_mime_content_type_is_type(type, "multipart",
+                                                                     "alternative");
+        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
+            CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, parts);
+            if (!alternative && parts.Any()) return;
+        }
+        return;
+    }
+    if (!GMIME_IS_PART(object) || type == nullptr) return;
+    GMimePart* part = GMIME_PART(object);
+    // The top-level part is the body whatever its disposition says.
+    if (depth > 0 && g_mime_part_is_attachment(part)) return;
+    if (g_mime_content_type_is_type(type, "text", "plain")) {
+        if (!parts.plain) parts.plain = part;
+    } else if (g_mime_content_type_is_type(type, "text", "html")) {
+        if (!parts.html) parts.html = part;
+    } else if (IsRichText(type)) {
+        if (!parts.rich) parts.rich = part;
+    }
+}
+
+// The part's content, transfer encoding undone, converted from its charset.
+std::string PartText(GMimePart* part) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    if (content == nullptr) return {};
+    GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
+    if (g_mime_data_wrapper_write_to_stream(content, out.get()) < 0) {
+        throw Unreadable("the body cannot be decoded");
+    }
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+    if (bytes == nullptr || bytes->len == 0) return {};
+    return ToUtf8(reinterpret_cast<const char*>(bytes->data), bytes->len, charset);
+}
+
+GObjectPtr<GMimeMessage> Construct(std::string_view bytes) {
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    return GObjectPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), Options()));
+}
+
+std::string SubjectOf(GMimeMessage* message) {
+    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
+    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, "Subject") : nullptr;
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (raw == nullptr) return {};
+    std::string subject = DecodeHeaderText(Unfold(raw));
+    // The raw value keeps the blank after the colon.
+    const size_t start = subject.find_first_not_of(" \t");
+    const size_t end = subject.find_last_not_of(" \t");
+    return start == std::string::npos ? std::string() : subject.substr(start, end - start + 1);
+}
+
+// The header block with the blank line that ends it; all of `bytes` when none.
+std::string_view HeaderBlock(std::string_view bytes) {
+    for (size_t at = bytes.find('\n'); at != std::string_view::npos; at = bytes.find('\n', at + 1)) {
+        const size_t next = at + 1;
+        if (next < bytes.size() && bytes[next] == '\n') return bytes.substr(0, next + 1);
+        if (next + 1 < bytes.size() && bytes[next] == '\r' && bytes[next + 1] == '\n') {
+            return bytes.substr(0, next + 2);
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+MessageContent ParseMessage(std::string_view bytes) {
+    Options();
+    MessageContent content;
+    GObjectPtr<GMimeMessage> message = Construct(bytes);
+    if (!message) {
+        // No header block: whatever text there is, is the body.
+        if (bytes.empty()) throw Unreadable("the file is empty");
+        if (bytes.find('\0') != std::string_view::npos) throw Unreadable("no header block");
+        content.body = Decode8Bit(bytes.data(), bytes.size());
+        return content;
+    }
+    content.subject = SubjectOf(message.get());
+    for (const char* field : {"To", "Cc", "Bcc"}) {
+        AddRecipients(GMIME_OBJECT(message.get()), field, content.recipients);
+    }
+    BodyParts parts;
+    CollectBody(g_mime_message_get_mime_part(message.get()), 0, parts);
+    if (parts.html) {
+        content.bodyFormat = 2;
+        content.htmlBody = PartText(parts.html);
+    } else if (parts.rich) {
+        content.bodyFormat = 3;
+    }
+    if (parts.rich) content.rtfBody = PartText(parts.rich);
+    if (parts.plain) content.body = PartText(parts.plain);
+    else if (parts.html) content.body = HtmlToText(content.htmlBody);
+    return content;
+}
+
+std::string ParseSubject(std::string_view bytes) {
+    Options();
+    GObjectPtr<GMimeMessage> message = Construct(HeaderBlock(bytes));
+    return message ? SubjectOf(message.get()) : std::string();
+}
+
+}  // namespace postwarden::mailstore

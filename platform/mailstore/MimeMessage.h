@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace postwarden::mailstore {
+
+// The one place that knows the MIME library. Every text it gives is valid UTF-8;
+// anything that cannot be converted is replaced by U+FFFD.
+
+struct MessageRecipient {
+    std::string name;     // the decoded display name; the address when there is none
+    std::string address;  // the mailbox address as written, encoded words decoded
+};
+
+struct MessageContent {
+    std::string subject;   // decoded; empty when the message has none
+    int32_t bodyFormat = 1;  // 1 plain text, 2 HTML, 3 rich text
+    std::string body;      // the plain text; for an HTML-only message, a text rendering
+    std::string htmlBody;  // empty unless the message has an HTML body
+    std::string rtfBody;   // the rich text (RTF or text/enriched); else empty
+    std::vector<MessageRecipient> recipients;  // To, Cc, Bcc, groups expanded
+};
+
+// Reads everything the session object offers of one message. A message whose
+// header block cannot be parsed is taken as a plain-text body without headers;
+// throws RuntimeError only when nothing at all can be read (no bytes, or binary
+// data without a header block).
+MessageContent ParseMessage(std::string_view bytes);
+
+// The decoded subject of a raw message, read from its header block only; empty
+// when there is none or the header block cannot be parsed. Never throws.
+std::string ParseSubject(std::string_view bytes);
+
+}  // namespace postwarden::mailstore
