@@ -1,0 +1,240 @@
+#include "tests/settings/SettingsFixture.h"
+
+namespace postwarden {
+namespace {
+
+constexpr const char* kSource = "EnsureDefaultSettings";
+constexpr const char* kUsingDefaults = "No exchange folder or network file present, using defaults";
+
+// The 17 trace lines of a freshly seeded store.
+const std::vector<std::string> kSeededTrace = {
+    "PromptForOutsideDomainsWanted: 0",
+    "ListOfOutsideDomains: ",
+    "MessageForOutsideDomains: Are you sure you want to send this email outside the company?",
+    "PromptForEmailAddressesDomainsWanted: 0",
+    "ListOfEmailAddressesDomains: ",
+    "MessageForEmailAddressesDomains: Are you sure you want to send this email to these addresses?",
+    "PromptForKeywordsWanted: 0",
+    "ListOfKeywords: ",
+    "MessageForKeywords: Are you sure you want to send this email with these keywords?",
+    "PromptForNumberOfRecipientsWanted: 0",
+    "MaxNumberOfRecipients: 0",
+    "SeparateDLsWanted: 0",
+    "MessageForNumberOfRecipients: Are you sure you want to send this email to all these people?",
+    "PromptForBlankSubjectWanted: 0",
+    "MessageForBlankSubject: Are you sure you want to send this email without a subject?",
+    "PromptForAnySendWanted: 1",
+    "MessageForAnySend: Are you sure you want to send this email?",
+};
+
+std::vector<std::string> WithDefaultsLine(std::vector<std::string> trace) {
+    trace.insert(trace.begin(), kUsingDefaults);
+    return trace;
+}
+
+using EnsureDefaultSettingsTest = SettingsTest;
+
+TEST_F(EnsureDefaultSettingsTest, FirstOpenSeedsTheEighteenKeysThenTracesThem) {
+    s.EnsureDefaultSettings();
+
+    EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
+    const std::vector<std::string> order = {
+        "PromptForOutsideDomainsWanted", "ListOfOutsideDomains", "MessageForOutsideDomains",
+        "PromptForEmailAddressesDomainsWanted", "ListOfEmailAddressesDomains",
+        "MessageForEmailAddressesDomains", "PromptForKeywordsWanted", "ListOfKeywords",
+        "MessageForKeywords", "PromptForNumberOfRecipientsWanted", "MaxNumberOfRecipients",
+        "SeparateDLsWanted", "MessageForNumberOfRecipients", "PromptForBlankSubjectWanted",
+        "MessageForBlankSubject", "PromptForAnySendWanted", "MessageForAnySend",
+        "SeparatePromptsWanted"};
+    EXPECT_EQ(platform.settingWrites, order);
+    EXPECT_EQ(Stored("SeparatePromptsWanted"), "1");
+    EXPECT_EQ(Stored("MaxNumberOfRecipients"), "0");
+    EXPECT_EQ(Stored("FetchSettingsExchangePublicFolder"), "<absent>");
+    for (const fakes::LogLine& line : platform.log) {
+        EXPECT_EQ(line.level, 0);
+        EXPECT_EQ(line.kind, "trace");
+    }
+}
+
+TEST_F(EnsureDefaultSettingsTest, SecondOpenOnlyTraces) {
+    s.EnsureDefaultSettings();
+    platform.log.clear();
+    platform.settingWrites.clear();
+    s.EnsureDefaultSettings();
+    EXPECT_TRUE(platform.settingWrites.empty());
+    EXPECT_EQ(Lines(kSource), kSeededTrace);
+}
+
+TEST_F(EnsureDefaultSettingsTest, AMarkerOfMinusTwoSeedsAgainOnEveryOpen) {
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "-2");
+    platform.SetSetting(keys::kMessageForAnySend, "changed by hand");
+    for (int open = 0; open < 2; ++open) {
+        platform.log.clear();
+        s.EnsureDefaultSettings();
+        EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
+        platform.SetSetting(keys::kPromptForOutsideDomainsWanted, " -2 ");
+    }
+}
+
+TEST_F(EnsureDefaultSettingsTest, AStoredMarkerKeepsEverythingElseAsItIs) {
+    // Only the marker is left: nothing is filled in, absent keys trace as 0 or empty.
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "7");
+    platform.SetSetting(keys::kListOfKeywords, "a\r\nb");
+    s.EnsureDefaultSettings();
+    EXPECT_TRUE(platform.settingWrites.empty());
+    const std::vector<std::string> lines = Lines(kSource);
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[0], "PromptForOutsideDomainsWanted: 7");
+    EXPECT_EQ(lines[2], "MessageForOutsideDomains: ");
+    EXPECT_EQ(lines[7], "ListOfKeywords: a\r\nb");
+    EXPECT_EQ(lines[10], "MaxNumberOfRecipients: 0");
+    EXPECT_EQ(lines[15], "PromptForAnySendWanted: 0");
+}
+
+TEST_F(EnsureDefaultSettingsTest, SwitchesAreTracedAsTheConvertedNumber) {
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "01");
+    platform.SetSetting(keys::kMaxNumberOfRecipients, " 25");
+    s.EnsureDefaultSettings();
+    const std::vector<std::string> lines = Lines(kSource);
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[0], "PromptForOutsideDomainsWanted: 1");
+    EXPECT_EQ(lines[10], "MaxNumberOfRecipients: 25");
+}
+
+TEST_F(EnsureDefaultSettingsTest, AMarkerThatIsNoNumberEndsTheRoutineAtStepEight) {
+    for (const std::string marker : {"", "abc", "1.0", "99999999999"}) {
+        platform.log.clear();
+        platform.SetSetting(keys::kPromptForOutsideDomainsWanted, marker);
+        s.EnsureDefaultSettings();
+        EXPECT_TRUE(platform.settingWrites.empty()) << marker;
+        EXPECT_TRUE(Lines(kSource).empty()) << marker;
+        const std::string reason = marker == "99999999999" ? "Overflow" : "Type mismatch";
+        EXPECT_EQ(Events(), std::vector<std::string>{
+                                "0|Postwarden.EnsureDefaultSettings|Error occurred at line 8.  "
+                                "Reason:" + reason})
+            << marker;
+    }
+}
+
+TEST_F(EnsureDefaultSettingsTest, ABadSwitchStopsTheTraceAfterTheGroupsBeforeIt) {
+    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "0");
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "on");
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Lines(kSource).size(), 6u);  // the first two groups
+    EXPECT_EQ(Events(), std::vector<std::string>{"0|Postwarden.EnsureDefaultSettings|Error "
+                                                 "occurred at line 8.  Reason:Type mismatch"});
+}
+
+TEST_F(EnsureDefaultSettingsTest, AFailingStoreIsReportedWithTheStepReached) {
+    platform.FailOn("GetSetting", RuntimeError(errors::kDeviceIO, "disk gone"));
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Events(), std::vector<std::string>{
+                            "0|Postwarden.EnsureDefaultSettings|Error occurred at line 2.  "
+                            "Reason:disk gone"});
+
+    platform.Heal("GetSetting");
+    platform.log.clear();
+    platform.FailOn("SaveSetting", RuntimeError(errors::kDeviceIO, "read-only"));
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Lines(kSource), std::vector<std::string>{kUsingDefaults});
+    EXPECT_EQ(Events(), std::vector<std::string>{
+                            "0|Postwarden.EnsureDefaultSettings|Error occurred at line 8.  "
+                            "Reason:read-only"});
+}
+
+TEST_F(EnsureDefaultSettingsTest, AFailingHelperLeavesNothingToReportWith) {
+    platform.FailOn("SettingsAppName");
+    platform.FailOn("LogEvent");
+    s.EnsureDefaultSettings();  // must not throw
+    EXPECT_TRUE(platform.log.empty());
+}
+
+// --- With central sources ---
+
+constexpr const char* kFolder = "Public Folders\\All Public Folders\\IT";
+constexpr const char* kFile = "\\\\server\\share\\postwarden.xml";
+
+class CentralSourcesTest : public SettingsTest {
+protected:
+    void PublishInFolder(const std::string& body) {
+        auto item = std::make_shared<fakes::FakeMessageData>();
+        item->subject = "Post Warden Settings";
+        item->properties = {{"Body", body}, {"BodyFormat", "1"}};
+        platform.store.folders[kFolder] = {item};
+    }
+    // The stored settings except the location keys.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> out;
+        for (const auto& [key, value] : platform.settings) out[std::get<2>(key)] = value;
+        return out;
+    }
+};
+
+TEST_F(CentralSourcesTest, AFolderThatDeliversWinsAndNothingIsSeeded) {
+    platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolder);
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
+    platform.files[kFile] = Document();
+    PublishInFolder(Document());
+
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(platform.CallsOf("ReadTextFile"), 0);
+    EXPECT_EQ(platform.settingWrites, ImportedKeys());
+    EXPECT_FALSE(platform.Setting(keys::kSeparatePromptsWanted));
+    const std::vector<std::string> lines = Lines(kSource);
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[1], "ListOfOutsideDomains: corp.example\r\n*.corp.example");
+    EXPECT_EQ(lines[10], "MaxNumberOfRecipients: 25");
+    EXPECT_EQ(lines[16], "MessageForAnySend: ");
+}
+
+TEST_F(CentralSourcesTest, TheFileIsTriedWhenTheFolderFails) {
+    platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolder);  // no such folder
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
+    platform.files[kFile] = Document();
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(platform.settingWrites, ImportedKeys());
+    EXPECT_EQ(Lines("FetchSettingsFromNetworkLocation").back(), "Read settings successfully: True");
+    EXPECT_FALSE(platform.Logged(kUsingDefaults));
+}
+
+TEST_F(CentralSourcesTest, BothFailingOnAFreshStoreSeedsTheDefaults) {
+    platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolder);
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
+    PublishInFolder("not xml");
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
+    EXPECT_EQ(platform.settingWrites.size(), 18u);
+}
+
+TEST_F(CentralSourcesTest, AFailedFetchOnAnInitialisedStoreChangesNothing) {
+    s.EnsureDefaultSettings();
+    platform.SetSetting(keys::kListOfKeywords, "local");
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
+    const auto before = Snapshot();
+    platform.settingWrites.clear();
+
+    for (const std::string& body : {std::string("<broken"), Document().replace(
+                                                              Document().find(">25<") + 1, 2, "x")}) {
+        platform.files[kFile] = body;
+        s.EnsureDefaultSettings();
+        EXPECT_TRUE(platform.settingWrites.empty());
+        EXPECT_EQ(Snapshot(), before);
+    }
+    platform.files.clear();
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(CentralSourcesTest, ASuccessfulImportOverwritesLocalChanges) {
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
+    platform.files[kFile] = Document();
+    s.EnsureDefaultSettings();
+    platform.SetSetting(keys::kMessageForKeywords, "local");
+    platform.SetSetting(keys::kPromptForAnySendWanted, "1");
+    s.EnsureDefaultSettings();
+    EXPECT_EQ(Stored(keys::kMessageForKeywords), "Keywords?");
+    EXPECT_EQ(Stored(keys::kPromptForAnySendWanted), "0");
+}
+
+}  // namespace
+}  // namespace postwarden

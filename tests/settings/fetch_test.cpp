@@ -1,0 +1,131 @@
+#include "tests/settings/SettingsFixture.h"
+
+namespace postwarden {
+namespace {
+
+constexpr const char* kFolder = "Public Folders/All Public Folders/IT";
+constexpr const char* kExchange = "FetchSettingsFromExchange";
+constexpr const char* kNetwork = "FetchSettingsFromNetworkLocation";
+
+class FetchTest : public SettingsTest {
+protected:
+    std::shared_ptr<fakes::FakeMessageData> Publish(const std::string& body,
+                                                    const std::string& subject = "Post Warden Settings") {
+        auto item = std::make_shared<fakes::FakeMessageData>();
+        item->subject = subject;
+        item->properties = {{"Body", body}, {"BodyFormat", "2"}};
+        platform.store.folders[kFolder].push_back(item);
+        return item;
+    }
+};
+
+TEST_F(FetchTest, ExchangeItemFoundAndRead) {
+    Publish(Document());
+    EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Lines(kExchange),
+              (std::vector<std::string>{"Logged on: True",
+                                        "Fetching public folder from " + std::string(kFolder),
+                                        "Found 'Post Warden Settings'; Format: 2",
+                                        "Read settings successfully: True"}));
+    EXPECT_EQ(Stored(keys::kMaxNumberOfRecipients), "25");
+    EXPECT_EQ(platform.store.logons, 1);
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(FetchTest, AnOutlookNineDoesNotReadTheBodyFormat) {
+    Publish(Document())->properties.erase("BodyFormat");  // reading it would fail
+    engine->application->version = "9.0.0.2416";
+    EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Lines(kExchange)[2], "Found 'Post Warden Settings'");
+}
+
+TEST_F(FetchTest, ANotLoggedOnSessionGoesOn) {
+    platform.store.loggedOnAfterLogon = false;
+    Publish(Document());
+    EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Lines(kExchange)[0], "Logged on: False");
+}
+
+TEST_F(FetchTest, AMissingItemIsNoError) {
+    Publish(Document(), "Other item");
+    EXPECT_FALSE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Lines(kExchange).back(), "Failed to find 'Post Warden Settings'");
+    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(platform.settingWrites.empty());
+}
+
+TEST_F(FetchTest, AnItemThatIsNoDocumentReadsAsFailed) {
+    Publish("");
+    EXPECT_FALSE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Lines(kExchange).back(), "Read settings successfully: False");
+    ASSERT_EQ(Events().size(), 2u);
+    EXPECT_EQ(Events()[1], "1|Postwarden.ReadSettingsFromXML|XML Contents:");
+}
+
+TEST_F(FetchTest, ExchangeFailuresEndTheFetch) {
+    const struct {
+        const char* operation;  // "" for the missing folder
+        size_t linesBefore;
+    } cases[] = {
+        {"CreateMapiSession", 0}, {"Logon", 0}, {"", 1}, {"Folder.Items", 2},
+        {"Items.Find", 2},        {"Message.Property", 2}, {"Engine.Application", 0},
+    };
+    for (const auto& c : cases) {
+        fakes::FakePlatform fresh;
+        std::shared_ptr<Engine> e = fresh.NewEngine();
+        CPostwarden m(fresh);
+        m.YSStartup(e);
+        fresh.log.clear();
+        auto item = std::make_shared<fakes::FakeMessageData>();
+        item->subject = "Post Warden Settings";
+        item->properties = {{"Body", Document()}, {"BodyFormat", "1"}};
+        if (*c.operation != '\0') {
+            fresh.store.folders[kFolder] = {item};
+            fresh.FailOn(c.operation, RuntimeError(errors::kDeviceIO, "broken"));
+        }
+        EXPECT_FALSE(SettingsAccess(m).FetchSettingsFromExchange(kFolder)) << c.operation;
+        std::vector<std::string> traces;
+        for (const auto& line : fresh.log) {
+            if (line.kind == "trace") traces.push_back(line.message);
+        }
+        EXPECT_EQ(traces.size(), c.linesBefore) << c.operation;
+        ASSERT_FALSE(fresh.log.empty());
+        const fakes::LogLine& last = fresh.log.back();
+        EXPECT_EQ(last.kind, "event");
+        EXPECT_EQ(last.level, 1);
+        EXPECT_EQ(last.source, "Postwarden.FetchSettingsFromExchange");
+        EXPECT_EQ(last.message, std::string("Error occurred.  Reason: ") +
+                                    (*c.operation ? "broken" : "The folder could not be found"))
+            << c.operation;
+        EXPECT_TRUE(fresh.settingWrites.empty());
+    }
+}
+
+TEST_F(FetchTest, ANetworkFileIsReadAsItIs) {
+    // Bytes beyond ASCII arrive unchanged (UTF-8).
+    std::string text = Document();
+    text.replace(text.find("Blank?"), 6, "Betreff leer – trotzdem senden?");
+    platform.files["/srv/pw.xml"] = text;
+    EXPECT_TRUE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
+    EXPECT_EQ(Lines(kNetwork), (std::vector<std::string>{"Fetching file from /srv/pw.xml",
+                                                         "Read settings successfully: True"}));
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Betreff leer – trotzdem senden?");
+}
+
+TEST_F(FetchTest, AMissingFileIsAnErrorWithoutAResultLine) {
+    EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/none.xml"));
+    EXPECT_EQ(Lines(kNetwork), std::vector<std::string>{"Fetching file from /srv/none.xml"});
+    EXPECT_EQ(Events(), std::vector<std::string>{
+                            "1|Postwarden.FetchSettingsFromNetworkLocation|Error occurred.  "
+                            "Reason: File not found"});
+}
+
+TEST_F(FetchTest, ABrokenFileReadsAsFailed) {
+    platform.files["/srv/pw.xml"] = "<PostWarden>";
+    EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
+    EXPECT_EQ(Lines(kNetwork).back(), "Read settings successfully: False");
+    EXPECT_TRUE(platform.settingWrites.empty());
+}
+
+}  // namespace
+}  // namespace postwarden
