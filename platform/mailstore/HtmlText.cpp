@@ -82,9 +82,13 @@ size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
     return 0;
 }
 
-constexpr std::array<std::string_view, 22> kBlockTags{
-    "address", "blockquote", "br", "dd", "div", "dl", "dt", "h1", "h2", "h3", "h4",
-    "h5", "h6", "hr", "li", "ol", "p", "pre", "table", "td", "tr", "ul"};
+// Elements that stand apart as paragraphs, elements that start a line of their
+// own, and cells, which are kept apart by a blank.
+constexpr std::array<std::string_view, 13> kParagraphTags{
+    "blockquote", "dl", "h1", "h2", "h3", "h4", "h5", "h6", "ol", "p", "pre", "table", "ul"};
+constexpr std::array<std::string_view, 7> kLineTags{"address", "dd", "div", "dt",
+                                                    "hr",      "li", "tr"};
+constexpr std::array<std::string_view, 2> kCellTags{"td", "th"};
 constexpr std::array<std::string_view, 4> kHiddenTags{"head", "script", "style", "title"};
 
 template <size_t N>
@@ -108,12 +112,24 @@ public:
         Flush();
         out_ += text;
     }
-    void LineBreak() {
+    // Ends the current line, if any, so that `lines` line breaks stand at the
+    // end of the text (1 for a new line, 2 for a paragraph).
+    void EndLine(int lines) {
         pendingSpace_ = false;
-        if (out_.empty() || breaks_ >= 2) return;
+        if (out_.empty()) return;
+        while (breaks_ < lines) {
+            out_ += '\n';
+            ++breaks_;
+        }
+    }
+    // <br>: always one more line break.
+    void Break() {
+        pendingSpace_ = false;
+        if (out_.empty()) return;
         out_ += '\n';
         ++breaks_;
     }
+    void Space() { pendingSpace_ = true; }
     std::string Finish() {
         while (!out_.empty() && out_.back() == '\n') out_.pop_back();
         return std::move(out_);
@@ -148,7 +164,11 @@ std::string HtmlToText(std::string_view html) {
             ++i;
             continue;
         }
-        if (c != '<') {
+        // Only "<" followed by a letter, "/", "!" or "?" opens a tag.
+        const char next = i + 1 < html.size() ? Lower(html[i + 1]) : ' ';
+        const bool opensTag = (next >= 'a' && next <= 'z') || next == '/' || next == '!' ||
+                              next == '?';
+        if (c != '<' || !opensTag) {
             renderer.Text(c);
             ++i;
             continue;
@@ -183,7 +203,10 @@ std::string HtmlToText(std::string_view html) {
             i = endClose == std::string_view::npos ? html.size() : std::min(endClose + 1, html.size());
             continue;
         }
-        if (IsOneOf(name, kBlockTags)) renderer.LineBreak();
+        if (name == "br") renderer.Break();
+        else if (IsOneOf(name, kParagraphTags)) renderer.EndLine(2);
+        else if (IsOneOf(name, kLineTags)) renderer.EndLine(1);
+        else if (IsOneOf(name, kCellTags)) renderer.Space();
     }
     return renderer.Finish();
 }

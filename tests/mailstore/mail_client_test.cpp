@@ -1,0 +1,198 @@
+// The host's mail client objects: the draft copy of the outgoing message, and
+// its round trip through a session object.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "StoreFixture.h"
+#include "host/MailClient.h"
+#include "module/IModuleAPI.h"
+#include "module/RuntimeError.h"
+
+namespace postwarden::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using host::HostEngine;
+using host::MailClientApplication;
+using host::OutgoingMailItem;
+
+// Bytes a mail program might hand over: CRLF line ends, a NUL-free but
+// otherwise arbitrary body with 8-bit bytes and trailing blanks.
+const std::string kMessage =
+    "From: Ann <ann@corp.example>\r\n"
+    "To: Bob <bob@corp.example>, all-staff@corp.example\r\n"
+    "Subject: =?utf-8?q?Budget_f=C3=BCr?= 2024\r\n"
+    "\r\n"
+    "Numbers \xe2\x82\xac 10  \r\n"
+    "\xff raw byte, no final line end";
+
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+    std::vector<fs::path> files;
+    if (!fs::exists(folder)) return files;
+    for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path());
+    return files;
+}
+
+std::string Contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+TEST(OutgoingMailItem, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
+    CorpusCopy store;
+    fs::remove_all(store.Root() + "/Drafts");  // made on demand
+    OutgoingMailItem item(store.Root(), kMessage);
+    EXPECT_EQ(item.EntryID(), "");
+    item.Save();
+    ASSERT_FALSE(item.EntryID().empty());
+    const auto files = FilesIn(store.Root() + "/Drafts/cur");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string(), item.EntryID() + ":2,DS");
+    EXPECT_EQ(Contents(files[0]), kMessage);
+    struct stat info {};
+    ASSERT_EQ(::stat(files[0].c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(FilesIn(store.Root() + "/Drafts/tmp").empty());
+    EXPECT_TRUE(FilesIn(store.Root() + "/Drafts/new").empty());
+}
+
+TEST(OutgoingMailItem, TheSavedDraftIsFoundAgainThroughASession) {
+    CorpusCopy store;
+    MailClientApplication application(store.Root());
+    OutgoingMailItem item(store.Root(), kMessage);
+    item.Save();
+    auto session = CreateMaildirSession("/nowhere");
+    session->SetMAPIOBJECT(application.Session()->MAPIOBJECT());
+    auto message = session->GetMessageFromID(item.EntryID());
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->Subject(), "Budget für 2024");
+    EXPECT_EQ(message->Subject(), item.Subject());
+    ASSERT_EQ(message->Recipients()->Count(), 2);
+    EXPECT_EQ(message->Recipients()->Item(2)->AddressEntry()->Members()->Count(), 4);
+    // The newest draft is the last item, where a lookup by subject looks first.
+    auto drafts = session->GetDefaultFolder(kFolderDrafts)->Items();
+    EXPECT_EQ(drafts->Item(drafts->Count())->Subject(), "Budget für 2024");
+}
+
+TEST(OutgoingMailItem, SavingAgainReplacesTheSameDraft) {
+    CorpusCopy store;
+    OutgoingMailItem item(store.Root(), kMessage);
+    item.Save();
+    const std::string first = item.EntryID();
+    item.Save();
+    EXPECT_EQ(item.EntryID(), first);
+    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);  // three from the corpus
+}
+
+TEST(OutgoingMailItem, RemovalDeletesOnlyItsOwnDraft) {
+    CorpusCopy store;
+    OutgoingMailItem item(store.Root(), kMessage);
+    item.Save();
+    const std::string id = item.EntryID();
+    item.RemoveDraft();
+    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
+    EXPECT_EQ(LoggedOnSession(store.Root())->GetMessageFromID(id), nullptr);
+    item.RemoveDraft();  // nothing left: no failure
+}
+
+TEST(OutgoingMailItem, TheDraftGoesWithTheItem) {
+    CorpusCopy store;
+    {
+        OutgoingMailItem item(store.Root(), kMessage);
+        item.Save();
+        EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);
+    }
+    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
+    {
+        OutgoingMailItem unsaved(store.Root(), kMessage);
+    }
+    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
+}
+
+TEST(OutgoingMailItem, ADraftDeletedBySomeoneElseIsNoFailure) {
+    CorpusCopy store;
+    OutgoingMailItem item(store.Root(), kMessage);
+    item.Save();
+    ASSERT_TRUE(fs::remove(store.Root() + "/Drafts/cur/" + item.EntryID() + ":2,DS"));
+    EXPECT_NO_THROW(item.RemoveDraft());
+    item.Save();  // saved anew under a new name
+    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);
+}
+
+TEST(OutgoingMailItem, ASaveThatCannotWriteFails) {
+    TempFolder temp;
+    const std::string root = temp.Path() + "/store";
+    fs::create_directories(root);
+    std::ofstream(root + "/Drafts") << "a file where the folder should be";
+    OutgoingMailItem item(root, kMessage);
+    EXPECT_THROW(item.Save(), RuntimeError);
+    EXPECT_EQ(item.EntryID(), "");
+}
+
+TEST(OutgoingMailItem, ItIsAnUnsubmittedMailItemWithItsDecodedSubject) {
+    OutgoingMailItem item("/nowhere", kMessage);
+    EXPECT_FALSE(item.Submitted());
+    EXPECT_EQ(item.TypeName(), "MailItem");
+    EXPECT_EQ(item.Subject(), "Budget für 2024");
+    EXPECT_EQ(OutgoingMailItem("/nowhere", "no header at all").Subject(), "");
+    EXPECT_EQ(OutgoingMailItem("/nowhere", "To: a@x.org\n\nSubject: in the body").Subject(), "");
+}
+
+TEST(MailClientApplication, VersionExplorersAndStoreHandle) {
+    MailClientApplication application("/some/store");
+    EXPECT_EQ(application.Version(), "16.0.0.0");
+    application.SetVersion("9.0.0.2711");
+    EXPECT_EQ(application.Version(), "9.0.0.2711");
+    EXPECT_EQ(application.ExplorersCount(), 0);
+    application.SetExplorersCount(1);
+    EXPECT_EQ(application.ExplorersCount(), 1);
+    auto handle = std::dynamic_pointer_cast<MaildirStoreObject>(application.Session()->MAPIOBJECT());
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(handle->Root(), "/some/store");
+}
+
+// A module that does nothing, to register with the engine.
+class IdleModule final : public IModuleAPI {
+public:
+    std::string RegistryName() override { return "Idle"; }
+    std::string FriendlyName() override { return "Idle"; }
+    int32_t YSStartup(std::shared_ptr<Engine>&) override { return 0; }
+    int32_t YSShutdown() override { return 0; }
+    std::string YSSendMessage(std::string&) override { return {}; }
+    int32_t YSExplorerOpen(HostWindow*) override { return 0; }
+    int32_t YSExplorerClose(HostWindow*) override { return 0; }
+    int32_t YSExplorerActivate(HostWindow*) override { return 0; }
+    int32_t YSExplorerDeactivate(HostWindow*) override { return 0; }
+    int32_t YSInspectorOpen(HostWindow*) override { return 0; }
+    int32_t YSInspectorClose(HostWindow*) override { return 0; }
+    int32_t YSInspectorActivate(HostWindow*) override { return 0; }
+    int32_t YSInspectorDeactivate(HostWindow*) override { return 0; }
+    int32_t YSButtonAction(int32_t&, bool&) override { return 0; }
+    int32_t YSMenuAction(int32_t&, bool&) override { return 0; }
+    int32_t YSHotkeyAction(int32_t&) override { return 0; }
+    int32_t YSItemEvent(int32_t&, std::shared_ptr<OutlookItem>&, bool&, std::string&,
+                        std::string&) override {
+        return 0;
+    }
+    std::string Version() override { return "0"; }
+};
+
+TEST(HostEngine, GivesTheApplicationAndRecordsRegistrations) {
+    auto application = std::make_shared<MailClientApplication>("/some/store");
+    HostEngine engine(application);
+    EXPECT_EQ(engine.Application(), application);
+    IdleModule module;
+    engine.RegisterModule(module, kSelectorItemSend, "", "");
+    engine.RegisterModule(module, 7, "a", "b");
+    EXPECT_EQ(engine.RegisteredSelectors(), (std::vector<int32_t>{kSelectorItemSend, 7}));
+    EXPECT_THROW(HostEngine(nullptr).Application(), RuntimeError);
+}
+
+}  // namespace
+}  // namespace postwarden::testing

@@ -1,0 +1,182 @@
+// Malformed messages, vanished files and stores that cannot be opened: each
+// ends in a readable message or a RuntimeError, never a crash.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "StoreFixture.h"
+#include "module/RuntimeError.h"
+#include "platform/mailstore/StoreErrors.h"
+
+namespace postwarden::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::shared_ptr<MapiMessage> Malformed(const std::string& id) {
+    auto message = LoggedOnSession()->GetMessageFromID(id + ".M1P1.corpus");
+    if (!message) throw std::runtime_error("no message " + id);
+    return message;
+}
+
+int32_t ErrorNumberOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.Number();
+    }
+    return 0;
+}
+
+struct MalformedCase {
+    const char* id;
+    const char* what;
+    const char* subject;
+    const char* body;
+    int32_t recipients;
+};
+
+class MalformedMessages : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedMessages, OpenWithWhatCanBeRead) {
+    const MalformedCase& c = GetParam();
+    auto message = Malformed(c.id);
+    EXPECT_EQ(message->Subject(), c.subject);
+    EXPECT_EQ(message->BodyFormat(), kFormatPlain);
+    EXPECT_EQ(message->Body(), c.body);
+    EXPECT_EQ(message->HTMLBody(), "");
+    EXPECT_EQ(message->Recipients()->Count(), c.recipients);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, MalformedMessages,
+    ::testing::Values(
+        MalformedCase{"1700000601", "NoHeaderBlock", "",
+                      "Just a note without any header.\nSecond line with café.\n", 0},
+        MalformedCase{"1700000602", "MultipartWithoutBoundary", "Multipart without a boundary",
+                      "", 1},
+        MalformedCase{"1700000603", "BoundaryNeverClosed", "Boundary never closed",
+                      "The only part, and the message ends inside it.\n", 1},
+        MalformedCase{"1700000604", "UnknownCharset", "Unknown charset", "Köln café\n", 1},
+        MalformedCase{"1700000605", "InvalidUtf8", "Invalid ÿ UTF-8",
+                      "ok \xef\xbf\xbd\xef\xbf\xbd broken é end\n", 1},
+        MalformedCase{"1700000609", "HeadersOnly", "Headers only", "", 1}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(MalformedMessages, BrokenBase64GivesWhatDecodes) {
+    const std::string body = Malformed("1700000608")->Body();
+    EXPECT_EQ(body.rfind("Hello wor", 0), 0u) << body;
+}
+
+TEST(MalformedMessages, NothingReadableFailsEveryCallTheSameWay) {
+    for (const char* id : {"1700000606", "1700000607"}) {  // binary data, empty file
+        SCOPED_TRACE(id);
+        auto message = Malformed(id);
+        EXPECT_EQ(ErrorNumberOf([&] { message->Subject(); }), mailstore::kErrorCorruptData);
+        EXPECT_EQ(ErrorNumberOf([&] { message->Recipients(); }), mailstore::kErrorCorruptData);
+        EXPECT_EQ(ErrorNumberOf([&] { message->Property("Body"); }),
+                  mailstore::kErrorCorruptData);
+    }
+}
+
+TEST(MalformedMessages, TheTextIndexPassesOverUnreadableFiles) {
+    auto items = LoggedOnSession()->GetFolderFromPath("Malformed")->Items();
+    EXPECT_EQ(items->Count(), 9);
+    ASSERT_NE(items->Item("Unknown charset"), nullptr);
+    EXPECT_EQ(items->Item("Unknown charset")->Body(), "Köln café\n");
+}
+
+TEST(VanishedFiles, AMessageDeletedAfterListingFailsWhenRead) {
+    CorpusCopy store;
+    auto items = LoggedOnSession(store.Root())->GetDefaultFolder(kFolderDrafts)->Items();
+    fs::remove(store.Root() + "/Drafts/cur/1700000100.M5P1.corpus:2,DS");
+    auto message = items->Item(1);
+    EXPECT_EQ(ErrorNumberOf([&] { message->Subject(); }), mailstore::kErrorNotFound);
+    EXPECT_EQ(items->Item(2)->Body(), "Second draft.\n");
+    EXPECT_EQ(items->Item("Quarterly report")->Body(), "Second draft.\n");
+}
+
+TEST(VanishedFiles, AMessageMovedToCurOrReflaggedIsFoundAgain) {
+    CorpusCopy store;
+    auto items = LoggedOnSession(store.Root())->GetFolderFromPath("Inbox")->Items();
+    fs::rename(store.Root() + "/Inbox/new/1700000007.M100P10.corpus",
+               store.Root() + "/Inbox/cur/1700000007.M100P10.corpus:2,RS");
+    EXPECT_EQ(items->Item(7)->Subject(), "Enriched");
+}
+
+TEST(VanishedFiles, AMessageIsReadOnceAndKeptAfterItsFileGoes) {
+    CorpusCopy store;
+    auto message = LoggedOnSession(store.Root())->GetMessageFromID("1700000003.M100P10.corpus");
+    EXPECT_EQ(message->Subject(), "Alternative");
+    fs::remove(store.Root() + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
+    EXPECT_EQ(message->HTMLBody(), "<p>HTML side: naïve café</p>");
+    EXPECT_EQ(message->Recipients()->Count(), 1);
+}
+
+TEST(VanishedFiles, AFolderRemovedAfterLookupFailsWhenListed) {
+    CorpusCopy store;
+    auto folder = LoggedOnSession(store.Root())->GetFolderFromPath("Empty");
+    fs::remove_all(store.Root() + "/Empty");
+    EXPECT_EQ(ErrorNumberOf([&] { folder->Items(); }), mailstore::kErrorNotFound);
+}
+
+TEST(Stores, AStoreThatDoesNotExistCannotBeLoggedOnTo) {
+    TempFolder temp;
+    for (const std::string& root : {temp.Path() + "/missing", temp.Path() + "/file", std::string()}) {
+        SCOPED_TRACE(root);
+        if (root.ends_with("/file")) std::ofstream(root) << "x";
+        auto session = CreateMaildirSession(root);
+        EXPECT_EQ(ErrorNumberOf([&] { session->Logon(); }), mailstore::kErrorNotFound);
+        EXPECT_FALSE(session->LoggedOn());
+    }
+}
+
+TEST(Stores, NothingWorksBeforeLogon) {
+    auto session = CreateMaildirSession(CorpusRoot());
+    EXPECT_FALSE(session->LoggedOn());
+    const int32_t notLoggedOn = mailstore::kErrorLogonFailed;
+    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(kFolderDrafts); }), notLoggedOn);
+    EXPECT_EQ(ErrorNumberOf([&] { session->GetFolderFromPath("Inbox"); }), notLoggedOn);
+    EXPECT_EQ(ErrorNumberOf([&] { session->GetMessageFromID("1700000001.M100P10.corpus"); }),
+              notLoggedOn);
+}
+
+TEST(Stores, AttachingTheClientsStoreLogsOnToThatStore) {
+    auto session = CreateMaildirSession("/nonexistent/store");
+    session->SetMAPIOBJECT(std::make_shared<MaildirStoreObject>(CorpusRoot()));
+    EXPECT_TRUE(session->LoggedOn());
+    EXPECT_EQ(session->GetDefaultFolder(kFolderDrafts)->Items()->Count(), 3);
+}
+
+TEST(Stores, AttachingAnythingElseFails) {
+    class OtherObject final : public MapiObject {};
+    auto session = CreateMaildirSession(CorpusRoot());
+    EXPECT_EQ(ErrorNumberOf([&] { session->SetMAPIOBJECT(std::make_shared<OtherObject>()); }),
+              errors::kTypeMismatch);
+    EXPECT_EQ(ErrorNumberOf([&] { session->SetMAPIOBJECT(nullptr); }), errors::kTypeMismatch);
+    EXPECT_FALSE(session->LoggedOn());
+}
+
+TEST(Stores, FoldersThatAreNoMaildirsCannotBeOpened) {
+    auto session = LoggedOnSession();
+    for (const char* path : {"Archive", "NoSuchFolder", "Inbox/cur", "/nonexistent"}) {
+        EXPECT_EQ(ErrorNumberOf([&] { session->GetFolderFromPath(path); }),
+                  mailstore::kErrorNotFound)
+            << path;
+    }
+    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(6); }), errors::kInvalidCall);
+}
+
+TEST(Stores, AStoreWithoutDraftsHasNoDraftsFolder) {
+    CorpusCopy store;
+    fs::remove_all(store.Root() + "/Drafts");
+    auto session = LoggedOnSession(store.Root());
+    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(kFolderDrafts); }),
+              mailstore::kErrorNotFound);
+    EXPECT_EQ(session->GetMessageFromID("1700000100.M10P1.corpus"), nullptr);
+}
+
+}  // namespace
+}  // namespace postwarden::testing
