@@ -205,27 +205,35 @@ struct Registry::Connection {
     }
     Query Use(const char* sql) { return Query(db.get(), Prepare(sql), path); }
 
-    // Makes a new file a registry database; refuses a database that is not one.
-    void EnsureSchema() {
-        if (Pragma("PRAGMA application_id") != kApplicationId) {
-            Transaction transaction(*this);
-            if (Pragma("PRAGMA application_id") != kApplicationId) {
-                if (Pragma("SELECT count(*) FROM sqlite_master") != 0) {
-                    throw RuntimeError(errors::kDeviceIO,
-                                       "The file " + path +
-                                           " is not a valid registry database (it belongs to "
-                                           "another program)");
-                }
-                Exec(kSchema);
-                Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
-                Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    // Refuses a database that is not a registry database, before anything is
+    // changed in it.
+    bool CheckOwnership() {
+        if (Pragma("PRAGMA application_id") == kApplicationId) {
+            if (Pragma("PRAGMA user_version") > kSchemaVersion) {
+                throw RuntimeError(errors::kDeviceIO, "The registry database " + path +
+                                                          " was written by a newer version");
             }
-            transaction.Commit();
+            return true;
         }
-        if (Pragma("PRAGMA user_version") > kSchemaVersion) {
-            throw RuntimeError(errors::kDeviceIO, "The registry database " + path +
-                                                      " was written by a newer version");
+        if (Pragma("SELECT count(*) FROM sqlite_master") != 0) {
+            throw RuntimeError(errors::kDeviceIO,
+                               "The file " + path +
+                                   " is not a valid registry database (it belongs to another "
+                                   "program)");
         }
+        return false;
+    }
+
+    // Makes an empty database a registry database. Another process may be doing
+    // the same: the check is repeated under the write lock.
+    void CreateSchema() {
+        Transaction transaction(*this);
+        if (!CheckOwnership()) {
+            Exec(kSchema);
+            Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+            Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        }
+        transaction.Commit();
     }
 
     // BEGIN IMMEDIATE takes the write lock up front, so a writer waits for
@@ -273,11 +281,12 @@ Registry::Connection* Registry::Open(bool createIfMissing) {
     auto connection = std::make_unique<Connection>(raw, path_);
     if (rc != SQLITE_OK) Fail(raw, rc, path_);
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    const bool ours = connection->CheckOwnership();
     connection->Exec("PRAGMA journal_mode = WAL");
     // FULL: in WAL mode every commit is synced, so a write is durable when it returns.
     connection->Exec("PRAGMA synchronous = FULL");
     connection->Exec("PRAGMA foreign_keys = ON");
-    connection->EnsureSchema();
+    if (!ours) connection->CreateSchema();
     connection_ = std::move(connection);
     return connection_.get();
 }

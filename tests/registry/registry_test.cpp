@@ -1,0 +1,215 @@
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+#include "module/RuntimeError.h"
+#include "platform/registry/Registry.h"
+#include "tests/registry/TempFolder.h"
+
+namespace postwarden {
+namespace {
+
+using testing::ReadBytes;
+using testing::RegistryFolder;
+using testing::WriteBytes;
+
+constexpr const char* kMail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
+constexpr uint32_t kHiveLocalMachine = 0x80000002u;
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
+    RegistryFolder folder;
+    Registry registry(folder.File());
+    EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "fallback");
+    EXPECT_TRUE(registry.GetAllSettings("App", "Section").empty());
+    EXPECT_FALSE(registry.DeleteSetting("App", "Section", "Key"));
+    EXPECT_EQ(registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63), 2);
+    EXPECT_FALSE(Exists(folder.File()));
+
+    registry.SaveSetting("App", "Section", "Key", "v");
+    EXPECT_TRUE(Exists(folder.File()));
+    EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "v");
+}
+
+TEST(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
+    RegistryFolder folder;
+    const std::string big(100000, 'x');
+    const std::string odd("a\r\nb\0c\t\xC3\xA4", 10);
+    {
+        Registry registry(folder.File());
+        registry.SaveSetting("Postwarden", "Postwarden", "Empty", "");
+        registry.SaveSetting("Postwarden", "Postwarden", "Big", big);
+        registry.SaveSetting("Postwarden", "Postwarden", "Odd", odd);
+        registry.SaveSetting("Postwarden", "Postwarden", "Over", "first");
+        registry.SaveSetting("Postwarden", "Postwarden", "Over", "second");
+        registry.SaveSetting("Other", "Postwarden", "Empty", "other app");
+    }
+    Registry registry(folder.File());
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Empty", "default"), "");
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Big", ""), big);
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Odd", ""), odd);
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Over", ""), "second");
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Other", "Empty", "none"), "none");
+    const auto all = registry.GetAllSettings("Postwarden", "Postwarden");
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0].first, "Big");
+    EXPECT_EQ(all[3].first, "Over");
+}
+
+TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
+    RegistryFolder folder;
+    Registry registry(folder.File());
+    registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "one");
+    registry.SaveSetting("POSTWARDEN", "postwarden", "LISTOFKEYWORDS", "two");
+    EXPECT_EQ(registry.GetSetting("postWarden", "POSTWARDEN", "listofkeywords", ""), "two");
+    const auto all = registry.GetAllSettings("Postwarden", "Postwarden");
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].first, "ListOfKeywords");  // the first spelling stays
+
+    registry.WriteText(kHiveCurrentUser, "Software\\ÄÖÜ Corp", "Größe", "x");
+    EXPECT_EQ(registry.ReadValue(kHiveCurrentUser, "\\software\\\\äöü corp\\", "GRÖSSE"),
+              std::nullopt);  // no folding beyond case
+    ASSERT_TRUE(registry.ReadValue(kHiveCurrentUser, "\\software\\\\äöü corp\\", "GRÖßE"));
+    EXPECT_TRUE(registry.DeleteSetting("postwarden", "POSTWARDEN", "listOfKeywords"));
+    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "ListOfKeywords", "gone"), "gone");
+}
+
+TEST(RegistryTest, HivesAreSeparate) {
+    RegistryFolder folder;
+    Registry registry(folder.File());
+    registry.WriteNumber(kHiveLocalMachine, kMail, "EditorPreference", 1);
+    EXPECT_FALSE(registry.KeyExists(kHiveCurrentUser, kMail));
+    EXPECT_EQ(registry.ReadValue(kHiveCurrentUser, kMail, "EditorPreference"), std::nullopt);
+    EXPECT_TRUE(registry.KeyExists(kHiveLocalMachine, kMail));
+}
+
+TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
+    RegistryFolder folder;
+    Registry registry(folder.File());
+    registry.WriteNumber(kHiveCurrentUser, kMail, "EditorPreference", 131073);
+    registry.WriteNumber(kHiveCurrentUser, kMail, "Negative", -5);
+    registry.WriteText(kHiveCurrentUser, kMail, "TextNumber", " 42");
+    registry.WriteText(kHiveCurrentUser, kMail, "Word", "yes");
+
+    std::unique_ptr<RegistryAccess> access = registry.NewAccess();
+    EXPECT_THROW(access->QueryValue("EditorPreference", 0), RuntimeError);  // nothing open
+    EXPECT_EQ(access->OpenKey("software\\microsoft\\office\\16.0\\outlook\\options\\MAIL",
+                              kHiveCurrentUser, 63),
+              0);
+    EXPECT_EQ(access->QueryValue("editorpreference", 0), 131073);
+    EXPECT_EQ(access->QueryValue("Negative", 0), -5);
+    EXPECT_EQ(access->QueryValue("TextNumber", 0), 42);
+    try {
+        access->QueryValue("Word", 0);
+        ADD_FAILURE() << "a text that is no number was read as one";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Description(), "Type mismatch");
+    }
+    try {
+        access->QueryValue("Missing", 0);
+        ADD_FAILURE() << "a missing value was read";
+    } catch (const RuntimeError& e) {
+        EXPECT_NE(e.Description().find("Missing"), std::string::npos);
+    }
+    access->CloseKey();
+    EXPECT_THROW(access->QueryValue("EditorPreference", 0), RuntimeError);
+
+    // Parents of a written key exist; siblings do not.
+    EXPECT_EQ(access->OpenKey("Software\\Microsoft\\Office", kHiveCurrentUser, 63), 0);
+    EXPECT_EQ(access->OpenKey("Software\\Microsoft\\Office\\9.0\\Outlook\\Options\\Mail",
+                              kHiveCurrentUser, 63),
+              2);
+    EXPECT_THROW(access->QueryValue("EditorPreference", 0), RuntimeError);
+}
+
+TEST(RegistryTest, ACorruptFileFailsEachOperationNamingTheFile) {
+    RegistryFolder folder;
+    const std::string garbage = "This is not a database, only some text of a fair length.\n";
+    WriteBytes(folder.File(), garbage);
+    Registry registry(folder.File());  // constructing touches nothing
+
+    auto expectFailure = [&](const char* what, auto&& operation) {
+        try {
+            operation();
+            ADD_FAILURE() << what << " succeeded on a corrupt file";
+        } catch (const RuntimeError& e) {
+            EXPECT_NE(e.Description().find(folder.File()), std::string::npos) << e.Description();
+            EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos)
+                << e.Description();
+        }
+    };
+    expectFailure("GetSetting", [&] { registry.GetSetting("a", "b", "c", ""); });
+    expectFailure("SaveSetting", [&] { registry.SaveSetting("a", "b", "c", "d"); });
+    expectFailure("GetAllSettings", [&] { registry.GetAllSettings("a", "b"); });
+    expectFailure("OpenKey", [&] { registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
+    EXPECT_TRUE(ReadBytes(folder.File()) == garbage);
+
+    // Once the file is put right, the same object works again.
+    std::remove(folder.File().c_str());
+    registry.SaveSetting("a", "b", "c", "d");
+    EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
+}
+
+TEST(RegistryTest, AnotherProgramsDatabaseIsRefusedAndLeftAlone) {
+    RegistryFolder folder;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(folder.File().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = ReadBytes(folder.File());
+
+    Registry registry(folder.File());
+    try {
+        registry.SaveSetting("a", "b", "c", "d");
+        ADD_FAILURE() << "wrote into another program's database";
+    } catch (const RuntimeError& e) {
+        EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos);
+    }
+    EXPECT_TRUE(ReadBytes(folder.File()) == before) << "the other program's database was changed";
+}
+
+TEST(RegistryTest, AFolderThatCannotHoldTheFileFailsOnWrite) {
+    RegistryFolder folder;
+    Registry registry(folder.Path() + "/missing/registry.db");
+    EXPECT_EQ(registry.GetSetting("a", "b", "c", "default"), "default");
+    try {
+        registry.SaveSetting("a", "b", "c", "d");
+        ADD_FAILURE() << "wrote into a missing folder";
+    } catch (const RuntimeError& e) {
+        EXPECT_NE(e.Description().find(folder.Path() + "/missing/registry.db"), std::string::npos);
+    }
+}
+
+TEST(RegistryTest, AWriterWaitsForAnotherWritersLock) {
+    RegistryFolder folder;
+    Registry registry(folder.File());
+    registry.SaveSetting("a", "b", "c", "before");
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(folder.File().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::atomic<bool> released{false};
+    std::thread holder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        released = true;
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    // Readers are not held up by a writer.
+    EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "before");
+    registry.SaveSetting("a", "b", "c", "after");
+    EXPECT_TRUE(released) << "the write went through while another process held the lock";
+    holder.join();
+    sqlite3_close(other);
+    EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "after");
+}
+
+}  // namespace
+}  // namespace postwarden
