@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using namespace postwarden;
 
 class BenchStore {
-public:
+  public:
     BenchStore() {
         std::string pattern = (fs::temp_directory_path() / "pw-mailstore-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -36,7 +36,7 @@ public:
     const std::string& ManyRecipientsId() const { return manyRecipients_; }
     const std::string& LargeBodyId() const { return largeBody_; }
 
-private:
+  private:
     std::string Deliver(const std::string& bytes) {
         return mailstore::DeliverMessage(DraftsFolderOf(root_), bytes, "DS");
     }

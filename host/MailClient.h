@@ -17,16 +17,16 @@ namespace postwarden::host {
 
 // The client's session; its "MAPIOBJECT" is the handle on the open store.
 class MailClientSession final : public OutlookSession {
-public:
+  public:
     explicit MailClientSession(std::string storeRoot) : storeRoot_(std::move(storeRoot)) {}
     std::shared_ptr<MapiObject> MAPIOBJECT() override;
 
-private:
+  private:
     std::string storeRoot_;
 };
 
 class MailClientApplication final : public OutlookApplication {
-public:
+  public:
     explicit MailClientApplication(std::string storeRoot);
 
     std::string Version() override { return version_; }
@@ -35,7 +35,7 @@ public:
     int32_t ExplorersCount() override { return explorers_; }
     void SetExplorersCount(int32_t count) { explorers_ = count; }
 
-private:
+  private:
     std::string version_ = "16.0.0.0";
     std::shared_ptr<MailClientSession> session_;
     int32_t explorers_ = 0;
@@ -44,7 +44,7 @@ private:
 // The message being sent, as its raw bytes. Save() puts a copy into the store's
 // drafts folder, which lives until RemoveDraft() or the item's end.
 class OutgoingMailItem final : public OutlookItem {
-public:
+  public:
     OutgoingMailItem(std::string storeRoot, std::string message);
     // Removes the draft copy when it is still there; a failure is swallowed.
     ~OutgoingMailItem() override;
@@ -65,7 +65,7 @@ public:
     // removed already, or deleted by someone else).
     void RemoveDraft();
 
-private:
+  private:
     std::string storeRoot_;
     std::string message_;
     std::string entryId_;
@@ -74,7 +74,7 @@ private:
 
 // The host's engine object handed to the module.
 class HostEngine final : public Engine {
-public:
+  public:
     explicit HostEngine(std::shared_ptr<OutlookApplication> application)
         : application_(std::move(application)) {}
 
@@ -85,7 +85,7 @@ public:
                            std::string_view b) override;
     const std::vector<int32_t>& RegisteredSelectors() const { return selectors_; }
 
-private:
+  private:
     std::shared_ptr<OutlookApplication> application_;
     std::vector<int32_t> selectors_;
 };

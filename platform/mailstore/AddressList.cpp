@@ -4,7 +4,9 @@ namespace postwarden::mailstore {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -17,7 +19,7 @@ std::string_view Trim(std::string_view text) {
 // `lexical` false every character is plain text: the fallback for a header
 // whose quote or comment never closes.
 class Scanner {
-public:
+  public:
     explicit Scanner(bool lexical) : lexical_(lexical) {}
 
     // Consumes `c` (and `next` when `c` escapes it); returns how many
@@ -44,12 +46,23 @@ public:
             return 1;
         }
         switch (c) {
-            case '"': quoted_ = true; return 1;
-            case '(': comment_ = 1; return 1;
-            case '[': literal_ = true; return 1;
-            case '<': angle_ = true; return 1;
-            case '>': angle_ = false; return 1;
-            default: break;
+            case '"':
+                quoted_ = true;
+                return 1;
+            case '(':
+                comment_ = 1;
+                return 1;
+            case '[':
+                literal_ = true;
+                return 1;
+            case '<':
+                angle_ = true;
+                return 1;
+            case '>':
+                angle_ = false;
+                return 1;
+            default:
+                break;
         }
         topLevel_ = !angle_;
         return 1;
@@ -61,7 +74,7 @@ public:
     bool InComment() const { return comment_ > 0; }
     bool Unbalanced() const { return quoted_ || comment_ > 0 || literal_ || angle_; }
 
-private:
+  private:
     bool lexical_;
     bool quoted_ = false;
     bool literal_ = false;
@@ -150,7 +163,8 @@ std::string UnquotePhrase(std::string_view phrase) {
             quoted = !quoted;
             continue;
         }
-        if (quoted && c == '\\' && i + 1 < phrase.size()) c = phrase[++i];
+        if (quoted && c == '\\' && i + 1 < phrase.size())
+            c = phrase[++i];
         else if (IsBlank(c)) {
             pendingBlank = !text.empty();
             continue;

@@ -12,7 +12,7 @@ namespace postwarden::mailstore {
 // blank lines and lines starting with "#" are skipped, as are lines without a
 // ":". A list named on several lines gets the members of all of them.
 class DistributionLists {
-public:
+  public:
     static DistributionLists Parse(std::string_view text);
 
     // The members of the list with this address (compared without regard to
@@ -20,7 +20,7 @@ public:
     // is no list.
     const std::vector<std::string>* Members(std::string_view address) const;
 
-private:
+  private:
     std::map<std::string, std::vector<std::string>> lists_;  // by lower-case address
 };
 

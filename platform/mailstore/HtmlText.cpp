@@ -8,7 +8,9 @@ namespace postwarden::mailstore {
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
     if (text.size() - at < prefix.size()) return false;
@@ -17,7 +19,9 @@ bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix)
     return true;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+}
 
 void AppendUtf8(uint32_t code, std::string& out) {
     if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
@@ -65,8 +69,10 @@ size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
         uint32_t code = 0;
         for (char c : digits) {
             int value = -1;
-            if (c >= '0' && c <= '9') value = c - '0';
-            else if (hex && Lower(c) >= 'a' && Lower(c) <= 'f') value = Lower(c) - 'a' + 10;
+            if (c >= '0' && c <= '9')
+                value = c - '0';
+            else if (hex && Lower(c) >= 'a' && Lower(c) <= 'f')
+                value = Lower(c) - 'a' + 10;
             if (value < 0) return 0;
             code = code > 0x10FFFF ? code : code * (hex ? 16 : 10) + static_cast<uint32_t>(value);
         }
@@ -86,8 +92,7 @@ size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
 // own, and cells, which are kept apart by a blank.
 constexpr std::array<std::string_view, 13> kParagraphTags{
     "blockquote", "dl", "h1", "h2", "h3", "h4", "h5", "h6", "ol", "p", "pre", "table", "ul"};
-constexpr std::array<std::string_view, 7> kLineTags{"address", "dd", "div", "dt",
-                                                    "hr",      "li", "tr"};
+constexpr std::array<std::string_view, 7> kLineTags{"address", "dd", "div", "dt", "hr", "li", "tr"};
 constexpr std::array<std::string_view, 2> kCellTags{"td", "th"};
 constexpr std::array<std::string_view, 4> kHiddenTags{"head", "script", "style", "title"};
 
@@ -99,7 +104,7 @@ bool IsOneOf(std::string_view name, const std::array<std::string_view, N>& names
 }
 
 class Renderer {
-public:
+  public:
     void Text(char c) {
         if (IsSpace(c)) {
             pendingSpace_ = true;
@@ -135,7 +140,7 @@ public:
         return std::move(out_);
     }
 
-private:
+  private:
     void Flush() {
         if (pendingSpace_ && !out_.empty() && out_.back() != '\n') out_ += ' ';
         pendingSpace_ = false;
@@ -166,8 +171,8 @@ std::string HtmlToText(std::string_view html) {
         }
         // Only "<" followed by a letter, "/", "!" or "?" opens a tag.
         const char next = i + 1 < html.size() ? Lower(html[i + 1]) : ' ';
-        const bool opensTag = (next >= 'a' && next <= 'z') || next == '/' || next == '!' ||
-                              next == '?';
+        const bool opensTag =
+            (next >= 'a' && next <= 'z') || next == '/' || next == '!' || next == '?';
         if (c != '<' || !opensTag) {
             renderer.Text(c);
             ++i;
@@ -200,13 +205,18 @@ std::string HtmlToText(std::string_view html) {
                 if (end == std::string_view::npos) end = html.size();
             }
             const size_t endClose = end < html.size() ? html.find('>', end) : end;
-            i = endClose == std::string_view::npos ? html.size() : std::min(endClose + 1, html.size());
+            i = endClose == std::string_view::npos ? html.size()
+                                                   : std::min(endClose + 1, html.size());
             continue;
         }
-        if (name == "br") renderer.Break();
-        else if (IsOneOf(name, kParagraphTags)) renderer.EndLine(2);
-        else if (IsOneOf(name, kLineTags)) renderer.EndLine(1);
-        else if (IsOneOf(name, kCellTags)) renderer.Space();
+        if (name == "br")
+            renderer.Break();
+        else if (IsOneOf(name, kParagraphTags))
+            renderer.EndLine(2);
+        else if (IsOneOf(name, kLineTags))
+            renderer.EndLine(1);
+        else if (IsOneOf(name, kCellTags))
+            renderer.Space();
     }
     return renderer.Finish();
 }

@@ -24,7 +24,9 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Compares two runs of digits by value, without converting them (they may be
 // longer than any integer type).
@@ -48,9 +50,12 @@ std::string HostPart() {
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
     std::string part;
     for (const char* c = host; *c; ++c) {
-        if (*c == '/') part += "\\057";
-        else if (*c == ':') part += "\\072";
-        else part += *c;
+        if (*c == '/')
+            part += "\\057";
+        else if (*c == ':')
+            part += "\\072";
+        else
+            part += *c;
     }
     return part;
 }
@@ -86,8 +91,10 @@ bool WriteNewFile(const std::string& path, std::string_view bytes) {
     for (size_t done = 0; error == 0 && done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
-        else done += static_cast<size_t>(n);
+        if (n < 0)
+            error = errno;
+        else
+            done += static_cast<size_t>(n);
     }
     if (error == 0 && ::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
@@ -134,7 +141,8 @@ bool DeliveredBefore(std::string_view a, std::string_view b) {
             j += y.size();
             continue;
         }
-        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
         ++i;
         ++j;
     }
@@ -183,8 +191,7 @@ std::string DeliverMessage(const std::string& folder, std::string_view bytes,
     for (const char* sub : kSubfolders) MakeFolder(folder + "/" + sub);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const MessageFile file = WriteTemporary(folder, bytes);
-        const std::string target =
-            folder + "/cur/" + file.uniqueName + ":2," + std::string(flags);
+        const std::string target = folder + "/cur/" + file.uniqueName + ":2," + std::string(flags);
         // link() never replaces an existing message, unlike rename().
         if (::link(file.path.c_str(), target.c_str()) == 0) {
             ::unlink(file.path.c_str());

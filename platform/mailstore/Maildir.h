@@ -45,8 +45,7 @@ std::string DeliverMessage(const std::string& folder, std::string_view bytes,
 
 // Replaces the content of the message `uniqueName` in one step (a new file under
 // tmp/ renamed over it), keeping its name. Throws when the message is not there.
-void ReplaceMessage(const std::string& folder, std::string_view uniqueName,
-                    std::string_view bytes);
+void ReplaceMessage(const std::string& folder, std::string_view uniqueName, std::string_view bytes);
 
 // Deletes the message `uniqueName`; false when it was not there.
 bool RemoveMessage(const std::string& folder, std::string_view uniqueName);

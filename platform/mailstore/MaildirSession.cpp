@@ -67,7 +67,7 @@ std::string ReadHead(const std::string& path) {
 // What a session's objects share: the open store and, once asked for, its
 // distribution lists.
 class Store {
-public:
+  public:
     explicit Store(std::string root) : root_(std::move(root)) {}
     const std::string& Root() const { return root_; }
 
@@ -86,24 +86,24 @@ public:
         return *lists_;
     }
 
-private:
+  private:
     std::string root_;
     std::optional<DistributionLists> lists_;
 };
 
 class MemberList final : public MapiAddressList {
-public:
+  public:
     explicit MemberList(size_t count) : count_(count) {}
     int32_t Count() override {
         return static_cast<int32_t>(std::min<size_t>(count_, std::numeric_limits<int32_t>::max()));
     }
 
-private:
+  private:
     size_t count_;
 };
 
 class MaildirAddressEntry final : public MapiAddressEntry {
-public:
+  public:
     MaildirAddressEntry(std::shared_ptr<Store> store, std::string address)
         : store_(std::move(store)), address_(std::move(address)) {}
     std::string Address() override { return address_; }
@@ -112,13 +112,13 @@ public:
         return members ? std::make_shared<MemberList>(members->size()) : nullptr;
     }
 
-private:
+  private:
     std::shared_ptr<Store> store_;
     std::string address_;
 };
 
 class MaildirRecipient final : public MapiRecipient {
-public:
+  public:
     MaildirRecipient(std::shared_ptr<Store> store, MessageRecipient recipient)
         : store_(std::move(store)), recipient_(std::move(recipient)) {}
     std::shared_ptr<MapiAddressEntry> AddressEntry() override {
@@ -127,13 +127,13 @@ public:
     std::string Name() override { return recipient_.name; }
     std::string Address() override { return recipient_.address; }
 
-private:
+  private:
     std::shared_ptr<Store> store_;
     MessageRecipient recipient_;
 };
 
 class MaildirRecipients final : public MapiRecipients {
-public:
+  public:
     MaildirRecipients(std::shared_ptr<Store> store, std::shared_ptr<const MessageContent> content)
         : store_(std::move(store)), content_(std::move(content)) {}
     int32_t Count() override { return static_cast<int32_t>(content_->recipients.size()); }
@@ -142,7 +142,7 @@ public:
         return std::make_shared<MaildirRecipient>(store_, content_->recipients[index - 1]);
     }
 
-private:
+  private:
     std::shared_ptr<Store> store_;
     std::shared_ptr<const MessageContent> content_;
 };
@@ -150,7 +150,7 @@ private:
 // A message file, read and parsed on first use and never again: a failure is
 // kept and given to every later call too.
 class MaildirMessage final : public MapiMessage {
-public:
+  public:
     MaildirMessage(std::shared_ptr<Store> store, std::string folder, MessageFile file)
         : store_(std::move(store)), folder_(std::move(folder)), file_(std::move(file)) {}
 
@@ -169,7 +169,7 @@ public:
         throw errors::NoSuchMember();
     }
 
-private:
+  private:
     const MessageContent& Content() {
         if (failure_) throw *failure_;
         if (!content_) {
@@ -204,7 +204,7 @@ private:
 };
 
 class MaildirItems final : public MapiItems {
-public:
+  public:
     MaildirItems(std::shared_ptr<Store> store, std::string folder)
         : store_(std::move(store)), folder_(std::move(folder)), files_(ListMessages(folder_)) {}
 
@@ -233,27 +233,27 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     std::shared_ptr<Store> store_;
     std::string folder_;
     std::vector<MessageFile> files_;
 };
 
 class MaildirFolder final : public MapiFolder {
-public:
+  public:
     MaildirFolder(std::shared_ptr<Store> store, std::string path)
         : store_(std::move(store)), path_(std::move(path)) {}
     std::shared_ptr<MapiItems> Items() override {
         return std::make_shared<MaildirItems>(store_, path_);
     }
 
-private:
+  private:
     std::shared_ptr<Store> store_;
     std::string path_;
 };
 
 class MaildirSession final : public MapiSession {
-public:
+  public:
     explicit MaildirSession(std::string root) : root_(std::move(root)) {}
 
     void Logon() override { Open(root_); }
@@ -310,7 +310,7 @@ public:
         return FolderAt(resolved, std::string(path));
     }
 
-private:
+  private:
     void Open(const std::string& root) {
         if (root.empty() || !IsFolder(root)) throw NotFound("no mail store at " + root);
         store_ = std::make_shared<Store>(root);

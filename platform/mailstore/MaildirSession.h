@@ -22,11 +22,11 @@ std::shared_ptr<MapiSession> CreateMaildirSession(const std::string& storeRoot);
 // The mail client's handle on its open Maildir store: what the client's session
 // hands out as its "MAPIOBJECT", and what a session object attaches to.
 class MaildirStoreObject final : public MapiObject {
-public:
+  public:
     explicit MaildirStoreObject(std::string root) : root_(std::move(root)) {}
     const std::string& Root() const { return root_; }
 
-private:
+  private:
     std::string root_;
 };
 

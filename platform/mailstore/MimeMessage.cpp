@@ -135,8 +135,8 @@ void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
     if (GMIME_IS_MULTIPART(object)) {
         if (GMIME_IS_MULTIPART_ENCRYPTED(object)) return;
         GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        const bool alternative = type && g_mime_content_type_is_type(type, "multipart",
-                                                                     "alternative");
+        const bool alternative =
+            type && g_mime_content_type_is_type(type, "multipart", "alternative");
         for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
             CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, parts);
             if (!alternative && parts.Any()) return;
@@ -191,7 +191,8 @@ std::string SubjectOf(GMimeMessage* message) {
 
 // The header block with the blank line that ends it; all of `bytes` when none.
 std::string_view HeaderBlock(std::string_view bytes) {
-    for (size_t at = bytes.find('\n'); at != std::string_view::npos; at = bytes.find('\n', at + 1)) {
+    for (size_t at = bytes.find('\n'); at != std::string_view::npos;
+         at = bytes.find('\n', at + 1)) {
         const size_t next = at + 1;
         if (next < bytes.size() && bytes[next] == '\n') return bytes.substr(0, next + 1);
         if (next + 1 < bytes.size() && bytes[next] == '\r' && bytes[next + 1] == '\n') {
@@ -227,8 +228,10 @@ MessageContent ParseMessage(std::string_view bytes) {
         content.bodyFormat = 3;
     }
     if (parts.rich) content.rtfBody = PartText(parts.rich);
-    if (parts.plain) content.body = PartText(parts.plain);
-    else if (parts.html) content.body = HtmlToText(content.htmlBody);
+    if (parts.plain)
+        content.body = PartText(parts.plain);
+    else if (parts.html)
+        content.body = HtmlToText(content.htmlBody);
     return content;
 }
 

@@ -16,11 +16,11 @@ struct MessageRecipient {
 };
 
 struct MessageContent {
-    std::string subject;   // decoded; empty when the message has none
+    std::string subject;     // decoded; empty when the message has none
     int32_t bodyFormat = 1;  // 1 plain text, 2 HTML, 3 rich text
-    std::string body;      // the plain text; for an HTML-only message, a text rendering
-    std::string htmlBody;  // empty unless the message has an HTML body
-    std::string rtfBody;   // the rich text (RTF or text/enriched); else empty
+    std::string body;        // the plain text; for an HTML-only message, a text rendering
+    std::string htmlBody;    // empty unless the message has an HTML body
+    std::string rtfBody;     // the rich text (RTF or text/enriched); else empty
     std::vector<MessageRecipient> recipients;  // To, Cc, Bcc, groups expanded
 };
 

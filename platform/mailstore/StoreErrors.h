@@ -28,9 +28,9 @@ inline RuntimeError Unreadable(const std::string& why) {
 // A failed system call on `path`, with the system's reason.
 inline RuntimeError SystemError(int error, const std::string& path) {
     if (error == ENOENT) return NotFound(path);
-    return RuntimeError(error == EACCES || error == EPERM ? errors::kPermissionDenied
-                                                          : errors::kDeviceIO,
-                        std::string(std::strerror(error)) + ": " + path);
+    return RuntimeError(
+        error == EACCES || error == EPERM ? errors::kPermissionDenied : errors::kDeviceIO,
+        std::string(std::strerror(error)) + ": " + path);
 }
 
 }  // namespace postwarden::mailstore

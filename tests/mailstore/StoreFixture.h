@@ -12,11 +12,13 @@
 namespace postwarden::testing {
 
 // The hand-written Maildir corpus kept with the tests; read only.
-inline std::string CorpusRoot() { return POSTWARDEN_SOURCE_DIR "/tests/fixtures/maildir"; }
+inline std::string CorpusRoot() {
+    return POSTWARDEN_SOURCE_DIR "/tests/fixtures/maildir";
+}
 
 // A folder of its own for one test, removed with everything in it afterwards.
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "pw-mailstore-XXXXXX").string();
@@ -31,13 +33,13 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // A copy of the corpus that a test may change.
 class CorpusCopy : public TempFolder {
-public:
+  public:
     CorpusCopy() {
         std::filesystem::copy(CorpusRoot(), Root(), std::filesystem::copy_options::recursive);
     }

@@ -109,9 +109,7 @@ TEST(OutgoingMailItem, TheDraftGoesWithTheItem) {
         EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);
     }
     EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
-    {
-        OutgoingMailItem unsaved(store.Root(), kMessage);
-    }
+    { OutgoingMailItem unsaved(store.Root(), kMessage); }
     EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
 }
 
@@ -152,14 +150,15 @@ TEST(MailClientApplication, VersionExplorersAndStoreHandle) {
     EXPECT_EQ(application.ExplorersCount(), 0);
     application.SetExplorersCount(1);
     EXPECT_EQ(application.ExplorersCount(), 1);
-    auto handle = std::dynamic_pointer_cast<MaildirStoreObject>(application.Session()->MAPIOBJECT());
+    auto handle =
+        std::dynamic_pointer_cast<MaildirStoreObject>(application.Session()->MAPIOBJECT());
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->Root(), "/some/store");
 }
 
 // A module that does nothing, to register with the engine.
 class IdleModule final : public IModuleAPI {
-public:
+  public:
     std::string RegistryName() override { return "Idle"; }
     std::string FriendlyName() override { return "Idle"; }
     int32_t YSStartup(std::shared_ptr<Engine>&) override { return 0; }

@@ -1,8 +1,8 @@
 // The session object on the hand-written corpus: body shapes, subjects,
 // recipients, distribution lists, folder order and lookups.
 #include <gtest/gtest.h>
-#include <pugixml.hpp>
 
+#include <pugixml.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,8 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "<html><head><title>Ignored</title><style>p {color:red}</style></head><body>"
                  "<p>Price: 10 €</p><p>Fish &amp; chips&nbsp;&#233;</p></body></html>\n",
                  ""},
-        BodyCase{"1700000003.M100P10.corpus", "Alternative", kFormatHTML,
-                 "Plain side: naïve café", "<p>HTML side: naïve café</p>", ""},
+        BodyCase{"1700000003.M100P10.corpus", "Alternative", kFormatHTML, "Plain side: naïve café",
+                 "<p>HTML side: naïve café</p>", ""},
         BodyCase{"1700000004.M100P10.corpus", "MixedWithAttachments", kFormatHTML,
                  "See the attached report.",
                  "<p>See the <b>attached</b> report.</p><img src=\"cid:logo\">", ""},
@@ -93,9 +93,9 @@ TEST(Recipients, ToCcBccInOrderWithDecodedNames) {
                      {"Smith, Carol", "carol@partner.example"},
                      {"dave@corp.example", "dave@corp.example"},
                      {"Jörg Müller", "joerg@partner.example"}}));
-    EXPECT_EQ(RecipientsOf("1700000008.M100P10.corpus"),
-              (Pairs{{"Élodie Dupont", "elodie@partner.example"},
-                     {"René Roe", "rene@partner.example"}}));
+    EXPECT_EQ(
+        RecipientsOf("1700000008.M100P10.corpus"),
+        (Pairs{{"Élodie Dupont", "elodie@partner.example"}, {"René Roe", "rene@partner.example"}}));
 }
 
 TEST(Recipients, RawEightBitNamesAreReadAsUtf8OrWindowsLatin1) {
@@ -177,8 +177,8 @@ TEST(Folders, ItemsOfNewAndCurAreMergedInOrder) {
 
 TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
     auto session = LoggedOnSession();
-    for (const std::string& path : {std::string("Public/Settings"),
-                                    CorpusRoot() + "/Public/Settings/"}) {
+    for (const std::string& path :
+         {std::string("Public/Settings"), CorpusRoot() + "/Public/Settings/"}) {
         SCOPED_TRACE(path);
         auto item = session->GetFolderFromPath(path)->Items()->Item("Post Warden Settings");
         ASSERT_NE(item, nullptr);

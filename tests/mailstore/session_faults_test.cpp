@@ -52,17 +52,17 @@ TEST_P(MalformedMessages, OpenWithWhatCanBeRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, MalformedMessages,
-    ::testing::Values(
-        MalformedCase{"1700000601", "NoHeaderBlock", "",
-                      "Just a note without any header.\nSecond line with café.\n", 0},
-        MalformedCase{"1700000602", "MultipartWithoutBoundary", "Multipart without a boundary",
-                      "", 1},
-        MalformedCase{"1700000603", "BoundaryNeverClosed", "Boundary never closed",
-                      "The only part, and the message ends inside it.\n", 1},
-        MalformedCase{"1700000604", "UnknownCharset", "Unknown charset", "Köln café\n", 1},
-        MalformedCase{"1700000605", "InvalidUtf8", "Invalid ÿ UTF-8",
-                      "ok \xef\xbf\xbd\xef\xbf\xbd broken é end\n", 1},
-        MalformedCase{"1700000609", "HeadersOnly", "Headers only", "", 1}),
+    ::testing::Values(MalformedCase{"1700000601", "NoHeaderBlock", "",
+                                    "Just a note without any header.\nSecond line with café.\n", 0},
+                      MalformedCase{"1700000602", "MultipartWithoutBoundary",
+                                    "Multipart without a boundary", "", 1},
+                      MalformedCase{"1700000603", "BoundaryNeverClosed", "Boundary never closed",
+                                    "The only part, and the message ends inside it.\n", 1},
+                      MalformedCase{"1700000604", "UnknownCharset", "Unknown charset",
+                                    "Köln café\n", 1},
+                      MalformedCase{"1700000605", "InvalidUtf8", "Invalid ÿ UTF-8",
+                                    "ok \xef\xbf\xbd\xef\xbf\xbd broken é end\n", 1},
+                      MalformedCase{"1700000609", "HeadersOnly", "Headers only", "", 1}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(MalformedMessages, BrokenBase64GivesWhatDecodes) {
@@ -76,8 +76,7 @@ TEST(MalformedMessages, NothingReadableFailsEveryCallTheSameWay) {
         auto message = Malformed(id);
         EXPECT_EQ(ErrorNumberOf([&] { message->Subject(); }), mailstore::kErrorCorruptData);
         EXPECT_EQ(ErrorNumberOf([&] { message->Recipients(); }), mailstore::kErrorCorruptData);
-        EXPECT_EQ(ErrorNumberOf([&] { message->Property("Body"); }),
-                  mailstore::kErrorCorruptData);
+        EXPECT_EQ(ErrorNumberOf([&] { message->Property("Body"); }), mailstore::kErrorCorruptData);
     }
 }
 
@@ -124,7 +123,8 @@ TEST(VanishedFiles, AFolderRemovedAfterLookupFailsWhenListed) {
 
 TEST(Stores, AStoreThatDoesNotExistCannotBeLoggedOnTo) {
     TempFolder temp;
-    for (const std::string& root : {temp.Path() + "/missing", temp.Path() + "/file", std::string()}) {
+    for (const std::string& root :
+         {temp.Path() + "/missing", temp.Path() + "/file", std::string()}) {
         SCOPED_TRACE(root);
         if (root.ends_with("/file")) std::ofstream(root) << "x";
         auto session = CreateMaildirSession(root);

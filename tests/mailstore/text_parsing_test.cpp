@@ -38,8 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"Team: a@x.org, B <b@x.org>;, c@x.org",
                   {{"", "a@x.org"}, {"B", "b@x.org"}, {"", "c@x.org"}}},
         SplitCase{"Empty:;, Other: ;", {}},
-        SplitCase{"a@x.org (Comment, with comma), b@x.org",
-                  {{"", "a@x.org"}, {"", "b@x.org"}}},
+        SplitCase{"a@x.org (Comment, with comma), b@x.org", {{"", "a@x.org"}, {"", "b@x.org"}}},
         SplitCase{"Name (x) <n@x.org>", {{"Name (x)", "n@x.org"}}},
         SplitCase{"<\"a,b\"@x.org>", {{"", "\"a,b\"@x.org"}}},
         SplitCase{"x@[1.2.3.4], y@[a,b]", {{"", "x@[1.2.3.4]"}, {"", "y@[a,b]"}}},
@@ -66,21 +65,20 @@ struct HtmlCase {
 
 class HtmlRendering : public ::testing::TestWithParam<HtmlCase> {};
 
-TEST_P(HtmlRendering, GivesTheReadableText) { EXPECT_EQ(HtmlToText(GetParam().html), GetParam().text); }
+TEST_P(HtmlRendering, GivesTheReadableText) {
+    EXPECT_EQ(HtmlToText(GetParam().html), GetParam().text);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, HtmlRendering,
     ::testing::Values(
-        HtmlCase{"<p>one</p><p>two</p>", "one\n\ntwo"},
-        HtmlCase{"a<br>b<BR/>c", "a\nb\nc"},
+        HtmlCase{"<p>one</p><p>two</p>", "one\n\ntwo"}, HtmlCase{"a<br>b<BR/>c", "a\nb\nc"},
         HtmlCase{"  lots \n of\t space  ", "lots of space"},
-        HtmlCase{"<head><title>t</title></head><style>p{}</style><script>x<y</script>body",
-                 "body"},
+        HtmlCase{"<head><title>t</title></head><style>p{}</style><script>x<y</script>body", "body"},
         HtmlCase{"<!-- hidden <p> -->shown", "shown"},
         HtmlCase{"&lt;&amp;&gt;&quot;&#65;&#x42;&euro;&unknown; & x", "<&>\"AB€&unknown; & x"},
         HtmlCase{"&#0;&#xD800;&#99999999;", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
-        HtmlCase{"a < b and <b>c</b", "a < b and c</b"},
-        HtmlCase{"<ScRiPt>never closed", ""},
+        HtmlCase{"a < b and <b>c</b", "a < b and c</b"}, HtmlCase{"<ScRiPt>never closed", ""},
         HtmlCase{"<table><tr><td>1</td><td>2</td></tr><tr><th>3</th></tr></table>after",
                  "1 2\n3\n\nafter"},
         HtmlCase{"<div>a</div><div>b</div>x<br><br>y", "a\nb\nx\n\ny"},
@@ -89,9 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DeliveryOrder, TimeStampsAndCountersCompareByValue) {
     const std::vector<std::string> ordered = {
-        "999.M1P1.host",      "1700000000.M9P1.h", "1700000000.M10P1.h", "1700000000.M10P2.h",
-        "01700000001.a",      "1700000001.b",      "1700000002",         "17000000020.x",
-        "alpha-without-time"};
+        "999.M1P1.host",      "1700000000.M9P1.h", "1700000000.M10P1.h",
+        "1700000000.M10P2.h", "01700000001.a",     "1700000001.b",
+        "1700000002",         "17000000020.x",     "alpha-without-time"};
     for (size_t i = 0; i < ordered.size(); ++i) {
         for (size_t j = 0; j < ordered.size(); ++j) {
             EXPECT_EQ(DeliveredBefore(ordered[i], ordered[j]), i < j)
