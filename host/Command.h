@@ -35,6 +35,7 @@ void PrintError(const std::string& message);
 // Whether `args` asks for a subcommand's help.
 bool WantsHelp(const std::vector<std::string>& args);
 
+int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);

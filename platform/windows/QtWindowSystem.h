@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "module/WindowSystem.h"
+
+namespace postwarden {
+
+// Real windows on the desktop, built with Qt Widgets from the forms' designs
+// (15 twips to a pixel). The application object is created when the first
+// window or message box is needed, so a run that shows nothing never connects to
+// the display; one that already exists (a Qt host, a test) is used as it is.
+//
+// Closing a window by its close box or by Escape is reported as
+// WindowEvents::CloseRequested. Y and N press Yes and No (also with Alt); Enter
+// presses the default button unless another push button has the focus.
+class QtWindowSystem final : public WindowSystem {
+  public:
+    QtWindowSystem();
+    ~QtWindowSystem() override;
+
+    // Throws "Can't create object" (429) when no Qt application can be made.
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
+    // Handles the waiting events; when there are none, sleeps until one arrives
+    // or a twentieth of a second has passed, so that a wait loop does not spin.
+    void ProcessPendingEvents() override;
+    void MessageBox(std::string_view text, std::string_view title) override;
+
+    // Draws `window` (made by this system) as it currently looks into a PNG file,
+    // without showing it. Throws RuntimeError when the file cannot be written.
+    static void SavePng(Window& window, const std::string& path);
+};
+
+}  // namespace postwarden
