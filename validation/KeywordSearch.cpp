@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 
 #include "module/RuntimeError.h"
@@ -14,6 +15,30 @@ namespace {
 
 constexpr uint32_t kNoKeyword = std::numeric_limits<uint32_t>::max();
 
+// The folded UTF-8 bytes of every two-byte code point (U+0080 to U+07FF): the
+// Latin, Greek and Cyrillic letters that fill most non-ASCII text are folded by
+// one look-up instead of a call into ICU.
+struct FoldedTwoByte {
+    uint8_t length = 0;
+    uint8_t bytes[3] = {};
+};
+const FoldedTwoByte* TwoByteFolds() {
+    static const std::vector<FoldedTwoByte> table = [] {
+        std::vector<FoldedTwoByte> out(0x800);
+        for (UChar32 c = 0x80; c < 0x800; ++c) {
+            int32_t length = 0;
+            uint8_t bytes[U8_MAX_LENGTH];
+            U8_APPEND_UNSAFE(bytes, length, u_foldCase(c, U_FOLD_CASE_DEFAULT));
+            // Simple folding keeps a code point in its plane: at most three bytes.
+            assert(length <= 3);
+            out[static_cast<size_t>(c)].length = static_cast<uint8_t>(length);
+            std::copy(bytes, bytes + length, out[static_cast<size_t>(c)].bytes);
+        }
+        return out;
+    }();
+    return table.data();
+}
+
 // Reads the code point at `s[i]` (advancing `i`) and writes its folded UTF-8
 // bytes to `out`; returns how many. An invalid sequence is copied unchanged.
 int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGTH]) {
@@ -22,6 +47,13 @@ int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGT
         ++i;
         out[0] = first >= 'A' && first <= 'Z' ? static_cast<uint8_t>(first + 32) : first;
         return 1;
+    }
+    if (first >= 0xC2 && first <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+        static const FoldedTwoByte* const folds = TwoByteFolds();
+        const FoldedTwoByte& f = folds[((first & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu)];
+        i += 2;
+        std::copy(f.bytes, f.bytes + f.length, out);
+        return f.length;
     }
     // A sequence is at most four bytes, so decoding within a window of four
     // gives the same answer as over the whole text and keeps indices small.
@@ -61,6 +93,7 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords)
     bool used[256] = {};
     for (const std::string& keyword : keywords) {
         folded.push_back(FoldCase(keyword));
+        longestFolded_ = std::max(longestFolded_, folded.back().size());
         for (unsigned char b : folded.back()) used[b] = true;
     }
     // Only bytes that occur in some keyword get a column of their own; every
@@ -129,30 +162,82 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords)
     }
 }
 
+namespace {
+
+// One walk of the automaton over a stretch of the text.
+struct Walk {
+    size_t i, end;
+    uint32_t row;
+};
+
+}  // namespace
+
 size_t KeywordSearch::FirstOccurring(std::string_view text) const {
     size_t best = text.empty() ? npos : firstEmpty_;
-    if (best == 0) return best;
+    if (best == 0 || longestFolded_ == 0) return best;
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
-    uint32_t row = 0;
-    auto noteHit = [&] {
-        const uint32_t k = firstEnding_[(row & ~kHit) / classes_];
-        if (k < best) best = k;
-    };
-    uint8_t buffer[U8_MAX_LENGTH];
-    for (size_t i = 0; i < n;) {
-        if (s[i] < 0x80) {
-            row = Step(row, s[i]);
-            ++i;
-            if (row & kHit) noteHit();
-        } else {
-            const int32_t length = FoldNext(s, n, i, buffer);
-            for (int32_t b = 0; b < length; ++b) {
-                row = Step(row, buffer[b]);
-                if (row & kHit) noteHit();
-            }
+
+    // Each step of a walk waits for the table entry the step before it read,
+    // so one walk leaves the processor idle most of the time. The text is cut
+    // into stretches that are walked side by side. A stretch starts at an ASCII
+    // byte, which is never inside a code point, so each walk folds exactly the
+    // bytes a walk from the start would; and it runs on past the start of the
+    // next by more than the longest keyword can span (a folded byte comes from
+    // at most four bytes of text), so no occurrence falls between two walks.
+    constexpr size_t kWalks = 4;
+    const size_t overlap = 4 * longestFolded_;
+    Walk walks[kWalks];
+    size_t count = 0;
+    size_t start = 0;
+    for (size_t w = 1; w <= kWalks; ++w) {
+        size_t next = n;
+        if (w < kWalks && n >= 4096 * kWalks) {
+            next = w * (n / kWalks);
+            while (next > start && s[next] >= 0x80) --next;
+            if (next <= start) next = n;  // no ASCII to cut at: one walk goes on
         }
-        if (best == 0) break;
+        walks[count++] = {start, std::min(n, next == n ? n : next + overlap), 0};
+        start = next;
+        if (start == n) break;
+    }
+
+    uint8_t buffer[U8_MAX_LENGTH];
+    auto advance = [&](Walk& walk) {
+        const uint8_t first = s[walk.i];
+        if (first < 0x80) {
+            walk.row = Step(walk.row, first);
+            ++walk.i;
+            if (walk.row & kHit) best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+            return;
+        }
+        const int32_t length = FoldNext(s, n, walk.i, buffer);
+        for (int32_t b = 0; b < length; ++b) {
+            walk.row = Step(walk.row, buffer[b]);
+            if (walk.row & kHit) best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+        }
+    };
+
+    if (count == kWalks) {
+        // A step reads at most four bytes, so this many rounds stay in bounds.
+        for (;;) {
+            size_t rounds = npos;
+            for (const Walk& walk : walks) rounds = std::min(rounds, (walk.end - std::min(walk.i, walk.end)) / 4);
+            if (rounds == 0) break;
+            for (; rounds > 0; --rounds) {
+                advance(walks[0]);
+                advance(walks[1]);
+                advance(walks[2]);
+                advance(walks[3]);
+            }
+            if (best == 0) return best;
+        }
+    }
+    for (size_t w = 0; w < count; ++w) {
+        while (walks[w].i < walks[w].end) {
+            advance(walks[w]);
+            if (best == 0) return best;
+        }
     }
     return best;
 }

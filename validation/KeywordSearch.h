@@ -47,6 +47,7 @@ private:
 
     size_t keywordCount_ = 0;
     size_t firstEmpty_ = npos;        // first empty keyword, if any
+    size_t longestFolded_ = 0;        // bytes of the longest folded keyword
     uint32_t classes_ = 1;            // byte classes; class 0 is "in no keyword"
     uint8_t classOf_[256] = {};
     // One row of `classes_` transitions per state; an entry is the row offset of

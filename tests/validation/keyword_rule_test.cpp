@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include <random>
 
 #include "settings/SettingKeys.h"
@@ -29,6 +32,17 @@ TEST(FoldCaseTest, FoldsEveryScriptAndKeepsBrokenBytes) {
     EXPECT_EQ(FoldCase("Straße"), "straße");
     EXPECT_EQ(FoldCase("A\xC3(B\xFF"), "a\xC3(b\xFF");
     EXPECT_EQ(FoldCase(""), "");
+}
+
+TEST(FoldCaseTest, AgreesWithIcuOnEveryCodePointUpToU0800) {
+    for (UChar32 c = 0; c < 0x800; ++c) {
+        char text[U8_MAX_LENGTH], folded[U8_MAX_LENGTH];
+        int32_t textLength = 0, foldedLength = 0;
+        U8_APPEND_UNSAFE(text, textLength, c);
+        U8_APPEND_UNSAFE(folded, foldedLength, u_foldCase(c, U_FOLD_CASE_DEFAULT));
+        ASSERT_EQ(FoldCase(std::string(text, textLength) + "x"), std::string(folded, foldedLength) + "x")
+            << std::hex << c;
+    }
 }
 
 TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
@@ -82,6 +96,35 @@ TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
             const std::string text = word(30);
             ASSERT_EQ(search.FirstOccurring(text), FirstOccurringOneByOne(keywords, text))
                 << "round " << round;
+        }
+    }
+}
+
+// Long texts are walked in several stretches side by side: an occurrence must be
+// found wherever it lies relative to the cuts, also where text without ASCII
+// moves them or leaves none to make.
+TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
+    std::mt19937 random(4711);
+    const std::vector<std::string> fillers[] = {{"x", "y", " ", "ü", "Ü"}, {"ü", "σ"}, {"ü", " "}};
+    // Kelvin sign, Ü, Σ, z, q; and z between Kelvin signs, whose three bytes fold to one.
+    for (const std::string planted : {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq",
+                                      "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"}) {
+        const std::vector<std::string> keywords = {"zzq", "üx σ", planted, "never"};
+        for (const auto& filler : fillers) {
+            std::string base;
+            while (base.size() < 40000) base += filler[random() % filler.size()];
+            for (size_t quarter = 1; quarter <= 3; ++quarter) {
+                for (int offset = -40; offset <= 40; offset += 3) {
+                    std::string text = base;
+                    size_t at = quarter * text.size() / 4 + offset;
+                    while ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+                    text.insert(at, planted);
+                    const size_t found = KeywordSearch(keywords).FirstOccurring(text);
+                    ASSERT_EQ(found, FirstOccurringOneByOne(keywords, text)) << quarter << " " << offset;
+                    ASSERT_EQ(found, 2u) << quarter << " " << offset;
+                }
+            }
+            EXPECT_EQ(KeywordSearch(keywords).FirstOccurring(base), KeywordSearch::npos);
         }
     }
 }
