@@ -19,11 +19,6 @@ namespace {
 
 constexpr const char* kSubfolders[] = {"cur", "new", "tmp"};
 
-bool IsFolder(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -116,6 +111,11 @@ MessageFile WriteTemporary(const std::string& folder, std::string_view bytes) {
 }
 
 }  // namespace
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
 
 bool IsMaildir(const std::string& folder) {
     return std::all_of(std::begin(kSubfolders), std::end(kSubfolders),

@@ -12,6 +12,9 @@ namespace postwarden::mailstore {
 
 bool IsMaildir(const std::string& folder);
 
+// Whether `path` is a folder (or a link to one).
+bool IsFolder(const std::string& path);
+
 // `fileName` without its info part.
 std::string_view UniqueNameOf(std::string_view fileName);
 

@@ -28,11 +28,6 @@ constexpr int kMaxFolderDepth = 16;
 // Enough of a file to hold any sensible header block.
 constexpr size_t kMaxHeadBytes = 1 << 20;
 
-bool IsFolder(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

@@ -8,6 +8,7 @@
 
 #include "StoreFixture.h"
 #include "module/RuntimeError.h"
+#include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/StoreErrors.h"
 
 namespace postwarden::testing {
@@ -176,6 +177,54 @@ TEST(Stores, AStoreWithoutDraftsHasNoDraftsFolder) {
     EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(kFolderDrafts); }),
               mailstore::kErrorNotFound);
     EXPECT_EQ(session->GetMessageFromID("1700000100.M10P1.corpus"), nullptr);
+}
+
+}  // namespace
+}  // namespace postwarden::testing
+
+namespace postwarden::testing {
+namespace {
+
+// Messages too large or too deep to keep in the corpus, made on the spot.
+class GeneratedMessages : public ::testing::Test {
+  protected:
+    std::shared_ptr<MapiMessage> Store(const std::string& bytes) {
+        const std::string id = mailstore::DeliverMessage(DraftsFolderOf(temp_.Path()), bytes, "");
+        return LoggedOnSession(temp_.Path())->GetMessageFromID(id);
+    }
+    TempFolder temp_;
+};
+
+TEST_F(GeneratedMessages, TenThousandRecipientsAreAllThereInOrder) {
+    std::string message = "Subject: many\nTo: ";
+    for (int i = 0; i < 10000; ++i) {
+        message += (i ? ",\n " : "") + std::string("N") + std::to_string(i) + " <u" +
+                   std::to_string(i) + "@x.org>";
+    }
+    auto recipients = Store(message + "\n\nbody\n")->Recipients();
+    ASSERT_EQ(recipients->Count(), 10000);
+    EXPECT_EQ(recipients->Item(1)->Address(), "u0@x.org");
+    EXPECT_EQ(recipients->Item(10000)->Name(), "N9999");
+    EXPECT_EQ(recipients->Item(10000)->Address(), "u9999@x.org");
+}
+
+TEST_F(GeneratedMessages, AbsurdNestingOpensWithoutABody) {
+    std::string message = "Subject: deep\nContent-Type: multipart/mixed; boundary=b0\n\n";
+    for (int i = 0; i < 5000; ++i) {
+        message += "--b" + std::to_string(i) + "\nContent-Type: multipart/mixed; boundary=b" +
+                   std::to_string(i + 1) + "\n\n";
+    }
+    auto deep = Store(message + "--b5000\nContent-Type: text/plain\n\ninnermost\n");
+    EXPECT_EQ(deep->Subject(), "deep");
+    EXPECT_EQ(deep->Body(), "");
+    EXPECT_EQ(deep->BodyFormat(), kFormatPlain);
+}
+
+TEST_F(GeneratedMessages, AnEndlessHeaderLineIsReadToItsEnd) {
+    const std::string subject(2 * 1024 * 1024, 's');
+    auto message = Store("Subject: " + subject + "\nTo: a@x.org\n\nbody\n");
+    EXPECT_EQ(message->Subject(), subject);
+    EXPECT_EQ(message->Body(), "body\n");
 }
 
 }  // namespace
