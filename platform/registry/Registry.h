@@ -11,8 +11,6 @@
 
 #include "module/HostEngine.h"
 
-struct sqlite3;
-
 namespace postwarden {
 
 // The per-user registry: one SQLite database file holding hives, keys and named
