@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module/WindowSystem.h"
+
+namespace postwarden::host {
+
+// What one prompt showed and how it was answered.
+struct PromptRecord {
+    std::string form;                   // the form's design name
+    std::vector<std::string> questions; // the label, or the captions of the enabled boxes
+    std::string answer;                 // "cmdYes", "cmdNo", "close", or empty
+};
+
+// A window system that passes everything to another one and notes down every
+// prompt shown, so the command can say afterwards what was asked and refused.
+class PromptRecorder final : public WindowSystem {
+public:
+    // `inner` must be non-null.
+    explicit PromptRecorder(std::unique_ptr<WindowSystem> inner) : inner_(std::move(inner)) {}
+
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
+    void ProcessPendingEvents() override { inner_->ProcessPendingEvents(); }
+    void MessageBox(std::string_view text, std::string_view title) override {
+        inner_->MessageBox(text, title);
+    }
+
+    const std::vector<PromptRecord>& Prompts() const { return prompts_; }
+
+private:
+    friend class RecordingWindow;
+    std::unique_ptr<WindowSystem> inner_;
+    std::vector<PromptRecord> prompts_;
+};
+
+}  // namespace postwarden::host
