@@ -194,7 +194,7 @@ struct Registry::Connection {
     // Statements are prepared once per connection and kept.
     sqlite3_stmt* Prepare(const char* sql) {
         for (auto& [text, statement] : statements) {
-            if (text == sql) return statement.get();
+            if (std::strcmp(text, sql) == 0) return statement.get();
         }
         sqlite3_stmt* raw = nullptr;
         const int rc = sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw,
