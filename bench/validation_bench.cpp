@@ -48,12 +48,24 @@ void Release(void* p) {
 }
 }  // namespace
 
-void* operator new(size_t size) { return Allocate(size); }
-void* operator new[](size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
+void* operator new(size_t size) {
+    return Allocate(size);
+}
+void* operator new[](size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+    Release(p);
+}
+void operator delete[](void* p) noexcept {
+    Release(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    Release(p);
+}
 
 namespace postwarden {
 namespace {
@@ -66,17 +78,17 @@ struct BenchRecipient {
 };
 
 class BenchAddressEntry final : public MapiAddressEntry {
-public:
+  public:
     explicit BenchAddressEntry(std::string address) : address_(std::move(address)) {}
     std::string Address() override { return address_; }
     std::shared_ptr<MapiAddressList> Members() override { return nullptr; }
 
-private:
+  private:
     std::string address_;
 };
 
 class BenchRecipientObject final : public MapiRecipient {
-public:
+  public:
     explicit BenchRecipientObject(const BenchRecipient& r) : r_(r) {}
     std::shared_ptr<MapiAddressEntry> AddressEntry() override {
         return std::make_shared<BenchAddressEntry>(r_.address);
@@ -84,19 +96,19 @@ public:
     std::string Name() override { return r_.name; }
     std::string Address() override { return r_.address; }
 
-private:
+  private:
     const BenchRecipient& r_;
 };
 
 class BenchRecipients final : public MapiRecipients {
-public:
+  public:
     explicit BenchRecipients(const std::vector<BenchRecipient>& r) : r_(r) {}
     int32_t Count() override { return static_cast<int32_t>(r_.size()); }
     std::shared_ptr<MapiRecipient> Item(int32_t index) override {
         return std::make_shared<BenchRecipientObject>(r_.at(static_cast<size_t>(index - 1)));
     }
 
-private:
+  private:
     const std::vector<BenchRecipient>& r_;
 };
 
@@ -106,7 +118,7 @@ struct BenchMessageData {
 };
 
 class BenchMessage final : public MapiMessage {
-public:
+  public:
     explicit BenchMessage(const BenchMessageData& d) : d_(d) {}
     std::string Subject() override { return d_.subject; }
     int32_t BodyFormat() override { return kFormatPlain; }
@@ -118,12 +130,12 @@ public:
     }
     std::string Property(std::string_view) override { throw errors::NoSuchMember(); }
 
-private:
+  private:
     const BenchMessageData& d_;
 };
 
 class BenchSession final : public MapiSession {
-public:
+  public:
     explicit BenchSession(const BenchMessageData& d) : d_(d) {}
     void Logon() override {}
     bool LoggedOn() override { return true; }
@@ -136,24 +148,26 @@ public:
         throw errors::InvalidCall();
     }
 
-private:
+  private:
     const BenchMessageData& d_;
 };
 
 class BenchOutlookSession final : public OutlookSession {
-public:
+  public:
     std::shared_ptr<MapiObject> MAPIOBJECT() override { return std::make_shared<MapiObject>(); }
 };
 
 class BenchApplication final : public OutlookApplication {
-public:
+  public:
     std::string Version() override { return "16.0.0.0"; }
-    std::shared_ptr<OutlookSession> Session() override { return std::make_shared<BenchOutlookSession>(); }
+    std::shared_ptr<OutlookSession> Session() override {
+        return std::make_shared<BenchOutlookSession>();
+    }
     int32_t ExplorersCount() override { return 1; }
 };
 
 class BenchEngine final : public Engine {
-public:
+  public:
     std::shared_ptr<OutlookApplication> Application() override {
         return std::make_shared<BenchApplication>();
     }
@@ -163,7 +177,7 @@ public:
 };
 
 class BenchItem final : public OutlookItem {
-public:
+  public:
     bool Submitted() override { return false; }
     std::string TypeName() override { return "MailItem"; }
     void Save() override {}
@@ -172,7 +186,7 @@ public:
 };
 
 class BenchPlatform final : public Platform {
-public:
+  public:
     BenchPlatform()
         : dir_(std::filesystem::temp_directory_path() /
                ("pw-validation-bench-" + std::to_string(getpid()))),
@@ -216,7 +230,7 @@ public:
     std::map<std::string, std::string> settings;
     BenchMessageData message;
 
-private:
+  private:
     std::filesystem::path dir_;
     std::optional<LogFile> log_;
     std::unique_ptr<WindowSystem> windows_;
@@ -253,7 +267,8 @@ std::string Body(size_t bytes) {
     size_t line = 0;
     while (body.size() < bytes) {
         std::string word = vocabulary[random() % vocabulary.size()];
-        if (random() % 8 == 0) word[0] = static_cast<char>(word[0] >= 'a' && word[0] <= 'z' ? word[0] - 32 : word[0]);
+        if (random() % 8 == 0)
+            word[0] = static_cast<char>(word[0] >= 'a' && word[0] <= 'z' ? word[0] - 32 : word[0]);
         body += word;
         if (++line % 12 == 0) {
             body += ".\r\n";

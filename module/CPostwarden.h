@@ -74,8 +74,14 @@ private:
     std::shared_ptr<MapiMessage> FindInDrafts(std::shared_ptr<MapiSession>& session,
                                               const std::string& subject);
     bool UsingWordAsEditor(const std::string& outlookVersion);
-    // Shows the single-rule form with `message`; the form's answer (7 = No).
-    int32_t AskSingleRule(const std::string& message, bool forceManualModal);
+    // A fired rule's question: with separate prompts, the single-rule form asks
+    // the text of setting `messageKey`; false only when the answer was No.
+    bool ConfirmFiredRule(const bool& separatePromptsWanted, const char* messageKey,
+                          const char* fallbackText);
+    // Fills a rule's cached list from setting `key` while it is empty; false,
+    // after reporting `emptyMessage` under `source`, while it stays empty.
+    bool LoadRuleList(std::string& list, const char* key, const char* fallbackText,
+                      const char* emptyMessage, const char* source);
 
     // Settings (settings/).
     void EnsureDefaultSettings();

@@ -31,22 +31,32 @@ std::string CPostwarden::GetSMTPDomain(const std::string& address) {
     return {};
 }
 
-int32_t CPostwarden::AskSingleRule(const std::string& message, bool forceManualModal) {
+bool CPostwarden::ConfirmFiredRule(const bool& separatePromptsWanted, const char* messageKey,
+                                   const char* fallbackText) {
+    if (!separatePromptsWanted) return true;
+    const std::string message = GetSetting(messageKey, fallbackText);
     frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
     form.SetConfirmationMessage(message);
-    return form.Ask(validation::kPromptValues, validation::kPromptFriendlyName, forceManualModal);
+    return form.Ask(validation::kPromptValues, validation::kPromptFriendlyName,
+                    UsingWordAsEmailEditor) != validation::kAnswerNo;
 }
 
-bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted, const std::string& address) {
+bool CPostwarden::LoadRuleList(std::string& list, const char* key, const char* fallbackText,
+                               const char* emptyMessage, const char* source) {
+    if (list.empty()) list = GetSetting(key, fallbackText);
+    // An unconfigured rule never stops a send; it says so on every call.
+    if (list.empty()) Helper().LogEvent(emptyMessage, 1, source);
+    return !list.empty();
+}
+
+bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
+                                      const std::string& address) {
     bool result = true;
     try {
-        if (m_ListOfOutsideDomains.empty()) {
-            m_ListOfOutsideDomains =
-                GetSetting(keys::kListOfOutsideDomains, fallback::kListOfOutsideDomains);
-        }
-        if (m_ListOfOutsideDomains.empty()) {
-            Helper().LogEvent("Error occurred: List of outside domains to check is empty.", 1,
-                              "Postwarden.CheckOutsideDomains");
+        if (!LoadRuleList(m_ListOfOutsideDomains, keys::kListOfOutsideDomains,
+                          fallback::kListOfOutsideDomains,
+                          "Error occurred: List of outside domains to check is empty.",
+                          "Postwarden.CheckOutsideDomains")) {
             return true;
         }
         // This rule has already asked during this send.
@@ -70,14 +80,10 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted, const s
         Log("CheckOutsideDomains", std::string("Domain found: ") + std::string(BoolText(found)), 0);
         if (found) return true;
 
-        if (separatePromptsWanted) {
-            m_OutsideDomainsPrompted = true;
-            const std::string message =
-                GetSetting(keys::kMessageForOutsideDomains, fallback::kMessageForOutsideDomains);
-            if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
-                result = false;
-            }
-        }
+        // Marked before the form shows: this send asks about it only once.
+        if (separatePromptsWanted) m_OutsideDomainsPrompted = true;
+        result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForOutsideDomains,
+                                  fallback::kMessageForOutsideDomains);
         ThreadGlobals().OutsideDomainsViolated = true;
         return result;
     } catch (const RuntimeError& e) {
@@ -91,13 +97,10 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
                                              const std::string& address) {
     bool result = true;
     try {
-        if (m_ListOfEmailAddressesDomains.empty()) {
-            m_ListOfEmailAddressesDomains = GetSetting(keys::kListOfEmailAddressesDomains,
-                                                       fallback::kListOfEmailAddressesDomains);
-        }
-        if (m_ListOfEmailAddressesDomains.empty()) {
-            Helper().LogEvent("Error occurred: List of email addresses/domains to check is empty.",
-                              1, "Postwarden.CheckEmailAddressesDomains");
+        if (!LoadRuleList(m_ListOfEmailAddressesDomains, keys::kListOfEmailAddressesDomains,
+                          fallback::kListOfEmailAddressesDomains,
+                          "Error occurred: List of email addresses/domains to check is empty.",
+                          "Postwarden.CheckEmailAddressesDomains")) {
             return true;
         }
         if (m_EmailAddressesDomainsPrompted) return true;
@@ -123,14 +126,9 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         list.reset();
         if (!found) return true;
 
-        if (separatePromptsWanted) {
-            m_EmailAddressesDomainsPrompted = true;
-            const std::string message = GetSetting(keys::kMessageForEmailAddressesDomains,
-                                                   fallback::kMessageForEmailAddressesDomains);
-            if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
-                result = false;
-            }
-        }
+        if (separatePromptsWanted) m_EmailAddressesDomainsPrompted = true;
+        result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForEmailAddressesDomains,
+                                  fallback::kMessageForEmailAddressesDomains);
         ThreadGlobals().EmailAddressesDomainsViolated = true;
         return result;
     } catch (const RuntimeError& e) {

@@ -45,7 +45,8 @@ bool CPostwarden::UsingWordAsEditor(const std::string& outlookVersion) {
             // Later versions make Word the editor unless their settings say
             // otherwise, also when the key cannot be opened.
             const std::string key = "Software\\Microsoft\\Office\\" +
-                                    FirstCharacters(outlookVersion, 2) + ".0\\Outlook\\Options\\Mail";
+                                    FirstCharacters(outlookVersion, 2) +
+                                    ".0\\Outlook\\Options\\Mail";
             result = true;
             status = registry->OpenKey(key, kHiveCurrentUser, kKeyAccess);
         }
@@ -73,7 +74,8 @@ bool CPostwarden::UsingWordAsEditor(const std::string& outlookVersion) {
 std::shared_ptr<MapiMessage> CPostwarden::FindInDrafts(std::shared_ptr<MapiSession>& session,
                                                        const std::string& subject) {
     try {
-        std::shared_ptr<MapiFolder> folder = validation::Use(session).GetDefaultFolder(kFolderDrafts);
+        std::shared_ptr<MapiFolder> folder =
+            validation::Use(session).GetDefaultFolder(kFolderDrafts);
         const int32_t count = validation::Use(validation::Use(folder).Items()).Count();
         // From the newest down: the latest draft with this subject is the one
         // being sent.
@@ -83,7 +85,8 @@ std::shared_ptr<MapiMessage> CPostwarden::FindInDrafts(std::shared_ptr<MapiSessi
         }
         return nullptr;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1, "Postwarden.FindInDrafts");
+        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
+                          "Postwarden.FindInDrafts");
         return nullptr;
     }
 }

@@ -26,12 +26,9 @@ struct CachedSearch : KeywordSearch {
 bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::string& text) {
     bool result = true;
     try {
-        if (m_ListOfKeywords.empty()) {
-            m_ListOfKeywords = GetSetting(keys::kListOfKeywords, fallback::kListOfKeywords);
-        }
-        if (m_ListOfKeywords.empty()) {
-            Helper().LogEvent("Error occurred: List of email keywords to check is empty.", 1,
-                              "Postwarden.CheckKeywords");
+        if (!LoadRuleList(m_ListOfKeywords, keys::kListOfKeywords, fallback::kListOfKeywords,
+                          "Error occurred: List of email keywords to check is empty.",
+                          "Postwarden.CheckKeywords")) {
             return true;
         }
         if (m_KeywordsPrompted) return true;
@@ -65,14 +62,9 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::st
         }
 
         if (found) {
-            if (separatePromptsWanted) {
-                m_KeywordsPrompted = true;
-                const std::string message =
-                    GetSetting(keys::kMessageForKeywords, fallback::kMessageForKeywords);
-                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
-                    result = false;
-                }
-            }
+            if (separatePromptsWanted) m_KeywordsPrompted = true;
+            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForKeywords,
+                                      fallback::kMessageForKeywords);
             ThreadGlobals().KeywordsViolated = true;
         }
         return result;

@@ -86,15 +86,26 @@ std::string FoldCase(std::string_view text) {
     return out;
 }
 
-KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords)
+KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t maxTableEntries)
     : keywordCount_(keywords.size()) {
     std::vector<std::string> folded;
     folded.reserve(keywords.size());
     bool used[256] = {};
+    size_t foldedBytes = 0;
     for (const std::string& keyword : keywords) {
         folded.push_back(FoldCase(keyword));
         longestFolded_ = std::max(longestFolded_, folded.back().size());
+        foldedBytes += folded.back().size();
         for (unsigned char b : folded.back()) used[b] = true;
+    }
+    size_t usedBytes = 0;
+    for (bool u : used) usedBytes += u;
+    // A list far larger than anyone writes by hand would need tables out of
+    // proportion: such a list is searched keyword by keyword instead.
+    if ((foldedBytes + 1) * (usedBytes + 1) > maxTableEntries) {
+        plain_ = true;
+        plainKeywords_ = std::move(folded);
+        return;
     }
     // Only bytes that occur in some keyword get a column of their own; every
     // other byte leads back to the start. The scan reads ASCII without folding
@@ -173,6 +184,15 @@ struct Walk {
 }  // namespace
 
 size_t KeywordSearch::FirstOccurring(std::string_view text) const {
+    if (plain_) {
+        const std::string folded = FoldCase(text);
+        for (size_t k = 0; k < plainKeywords_.size(); ++k) {
+            const std::string& keyword = plainKeywords_[k];
+            if (keyword.empty() ? !text.empty() : folded.find(keyword) != std::string::npos)
+                return k;
+        }
+        return npos;
+    }
     size_t best = text.empty() ? npos : firstEmpty_;
     if (best == 0 || longestFolded_ == 0) return best;
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
@@ -208,13 +228,15 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
         if (first < 0x80) {
             walk.row = Step(walk.row, first);
             ++walk.i;
-            if (walk.row & kHit) best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+            if (walk.row & kHit)
+                best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
             return;
         }
         const int32_t length = FoldNext(s, n, walk.i, buffer);
         for (int32_t b = 0; b < length; ++b) {
             walk.row = Step(walk.row, buffer[b]);
-            if (walk.row & kHit) best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+            if (walk.row & kHit)
+                best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
         }
     };
 
@@ -222,7 +244,8 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
         // A step reads at most four bytes, so this many rounds stay in bounds.
         for (;;) {
             size_t rounds = npos;
-            for (const Walk& walk : walks) rounds = std::min(rounds, (walk.end - std::min(walk.i, walk.end)) / 4);
+            for (const Walk& walk : walks)
+                rounds = std::min(rounds, (walk.end - std::min(walk.i, walk.end)) / 4);
             if (rounds == 0) break;
             for (; rounds > 0; --rounds) {
                 advance(walks[0]);
@@ -243,8 +266,10 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
 }
 
 size_t KeywordSearch::MemoryBytes() const {
+    size_t plain = 0;
+    for (const std::string& keyword : plainKeywords_) plain += keyword.capacity() + sizeof keyword;
     return delta_.capacity() * sizeof(uint32_t) + firstEnding_.capacity() * sizeof(uint32_t) +
-           sizeof(*this);
+           plain + sizeof(*this);
 }
 
 }  // namespace postwarden

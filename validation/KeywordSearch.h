@@ -22,10 +22,17 @@ std::string FoldCase(std::string_view text);
 // in turn, whether FoldCase(keyword) occurs in FoldCase(text); an empty keyword
 // occurs in every text but the empty one.
 class KeywordSearch {
-public:
+  public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
-    explicit KeywordSearch(const std::vector<std::string>& keywords);
+    // Tables of more than this many entries (four bytes each) are not built.
+    static constexpr size_t kMaxTableEntries = size_t{1} << 25;
+
+    // A list whose tables would exceed `maxTableEntries` is kept as it is and
+    // searched keyword by keyword over a folded copy of the text: the same
+    // answers, in bounded memory.
+    explicit KeywordSearch(const std::vector<std::string>& keywords,
+                           size_t maxTableEntries = kMaxTableEntries);
     KeywordSearch(const KeywordSearch&) = delete;
     KeywordSearch& operator=(const KeywordSearch&) = delete;
 
@@ -36,7 +43,7 @@ public:
     // Bytes held by the searcher's tables.
     size_t MemoryBytes() const;
 
-private:
+  private:
     static constexpr uint32_t kHit = 0x80000000u;  // transition into a state that ends a keyword
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -46,9 +53,9 @@ private:
     }
 
     size_t keywordCount_ = 0;
-    size_t firstEmpty_ = npos;        // first empty keyword, if any
-    size_t longestFolded_ = 0;        // bytes of the longest folded keyword
-    uint32_t classes_ = 1;            // byte classes; class 0 is "in no keyword"
+    size_t firstEmpty_ = npos;  // first empty keyword, if any
+    size_t longestFolded_ = 0;  // bytes of the longest folded keyword
+    uint32_t classes_ = 1;      // byte classes; class 0 is "in no keyword"
     uint8_t classOf_[256] = {};
     // One row of `classes_` transitions per state; an entry is the row offset of
     // the next state, with kHit set when that state ends some keyword.
@@ -56,6 +63,9 @@ private:
     // Per state (row offset / classes_): the lowest keyword position ending there
     // or at any of its suffixes.
     std::vector<uint32_t> firstEnding_;
+    // Set for a list too large for the tables, with its folded keywords.
+    bool plain_ = false;
+    std::vector<std::string> plainKeywords_;
 };
 
 }  // namespace postwarden

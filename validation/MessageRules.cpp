@@ -25,13 +25,8 @@ bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
                 std::to_string(recipientCount),
             0);
         if (recipientCount > limit) {
-            if (separatePromptsWanted) {
-                const std::string message = GetSetting(keys::kMessageForNumberOfRecipients,
-                                                       fallback::kMessageForNumberOfRecipients);
-                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
-                    result = false;
-                }
-            }
+            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForNumberOfRecipients,
+                                      fallback::kMessageForNumberOfRecipients);
             ThreadGlobals().NumberOfRecipientsViolated = true;
         }
         return result;
@@ -47,13 +42,8 @@ bool CPostwarden::CheckBlankSubject(const bool& separatePromptsWanted, const std
     try {
         // Only the space character counts as blank: a tab makes a subject.
         if (subject.find_first_not_of(' ') == std::string::npos) {
-            if (separatePromptsWanted) {
-                const std::string message =
-                    GetSetting(keys::kMessageForBlankSubject, fallback::kMessageForBlankSubject);
-                if (AskSingleRule(message, UsingWordAsEmailEditor) == validation::kAnswerNo) {
-                    result = false;
-                }
-            }
+            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForBlankSubject,
+                                      fallback::kMessageForBlankSubject);
             ThreadGlobals().BlankSubjectViolated = true;
         }
         return result;
@@ -75,11 +65,11 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
             // With no explorer window open the form must keep the thread's
             // messages flowing itself, as it does when Word is the editor.
             const int32_t NoExplorersPresent =
-                validation::Use(validation::Use(m_engine).Application()).ExplorersCount() == 0
-                    ? -1
-                    : 0;
+                validation::Use(validation::Use(m_engine).Application()).ExplorersCount() == 0 ? -1
+                                                                                               : 0;
             Log("ProcessItem",
-                std::string("UsingWordAsEmailEditor: ") + std::string(BoolText(UsingWordAsEmailEditor)),
+                std::string("UsingWordAsEmailEditor: ") +
+                    std::string(BoolText(UsingWordAsEmailEditor)),
                 0);
             Log("ProcessItem", "NoExplorersPresent: " + std::to_string(NoExplorersPresent), 0);
             const bool forceManualModal = UsingWordAsEmailEditor || NoExplorersPresent != 0;

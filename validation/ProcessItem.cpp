@@ -51,10 +51,11 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         auto readSwitch = [this](const char* key, const char* fallbackText) {
             return ToLong(GetSetting(key, fallbackText));
         };
-        const int32_t outsideDomainsWanted =
-            readSwitch(keys::kPromptForOutsideDomainsWanted, fallback::kPromptForOutsideDomainsWanted);
-        const int32_t emailAddressesDomainsWanted = readSwitch(
-            keys::kPromptForEmailAddressesDomainsWanted, fallback::kPromptForEmailAddressesDomainsWanted);
+        const int32_t outsideDomainsWanted = readSwitch(keys::kPromptForOutsideDomainsWanted,
+                                                        fallback::kPromptForOutsideDomainsWanted);
+        const int32_t emailAddressesDomainsWanted =
+            readSwitch(keys::kPromptForEmailAddressesDomainsWanted,
+                       fallback::kPromptForEmailAddressesDomainsWanted);
         const int32_t keywordsWanted =
             readSwitch(keys::kPromptForKeywordsWanted, fallback::kPromptForKeywordsWanted);
         const int32_t numberOfRecipientsWanted = readSwitch(
@@ -102,8 +103,8 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         }
         if (!message) {
             try {
-                Helper().LogEvent("Error occurred.  Reason: Failed to find item in drafts folder.", 0,
-                                  "");
+                Helper().LogEvent("Error occurred.  Reason: Failed to find item in drafts folder.",
+                                  0, "");
             } catch (const RuntimeError&) {
             }
             return result;
@@ -121,7 +122,8 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             std::shared_ptr<MapiAddressEntry> entry = Use(recipient).AddressEntry();
             const std::string address = entry ? entry->Address() : recipient->Address();
             Log(kSource,
-                "Recipient #" + std::to_string(i) + ": " + recipient->Name() + " [" + address + "]", 0);
+                "Recipient #" + std::to_string(i) + ": " + recipient->Name() + " [" + address + "]",
+                0);
 
             stage = 12;
             if (outsideDomainsWanted != 0) {
@@ -174,17 +176,21 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             ok = CheckNumberOfRecipients(separatePromptsWanted, total);
         }
         stage = 22;
-        if (ok && blankSubjectWanted != 0) ok = CheckBlankSubject(separatePromptsWanted, message->Subject());
+        if (ok && blankSubjectWanted != 0)
+            ok = CheckBlankSubject(separatePromptsWanted, message->Subject());
         stage = 24;
         if (ok && anySendWanted != 0) ok = CheckAnySend(separatePromptsWanted);
 
         Log(kSource, WithBool("Separate prompts wanted: ", separatePromptsWanted), 0);
         Log(kSource, WithBool("Violated Outside Domains Rule: ", flags.OutsideDomainsViolated), 0);
         Log(kSource,
-            WithBool("Violated Email Addresses Domains Rule: ", flags.EmailAddressesDomainsViolated), 0);
+            WithBool("Violated Email Addresses Domains Rule: ",
+                     flags.EmailAddressesDomainsViolated),
+            0);
         Log(kSource, WithBool("Violated Keywords Rule: ", flags.KeywordsViolated), 0);
         Log(kSource,
-            WithBool("Violated Max Number Of Recipients Rule: ", flags.NumberOfRecipientsViolated), 0);
+            WithBool("Violated Max Number Of Recipients Rule: ", flags.NumberOfRecipientsViolated),
+            0);
         Log(kSource, WithBool("Violated Blank Subject Rule: ", flags.BlankSubjectViolated), 0);
         Log(kSource, WithBool("Violated Any Send Rule: ", flags.AnySendViolated), 0);
 
@@ -206,9 +212,9 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
     } catch (const RuntimeError& e) {
         // The check must never keep a message from being sent because it failed.
         try {
-            Helper().LogEvent("Error occurred at line " + std::to_string(stage) +
-                                  ".  Reason: " + e.Description(),
-                              1, "Postwarden.ProcessItem");
+            Helper().LogEvent(
+                "Error occurred at line " + std::to_string(stage) + ".  Reason: " + e.Description(),
+                1, "Postwarden.ProcessItem");
         } catch (const RuntimeError&) {
         }
         return true;

@@ -18,7 +18,9 @@ struct ValidationAccess {
     bool CheckEmailAddressesDomains(bool separate, const std::string& address) {
         return m.CheckEmailAddressesDomains(separate, address);
     }
-    bool CheckKeywords(bool separate, const std::string& text) { return m.CheckKeywords(separate, text); }
+    bool CheckKeywords(bool separate, const std::string& text) {
+        return m.CheckKeywords(separate, text);
+    }
     bool CheckNumberOfRecipients(bool separate, int32_t count) {
         return m.CheckNumberOfRecipients(separate, count);
     }
@@ -37,7 +39,8 @@ struct ValidationAccess {
     void SetUsingWordAsEmailEditor(bool value) { m.UsingWordAsEmailEditor = value; }
     // Starts a new send as far as the rules' per-send state goes.
     void ClearPrompted() {
-        m.m_OutsideDomainsPrompted = m.m_EmailAddressesDomainsPrompted = m.m_KeywordsPrompted = false;
+        m.m_OutsideDomainsPrompted = m.m_EmailAddressesDomainsPrompted = m.m_KeywordsPrompted =
+            false;
     }
 
     CPostwarden& m;

@@ -17,7 +17,7 @@ namespace postwarden {
 // A started module on the fakes, with the calling thread's violation flags
 // cleared and, when a test asks for them, scripted answers to the prompts.
 class ValidationTest : public ::testing::Test {
-protected:
+  protected:
     using Answer = ScriptedWindowSystem::Answer;
     static constexpr Answer kYes = Answer::kYes;
     static constexpr Answer kNo = Answer::kNo;
@@ -38,7 +38,9 @@ protected:
     const std::vector<ShownWindow>& Shown() const { return windows->shown(); }
 
     // The log lines as "SOURCE|MESSAGE" texts.
-    std::vector<std::string> Lines(const std::string& kind = "") const { return platform.Messages(kind); }
+    std::vector<std::string> Lines(const std::string& kind = "") const {
+        return platform.Messages(kind);
+    }
 
     // The error report lines as "LEVEL|SOURCE|MESSAGE" texts.
     std::vector<std::string> Events() const {

@@ -40,11 +40,13 @@ TEST_F(DomainRulesTest, GetSMTPDomainTakesEverythingAfterTheFirstAt) {
     EXPECT_EQ(v.GetSMTPDomain("trailing@"), "");
     EXPECT_TRUE(Events().empty());
     EXPECT_EQ(v.GetSMTPDomain("undisclosed-recipients"), "");
-    EXPECT_EQ(Events(), Lines_{"0||Error occurred fetching domain for SMTP: 'undisclosed-recipients'"});
+    EXPECT_EQ(Events(),
+              Lines_{"0||Error occurred fetching domain for SMTP: 'undisclosed-recipients'"});
 }
 
 TEST_F(DomainRulesTest, RecipientInsideTheCompanyIsTracedAndPasses) {
-    platform.SetSetting(keys::kListOfOutsideDomains, "branch.example\r\ncorp.example\r\nother.example");
+    platform.SetSetting(keys::kListOfOutsideDomains,
+                        "branch.example\r\ncorp.example\r\nother.example");
     EXPECT_TRUE(v.CheckOutsideDomains(true, "Jane.Doe@CORP.Example"));
     EXPECT_EQ(Lines(), (Lines_{
                            "CheckOutsideDomains|Looking at domain 'corp.example'",
@@ -60,7 +62,8 @@ TEST_F(DomainRulesTest, DomainIsTakenFromTheLowerCasedUnquotedAddress) {
     for (const char* address : {"anna@BÜRO.example", "'anna@büro.example'"}) {
         platform.log.clear();
         EXPECT_TRUE(v.CheckOutsideDomains(false, address));
-        EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'büro.example'") << address;
+        EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'büro.example'")
+            << address;
         EXPECT_EQ(Lines().back(), "CheckOutsideDomains|Domain found: True") << address;
     }
     EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
@@ -102,9 +105,11 @@ TEST_F(DomainRulesTest, EmptyListsAreReportedOnEveryCallAndNeverFire) {
         EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "x@elsewhere.example"));
     }
     const std::string outside =
-        "1|Postwarden.CheckOutsideDomains|Error occurred: List of outside domains to check is empty.";
-    const std::string watch = "1|Postwarden.CheckEmailAddressesDomains|Error occurred: List of email "
-                              "addresses/domains to check is empty.";
+        "1|Postwarden.CheckOutsideDomains|Error occurred: List of outside domains to check is "
+        "empty.";
+    const std::string watch =
+        "1|Postwarden.CheckEmailAddressesDomains|Error occurred: List of email "
+        "addresses/domains to check is empty.";
     EXPECT_EQ(Events(), (Lines_{outside, watch, outside, watch}));
     EXPECT_EQ(platform.CallsOf("GetSetting"), 4);
     EXPECT_TRUE(Lines("trace").empty());
@@ -128,14 +133,16 @@ TEST_F(DomainRulesTest, LoneQuoteAddressFailsTheRuleWhichLetsTheSendGo) {
 }
 
 TEST_F(DomainRulesTest, WatchListMatchesAWholeAddressAsPassedIn) {
-    platform.SetSetting(keys::kListOfEmailAddressesDomains, "rival.example\r\nBoss@Partner.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains,
+                        "rival.example\r\nBoss@Partner.example");
     EXPECT_TRUE(v.CheckEmailAddressesDomains(false, "Boss@Partner.example"));
-    EXPECT_EQ(Lines(), (Lines_{
-                           "CheckEmailAddressesDomains|Looking at email address 'Boss@Partner.example'",
-                           "CheckEmailAddressesDomains|and domain 'partner.example'",
-                           "CheckEmailAddressesDomains|Comparing with 'rival.example'",
-                           "CheckEmailAddressesDomains|Comparing with 'Boss@Partner.example'",
-                       }));
+    EXPECT_EQ(Lines(),
+              (Lines_{
+                  "CheckEmailAddressesDomains|Looking at email address 'Boss@Partner.example'",
+                  "CheckEmailAddressesDomains|and domain 'partner.example'",
+                  "CheckEmailAddressesDomains|Comparing with 'rival.example'",
+                  "CheckEmailAddressesDomains|Comparing with 'Boss@Partner.example'",
+              }));
     EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
 }
 

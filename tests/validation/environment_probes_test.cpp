@@ -18,7 +18,7 @@ class EnvironmentProbesTest : public ValidationTest {};
 TEST_F(EnvironmentProbesTest, WordAsEditorFromTheEditorPreference) {
     struct Case {
         std::string version;
-        const char* key;                    // the key that exists, or nullptr
+        const char* key;                   // the key that exists, or nullptr
         std::optional<std::string> value;  // EditorPreference in it
         bool expected;
     } cases[] = {
@@ -59,7 +59,8 @@ TEST_F(EnvironmentProbesTest, FailuresReportTheLastStepAndKeepTheAnswerSoFar) {
     EXPECT_FALSE(v.UsingWordAsEditor("9.0"));
     platform.FailOn("NewRegistryAccess");
     EXPECT_FALSE(v.UsingWordAsEditor("16.0.0.0"));
-    const std::string prefix = "0|UsingWordAsEditor|Error occurred.  Failed to fetch mail format.  ";
+    const std::string prefix =
+        "0|UsingWordAsEditor|Error occurred.  Failed to fetch mail format.  ";
     EXPECT_EQ(Events(), (Lines_{
                             prefix + "LastLineNumber: 14; Reason: The value does not exist",
                             prefix + "LastLineNumber: 4; Reason: Injected failure",
@@ -70,7 +71,7 @@ TEST_F(EnvironmentProbesTest, FailuresReportTheLastStepAndKeepTheAnswerSoFar) {
 }
 
 class FindInDraftsTest : public ValidationTest {
-protected:
+  protected:
     void AddDraft(const std::string& subject, const std::string& body) {
         auto data = std::make_shared<fakes::FakeMessageData>();
         data->subject = subject;
@@ -101,7 +102,8 @@ TEST_F(FindInDraftsTest, FailureIsReportedAndGivesNoObject) {
     AddDraft("Hello", "body");
     platform.FailOn("Items.Item");
     EXPECT_EQ(v.FindInDrafts(session, "Hello"), nullptr);
-    EXPECT_EQ(Events(), Lines_{"1|Postwarden.FindInDrafts|Error occurred.  Reason: Injected failure"});
+    EXPECT_EQ(Events(),
+              Lines_{"1|Postwarden.FindInDrafts|Error occurred.  Reason: Injected failure"});
 }
 
 }  // namespace

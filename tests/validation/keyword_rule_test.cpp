@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -19,7 +18,8 @@ using Lines_ = std::vector<std::string>;
 size_t FirstOccurringOneByOne(const std::vector<std::string>& keywords, const std::string& text) {
     const std::string folded = FoldCase(text);
     for (size_t k = 0; k < keywords.size(); ++k) {
-        if (keywords[k].empty() ? !text.empty() : folded.find(FoldCase(keywords[k])) != std::string::npos) {
+        if (keywords[k].empty() ? !text.empty()
+                                : folded.find(FoldCase(keywords[k])) != std::string::npos) {
             return k;
         }
     }
@@ -40,7 +40,8 @@ TEST(FoldCaseTest, AgreesWithIcuOnEveryCodePointUpToU0800) {
         int32_t textLength = 0, foldedLength = 0;
         U8_APPEND_UNSAFE(text, textLength, c);
         U8_APPEND_UNSAFE(folded, foldedLength, u_foldCase(c, U_FOLD_CASE_DEFAULT));
-        ASSERT_EQ(FoldCase(std::string(text, textLength) + "x"), std::string(folded, foldedLength) + "x")
+        ASSERT_EQ(FoldCase(std::string(text, textLength) + "x"),
+                  std::string(folded, foldedLength) + "x")
             << std::hex << c;
     }
 }
@@ -79,8 +80,8 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
 // prefixes and suffixes, repeat, and meet capitals, multi-byte letters and
 // broken UTF-8.
 TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
-    const std::vector<std::string> alphabet = {"a", "b", "A", "B", "ä", "Ä", "σ", "Σ", "ς",
-                                               " ", "\xC3", "\x80", "K", "\xE2\x84\xAA"};
+    const std::vector<std::string> alphabet = {"a", "b", "A", "B",    "ä",    "Ä", "σ",
+                                               "Σ", "ς", " ", "\xC3", "\x80", "K", "\xE2\x84\xAA"};
     std::mt19937 random(20261206);
     auto word = [&](size_t maxLength) {
         std::string out;
@@ -92,10 +93,12 @@ TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
         std::vector<std::string> keywords(random() % 8);
         for (std::string& k : keywords) k = word(4);
         KeywordSearch search(keywords);
+        KeywordSearch plain(keywords, 0);
         for (int t = 0; t < 5; ++t) {
             const std::string text = word(30);
-            ASSERT_EQ(search.FirstOccurring(text), FirstOccurringOneByOne(keywords, text))
-                << "round " << round;
+            const size_t expected = FirstOccurringOneByOne(keywords, text);
+            ASSERT_EQ(search.FirstOccurring(text), expected) << "round " << round;
+            ASSERT_EQ(plain.FirstOccurring(text), expected) << "round " << round;
         }
     }
 }
@@ -107,8 +110,9 @@ TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
     std::mt19937 random(4711);
     const std::vector<std::string> fillers[] = {{"x", "y", " ", "ü", "Ü"}, {"ü", "σ"}, {"ü", " "}};
     // Kelvin sign, Ü, Σ, z, q; and z between Kelvin signs, whose three bytes fold to one.
-    for (const std::string planted : {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq",
-                                      "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"}) {
+    for (const std::string planted :
+         {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq",
+          "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"}) {
         const std::vector<std::string> keywords = {"zzq", "üx σ", planted, "never"};
         for (const auto& filler : fillers) {
             std::string base;
@@ -120,7 +124,8 @@ TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
                     while ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
                     text.insert(at, planted);
                     const size_t found = KeywordSearch(keywords).FirstOccurring(text);
-                    ASSERT_EQ(found, FirstOccurringOneByOne(keywords, text)) << quarter << " " << offset;
+                    ASSERT_EQ(found, FirstOccurringOneByOne(keywords, text))
+                        << quarter << " " << offset;
                     ASSERT_EQ(found, 2u) << quarter << " " << offset;
                 }
             }
@@ -130,7 +135,7 @@ TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
 }
 
 class KeywordRuleTest : public ValidationTest {
-protected:
+  protected:
     // The (value, entry) pairs put to MatchesEntry, and which entries match.
     static inline std::vector<std::string> asked;
     static inline std::string matchingEntry;
@@ -207,8 +212,9 @@ TEST_F(KeywordRuleTest, FailureIsReportedAndLetsTheSendGo) {
     platform.SetSetting(keys::kListOfKeywords, "secret");
     platform.FailOn("Count");
     EXPECT_TRUE(v.CheckKeywords(true, "secret"));
-    EXPECT_EQ(Events(),
-              Lines_{"1|Postwarden.CheckKeywords|Error occurred at line 0.  Reason: Injected failure"});
+    EXPECT_EQ(
+        Events(),
+        Lines_{"1|Postwarden.CheckKeywords|Error occurred at line 0.  Reason: Injected failure"});
     EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
 }
 

@@ -35,7 +35,9 @@ TEST_F(MessageRulesTest, RecipientCountFiresAboveTheLimitOnly) {
 
 TEST_F(MessageRulesTest, RecipientCountTracesBothNumbers) {
     EXPECT_TRUE(v.CheckNumberOfRecipients(false, 21));
-    EXPECT_EQ(Lines(), Lines_{"CheckNumberOfRecipients|Comparing recipient counts (user vs email): 20 vs 21"});
+    EXPECT_EQ(
+        Lines(),
+        Lines_{"CheckNumberOfRecipients|Comparing recipient counts (user vs email): 20 vs 21"});
 }
 
 TEST_F(MessageRulesTest, NonNumericLimitIsAFailureThatLetsTheSendGo) {
@@ -43,8 +45,9 @@ TEST_F(MessageRulesTest, NonNumericLimitIsAFailureThatLetsTheSendGo) {
         platform.log.clear();
         platform.SetSetting(keys::kMaxNumberOfRecipients, stored);
         EXPECT_TRUE(v.CheckNumberOfRecipients(true, 100));
-        EXPECT_EQ(Events(),
-                  Lines_{"1|Postwarden.CheckNumberOfRecipients|Error occurred.  Reason: Type mismatch"});
+        EXPECT_EQ(
+            Events(),
+            Lines_{"1|Postwarden.CheckNumberOfRecipients|Error occurred.  Reason: Type mismatch"});
         EXPECT_FALSE(ThreadGlobals().NumberOfRecipientsViolated);
     }
 }
@@ -120,7 +123,8 @@ TEST_F(MessageRulesTest, AnySendFailureLeavesItsFlagUnset) {
     Answers({kYes});
     platform.FailOn("Application.Explorers");
     EXPECT_TRUE(v.CheckAnySend(true));
-    EXPECT_EQ(Events(), Lines_{"1|Postwarden.CheckAnySend|Error occurred.  Reason: Injected failure"});
+    EXPECT_EQ(Events(),
+              Lines_{"1|Postwarden.CheckAnySend|Error occurred.  Reason: Injected failure"});
     EXPECT_FALSE(ThreadGlobals().AnySendViolated);
 }
 

@@ -10,9 +10,10 @@ using Lines_ = std::vector<std::string>;
 
 // The summary lines for separate prompts and the six flags, in order.
 Lines_ Summary(bool separate, const std::array<bool, 6>& flags) {
-    const char* names[] = {"Outside Domains", "Email Addresses Domains", "Keywords",
-                           "Max Number Of Recipients", "Blank Subject", "Any Send"};
-    Lines_ out = {std::string("ProcessItem|Separate prompts wanted: ") + (separate ? "True" : "False")};
+    const char* names[] = {"Outside Domains",          "Email Addresses Domains", "Keywords",
+                           "Max Number Of Recipients", "Blank Subject",           "Any Send"};
+    Lines_ out = {std::string("ProcessItem|Separate prompts wanted: ") +
+                  (separate ? "True" : "False")};
     for (int i = 0; i < 6; ++i) {
         out.push_back(std::string("ProcessItem|Violated ") + names[i] +
                       " Rule: " + (flags[i] ? "True" : "False"));
@@ -27,7 +28,7 @@ Lines_ Concat(std::initializer_list<Lines_> parts) {
 }
 
 class ProcessItemTest : public ValidationTest {
-protected:
+  protected:
     void SetUp() override {
         ValidationTest::SetUp();
         message = std::make_shared<fakes::FakeMessageData>();
@@ -55,9 +56,10 @@ protected:
 TEST_F(ProcessItemTest, AllSwitchesOffRunsNoRuleButTracesTheSend) {
     AddRecipient("Jane Doe", "jane@corp.example");
     AddRecipient("Bob", "bob@elsewhere.example");
-    for (const char* key : {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
-                            keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
-                            keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
+    for (const char* key :
+         {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
+          keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
+          keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
         platform.SetSetting(key, "0");
     }
     EXPECT_TRUE(Send());
@@ -101,16 +103,18 @@ TEST_F(ProcessItemTest, DistributionListsCountByTheirMembersWhenAsked) {
 }
 
 TEST_F(ProcessItemTest, RecipientAddressComesFromItsAddressEntry) {
-    message->recipients.push_back({"Jane", "jane-own@corp.example", true, "jane-entry@corp.example", {}});
+    message->recipients.push_back(
+        {"Jane", "jane-own@corp.example", true, "jane-entry@corp.example", {}});
     EXPECT_TRUE(Send());
     EXPECT_TRUE(platform.Logged("Recipient #1: Jane [jane-entry@corp.example]"));
 }
 
 TEST_F(ProcessItemTest, SeparatePromptsFirstNoEndsEverything) {
     Answers({kNo});
-    for (const char* key : {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
-                            keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
-                            keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
+    for (const char* key :
+         {keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
+          keys::kPromptForKeywordsWanted, keys::kPromptForNumberOfRecipientsWanted,
+          keys::kPromptForBlankSubjectWanted, keys::kPromptForAnySendWanted}) {
         platform.SetSetting(key, "1");
     }
     platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
@@ -150,11 +154,12 @@ TEST_F(ProcessItemTest, SeparatePromptsYesGoesOnToTheNextRules) {
     EXPECT_TRUE(platform.Logged("Keywords (subject) passed: True"));
     EXPECT_TRUE(platform.Logged("Recipient #2: Eve [eve@elsewhere.example]"));
     const Lines_ trace = Trace();
-    EXPECT_EQ(Lines_(trace.end() - 7, trace.end()), Summary(true, {true, false, true, false, false, true}));
+    EXPECT_EQ(Lines_(trace.end() - 7, trace.end()),
+              Summary(true, {true, false, true, false, false, true}));
 }
 
 class MultiRulePromptTest : public ProcessItemTest {
-protected:
+  protected:
     void SetUp() override {
         ProcessItemTest::SetUp();
         platform.SetSetting(keys::kSeparatePromptsWanted, "0");
@@ -198,7 +203,8 @@ TEST_F(MultiRulePromptTest, EveryRecipientIsCheckedWithoutSeparatePrompts) {
     AddRecipient("Eve", "eve@elsewhere.example");
     EXPECT_TRUE(Send());
     int verdicts = 0;
-    for (const std::string& line : Trace()) verdicts += line.starts_with("CheckOutsideDomains|Domain found:");
+    for (const std::string& line : Trace())
+        verdicts += line.starts_with("CheckOutsideDomains|Domain found:");
     EXPECT_EQ(verdicts, 3);
     EXPECT_EQ(Shown().size(), 1u);
 }
@@ -232,13 +238,14 @@ TEST_F(ProcessItemTest, UnrecognisedBodyFormatLeavesTheAnswerAlone) {
     message->bodyFormat = 0;
     EXPECT_TRUE(Send());
     const Lines_ trace = Trace();
-    EXPECT_EQ(Lines_(trace.begin() + 1, trace.begin() + 6), (Lines_{
-                                                                 "ProcessItem|Keywords (start) passed: True",
-                                                                 "ProcessItem|Prompt for Keywords Wanted: 1",
-                                                                 "ProcessItem|Keywords (subject) passed: True",
-                                                                 "ProcessItem|Unrecognized body format: 0",
-                                                                 "ProcessItem|Keywords (body) passed: True",
-                                                             }));
+    EXPECT_EQ(Lines_(trace.begin() + 1, trace.begin() + 6),
+              (Lines_{
+                  "ProcessItem|Keywords (start) passed: True",
+                  "ProcessItem|Prompt for Keywords Wanted: 1",
+                  "ProcessItem|Keywords (subject) passed: True",
+                  "ProcessItem|Unrecognized body format: 0",
+                  "ProcessItem|Keywords (body) passed: True",
+              }));
 }
 
 TEST_F(ProcessItemTest, NonNumericSwitchFailsAtStageTwoAndLetsTheSendGo) {
@@ -257,8 +264,8 @@ TEST_F(ProcessItemTest, FailuresReportTheStageReached) {
     struct Case {
         const char* operation;
         int stage;
-    } cases[] = {{"Item.Save", 4},          {"CreateMapiSession", 4}, {"Message.Recipients", 8},
-                 {"Recipient.Name", 10},    {"Message.Subject", 18},  {"WriteLog", 8}};
+    } cases[] = {{"Item.Save", 4},       {"CreateMapiSession", 4}, {"Message.Recipients", 8},
+                 {"Recipient.Name", 10}, {"Message.Subject", 18},  {"WriteLog", 8}};
     for (const Case& c : cases) {
         platform.log.clear();
         platform.FailOn(c.operation);
@@ -274,7 +281,8 @@ TEST_F(ProcessItemTest, MessageNotFoundAnywhereLetsTheSendGo) {
     platform.store.byEntryId.clear();
     platform.SetSetting(keys::kPromptForAnySendWanted, "1");
     EXPECT_TRUE(Send());
-    EXPECT_EQ(Events(), Lines_{"0||Error occurred.  Reason: Failed to find item in drafts folder."});
+    EXPECT_EQ(Events(),
+              Lines_{"0||Error occurred.  Reason: Failed to find item in drafts folder."});
     EXPECT_TRUE(Trace().empty());
     EXPECT_FALSE(ThreadGlobals().AnySendViolated);
 }
