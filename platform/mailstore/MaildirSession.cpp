@@ -1,18 +1,15 @@
 #include "platform/mailstore/MaildirSession.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <deque>
 #include <filesystem>
 #include <limits>
-#include <optional>
 #include <vector>
 
-#include "platform/LinuxPlatform.h"
-#include "platform/mailstore/DistributionLists.h"
 #include "platform/mailstore/Maildir.h"
+#include "platform/mailstore/MaildirMessage.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/mailstore/StoreErrors.h"
 
@@ -27,15 +24,6 @@ constexpr const char* kDraftsFolderName = "Drafts";
 constexpr int kMaxFolderDepth = 16;
 // Enough of a file to hold any sensible header block.
 constexpr size_t kMaxHeadBytes = 1 << 20;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // The start of a message file up to the end of its header block, or the whole
 // file when it is shorter; throws when it cannot be opened.
@@ -59,148 +47,9 @@ std::string ReadHead(const std::string& path) {
     return head;
 }
 
-// What a session's objects share: the open store and, once asked for, its
-// distribution lists.
-class Store {
-  public:
-    explicit Store(std::string root) : root_(std::move(root)) {}
-    const std::string& Root() const { return root_; }
-
-    // Loaded on first use; a store without the file has no lists.
-    const DistributionLists& Lists() {
-        if (!lists_) {
-            const std::string path = root_ + "/" + kDistributionListsFile;
-            std::string text;
-            try {
-                text = ReadWholeFile(path);
-            } catch (const RuntimeError& error) {
-                if (error.Number() != errors::kFileNotFound) throw;
-            }
-            lists_ = DistributionLists::Parse(text);
-        }
-        return *lists_;
-    }
-
-  private:
-    std::string root_;
-    std::optional<DistributionLists> lists_;
-};
-
-class MemberList final : public MapiAddressList {
-  public:
-    explicit MemberList(size_t count) : count_(count) {}
-    int32_t Count() override {
-        return static_cast<int32_t>(std::min<size_t>(count_, std::numeric_limits<int32_t>::max()));
-    }
-
-  private:
-    size_t count_;
-};
-
-class MaildirAddressEntry final : public MapiAddressEntry {
-  public:
-    MaildirAddressEntry(std::shared_ptr<Store> store, std::string address)
-        : store_(std::move(store)), address_(std::move(address)) {}
-    std::string Address() override { return address_; }
-    std::shared_ptr<MapiAddressList> Members() override {
-        const std::vector<std::string>* members = store_->Lists().Members(address_);
-        return members ? std::make_shared<MemberList>(members->size()) : nullptr;
-    }
-
-  private:
-    std::shared_ptr<Store> store_;
-    std::string address_;
-};
-
-class MaildirRecipient final : public MapiRecipient {
-  public:
-    MaildirRecipient(std::shared_ptr<Store> store, MessageRecipient recipient)
-        : store_(std::move(store)), recipient_(std::move(recipient)) {}
-    std::shared_ptr<MapiAddressEntry> AddressEntry() override {
-        return std::make_shared<MaildirAddressEntry>(store_, recipient_.address);
-    }
-    std::string Name() override { return recipient_.name; }
-    std::string Address() override { return recipient_.address; }
-
-  private:
-    std::shared_ptr<Store> store_;
-    MessageRecipient recipient_;
-};
-
-class MaildirRecipients final : public MapiRecipients {
-  public:
-    MaildirRecipients(std::shared_ptr<Store> store, std::shared_ptr<const MessageContent> content)
-        : store_(std::move(store)), content_(std::move(content)) {}
-    int32_t Count() override { return static_cast<int32_t>(content_->recipients.size()); }
-    std::shared_ptr<MapiRecipient> Item(int32_t index) override {
-        if (index < 1 || index > Count()) throw errors::SubscriptOutOfRange();
-        return std::make_shared<MaildirRecipient>(store_, content_->recipients[index - 1]);
-    }
-
-  private:
-    std::shared_ptr<Store> store_;
-    std::shared_ptr<const MessageContent> content_;
-};
-
-// A message file, read and parsed on first use and never again: a failure is
-// kept and given to every later call too.
-class MaildirMessage final : public MapiMessage {
-  public:
-    MaildirMessage(std::shared_ptr<Store> store, std::string folder, MessageFile file)
-        : store_(std::move(store)), folder_(std::move(folder)), file_(std::move(file)) {}
-
-    std::string Subject() override { return Content().subject; }
-    int32_t BodyFormat() override { return Content().bodyFormat; }
-    std::string Body() override { return Content().body; }
-    std::string HTMLBody() override { return Content().htmlBody; }
-    std::string RTFBody() override { return Content().rtfBody; }
-    std::shared_ptr<MapiRecipients> Recipients() override {
-        Content();
-        return std::make_shared<MaildirRecipients>(store_, content_);
-    }
-    std::string Property(std::string_view name) override {
-        if (EqualsNoCase(name, "Body")) return Body();
-        if (EqualsNoCase(name, "BodyFormat")) return std::to_string(BodyFormat());
-        throw errors::NoSuchMember();
-    }
-
-  private:
-    const MessageContent& Content() {
-        if (failure_) throw *failure_;
-        if (!content_) {
-            try {
-                content_ = std::make_shared<const MessageContent>(ParseMessage(ReadFile()));
-            } catch (const RuntimeError& error) {
-                failure_ = error;
-                throw;
-            }
-        }
-        return *content_;
-    }
-
-    // A mail client may have moved the file from new/ to cur/, or changed its
-    // flags, since the folder was listed: then it is looked for again by name.
-    std::string ReadFile() {
-        try {
-            return ReadWholeFile(file_.path);
-        } catch (const RuntimeError& error) {
-            if (error.Number() != errors::kFileNotFound) throw;
-        }
-        const std::string moved = FindMessage(folder_, file_.uniqueName);
-        if (moved.empty()) throw NotFound("message " + file_.uniqueName + " in " + folder_);
-        return ReadWholeFile(moved);
-    }
-
-    std::shared_ptr<Store> store_;
-    std::string folder_;
-    MessageFile file_;
-    std::shared_ptr<const MessageContent> content_;
-    std::optional<RuntimeError> failure_;
-};
-
 class MaildirItems final : public MapiItems {
   public:
-    MaildirItems(std::shared_ptr<Store> store, std::string folder)
+    MaildirItems(std::shared_ptr<MaildirStore> store, std::string folder)
         : store_(std::move(store)), folder_(std::move(folder)), files_(ListMessages(folder_)) {}
 
     int32_t Count() override {
@@ -229,21 +78,21 @@ class MaildirItems final : public MapiItems {
     }
 
   private:
-    std::shared_ptr<Store> store_;
+    std::shared_ptr<MaildirStore> store_;
     std::string folder_;
     std::vector<MessageFile> files_;
 };
 
 class MaildirFolder final : public MapiFolder {
   public:
-    MaildirFolder(std::shared_ptr<Store> store, std::string path)
+    MaildirFolder(std::shared_ptr<MaildirStore> store, std::string path)
         : store_(std::move(store)), path_(std::move(path)) {}
     std::shared_ptr<MapiItems> Items() override {
         return std::make_shared<MaildirItems>(store_, path_);
     }
 
   private:
-    std::shared_ptr<Store> store_;
+    std::shared_ptr<MaildirStore> store_;
     std::string path_;
 };
 
@@ -260,7 +109,7 @@ class MaildirSession final : public MapiSession {
     }
 
     std::shared_ptr<MapiMessage> GetMessageFromID(std::string_view entryId) override {
-        Store& store = Opened();
+        MaildirStore& store = Opened();
         if (!IsUniqueName(entryId)) return nullptr;
         const std::string id(entryId);
         // The drafts folder first: that is where the message being sent is.
@@ -291,13 +140,13 @@ class MaildirSession final : public MapiSession {
     }
 
     std::shared_ptr<MapiFolder> GetDefaultFolder(int32_t kind) override {
-        Store& store = Opened();
+        MaildirStore& store = Opened();
         if (kind != kFolderDrafts) throw errors::InvalidCall();
         return FolderAt(DraftsFolderOf(store.Root()), kDraftsFolderName);
     }
 
     std::shared_ptr<MapiFolder> GetFolderFromPath(std::string_view path) override {
-        Store& store = Opened();
+        MaildirStore& store = Opened();
         std::string resolved = path.empty() || path.front() == '/'
                                    ? std::string(path)
                                    : store.Root() + "/" + std::string(path);
@@ -308,10 +157,10 @@ class MaildirSession final : public MapiSession {
   private:
     void Open(const std::string& root) {
         if (root.empty() || !IsFolder(root)) throw NotFound("no mail store at " + root);
-        store_ = std::make_shared<Store>(root);
+        store_ = std::make_shared<MaildirStore>(root);
     }
 
-    Store& Opened() {
+    MaildirStore& Opened() {
         if (!store_) throw NotLoggedOn();
         return *store_;
     }
@@ -329,7 +178,7 @@ class MaildirSession final : public MapiSession {
     }
 
     std::string root_;
-    std::shared_ptr<Store> store_;
+    std::shared_ptr<MaildirStore> store_;
 };
 
 }  // namespace

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "module/MapiSession.h"
+#include "module/RuntimeError.h"
+#include "platform/mailstore/DistributionLists.h"
+#include "platform/mailstore/Maildir.h"
+#include "platform/mailstore/MimeMessage.h"
+
+namespace postwarden::mailstore {
+
+// What the objects of one logged-on session share: the open store and, once
+// asked for, its distribution lists.
+class MaildirStore {
+  public:
+    explicit MaildirStore(std::string root) : root_(std::move(root)) {}
+    const std::string& Root() const { return root_; }
+
+    // Loaded on first use; a store without the file has no lists. Throws when
+    // the file is there but cannot be read.
+    const DistributionLists& Lists();
+
+  private:
+    std::string root_;
+    std::optional<DistributionLists> lists_;
+};
+
+// A message file of the folder `folder`, read and parsed on first use and never
+// again: a failure is kept and given to every later call too. A file that a
+// mail client moved from new/ to cur/, or re-flagged, since the folder was
+// listed is looked for again by its unique name.
+class MaildirMessage final : public MapiMessage {
+  public:
+    MaildirMessage(std::shared_ptr<MaildirStore> store, std::string folder, MessageFile file)
+        : store_(std::move(store)), folder_(std::move(folder)), file_(std::move(file)) {}
+
+    std::string Subject() override { return Content().subject; }
+    int32_t BodyFormat() override { return Content().bodyFormat; }
+    std::string Body() override { return Content().body; }
+    std::string HTMLBody() override { return Content().htmlBody; }
+    std::string RTFBody() override { return Content().rtfBody; }
+    std::shared_ptr<MapiRecipients> Recipients() override;
+    // "Body" and "BodyFormat" (as text), named without regard to case.
+    std::string Property(std::string_view name) override;
+
+  private:
+    const MessageContent& Content();
+    std::string ReadFile();
+
+    std::shared_ptr<MaildirStore> store_;
+    std::string folder_;
+    MessageFile file_;
+    std::shared_ptr<const MessageContent> content_;
+    std::optional<RuntimeError> failure_;
+};
+
+}  // namespace postwarden::mailstore
