@@ -42,8 +42,10 @@ QString ToQt(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The process's widget application: the one that exists, else one made now and
-// kept until exit (widgets may live in per-thread objects until then).
+// The process's widget application: the one that exists, else one made now.
+// One made here is never destroyed: by the time static objects go at exit, Qt's
+// own globals may already be gone, and destroying it then crashes. Windows kept
+// in per-thread objects go before that, while it still stands.
 QApplication& Application() {
     if (QCoreApplication* existing = QCoreApplication::instance()) {
         auto* app = qobject_cast<QApplication*>(existing);
@@ -56,8 +58,8 @@ QApplication& Application() {
     static int argc = 1;
     static char name[] = "postwarden";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    static QApplication* const app = new QApplication(argc, argv);
+    return *app;
 }
 
 // The designs name a Windows font; these look alike and are common on Linux.
