@@ -119,8 +119,9 @@ class MaildirSession final : public MapiSession {
         while (!pending.empty()) {
             const auto [folder, depth] = pending.front();
             pending.pop_front();
-            if (folder != drafts)
+            if (folder != drafts) {
                 if (auto message = FindIn(folder, id)) return message;
+            }
             if (depth >= kMaxFolderDepth) continue;
             std::error_code error;
             for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;

@@ -24,7 +24,7 @@ using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
 struct GFree {
     void operator()(gpointer memory) const { g_free(memory); }
 };
-using GString_ = std::unique_ptr<char, GFree>;
+using GCharPtr = std::unique_ptr<char, GFree>;
 
 // GMime keeps process-wide tables; it is set up once and never shut down, so
 // that sessions on any thread may parse at any time.
@@ -44,7 +44,7 @@ GMimeParserOptions* Options() {
 
 std::string ValidUtf8(const char* text, size_t length) {
     if (g_utf8_validate(text, static_cast<gssize>(length), nullptr)) return {text, length};
-    GString_ valid(g_utf8_make_valid(text, static_cast<gssize>(length)));
+    GCharPtr valid(g_utf8_make_valid(text, static_cast<gssize>(length)));
     return valid ? std::string(valid.get()) : std::string();
 }
 
@@ -52,7 +52,7 @@ std::string ValidUtf8(const char* text, size_t length) {
 // best of the fallback charsets.
 std::string Decode8Bit(const char* text, size_t length) {
     if (g_utf8_validate(text, static_cast<gssize>(length), nullptr)) return {text, length};
-    GString_ decoded(g_mime_utils_decode_8bit(Options(), text, length));
+    GCharPtr decoded(g_mime_utils_decode_8bit(Options(), text, length));
     return decoded ? ValidUtf8(decoded.get(), std::strlen(decoded.get())) : std::string();
 }
 
@@ -68,7 +68,7 @@ std::string ToUtf8(const char* text, size_t length, const char* charset) {
     }
     iconv_t converter = g_mime_iconv_open("UTF-8", charset);
     if (converter == reinterpret_cast<iconv_t>(-1)) return Decode8Bit(text, length);
-    GString_ converted(g_mime_iconv_strndup(converter, text, length));
+    GCharPtr converted(g_mime_iconv_strndup(converter, text, length));
     g_mime_iconv_close(converter);
     if (!converted) return Decode8Bit(text, length);
     return ValidUtf8(converted.get(), std::strlen(converted.get()));
@@ -78,7 +78,7 @@ std::string ToUtf8(const char* text, size_t length, const char* charset) {
 std::string DecodeHeaderText(std::string_view raw) {
     std::string text = Decode8Bit(raw.data(), raw.size());
     if (text.find("=?") == std::string::npos) return text;
-    GString_ decoded(g_mime_utils_header_decode_text(Options(), text.c_str()));
+    GCharPtr decoded(g_mime_utils_header_decode_text(Options(), text.c_str()));
     return decoded ? ValidUtf8(decoded.get(), std::strlen(decoded.get())) : text;
 }
 
