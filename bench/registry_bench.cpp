@@ -13,7 +13,7 @@
 namespace {
 
 class Folder {
-public:
+  public:
     Folder()
         : path_(std::filesystem::temp_directory_path() /
                 ("pw-registry-bench-" + std::to_string(getpid()))) {
@@ -22,7 +22,7 @@ public:
     ~Folder() { std::filesystem::remove_all(path_); }
     std::string File() const { return (path_ / "registry.db").string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -67,15 +67,16 @@ BENCHMARK(BM_QueryEditorPreference);
 // A settings document with `range(0)` entries in each of its three lists.
 void BM_SettingsDocument(benchmark::State& state) {
     std::string lists;
-    for (const char* list : {"ListOfOutsideDomains", "ListOfEmailAddressesDomains", "ListOfKeywords"}) {
+    for (const char* list :
+         {"ListOfOutsideDomains", "ListOfEmailAddressesDomains", "ListOfKeywords"}) {
         lists += std::string("<") + list + ">";
         for (int64_t i = 0; i < state.range(0); ++i) {
             lists += "\n  <Entry>entry" + std::to_string(i) + ".corp.example</Entry>";
         }
         lists += std::string("</") + list + ">\n";
     }
-    const std::string text = "<PostWarden>\n" + lists +
-                              "<MessageForKeywords>Send?</MessageForKeywords></PostWarden>\n";
+    const std::string text =
+        "<PostWarden>\n" + lists + "<MessageForKeywords>Send?</MessageForKeywords></PostWarden>\n";
     for (auto _ : state) {
         postwarden::SettingsDocument document;
         document.Load(text);

@@ -110,7 +110,8 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
 
     if (action == "list") {
         if (operands != 0) return Usage("settings list takes no arguments");
-        for (const auto& [name, value] : registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
+        for (const auto& [name, value] :
+             registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
             std::printf("%s: %s\n", Visible(name).c_str(), Visible(value).c_str());
         }
         return kExitOk;

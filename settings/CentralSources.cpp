@@ -55,7 +55,8 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
             Log(kExchangeSource, "Found '" + std::string(kSettingsItem) + "'", 0);
         } else {
             Log(kExchangeSource,
-                "Found '" + std::string(kSettingsItem) + "'; Format: " + item->Property("BodyFormat"),
+                "Found '" + std::string(kSettingsItem) +
+                    "'; Format: " + item->Property("BodyFormat"),
                 0);
         }
 

@@ -80,8 +80,8 @@ void CPostwarden::EnsureDefaultSettings() {
         step = 2;
         const std::string folderPath = GetSetting(keys::kFetchSettingsExchangePublicFolder,
                                                   fallback::kFetchSettingsExchangePublicFolder);
-        const std::string filePath =
-            GetSetting(keys::kFetchSettingsNetworkLocation, fallback::kFetchSettingsNetworkLocation);
+        const std::string filePath = GetSetting(keys::kFetchSettingsNetworkLocation,
+                                                fallback::kFetchSettingsNetworkLocation);
         bool fetched = false;
 
         step = 4;
@@ -110,9 +110,9 @@ void CPostwarden::EnsureDefaultSettings() {
         }
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred at line " + std::to_string(step) +
-                                  ".  Reason:" + e.Description(),
-                              0, kErrorSource);
+            Helper().LogEvent(
+                "Error occurred at line " + std::to_string(step) + ".  Reason:" + e.Description(),
+                0, kErrorSource);
         } catch (const RuntimeError&) {
             // Nothing is left to report with; the explorer opens all the same.
         }

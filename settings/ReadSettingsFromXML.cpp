@@ -76,8 +76,8 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
                                                    : document.Scalar(element.tag);
             if (!value) throw errors::ObjectNotSet();
             // Switches and the count are stored in plain decimal ("01" as "1").
-            values[i] = element.kind == Kind::kSwitch ? std::to_string(ToLong(*value))
-                                                      : std::move(*value);
+            values[i] =
+                element.kind == Kind::kSwitch ? std::to_string(ToLong(*value)) : std::move(*value);
         }
 
         step = kStepStore;
@@ -85,9 +85,9 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
         return true;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred at line " + std::to_string(step) +
-                                  ".  Reason: " + e.Description(),
-                              1, kErrorSource);
+            Helper().LogEvent(
+                "Error occurred at line " + std::to_string(step) + ".  Reason: " + e.Description(),
+                1, kErrorSource);
         } catch (const RuntimeError&) {
             // Nothing is left to report with; the import simply did not happen.
         }

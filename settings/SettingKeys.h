@@ -20,7 +20,8 @@ inline constexpr char kPromptForOutsideDomainsWanted[] = "PromptForOutsideDomain
 inline constexpr char kListOfOutsideDomains[] = "ListOfOutsideDomains";
 inline constexpr char kMessageForOutsideDomains[] = "MessageForOutsideDomains";
 
-inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "PromptForEmailAddressesDomainsWanted";
+inline constexpr char kPromptForEmailAddressesDomainsWanted[] =
+    "PromptForEmailAddressesDomainsWanted";
 inline constexpr char kListOfEmailAddressesDomains[] = "ListOfEmailAddressesDomains";
 inline constexpr char kMessageForEmailAddressesDomains[] = "MessageForEmailAddressesDomains";
 
@@ -127,8 +128,7 @@ inline constexpr const char* kMessageForKeywords = seeded::kMessageForKeywords;
 inline constexpr char kPromptForNumberOfRecipientsWanted[] = "0";
 inline constexpr char kMaxNumberOfRecipients[] = "20";
 inline constexpr char kSeparateDLsWanted[] = "0";
-inline constexpr const char* kMessageForNumberOfRecipients =
-    seeded::kMessageForNumberOfRecipients;
+inline constexpr const char* kMessageForNumberOfRecipients = seeded::kMessageForNumberOfRecipients;
 
 inline constexpr char kPromptForBlankSubjectWanted[] = "0";
 inline constexpr char kMessageForBlankSubject[] =

@@ -1,10 +1,9 @@
 #include "settings/SettingsDocument.h"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <pugixml.hpp>
 #include <unordered_map>
 
 namespace postwarden {
@@ -66,10 +65,8 @@ bool SettingsDocument::Load(std::string_view text) {
     // silence (a second top-level element, text outside the top-level element)
     // stays visible and can be refused. Comments and processing instructions are
     // not kept, so they never become list items.
-    const pugi::xml_parse_result result =
-        parsed->document.load_buffer(text.data(), text.size(),
-                                     pugi::parse_default | pugi::parse_fragment,
-                                     pugi::encoding_utf8);
+    const pugi::xml_parse_result result = parsed->document.load_buffer(
+        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
     if (!result) {
         reason_ = std::string(result.description()) + " at " + Position(text, result.offset);
         return false;
@@ -107,8 +104,8 @@ bool SettingsDocument::Load(std::string_view text) {
             for (pugi::xml_attribute a = current.first_attribute(); a; a = a.next_attribute()) {
                 for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
                     if (std::strcmp(a.name(), b.name()) == 0) {
-                        reason_ = "Duplicate attribute " + std::string(a.name()) +
-                                  " in element " + current.name() + " at " +
+                        reason_ = "Duplicate attribute " + std::string(a.name()) + " in element " +
+                                  current.name() + " at " +
                                   Position(text, current.offset_debug() - 1);
                         return false;
                     }

@@ -12,7 +12,7 @@ namespace postwarden {
 // DOCTYPE is skipped, and only the five predefined entities and character
 // references are expanded (any other reference stays as written).
 class SettingsDocument {
-public:
+  public:
     SettingsDocument();
     ~SettingsDocument();
     SettingsDocument(const SettingsDocument&) = delete;
@@ -34,7 +34,7 @@ public:
     // such element.
     std::optional<std::string> List(std::string_view name) const;
 
-private:
+  private:
     struct Parsed;
     std::unique_ptr<Parsed> parsed_;
     std::string reason_;

@@ -57,9 +57,9 @@ constexpr const char* kListValues =
     switch (rc & 0xff) {
         case SQLITE_NOTADB:
         case SQLITE_CORRUPT:
-            throw RuntimeError(errors::kDeviceIO,
-                               "The file " + path + " is not a valid registry database (" +
-                                   detail + ")");
+            throw RuntimeError(
+                errors::kDeviceIO,
+                "The file " + path + " is not a valid registry database (" + detail + ")");
         case SQLITE_CANTOPEN: {
             const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
             if (error != 0) detail += std::string(": ") + std::strerror(error);
@@ -74,9 +74,9 @@ constexpr const char* kListValues =
         case SQLITE_READONLY:
         case SQLITE_PERM:
         case SQLITE_AUTH:
-            throw RuntimeError(errors::kPermissionDenied,
-                               "The registry database " + path + " cannot be written (" +
-                                   detail + ")");
+            throw RuntimeError(
+                errors::kPermissionDenied,
+                "The registry database " + path + " cannot be written (" + detail + ")");
         case SQLITE_FULL:
             throw RuntimeError(errors::kDeviceIO,
                                "No space left for the registry database " + path);
@@ -127,7 +127,7 @@ std::string SettingsKeyPath(std::string_view app, std::string_view section) {
 // One prepared statement in use: parameters bound, stepped, then reset so the
 // statement can be used again.
 class Query {
-public:
+  public:
     Query(sqlite3* db, sqlite3_stmt* statement, const std::string& path)
         : db_(db), statement_(statement), path_(path) {}
     ~Query() {
@@ -170,7 +170,7 @@ public:
         return value;
     }
 
-private:
+  private:
     void Check(int rc) {
         if (rc != SQLITE_OK) Fail(db_, rc, path_);
     }
@@ -197,8 +197,8 @@ struct Registry::Connection {
             if (std::strcmp(text, sql) == 0) return statement.get();
         }
         sqlite3_stmt* raw = nullptr;
-        const int rc = sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw,
-                                          nullptr);
+        const int rc =
+            sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
         if (rc != SQLITE_OK) Fail(db.get(), rc, path);
         statements.emplace_back(sql, std::unique_ptr<sqlite3_stmt, FinalizeStatement>(raw));
         return raw;
@@ -240,7 +240,7 @@ struct Registry::Connection {
     // another process's writer (busy timeout) instead of failing when it would
     // upgrade a read lock.
     class Transaction {
-    public:
+      public:
         explicit Transaction(Connection& connection) : connection_(connection) {
             connection_.Exec("BEGIN IMMEDIATE");
         }
@@ -252,7 +252,7 @@ struct Registry::Connection {
             done_ = true;
         }
 
-    private:
+      private:
         Connection& connection_;
         bool done_ = false;
     };
@@ -432,8 +432,7 @@ std::vector<std::pair<std::string, std::string>> Registry::GetAllSettings(
     return settings;
 }
 
-bool Registry::DeleteSetting(std::string_view app, std::string_view section,
-                             std::string_view key) {
+bool Registry::DeleteSetting(std::string_view app, std::string_view section, std::string_view key) {
     return DeleteValue(kHiveCurrentUser, SettingsKeyPath(app, section), key);
 }
 
@@ -441,7 +440,7 @@ namespace {
 
 // RegistryAccess of the engine library over the registry database.
 class RegistryKeyAccess final : public RegistryAccess {
-public:
+  public:
     explicit RegistryKeyAccess(Registry& registry) : registry_(registry) {}
 
     // The access rights mean nothing to a per-user file: every key can be read.
@@ -467,7 +466,7 @@ public:
 
     void CloseKey() override { open_ = false; }
 
-private:
+  private:
     Registry& registry_;
     bool open_ = false;
     uint32_t hive_ = 0;

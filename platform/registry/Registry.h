@@ -30,7 +30,7 @@ namespace postwarden {
 // used from several threads (calls are serialised); a child process made by fork
 // must make its own object.
 class Registry {
-public:
+  public:
     static constexpr int kBusyTimeoutMs = 10000;
 
     // Kinds of value, numbered as the Windows registry numbers them.
@@ -62,8 +62,7 @@ public:
     // False when there was no such value. The key stays.
     bool DeleteValue(uint32_t hive, std::string_view keyPath, std::string_view name);
     // The values of one key, ordered by name; empty when the key does not exist.
-    std::vector<std::pair<std::string, Value>> ListValues(uint32_t hive,
-                                                          std::string_view keyPath);
+    std::vector<std::pair<std::string, Value>> ListValues(uint32_t hive, std::string_view keyPath);
 
     // --- The settings of an application's section (current user's hive) ---
     // A setting that does not exist reads as `defaultValue`; one that exists
@@ -83,7 +82,7 @@ public:
     // This object must remain live while the reader is in use.
     std::unique_ptr<RegistryAccess> NewAccess();
 
-private:
+  private:
     struct Connection;
 
     // The open connection; nullptr when the file does not exist and
@@ -92,8 +91,7 @@ private:
     // Runs `body` under the lock.
     template <typename Body>
     auto Locked(Body&& body);
-    void Write(uint32_t hive, std::string_view keyPath, std::string_view name,
-               const Value& value);
+    void Write(uint32_t hive, std::string_view keyPath, std::string_view name, const Value& value);
 
     std::string path_;
     std::mutex mutex_;

@@ -11,7 +11,7 @@ namespace postwarden::testing {
 namespace {
 
 class SettingsCommandTest : public ::testing::Test {
-protected:
+  protected:
     CommandResult Settings(std::vector<std::string> args) {
         args.insert(args.begin(), {"--home", home(), "settings"});
         return RunPostwarden(args);
@@ -93,9 +93,10 @@ TEST_F(SettingsCommandTest, ACorruptRegistryIsAOneLineErrorNamingTheFile) {
     ASSERT_EQ(::mkdir(home().c_str(), 0700), 0);
     const std::string file = home() + "/registry.db";
     std::ofstream(file) << "this is no database, only some text of a certain length\n";
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"list"}, {"get", "ListOfKeywords"}, {"set", "ListOfKeywords", "x"},
-             {"unset", "ListOfKeywords"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"list"},
+                                                                  {"get", "ListOfKeywords"},
+                                                                  {"set", "ListOfKeywords", "x"},
+                                                                  {"unset", "ListOfKeywords"}}) {
         const CommandResult r = Settings(args);
         EXPECT_EQ(r.exitCode, 3) << args[0];
         EXPECT_EQ(r.out, "");

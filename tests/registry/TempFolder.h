@@ -11,7 +11,7 @@ namespace postwarden::testing {
 
 // A fresh folder under the test's temporary folder, removed with its content.
 class RegistryFolder {
-public:
+  public:
     RegistryFolder() {
         std::string pattern = ::testing::TempDir() + "/pw-registry-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -27,7 +27,7 @@ public:
     const std::string& Path() const { return path_; }
     std::string File(const std::string& name = "registry.db") const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

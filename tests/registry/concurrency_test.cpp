@@ -62,8 +62,8 @@ TEST(RegistryConcurrencyTest, TwoProcessesOnTheSameKeysKeepEveryValueWhole) {
         ASSERT_EQ(waitpid(children[writer], &status, 0), children[writer]);
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0)
-            << "writer " << writer << (WEXITSTATUS(status) == 2 ? " read a torn value"
-                                                               : " failed on the store");
+            << "writer " << writer
+            << (WEXITSTATUS(status) == 2 ? " read a torn value" : " failed on the store");
     }
 
     Registry registry(path);

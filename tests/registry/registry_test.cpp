@@ -1,3 +1,5 @@
+#include "platform/registry/Registry.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -5,7 +7,6 @@
 #include <thread>
 
 #include "module/RuntimeError.h"
-#include "platform/registry/Registry.h"
 #include "tests/registry/TempFolder.h"
 
 namespace postwarden {
@@ -156,9 +157,9 @@ TEST(RegistryTest, AnotherProgramsDatabaseIsRefusedAndLeftAlone) {
     RegistryFolder folder;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(folder.File().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     const std::string before = ReadBytes(folder.File());
 

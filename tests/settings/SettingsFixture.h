@@ -17,7 +17,9 @@ struct SettingsAccess {
     explicit SettingsAccess(CPostwarden& module) : m(module) {}
 
     void EnsureDefaultSettings() { m.EnsureDefaultSettings(); }
-    bool FetchSettingsFromExchange(const std::string& path) { return m.FetchSettingsFromExchange(path); }
+    bool FetchSettingsFromExchange(const std::string& path) {
+        return m.FetchSettingsFromExchange(path);
+    }
     bool FetchSettingsFromNetworkLocation(const std::string& path) {
         return m.FetchSettingsFromNetworkLocation(path);
     }
@@ -28,7 +30,7 @@ struct SettingsAccess {
 
 // A started module on the fakes.
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::shared_ptr<Engine> e = engine;
         module.YSStartup(e);
@@ -90,15 +92,22 @@ inline std::string Document(const std::string& extra = "") {
 
 // The 16 keys an import writes, in the order it writes them.
 inline const std::vector<std::string>& ImportedKeys() {
-    static const std::vector<std::string> keys_ = {
-        keys::kPromptForOutsideDomainsWanted,        keys::kListOfOutsideDomains,
-        keys::kMessageForOutsideDomains,             keys::kPromptForEmailAddressesDomainsWanted,
-        keys::kListOfEmailAddressesDomains,          keys::kMessageForEmailAddressesDomains,
-        keys::kPromptForKeywordsWanted,              keys::kListOfKeywords,
-        keys::kMessageForKeywords,                   keys::kPromptForNumberOfRecipientsWanted,
-        keys::kMaxNumberOfRecipients,                keys::kSeparateDLsWanted,
-        keys::kMessageForNumberOfRecipients,         keys::kPromptForBlankSubjectWanted,
-        keys::kMessageForBlankSubject,               keys::kPromptForAnySendWanted};
+    static const std::vector<std::string> keys_ = {keys::kPromptForOutsideDomainsWanted,
+                                                   keys::kListOfOutsideDomains,
+                                                   keys::kMessageForOutsideDomains,
+                                                   keys::kPromptForEmailAddressesDomainsWanted,
+                                                   keys::kListOfEmailAddressesDomains,
+                                                   keys::kMessageForEmailAddressesDomains,
+                                                   keys::kPromptForKeywordsWanted,
+                                                   keys::kListOfKeywords,
+                                                   keys::kMessageForKeywords,
+                                                   keys::kPromptForNumberOfRecipientsWanted,
+                                                   keys::kMaxNumberOfRecipients,
+                                                   keys::kSeparateDLsWanted,
+                                                   keys::kMessageForNumberOfRecipients,
+                                                   keys::kPromptForBlankSubjectWanted,
+                                                   keys::kMessageForBlankSubject,
+                                                   keys::kPromptForAnySendWanted};
     return keys_;
 }
 

@@ -51,7 +51,8 @@ TEST(ConcurrentSettingsTest, SeedingAndImportInTwoProcessesKeepWholeValues) {
     const std::string home = pattern;
     // Long texts, so a torn write would show.
     std::string text = Document();
-    const std::string longList = "<i>" + std::string(5000, 'k') + "</i><i>" + std::string(5000, 'q') + "</i>";
+    const std::string longList =
+        "<i>" + std::string(5000, 'k') + "</i><i>" + std::string(5000, 'q') + "</i>";
     text.replace(text.find("<k>secret</k><k>confidential</k>"), 32, longList);
     const std::string document = home + "/settings.xml";
     std::ofstream(document) << text;
@@ -66,8 +67,8 @@ TEST(ConcurrentSettingsTest, SeedingAndImportInTwoProcessesKeepWholeValues) {
         int status = 0;
         ASSERT_EQ(waitpid(children[i], &status, 0), children[i]);
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << (i == 0 ? "seeder" : "importer")
-                                          << " reported errors; see " << home;
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << (i == 0 ? "seeder" : "importer") << " reported errors; see " << home;
     }
 
     // Every value is one of the two writers' values.

@@ -38,14 +38,24 @@ TEST_F(EnsureDefaultSettingsTest, FirstOpenSeedsTheEighteenKeysThenTracesThem) {
     s.EnsureDefaultSettings();
 
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
-    const std::vector<std::string> order = {
-        "PromptForOutsideDomainsWanted", "ListOfOutsideDomains", "MessageForOutsideDomains",
-        "PromptForEmailAddressesDomainsWanted", "ListOfEmailAddressesDomains",
-        "MessageForEmailAddressesDomains", "PromptForKeywordsWanted", "ListOfKeywords",
-        "MessageForKeywords", "PromptForNumberOfRecipientsWanted", "MaxNumberOfRecipients",
-        "SeparateDLsWanted", "MessageForNumberOfRecipients", "PromptForBlankSubjectWanted",
-        "MessageForBlankSubject", "PromptForAnySendWanted", "MessageForAnySend",
-        "SeparatePromptsWanted"};
+    const std::vector<std::string> order = {"PromptForOutsideDomainsWanted",
+                                            "ListOfOutsideDomains",
+                                            "MessageForOutsideDomains",
+                                            "PromptForEmailAddressesDomainsWanted",
+                                            "ListOfEmailAddressesDomains",
+                                            "MessageForEmailAddressesDomains",
+                                            "PromptForKeywordsWanted",
+                                            "ListOfKeywords",
+                                            "MessageForKeywords",
+                                            "PromptForNumberOfRecipientsWanted",
+                                            "MaxNumberOfRecipients",
+                                            "SeparateDLsWanted",
+                                            "MessageForNumberOfRecipients",
+                                            "PromptForBlankSubjectWanted",
+                                            "MessageForBlankSubject",
+                                            "PromptForAnySendWanted",
+                                            "MessageForAnySend",
+                                            "SeparatePromptsWanted"};
     EXPECT_EQ(platform.settingWrites, order);
     EXPECT_EQ(Stored("SeparatePromptsWanted"), "1");
     EXPECT_EQ(Stored("MaxNumberOfRecipients"), "0");
@@ -102,9 +112,11 @@ TEST_F(EnsureDefaultSettingsTest, AMarkerThatIsNoNumberEndsTheRoutineAtStepEight
         EXPECT_TRUE(platform.settingWrites.empty()) << marker;
         EXPECT_TRUE(Lines(kSource).empty()) << marker;
         const std::string reason = marker == "99999999999" ? "Overflow" : "Type mismatch";
-        EXPECT_EQ(Events(), std::vector<std::string>{
-                                "0|Postwarden.EnsureDefaultSettings|Error occurred at line 8.  "
-                                "Reason:" + reason})
+        EXPECT_EQ(Events(),
+                  std::vector<std::string>{
+                      "0|Postwarden.EnsureDefaultSettings|Error occurred at line 8.  "
+                      "Reason:" +
+                      reason})
             << marker;
     }
 }
@@ -141,7 +153,7 @@ constexpr const char* kFolder = "Public Folders\\All Public Folders\\IT";
 constexpr const char* kFile = "\\\\server\\share\\postwarden.xml";
 
 class CentralSourcesTest : public SettingsTest {
-protected:
+  protected:
     void PublishInFolder(const std::string& body) {
         auto item = std::make_shared<fakes::FakeMessageData>();
         item->subject = "Post Warden Settings";
@@ -199,8 +211,8 @@ TEST_F(CentralSourcesTest, AFailedFetchOnAnInitialisedStoreChangesNothing) {
     const auto before = Snapshot();
     platform.settingWrites.clear();
 
-    for (const std::string& body : {std::string("<broken"), Document().replace(
-                                                              Document().find(">25<") + 1, 2, "x")}) {
+    for (const std::string& body :
+         {std::string("<broken"), Document().replace(Document().find(">25<") + 1, 2, "x")}) {
         platform.files[kFile] = body;
         s.EnsureDefaultSettings();
         EXPECT_TRUE(platform.settingWrites.empty());

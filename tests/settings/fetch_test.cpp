@@ -8,9 +8,9 @@ constexpr const char* kExchange = "FetchSettingsFromExchange";
 constexpr const char* kNetwork = "FetchSettingsFromNetworkLocation";
 
 class FetchTest : public SettingsTest {
-protected:
-    std::shared_ptr<fakes::FakeMessageData> Publish(const std::string& body,
-                                                    const std::string& subject = "Post Warden Settings") {
+  protected:
+    std::shared_ptr<fakes::FakeMessageData> Publish(
+        const std::string& body, const std::string& subject = "Post Warden Settings") {
         auto item = std::make_shared<fakes::FakeMessageData>();
         item->subject = subject;
         item->properties = {{"Body", body}, {"BodyFormat", "2"}};
@@ -23,10 +23,9 @@ TEST_F(FetchTest, ExchangeItemFoundAndRead) {
     Publish(Document());
     EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
     EXPECT_EQ(Lines(kExchange),
-              (std::vector<std::string>{"Logged on: True",
-                                        "Fetching public folder from " + std::string(kFolder),
-                                        "Found 'Post Warden Settings'; Format: 2",
-                                        "Read settings successfully: True"}));
+              (std::vector<std::string>{
+                  "Logged on: True", "Fetching public folder from " + std::string(kFolder),
+                  "Found 'Post Warden Settings'; Format: 2", "Read settings successfully: True"}));
     EXPECT_EQ(Stored(keys::kMaxNumberOfRecipients), "25");
     EXPECT_EQ(platform.store.logons, 1);
     EXPECT_TRUE(Events().empty());
@@ -62,8 +61,9 @@ TEST_F(FetchTest, ExchangeFailuresEndTheFetch) {
         const char* operation;  // "" for the missing folder
         size_t linesBefore;
     } cases[] = {
-        {"CreateMapiSession", 0}, {"Logon", 0}, {"", 1}, {"Folder.Items", 2},
-        {"Items.Find", 2},        {"Message.Property", 2}, {"Engine.Application", 0},
+        {"CreateMapiSession", 0},  {"Logon", 0},      {"", 1},
+        {"Folder.Items", 2},       {"Items.Find", 2}, {"Message.Property", 2},
+        {"Engine.Application", 0},
     };
     for (const auto& c : cases) {
         fakes::FakePlatform fresh;

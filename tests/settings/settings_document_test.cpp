@@ -72,7 +72,8 @@ TEST_F(ReadSettingsFromXMLTest, ListShapes) {
         {"<ListOfKeywords>lead<i>x</i>tail</ListOfKeywords>", "lead\r\nx\r\ntail"},
         {"<ListOfKeywords><g><i>a</i><i>b</i></g><i>c</i></ListOfKeywords>", "ab\r\nc"},
         {"<ListOfKeywords><i></i><i>b</i></ListOfKeywords>", "\r\nb"},
-        {"<ListOfKeywords><i>a&amp;b&lt;&#x41;</i><![CDATA[<c>]]></ListOfKeywords>", "a&b<A\r\n<c>"},
+        {"<ListOfKeywords><i>a&amp;b&lt;&#x41;</i><![CDATA[<c>]]></ListOfKeywords>",
+         "a&b<A\r\n<c>"},
         // Comments and processing instructions are no items.
         {"<ListOfKeywords><i>a</i><!-- old: x --><?pi y?><i>b</i></ListOfKeywords>", "a\r\nb"},
         {"<ListOfKeywords><i>Größe</i><i>日本</i></ListOfKeywords>", "Größe\r\n日本"},
@@ -120,7 +121,8 @@ TEST_F(ReadSettingsFromXMLTest, AFailingValueStoresNothingAndReportsItsStep) {
         {"PromptForBlankSubjectWanted", "", 50, notSet},
         {"MessageForBlankSubject", "", 54, notSet},
         // Tag names are case-sensitive.
-        {"PromptForAnySendWanted", "<promptforanysendwanted>1</promptforanysendwanted>", 60, notSet},
+        {"PromptForAnySendWanted", "<promptforanysendwanted>1</promptforanysendwanted>", 60,
+         notSet},
     };
     for (const Broken& c : cases) {
         platform.log.clear();
@@ -133,10 +135,10 @@ TEST_F(ReadSettingsFromXMLTest, AFailingValueStoresNothingAndReportsItsStep) {
 
         EXPECT_FALSE(s.ReadSettingsFromXML(text)) << c.element;
         EXPECT_TRUE(platform.settingWrites.empty()) << c.element;
-        EXPECT_EQ(Events(), std::vector<std::string>{"1|" + std::string(kSource) +
-                                                     "|Error occurred at line " +
-                                                     std::to_string(c.step) +
-                                                     ".  Reason: " + c.reason})
+        EXPECT_EQ(
+            Events(),
+            std::vector<std::string>{"1|" + std::string(kSource) + "|Error occurred at line " +
+                                     std::to_string(c.step) + ".  Reason: " + c.reason})
             << c.element;
     }
 }
@@ -156,14 +158,18 @@ TEST_F(ReadSettingsFromXMLTest, TextThatIsNotOneWellFormedDocumentIsAParseError)
         {"", "No document element found"},
         {"  \r\n ", "No document element found"},
         {"<?xml version=\"1.0\"?><!-- nothing -->", "No document element found"},
-        {"<a>1</a><b>2</b>", "Only one top-level element is allowed; another one starts at line 1, column 9"},
+        {"<a>1</a><b>2</b>",
+         "Only one top-level element is allowed; another one starts at line 1, column 9"},
         {"stray<a/>", "Text is not allowed outside the top-level element, at line 1, column 1"},
         {"<a/>\n&amp;", "Text is not allowed outside the top-level element, at line 2, column 1"},
         {"<a/><![CDATA[x]]>", "Text is not allowed outside the top-level element"},
-        {Document().substr(0, Document().find("<ListOfKeywords>") + 6), "Error parsing start element tag"},
-        {Document().substr(0, Document().find("<ListOfKeywords>")), "Start-end tags mismatch at line 11"},
+        {Document().substr(0, Document().find("<ListOfKeywords>") + 6),
+         "Error parsing start element tag"},
+        {Document().substr(0, Document().find("<ListOfKeywords>")),
+         "Start-end tags mismatch at line 11"},
         {"<a><b>x</a></b>", "Start-end tags mismatch at line 1, column"},
-        {"<a>\n<b x='1' y='2' x='3'/></a>", "Duplicate attribute x in element b at line 2, column 1"},
+        {"<a>\n<b x='1' y='2' x='3'/></a>",
+         "Duplicate attribute x in element b at line 2, column 1"},
         {"<a>x</a", "Error parsing end element tag at line 1"},
     };
     for (const auto& c : cases) {
@@ -192,10 +198,13 @@ TEST_F(ReadSettingsFromXMLTest, DeclarationsNeverReachOutsideTheText) {
         laughs += "<!ENTITY l" + std::to_string(i) + " '" + ref + "'>";
     }
     std::string text = Document();
-    text.insert(text.find("<PostWarden>"),
-                "<!DOCTYPE PostWarden SYSTEM 'file://" + secretPath + "' [\n"
-                "<!ENTITY xxe SYSTEM 'file://" + secretPath + "'>\n"
-                "<!ENTITY % p SYSTEM 'file://" + secretPath + "'> %p;\n" + laughs + "\n]>\n");
+    text.insert(text.find("<PostWarden>"), "<!DOCTYPE PostWarden SYSTEM 'file://" + secretPath +
+                                               "' [\n"
+                                               "<!ENTITY xxe SYSTEM 'file://" +
+                                               secretPath +
+                                               "'>\n"
+                                               "<!ENTITY % p SYSTEM 'file://" +
+                                               secretPath + "'> %p;\n" + laughs + "\n]>\n");
     text.replace(text.find("Outside?"), 8, "&xxe;");
     text.replace(text.find("Keywords?"), 9, "&l9;");
 
