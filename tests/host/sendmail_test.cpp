@@ -122,12 +122,10 @@ TEST_F(SendmailTest, AnUnusableHomeStillDelivers) {
     EXPECT_NE(r.err.find("sending the message anyway"), std::string::npos) << r.err;
 }
 
-TEST_F(SendmailTest, AMessageWithoutHeadersIsCheckedAndDeliveredAsItCame) {
+TEST_F(SendmailTest, AMessageThatCannotBeReadIsDeliveredAsItCame) {
+    // No header block at all: the check fails open, whatever the answers.
     const std::string garbage("\x00\x01\x02 no headers at all \xff", 24);
-    CommandResult r = Send({"--answers", "no"}, garbage);
-    EXPECT_EQ(r.exitCode, 1) << "the question on every send is still asked";
-    EXPECT_FALSE(Delivered());
-    r = Send({"--answers", "yes"}, garbage);
+    const CommandResult r = Send({"--answers", "no"}, garbage);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(DeliveredBytes(), garbage);
 }
