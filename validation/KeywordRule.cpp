@@ -14,7 +14,7 @@ namespace postwarden {
 
 namespace {
 
-// The searcher over the entries of `list`, with the list text it was built from.
+// The searcher over a list's entries, with the list text it was built from.
 struct CachedSearch : KeywordSearch {
     CachedSearch(std::string listText, const std::vector<std::string>& keywords)
         : KeywordSearch(keywords), text(std::move(listText)) {}
