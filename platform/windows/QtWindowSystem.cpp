@@ -4,9 +4,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
@@ -18,10 +20,13 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
 #include "module/RuntimeError.h"
+#include "platform/windows/DisplayProbe.h"
 #include "platform/windows/ModelWindow.h"
 
 namespace postwarden {
@@ -42,6 +47,25 @@ QString ToQt(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool WaylandPluginInstalled() {
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
+    return !platforms.entryList({"libqwayland*"}, QDir::Files).isEmpty();
+}
+
+// The platform plugin Qt is to start with: empty to leave the choice to
+// QT_QPA_PLATFORM, "none" when no display can be reached.
+std::string PlatformToUse() {
+    if (!Environment("QT_QPA_PLATFORM").empty()) return "";
+    if (WaylandDisplayReachable() && WaylandPluginInstalled()) return "wayland";
+    if (X11DisplayReachable()) return "xcb";
+    return "none";
+}
+
 // The process's widget application: the one that exists, else one made now.
 // One made here is never destroyed: by the time static objects go at exit, Qt's
 // own globals may already be gone, and destroying it then crashes. Windows kept
@@ -55,9 +79,15 @@ QApplication& Application() {
         }
         return *app;
     }
-    static int argc = 1;
+    static std::string platform = PlatformToUse();
+    if (platform == "none") {
+        throw RuntimeError(errors::kCannotCreateObject,
+                           "Can't create object: no display to show a window on");
+    }
     static char name[] = "postwarden";
-    static char* argv[] = {name, nullptr};
+    static char option[] = "-platform";
+    static char* argv[] = {name, option, platform.data(), nullptr};
+    static int argc = platform.empty() ? 1 : 3;
     static QApplication* const app = new QApplication(argc, argv);
     return *app;
 }
@@ -458,8 +488,18 @@ void QtWindowSystem::ProcessPendingEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+bool QtWindowSystem::Available() {
+    return QCoreApplication::instance() != nullptr || PlatformToUse() != "none";
+}
+
 void QtWindowSystem::MessageBox(std::string_view text, std::string_view title) {
-    Application();
+    try {
+        Application();
+    } catch (const RuntimeError&) {
+        std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(title.size()), title.data(),
+                     static_cast<int>(text.size()), text.data());
+        return;
+    }
     QMessageBox box(QMessageBox::NoIcon, ToQt(title), ToQt(text), QMessageBox::Ok);
     box.exec();
 }

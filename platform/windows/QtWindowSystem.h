@@ -19,11 +19,19 @@ class QtWindowSystem final : public WindowSystem {
     QtWindowSystem();
     ~QtWindowSystem() override;
 
-    // Throws "Can't create object" (429) when no Qt application can be made.
+    // Whether windows can be shown: QT_QPA_PLATFORM names a platform, or a
+    // display accepts a connection (Wayland only where Qt has its plugin).
+    // Qt itself ends the process when its display is missing, so no window is
+    // tried without this.
+    static bool Available();
+
+    // Throws "Can't create object" (429) when no Qt application can be made, for
+    // instance when nothing is Available().
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
     // Handles the waiting events; when there are none, sleeps until one arrives
     // or a twentieth of a second has passed, so that a wait loop does not spin.
     void ProcessPendingEvents() override;
+    // On standard error when no window can be shown.
     void MessageBox(std::string_view text, std::string_view title) override;
 
     // Draws `window` (made by this system) as it currently looks into a PNG file,

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +15,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/RuntimeError.h"
+#include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
+#include "prompts/frmSimpleYesNoPrompt.h"
 
 namespace postwarden {
 namespace {
@@ -95,9 +99,20 @@ TEST(ChooseWindowSystem, AChosenQtPlatformGivesQtWindows) {
 }
 
 TEST(ChooseWindowSystem, WithoutADisplayTheTerminalOrNothing) {
+    if (QCoreApplication::instance()) GTEST_SKIP() << "a Qt application already runs here";
     Environment environment;
     environment.NoDisplay();
     environment.Set("DISPLAY", ":9871");  // set, but nothing listens
+    EXPECT_FALSE(QtWindowSystem::Available());
+    // Qt would end the process on a display that is not there; the window
+    // system refuses instead, so that the forms take their failure path.
+    struct : WindowEvents {
+        void Click(std::string_view) override {}
+        void CloseRequested() override {}
+    } none;
+    QtWindowSystem qt;
+    EXPECT_THROW(qt.CreateWindow(frmSimpleYesNoPrompt::Design(), none), RuntimeError);
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
     const auto chosen = ChooseWindowSystem("");
     if (TerminalWindowSystem::Available()) {
         EXPECT_NE(dynamic_cast<TerminalWindowSystem*>(chosen.get()), nullptr);
@@ -106,33 +121,39 @@ TEST(ChooseWindowSystem, WithoutADisplayTheTerminalOrNothing) {
     }
 }
 
-TEST(DisplayReachable, TriesTheDisplaysSocket) {
+TEST(DisplayProbe, TriesTheXDisplaysSocket) {
     Environment environment;
     environment.NoDisplay();
-    EXPECT_FALSE(DisplayReachable());
+    EXPECT_FALSE(X11DisplayReachable());
     environment.Set("DISPLAY", ":9871.0");
-    EXPECT_FALSE(DisplayReachable());
+    EXPECT_FALSE(X11DisplayReachable());
     {
         Listener x("/tmp/.X11-unix/X9871", true);
-        EXPECT_TRUE(DisplayReachable());
+        EXPECT_TRUE(X11DisplayReachable());
         environment.Set("DISPLAY", "unix:9871");
-        EXPECT_TRUE(DisplayReachable());
+        EXPECT_TRUE(X11DisplayReachable());
     }
     environment.Set("DISPLAY", "not a display");
-    EXPECT_FALSE(DisplayReachable());
-    environment.Set("DISPLAY", std::nullopt);
+    EXPECT_FALSE(X11DisplayReachable());
+}
 
+TEST(DisplayProbe, TriesTheWaylandSocket) {
+    Environment environment;
+    environment.NoDisplay();
     const std::string runtime = ::testing::TempDir();
     environment.Set("XDG_RUNTIME_DIR", runtime);
     environment.Set("WAYLAND_DISPLAY", "pw-wayland-test");
-    EXPECT_FALSE(DisplayReachable());
+    EXPECT_FALSE(WaylandDisplayReachable());
     Listener wayland(runtime + "/pw-wayland-test", false);
-    EXPECT_TRUE(DisplayReachable());
+    EXPECT_TRUE(WaylandDisplayReachable());
     environment.Set("WAYLAND_DISPLAY", runtime + "/pw-wayland-test");
-    EXPECT_TRUE(DisplayReachable());
+    EXPECT_TRUE(WaylandDisplayReachable());
+    environment.Set("XDG_RUNTIME_DIR", std::nullopt);
+    environment.Set("WAYLAND_DISPLAY", "pw-wayland-test");
+    EXPECT_FALSE(WaylandDisplayReachable());
 }
 
-TEST(DisplayReachable, ARemoteXDisplayIsTriedOverTcp) {
+TEST(DisplayProbe, ARemoteXDisplayIsTriedOverTcp) {
     Environment environment;
     environment.NoDisplay();
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -148,9 +169,9 @@ TEST(DisplayReachable, ARemoteXDisplayIsTriedOverTcp) {
     }
     ASSERT_GE(number, 0);
     environment.Set("DISPLAY", "127.0.0.1:" + std::to_string(number));
-    EXPECT_FALSE(DisplayReachable());  // bound, not yet listening
+    EXPECT_FALSE(X11DisplayReachable());  // bound, not yet listening
     ASSERT_EQ(::listen(fd, 4), 0);
-    EXPECT_TRUE(DisplayReachable());
+    EXPECT_TRUE(X11DisplayReachable());
     ::close(fd);
 }
 
