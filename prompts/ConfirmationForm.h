@@ -57,6 +57,8 @@ class ConfirmationForm : public FormObject, private WindowEvents {
     Window& Me();
     EngineHelper& Helper();
     Platform& platform() { return platform_; }
+    // An Ask is waiting for the person's answer.
+    bool Asking() const { return asking_; }
 
     // Runs once every time the window is loaded, before Me() returns.
     virtual void Form_Load() = 0;

@@ -34,6 +34,9 @@ frmSimpleYesNoPrompt::frmSimpleYesNoPrompt(Platform& platform)
     : ConfirmationForm(platform, Design()) {}
 
 void frmSimpleYesNoPrompt::SetConfirmationMessage(const std::string& text) {
+    // Another send's rule while the person is still reading this question: its
+    // Ask is refused, and the question on screen must stay the one being answered.
+    if (Asking()) return;
     Me().SetControlCaption("lblConfirmationMessage", text);
 }
 

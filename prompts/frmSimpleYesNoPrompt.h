@@ -22,8 +22,9 @@ class frmSimpleYesNoPrompt final : public ConfirmationForm {
     std::string_view FormName() const override { return "frmSimpleYesNoPrompt"; }
 
     // Sets the caption of lblConfirmationMessage, the question the next Ask
-    // shows; loads the window first when it is not loaded. Throws RuntimeError
-    // when the window cannot be loaded or the caption set.
+    // shows; loads the window first when it is not loaded. Does nothing while an
+    // Ask waits for its answer. Throws RuntimeError when the window cannot be
+    // loaded or the caption set.
     void SetConfirmationMessage(const std::string& text);
 
   private:

@@ -81,6 +81,19 @@ TEST_F(SimpleYesNoPromptTest, ManualModalWaitsWithResponseFive) {
     EXPECT_FALSE(windows->shown.at(0).modal);
 }
 
+TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {
+    form.SetConfirmationMessage("Outside the company?");
+    int32_t inner = -1;
+    windows->person = [&](FakeWindow& window) {
+        form.SetConfirmationMessage("Blank subject?");  // a rule of another send
+        inner = Ask(true);
+        EXPECT_EQ(window.ControlCaption("lblConfirmationMessage"), "Outside the company?");
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(true), 6);
+    EXPECT_EQ(inner, 7);
+}
+
 TEST_F(SimpleYesNoPromptTest, ModelessRefusedWith401FallsBackToModal) {
     platform.FailOn("Window.ShowModeless", errors::ModalFormDisplayed());
     form.SetConfirmationMessage("Keywords?");
