@@ -63,6 +63,7 @@ const FormDesign& frmYesNoPrompt::Design() {
 frmYesNoPrompt::frmYesNoPrompt(Platform& platform) : ConfirmationForm(platform, Design()) {}
 
 void frmYesNoPrompt::Form_Load() {
+    fired_ = ThreadGlobals();
     // A failing step leaves the later controls in their design state: boxes
     // enabled and unticked, Yes enabled.
     try {
@@ -70,9 +71,8 @@ void frmYesNoPrompt::Form_Load() {
         LoadRuleMessages();
         for (const Rule& rule : kRules) Me().SetEnabled(rule.checkBox, false);
         for (const Rule& rule : kRules) Me().SetCheckValue(rule.checkBox, kUnchecked);
-        const Globals& flags = ThreadGlobals();
         for (const Rule& rule : kRules) {
-            if (flags.*rule.flag) Me().SetEnabled(rule.checkBox, true);
+            if (fired_.*rule.flag) Me().SetEnabled(rule.checkBox, true);
         }
         Me().SetEnabled("cmdYes", false);
     } catch (const RuntimeError& failure) {
@@ -96,9 +96,8 @@ void frmYesNoPrompt::CheckBoxClicked(std::string_view /*control*/) {
 
 bool frmYesNoPrompt::AllRulesAcknowledged() {
     bool acknowledged = true;
-    const Globals& flags = ThreadGlobals();
     for (const Rule& rule : kRules) {
-        if (flags.*rule.flag && Me().CheckValue(rule.checkBox) == kUnchecked) acknowledged = false;
+        if (fired_.*rule.flag && Me().CheckValue(rule.checkBox) == kUnchecked) acknowledged = false;
     }
     // Never disables Yes again: only the next load does.
     if (acknowledged) Me().SetEnabled("cmdYes", true);

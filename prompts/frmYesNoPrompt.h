@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "prompts/ConfirmationForm.h"
+#include "validation/Globals.h"
 
 namespace postwarden {
 
@@ -27,6 +28,11 @@ class frmYesNoPrompt final : public ConfirmationForm {
     void CheckBoxClicked(std::string_view control) override;
     void LoadRuleMessages();
     bool AllRulesAcknowledged();
+
+    // The flags as they stood when the window was loaded. Another send can run
+    // while the window waits and sets the flags of its own message; the boxes
+    // to tick stay those of the message this window asks about.
+    Globals fired_;
 };
 
 }  // namespace postwarden

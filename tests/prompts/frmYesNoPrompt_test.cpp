@@ -305,6 +305,24 @@ TEST_F(YesNoPromptTest, ClosingWithoutAButtonAnswersNoWhateverCameBefore) {
     EXPECT_EQ(Ask(true), 7);
 }
 
+TEST_F(YesNoPromptTest, AnotherSendDuringTheWaitDoesNotChangeWhatMustBeTicked) {
+    FireAll();
+    windows->person = [&](FakeWindow& window) {
+        // Another send runs meanwhile and leaves only its own rule's flag set.
+        ThreadGlobals() = Globals{};
+        ThreadGlobals().KeywordsViolated = true;
+        EXPECT_EQ(Ask(true), 7);  // its prompt is refused
+        window.Press("chkValidateKeywords");
+        EXPECT_FALSE(window.Enabled("cmdYes"));  // five questions still unticked
+        for (const std::string& box : kBoxes) {
+            if (box != "chkValidateKeywords") window.Press(box);
+        }
+        EXPECT_TRUE(window.Enabled("cmdYes"));
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(true), 6);
+}
+
 TEST_F(YesNoPromptTest, TheWindowVanishingDuringTheWaitAnswersNo) {
     windows->person = [](FakeWindow& window) { window.Unload(); };  // no close event at all
     EXPECT_EQ(Ask(true), 7);
