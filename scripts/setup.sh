@@ -31,8 +31,24 @@ build() {
     cmake --build build -j"$(nproc)"
 }
 
+# One send of the bundled sample message through the check, in a temporary
+# home: a real prompt where a display or a terminal can show one, scripted
+# answers otherwise. Then the log of that send.
 main_job() {
+    local answers=()
+    demo_home="$(mktemp -d)"
+    trap 'rm -rf "$demo_home"' EXIT
+    local home="$demo_home"
+    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && ! { [ -t 0 ] && (: </dev/tty) 2>/dev/null; }; then
+        answers=(--answers yes)
+        echo "No display or terminal for a prompt: answering yes."
+    fi
     ./build/postwarden --version
+    local status=0
+    ./build/postwarden --home "$home" check "${answers[@]}" samples/hello.eml || status=$?
+    echo "check exit status: $status (0 = send may go ahead, 1 = cancelled)"
+    echo "--- log of this send ($home/postwarden.log) ---"
+    ./build/postwarden --home "$home" log
 }
 
 install_missing
