@@ -79,11 +79,14 @@ QApplication& Application() {
         }
         return *app;
     }
-    static std::string platform = PlatformToUse();
-    if (platform == "none") {
+    // Asked afresh until an application is made: a display may come later.
+    const std::string chosen = PlatformToUse();
+    if (chosen == "none") {
         throw RuntimeError(errors::kCannotCreateObject,
                            "Can't create object: no display to show a window on");
     }
+    // Qt keeps referring to the arguments for as long as the application lives.
+    static std::string platform = chosen;
     static char name[] = "postwarden";
     static char option[] = "-platform";
     static char* argv[] = {name, option, platform.data(), nullptr};
