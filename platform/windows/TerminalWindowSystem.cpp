@@ -289,6 +289,7 @@ class TerminalWindowSystem::Terminal {
         termios raw = saved_;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
         raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR);
+        raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // lines end in "\r\n" as written
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         // Flushing drops keys typed before the window was up: they were not

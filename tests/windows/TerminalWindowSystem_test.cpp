@@ -205,6 +205,7 @@ TEST_F(TerminalFormsTest, TheTerminalIsGivenBackAsItWas) {
     ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
     const std::string output = pty.Drained();
     EXPECT_EQ(output.substr(0, 8), "\x1b[?1049h");
     EXPECT_EQ(output.substr(output.size() - 8), "\x1b[?1049l");
