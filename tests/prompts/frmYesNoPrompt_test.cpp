@@ -80,19 +80,6 @@ TEST_F(YesNoPromptTest, ClearingATickedBoxKeepsYesEnabled) {
     EXPECT_EQ(Ask(), 6);
 }
 
-TEST_F(YesNoPromptTest, ClearingBeforeTheLastTickKeepsYesDisabled) {
-    ThreadGlobals().OutsideDomainsViolated = true;
-    ThreadGlobals().KeywordsViolated = true;
-    windows->person = [](FakeWindow& window) {
-        window.Press("chkValidateOutsideDomains");
-        window.Press("chkValidateOutsideDomains");
-        window.Press("chkValidateKeywords");
-        EXPECT_FALSE(window.Enabled("cmdYes"));
-        window.Press("cmdNo");
-    };
-    EXPECT_EQ(Ask(), 7);
-}
-
 TEST_F(YesNoPromptTest, BoxesOfRulesThatDidNotFireShowTheirQuestionGreyedAndStayUnticked) {
     ThreadGlobals().AnySendViolated = true;
     windows->person = [](FakeWindow& window) {

@@ -186,12 +186,5 @@ TEST_F(ScriptedFormsTest, AModelessShowWhileAModalOneIsOpenIsRefusedWith401) {
     EXPECT_NO_THROW(other->ShowModeless());
 }
 
-TEST_F(ScriptedFormsTest, MessageBoxesAreRecorded) {
-    ScriptedWindowSystem& windows = Use({Answer::kYes});
-    windows.MessageBox("Error occurred.  Reason: x Error Number: {5}", "Postwarden.Ask");
-    ASSERT_EQ(windows.messages().size(), 1u);
-    EXPECT_EQ(windows.messages()[0].title, "Postwarden.Ask");
-}
-
 }  // namespace
 }  // namespace postwarden
