@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <functional>
 
 #include "module/ThreadObjects.h"
@@ -47,6 +48,8 @@ T* Find(QDialog* dialog, const char* name) {
 class QtFormsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // No window of these tests is meant for a screen, even where there is one.
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
         auto windows = std::make_unique<QtWindowSystem>();
         // Makes the application, so that timers work before the first prompt.
         struct : WindowEvents {
