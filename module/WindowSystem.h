@@ -79,7 +79,9 @@ public:
     // Loads a window from `design`; `events` must outlive the window.
     virtual std::unique_ptr<Window> CreateWindow(const FormDesign& design,
                                                  WindowEvents& events) = 0;
-    // Handles the window events that are waiting, then returns.
+    // Handles the window events that are waiting, then returns. When none is
+    // waiting it may sleep briefly (a twentieth of a second at most) for one, so
+    // that a loop over it does not keep a processor busy.
     virtual void ProcessPendingEvents() = 0;
     // A message box with an OK button and no icon; returns when it is dismissed.
     virtual void MessageBox(std::string_view text, std::string_view title) = 0;
