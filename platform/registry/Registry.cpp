@@ -236,6 +236,22 @@ struct Registry::Connection {
         transaction.Commit();
     }
 
+    // Turning a file to WAL needs it to itself, and SQLite answers "locked"
+    // at once, without its busy wait, while another process briefly holds it
+    // (typically one that is opening the same new file): wait here instead.
+    void SwitchToWal() {
+        for (int waited = 0;; waited += 5) {
+            const int rc =
+                sqlite3_exec(db.get(), "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) return;
+            const int primary = rc & 0xFF;
+            if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) {
+                Fail(db.get(), rc, path);
+            }
+            sqlite3_sleep(5);
+        }
+    }
+
     // BEGIN IMMEDIATE takes the write lock up front, so a writer waits for
     // another process's writer (busy timeout) instead of failing when it would
     // upgrade a read lock.
@@ -281,12 +297,14 @@ Registry::Connection* Registry::Open(bool createIfMissing) {
     auto connection = std::make_unique<Connection>(raw, path_);
     if (rc != SQLITE_OK) Fail(raw, rc, path_);
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
-    const bool ours = connection->CheckOwnership();
-    connection->Exec("PRAGMA journal_mode = WAL");
+    // Only a positive answer can be trusted outside a transaction: another
+    // process may be creating the schema between two reads. Anything else is
+    // settled under the write lock, before the file is changed in any way.
+    if (connection->Pragma("PRAGMA application_id") != kApplicationId) connection->CreateSchema();
+    connection->SwitchToWal();
     // FULL: in WAL mode every commit is synced, so a write is durable when it returns.
     connection->Exec("PRAGMA synchronous = FULL");
     connection->Exec("PRAGMA foreign_keys = ON");
-    if (!ours) connection->CreateSchema();
     connection_ = std::move(connection);
     return connection_.get();
 }

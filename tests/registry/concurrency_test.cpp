@@ -81,5 +81,40 @@ TEST(RegistryConcurrencyTest, TwoProcessesOnTheSameKeysKeepEveryValueWhole) {
               std::to_string(kRounds - 1));
 }
 
+TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
+    // The first use of a new file makes its schema and turns it to WAL; several
+    // processes doing that at once must neither refuse the file as foreign nor
+    // give up on the lock.
+    for (int round = 0; round < 60; ++round) {
+        testing::RegistryFolder folder;
+        const std::string path = folder.File();
+        pid_t children[3];
+        for (int i = 0; i < 3; ++i) {
+            children[i] = fork();
+            ASSERT_GE(children[i], 0);
+            if (children[i] == 0) {
+                int status = 0;
+                try {
+                    Registry registry(path);
+                    registry.SaveSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), "v");
+                } catch (...) {
+                    status = 1;
+                }
+                _exit(status);
+            }
+        }
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        Registry registry(path);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), ""),
+                      "v");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace postwarden
