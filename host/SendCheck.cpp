@@ -15,9 +15,7 @@
 #include "module/CPostwarden.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
-#include "platform/windows/NoWindowSystem.h"
-#include "platform/windows/QtWindowSystem.h"
-#include "platform/windows/ScriptedWindowSystem.h"
+#include "platform/windows/ChooseWindowSystem.h"
 
 namespace postwarden::host {
 
@@ -56,23 +54,6 @@ void LogHostFailure(LinuxPlatform& platform, const std::string& what) {
     }
 }
 
-// Scripted answers when given; else real windows where there is a display; else
-// none, so the forms take their failure path and the send goes ahead.
-std::unique_ptr<WindowSystem> ChooseWindowSystem(const std::string& answers) {
-    if (!answers.empty()) {
-        try {
-            return std::make_unique<ScriptedWindowSystem>(
-                ScriptedWindowSystem::ParseAnswers(answers));
-        } catch (const std::invalid_argument& e) {
-            throw RuntimeError(errors::kInvalidCall, e.what());
-        }
-    }
-    if (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) {
-        return std::make_unique<QtWindowSystem>();
-    }
-    return std::make_unique<NoWindowSystem>();
-}
-
 }  // namespace
 
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
@@ -83,9 +64,9 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     std::unique_ptr<WindowSystem> windows;
     try {
         windows = ChooseWindowSystem(check.answers);
-    } catch (const RuntimeError& e) {
+    } catch (const std::invalid_argument& e) {
         usable = false;
-        outcome.problem = e.Description();
+        outcome.problem = e.what();
         return outcome;
     }
     auto recorderOwner = std::make_unique<PromptRecorder>(std::move(windows));
