@@ -1,7 +1,25 @@
 #!/usr/bin/env bash
-# Builds Postwarden and runs every test; exits non-zero when any test fails.
+# Builds Postwarden and runs every test, then the whole suite again built with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when any test
+# fails or a sanitizer reports anything.
+#   scripts/test.sh          both runs
+#   scripts/test.sh --quick  the ordinary build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs="$(nproc)"
+
 scripts/setup.sh --build
-cd build
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" --timeout 300
+echo "== tests"
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" --timeout 300)
+
+[ "${1:-}" = "--quick" ] && exit 0
+
+echo "== tests built with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-sanitize -DPOSTWARDEN_SANITIZE=ON -DPOSTWARDEN_BENCHMARKS=OFF >/dev/null
+cmake --build build-sanitize -j"$jobs"
+(cd build-sanitize &&
+    QT_QPA_PLATFORM=offscreen \
+    ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+    LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp" \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --output-on-failure -j"$jobs" --timeout 600)

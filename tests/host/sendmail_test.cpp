@@ -43,9 +43,10 @@ protected:
     TempFolder dir;
     std::string sendmail;
     // CR LF line ends, a NUL byte, 8-bit bytes and no final newline.
-    const std::string message = std::string(
+    static constexpr char kBytes[] =
         "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: bytes\r\n\r\n"
-        "binary \0 \xff\xfe\x80 here\r\nlast line without newline", 110);
+        "binary \0 \xff\xfe\x80 here\r\nlast line without newline";
+    const std::string message = std::string(kBytes, sizeof kBytes - 1);
 };
 
 TEST_F(SendmailTest, PassesTheBytesAndArgumentsOnUnchanged) {
