@@ -7,6 +7,8 @@
 #include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
 
+#include <exception>
+
 namespace postwarden {
 
 namespace {
@@ -83,14 +85,21 @@ int32_t CPostwarden::YSItemEvent(int32_t& EventSelector, std::shared_ptr<Outlook
             Cancel = false;
         }
     } catch (const RuntimeError& e) {
-        try {
-            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 0,
-                              "Postwarden.YSItemEvent");
-        } catch (const RuntimeError&) {
-            // Nothing is left to report the failure with; the send goes ahead.
-        }
+        ReportItemEventFailure(e.Description());
+    } catch (const std::exception& e) {
+        // Not an outside failure (memory, say), but the host must not see it
+        // either: the send goes ahead as with any other failure.
+        ReportItemEventFailure(e.what());
     }
     return 0;
+}
+
+void CPostwarden::ReportItemEventFailure(const std::string& description) {
+    try {
+        Helper().LogEvent("Error occurred.  Reason: " + description, 0, "Postwarden.YSItemEvent");
+    } catch (const std::exception&) {
+        // Nothing is left to report the failure with; the send goes ahead.
+    }
 }
 
 void CPostwarden::Log(const std::string& source, const std::string& message, int16_t level) {

@@ -52,6 +52,8 @@ public:
     bool UsingWordAsEmailEditorValue() const { return UsingWordAsEmailEditor; }
 
 private:
+    // Writes YSItemEvent's failure line; a failure to write it is dropped.
+    void ReportItemEventFailure(const std::string& description);
     // Trace line through a new EngineLogger; a logger failure reaches the caller.
     void Log(const std::string& source, const std::string& message, int16_t level);
     // The engine library's helper of the calling thread, made on first use.

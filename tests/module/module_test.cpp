@@ -143,6 +143,24 @@ TEST_F(ModuleTest, AMissingItemIsReportedNotCrashed) {
     EXPECT_EQ(platform.log[0].source, "Postwarden.YSItemEvent");
 }
 
+TEST_F(ModuleTest, AFailureThatIsNoOutsideErrorDoesNotReachTheHostEither) {
+    // An item that runs out of memory when asked anything.
+    struct ExhaustedItem final : OutlookItem {
+        bool Submitted() override { throw std::bad_alloc(); }
+        std::string TypeName() override { return "MailItem"; }
+        void Save() override {}
+        std::string EntryID() override { return ""; }
+        std::string Subject() override { return ""; }
+    };
+    std::shared_ptr<OutlookItem> item = std::make_shared<ExhaustedItem>();
+    bool cancel = false;
+    EXPECT_EQ(Send(item, cancel), 0);
+    EXPECT_FALSE(cancel);
+    ASSERT_EQ(platform.log.size(), 1u);
+    EXPECT_EQ(platform.log[0].source, "Postwarden.YSItemEvent");
+    EXPECT_EQ(platform.log[0].message.rfind("Error occurred.  Reason: ", 0), 0u);
+}
+
 TEST_F(ModuleTest, NothingEscapesWhenEvenTheErrorReportFails) {
     auto item = std::make_shared<FakeItem>(platform);
     platform.FailOn("Item.Submitted");
