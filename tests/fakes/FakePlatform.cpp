@@ -389,8 +389,14 @@ void FakePlatform::Check(const std::string& operation) {
     ++calls_;
     ++callsOf_[operation];
     if (calls_ == failAt_) {
+        failedAtCall_ = operation;
         throw RuntimeError(errors::kInvalidCall, "Injected failure of call " +
                                                      std::to_string(calls_) + " (" + operation + ")");
+    }
+    auto nth = failNthOf_.find(operation);
+    if (nth != failNthOf_.end() && nth->second == callsOf_[operation]) {
+        failNthOf_.erase(nth);
+        throw RuntimeError(errors::kInvalidCall, "Injected failure");
     }
     auto it = failures_.find(operation);
     if (it != failures_.end()) throw it->second;

@@ -114,7 +114,13 @@ public:
     void Heal(const std::string& operation) { failures_.erase(operation); }
     // Makes the `n`-th outside call from now (1 = the next) throw, whatever it is.
     void FailAtCall(int64_t n) { failAt_ = calls_ + n; }
+    // Makes only the `n`-th call of `operation` from now (1 = the next) throw.
+    void FailNthCallOf(const std::string& operation, int64_t n) {
+        failNthOf_[operation] = CallsOf(operation) + n;
+    }
     int64_t Calls() const { return calls_; }
+    // The operation that FailAtCall made fail; empty until it has.
+    const std::string& FailedAtCall() const { return failedAtCall_; }
     // Counts one call of `operation` and throws if it is switched to fail.
     void Check(const std::string& operation);
     // How often `operation` was called.
@@ -168,6 +174,8 @@ private:
     std::map<std::string, int64_t> callsOf_;
     int64_t calls_ = 0;
     int64_t failAt_ = -1;
+    std::string failedAtCall_;
+    std::map<std::string, int64_t> failNthOf_;
 };
 
 }  // namespace postwarden::fakes

@@ -1,0 +1,257 @@
+// A whole life of the module on the fakes (start-up, an explorer window, one
+// send, shut-down), run once for every outside call it makes with exactly that
+// call failing. Whatever fails, the send event must come back without an
+// exception and let the message go, unless a prompt was answered No.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module/CPostwarden.h"
+#include "settings/SettingKeys.h"
+#include "tests/fakes/FakePlatform.h"
+#include "tests/faults/CountedWindowSystem.h"
+
+namespace postwarden {
+namespace {
+
+using fakes::CountedWindowSystem;
+using fakes::FakePlatform;
+using Answer = ScriptedWindowSystem::Answer;
+
+enum class Source { kStored, kNetworkFile, kExchange };
+
+struct Scenario {
+    const char* name;
+    Source source;
+    bool separatePrompts;
+    Answer answer;
+    // "9.0..." logs on and reads no Word setting; later versions attach and take
+    // Word as the editor (the forms then wait modeless).
+    const char* clientVersion = "16.0.0.0";
+    // The entry identifier leads nowhere and the message is found in the drafts.
+    bool onlyInDrafts = false;
+};
+
+constexpr const char* kFilePath = "/srv/postwarden/settings.xml";
+constexpr const char* kFolderPath = "\\\\Public Folders\\All Public Folders\\Post Warden";
+
+// The settings an administrator would publish: every rule on, with lists.
+struct Value {
+    const char* key;
+    const char* element;
+    const char* value;
+};
+const Value kSettings[] = {
+    {keys::kPromptForOutsideDomainsWanted, nullptr, "1"},
+    {keys::kListOfOutsideDomains, nullptr, "corp.example\r\n*.corp.example"},
+    {keys::kMessageForOutsideDomains, nullptr, "Leaving the company?"},
+    {keys::kPromptForEmailAddressesDomainsWanted, nullptr, "1"},
+    {keys::kListOfEmailAddressesDomains, nullptr, "rival.example\r\nceo@corp.example"},
+    {keys::kMessageForEmailAddressesDomains, nullptr, "Watched addresses?"},
+    {keys::kPromptForKeywordsWanted, nullptr, "1"},
+    {keys::kListOfKeywords, nullptr, "salary\r\nconfidential"},
+    {keys::kMessageForKeywords, nullptr, "Keywords?"},
+    {keys::kPromptForNumberOfRecipientsWanted, nullptr, "1"},
+    {keys::kMaxNumberOfRecipients, "NumberOfRecipients", "3"},
+    {keys::kSeparateDLsWanted, nullptr, "1"},
+    {keys::kMessageForNumberOfRecipients, nullptr, "So many people?"},
+    {keys::kPromptForBlankSubjectWanted, nullptr, "1"},
+    {keys::kMessageForBlankSubject, nullptr, "No subject?"},
+    {keys::kPromptForAnySendWanted, nullptr, "1"},
+};
+
+std::string SettingsDocument() {
+    std::string doc = "<PostWardenSettings>\n";
+    for (const Value& v : kSettings) {
+        const std::string tag = v.element ? v.element : v.key;
+        std::string value = v.value;
+        if (tag.starts_with("ListOf")) {
+            std::string items;
+            size_t start = 0;
+            for (size_t end; (end = value.find("\r\n", start)) != std::string::npos;
+                 start = end + 2) {
+                items += "<item>" + value.substr(start, end - start) + "</item>";
+            }
+            value = items + "<item>" + value.substr(start) + "</item>";
+        }
+        doc += "  <" + tag + ">" + value + "</" + tag + ">\n";
+    }
+    return doc + "</PostWardenSettings>\n";
+}
+
+// One module's life on a fresh platform. Setting up the fakes makes no outside
+// call, so call N of a run is call N of every run of the same scenario.
+struct ModuleLife {
+    explicit ModuleLife(const Scenario& s) : scenario(s) {
+        auto counted = std::make_unique<CountedWindowSystem>(platform, std::vector{s.answer});
+        windows = counted.get();
+        platform.windows = std::move(counted);
+        engine->application->version = s.clientVersion;
+
+        platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "0");  // initialised
+        platform.SetSetting(keys::kSeparatePromptsWanted, s.separatePrompts ? "1" : "0");
+        switch (s.source) {
+            case Source::kStored:
+                for (const Value& v : kSettings) platform.SetSetting(v.key, v.value);
+                break;
+            case Source::kNetworkFile:
+                platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFilePath);
+                platform.files[kFilePath] = SettingsDocument();
+                break;
+            case Source::kExchange: {
+                platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolderPath);
+                auto settingsItem = std::make_shared<fakes::FakeMessageData>();
+                settingsItem->subject = "Post Warden Settings";
+                settingsItem->properties = {{"Body", SettingsDocument()}, {"BodyFormat", "1"}};
+                platform.store.folders[kFolderPath] = {settingsItem};
+                break;
+            }
+        }
+
+        // A message that breaks every rule: outside and watch-listed recipients,
+        // a distribution list that takes it over the limit, a keyword in the body.
+        auto message = std::make_shared<fakes::FakeMessageData>();
+        message->subject = " ";
+        message->bodyFormat = kFormatHTML;
+        message->htmlBody = "<p>The salary review</p>";
+        message->recipients = {
+            {"Jane", "jane@corp.example", true, "", std::nullopt},
+            {"Bob", "bob@rival.example", true, "", std::nullopt},
+            {"All staff", "all@corp.example", true, "", 12},
+            {"Undisclosed", "undisclosed-recipients", false, "", std::nullopt},
+        };
+        item->subject = message->subject;
+        if (s.onlyInDrafts) {
+            platform.store.drafts = {message};
+        } else {
+            platform.store.byEntryId[item->entryId] = message;
+        }
+    }
+
+    // Returns the send event's Cancel; fails the test when the event throws.
+    bool Go(int64_t failAt) {
+        if (failAt > 0) platform.FailAtCall(failAt);
+        std::shared_ptr<Engine> e = engine;
+        module.YSStartup(e);
+        try {
+            module.YSExplorerOpen(nullptr);
+        } catch (const RuntimeError&) {
+            // The host's to log; the send comes all the same.
+            explorerFailed = true;
+        }
+        int32_t selector = kSelectorItemSend;
+        std::shared_ptr<OutlookItem> sent = item;
+        bool cancel = false;
+        std::string folderEntryId, folderStoreId;
+        try {
+            module.YSItemEvent(selector, sent, cancel, folderEntryId, folderStoreId);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << scenario.name << ", call " << failAt << " failing: YSItemEvent threw "
+                          << e.what();
+        }
+        module.YSShutdown();
+        return cancel;
+    }
+
+    // Whether the failure of call `n` reached the log or a message box, or
+    // went back to the host from the explorer event.
+    bool Reported(int64_t n) const {
+        const std::string mark = "call " + std::to_string(n) + " (";
+        for (const fakes::LogLine& line : platform.log) {
+            if (line.message.find(mark) != std::string::npos) return true;
+        }
+        for (const auto& box : windows->scripted().messages()) {
+            if (box.text.find(mark) != std::string::npos) return true;
+        }
+        return explorerFailed;
+    }
+
+    const Scenario& scenario;
+    FakePlatform platform;
+    CountedWindowSystem* windows = nullptr;
+    std::shared_ptr<fakes::FakeEngine> engine = platform.NewEngine();
+    std::shared_ptr<fakes::FakeItem> item = std::make_shared<fakes::FakeItem>(platform);
+    CPostwarden module{platform};
+    bool explorerFailed = false;
+};
+
+// Failures that leave no trace by design: a lookup that only means "not found
+// this way" (the drafts are searched next), the shut-down line, and a form
+// checking whether its answered window is gone (it looks again next time).
+bool QuietFailure(const ModuleLife& run, const std::string& op) {
+    if (op == "GetMessageFromID" || op == "Item.Subject" || op == "Window.Loaded") return true;
+    return (op == "NewEngineLogger" || op == "WriteLog") &&
+           !run.platform.Logged("Postwarden is stopping");
+}
+
+class SendFaultsTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SendFaultsTest, EveryFailingCallLetsTheSendGoUnlessAPromptSaidNo) {
+    const Scenario& s = GetParam();
+
+    // The clean run: how many outside calls it makes, and that the scenario
+    // really asks and answers as meant.
+    int64_t calls = 0;
+    {
+        ModuleLife clean(s);
+        const bool cancel = clean.Go(0);
+        calls = clean.platform.Calls();
+        EXPECT_FALSE(clean.explorerFailed);
+        EXPECT_EQ(cancel, s.answer == Answer::kNo);
+        EXPECT_EQ(clean.windows->refused, s.answer == Answer::kNo);
+        ASSERT_FALSE(clean.windows->scripted().shown().empty());
+        // All six rules fired: every question, or every box of the one form.
+        if (s.separatePrompts && s.answer == Answer::kYes) {
+            EXPECT_EQ(clean.windows->scripted().shown().size(), 6u);
+        }
+        if (!s.separatePrompts) {
+            for (const ShownControl& c : clean.windows->scripted().shown()[0].controls) {
+                if (c.kind == ControlKind::kCheckBox) {
+                    EXPECT_TRUE(c.enabled) << c.name;
+                }
+            }
+        }
+        ASSERT_GT(calls, 100) << "the send should have gone through every rule";
+    }
+
+    int cancelled = 0, explorerFailures = 0;
+    for (int64_t n = 1; n <= calls; ++n) {
+        ModuleLife run(s);
+        const bool cancel = run.Go(n);
+        ASSERT_GE(run.platform.Calls(), n) << "call " << n << " was never made";
+        const std::string& op = run.platform.FailedAtCall();
+        if (!run.windows->refused) {
+            EXPECT_FALSE(cancel) << s.name << ": " << op << " (call " << n
+                                 << ") failing cancelled the send";
+        }
+        EXPECT_TRUE(run.Reported(n) || QuietFailure(run, op))
+            << s.name << ": " << op << " (call " << n << ") failed without a trace";
+        cancelled += cancel;
+        explorerFailures += run.explorerFailed;
+    }
+    // Report what the runs did, for whoever reads the test's output.
+    std::cout << "[          ] " << s.name << ": " << calls << " calls, " << cancelled
+              << " runs cancelled after a No, " << explorerFailures
+              << " explorer opens failed to the host\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WholeSends, SendFaultsTest,
+    ::testing::Values(Scenario{"StoredSeparateYes", Source::kStored, true, Answer::kYes},
+                      Scenario{"StoredSeparateNo", Source::kStored, true, Answer::kNo},
+                      Scenario{"StoredOneFormYes", Source::kStored, false, Answer::kYes},
+                      Scenario{"StoredOneFormNo", Source::kStored, false, Answer::kNo},
+                      Scenario{"FileSeparateYes", Source::kNetworkFile, true, Answer::kYes},
+                      Scenario{"FileOneFormNo", Source::kNetworkFile, false, Answer::kNo},
+                      Scenario{"ExchangeSeparateNo", Source::kExchange, true, Answer::kNo},
+                      Scenario{"ExchangeOneFormYes", Source::kExchange, false, Answer::kYes},
+                      Scenario{"OldClientDraftsSeparateYes", Source::kStored, true, Answer::kYes,
+                               "9.0.0.3821", true},
+                      Scenario{"OldClientDraftsOneFormNo", Source::kStored, false, Answer::kNo,
+                               "9.0.0.3821", true}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace postwarden
