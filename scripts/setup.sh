@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-          libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev)
+          libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev)
 
 install_missing() {
     local missing=()

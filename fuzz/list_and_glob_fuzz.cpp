@@ -1,0 +1,156 @@
+// The engine library's list splitting and entry matching, which every domain
+// and address rule leans on. The input is a list text as a settings document
+// or a user would write it; it also gives a value and a pattern to match.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/FuzzCheck.h"
+#include "module/RuntimeError.h"
+#include "platform/engine/EngineLibrary.h"
+#include "platform/engine/Glob.h"
+
+namespace postwarden {
+namespace {
+
+bool IsSeparator(char c) { return c == '\r' || c == '\n' || c == ';'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Entries: no empty one, none with blanks at its ends or a separator inside,
+// together the list text's non-blank characters outside separators, in order.
+void CheckList(std::string_view text) {
+    SplitDelimitedList list;
+    list.SetText(text);
+    std::string joined;
+    for (int32_t i = 1; i <= list.Count(); ++i) {
+        const std::string entry = list.Item(i);
+        FUZZ_CHECK(!entry.empty());
+        FUZZ_CHECK(!IsBlank(entry.front()) && !IsBlank(entry.back()));
+        for (char c : entry) FUZZ_CHECK(!IsSeparator(c));
+        joined += entry;
+    }
+    std::string expected;
+    for (char c : text) {
+        if (!IsSeparator(c)) expected += c;
+    }
+    // Only blanks may be lost: the same text once every blank is removed.
+    auto withoutBlanks = [](std::string s) {
+        std::erase_if(s, IsBlank);
+        return s;
+    };
+    FUZZ_CHECK(withoutBlanks(joined) == withoutBlanks(expected));
+    for (int32_t outside : {0, list.Count() + 1}) {
+        bool threw = false;
+        try {
+            list.Item(outside);
+        } catch (const RuntimeError&) {
+            threw = true;
+        }
+        FUZZ_CHECK(threw);
+    }
+}
+
+// Folding as the matcher does it: one code point (or one stray byte) at a time.
+std::vector<UChar32> Folded(std::string_view text) {
+    std::vector<UChar32> out;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const int32_t length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) {
+            i = start + 1;
+            out.push_back(0x110000 + s[start]);
+        } else {
+            out.push_back(u_foldCase(c, U_FOLD_CASE_DEFAULT));
+        }
+    }
+    return out;
+}
+
+// The textbook table over all prefixes of value and pattern.
+bool ReferenceMatch(std::string_view value, std::string_view pattern) {
+    const std::vector<UChar32> v = Folded(value), p = Folded(pattern);
+    std::vector<std::vector<bool>> m(v.size() + 1, std::vector<bool>(p.size() + 1, false));
+    m[0][0] = true;
+    for (size_t j = 1; j <= p.size(); ++j) m[0][j] = m[0][j - 1] && p[j - 1] == '*';
+    for (size_t i = 1; i <= v.size(); ++i) {
+        for (size_t j = 1; j <= p.size(); ++j) {
+            if (p[j - 1] == '*') {
+                m[i][j] = m[i][j - 1] || m[i - 1][j];
+            } else {
+                m[i][j] = m[i - 1][j - 1] && (p[j - 1] == '?' || p[j - 1] == v[i - 1]);
+            }
+        }
+    }
+    return m[v.size()][p.size()];
+}
+
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+std::string AsciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return out;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && AsciiUpper(a) == AsciiUpper(b);
+}
+
+void CheckGlob(std::string_view value, std::string_view pattern) {
+    const bool match = GlobMatch(value, pattern);
+    FUZZ_CHECK(GlobMatch(value, "*"));
+    FUZZ_CHECK(GlobMatch(value, "") == value.empty());
+    // Every text matches itself: a wildcard in it matches its own character.
+    FUZZ_CHECK(GlobMatch(value, value));
+    FUZZ_CHECK(GlobMatch(pattern, pattern));
+    // Case of ASCII letters never matters, on either side.
+    FUZZ_CHECK(GlobMatch(AsciiUpper(value), pattern) == match);
+    FUZZ_CHECK(GlobMatch(value, AsciiUpper(pattern)) == match);
+    // A pattern without wildcards is a comparison without regard to case.
+    if (pattern.find_first_of("*?") == std::string_view::npos && IsAscii(value) &&
+        IsAscii(pattern)) {
+        FUZZ_CHECK(match == EqualsIgnoringAsciiCase(value, pattern));
+    }
+    if (value.size() * pattern.size() <= 100000) {
+        FUZZ_CHECK(match == ReferenceMatch(value, pattern));
+    }
+}
+
+}  // namespace
+}  // namespace postwarden
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace postwarden;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    CheckList(text);
+
+    // Each entry of the list against the others, as a rule compares a domain
+    // with every entry of its list.
+    SplitDelimitedList list;
+    list.SetText(text);
+    const int32_t count = std::min<int32_t>(list.Count(), 8);
+    for (int32_t i = 1; i <= count; ++i) {
+        for (int32_t j = 1; j <= count; ++j) CheckGlob(list.Item(i), list.Item(j));
+    }
+    FuzzedDataProvider provider(data, size);
+    const std::string value = provider.ConsumeRandomLengthString(size);
+    const std::string pattern = provider.ConsumeRemainingBytesAsString();
+    CheckGlob(value, pattern);
+    return 0;
+}
