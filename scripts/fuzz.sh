@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz/ and runs each for a bounded time on
-# a copy of its seed corpus in fuzz/corpus/, so the repository is never changed.
+# a copy of its seed corpus in fuzz/corpus/ (with the dictionary fuzz/<target>.dict
+# where there is one), so the repository is never changed.
 # Exits non-zero when any target finds a crash, a leak, a sanitizer report or a
 # hang, and prints the path of the input that reproduces it.
 #
@@ -69,11 +70,13 @@ for name in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts/$name"
     cp -r "fuzz/corpus/$name/." "$corpus/"
     log="$work/$name.log"
+    options=()
+    [ -f "fuzz/$name.dict" ] && options+=(-dict="$PWD/fuzz/$name.dict")
     status=0
     # Inputs are run from a scratch folder so that nothing a target writes
     # lands in the tree.
     (cd "$work" && "$program" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/$name/" "$corpus" >"$log" 2>&1) ||
+        -print_final_stats=1 -artifact_prefix="$artifacts/$name/" "${options[@]}" "$corpus" >"$log" 2>&1) ||
         status=$?
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
     final="$(grep -E '^#[0-9]+' "$log" | tail -n 1 | sed -E 's/ +/ /g')"
