@@ -58,6 +58,9 @@ TEST(CommandBasicsTest, LogPrintsTheLogOfTheHome) {
     r = RunPostwarden({"log"}, "", {"POSTWARDEN_HOME=" + home.Path()});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, line);
+
+    r = RunPostwarden({"--home", home.Path(), "log", "--tail"});
+    EXPECT_EQ(r.exitCode, 2);
 }
 
 }  // namespace
