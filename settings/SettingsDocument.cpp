@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <pugixml.hpp>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace postwarden {
 
@@ -100,15 +100,15 @@ bool SettingsDocument::Load(std::string_view text) {
     for (;;) {
         if (current.type() == pugi::node_element) {
             parsed->firstByName.try_emplace(current.name(), current);
-            // The parser lets a repeated attribute pass; a well-formed document has none.
+            // The parser lets a repeated attribute pass; a well-formed document has
+            // none. A set of the names seen, not a comparison of every pair, as an
+            // element may carry any number of attributes.
+            std::unordered_set<std::string_view> attributeNames;
             for (pugi::xml_attribute a = current.first_attribute(); a; a = a.next_attribute()) {
-                for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
-                    if (std::strcmp(a.name(), b.name()) == 0) {
-                        reason_ = "Duplicate attribute " + std::string(a.name()) + " in element " +
-                                  current.name() + " at " +
-                                  Position(text, current.offset_debug() - 1);
-                        return false;
-                    }
+                if (!attributeNames.insert(a.name()).second) {
+                    reason_ = "Duplicate attribute " + std::string(a.name()) + " in element " +
+                              current.name() + " at " + Position(text, current.offset_debug() - 1);
+                    return false;
                 }
             }
         }
