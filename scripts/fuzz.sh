@@ -11,6 +11,8 @@
 #   scripts/fuzz.sh --seconds 600 mail_message settings_document
 #   scripts/fuzz.sh --no-build ...      use the targets as they are built
 #   scripts/fuzz.sh --keep-corpus DIR   keep the grown corpora in DIR/<target>/
+#   scripts/fuzz.sh ... -- -max_len=65536 DIR   more options (and corpus folders
+#                                       to read) for libFuzzer
 #
 # A reproducer is run again with build-fuzz/fuzz/fuzz_<target> <path>.
 set -euo pipefail
@@ -20,12 +22,14 @@ seconds=60
 build=1
 keep=""
 targets=()
+extra=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds="$2"; shift 2 ;;
         --no-build) build=0; shift ;;
         --keep-corpus) keep="$2"; shift 2 ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+        --) shift; extra=("$@"); break ;;
         -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
         *) targets+=("$1"); shift ;;
     esac
@@ -76,8 +80,8 @@ for name in "${targets[@]}"; do
     # Inputs are run from a scratch folder so that nothing a target writes
     # lands in the tree.
     (cd "$work" && "$program" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/$name/" "${options[@]}" "$corpus" >"$log" 2>&1) ||
-        status=$?
+        -print_final_stats=1 -artifact_prefix="$artifacts/$name/" "${options[@]}" "$corpus" \
+        "${extra[@]}" >"$log" 2>&1) || status=$?
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
     final="$(grep -E '^#[0-9]+' "$log" | tail -n 1 | sed -E 's/ +/ /g')"
     if [ "$status" -ne 0 ]; then
