@@ -13,13 +13,9 @@
 #include <cstdlib>
 #include <functional>
 
-#include "module/ThreadObjects.h"
-#include "prompts/frmSimpleYesNoPrompt.h"
-#include "prompts/frmYesNoPrompt.h"
-#include "tests/fakes/FakePlatform.h"
-#include "validation/Globals.h"
+#include "tests/windows/FormsTestSupport.h"
 
-namespace postwarden {
+namespace postwarden::testing {
 namespace {
 
 // Runs `step` from inside the event loop that is running by then (a modal show's
@@ -38,6 +34,10 @@ QDialog* FormWindow(const char* form) {
     return nullptr;
 }
 
+QDialog* ModalWindow() {
+    return qobject_cast<QDialog*>(QApplication::activeModalWidget());
+}
+
 template <typename T>
 T* Find(QDialog* dialog, const char* name) {
     T* child = dialog ? dialog->findChild<T*>(name) : nullptr;
@@ -45,41 +45,25 @@ T* Find(QDialog* dialog, const char* name) {
     return child;
 }
 
-class QtFormsTest : public ::testing::Test {
+class QtFormsTest : public FormsTest {
   protected:
     void SetUp() override {
+        FormsTest::SetUp();
         // No window of these tests is meant for a screen, even where there is one.
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
         auto windows = std::make_unique<QtWindowSystem>();
         // Makes the application, so that timers work before the first prompt.
-        struct : WindowEvents {
-            void Click(std::string_view) override {}
-            void CloseRequested() override {}
-        } none;
         windows->CreateWindow(frmSimpleYesNoPrompt::Design(), none);
         platform.windows = std::move(windows);
-        ThreadGlobals() = Globals{};
     }
-    void TearDown() override {
-        ThreadObjects::ReleaseFor(platform);
-        ThreadGlobals() = Globals{};
-    }
-    int32_t AskMulti(bool manualModal = false) {
-        return ThreadObjects::For(platform).YesNoPrompt().Ask(65540, "Post Warden", manualModal);
-    }
-    int32_t AskSimple(const std::string& question, bool manualModal = false) {
-        frmSimpleYesNoPrompt& form = ThreadObjects::For(platform).SimpleYesNoPrompt();
-        form.SetConfirmationMessage(question);
-        return form.Ask(65540, "Post Warden", manualModal);
-    }
-    fakes::FakePlatform platform;
+    NoEvents none;
 };
 
-TEST_F(QtFormsTest, ModalMultiRuleWindowTicksAndAnswersYesByClicks) {
+TEST_F(QtFormsTest, TheMultiRuleWindowIsTickedByMouseOrKeysAndEnterAnswersNoUnlessOnYes) {
     ThreadGlobals().KeywordsViolated = true;
     bool checked = false;
     Later([&] {
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QDialog* dialog = ModalWindow();
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->objectName(), "frmYesNoPrompt");
         EXPECT_EQ(dialog->windowTitle(), "Post Warden");
@@ -93,6 +77,7 @@ TEST_F(QtFormsTest, ModalMultiRuleWindowTicksAndAnswersYesByClicks) {
         EXPECT_TRUE(no->isDefault());
         EXPECT_EQ(dialog->focusWidget(), no);
 
+        QTest::keyClick(dialog, Qt::Key_Y);          // Yes disabled: nothing
         QTest::mouseClick(outside, Qt::LeftButton);  // greyed: cannot be ticked
         EXPECT_FALSE(outside->isChecked());
         // The caption is part of the box: a click on its far end ticks it.
@@ -101,66 +86,38 @@ TEST_F(QtFormsTest, ModalMultiRuleWindowTicksAndAnswersYesByClicks) {
         EXPECT_TRUE(yes->isEnabled());
         QTest::mouseClick(keywords, Qt::LeftButton);  // cleared again: Yes stays
         EXPECT_TRUE(yes->isEnabled());
-        QTest::mouseClick(yes, Qt::LeftButton);
+        QTest::keyClick(keywords, Qt::Key_Return);
         checked = true;
     });
-    EXPECT_EQ(AskMulti(), 6);
+    EXPECT_EQ(AskMulti(platform), 7);
     EXPECT_TRUE(checked);
     EXPECT_EQ(FormWindow("frmYesNoPrompt"), nullptr);
-}
-
-TEST_F(QtFormsTest, EnterAnswersNoUnlessYesHasTheFocus) {
-    ThreadGlobals().AnySendViolated = true;
-    Later([] {
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        auto* box = Find<QCheckBox>(dialog, "chkValidateAnySend");
-        box->setFocus();
-        QTest::keyClick(box, Qt::Key_Space);  // ticked from the keyboard
-        EXPECT_TRUE(Find<QPushButton>(dialog, "cmdYes")->isEnabled());
-        QTest::keyClick(box, Qt::Key_Return);
-    });
-    EXPECT_EQ(AskMulti(), 7);
 
     Later([] {
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        QTest::keyClick(Find<QCheckBox>(dialog, "chkValidateAnySend"), Qt::Key_Space);
+        QDialog* dialog = ModalWindow();
+        QTest::keyClick(Find<QCheckBox>(dialog, "chkValidateKeywords"), Qt::Key_Space);
         auto* yes = Find<QPushButton>(dialog, "cmdYes");
         yes->setFocus();
         QTest::keyClick(yes, Qt::Key_Return);
     });
-    EXPECT_EQ(AskMulti(), 6);
+    EXPECT_EQ(AskMulti(platform), 6);
 }
 
-TEST_F(QtFormsTest, EscapeAndTheCloseBoxAnswerNoAfterAnEarlierYes) {
-    ThreadGlobals().BlankSubjectViolated = true;
-    Later([] {
-        QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Y);  // Yes disabled: nothing
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(dialog, nullptr);
-        QTest::mouseClick(Find<QCheckBox>(dialog, "chkValidateBlankSubject"), Qt::LeftButton);
-        QTest::keyClick(dialog, Qt::Key_Y);
-    });
-    ASSERT_EQ(AskMulti(), 6);
-    Later([] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
-    EXPECT_EQ(AskMulti(), 7);
-    Later([] { QApplication::activeModalWidget()->close(); });
-    EXPECT_EQ(AskMulti(), 7);
-    Later([] { QApplication::activeModalWidget()->close(); });
-    EXPECT_EQ(AskSimple("Blank subject?"), 7);
-}
-
-TEST_F(QtFormsTest, AccessKeysAnswerTheSingleRuleForm) {
+TEST_F(QtFormsTest, KeysAndTheCloseBoxAnswerTheSingleRuleForm) {
+    // Each No right after a Yes: an earlier answer is not kept.
     const struct {
-        Qt::Key key;
+        Qt::Key key;  // none: the close box
         Qt::KeyboardModifiers modifiers;
         int32_t answer;
-    } cases[] = {{Qt::Key_Y, Qt::NoModifier, 6},
-                 {Qt::Key_N, Qt::NoModifier, 7},
-                 {Qt::Key_Y, Qt::AltModifier, 6},
-                 {Qt::Key_Enter, Qt::KeypadModifier, 7}};
+    } cases[] = {{Qt::Key_Y, Qt::NoModifier, 6},         {Qt::Key_Escape, Qt::NoModifier, 7},
+                 {Qt::Key_Y, Qt::AltModifier, 6},        {Qt::Key_unknown, Qt::NoModifier, 7},
+                 {Qt::Key_Enter, Qt::KeypadModifier, 7}, {Qt::Key_N, Qt::NoModifier, 7}};
     for (const auto& c : cases) {
-        Later([&c] { QTest::keyClick(QApplication::activeModalWidget(), c.key, c.modifiers); });
-        EXPECT_EQ(AskSimple("Send it?"), c.answer) << c.key;
+        Later([&c] {
+            if (c.key == Qt::Key_unknown) return (void)ModalWindow()->close();
+            QTest::keyClick(ModalWindow(), c.key, c.modifiers);
+        });
+        EXPECT_EQ(AskSimple(platform, "Send it?"), c.answer) << c.key;
     }
 }
 
@@ -180,13 +137,13 @@ TEST_F(QtFormsTest, ManualModalShowsAModelessWindowAndWaitsForIt) {
             seen = true;
         },
         30);
-    EXPECT_EQ(AskMulti(true), 6);
+    EXPECT_EQ(AskMulti(platform, true), 6);
     EXPECT_TRUE(seen);
 
     Later([] { FormWindow("frmSimpleYesNoPrompt")->close(); }, 30);
-    EXPECT_EQ(AskSimple("Any send?", true), 7);
+    EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
     Later([] { QTest::keyClick(FormWindow("frmSimpleYesNoPrompt"), Qt::Key_Escape); }, 30);
-    EXPECT_EQ(AskSimple("Any send?", true), 7);
+    EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
 }
 
 TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {
@@ -200,7 +157,7 @@ TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {
             shownAs = form->windowModality();
             QTest::mouseClick(Find<QPushButton>(form, "cmdYes"), Qt::LeftButton);
         });
-        answer = AskSimple("Under a modal window?", true);
+        answer = AskSimple(platform, "Under a modal window?", true);
         blocker.done(0);
     });
     blocker.exec();
@@ -210,7 +167,7 @@ TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {
 
 TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
     Later([] {
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QDialog* dialog = ModalWindow();
         EXPECT_EQ(dialog->size(), QSize(367, 276));
         EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());  // fixed border
         EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -229,11 +186,11 @@ TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
                   Find<QPushButton>(dialog, "cmdYes"));
         dialog->close();
     });
-    EXPECT_EQ(AskMulti(), 7);
+    EXPECT_EQ(AskMulti(platform), 7);
 
     const std::string question(300, 'w');
     Later([&question] {
-        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QDialog* dialog = ModalWindow();
         EXPECT_EQ(dialog->size(), QSize(273, 146));
         auto* label = Find<QLabel>(dialog, "lblConfirmationMessage");
         EXPECT_EQ(label->text().toStdString(), question);
@@ -242,15 +199,11 @@ TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
         EXPECT_TRUE(Find<QPushButton>(dialog, "cmdYes")->isEnabled());
         dialog->close();
     });
-    EXPECT_EQ(AskSimple(question), 7);
+    EXPECT_EQ(AskSimple(platform, question), 7);
 }
 
 TEST_F(QtFormsTest, APictureShowsTheWindowUnderATitleBar) {
     QtWindowSystem windows;
-    struct : WindowEvents {
-        void Click(std::string_view) override {}
-        void CloseRequested() override {}
-    } none;
     auto window = windows.CreateWindow(frmYesNoPrompt::Design(), none);
     const std::string path = ::testing::TempDir() + "/frmYesNoPrompt-test.png";
     QtWindowSystem::SavePng(*window, path);
@@ -261,4 +214,4 @@ TEST_F(QtFormsTest, APictureShowsTheWindowUnderATitleBar) {
 }
 
 }  // namespace
-}  // namespace postwarden
+}  // namespace postwarden::testing

@@ -6,54 +6,40 @@
 #include <string>
 #include <vector>
 
-#include "module/ThreadObjects.h"
-#include "prompts/frmSimpleYesNoPrompt.h"
-#include "prompts/frmYesNoPrompt.h"
-#include "tests/fakes/FakePlatform.h"
-#include "validation/Globals.h"
+#include "tests/windows/FormsTestSupport.h"
 
-namespace postwarden {
+namespace postwarden::testing {
 namespace {
 
 using Answer = ScriptedWindowSystem::Answer;
 
-TEST(ScriptedAnswersText, ParsesWordsInOrder) {
+TEST(ScriptedAnswersText, ParsesWordsInOrderAndRejectsOthersByName) {
     const struct {
         const char* text;
-        std::vector<Answer> answers;
+        std::vector<Answer> answers;  // empty: refused, naming `refused`
+        const char* refused;
     } cases[] = {
-        {"yes", {Answer::kYes}},
-        {"no", {Answer::kNo}},
-        {"close", {Answer::kClose}},
-        {"yes,no,close", {Answer::kYes, Answer::kNo, Answer::kClose}},
-        {" Yes , NO,close ", {Answer::kYes, Answer::kNo, Answer::kClose}},
+        {"yes,no,close", {Answer::kYes, Answer::kNo, Answer::kClose}, ""},
+        {" Yes , NO,close ", {Answer::kYes, Answer::kNo, Answer::kClose}, ""},
+        {"", {}, "an empty answer"},
+        {"yes,,no", {}, "an empty answer"},
+        {"yes,", {}, "an empty answer"},
+        {"y", {}, "\"y\""},
+        {"yes;no", {}, "\"yes;no\""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ScriptedWindowSystem::ParseAnswers(c.text), c.answers) << c.text;
-    }
-}
-
-TEST(ScriptedAnswersText, RejectsAnythingElseNamingTheWord) {
-    const struct {
-        const char* text;
-        const char* named;
-    } cases[] = {{"", "an empty answer"},
-                 {"yes,,no", "an empty answer"},
-                 {"yes,", "an empty answer"},
-                 {"maybe", "\"maybe\""},
-                 {"y", "\"y\""},
-                 {"yes;no", "\"yes;no\""}};
-    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         try {
-            ScriptedWindowSystem::ParseAnswers(c.text);
-            ADD_FAILURE() << "accepted \"" << c.text << "\"";
+            EXPECT_EQ(ScriptedWindowSystem::ParseAnswers(c.text), c.answers);
+            EXPECT_FALSE(c.answers.empty()) << "accepted";
         } catch (const std::invalid_argument& error) {
-            EXPECT_NE(std::string(error.what()).find(c.named), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.refused), std::string::npos) << error.what();
+            EXPECT_TRUE(c.answers.empty()) << "refused";
         }
     }
 }
 
-class ScriptedFormsTest : public ::testing::Test {
+class ScriptedFormsTest : public FormsTest {
   protected:
     ScriptedWindowSystem& Use(std::vector<Answer> answers) {
         auto windows = std::make_unique<ScriptedWindowSystem>(std::move(answers));
@@ -61,28 +47,14 @@ class ScriptedFormsTest : public ::testing::Test {
         platform.windows = std::move(windows);
         return system;
     }
-    void SetUp() override { ThreadGlobals() = Globals{}; }
-    void TearDown() override {
-        ThreadObjects::ReleaseFor(platform);
-        ThreadGlobals() = Globals{};
-    }
-    int32_t AskMulti(bool manualModal = false) {
-        return ThreadObjects::For(platform).YesNoPrompt().Ask(65540, "Post Warden", manualModal);
-    }
-    int32_t AskSimple(const std::string& question, bool manualModal = false) {
-        frmSimpleYesNoPrompt& form = ThreadObjects::For(platform).SimpleYesNoPrompt();
-        form.SetConfirmationMessage(question);
-        return form.Ask(65540, "Post Warden", manualModal);
-    }
-    fakes::FakePlatform platform;
 };
 
 TEST_F(ScriptedFormsTest, YesTicksEveryEnabledBoxThroughTheFormsClicks) {
     ScriptedWindowSystem& windows = Use({Answer::kYes});
     ThreadGlobals().KeywordsViolated = true;
     ThreadGlobals().AnySendViolated = true;
-    EXPECT_EQ(AskMulti(), 6);
-    EXPECT_EQ(AskMulti(true), 6);
+    EXPECT_EQ(AskMulti(platform), 6);
+    EXPECT_EQ(AskMulti(platform, true), 6);
     ASSERT_EQ(windows.shown().size(), 2u);
     const ShownWindow& shown = windows.shown()[0];
     EXPECT_EQ(shown.form, "frmYesNoPrompt");
@@ -93,6 +65,22 @@ TEST_F(ScriptedFormsTest, YesTicksEveryEnabledBoxThroughTheFormsClicks) {
     EXPECT_TRUE(shown.Control("chkValidateAnySend").enabled);
     EXPECT_FALSE(shown.Control("chkValidateOutsideDomains").enabled);
     EXPECT_FALSE(shown.Control("cmdYes").enabled);  // recorded as shown, before the ticks
+}
+
+TEST_F(ScriptedFormsTest, AnswersAreUsedInOrderTheLastRepeatsAndNoneCloses) {
+    ScriptedWindowSystem& windows = Use({Answer::kNo, Answer::kYes, Answer::kClose, Answer::kYes});
+    ThreadGlobals().BlankSubjectViolated = true;
+    EXPECT_EQ(AskSimple(platform, "First?"), 7);
+    EXPECT_EQ(AskSimple(platform, "Second?", true), 6);
+    EXPECT_EQ(AskMulti(platform), 7);
+    EXPECT_EQ(AskMulti(platform), 6);
+    EXPECT_EQ(AskSimple(platform, "Fifth?"), 6);
+    ASSERT_EQ(windows.shown().size(), 5u);
+    EXPECT_EQ(windows.shown()[1].form, "frmSimpleYesNoPrompt");
+    EXPECT_EQ(windows.shown()[1].Control("lblConfirmationMessage").caption, "Second?");
+    Use({});
+    EXPECT_EQ(AskSimple(platform, "Send?"), 7);
+    EXPECT_EQ(AskMulti(platform, true), 7);
 }
 
 // Records what reaches the form's logic.
@@ -117,54 +105,26 @@ TEST(ScriptedWindows, AYesThatStaysDisabledClosesTheWindowInstead) {
     EXPECT_EQ(window->CheckValue("chkValidateAnySend"), kChecked);
 }
 
-TEST(ScriptedWindows, AModelessWindowIsAnsweredOnTheNextPass) {
+TEST(ScriptedWindows, ModelessWindowsAreAnsweredOnTheNextPassUnlessDestroyed) {
     ScriptedWindowSystem scripted({Answer::kNo});
-    RecordingEvents events;
+    RecordingEvents events, gone;
     auto window = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), events);
+    auto destroyed = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), gone);
     window->ShowModeless();
+    destroyed->ShowModeless();
+    destroyed.reset();
     EXPECT_TRUE(events.clicks.empty());
     scripted.ProcessPendingEvents();
     EXPECT_EQ(events.clicks, std::vector<std::string>{"cmdNo"});
-    // The form did not unload it on No, so it was closed as well.
-    EXPECT_EQ(events.closes, 1);
+    EXPECT_EQ(events.closes, 1);  // the form did not unload it on No
+    EXPECT_TRUE(gone.clicks.empty());
     scripted.ProcessPendingEvents();
     EXPECT_EQ(events.clicks.size(), 1u);
 }
 
-TEST(ScriptedWindows, AWindowDestroyedBeforeItsAnswerIsForgotten) {
-    ScriptedWindowSystem scripted({Answer::kYes});
-    RecordingEvents events;
-    auto window = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), events);
-    window->ShowModeless();
-    window.reset();
-    scripted.ProcessPendingEvents();
-    EXPECT_TRUE(events.clicks.empty());
-}
-
-TEST_F(ScriptedFormsTest, AnswersAreUsedInOrderAndTheLastRepeats) {
-    ScriptedWindowSystem& windows = Use({Answer::kNo, Answer::kYes, Answer::kClose});
-    ThreadGlobals().BlankSubjectViolated = true;
-    EXPECT_EQ(AskSimple("First?"), 7);
-    EXPECT_EQ(AskMulti(), 6);
-    EXPECT_EQ(AskSimple("Third?", true), 7);
-    EXPECT_EQ(AskMulti(), 7);
-    EXPECT_EQ(AskSimple("Fifth?"), 7);
-    ASSERT_EQ(windows.shown().size(), 5u);
-    EXPECT_EQ(windows.shown()[2].form, "frmSimpleYesNoPrompt");
-    EXPECT_EQ(windows.shown()[2].Control("lblConfirmationMessage").caption, "Third?");
-}
-
-TEST_F(ScriptedFormsTest, YesOnTheSingleRuleFormAndAnEmptyScriptCloses) {
-    Use({Answer::kYes});
-    EXPECT_EQ(AskSimple("Send?", true), 6);
-    Use({});
-    EXPECT_EQ(AskSimple("Send?"), 7);
-    EXPECT_EQ(AskMulti(true), 7);
-}
-
-TEST_F(ScriptedFormsTest, AModelessShowWhileAModalOneIsOpenIsRefusedWith401) {
-    // The single-rule form's modal show is answered inside ShowModal; a rule
-    // that prompts from inside it (another send) finds a modal window open.
+TEST(ScriptedWindows, AModelessShowWhileAModalOneIsOpenIsRefusedWith401) {
+    // A modal show is answered inside ShowModal; a rule that prompts from
+    // inside it (another send) finds a modal window open.
     ScriptedWindowSystem scripted({Answer::kYes});
     struct Nested final : WindowEvents {
         Window* other = nullptr;
@@ -187,4 +147,4 @@ TEST_F(ScriptedFormsTest, AModelessShowWhileAModalOneIsOpenIsRefusedWith401) {
 }
 
 }  // namespace
-}  // namespace postwarden
+}  // namespace postwarden::testing

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "module/ThreadObjects.h"
+#include "prompts/frmSimpleYesNoPrompt.h"
+#include "prompts/frmYesNoPrompt.h"
+#include "tests/fakes/FakePlatform.h"
+#include "validation/Globals.h"
+
+namespace postwarden::testing {
+
+// Events for a window whose answers nobody looks at.
+struct NoEvents final : WindowEvents {
+    void Click(std::string_view) override {}
+    void CloseRequested() override {}
+};
+
+// The two forms asked the way the rules ask them, on the calling thread.
+inline int32_t AskMulti(Platform& platform, bool manualModal = false) {
+    return ThreadObjects::For(platform).YesNoPrompt().Ask(65540, "Post Warden", manualModal);
+}
+
+inline int32_t AskSimple(Platform& platform, const std::string& question,
+                         bool manualModal = false) {
+    frmSimpleYesNoPrompt& form = ThreadObjects::For(platform).SimpleYesNoPrompt();
+    form.SetConfirmationMessage(question);
+    return form.Ask(65540, "Post Warden", manualModal);
+}
+
+// The forms of this thread over `platform`, with no rule fired before or after a test.
+class FormsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ThreadGlobals() = Globals{}; }
+    void TearDown() override {
+        ThreadObjects::ReleaseFor(platform);
+        ThreadGlobals() = Globals{};
+    }
+    fakes::FakePlatform platform;
+};
+
+}  // namespace postwarden::testing
