@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds Postwarden and runs every test, then the whole suite again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when any test
-# fails or a sanitizer reports anything.
-#   scripts/test.sh          both runs
-#   scripts/test.sh --quick  the ordinary build only
+# AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target for a
+# few seconds. Exits non-zero when any test fails or a sanitizer or fuzzer
+# reports anything.
+#   scripts/test.sh          all of it
+#   scripts/test.sh --quick  the ordinary build and its tests only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -23,3 +24,6 @@ cmake --build build-sanitize -j"$jobs"
     LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j"$jobs" --timeout 600)
+
+echo "== short fuzzing runs (each target for a few seconds)"
+scripts/fuzz.sh --seconds 5
