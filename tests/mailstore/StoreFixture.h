@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "module/MapiSession.h"
+#include "module/RuntimeError.h"
 #include "platform/mailstore/MaildirSession.h"
 
 namespace postwarden::testing {
@@ -51,6 +53,24 @@ inline std::shared_ptr<MapiSession> LoggedOnSession(const std::string& root = Co
     auto session = CreateMaildirSession(root);
     session->Logon();
     return session;
+}
+
+// The message `entryId` of the store at `root`; fails the test when there is none.
+inline std::shared_ptr<MapiMessage> Message(const std::string& entryId,
+                                            const std::string& root = CorpusRoot()) {
+    auto message = LoggedOnSession(root)->GetMessageFromID(entryId);
+    if (!message) throw std::runtime_error("no message " + entryId);
+    return message;
+}
+
+// The number of the RuntimeError `call` throws, or 0.
+inline int32_t ErrorNumberOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.Number();
+    }
+    return 0;
 }
 
 }  // namespace postwarden::testing

@@ -37,15 +37,14 @@ std::vector<fs::path> FilesIn(const fs::path& folder) {
     return files;
 }
 
-std::string Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-TEST(OutgoingMailItem, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
+// A copy of the corpus, whose Drafts folder holds three drafts of its own.
+class DraftTest : public ::testing::Test {
+  protected:
+    size_t Drafts() const { return FilesIn(store.Root() + "/Drafts/cur").size(); }
     CorpusCopy store;
+};
+
+TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     fs::remove_all(store.Root() + "/Drafts");  // made on demand
     OutgoingMailItem item(store.Root(), kMessage);
     EXPECT_EQ(item.EntryID(), "");
@@ -54,7 +53,9 @@ TEST(OutgoingMailItem, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     const auto files = FilesIn(store.Root() + "/Drafts/cur");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].filename().string(), item.EntryID() + ":2,DS");
-    EXPECT_EQ(Contents(files[0]), kMessage);
+    std::ostringstream bytes;
+    bytes << std::ifstream(files[0], std::ios::binary).rdbuf();
+    EXPECT_EQ(bytes.str(), kMessage);
     struct stat info {};
     ASSERT_EQ(::stat(files[0].c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -62,8 +63,7 @@ TEST(OutgoingMailItem, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     EXPECT_TRUE(FilesIn(store.Root() + "/Drafts/new").empty());
 }
 
-TEST(OutgoingMailItem, TheSavedDraftIsFoundAgainThroughASession) {
-    CorpusCopy store;
+TEST_F(DraftTest, TheSavedDraftIsFoundAgainThroughASession) {
     MailClientApplication application(store.Root());
     OutgoingMailItem item(store.Root(), kMessage);
     item.Save();
@@ -72,7 +72,6 @@ TEST(OutgoingMailItem, TheSavedDraftIsFoundAgainThroughASession) {
     auto message = session->GetMessageFromID(item.EntryID());
     ASSERT_NE(message, nullptr);
     EXPECT_EQ(message->Subject(), "Budget für 2024");
-    EXPECT_EQ(message->Subject(), item.Subject());
     ASSERT_EQ(message->Recipients()->Count(), 2);
     EXPECT_EQ(message->Recipients()->Item(2)->AddressEntry()->Members()->Count(), 4);
     // The newest draft is the last item, where a lookup by subject looks first.
@@ -80,47 +79,28 @@ TEST(OutgoingMailItem, TheSavedDraftIsFoundAgainThroughASession) {
     EXPECT_EQ(drafts->Item(drafts->Count())->Subject(), "Budget für 2024");
 }
 
-TEST(OutgoingMailItem, SavingAgainReplacesTheSameDraft) {
-    CorpusCopy store;
-    OutgoingMailItem item(store.Root(), kMessage);
-    item.Save();
-    const std::string first = item.EntryID();
-    item.Save();
-    EXPECT_EQ(item.EntryID(), first);
-    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);  // three from the corpus
-}
-
-TEST(OutgoingMailItem, RemovalDeletesOnlyItsOwnDraft) {
-    CorpusCopy store;
-    OutgoingMailItem item(store.Root(), kMessage);
-    item.Save();
-    const std::string id = item.EntryID();
-    item.RemoveDraft();
-    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
-    EXPECT_EQ(LoggedOnSession(store.Root())->GetMessageFromID(id), nullptr);
-    item.RemoveDraft();  // nothing left: no failure
-}
-
-TEST(OutgoingMailItem, TheDraftGoesWithTheItem) {
-    CorpusCopy store;
+TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
     {
         OutgoingMailItem item(store.Root(), kMessage);
         item.Save();
-        EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);
+        const std::string id = item.EntryID();
+        item.Save();
+        EXPECT_EQ(item.EntryID(), id);
+        EXPECT_EQ(Drafts(), 4u);
+        item.RemoveDraft();
+        EXPECT_EQ(Drafts(), 3u);
+        EXPECT_EQ(LoggedOnSession(store.Root())->GetMessageFromID(id), nullptr);
+        EXPECT_NO_THROW(item.RemoveDraft());  // nothing left
+        item.Save();
+        // Deleted by someone else: no failure, and the next save makes it anew.
+        ASSERT_TRUE(fs::remove(store.Root() + "/Drafts/cur/" + item.EntryID() + ":2,DS"));
+        EXPECT_NO_THROW(item.RemoveDraft());
+        item.Save();
+        EXPECT_EQ(Drafts(), 4u);
     }
-    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
+    EXPECT_EQ(Drafts(), 3u);
     { OutgoingMailItem unsaved(store.Root(), kMessage); }
-    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 3u);
-}
-
-TEST(OutgoingMailItem, ADraftDeletedBySomeoneElseIsNoFailure) {
-    CorpusCopy store;
-    OutgoingMailItem item(store.Root(), kMessage);
-    item.Save();
-    ASSERT_TRUE(fs::remove(store.Root() + "/Drafts/cur/" + item.EntryID() + ":2,DS"));
-    EXPECT_NO_THROW(item.RemoveDraft());
-    item.Save();  // saved anew under a new name
-    EXPECT_EQ(FilesIn(store.Root() + "/Drafts/cur").size(), 4u);
+    EXPECT_EQ(Drafts(), 3u);
 }
 
 TEST(OutgoingMailItem, ASaveThatCannotWriteFails) {
@@ -145,11 +125,7 @@ TEST(OutgoingMailItem, ItIsAnUnsubmittedMailItemWithItsDecodedSubject) {
 TEST(MailClientApplication, VersionExplorersAndStoreHandle) {
     MailClientApplication application("/some/store");
     EXPECT_EQ(application.Version(), "16.0.0.0");
-    application.SetVersion("9.0.0.2711");
-    EXPECT_EQ(application.Version(), "9.0.0.2711");
     EXPECT_EQ(application.ExplorersCount(), 0);
-    application.SetExplorersCount(1);
-    EXPECT_EQ(application.ExplorersCount(), 1);
     auto handle =
         std::dynamic_pointer_cast<MaildirStoreObject>(application.Session()->MAPIOBJECT());
     ASSERT_NE(handle, nullptr);
