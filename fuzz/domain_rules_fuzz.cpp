@@ -1,8 +1,9 @@
 // A recipient's address against the two domain rules, with the engine
 // library's real list splitting and matching: the input is the address, then
-// the list text both rules use. The rules must answer "send" (no prompt is
-// wanted here), raise their flags exactly when their entries say so, and write
-// exactly their trace and error lines.
+// the list text both rules use (and, from its last bytes, whether the rules ask
+// at once and what the user answers). The rules must raise their flags exactly
+// when their entries say so, write exactly their trace and error lines, ask at
+// most once per send and answer "do not send" only after a No.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include "module/Text.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/Glob.h"
+#include "platform/windows/ScriptedWindowSystem.h"
 #include "settings/SettingKeys.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/validation/ValidationAccess.h"
@@ -159,12 +161,43 @@ Expected WatchList(const std::string& address, const std::string& list) {
     return expected;
 }
 
+// One rule's call, then four more for the same send: the lines written must be
+// the ones expected (a shown prompt may add its own after them), and once the
+// rule has asked, the later calls do nothing at all.
+template <typename Rule>
+void CheckRule(fakes::FakePlatform& fake, const ScriptedWindowSystem& windows,
+               const Expected& expected, bool separate, bool answerYes, bool& violated,
+               Rule rule) {
+    fake.log.clear();
+    violated = false;
+    const size_t shownBefore = windows.shown().size();
+    const bool result = rule();
+    const bool asked = windows.shown().size() > shownBefore;
+    FUZZ_CHECK(asked == (separate && expected.flag));
+    FUZZ_CHECK(windows.shown().size() <= shownBefore + 1);
+    FUZZ_CHECK(result == (!asked || answerYes));
+    FUZZ_CHECK(violated == expected.flag);
+    const std::vector<std::string> lines = Lines(fake);
+    FUZZ_CHECK(lines.size() >= expected.lines.size());
+    FUZZ_CHECK(std::equal(expected.lines.begin(), expected.lines.end(), lines.begin()));
+    if (!asked) FUZZ_CHECK(lines.size() == expected.lines.size());
+
+    const size_t linesAfterFirst = fake.log.size();
+    for (int i = 0; i < 4; ++i) {
+        FUZZ_CHECK(rule());
+        if (asked) FUZZ_CHECK(fake.log.size() == linesAfterFirst);
+    }
+    FUZZ_CHECK(windows.shown().size() == shownBefore + (asked ? 1 : 0));
+}
+
 }  // namespace
 }  // namespace postwarden
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace postwarden;
     FuzzedDataProvider provider(data, size);
+    const bool separate = provider.ConsumeBool();
+    const bool answerYes = provider.ConsumeBool();
     const std::string address = provider.ConsumeRandomLengthString(size);
     const std::string list = provider.ConsumeRemainingBytesAsString();
 
@@ -172,6 +205,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake.matchesEntry = [](std::string_view value, std::string_view entry) -> int32_t {
         return GlobMatch(value, entry) ? 1 : 0;
     };
+    auto scripted = std::make_unique<ScriptedWindowSystem>(std::vector<ScriptedWindowSystem::Answer>{
+        answerYes ? ScriptedWindowSystem::Answer::kYes : ScriptedWindowSystem::Answer::kNo});
+    const ScriptedWindowSystem& windows = *scripted;
+    fake.windows = std::move(scripted);
     fake.SetSetting(keys::kListOfOutsideDomains, list);
     fake.SetSetting(keys::kListOfEmailAddressesDomains, list);
     RealListPlatform platform(fake);
@@ -201,18 +238,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(domain == (at == std::string::npos ? "" : address.substr(at + 1)));
     FUZZ_CHECK(fake.log.size() == (at == std::string::npos ? 1u : 0u));
 
-    fake.log.clear();
     ThreadGlobals() = Globals{};
-    const Expected outside = OutsideDomains(address, list);
-    FUZZ_CHECK(v.CheckOutsideDomains(false, address));
-    FUZZ_CHECK(Lines(fake) == outside.lines);
-    FUZZ_CHECK(ThreadGlobals().OutsideDomainsViolated == outside.flag);
-
-    fake.log.clear();
-    const Expected watched = WatchList(address, list);
-    FUZZ_CHECK(v.CheckEmailAddressesDomains(false, address));
-    FUZZ_CHECK(Lines(fake) == watched.lines);
-    FUZZ_CHECK(ThreadGlobals().EmailAddressesDomainsViolated == watched.flag);
+    v.ClearPrompted();
+    CheckRule(fake, windows, OutsideDomains(address, list), separate, answerYes,
+              ThreadGlobals().OutsideDomainsViolated,
+              [&] { return v.CheckOutsideDomains(separate, address); });
+    CheckRule(fake, windows, WatchList(address, list), separate, answerYes,
+              ThreadGlobals().EmailAddressesDomainsViolated,
+              [&] { return v.CheckEmailAddressesDomains(separate, address); });
     FUZZ_CHECK(!ThreadGlobals().KeywordsViolated && !ThreadGlobals().AnySendViolated);
     return 0;
 }
