@@ -54,7 +54,8 @@ fi
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-artifacts="$PWD/$out/fuzz-findings"
+# One folder per run, so that what is listed below was found by this run.
+artifacts="$PWD/$out/fuzz-findings/$(date -u +%Y%m%dT%H%M%SZ)-$$"
 mkdir -p "$artifacts"
 
 # Sanitizer reports end the run with a non-zero status; leaks are looked for
