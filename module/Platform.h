@@ -50,7 +50,9 @@ public:
     // create object" for any other name.
     virtual std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) = 0;
 
-    // The whole content of a text file, its bytes as they are.
+    // The whole content of a text file, its bytes as they are. A file larger
+    // than limits::kMaxSettingsDocumentBytes is refused (the settings document
+    // is the only text file the module reads).
     virtual std::string ReadTextFile(std::string_view path) = 0;
 
     virtual WindowSystem& Windows() = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "module/Limits.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/registry/Registry.h"
@@ -60,10 +61,12 @@ std::shared_ptr<MapiSession> LinuxPlatform::CreateMapiSession(std::string_view p
 }
 
 std::string LinuxPlatform::ReadTextFile(std::string_view path) {
-    return ReadWholeFile(std::string(path));
+    // The only text file the module reads is a settings document.
+    return ReadWholeFile(std::string(path), limits::kMaxSettingsDocumentBytes,
+                         "a settings document");
 }
 
-std::string ReadWholeFile(const std::string& path) {
+std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -77,6 +80,10 @@ std::string ReadWholeFile(const std::string& path) {
         ::close(fd);
         throw RuntimeError(errors::kPathNotFound, "Path not found");
     }
+    if (info.st_size > 0 && static_cast<uint64_t>(info.st_size) > maxBytes) {
+        ::close(fd);
+        throw limits::TooLarge(path, maxBytes, purpose);
+    }
     if (info.st_size > 0) content.reserve(static_cast<size_t>(info.st_size));
     char buffer[65536];
     for (;;) {
@@ -88,6 +95,11 @@ std::string ReadWholeFile(const std::string& path) {
             throw RuntimeError(errors::kDeviceIO, std::strerror(error));
         }
         if (n == 0) break;
+        // The size said nothing (a device) or the file grew while it was read.
+        if (static_cast<size_t>(n) > maxBytes - content.size()) {
+            ::close(fd);
+            throw limits::TooLarge(path, maxBytes, purpose);
+        }
         content.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "module/Platform.h"
 #include "platform/engine/LogFile.h"
@@ -50,7 +52,10 @@ private:
 };
 
 // Reads a whole file; throws "File not found" (53), "Path not found" (76) or
-// another RuntimeError naming the cause.
-std::string ReadWholeFile(const std::string& path);
+// another RuntimeError naming the cause. A file of more than `maxBytes` is
+// refused before it is read, or as soon as reading passes the limit (a device or
+// a file still growing), with limits::TooLarge naming `purpose`.
+std::string ReadWholeFile(const std::string& path, size_t maxBytes = SIZE_MAX,
+                          std::string_view purpose = {});
 
 }  // namespace postwarden

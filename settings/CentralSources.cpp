@@ -5,6 +5,7 @@
 
 #include "module/CPostwarden.h"
 #include "module/HostEngine.h"
+#include "module/Limits.h"
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
@@ -61,6 +62,10 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
         }
 
         const std::string body = item->Property("Body");
+        if (body.size() > limits::kMaxSettingsDocumentBytes) {
+            throw limits::TooLarge("The settings item's body", limits::kMaxSettingsDocumentBytes,
+                                   "a settings document");
+        }
         result = ReadSettingsFromXML(body);
         Log(kExchangeSource, "Read settings successfully: " + std::string(BoolText(result)), 0);
         return result;

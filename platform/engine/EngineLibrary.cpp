@@ -1,5 +1,6 @@
 #include "platform/engine/EngineLibrary.h"
 
+#include "module/Limits.h"
 #include "module/RuntimeError.h"
 #include "platform/engine/Glob.h"
 #include "platform/engine/LogFile.h"
@@ -22,6 +23,9 @@ int32_t FileEngineHelper::MatchesEntry(std::string_view value, std::string_view 
 
 void SplitDelimitedList::SetText(std::string_view text) {
     entries_.clear();
+    if (text.size() > limits::kMaxListTextBytes) {
+        throw limits::TooLarge("The list text", limits::kMaxListTextBytes, "a list");
+    }
     auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     size_t start = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
@@ -29,7 +33,13 @@ void SplitDelimitedList::SetText(std::string_view text) {
         size_t b = start, e = i;
         while (b < e && isBlank(text[b])) ++b;
         while (e > b && isBlank(text[e - 1])) --e;
-        if (e > b) entries_.emplace_back(text.substr(b, e - b));
+        if (e > b) {
+            if (entries_.size() == limits::kMaxListEntries) {
+                entries_.clear();
+                throw limits::TooMany("The list", limits::kMaxListEntries, "entries", "a list");
+            }
+            entries_.emplace_back(text.substr(b, e - b));
+        }
         start = i + 1;
     }
 }

@@ -41,6 +41,8 @@ private:
 };
 
 // Entries split at CR, LF and ";", blanks and tabs trimmed, empty ones dropped.
+// A text over limits::kMaxListTextBytes, or one of more than
+// limits::kMaxListEntries entries, is refused and leaves the list empty.
 class SplitDelimitedList final : public DelimitedList {
 public:
     void SetText(std::string_view text) override;

@@ -115,8 +115,8 @@ void AddMailbox(std::string_view piece, bool lexical, std::vector<RawMailbox>& o
 }
 
 // Splits `value` into `out`; returns false (having added nothing) when a quote,
-// comment, literal or angle bracket never closes.
-bool Split(std::string_view value, bool lexical, std::vector<RawMailbox>& out) {
+// comment, literal or angle bracket never closes. Stops after more than `max`.
+bool Split(std::string_view value, bool lexical, size_t max, std::vector<RawMailbox>& out) {
     Scanner scanner(lexical);
     std::vector<RawMailbox> found;
     bool inGroup = false;
@@ -127,6 +127,7 @@ bool Split(std::string_view value, bool lexical, std::vector<RawMailbox>& out) {
         if (scanner.TopLevel()) {
             if (c == ',' || c == ';') {
                 AddMailbox(value.substr(pieceStart, i - pieceStart), lexical, found);
+                if (found.size() > max) break;
                 pieceStart = i + 1;
                 if (c == ';') inGroup = false;
             } else if (c == ':' && !inGroup) {
@@ -137,8 +138,10 @@ bool Split(std::string_view value, bool lexical, std::vector<RawMailbox>& out) {
         }
         i += used;
     }
-    if (scanner.Unbalanced()) return false;
-    AddMailbox(value.substr(pieceStart), lexical, found);
+    if (found.size() <= max) {
+        if (scanner.Unbalanced()) return false;
+        AddMailbox(value.substr(pieceStart), lexical, found);
+    }
     out.insert(out.end(), std::make_move_iterator(found.begin()),
                std::make_move_iterator(found.end()));
     return true;
@@ -146,9 +149,9 @@ bool Split(std::string_view value, bool lexical, std::vector<RawMailbox>& out) {
 
 }  // namespace
 
-std::vector<RawMailbox> SplitAddressList(std::string_view value) {
+std::vector<RawMailbox> SplitAddressList(std::string_view value, size_t maxMailboxes) {
     std::vector<RawMailbox> mailboxes;
-    if (!Split(value, true, mailboxes)) Split(value, false, mailboxes);
+    if (!Split(value, true, maxMailboxes, mailboxes)) Split(value, false, maxMailboxes, mailboxes);
     return mailboxes;
 }
 

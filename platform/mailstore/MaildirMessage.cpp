@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "module/Limits.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/mailstore/StoreErrors.h"
 
@@ -82,7 +83,8 @@ const DistributionLists& MaildirStore::Lists() {
         const std::string path = root_ + "/" + kDistributionListsFile;
         std::string text;
         try {
-            text = ReadWholeFile(path);
+            text =
+                ReadWholeFile(path, limits::kMaxDistributionListsBytes, "the distribution lists");
         } catch (const RuntimeError& error) {
             if (error.Number() != errors::kFileNotFound) throw;
         }
@@ -117,13 +119,13 @@ const MessageContent& MaildirMessage::Content() {
 
 std::string MaildirMessage::ReadFile() {
     try {
-        return ReadWholeFile(file_.path);
+        return ReadWholeFile(file_.path, limits::kMaxMessageBytes, "a message");
     } catch (const RuntimeError& error) {
         if (error.Number() != errors::kFileNotFound) throw;
     }
     const std::string moved = FindMessage(folder_, file_.uniqueName);
     if (moved.empty()) throw NotFound("message " + file_.uniqueName + " in " + folder_);
-    return ReadWholeFile(moved);
+    return ReadWholeFile(moved, limits::kMaxMessageBytes, "a message");
 }
 
 }  // namespace postwarden::mailstore
