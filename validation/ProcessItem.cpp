@@ -202,11 +202,11 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
                    flags.BlankSubjectViolated || flags.AnySendViolated) {
             const int32_t response = ThreadObjects::For(platform_).YesNoPrompt().Ask(
                 validation::kPromptValues, validation::kPromptFriendlyName, UsingWordAsEmailEditor);
+            if (response == validation::kAnswerNo) result = false;
             Log(kSource,
                 "Prompt: Send This Message?  User Response: " + std::to_string(response) +
                     "; (No = 7)",
                 0);
-            if (response == validation::kAnswerNo) result = false;
         }
         return result;
     } catch (const RuntimeError& e) {
@@ -217,7 +217,9 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
                 1, "Postwarden.ProcessItem");
         } catch (const RuntimeError&) {
         }
-        return true;
+        // A failure lets the send go ahead, but never one the person has already
+        // refused: a rule answers false, and the form sets result, only on No.
+        return result && ok;
     }
 }
 
