@@ -8,7 +8,20 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "module/RuntimeError.h"
+
 namespace postwarden::fuzz {
+
+// Whether `call` fails the way outside calls do, with a RuntimeError.
+template <typename Call>
+bool ThrowsRuntimeError(Call call) {
+    try {
+        call();
+    } catch (const RuntimeError&) {
+        return true;
+    }
+    return false;
+}
 
 [[noreturn]] inline void Fail(const char* what, const char* file, int line) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);

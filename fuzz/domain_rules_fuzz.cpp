@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,47 +85,47 @@ std::vector<std::string> Lines(const fakes::FakePlatform& platform) {
     return out;
 }
 
-// The domain the rules compare, and the error line taking it may write.
-bool DomainOf(const std::string& address, std::string& domain, Expected& expected,
-              const char* failureSource) {
+// What both rules do before they compare: with an empty list they only report
+// it; otherwise they take the domain, which may write an error line or fail.
+// The domain, or nothing when the rule ends there.
+std::optional<std::string> DomainOf(const std::string& address, const std::string& list,
+                                    const char* emptySource, const char* emptyMessage,
+                                    const char* failureSource, Expected& expected) {
+    if (list.empty()) {
+        expected.lines.push_back(Line("event", 1, emptySource, emptyMessage));
+        return std::nullopt;
+    }
     const std::string lower = LCase(address);
     if (lower == "'") {
         expected.lines.push_back(Line("event", 1, failureSource,
                                       "Error occurred at line 0.  Reason: Invalid procedure "
                                       "call or argument"));
-        return false;
+        return std::nullopt;
     }
     const std::string stripped = lower.size() >= 2 && lower.front() == '\'' &&
                                          lower.back() == '\''
                                      ? lower.substr(1, lower.size() - 2)
                                      : lower;
     const size_t at = stripped.find('@');
-    if (at == std::string::npos) {
-        expected.lines.push_back(
-            Line("event", 0, "", "Error occurred fetching domain for SMTP: '" + stripped + "'"));
-        domain.clear();
-    } else {
-        domain = stripped.substr(at + 1);
-    }
-    return true;
+    if (at != std::string::npos) return stripped.substr(at + 1);
+    expected.lines.push_back(
+        Line("event", 0, "", "Error occurred fetching domain for SMTP: '" + stripped + "'"));
+    return std::string();
 }
 
 Expected OutsideDomains(const std::string& address, const std::string& list) {
     Expected expected;
-    if (list.empty()) {
-        expected.lines.push_back(Line("event", 1, "Postwarden.CheckOutsideDomains",
-                                      "Error occurred: List of outside domains to check is "
-                                      "empty."));
-        return expected;
-    }
-    std::string domain;
-    if (!DomainOf(address, domain, expected, "Postwarden.CheckOutsideDomain")) return expected;
+    const std::optional<std::string> domain =
+        DomainOf(address, list, "Postwarden.CheckOutsideDomains",
+                 "Error occurred: List of outside domains to check is empty.",
+                 "Postwarden.CheckOutsideDomain", expected);
+    if (!domain) return expected;
     const char* source = "CheckOutsideDomains";
-    expected.lines.push_back(Line("trace", 0, source, "Looking at domain " + Quoted(domain)));
+    expected.lines.push_back(Line("trace", 0, source, "Looking at domain " + Quoted(*domain)));
     bool found = false;
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        if (GlobMatch(domain, entry)) {
+        if (GlobMatch(*domain, entry)) {
             found = true;
             break;
         }
@@ -137,23 +138,18 @@ Expected OutsideDomains(const std::string& address, const std::string& list) {
 
 Expected WatchList(const std::string& address, const std::string& list) {
     Expected expected;
-    if (list.empty()) {
-        expected.lines.push_back(Line("event", 1, "Postwarden.CheckEmailAddressesDomains",
-                                      "Error occurred: List of email addresses/domains to "
-                                      "check is empty."));
-        return expected;
-    }
-    std::string domain;
-    if (!DomainOf(address, domain, expected, "Postwarden.CheckEmailAddressesDomain")) {
-        return expected;
-    }
+    const std::optional<std::string> domain =
+        DomainOf(address, list, "Postwarden.CheckEmailAddressesDomains",
+                 "Error occurred: List of email addresses/domains to check is empty.",
+                 "Postwarden.CheckEmailAddressesDomain", expected);
+    if (!domain) return expected;
     const char* source = "CheckEmailAddressesDomains";
     expected.lines.push_back(
         Line("trace", 0, source, "Looking at email address " + Quoted(address)));
-    expected.lines.push_back(Line("trace", 0, source, "and domain " + Quoted(domain)));
+    expected.lines.push_back(Line("trace", 0, source, "and domain " + Quoted(*domain)));
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        if (GlobMatch(domain, entry) || GlobMatch(address, entry)) {
+        if (GlobMatch(*domain, entry) || GlobMatch(address, entry)) {
             expected.flag = true;
             break;
         }
@@ -219,13 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The two helpers on their own.
     if (address == "'") {
-        bool threw = false;
-        try {
-            v.StripQuotes(address);
-        } catch (const RuntimeError&) {
-            threw = true;
-        }
-        FUZZ_CHECK(threw);
+        FUZZ_CHECK(fuzz::ThrowsRuntimeError([&] { v.StripQuotes(address); }));
     } else {
         const std::string stripped = v.StripQuotes(address);
         const bool quoted = address.size() >= 2 && address.front() == '\'' &&

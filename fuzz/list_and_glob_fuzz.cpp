@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
-#include "module/RuntimeError.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/Glob.h"
 
@@ -46,13 +45,7 @@ void CheckList(std::string_view text) {
     };
     FUZZ_CHECK(withoutBlanks(joined) == withoutBlanks(expected));
     for (int32_t outside : {0, list.Count() + 1}) {
-        bool threw = false;
-        try {
-            list.Item(outside);
-        } catch (const RuntimeError&) {
-            threw = true;
-        }
-        FUZZ_CHECK(threw);
+        FUZZ_CHECK(fuzz::ThrowsRuntimeError([&] { list.Item(outside); }));
     }
 }
 

@@ -115,13 +115,7 @@ void CheckSession(const Store& store, std::string_view bytes,
     std::shared_ptr<MapiMessage> message = session->GetMessageFromID(kUniqueName);
     FUZZ_CHECK(message != nullptr);
     if (parsed == nullptr) {
-        bool threw = false;
-        try {
-            message->Subject();
-        } catch (const RuntimeError&) {
-            threw = true;
-        }
-        FUZZ_CHECK(threw);
+        FUZZ_CHECK(fuzz::ThrowsRuntimeError([&] { message->Subject(); }));
         return;
     }
     FUZZ_CHECK(message->Subject() == parsed->subject);
