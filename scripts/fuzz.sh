@@ -47,6 +47,7 @@ fi
 
 out=build-fuzz
 if [ "$build" -eq 1 ]; then
+    scripts/setup.sh --deps-only
     cmake -S . -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPOSTWARDEN_FUZZ=ON -DPOSTWARDEN_TESTS=OFF -DPOSTWARDEN_BENCHMARKS=OFF >/dev/null
     cmake --build "$out" -j"$(nproc)" --target pw_fuzzers >/dev/null
