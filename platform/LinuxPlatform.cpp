@@ -67,13 +67,16 @@ std::string LinuxPlatform::ReadTextFile(std::string_view path) {
 }
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, so a named pipe nobody writes to reads as empty
+    // instead of holding the send; reads then wait as usual.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) throw RuntimeError(errors::kFileNotFound, "File not found");
         if (error == ENOTDIR) throw RuntimeError(errors::kPathNotFound, "Path not found");
         throw RuntimeError(errors::kPermissionDenied, std::strerror(error));
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::string content;
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
