@@ -6,6 +6,7 @@
 #include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
+#include "settings/SettingKeys.h"
 
 #include <exception>
 
@@ -13,7 +14,6 @@ namespace postwarden {
 
 namespace {
 constexpr const char* kAppName = "Postwarden";
-constexpr const char* kSection = "Postwarden";
 }  // namespace
 
 CPostwarden::CPostwarden(Platform& platform) : platform_(platform) {}
@@ -111,12 +111,12 @@ EngineHelper& CPostwarden::Helper() { return ThreadObjects::For(platform_).Helpe
 
 std::string CPostwarden::GetSetting(const std::string& key, const std::string& defaultValue) {
     const std::string app = Helper().SettingsAppName();
-    return platform_.GetSetting(app, kSection, key, defaultValue);
+    return platform_.GetSetting(app, kSettingsSection, key, defaultValue);
 }
 
 void CPostwarden::SaveSetting(const std::string& key, const std::string& value) {
     const std::string app = Helper().SettingsAppName();
-    platform_.SaveSetting(app, kSection, key, value);
+    platform_.SaveSetting(app, kSettingsSection, key, value);
 }
 
 }  // namespace postwarden

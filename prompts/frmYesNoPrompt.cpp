@@ -11,7 +11,6 @@ namespace postwarden {
 
 namespace {
 
-constexpr char kSection[] = "Postwarden";
 
 // One row per rule, in rule order: its flag, its check box and its question.
 struct Rule {
@@ -84,8 +83,8 @@ void frmYesNoPrompt::Form_Load() {
 void frmYesNoPrompt::LoadRuleMessages() {
     for (const Rule& rule : kRules) {
         // Read afresh at every load, so a changed question shows at the next prompt.
-        const std::string question = platform().GetSetting(Helper().SettingsAppName(), kSection,
-                                                           rule.questionKey, rule.defaultQuestion);
+        const std::string question = platform().GetSetting(
+            Helper().SettingsAppName(), kSettingsSection, rule.questionKey, rule.defaultQuestion);
         Me().SetControlCaption(rule.checkBox, question);
     }
 }

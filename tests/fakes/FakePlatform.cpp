@@ -415,6 +415,16 @@ std::vector<std::string> FakePlatform::Messages(const std::string& kind) const {
     return out;
 }
 
+std::vector<std::string> FakePlatform::Events() const {
+    std::vector<std::string> out;
+    for (const LogLine& line : log) {
+        if (line.kind == "event") {
+            out.push_back(std::to_string(line.level) + "|" + line.source + "|" + line.message);
+        }
+    }
+    return out;
+}
+
 bool FakePlatform::Logged(const std::string& message) const {
     for (const LogLine& line : log) {
         if (line.message == message) return true;

@@ -132,6 +132,8 @@ public:
     // for comparing whole sequences.
     std::vector<std::string> Messages(const std::string& kind = "") const;
     bool Logged(const std::string& message) const;
+    // The error reports (LogEvent) as "LEVEL|SOURCE|MESSAGE" texts, in order.
+    std::vector<std::string> Events() const;
 
     // --- Settings and registry ---
     std::string settingsAppName = "Postwarden";

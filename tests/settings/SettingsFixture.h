@@ -47,13 +47,7 @@ class SettingsTest : public ::testing::Test {
     }
     // The error reports as "LEVEL|SOURCE|MESSAGE" texts.
     std::vector<std::string> Events() const {
-        std::vector<std::string> out;
-        for (const fakes::LogLine& line : platform.log) {
-            if (line.kind == "event") {
-                out.push_back(std::to_string(line.level) + "|" + line.source + "|" + line.message);
-            }
-        }
-        return out;
+        return platform.Events();
     }
     std::string Stored(const std::string& key) const {
         return platform.Setting(key).value_or("<absent>");

@@ -44,13 +44,7 @@ class ValidationTest : public ::testing::Test {
 
     // The error report lines as "LEVEL|SOURCE|MESSAGE" texts.
     std::vector<std::string> Events() const {
-        std::vector<std::string> out;
-        for (const fakes::LogLine& line : platform.log) {
-            if (line.kind == "event") {
-                out.push_back(std::to_string(line.level) + "|" + line.source + "|" + line.message);
-            }
-        }
-        return out;
+        return platform.Events();
     }
 
     fakes::FakePlatform platform;
