@@ -1,0 +1,56 @@
+#include "platform/TerminalText.h"
+
+#include <unicode/utf8.h>
+
+#include <cstdio>
+
+namespace postwarden {
+
+namespace {
+
+bool IsBidiControl(UChar32 c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+void AppendHexByte(std::string& out, unsigned char byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02X", byte);
+    out += text;
+}
+
+}  // namespace
+
+std::string EscapeForTerminal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) {
+            for (int32_t b = start; b < i; ++b) AppendHexByte(out, bytes[b]);
+            continue;
+        }
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F) {
+            AppendHexByte(out, static_cast<unsigned char>(c));
+        } else if ((c >= 0x80 && c <= 0x9F) || IsBidiControl(c)) {
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u{%04X}", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+        }
+    }
+    return out;
+}
+
+}  // namespace postwarden
