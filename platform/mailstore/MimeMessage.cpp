@@ -4,8 +4,10 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -18,6 +20,7 @@
 #endif
 
 #include "module/Limits.h"
+#include "module/Text.h"
 #include "platform/mailstore/AddressList.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
@@ -110,8 +113,14 @@ std::string Unfold(const char* raw) {
     return value;
 }
 
-void AddRecipients(GMimeObject* message, const char* field,
-                   std::vector<MessageRecipient>& recipients) {
+// The recipients read so far, each address once: the same mailbox in To and
+// Bcc, or in a header and again as a resent recipient, is one recipient.
+struct RecipientSet {
+    std::vector<MessageRecipient>& list;
+    std::unordered_set<std::string> seen;  // addresses in lower case
+};
+
+void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipients) {
     GMimeHeaderList* headers = g_mime_object_get_header_list(message);
     const int count = headers ? g_mime_header_list_get_count(headers) : 0;
     for (int i = 0; i < count; ++i) {
@@ -119,17 +128,18 @@ void AddRecipients(GMimeObject* message, const char* field,
         const char* name = g_mime_header_get_name(header);
         const char* raw = g_mime_header_get_raw_value(header);
         if (name == nullptr || raw == nullptr || g_ascii_strcasecmp(name, field) != 0) continue;
-        const size_t room = limits::kMaxRecipients - recipients.size();
+        const size_t room = limits::kMaxRecipients - recipients.list.size();
         for (const RawMailbox& mailbox : SplitAddressList(Unfold(raw), room)) {
-            if (recipients.size() == limits::kMaxRecipients) {
+            MessageRecipient recipient;
+            recipient.address = DecodeHeaderText(mailbox.address);
+            if (!recipients.seen.insert(LCase(recipient.address)).second) continue;
+            if (recipients.list.size() == limits::kMaxRecipients) {
                 throw limits::TooMany("The message", limits::kMaxRecipients, "recipients",
                                       "a message");
             }
-            MessageRecipient recipient;
-            recipient.address = DecodeHeaderText(mailbox.address);
             recipient.name = DecodeHeaderText(UnquotePhrase(mailbox.phrase));
             if (recipient.name.empty()) recipient.name = recipient.address;
-            recipients.push_back(std::move(recipient));
+            recipients.list.push_back(std::move(recipient));
         }
     }
 }
@@ -247,8 +257,11 @@ MessageContent ParseMessage(std::string_view bytes) {
         return content;
     }
     content.subject = SubjectOf(message.get());
-    for (const char* field : {"To", "Cc", "Bcc"}) {
-        AddRecipients(message.get(), field, content.recipients);
+    // Everyone the message goes to: a bounce names its new recipients in the
+    // Resent- fields only.
+    RecipientSet recipients{content.recipients, {}};
+    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
+        AddRecipients(message.get(), field, recipients);
     }
     BodyParts parts;
     CollectBody(message.get(), 0, parts);
@@ -270,6 +283,94 @@ std::string ParseSubject(std::string_view bytes) {
     Options();
     GObjectPtr<GMimeObject> message = Construct(HeaderBlock(bytes));
     return message ? SubjectOf(message.get()) : std::string();
+}
+
+std::string ParseHeaderValue(std::string_view bytes, const char* name) {
+    Options();
+    GObjectPtr<GMimeObject> message = Construct(HeaderBlock(bytes));
+    GMimeHeaderList* headers = message ? g_mime_object_get_header_list(message.get()) : nullptr;
+    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (raw == nullptr) return {};
+    std::string value = DecodeHeaderText(Unfold(raw));
+    const size_t start = value.find_first_not_of(" \t");
+    const size_t end = value.find_last_not_of(" \t");
+    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+}
+
+namespace {
+
+// The values of every "boundary=" parameter in the message, quoted or not.
+std::vector<std::string> Boundaries(std::string_view bytes) {
+    std::vector<std::string> boundaries;
+    constexpr std::string_view kName = "boundary=";
+    for (size_t at = 0; at + kName.size() <= bytes.size(); ++at) {
+        if (g_ascii_strncasecmp(bytes.data() + at, kName.data(), kName.size()) != 0) continue;
+        size_t start = at + kName.size();
+        size_t end = start;
+        if (start < bytes.size() && bytes[start] == '"') {
+            end = bytes.find('"', ++start);
+            if (end == std::string_view::npos) break;
+        } else {
+            while (end < bytes.size() && !g_ascii_isspace(bytes[end]) && bytes[end] != ';') ++end;
+        }
+        if (end > start) boundaries.emplace_back(bytes.substr(start, end - start));
+        at = end;
+    }
+    return boundaries;
+}
+
+}  // namespace
+
+std::string MessageFingerprint(std::string_view bytes) {
+    const MessageContent content = ParseMessage(bytes);
+    // Each part is length-prefixed, so that no two different messages give
+    // the same text to hash.
+    std::string canonical;
+    const auto add = [&canonical](std::string_view part) {
+        canonical += std::to_string(part.size());
+        canonical += ':';
+        canonical.append(part);
+    };
+    std::vector<std::string> senders;
+    for (const RawMailbox& mailbox : SplitAddressList(ParseHeaderValue(bytes, "From"))) {
+        senders.push_back(LCase(mailbox.address));
+    }
+    std::sort(senders.begin(), senders.end());
+    for (const std::string& sender : senders) add(sender);
+    add("|");
+    std::vector<std::string> recipients;
+    for (const MessageRecipient& recipient : content.recipients) {
+        recipients.push_back(LCase(recipient.address));
+    }
+    std::sort(recipients.begin(), recipients.end());
+    for (const std::string& recipient : recipients) add(recipient);
+    add("|");
+    add(content.subject);
+    // The body as sent, with line ends in one form: one client ends lines in
+    // CR LF, another in LF.
+    std::string body(bytes.substr(HeaderBlock(bytes).size()));
+    std::string lines;
+    lines.reserve(body.size());
+    for (size_t i = 0; i < body.size(); ++i) {
+        if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') continue;
+        lines += body[i];
+    }
+    // A client may make new MIME boundaries each time it writes the message.
+    for (const std::string& boundary : Boundaries(bytes)) {
+        std::string without;
+        for (size_t at = 0;;) {
+            const size_t found = lines.find(boundary, at);
+            without.append(lines, at, found == std::string::npos ? std::string::npos : found - at);
+            if (found == std::string::npos) break;
+            at = found + boundary.size();
+        }
+        lines = std::move(without);
+    }
+    add(lines);
+    GCharPtr digest(g_compute_checksum_for_data(
+        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(canonical.data()), canonical.size()));
+    return digest ? std::string(digest.get()) : std::string();
 }
 
 }  // namespace postwarden::mailstore

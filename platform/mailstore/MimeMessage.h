@@ -21,7 +21,9 @@ struct MessageContent {
     std::string body;        // the plain text; for an HTML-only message, a text rendering
     std::string htmlBody;    // empty unless the message has an HTML body
     std::string rtfBody;     // the rich text (RTF or text/enriched); else empty
-    std::vector<MessageRecipient> recipients;  // To, Cc, Bcc, groups expanded
+    // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
+    // (compared without regard to case), where it first stands
+    std::vector<MessageRecipient> recipients;
 };
 
 // Reads everything the session object offers of one message. A message whose
@@ -33,5 +35,15 @@ MessageContent ParseMessage(std::string_view bytes);
 // The decoded subject of a raw message, read from its header block only; empty
 // when there is none or the header block cannot be parsed. Never throws.
 std::string ParseSubject(std::string_view bytes);
+
+// The decoded value of the first header field `name` (any capitals), blanks
+// around it trimmed; empty when there is none. Never throws.
+std::string ParseHeaderValue(std::string_view bytes, const char* name);
+
+// What makes a message the same message when a mail client sends it again: the
+// sender (From), the recipients, the subject and the body, line ends in either
+// form; not the date, the message identifier or the order of the header
+// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does.
+std::string MessageFingerprint(std::string_view bytes);
 
 }  // namespace postwarden::mailstore

@@ -9,6 +9,7 @@
 #include "platform/mailstore/DistributionLists.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/Maildir.h"
+#include "platform/mailstore/MimeMessage.h"
 
 namespace postwarden::mailstore {
 namespace {
@@ -111,6 +112,73 @@ TEST(DistributionListFile, CommentsBlanksAndBrokenLinesAreSkipped) {
     EXPECT_EQ(lists.Members("# indented comment"), nullptr);
     EXPECT_EQ(lists.Members(""), nullptr);
     EXPECT_EQ(lists.Members("a@x.org"), nullptr);
+}
+
+}  // namespace
+}  // namespace postwarden::mailstore
+
+namespace postwarden::mailstore {
+namespace {
+
+TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
+    const struct {
+        const char* headers;
+        std::vector<std::string> addresses;
+    } cases[] = {
+        // Field names in any capitals.
+        {"TO: a@x.org\ncc: b@x.org\nBCC: c@x.org\n", {"a@x.org", "b@x.org", "c@x.org"}},
+        // A bounce's new recipients stand in the Resent- fields only.
+        {"Resent-To: r@y.org\nTo: a@x.org\nResent-Cc: s@y.org\nResent-Bcc: t@y.org\n",
+         {"a@x.org", "r@y.org", "s@y.org", "t@y.org"}},
+        // One mailbox is one recipient, whatever its capitals and wherever else it stands.
+        {"To: A@X.org, b@x.org\nCc: a@x.org\nBcc: B@X.ORG\nResent-To: a@X.org\n",
+         {"A@X.org", "b@x.org"}},
+        {"To: Ünï <ÜNÏ@x.org>\nCc: ünï@x.org\n", {"ÜNÏ@x.org"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> addresses;
+        for (const MessageRecipient& r :
+             ParseMessage(std::string("Subject: s\n") + c.headers + "\nbody\n").recipients) {
+            addresses.push_back(r.address);
+        }
+        EXPECT_EQ(addresses, c.addresses) << c.headers;
+    }
+}
+
+TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
+    const std::string base =
+        "From: Me <me@x.org>\nTo: a@x.org\nSubject: s\nDate: Sun, 6 Dec 2026 10:00:00 +0000\n"
+        "Message-ID: <1@x>\n\nbody\n";
+    const std::string fingerprint = MessageFingerprint(base);
+    const struct {
+        const char* what;
+        std::string message;
+        bool same;
+    } cases[] = {
+        {"new date, identifier, field order, CR LF",
+         "Message-ID: <2@x>\r\nSubject: s\r\nTo: a@x.org\r\nDate: Sun, 6 Dec 2026 10:04:00 +0000"
+         "\r\nFrom: me@X.org\r\n\r\nbody\r\n",
+         true},
+        {"new MIME boundaries",
+         "From: me@x.org\nTo: a@x.org\nSubject: s\nContent-Type: multipart/mixed; boundary=AAA\n\n"
+         "--AAA\n\nbody\n--AAA--\n",
+         false},
+        {"another body", "From: me@x.org\nTo: a@x.org\nSubject: s\n\nbody!\n", false},
+        {"another subject", "From: me@x.org\nTo: a@x.org\nSubject: t\n\nbody\n", false},
+        {"another recipient", "From: me@x.org\nTo: a@x.org\nBcc: b@x.org\nSubject: s\n\nbody\n",
+         false},
+        {"another sender", "From: you@x.org\nTo: a@x.org\nSubject: s\n\nbody\n", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MessageFingerprint(c.message) == fingerprint, c.same) << c.what;
+    }
+    auto multipart = [](const char* boundary) {
+        return std::string(
+                   "From: me@x.org\nTo: a@x.org\nSubject: s\nContent-Type: multipart/mixed; "
+                   "boundary=\"") +
+               boundary + "\"\n\n--" + boundary + "\n\nbody\n--" + boundary + "--\n";
+    };
+    EXPECT_EQ(MessageFingerprint(multipart("b1")), MessageFingerprint(multipart("other-2")));
 }
 
 }  // namespace
