@@ -149,7 +149,9 @@ host::CheckOutcome Check(const std::string& file) {
     const host::GlobalOptions options{Files().Home(), Files().Home() + "/mail",
                                       POSTWARDEN_BINARY_DIR "/libpostwarden-module.so"};
     bool usable = false;
-    return host::CheckMessage(options, {"yes", ""}, ReadWholeFile(file), usable);
+    host::CheckOptions check;
+    check.answers = "yes";
+    return host::CheckMessage(options, check, ReadWholeFile(file), usable);
 }
 
 void BM_Baseline(benchmark::State& state) {
@@ -163,7 +165,7 @@ void BM_CheckWithinLimits_25MB_1000Recipients_10000Keywords(benchmark::State& st
     Files();
     InChild(state, [] {
         const host::CheckOutcome outcome = Check(Files().Root() + "/typical-large.eml");
-        return outcome.mayGo && outcome.problem.empty() && outcome.asked.empty();
+        return outcome.MayGo() && outcome.problem.empty() && outcome.asked.empty();
     });
 }
 BENCHMARK(BM_CheckWithinLimits_25MB_1000Recipients_10000Keywords)
@@ -176,7 +178,7 @@ void BM_CheckOversizedMessage_300MB(benchmark::State& state) {
     Files();
     InChild(state, [] {
         const host::CheckOutcome outcome = Check(Files().Root() + "/oversized.eml");
-        return outcome.mayGo && outcome.asked.empty();
+        return outcome.MayGo() && outcome.asked.empty();
     });
 }
 BENCHMARK(BM_CheckOversizedMessage_300MB)->Unit(benchmark::kMillisecond)->Iterations(2);

@@ -6,16 +6,21 @@
 #include "host/SendCheck.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
+#include "platform/TerminalText.h"
 
 namespace postwarden::host {
 
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (WantsHelp(args)) {
         std::printf(
-            "Usage: postwarden check [--answers LIST] [--client-version V] [FILE]\n"
+            "Usage: postwarden check [--answers LIST] [--client-version V] [FILE] [--] [RCPT...]\n"
             "\n"
-            "Runs one send of the message in FILE (or standard input) through the checks.\n"
-            "Exit status: 0 the send may go ahead, 1 it was cancelled, 2 usage error.\n"
+            "Runs one send of the message in FILE (or standard input, also as -) through\n"
+            "the checks. RCPT are recipients the message goes to besides those of its\n"
+            "header (as a sendmail program's arguments); each is checked as a Bcc.\n"
+            "Exit status: 0 the send may go ahead; 1 it was held (answered No, or a rule\n"
+            "fired and nobody could be asked: checking the same message again within 10\n"
+            "minutes then lets it go); 2 usage error; 69 the check is not installed properly.\n"
             "\n"
             "  --answers LIST        answers to the prompts: yes, no or close, comma-separated,\n"
             "                        one per prompt, the last repeating (default: ask)\n"
@@ -24,34 +29,43 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
     }
     CheckOptions check;
     std::string file;
+    bool haveFile = false;
+    bool recipientsOnly = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        auto value = [&](const char* name, std::string& target) {
+        if (recipientsOnly) {
+            check.envelopeRecipients.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            recipientsOnly = true;
+            continue;
+        }
+        bool taken = false;
+        for (auto [name, target] : {std::pair{"--answers", &check.answers},
+                                    std::pair{"--client-version", &check.clientVersion}}) {
             const std::string prefix = std::string(name) + "=";
             if (arg.rfind(prefix, 0) == 0) {
-                target = arg.substr(prefix.size());
-                return true;
+                *target = arg.substr(prefix.size());
+                taken = true;
+            } else if (arg == name) {
+                if (i + 1 >= args.size()) {
+                    PrintError(std::string(name) + " needs a value");
+                    return kExitUsage;
+                }
+                *target = args[++i];
+                taken = true;
             }
-            if (arg != name) return false;
-            if (i + 1 >= args.size()) throw std::string(name) + " needs a value";
-            target = args[++i];
-            return true;
-        };
-        try {
-            if (value("--answers", check.answers) ||
-                value("--client-version", check.clientVersion)) {
-                continue;
-            }
-        } catch (const std::string& error) {
-            PrintError(error);
-            return kExitUsage;
+            if (taken) break;
         }
-        if (arg == "-" || arg[0] != '-' || arg.size() == 1) {
-            if (!file.empty()) {
-                PrintError("check takes one message file");
-                return kExitUsage;
+        if (taken) continue;
+        if (arg == "-" || arg.empty() || arg[0] != '-') {
+            if (haveFile) {
+                check.envelopeRecipients.push_back(arg);
+            } else {
+                file = arg;
+                haveFile = true;
             }
-            file = arg;
             continue;
         }
         PrintError("unknown option " + arg + " for check (see postwarden check --help)");
@@ -80,10 +94,14 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
         PrintError(outcome.problem);
         return kExitUsage;
     }
-    if (!outcome.problem.empty()) {
-        PrintError("the check could not be completed: " + outcome.problem);
+    if (outcome.verdict == SendVerdict::kNotInstalled) {
+        PrintError("not checked: " + DescribeRefusal(outcome));
+        return kExitNotInstalled;
     }
-    if (outcome.mayGo) {
+    if (outcome.verdict == SendVerdict::kUnchecked) {
+        PrintError(EscapeForTerminal("the check could not be completed: " + outcome.problem));
+    }
+    if (outcome.MayGo()) {
         std::printf("send: go ahead\n");
         return kExitOk;
     }

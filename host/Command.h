@@ -7,9 +7,10 @@ namespace postwarden::host {
 
 // Exit codes of the command.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitCancelled = 1;  // `check`: the person said No
-inline constexpr int kExitUsage = 2;      // bad command line
-inline constexpr int kExitFailure = 3;    // the module or a file could not be used
+inline constexpr int kExitCancelled = 1;      // `check`: the person said No
+inline constexpr int kExitUsage = 2;          // bad command line
+inline constexpr int kExitFailure = 3;        // the module or a file could not be used
+inline constexpr int kExitNotInstalled = 69;  // the module is missing: nothing is checked
 
 // The options that stand before the subcommand.
 struct GlobalOptions {
@@ -35,10 +36,16 @@ void PrintError(const std::string& message);
 // Whether `args` asks for a subcommand's help.
 bool WantsHelp(const std::vector<std::string>& args);
 
+// The recipient arguments of a sendmail command line: every argument that is
+// not an option or an option's value, and everything after "--"; a
+// comma-separated list in one argument gives each of its addresses.
+std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs);
+
 int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 

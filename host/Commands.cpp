@@ -4,10 +4,11 @@ namespace postwarden::host {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {"check", "check one message; exit 0 to send, 1 when cancelled", RunCheck},
+        {"check", "check one message; exit 0 to send, 1 when held", RunCheck},
         {"sendmail", "check, then hand the message to the real sendmail", RunSendmail},
         {"settings", "list, get, set or unset the module's settings", RunSettings},
         {"log", "print the log", RunLog},
+        {"last", "why the last held send was held, and how to send it", RunLast},
         {"forms", "draw the confirmation windows into PNG files", RunForms},
         {"version", "print the module's version", RunVersion},
     };

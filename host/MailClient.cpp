@@ -19,8 +19,29 @@ std::shared_ptr<MapiObject> MailClientSession::MAPIOBJECT() {
 MailClientApplication::MailClientApplication(std::string storeRoot)
     : session_(std::make_shared<MailClientSession>(std::move(storeRoot))) {}
 
-OutgoingMailItem::OutgoingMailItem(std::string storeRoot, std::string message)
-    : storeRoot_(std::move(storeRoot)), message_(std::move(message)) {}
+OutgoingMailItem::OutgoingMailItem(std::string storeRoot, std::string message,
+                                   std::vector<std::string> envelopeRecipients)
+    : storeRoot_(std::move(storeRoot)),
+      message_(std::move(message)),
+      envelope_(std::move(envelopeRecipients)) {}
+
+std::string OutgoingMailItem::DraftBytes() const {
+    if (envelope_.empty()) return message_;
+    const size_t firstLineEnd = message_.find('\n');
+    const bool crlf =
+        firstLineEnd != std::string::npos && firstLineEnd > 0 && message_[firstLineEnd - 1] == '\r';
+    const char* lineEnd = crlf ? "\r\n" : "\n";
+    std::string field = "Bcc: ";
+    for (size_t i = 0; i < envelope_.size(); ++i) {
+        if (i > 0) field += std::string(",") + lineEnd + " ";
+        // An argument cannot add a field of its own to the draft.
+        for (const char c : envelope_[i]) {
+            field += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+        }
+    }
+    field += lineEnd;
+    return field + message_;
+}
 
 OutgoingMailItem::~OutgoingMailItem() {
     try {
@@ -33,10 +54,10 @@ OutgoingMailItem::~OutgoingMailItem() {
 void OutgoingMailItem::Save() {
     const std::string drafts = DraftsFolderOf(storeRoot_);
     if (!entryId_.empty() && !mailstore::FindMessage(drafts, entryId_).empty()) {
-        mailstore::ReplaceMessage(drafts, entryId_, message_);
+        mailstore::ReplaceMessage(drafts, entryId_, DraftBytes());
         return;
     }
-    entryId_ = mailstore::DeliverMessage(drafts, message_, kDraftFlags);
+    entryId_ = mailstore::DeliverMessage(drafts, DraftBytes(), kDraftFlags);
 }
 
 std::string OutgoingMailItem::Subject() {

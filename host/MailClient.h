@@ -41,11 +41,15 @@ class MailClientApplication final : public OutlookApplication {
     int32_t explorers_ = 0;
 };
 
-// The message being sent, as its raw bytes. Save() puts a copy into the store's
-// drafts folder, which lives until RemoveDraft() or the item's end.
+// The message being sent, as its raw bytes, and the recipients it is sent to
+// besides those its header names (a sendmail program's recipient arguments:
+// Bcc recipients, whose header the mail client removed, or a bounce's new
+// recipient). Save() puts a copy into the store's drafts folder, which lives
+// until RemoveDraft() or the item's end.
 class OutgoingMailItem final : public OutlookItem {
   public:
-    OutgoingMailItem(std::string storeRoot, std::string message);
+    OutgoingMailItem(std::string storeRoot, std::string message,
+                     std::vector<std::string> envelopeRecipients = {});
     // Removes the draft copy when it is still there; a failure is swallowed.
     ~OutgoingMailItem() override;
     OutgoingMailItem(const OutgoingMailItem&) = delete;
@@ -53,8 +57,8 @@ class OutgoingMailItem final : public OutlookItem {
 
     bool Submitted() override { return false; }
     std::string TypeName() override { return "MailItem"; }
-    // Writes the bytes unchanged into Drafts (created when missing), atomically
-    // and readable by the owner only. Saving again replaces the same draft.
+    // Writes DraftBytes() into Drafts (created when missing), atomically and
+    // readable by the owner only. Saving again replaces the same draft.
     void Save() override;
     // The draft's unique name; empty before the first Save().
     std::string EntryID() override { return entryId_; }
@@ -65,9 +69,15 @@ class OutgoingMailItem final : public OutlookItem {
     // removed already, or deleted by someone else).
     void RemoveDraft();
 
+    // The message as the mail client holds it: the bytes unchanged, with the
+    // envelope recipients in a Bcc field in front, so that the draft names
+    // everyone the message goes to.
+    std::string DraftBytes() const;
+
   private:
     std::string storeRoot_;
     std::string message_;
+    std::vector<std::string> envelope_;
     std::string entryId_;
     std::optional<std::string> subject_;
 };

@@ -10,7 +10,7 @@ namespace postwarden::host {
 // The module's shared library, loaded with dlopen and kept loaded while this
 // object lives. Modules it creates must be destroyed before it.
 class ModuleLibrary {
-public:
+  public:
     // Loads the library at `path`, or the one beside this executable when `path`
     // is empty. On failure Loaded() is false and Error() says why in one line.
     explicit ModuleLibrary(const std::string& path);
@@ -25,7 +25,7 @@ public:
     // A new module for `platform`, which must outlive it; null on failure.
     std::unique_ptr<IModuleAPI> Create(Platform& platform);
 
-private:
+  private:
     std::string path_;
     std::string error_;
     void* handle_ = nullptr;

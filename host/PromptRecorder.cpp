@@ -1,11 +1,13 @@
 #include "host/PromptRecorder.h"
 
+#include "module/RuntimeError.h"
+
 namespace postwarden::host {
 
 // Sits between a window and the form's logic: forwards every call and event,
 // notes what was on show and which button ended it.
 class RecordingWindow final : public Window, public WindowEvents {
-public:
+  public:
     RecordingWindow(PromptRecorder& recorder, const FormDesign& design, WindowEvents& events)
         : recorder_(recorder), design_(design), events_(events) {}
 
@@ -46,7 +48,7 @@ public:
     void Unload() override { inner_->Unload(); }
     bool Loaded() override { return inner_->Loaded(); }
 
-private:
+  private:
     void Note() {
         PromptRecord record;
         record.form = design_.name;
@@ -76,8 +78,21 @@ private:
 std::unique_ptr<Window> PromptRecorder::CreateWindow(const FormDesign& design,
                                                      WindowEvents& events) {
     auto window = std::make_unique<RecordingWindow>(*this, design, events);
-    window->Attach(inner_->CreateWindow(design, *window));
+    try {
+        window->Attach(inner_->CreateWindow(design, *window));
+    } catch (const RuntimeError& failure) {
+        PromptRecord record;
+        record.form = design.name;
+        record.unshown = failure.Description();
+        prompts_.push_back(std::move(record));
+        throw;
+    }
     return window;
+}
+
+void PromptRecorder::MessageBox(std::string_view text, std::string_view title) {
+    if (!prompts_.empty() && !prompts_.back().unshown.empty()) return;
+    inner_->MessageBox(text, title);
 }
 
 }  // namespace postwarden::host

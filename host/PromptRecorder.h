@@ -10,27 +10,29 @@ namespace postwarden::host {
 
 // What one prompt showed and how it was answered.
 struct PromptRecord {
-    std::string form;                   // the form's design name
-    std::vector<std::string> questions; // the label, or the captions of the enabled boxes
-    std::string answer;                 // "cmdYes", "cmdNo", "close", or empty
+    std::string form;                    // the form's design name
+    std::vector<std::string> questions;  // the label, or the captions of the enabled boxes
+    std::string answer;                  // "cmdYes", "cmdNo", "close", or empty
+    std::string unshown;                 // why the window could not be shown; else empty
 };
 
 // A window system that passes everything to another one and notes down every
 // prompt shown, so the command can say afterwards what was asked and refused.
 class PromptRecorder final : public WindowSystem {
-public:
+  public:
     // `inner` must be non-null.
     explicit PromptRecorder(std::unique_ptr<WindowSystem> inner) : inner_(std::move(inner)) {}
 
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
     void ProcessPendingEvents() override { inner_->ProcessPendingEvents(); }
-    void MessageBox(std::string_view text, std::string_view title) override {
-        inner_->MessageBox(text, title);
-    }
+    // A form's report that its window could not be shown is not passed on
+    // when the host already knows it (the window system could not make it):
+    // the host says it once, in its own words.
+    void MessageBox(std::string_view text, std::string_view title) override;
 
     const std::vector<PromptRecord>& Prompts() const { return prompts_; }
 
-private:
+  private:
     friend class RecordingWindow;
     std::unique_ptr<WindowSystem> inner_;
     std::vector<PromptRecord> prompts_;

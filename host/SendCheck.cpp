@@ -2,31 +2,271 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <stdexcept>
 #include <cstring>
+#include <ctime>
 #include <exception>
+#include <stdexcept>
 
 #include "host/Home.h"
 #include "host/MailClient.h"
 #include "host/ModuleLoader.h"
 #include "host/PromptRecorder.h"
+#include "host/ResendApprovals.h"
+#include "host/SendObserver.h"
 #include "module/CPostwarden.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
+#include "platform/TerminalText.h"
+#include "platform/mailstore/MimeMessage.h"
 #include "platform/windows/ChooseWindowSystem.h"
 
 namespace postwarden::host {
 
-// Joins the questions a person refused into one line.
-std::string DescribeRefusal(const CheckOutcome& outcome) {
+namespace {
+
+std::string JoinRules(const std::vector<std::string>& fired) {
     std::string text;
-    for (const std::string& question : outcome.refused) {
+    for (size_t i = 0; i < fired.size(); ++i) {
+        if (i > 0) text += i + 1 == fired.size() ? " and " : ", ";
+        text += RuleInWords(fired[i]);
+    }
+    return text.empty() ? "a rule" : text;
+}
+
+std::string QuotedQuestions(const std::vector<std::string>& questions) {
+    std::string text;
+    for (const std::string& question : questions) {
         if (!text.empty()) text += "; ";
         text += "\"" + question + "\"";
     }
-    return text.empty() ? "the prompt was closed" : "No to " + text;
+    return text;
+}
+
+// Writes a record into the log as the engine's own report; a log that cannot
+// be written is left at that (it has said so once already).
+void LogRecord(Platform& platform, const std::string& what, int32_t level) {
+    try {
+        platform.NewEngineHelper()->LogEvent(what, level, "postwarden");
+    } catch (const std::exception&) {
+    }
+}
+
+std::string VerdictText(const CheckOutcome& outcome) {
+    switch (outcome.verdict) {
+        case SendVerdict::kNothingAsked:
+            return "nothing to ask";
+        case SendVerdict::kYes:
+            return "yes";
+        case SendVerdict::kNo:
+            return "no";
+        case SendVerdict::kClosed:
+            return "closed";
+        case SendVerdict::kNotAsked:
+            return "not asked (nobody to ask)";
+        case SendVerdict::kApprovedByResend:
+            return "approved by resend";
+        case SendVerdict::kUnchecked:
+            return "sent without a check (" + outcome.problem + ")";
+        case SendVerdict::kNotInstalled:
+            return "held: the check is not installed (" + outcome.problem + ")";
+    }
+    return "";
+}
+
+// The one record of a send: which message, how many recipients, what fired,
+// and how it ended.
+std::string SendRecord(const CheckOutcome& outcome, const std::string& message) {
+    std::string record = "Send: " + VerdictText(outcome) + "; rules fired: ";
+    for (size_t i = 0; i < outcome.fired.size(); ++i) {
+        record += (i > 0 ? ", " : "") + outcome.fired[i];
+    }
+    if (outcome.fired.empty()) record += "none";
+    record += "; recipients: " + (outcome.recipients < 0 ? std::string("unknown")
+                                                         : std::to_string(outcome.recipients));
+    record += "; Message-ID: " + mailstore::ParseHeaderValue(message, "Message-ID");
+    record += "; Subject: " + mailstore::ParseSubject(message);
+    return record;
+}
+
+std::string UtcTime(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm utc{};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return text;
+}
+
+// What `postwarden last` shows of a held send.
+std::string RefusalReport(const CheckOutcome& outcome, const std::string& message, int64_t now) {
+    std::string report = UtcTime(now) + ": not sent: " + DescribeRefusal(outcome) + "\n";
+    report += "Message: \"" + mailstore::ParseSubject(message) + "\" " +
+              mailstore::ParseHeaderValue(message, "Message-ID") + "\n";
+    report += "Rules fired: " + JoinRules(outcome.fired) + "\n";
+    if (outcome.verdict == SendVerdict::kNotAsked && outcome.approvalKept) {
+        report += "To send it as it is, send the same message again before " +
+                  UtcTime(now + kResendWindowSeconds) + " (within 10 minutes).\n";
+    }
+    return report;
+}
+
+// The send event of one message through a loaded module. Fills in what the
+// module's answer and the prompts say; never throws.
+void RunSend(ModuleLibrary& library, SendObserver& platform, const GlobalOptions& options,
+             const CheckOptions& check, OutgoingMailItem& mailItem, CheckOutcome& outcome,
+             bool& cancel, bool& ran) {
+    std::unique_ptr<IModuleAPI> module;
+    try {
+        module = library.Create(platform);
+        if (!module) {
+            outcome.verdict = SendVerdict::kNotInstalled;
+            outcome.problem = library.Path() + " did not make a module";
+            return;
+        }
+        auto application = std::make_shared<MailClientApplication>(options.mailStore);
+        if (!check.clientVersion.empty()) application->SetVersion(check.clientVersion);
+        application->SetExplorersCount(1);
+        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
+        module->YSStartup(engine);
+        try {
+            module->YSExplorerOpen(nullptr);
+        } catch (const RuntimeError& e) {
+            LogRecord(platform, "YSExplorerOpen failed: " + e.Description(), 1);
+        }
+        std::shared_ptr<OutlookItem> item(std::shared_ptr<OutlookItem>{}, &mailItem);
+        int32_t selector = kSelectorItemSend;
+        std::string folderEntryId, folderStoreId;
+        module->YSItemEvent(selector, item, cancel, folderEntryId, folderStoreId);
+        ran = true;
+    } catch (const std::exception& e) {
+        outcome.problem = e.what();
+    }
+    // Whatever happens from here on, what the person answered stands.
+    try {
+        mailItem.RemoveDraft();
+    } catch (const std::exception& e) {
+        if (outcome.problem.empty())
+            outcome.problem = "the draft copy stays: " + std::string(e.what());
+    }
+    try {
+        if (module) module->YSShutdown();
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
+                   bool ran, CheckOutcome& outcome) {
+    outcome.fired = trace.fired;
+    outcome.recipients = trace.recipients;
+    for (const PromptRecord& prompt : prompts) {
+        for (const std::string& q : prompt.questions) outcome.asked.push_back(q);
+    }
+    for (const PromptRecord& prompt : prompts) {
+        if (prompt.answer == "cmdNo" || prompt.answer == "close") {
+            outcome.verdict = prompt.answer == "cmdNo" ? SendVerdict::kNo : SendVerdict::kClosed;
+            outcome.refused = prompt.questions;
+            return;
+        }
+    }
+    if (cancel) {
+        outcome.verdict = SendVerdict::kNo;
+        return;
+    }
+    bool anyYes = false;
+    for (const PromptRecord& prompt : prompts) {
+        if (prompt.answer == "cmdYes") {
+            anyYes = true;
+        } else if (outcome.nobodyToAsk.empty()) {
+            outcome.nobodyToAsk =
+                prompt.unshown.empty() ? "the question ended without an answer" : prompt.unshown;
+        }
+    }
+    if (!outcome.nobodyToAsk.empty()) {
+        outcome.verdict = SendVerdict::kNotAsked;
+        // A rule whose question could not be shown may have failed before
+        // marking itself as fired.
+        for (const std::string& rule : trace.failedRules) {
+            if (std::find(outcome.fired.begin(), outcome.fired.end(), rule) ==
+                outcome.fired.end()) {
+                outcome.fired.push_back(rule);
+            }
+        }
+    } else if (!ran) {
+        outcome.verdict = SendVerdict::kUnchecked;
+    } else if (anyYes) {
+        outcome.verdict = SendVerdict::kYes;
+    } else if (!trace.checkFailure.empty()) {
+        outcome.verdict = SendVerdict::kUnchecked;
+        if (outcome.problem.empty()) outcome.problem = trace.checkFailure;
+    }
+}
+
+namespace {
+
+// A send held for nobody to ask goes when the same message was held so within
+// the window; otherwise this hold is remembered for a resend.
+void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailItem,
+                         CheckOutcome& outcome, int64_t now) {
+    try {
+        ResendApprovals approvals(platform.Settings(), kResendWindowSeconds);
+        const std::string fingerprint = mailstore::MessageFingerprint(mailItem.DraftBytes());
+        if (approvals.Take(fingerprint, now)) {
+            outcome.verdict = SendVerdict::kApprovedByResend;
+            return;
+        }
+        approvals.Offer(fingerprint, now);
+    } catch (const std::exception& e) {
+        outcome.approvalKept = false;
+        if (outcome.problem.empty()) outcome.problem = e.what();
+    }
+}
+
+}  // namespace
+
+std::string RuleInWords(const std::string& tracedName) {
+    static const std::pair<const char*, const char*> kWords[] = {
+        {"Outside Domains", "recipients outside the company's domains"},
+        {"Email Addresses Domains", "watch-listed addresses or domains"},
+        {"Keywords", "watch-listed keywords"},
+        {"Max Number Of Recipients", "too many recipients"},
+        {"Blank Subject", "a blank subject"},
+        {"Any Send", "the question before every send"},
+    };
+    for (const auto& [traced, words] : kWords) {
+        if (tracedName == traced) return words;
+    }
+    return tracedName;
+}
+
+std::string DescribeRefusal(const CheckOutcome& outcome) {
+    std::string text;
+    switch (outcome.verdict) {
+        case SendVerdict::kNo:
+            text = outcome.refused.empty() ? "answered No"
+                                           : "No to " + QuotedQuestions(outcome.refused);
+            break;
+        case SendVerdict::kClosed:
+            text = "the prompt was closed";
+            break;
+        case SendVerdict::kNotAsked:
+            text = "nobody could be asked about " + JoinRules(outcome.fired) + " (" +
+                   outcome.nobodyToAsk + ")";
+            text += outcome.approvalKept
+                        ? "; sending the same message again within 10 minutes sends it"
+                        : "; it cannot be approved by sending it again (" + outcome.problem +
+                              "): send it where a question can be shown, or with --answers";
+            break;
+        case SendVerdict::kNotInstalled:
+            text = "the check is not installed properly: " + outcome.problem;
+            break;
+        default:
+            break;
+    }
+    return EscapeForTerminal(text);
 }
 
 bool ReadAllStdin(std::string& bytes, std::string& error) {
@@ -42,19 +282,6 @@ bool ReadAllStdin(std::string& bytes, std::string& error) {
         bytes.append(buffer, static_cast<size_t>(n));
     }
 }
-
-namespace {
-
-// Writes a failure the module let reach the host into the log, as the engine's
-// own error report; a log that cannot be written is left at that.
-void LogHostFailure(LinuxPlatform& platform, const std::string& what) {
-    try {
-        platform.NewEngineHelper()->LogEvent(what, 1, "postwarden");
-    } catch (const std::exception&) {
-    }
-}
-
-}  // namespace
 
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
                           const std::string& message, bool& usable) {
@@ -82,46 +309,37 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::move(recorderOwner));
-    ModuleLibrary library(options.modulePath);
-    if (!library.Loaded()) {
-        outcome.problem = library.Error();
-        return outcome;
-    }
-    try {
-        std::unique_ptr<IModuleAPI> module = library.Create(platform);
-        if (!module) {
-            outcome.problem = "the module could not be created";
-            return outcome;
-        }
-        auto application = std::make_shared<MailClientApplication>(options.mailStore);
-        if (!check.clientVersion.empty()) application->SetVersion(check.clientVersion);
-        application->SetExplorersCount(1);
-        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-        module->YSStartup(engine);
-        try {
-            module->YSExplorerOpen(nullptr);
-        } catch (const RuntimeError& e) {
-            LogHostFailure(platform, "YSExplorerOpen failed: " + e.Description());
-        }
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
 
-        auto mailItem = std::make_shared<OutgoingMailItem>(options.mailStore, message);
-        std::shared_ptr<OutlookItem> item = mailItem;
-        int32_t selector = kSelectorItemSend;
-        bool cancel = false;
-        std::string folderEntryId, folderStoreId;
-        module->YSItemEvent(selector, item, cancel, folderEntryId, folderStoreId);
-        mailItem->RemoveDraft();
-        module->YSShutdown();
-        outcome.mayGo = !cancel;
-    } catch (const std::exception& e) {
-        // Whatever went wrong, the message is not held back for it.
-        outcome.mayGo = true;
-        outcome.problem = e.what();
+    ModuleLibrary library(options.modulePath);
+    SendObserver observed(platform);
+    OutgoingMailItem mailItem(options.mailStore, message, check.envelopeRecipients);
+    bool cancel = false;
+    bool ran = false;
+    if (!library.Loaded()) {
+        outcome.verdict = SendVerdict::kNotInstalled;
+        outcome.problem =
+            library.Error() + "; install it beside postwarden, or name it with --module PATH";
+    } else {
+        RunSend(library, observed, options, check, mailItem, outcome, cancel, ran);
     }
-    for (const PromptRecord& prompt : recorder.Prompts()) {
-        for (const std::string& q : prompt.questions) outcome.asked.push_back(q);
-        if (prompt.answer == "cmdNo" || prompt.answer == "close") {
-            outcome.refused = prompt.questions;
+    if (outcome.verdict != SendVerdict::kNotInstalled) {
+        SettleVerdict(recorder.Prompts(), observed.Trace(), cancel, ran, outcome);
+        // Without its home the check could not read its rules.
+        if (outcome.verdict == SendVerdict::kNothingAsked && !error.empty()) {
+            outcome.verdict = SendVerdict::kUnchecked;
+        }
+        if (outcome.verdict == SendVerdict::kNotAsked) {
+            ApplyResendApproval(platform, mailItem, outcome, now);
+        }
+    }
+    LogRecord(platform, SendRecord(outcome, message),
+              outcome.verdict == SendVerdict::kNotInstalled);
+    if (!outcome.MayGo()) {
+        try {
+            ResendApprovals(platform.Settings(), kResendWindowSeconds)
+                .SaveLastRefusal(RefusalReport(outcome, message, now));
+        } catch (const std::exception&) {
         }
     }
     return outcome;

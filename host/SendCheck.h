@@ -4,35 +4,78 @@
 #include <vector>
 
 #include "host/Command.h"
+#include "host/PromptRecorder.h"
+#include "host/SendObserver.h"
 
 namespace postwarden::host {
 
-// What the person (or the script) wants for the prompts of one send.
+// What the person (or the script) wants for one send.
 struct CheckOptions {
     std::string answers;        // --answers: "yes,no,close"; empty for a real prompt
     std::string clientVersion;  // --client-version; empty for the default
+    // Recipients given on the command line besides the message's own header
+    // fields (sendmail's recipient arguments); each is checked as a Bcc.
+    std::vector<std::string> envelopeRecipients;
 };
 
 // How one send through the module ended.
+enum class SendVerdict {
+    kNothingAsked,      // no rule fired; the send goes
+    kYes,               // every question was answered Yes
+    kNo,                // a question was answered No
+    kClosed,            // a question's window was closed without an answer
+    kNotAsked,          // a rule fired and nobody could be asked: held
+    kApprovedByResend,  // held once for nobody to ask, now sent again: goes
+    kUnchecked,         // the check could not be run; the send goes
+    kNotInstalled,      // the module cannot be loaded: held, exit 69
+};
+
 struct CheckOutcome {
-    bool mayGo = true;             // false only when a prompt was answered No
+    SendVerdict verdict = SendVerdict::kNothingAsked;
     std::vector<std::string> asked;    // the questions shown, in order
     std::vector<std::string> refused;  // the questions of the prompt answered No
-    std::string problem;           // something that failed on the way (the send still goes)
+    std::vector<std::string> fired;    // the rules that fired, as the send traced them
+    int recipients = -1;               // as the send counted them; -1 when unknown
+    std::string nobodyToAsk;           // kNotAsked: why nobody could be asked
+    std::string problem;               // what failed on the way, if anything
+    bool approvalKept = true;          // kNotAsked: a resend will be let through
+
+    bool MayGo() const {
+        return verdict == SendVerdict::kNothingAsked || verdict == SendVerdict::kYes ||
+               verdict == SendVerdict::kApprovedByResend || verdict == SendVerdict::kUnchecked;
+    }
 };
 
 // Plays the mail client for one send of `message` (its raw bytes): loads the
 // module, starts it, opens an explorer window, raises the send event and shuts
-// the module down again. Never throws; whatever fails lets the send go ahead and
-// is described in `problem`. Returns false in `usable` when the options
-// themselves are wrong (then `problem` says why and nothing was run).
+// the module down again. Never throws. A No stays a No whatever fails after
+// it; a rule that fired with nobody to ask holds the message, unless the same
+// message was held that way within the last ten minutes (then it goes, once);
+// any other failure lets the send go ahead and is described in `problem`.
+// One record of the send goes to the log. Returns false in `usable` when the
+// options themselves are wrong (then `problem` says why and nothing was run).
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
                           const std::string& message, bool& usable);
+
+// Settles how a send ended from the prompts shown and what the send traced:
+// a No or a closed window holds the message whatever else happened (`ran`
+// false: the send event failed part-way); a question nobody saw or answered is
+// not a Yes; a send that could not be checked goes.
+void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
+                   bool ran, CheckOutcome& outcome);
 
 // The whole of standard input, byte for byte.
 bool ReadAllStdin(std::string& bytes, std::string& error);
 
-// "No to "<question>"; "<question>"", or that the prompt was closed.
+// Why the send was held, in one line safe to print on a terminal: the questions
+// refused, or the rules nobody could be asked about and how to send anyway.
 std::string DescribeRefusal(const CheckOutcome& outcome);
+
+// The rule named as the send traces it ("Outside Domains") in words for a
+// person ("recipients outside the company's domains").
+std::string RuleInWords(const std::string& tracedName);
+
+// How long a message held for nobody to ask may be sent again as it is.
+inline constexpr int kResendWindowSeconds = 600;
 
 }  // namespace postwarden::host

@@ -12,6 +12,7 @@
 
 #include "host/Command.h"
 #include "host/SendCheck.h"
+#include "platform/TerminalText.h"
 
 namespace postwarden::host {
 
@@ -32,23 +33,21 @@ bool TakesValue(const std::string& arg) {
 struct SendmailArgs {
     CheckOptions check;
     std::string program;
-    std::vector<std::string> passOn;  // everything that is not ours, in order
+    bool help = false;
+    std::vector<std::string> passOn;  // sendmail's own arguments, in order, unchanged
 };
 
-// Picks out postwarden's own options (--answers, --sendmail, --client-version)
-// from a sendmail command line and keeps every other argument as it came.
+// Our own options (--answers, --sendmail, --client-version, --help) come first;
+// from the first argument that is not one of them on, everything is sendmail's
+// and passed on as it came: "-h 5" is sendmail's hop count, not a request for
+// help.
 bool ParseSendmailArgs(const std::vector<std::string>& args, SendmailArgs& parsed,
                        std::string& error) {
-    bool recipientsOnly = false;
-    for (size_t i = 0; i < args.size(); ++i) {
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (recipientsOnly) {
-            parsed.passOn.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            recipientsOnly = true;
-            parsed.passOn.push_back(arg);
+        if (arg == "--help") {
+            parsed.help = true;
             continue;
         }
         std::string* ours = nullptr;
@@ -63,20 +62,18 @@ bool ParseSendmailArgs(const std::vector<std::string>& args, SendmailArgs& parse
                 break;
             }
         }
-        if (ours) {
-            if (arg.size() > name.size()) {
-                *ours = arg.substr(name.size() + 1);
-            } else if (i + 1 < args.size()) {
-                *ours = args[++i];
-            } else {
-                error = name + " needs a value";
-                return false;
-            }
-            continue;
+        if (!ours) break;
+        if (arg.size() > name.size()) {
+            *ours = arg.substr(name.size() + 1);
+        } else if (i + 1 < args.size()) {
+            *ours = args[++i];
+        } else {
+            error = name + " needs a value";
+            return false;
         }
-        parsed.passOn.push_back(arg);
-        if (TakesValue(arg) && i + 1 < args.size()) parsed.passOn.push_back(args[++i]);
     }
+    parsed.passOn.assign(args.begin() + static_cast<long>(i), args.end());
+    parsed.check.envelopeRecipients = EnvelopeRecipients(parsed.passOn);
     return true;
 }
 
@@ -143,31 +140,70 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
+std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs) {
+    std::vector<std::string> recipients;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < sendmailArgs.size(); ++i) {
+        const std::string& arg = sendmailArgs[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            if (TakesValue(arg)) ++i;
+            continue;
+        }
+        // sendmail takes a comma-separated list in one argument too.
+        size_t start = 0;
+        for (size_t comma = arg.find(',');; comma = arg.find(',', start)) {
+            std::string piece =
+                arg.substr(start, comma == std::string::npos ? comma : comma - start);
+            const size_t first = piece.find_first_not_of(" \t");
+            if (first != std::string::npos) {
+                recipients.push_back(
+                    piece.substr(first, piece.find_last_not_of(" \t") - first + 1));
+            }
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    return recipients;
+}
+
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    SendmailArgs parsed;
+    std::string error;
+    if (!ParseSendmailArgs(args, parsed, error)) {
+        PrintError(error);
+        return kExitUsage;
+    }
+    if (parsed.help) {
         std::printf(
             "Usage: postwarden sendmail [--answers LIST] [--sendmail PROGRAM]\n"
             "                           [--client-version V] [sendmail options] [--] [recipients]\n"
             "\n"
             "Reads a message on standard input, checks it, and when the send may go ahead\n"
             "runs the real sendmail with the same options and recipients, feeding it the\n"
-            "message byte for byte, and exits with its status.\n"
+            "message byte for byte, and exits with its status. The recipients checked are\n"
+            "those of the message's To, Cc, Bcc and Resent- fields and the recipient\n"
+            "arguments.\n"
+            "\n"
+            "Postwarden's own options must come first; everything from the first other\n"
+            "argument on is sendmail's and is passed on unchanged.\n"
             "\n"
             "  --answers LIST    answers to the prompts: yes, no or close, comma-separated,\n"
             "                    one per prompt, the last repeating (default: ask)\n"
             "  --sendmail PROG   the real sendmail (default $POSTWARDEN_SENDMAIL, else\n"
             "                    %s)\n"
+            "  --client-version V  the mail client version the module sees\n"
             "\n"
-            "When the send is cancelled nothing is run, the reason goes to standard error\n"
-            "and the exit status is 1. When the check itself fails, the message is sent.\n",
+            "Exit status: the real sendmail's; 1 when the send was held (answered No, or a\n"
+            "rule fired and nobody could be asked: sending the same message again within\n"
+            "10 minutes then sends it); 69 when the check is not installed properly.\n"
+            "Nothing is run when the send is held, and the reason goes to standard error.\n"
+            "When the check itself fails otherwise, the message is sent.\n",
             kDefaultSendmail);
         return kExitOk;
-    }
-    SendmailArgs parsed;
-    std::string error;
-    if (!ParseSendmailArgs(args, parsed, error)) {
-        PrintError(error);
-        return kExitUsage;
     }
     if (parsed.program.empty()) {
         const char* fromEnv = std::getenv("POSTWARDEN_SENDMAIL");
@@ -185,13 +221,17 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
         PrintError(outcome.problem);
         return kExitUsage;
     }
-    if (!outcome.problem.empty()) {
-        PrintError("the check could not be completed (" + outcome.problem +
-                   "); sending the message anyway");
+    if (outcome.verdict == SendVerdict::kNotInstalled) {
+        PrintError("not sent: " + DescribeRefusal(outcome));
+        return kExitNotInstalled;
     }
-    if (!outcome.mayGo) {
-        PrintError("send cancelled: " + DescribeRefusal(outcome));
+    if (!outcome.MayGo()) {
+        PrintError("not sent: " + DescribeRefusal(outcome));
         return kExitCancelled;
+    }
+    if (outcome.verdict == SendVerdict::kUnchecked) {
+        PrintError(EscapeForTerminal("the check could not be completed (" + outcome.problem +
+                                     "); sending the message anyway"));
     }
     const int status = RunProgram(parsed.program, parsed.passOn, message, error);
     if (!error.empty()) PrintError(error);

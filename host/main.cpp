@@ -117,4 +117,6 @@ int Main(int argc, char** argv) {
 
 }  // namespace postwarden::host
 
-int main(int argc, char** argv) { return postwarden::host::Main(argc, argv); }
+int main(int argc, char** argv) {
+    return postwarden::host::Main(argc, argv);
+}

@@ -20,6 +20,12 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        // Like a mail client's sendmail program: no terminal and no display of
+        // the test run's, unless the test gives one.
+        setsid();
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("QT_QPA_PLATFORM");
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
         std::vector<std::string> argv{POSTWARDEN_BINARY_DIR "/postwarden"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -73,7 +79,8 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
 }
 
 TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "postwarden-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "postwarden-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data()) ? pattern : "";
 }
 

@@ -15,7 +15,8 @@ struct CommandResult {
 };
 
 // Runs build/postwarden with `args`, feeding `input` on standard input, with
-// `env` ("NAME=value") added to the environment.
+// `env` ("NAME=value") added to the environment, in a session of its own
+// without a terminal or a display.
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 

@@ -72,7 +72,7 @@ TEST_F(SendmailTest, NothingIsRunWhenTheSendIsCancelled) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Delivered());
     EXPECT_EQ(r.err,
-              "postwarden: send cancelled: No to \"Are you sure you want to send this email?\"\n");
+              "postwarden: not sent: No to \"Are you sure you want to send this email?\"\n");
 }
 
 TEST_F(SendmailTest, TheRealSendmailsStatusIsPassedThrough) {

@@ -1,0 +1,242 @@
+// What the command promises whatever the set-up: every recipient is checked,
+// a question nobody saw is not a Yes, a No is final, a broken install is loud.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host/SendCheck.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string Message(const std::string& headers, const std::string& body = "hello\n") {
+    return "From: Me <me@corp.example>\nTo: x@corp.example\nSubject: hi\n" + headers + "\n" + body;
+}
+
+int Lines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class SendPromisesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sendmail = dir.Path() + "/capture";
+        std::ofstream(sendmail) << "#!/bin/sh\n"
+                                   "out=\"$(dirname \"$0\")\"\n"
+                                   "printf '%s\\n' \"$@\" > \"$out/args\"\n"
+                                   "cat >> \"$out/input\"\n";
+        chmod(sendmail.c_str(), 0755);
+    }
+    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--home", home.Path()});
+        return RunPostwarden(args, input);
+    }
+    // Only the outside-domain rule, for corp.example.
+    void OutsideDomainsOnly() {
+        ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);  // seeds the store
+        for (auto [key, value] : {std::pair{"PromptForAnySendWanted", "0"},
+                                  std::pair{"PromptForOutsideDomainsWanted", "1"},
+                                  std::pair{"ListOfOutsideDomains", "corp.example"}}) {
+            ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0);
+        }
+    }
+    CommandResult Send(std::vector<std::string> args, const std::string& message) {
+        args.insert(args.begin(), {"sendmail", "--sendmail", sendmail});
+        return Pw(args, message);
+    }
+    bool Delivered() const { return std::filesystem::exists(dir.Path() + "/input"); }
+    std::string Log() const { return ReadFile(home.Path() + "/postwarden.log"); }
+
+    TempFolder home;
+    TempFolder dir;
+    std::string sendmail;
+};
+
+TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
+    OutsideDomainsOnly();
+    struct Case {
+        std::vector<std::string> args;
+        std::string headers;
+        bool held;
+    } const cases[] = {
+        {{"-oi", "--", "spy@evil.example"}, "", true},          // mutt's Bcc
+        {{"-oi", "spy@evil.example"}, "", true},                // without "--"
+        {{"-t", "x@corp.example,spy@evil.example"}, "", true},  // a list in one argument
+        {{"-oi", "x@corp.example"}, "Resent-To: spy@evil.example\n", true},  // a bounce
+        {{"-oi", "x@corp.example"}, "BCC: spy@evil.example\n", true},
+        {{"-f", "spy@evil.example", "-oi", "x@corp.example"}, "", false},  // -f is the sender
+        {{"-h", "5", "x@corp.example"}, "", false},  // sendmail's hop count, not help
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir.Path() + "/input");
+        std::vector<std::string> args{"--answers", "no"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r = Send(args, Message(c.headers));
+        const std::string what = c.args[1] + " " + c.headers;
+        EXPECT_EQ(r.exitCode, c.held ? 1 : 0) << what << r.err;
+        EXPECT_EQ(Delivered(), !c.held) << what;
+    }
+    // Passed on as they came, "-h 5" included.
+    EXPECT_EQ(ReadFile(dir.Path() + "/args"), "-h\n5\nx@corp.example\n");
+
+    const std::string file = dir.Path() + "/message.eml";
+    std::ofstream(file) << Message("");
+    EXPECT_EQ(Pw({"check", "--answers", "no", file, "--", "spy@evil.example"}).exitCode, 1);
+    EXPECT_EQ(Pw({"check", "--answers", "no", file, "x@corp.example"}).exitCode, 0);
+}
+
+TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgain) {
+    // A fresh home asks before every send; this process has no terminal or display.
+    const std::string first = Message("Date: Sun, 6 Dec 2026 10:00:00 +0000\nMessage-ID: <1@x>\n");
+    CommandResult r = Send({"-oi", "--", "x@corp.example"}, first);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(Delivered());
+    EXPECT_EQ(Lines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("nobody could be asked about the question before every send"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("sending the same message again within 10 minutes sends it"),
+              std::string::npos)
+        << r.err;
+    const CommandResult last = Pw({"last"});
+    EXPECT_EQ(last.exitCode, 0);
+    EXPECT_NE(last.out.find("within 10 minutes"), std::string::npos) << last.out;
+
+    // Another message is not approved by the first one's hold.
+    r = Send({"-oi", "--", "x@corp.example"}, Message("", "other body\n"));
+    EXPECT_EQ(r.exitCode, 1);
+
+    // The same message as a client sends it again: new date and identifier,
+    // fields in another order, CR LF line ends.
+    const std::string again =
+        "Subject: hi\r\nMessage-ID: <2@x>\r\nDate: Sun, 6 Dec 2026 10:03:00 +0000\r\n"
+        "To: x@corp.example\r\nFrom: Me <me@corp.example>\r\n\r\nhello\r\n";
+    r = Send({"-oi", "--", "x@corp.example"}, again);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.Path() + "/input"), again);
+    // An approval works once.
+    EXPECT_EQ(Send({"-oi", "--", "x@corp.example"}, again).exitCode, 1);
+
+    const std::string log = Log();
+    EXPECT_NE(log.find("Send: not asked (nobody to ask); rules fired: Any Send"),
+              std::string::npos);
+    EXPECT_NE(log.find("Send: approved by resend"), std::string::npos);
+}
+
+TEST_F(SendPromisesTest, EachSendLeavesOneRecordSayingHowItEnded) {
+    for (const char* answer : {"yes", "no", "close"}) {
+        Send({"--answers", answer, "-oi", "x@corp.example"}, Message("Message-ID: <m@x>\n"));
+    }
+    const std::string log = Log();
+    for (const char* outcome : {"Send: yes;", "Send: no;", "Send: closed;"}) {
+        EXPECT_NE(log.find(std::string(outcome) +
+                           " rules fired: Any Send; recipients: 1; Message-ID: <m@x>; Subject: hi"),
+                  std::string::npos)
+            << outcome;
+    }
+}
+
+TEST_F(SendPromisesTest, AMissingModuleHoldsTheMessageAndSaysSo) {
+    for (const char* command : {"sendmail", "check"}) {
+        const CommandResult r =
+            Pw({"--module", dir.Path() + "/gone.so", command, "--answers", "yes"}, Message(""));
+        EXPECT_EQ(r.exitCode, 69) << command;
+        EXPECT_EQ(Lines(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find(dir.Path() + "/gone.so"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--module"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(Delivered());
+    EXPECT_NE(Log().find("the check is not installed"), std::string::npos);
+}
+
+TEST_F(SendPromisesTest, TextsFromTheSettingsReachTheTerminalEscaped) {
+    ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);
+    ASSERT_EQ(
+        Pw({"settings", "set", "MessageForAnySend", "Send?\x1b]0;TITLE\x07\xe2\x80\xae"}).exitCode,
+        0);
+    const CommandResult r = Send({"--answers", "no", "x@corp.example"}, Message(""));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    EXPECT_NE(r.err.find("Send?\\x1B]0;TITLE\\x07\\u{202E}"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace postwarden::testing
+
+namespace postwarden::host {
+namespace {
+
+TEST(SettleVerdictTest, ANoIsFinalAndAQuestionNobodySawIsNotAYes) {
+    const PromptRecord yes{"frmSimpleYesNoPrompt", {"Outside?"}, "cmdYes", ""};
+    const PromptRecord no{"frmSimpleYesNoPrompt", {"Keywords?"}, "cmdNo", ""};
+    const PromptRecord closed{"frmYesNoPrompt", {"Any?"}, "close", ""};
+    const PromptRecord unshown{"frmSimpleYesNoPrompt", {}, "", "no terminal"};
+    const PromptRecord unanswered{"frmSimpleYesNoPrompt", {"Any?"}, "", ""};
+    struct Case {
+        const char* what;
+        std::vector<PromptRecord> prompts;
+        bool cancel;
+        bool ran;
+        SendVerdict verdict;
+    } const cases[] = {
+        {"No, then the host failed (draft removal, shut-down)",
+         {no},
+         false,
+         false,
+         SendVerdict::kNo},
+        {"Yes, then No", {yes, no}, false, true, SendVerdict::kNo},
+        {"closed, then the host failed", {closed}, false, false, SendVerdict::kClosed},
+        {"the module cancelled", {}, true, true, SendVerdict::kNo},
+        {"Yes, then a question nobody saw", {yes, unshown}, false, true, SendVerdict::kNotAsked},
+        {"a window that ended without an answer",
+         {unanswered},
+         false,
+         true,
+         SendVerdict::kNotAsked},
+        {"nobody to ask, and the host failed", {unshown}, false, false, SendVerdict::kNotAsked},
+        {"Yes", {yes}, false, true, SendVerdict::kYes},
+        {"nothing fired", {}, false, true, SendVerdict::kNothingAsked},
+        {"the send event failed", {}, false, false, SendVerdict::kUnchecked},
+    };
+    for (const Case& c : cases) {
+        CheckOutcome outcome;
+        SettleVerdict(c.prompts, SendTrace{}, c.cancel, c.ran, outcome);
+        EXPECT_EQ(outcome.verdict, c.verdict) << c.what;
+        EXPECT_EQ(outcome.MayGo(), c.verdict == SendVerdict::kYes ||
+                                       c.verdict == SendVerdict::kNothingAsked ||
+                                       c.verdict == SendVerdict::kUnchecked)
+            << c.what;
+    }
+}
+
+TEST(SettleVerdictTest, ARuleThatFailedAskingIsNamedAndACheckThatFailedStillSends) {
+    SendTrace trace;
+    trace.fired = {"Keywords"};
+    trace.failedRules = {"Keywords", "Any Send"};
+    CheckOutcome notAsked;
+    SettleVerdict({{"frmSimpleYesNoPrompt", {}, "", "no display"}}, trace, false, true, notAsked);
+    EXPECT_EQ(notAsked.fired, (std::vector<std::string>{"Keywords", "Any Send"}));
+    EXPECT_EQ(DescribeRefusal(notAsked),
+              "nobody could be asked about watch-listed keywords and the question before every "
+              "send (no display); sending the same message again within 10 minutes sends it");
+
+    trace.checkFailure = "Postwarden.ProcessItem: Error occurred at line 2.  Reason: Type mismatch";
+    CheckOutcome unchecked;
+    SettleVerdict({}, trace, false, true, unchecked);
+    EXPECT_EQ(unchecked.verdict, SendVerdict::kUnchecked);
+    EXPECT_EQ(unchecked.problem, trace.checkFailure);
+}
+
+}  // namespace
+}  // namespace postwarden::host
