@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -290,7 +291,10 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
 
     std::unique_ptr<WindowSystem> windows;
     try {
-        windows = ChooseWindowSystem(check.answers);
+        const char* fromEnvironment = std::getenv("POSTWARDEN_ANSWERS");
+        windows = ChooseWindowSystem(!check.answers.empty() ? check.answers
+                                     : fromEnvironment     ? fromEnvironment
+                                                           : "");
     } catch (const std::invalid_argument& e) {
         usable = false;
         outcome.problem = e.what();
