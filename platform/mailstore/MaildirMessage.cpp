@@ -99,7 +99,7 @@ std::shared_ptr<MapiRecipients> MaildirMessage::Recipients() {
 }
 
 std::string MaildirMessage::Property(std::string_view name) {
-    if (EqualsNoCase(name, "Body")) return Body();
+    if (EqualsNoCase(name, "Body")) return Content().text;
     if (EqualsNoCase(name, "BodyFormat")) return std::to_string(BodyFormat());
     throw errors::NoSuchMember();
 }

@@ -151,45 +151,60 @@ bool IsRichText(GMimeContentType* type) {
            g_mime_content_type_is_type(type, "text", "richtext");
 }
 
-// The parts that make up the message's body, by kind; the first of each wins.
+// What the recipient can read of the message: every inline text part by kind,
+// in document order, and the file names of its attachments.
 struct BodyParts {
-    GMimePart* plain = nullptr;
-    GMimePart* html = nullptr;
-    GMimePart* rich = nullptr;
-    bool Any() const { return plain || html || rich; }
+    std::vector<GMimePart*> plain;
+    std::vector<GMimePart*> html;
+    std::vector<GMimePart*> rich;
+    std::vector<std::string> names;
 };
 
 // Bounds the walk of absurdly nested structures; GMime bounds its own parse too.
 constexpr int kMaxDepth = 64;
 
-// Alternatives are all looked at; in any other multipart the body is the first
-// part that is not an attachment and has text. Attached messages and encrypted
-// parts are never the body.
+void AddName(GMimeObject* object, BodyParts& parts) {
+    const char* name = nullptr;
+    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
+    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+    if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
+}
+
+// Every part that is not an attachment and has text is read, in whatever
+// multipart it stands: the alternatives of one text, and the several inline
+// texts of a mixed message. Attachments give their names only; attached
+// messages and encrypted parts are not read.
 void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
     if (object == nullptr || depth > kMaxDepth) return;
     GMimeContentType* type = g_mime_object_get_content_type(object);
     if (GMIME_IS_MULTIPART(object)) {
         if (GMIME_IS_MULTIPART_ENCRYPTED(object)) return;
         GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        const bool alternative =
-            type && g_mime_content_type_is_type(type, "multipart", "alternative");
         for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
             CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, parts);
-            if (!alternative && parts.Any()) return;
         }
         return;
     }
+    if (depth > 0) AddName(object, parts);
     if (!GMIME_IS_PART(object) || type == nullptr) return;
     GMimePart* part = GMIME_PART(object);
     // The top-level part is the body whatever its disposition says.
     if (depth > 0 && g_mime_part_is_attachment(part)) return;
     if (g_mime_content_type_is_type(type, "text", "plain")) {
-        if (!parts.plain) parts.plain = part;
+        parts.plain.push_back(part);
     } else if (g_mime_content_type_is_type(type, "text", "html")) {
-        if (!parts.html) parts.html = part;
+        parts.html.push_back(part);
     } else if (IsRichText(type)) {
-        if (!parts.rich) parts.rich = part;
+        parts.rich.push_back(part);
     }
+}
+
+// Texts one after the other, a blank line between them so that no word runs on
+// from one into the next.
+void AppendText(std::string& out, std::string_view text) {
+    if (text.empty()) return;
+    if (!out.empty()) out += "\n\n";
+    out.append(text);
 }
 
 // The part's content, transfer encoding undone, converted from its charset.
@@ -224,10 +239,10 @@ std::string SubjectOf(GMimeObject* message) {
     const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
     if (raw == nullptr) return {};
     std::string subject = DecodeHeaderText(Unfold(raw));
-    // The raw value keeps the blank after the colon.
-    const size_t start = subject.find_first_not_of(" \t");
-    const size_t end = subject.find_last_not_of(" \t");
-    return start == std::string::npos ? std::string() : subject.substr(start, end - start + 1);
+    // The raw value keeps the blank after the colon; every other character is
+    // the subject's own (a subject of one tab is not blank).
+    if (!subject.empty() && subject[0] == ' ') subject.erase(0, 1);
+    return subject;
 }
 
 // The header block with the blank line that ends it; all of `bytes` when none.
@@ -254,6 +269,7 @@ MessageContent ParseMessage(std::string_view bytes) {
         if (bytes.empty()) throw Unreadable("the file is empty");
         if (bytes.find('\0') != std::string_view::npos) throw Unreadable("no header block");
         content.body = Decode8Bit(bytes.data(), bytes.size());
+        content.text = content.body;
         return content;
     }
     content.subject = SubjectOf(message.get());
@@ -265,17 +281,41 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     BodyParts parts;
     CollectBody(message.get(), 0, parts);
-    if (parts.html) {
+    // Each body holds everything the recipient can read, so that a rule
+    // searching the body of the message's format misses nothing: its own
+    // texts first, then the other inline texts, then the attachments' names.
+    // HTML is there as written and as the text it shows.
+    std::string plainText, htmlMarkup, htmlShown, richText, names;
+    for (GMimePart* part : parts.plain) AppendText(plainText, PartText(part));
+    for (GMimePart* part : parts.html) {
+        const std::string markup = PartText(part);
+        AppendText(htmlShown, HtmlToText(markup));
+        AppendText(htmlMarkup, markup);
+    }
+    for (GMimePart* part : parts.rich) AppendText(richText, PartText(part));
+    for (const std::string& name : parts.names) AppendText(names, name);
+
+    content.text = !parts.plain.empty() ? plainText : htmlShown;
+    AppendText(content.body, plainText);
+    AppendText(content.body, htmlShown);
+    AppendText(content.body, richText);
+    AppendText(content.body, names);
+    if (!parts.html.empty()) {
         content.bodyFormat = 2;
-        content.htmlBody = PartText(parts.html);
-    } else if (parts.rich) {
+        AppendText(content.htmlBody, htmlMarkup);
+        AppendText(content.htmlBody, htmlShown);
+        AppendText(content.htmlBody, plainText);
+        AppendText(content.htmlBody, richText);
+        AppendText(content.htmlBody, names);
+    } else if (!parts.rich.empty()) {
         content.bodyFormat = 3;
     }
-    if (parts.rich) content.rtfBody = PartText(parts.rich);
-    if (parts.plain)
-        content.body = PartText(parts.plain);
-    else if (parts.html)
-        content.body = HtmlToText(content.htmlBody);
+    if (!parts.rich.empty()) {
+        AppendText(content.rtfBody, richText);
+        AppendText(content.rtfBody, plainText);
+        AppendText(content.rtfBody, htmlShown);
+        AppendText(content.rtfBody, names);
+    }
     return content;
 }
 

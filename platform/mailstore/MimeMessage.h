@@ -18,9 +18,17 @@ struct MessageRecipient {
 struct MessageContent {
     std::string subject;     // decoded; empty when the message has none
     int32_t bodyFormat = 1;  // 1 plain text, 2 HTML, 3 rich text
-    std::string body;        // the plain text; for an HTML-only message, a text rendering
-    std::string htmlBody;    // empty unless the message has an HTML body
-    std::string rtfBody;     // the rich text (RTF or text/enriched); else empty
+    // The message's text as one document: its plain-text parts, or for a
+    // message without one a rendering of its HTML. A settings item is read so.
+    std::string text;
+    // Everything the recipient can read, for the rules to search, each led by
+    // the texts of its own kind: the inline plain-text parts, the HTML parts as
+    // the text they show, the rich-text parts, and the attachments' file names;
+    // the HTML body also holds the HTML markup first. Empty when the message
+    // has no part of that kind (HTML, rich text).
+    std::string body;
+    std::string htmlBody;
+    std::string rtfBody;
     // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
     // (compared without regard to case), where it first stands
     std::vector<MessageRecipient> recipients;

@@ -28,20 +28,29 @@ TEST(Messages, BodyFormatAndTextsFollowTheMimeStructure) {
         {"1700000002.M100P10.corpus", "HTML only, Windows-1252 base64", kFormatHTML,
          "Price: 10 €\n\nFish & chips\u00a0é",
          "<html><head><title>Ignored</title><style>p {color:red}</style></head><body>"
-         "<p>Price: 10 €</p><p>Fish &amp; chips&nbsp;&#233;</p></body></html>\n",
+         "<p>Price: 10 €</p><p>Fish &amp; chips&nbsp;&#233;</p></body></html>\n"
+         "\n\nPrice: 10 €\n\nFish & chips\u00a0é",
          ""},
-        {"1700000003.M100P10.corpus", "alternative", kFormatHTML, "Plain side: naïve café",
-         "<p>HTML side: naïve café</p>", ""},
+        // Both alternatives are read: either may hold what the other does not.
+        {"1700000003.M100P10.corpus", "alternative", kFormatHTML,
+         "Plain side: naïve café\n\nHTML side: naïve café",
+         "<p>HTML side: naïve café</p>\n\nHTML side: naïve café\n\nPlain side: naïve café", ""},
         {"1700000004.M100P10.corpus", "mixed with attachments", kFormatHTML,
-         "See the attached report.", "<p>See the <b>attached</b> report.</p><img src=\"cid:logo\">",
+         "See the attached report.\n\nSee the attached report.\n\nreport.pdf\n\nnotes.html",
+         "<p>See the <b>attached</b> report.</p><img src=\"cid:logo\">\n\nSee the attached "
+         "report.\n\nSee the attached report.\n\nreport.pdf\n\nnotes.html",
          ""},
         {"1700000005.M100P10.corpus", "plain with an HTML attachment", kFormatPlain,
-         "The body is plain.", "", ""},
-        {"1700000006.M100P10.corpus", "RTF", kFormatRichText, "", "",
+         "The body is plain.\n\npage.html", "", ""},
+        {"1700000006.M100P10.corpus", "RTF", kFormatRichText,
+         "{\\rtf1\\ansi{\\fonttbl\\f0\\fswiss Helvetica;}\\f0\\pard Budget "
+         "{\\b confidential}.\\par}\n",
+         "",
          "{\\rtf1\\ansi{\\fonttbl\\f0\\fswiss Helvetica;}\\f0\\pard Budget "
          "{\\b confidential}.\\par}\n"},
-        {"1700000007.M100P10.corpus", "enriched alternative", kFormatRichText, "Meet at noon.", "",
-         "Meet at <bold>noon</bold>."},
+        {"1700000007.M100P10.corpus", "enriched alternative", kFormatRichText,
+         "Meet at noon.\n\nMeet at <bold>noon</bold>.", "",
+         "Meet at <bold>noon</bold>.\n\nMeet at noon."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shape);
@@ -194,7 +203,7 @@ TEST(Lookup, EntryIdentifiersAreFoundAnywhereInTheStoreAndNothingElse) {
     } cases[] = {
         {"1700000100.M10P1.corpus", "Second draft.\n"},     // Drafts
         {"1700000500.M1P1.corpus", "Not the settings.\n"},  // Public/Settings
-        {"1700000007.M100P10.corpus", "Meet at noon."},     // Inbox/new
+        {"1700000007.M100P10.corpus", "Meet at noon.\n\nMeet at <bold>noon</bold>."},  // Inbox/new
         {"1700000999.M1P1.corpus", nullptr},
         {"", nullptr},
         {"../Inbox/cur/x", nullptr},

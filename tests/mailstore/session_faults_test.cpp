@@ -92,7 +92,7 @@ TEST(VanishedFiles, AMessageIsReadOnceAndKeptAfterItsFileGoes) {
     auto message = Message("1700000003.M100P10.corpus", store.Root());
     EXPECT_EQ(message->Subject(), "Alternative");
     fs::remove(store.Root() + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
-    EXPECT_EQ(message->HTMLBody(), "<p>HTML side: naïve café</p>");
+    EXPECT_EQ(message->Property("Body"), "Plain side: naïve café");
     EXPECT_EQ(message->Recipients()->Count(), 1);
 }
 
