@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kHelp =
     "Usage: postwarden settings list\n"
     "       postwarden settings get KEY\n"
-    "       postwarden settings set KEY VALUE\n"
+    "       postwarden settings set [--force] KEY VALUE\n"
     "       postwarden settings unset KEY\n"
     "       postwarden settings set-number KEYPATH NAME NUMBER\n"
     "\n"
@@ -29,8 +29,10 @@ constexpr const char* kHelp =
     "  list        every stored setting, one per line: KEY: VALUE (line breaks\n"
     "              and other control characters shown as \\r, \\n, \\t, \\xHH)\n"
     "  get KEY     the stored value as it is; exit 1 when KEY is not set\n"
-    "  set KEY VALUE\n"
-    "              stores VALUE (switches: 0 off, 1 on)\n"
+    "  set [--force] KEY VALUE\n"
+    "              stores VALUE (switches: 0 off, 1 on); a switch or a count must\n"
+    "              be a whole number, unless --force. A home never used before\n"
+    "              gets the default settings first, so the first send keeps VALUE\n"
     "  unset KEY   removes KEY, so the module uses its default; exit 1 when KEY\n"
     "              was not set\n"
     "  set-number KEYPATH NAME NUMBER\n"
@@ -73,20 +75,34 @@ const keys::KeyInfo* KnownKey(std::string_view name) {
     return nullptr;
 }
 
-// Says what the module will make of a value it would not understand; the value
-// is stored all the same (a broken value can be wanted, to try the module out).
-void WarnAbout(std::string_view name, std::string_view value) {
-    const keys::KeyInfo* key = KnownKey(name);
-    if (key == nullptr) {
+// A note for a name the module does not read (it may be meant for a later
+// version, so it is stored all the same).
+void NoteUnknown(std::string_view name) {
+    if (KnownKey(name) == nullptr) {
         PrintError("note: the module does not read a setting named " + std::string(name));
-        return;
     }
-    if (!key->numeric) return;
+}
+
+// Whether the module can read `value` for the setting `name`; a switch or a
+// count must be a whole number, or every rule is skipped on every send.
+bool Readable(std::string_view name, std::string_view value) {
+    const keys::KeyInfo* key = KnownKey(name);
+    if (key == nullptr || !key->numeric) return true;
     try {
         ToLong(value);
+        return true;
     } catch (const RuntimeError&) {
-        PrintError("note: " + std::string(key->name) + " must be a whole number; the module " +
-                   "will fail to read \"" + std::string(value) + "\"");
+        return false;
+    }
+}
+
+// A store that was never initialised is seeded by the first send, over every
+// value it holds: seeding it now keeps what the person is about to change.
+void SeedIfNeverInitialised(Registry& registry) {
+    const std::string path = SettingsKeyPath(kSettingsAppName, kSettingsSection);
+    if (registry.ReadValue(kHiveCurrentUser, path, seeded::kMarker)) return;
+    for (const seeded::Seed& seed : seeded::kAll) {
+        registry.SaveSetting(kSettingsAppName, kSettingsSection, seed.key, seed.value);
     }
 }
 
@@ -130,15 +146,29 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
         return kExitCancelled;
     }
     if (action == "set") {
-        if (operands != 2) return Usage("settings set needs KEY and VALUE");
-        if (args[1].empty()) return Usage("a setting needs a name");
-        WarnAbout(args[1], args[2]);
+        const bool force = operands == 3 && args[1] == "--force";
+        if (operands != 2 && !force) return Usage("settings set needs KEY and VALUE");
+        const std::string& key = args[force ? 2 : 1];
+        const std::string& value = args[force ? 3 : 2];
+        if (key.empty()) return Usage("a setting needs a name");
+        if (!force && !Readable(key, value)) {
+            return Usage(KnownKey(key)->name +
+                         std::string(" must be a whole number (switches: 0 ") +
+                         "off, 1 on), not \"" + Visible(value) +
+                         "\"; settings set --force stores it anyway");
+        }
+        NoteUnknown(key);
         if (!PrepareHome(options)) return kExitFailure;
-        registry.SaveSetting(kSettingsAppName, kSettingsSection, args[1], args[2]);
+        SeedIfNeverInitialised(registry);
+        registry.SaveSetting(kSettingsAppName, kSettingsSection, key, value);
         return kExitOk;
     }
     if (action == "unset") {
         if (operands != 1) return Usage("settings unset needs one KEY");
+        if (registry.KeyExists(kHiveCurrentUser,
+                               SettingsKeyPath(kSettingsAppName, kSettingsSection))) {
+            SeedIfNeverInitialised(registry);
+        }
         if (!registry.DeleteSetting(kSettingsAppName, kSettingsSection, args[1])) {
             PrintError(args[1] + " was not set");
             return kExitCancelled;

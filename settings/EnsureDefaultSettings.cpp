@@ -21,33 +21,6 @@ constexpr const char* kUsingDefaults = "No exchange folder or network file prese
 // What the marker reads as when the store was never initialised.
 constexpr const char* kNeverInitialised = "-2";
 
-struct Seed {
-    const char* key;
-    const char* value;
-};
-
-// The marker comes first, so an interrupted seeding is not started again.
-constexpr std::array<Seed, 18> kSeeds = {{
-    {keys::kPromptForOutsideDomainsWanted, seeded::kPromptForOutsideDomainsWanted},
-    {keys::kListOfOutsideDomains, seeded::kListOfOutsideDomains},
-    {keys::kMessageForOutsideDomains, seeded::kMessageForOutsideDomains},
-    {keys::kPromptForEmailAddressesDomainsWanted, seeded::kPromptForEmailAddressesDomainsWanted},
-    {keys::kListOfEmailAddressesDomains, seeded::kListOfEmailAddressesDomains},
-    {keys::kMessageForEmailAddressesDomains, seeded::kMessageForEmailAddressesDomains},
-    {keys::kPromptForKeywordsWanted, seeded::kPromptForKeywordsWanted},
-    {keys::kListOfKeywords, seeded::kListOfKeywords},
-    {keys::kMessageForKeywords, seeded::kMessageForKeywords},
-    {keys::kPromptForNumberOfRecipientsWanted, seeded::kPromptForNumberOfRecipientsWanted},
-    {keys::kMaxNumberOfRecipients, seeded::kMaxNumberOfRecipients},
-    {keys::kSeparateDLsWanted, seeded::kSeparateDLsWanted},
-    {keys::kMessageForNumberOfRecipients, seeded::kMessageForNumberOfRecipients},
-    {keys::kPromptForBlankSubjectWanted, seeded::kPromptForBlankSubjectWanted},
-    {keys::kMessageForBlankSubject, seeded::kMessageForBlankSubject},
-    {keys::kPromptForAnySendWanted, seeded::kPromptForAnySendWanted},
-    {keys::kMessageForAnySend, seeded::kMessageForAnySend},
-    {keys::kSeparatePromptsWanted, seeded::kSeparatePromptsWanted},
-}};
-
 struct Traced {
     const char* key;
     bool numeric;  // switches and counts are traced as the converted number
@@ -94,7 +67,7 @@ void CPostwarden::EnsureDefaultSettings() {
         if (!fetched &&
             ToLong(GetSetting(keys::kPromptForOutsideDomainsWanted, kNeverInitialised)) == -2) {
             Log(kSource, kUsingDefaults, 0);
-            for (const Seed& seed : kSeeds) SaveSetting(seed.key, seed.value);
+            for (const seeded::Seed& seed : seeded::kAll) SaveSetting(seed.key, seed.value);
         }
 
         for (const auto& group : kTracedGroups) {

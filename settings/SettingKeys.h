@@ -103,6 +103,36 @@ inline constexpr char kPromptForAnySendWanted[] = "1";
 inline constexpr char kMessageForAnySend[] = "Are you sure you want to send this email?";
 
 inline constexpr char kSeparatePromptsWanted[] = "1";
+
+struct Seed {
+    const char* key;
+    const char* value;
+};
+
+// Every seeded setting, in the order it is written. The marker comes first, so
+// that an interrupted seeding is not started again.
+inline constexpr Seed kAll[] = {
+    {keys::kPromptForOutsideDomainsWanted, kPromptForOutsideDomainsWanted},
+    {keys::kListOfOutsideDomains, kListOfOutsideDomains},
+    {keys::kMessageForOutsideDomains, kMessageForOutsideDomains},
+    {keys::kPromptForEmailAddressesDomainsWanted, kPromptForEmailAddressesDomainsWanted},
+    {keys::kListOfEmailAddressesDomains, kListOfEmailAddressesDomains},
+    {keys::kMessageForEmailAddressesDomains, kMessageForEmailAddressesDomains},
+    {keys::kPromptForKeywordsWanted, kPromptForKeywordsWanted},
+    {keys::kListOfKeywords, kListOfKeywords},
+    {keys::kMessageForKeywords, kMessageForKeywords},
+    {keys::kPromptForNumberOfRecipientsWanted, kPromptForNumberOfRecipientsWanted},
+    {keys::kMaxNumberOfRecipients, kMaxNumberOfRecipients},
+    {keys::kSeparateDLsWanted, kSeparateDLsWanted},
+    {keys::kMessageForNumberOfRecipients, kMessageForNumberOfRecipients},
+    {keys::kPromptForBlankSubjectWanted, kPromptForBlankSubjectWanted},
+    {keys::kMessageForBlankSubject, kMessageForBlankSubject},
+    {keys::kPromptForAnySendWanted, kPromptForAnySendWanted},
+    {keys::kMessageForAnySend, kMessageForAnySend},
+    {keys::kSeparatePromptsWanted, kSeparatePromptsWanted},
+};
+// The setting whose absence marks a store that was never initialised.
+inline constexpr const char* kMarker = kAll[0].key;
 }  // namespace seeded
 
 // What the everyday readers (rules, send driver, forms) pass as the default of

@@ -39,11 +39,12 @@ TEST_F(SettingsCommandTest, SetGetListUnset) {
     EXPECT_EQ(r.exitCode, 0) << "an empty value is set";
     EXPECT_EQ(r.out, "\n");
 
+    // The first change seeded the rest.
     r = Settings({"list"});
-    EXPECT_EQ(r.out,
-              "ListOfKeywords: secret\\r\\nconfidential\n"
-              "MessageForAnySend: \n"
-              "PromptForAnySendWanted: 1\n");
+    EXPECT_NE(r.out.find("ListOfKeywords: secret\\r\\nconfidential\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\nMessageForAnySend: \n"), std::string::npos);
+    EXPECT_NE(r.out.find("\nPromptForAnySendWanted: 1\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\nSeparatePromptsWanted: 1\n"), std::string::npos);
 
     EXPECT_EQ(Settings({"unset", "PROMPTFORANYSENDWANTED"}).exitCode, 0);
     r = Settings({"get", "PromptForAnySendWanted"});
@@ -54,15 +55,33 @@ TEST_F(SettingsCommandTest, SetGetListUnset) {
     EXPECT_EQ(r.exitCode, 1);
 }
 
-TEST_F(SettingsCommandTest, ValuesTheModuleCannotReadAreStoredWithANote) {
-    CommandResult r = Settings({"set", "PromptForKeywordsWanted", "yes"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.err.find("must be a whole number"), std::string::npos) << r.err;
+TEST_F(SettingsCommandTest, ASwitchOrCountThatIsNoNumberIsRefusedUnlessForced) {
+    ASSERT_EQ(Settings({"set", "ListOfKeywords", "x"}).exitCode, 0);
+    CommandResult r = Settings({"set", "PromptForBlankSubjectWanted", "yes"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("PromptForBlankSubjectWanted must be a whole number"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(Settings({"get", "PromptForBlankSubjectWanted"}).out, "0\n");  // seeded, unchanged
+    r = Settings({"set", "--force", "PromptForBlankSubjectWanted", "yes"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Settings({"get", "PromptForBlankSubjectWanted"}).out, "yes\n");
     r = Settings({"set", "PromptForKeywordWanted", "1"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.err.find("does not read a setting named PromptForKeywordWanted"),
               std::string::npos);
     EXPECT_EQ(Settings({"set", "MaxNumberOfRecipients", "25"}).err, "");
+}
+
+TEST_F(SettingsCommandTest, AChangeToANewHomeOutlivesTheFirstSend) {
+    ASSERT_EQ(Settings({"set", "PromptForKeywordsWanted", "1"}).exitCode, 0);
+    ASSERT_EQ(Settings({"set", "ListOfKeywords", "projectx"}).exitCode, 0);
+    ASSERT_EQ(Settings({"unset", "PromptForAnySendWanted"}).exitCode, 0);
+    const CommandResult r = RunPostwarden({"--home", home(), "check", "--answers", "no"},
+                                          "To: a@corp.example\nSubject: projectx\n\nx\n");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("with these keywords"), std::string::npos) << r.out;
+    EXPECT_EQ(Settings({"get", "ListOfKeywords"}).out, "projectx\n");
+    EXPECT_EQ(Settings({"get", "PromptForAnySendWanted"}).exitCode, 1);  // stays unset
 }
 
 TEST_F(SettingsCommandTest, UsageErrors) {
