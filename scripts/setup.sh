@@ -8,7 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
-          libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev)
+          libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
+          # the real mail clients the tests drive in tmux (tests/clients/), and their harness's
+          # Python; git send-email needs the two Perl modules, which are only recommended
+          python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl)
 
 install_missing() {
     local missing=()

@@ -1,0 +1,147 @@
+#!/usr/bin/python3
+"""mutt or NeoMutt (--client) with postwarden as its sendmail program, driven in tmux.
+
+mutt starts its sendmail program in a new session, without a controlling
+terminal, and waits for it with its own terminal in curses mode; Bcc addresses
+reach the program only as arguments.
+"""
+
+import os
+import re
+import sys
+
+import harness
+
+CLIENT = "mutt"
+OUTSIDE_QUESTION = "Are you sure you want to send this email outside the company?"
+
+
+class MuttTest(harness.ClientTestCase):
+    def start(self, headers, answers=None, body="Hello, the numbers are attached.\n"):
+        """Starts the client on an inbox of three messages. Its editor puts
+        `headers` and `body` into every new message."""
+        ws = self.ws
+        inbox = ws.make_maildir("inbox", [harness.inbox_message(n) for n in (1, 2, 3)])
+        draft = os.path.join(ws.root, "draft")
+        with open(draft, "w", encoding="utf-8") as f:
+            f.write("From: Me <me@corp.example>\n" + headers + "\n" + body)
+        muttrc = os.path.join(ws.root, "muttrc")
+        with open(muttrc, "w", encoding="utf-8") as f:
+            # edit_headers + autoedit: `m` goes straight to the editor, which
+            # copies the prepared draft, headers included, over the new message.
+            f.write(
+                f'set sendmail="{ws.sendmail_program(answers)} -oem -oi"\n'
+                f"set editor=\"cp {draft}\"\n"
+                f"set folder={ws.maildir} spoolfile={inbox} mbox_type=Maildir tmpdir={ws.tmp}\n"
+                "set from=me@corp.example realname=Me use_from hostname=corp.example\n"
+                "set edit_headers autoedit noabort_unmodified\n"
+                'set record="" nocopy postpone=no sendmail_wait=0\n'
+                "set arrow_cursor charset=utf-8\n"
+            )
+        self.term.start([CLIENT, "-n", "-F", muttrc])
+        self.term.wait_for("Inbox message 3", "the index")
+
+    def compose_and_send(self):
+        self.term.keys("m")
+        self.term.wait_for("Compose", "the compose screen")
+        self.term.keys("y")
+
+    def wait_for_send_error(self):
+        """mutt's report of a sendmail program that exited 1, shown with the
+        program's output in a pager; returns that screen."""
+        return self.term.wait_for("Error sending message, child exited 1", "mutt's send error")
+
+    def assertStillComposing(self, recipient):
+        """Leaves the error pager; the message must be back in the compose screen."""
+        self.term.keys("i")
+        screen = self.term.wait_for("Compose", "the compose screen after the error")
+        self.assertIn(recipient, screen)
+
+
+class ScriptedAnswers(MuttTest):
+    def test_a_message_no_rule_stops_arrives_byte_for_byte(self):
+        # Answering No: had anything asked, nothing would arrive.
+        self.ws.no_rules()
+        self.start(
+            "To: You <you@corp.example>\nCc: team@corp.example\nSubject: Grüße zum Quartal\n",
+            answers="no",
+            body="Zahlen für Q3: 12 % mehr.\nFrom here on, the details.\n.\nTrailing blanks:   \n",
+        )
+        self.compose_and_send()
+        self.term.wait_for("Mail sent", "mutt's confirmation")
+        self.assertDeliveredAsHanded()
+        self.assertEqual(
+            self.ws.handed()[0].args,
+            ["-oem", "-oi", "--", "you@corp.example", "team@corp.example"],
+        )
+
+    def test_a_refused_message_stays_in_the_compose_screen(self):
+        self.ws.only_outside_domains_rule()
+        self.start("To: partner@supplier.example\nSubject: Numbers\n", answers="no")
+        self.compose_and_send()
+        screen = self.wait_for_send_error()
+        self.assertIn("send cancelled", screen)
+        self.assertEqual(len(self.ws.handed()), 1, "mutt did not run its sendmail program")
+        self.assertNothingDelivered()
+        self.assertStillComposing("partner@supplier.example")
+
+    def test_a_bcc_recipient_outside_is_checked(self):
+        self.ws.only_outside_domains_rule()
+        self.start(
+            "To: you@corp.example\nBcc: partner@supplier.example\nSubject: Numbers\n",
+            answers="no",
+        )
+        self.compose_and_send()
+        self.wait_for_send_error()
+        self.assertNothingDelivered()
+        # What makes this case: the outside address is only an argument.
+        handed = self.ws.handed()[0]
+        self.assertIn("partner@supplier.example", handed.args)
+        self.assertNotIn(b"partner@supplier.example", handed.data)
+        self.assertStillComposing("partner@supplier.example")
+
+
+class TerminalForm(MuttTest):
+    """No display and no scripted answers: the form is drawn on mutt's terminal."""
+
+    def ask(self):
+        self.ws.only_outside_domains_rule()
+        self.start("To: partner@supplier.example\nSubject: Numbers\n")
+        self.compose_and_send()
+        screen = self.term.wait_for(OUTSIDE_QUESTION, "the confirmation form on mutt's terminal")
+        self.assertIn("Post Warden", screen)
+        self.assertRegex(screen, r"Yes .*No")
+        self.assertNothingDelivered()
+
+    def test_no_sends_nothing_and_mutt_keeps_the_message(self):
+        self.ask()
+        self.term.keys("n")
+        screen = self.wait_for_send_error()
+        self.assertNotIn("Post Warden", screen)
+        self.assertNothingDelivered()
+        self.assertStillComposing("partner@supplier.example")
+        # mutt still takes keys: its help, then back.
+        self.term.keys("?")
+        self.term.wait_for("Help for compose", "mutt's help screen")
+        self.term.keys("q")
+        self.term.wait_for("Compose", "the compose screen after the help")
+
+    def test_yes_sends_and_the_index_works_afterwards(self):
+        self.ask()
+        self.term.keys("y")
+        screen = self.term.wait_for(
+            lambda s: "Mail sent" in s and re.search(r"->\s+3 .*Inbox message 3", s),
+            "mutt's confirmation in its index",
+        )
+        self.assertNotIn("Post Warden", screen)
+        self.assertDeliveredAsHanded()
+        self.term.keys("k")
+        self.term.wait_for(lambda s: "->    2" in s, "the cursor on the second message")
+
+
+if __name__ == "__main__":
+    if "--client" in sys.argv:
+        at = sys.argv.index("--client")
+        CLIENT = sys.argv[at + 1]
+        del sys.argv[at : at + 2]
+    harness.main([CLIENT])
