@@ -78,7 +78,7 @@ class ScriptedAnswers(GitSendEmailTest):
         self.ws.only_outside_domains_rule()
         self.send("--to=partner@supplier.example", answers="no")
         self.assertRefused()
-        self.assertIn("send cancelled", self.term.screen())
+        self.assertIn("not sent: No to", self.term.screen())
 
     def test_a_bcc_recipient_outside_is_checked(self):
         self.ws.only_outside_domains_rule()

@@ -80,7 +80,7 @@ class ScriptedAnswers(MuttTest):
         self.start("To: partner@supplier.example\nSubject: Numbers\n", answers="no")
         self.compose_and_send()
         screen = self.wait_for_send_error()
-        self.assertIn("send cancelled", screen)
+        self.assertIn("not sent: No to", screen)
         self.assertEqual(len(self.ws.handed()), 1, "mutt did not run its sendmail program")
         self.assertNothingDelivered()
         self.assertStillComposing("partner@supplier.example")
