@@ -13,13 +13,13 @@ class MapiObject;
 // a null pointer is "no object".
 
 class MapiAddressList {
-public:
+  public:
     virtual ~MapiAddressList() = default;
     virtual int32_t Count() = 0;
 };
 
 class MapiAddressEntry {
-public:
+  public:
     virtual ~MapiAddressEntry() = default;
     virtual std::string Address() = 0;
     // The members of a distribution list; null for a single mailbox.
@@ -27,7 +27,7 @@ public:
 };
 
 class MapiRecipient {
-public:
+  public:
     virtual ~MapiRecipient() = default;
     // Null when the recipient has no address entry.
     virtual std::shared_ptr<MapiAddressEntry> AddressEntry() = 0;
@@ -36,17 +36,20 @@ public:
 };
 
 class MapiRecipients {
-public:
+  public:
     virtual ~MapiRecipients() = default;
     virtual int32_t Count() = 0;
     // Recipient `index`, 1 to Count().
     virtual std::shared_ptr<MapiRecipient> Item(int32_t index) = 0;
+    // True when the message has more recipients than could be read: Count()
+    // gives those read, and the message goes to more.
+    virtual bool Truncated() { return false; }
 };
 
 enum BodyFormat : int32_t { kFormatPlain = 1, kFormatHTML = 2, kFormatRichText = 3 };
 
 class MapiMessage {
-public:
+  public:
     virtual ~MapiMessage() = default;
     virtual std::string Subject() = 0;
     virtual int32_t BodyFormat() = 0;
@@ -60,7 +63,7 @@ public:
 };
 
 class MapiItems {
-public:
+  public:
     virtual ~MapiItems() = default;
     virtual int32_t Count() = 0;
     // Item `index`, 1 to Count().
@@ -70,7 +73,7 @@ public:
 };
 
 class MapiFolder {
-public:
+  public:
     virtual ~MapiFolder() = default;
     virtual std::shared_ptr<MapiItems> Items() = 0;
 };
@@ -79,7 +82,7 @@ inline constexpr int32_t kFolderDrafts = 16;
 inline constexpr const char* kSessionProgId = "PWOutlook.PWRDOSession";
 
 class MapiSession {
-public:
+  public:
     virtual ~MapiSession() = default;
     // Logs on to the default store (no profile, no dialog, no new session).
     virtual void Logon() = 0;

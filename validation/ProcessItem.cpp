@@ -1,5 +1,7 @@
 // The send driver: runs once for every message the user sends, puts it through
 // the enabled rules and answers whether the send may go ahead.
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -111,10 +113,18 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         }
 
         stage = 8;
-        int32_t extra = 0;
+        // Members of lists can add up past 32 bits: counted wide, passed on
+        // saturated, so the count never wraps below the maximum.
+        int64_t extra = 0;
         recipients = message->Recipients();
         const int32_t count = Use(recipients).Count();
         Log(kSource, WithNumber("Starting recipients count: ", count), 0);
+        if (recipients->Truncated()) {
+            Log(kSource,
+                "More recipients than the " + std::to_string(count) +
+                    " read: the count is taken as over any maximum",
+                0);
+        }
 
         for (int32_t i = 1; i <= count; ++i) {
             stage = 10;
@@ -139,7 +149,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             // A distribution list counts as its members.
             if (numberOfRecipientsWanted != 0 && separateDLsWanted != 0 && entry) {
                 if (std::shared_ptr<MapiAddressList> members = entry->Members()) {
-                    extra += members->Count() - 1;
+                    extra += static_cast<int64_t>(members->Count()) - 1;
                 }
             }
         }
@@ -172,7 +182,10 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
 
         stage = 20;
         if (ok && numberOfRecipientsWanted != 0) {
-            const int32_t total = recipients->Count() + extra;
+            const int64_t wide = recipients->Truncated() ? std::numeric_limits<int32_t>::max()
+                                                         : recipients->Count() + extra;
+            const int32_t total = static_cast<int32_t>(std::clamp<int64_t>(
+                wide, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
             ok = CheckNumberOfRecipients(separatePromptsWanted, total);
         }
         stage = 22;

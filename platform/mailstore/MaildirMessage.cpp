@@ -67,6 +67,7 @@ class MaildirRecipients final : public MapiRecipients {
                       std::shared_ptr<const MessageContent> content)
         : store_(std::move(store)), content_(std::move(content)) {}
     int32_t Count() override { return static_cast<int32_t>(content_->recipients.size()); }
+    bool Truncated() override { return content_->recipientsTruncated; }
     std::shared_ptr<MapiRecipient> Item(int32_t index) override {
         if (index < 1 || index > Count()) throw errors::SubscriptOutOfRange();
         return std::make_shared<MaildirRecipient>(store_, content_->recipients[index - 1]);

@@ -117,6 +117,7 @@ std::string Unfold(const char* raw) {
 // Bcc, or in a header and again as a resent recipient, is one recipient.
 struct RecipientSet {
     std::vector<MessageRecipient>& list;
+    bool& truncated;
     std::unordered_set<std::string> seen;  // addresses in lower case
 };
 
@@ -128,14 +129,20 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
         const char* name = g_mime_header_get_name(header);
         const char* raw = g_mime_header_get_raw_value(header);
         if (name == nullptr || raw == nullptr || g_ascii_strcasecmp(name, field) != 0) continue;
-        const size_t room = limits::kMaxRecipients - recipients.list.size();
-        for (const RawMailbox& mailbox : SplitAddressList(Unfold(raw), room)) {
+        if (recipients.truncated) return;
+        // A field is split no further than one mailbox past the limit, which
+        // tells that it holds more than can be read, repeats or not.
+        const std::vector<RawMailbox> mailboxes =
+            SplitAddressList(Unfold(raw), limits::kMaxRecipients + 1);
+        if (mailboxes.size() > limits::kMaxRecipients) recipients.truncated = true;
+        for (const RawMailbox& mailbox : mailboxes) {
             MessageRecipient recipient;
             recipient.address = DecodeHeaderText(mailbox.address);
             if (!recipients.seen.insert(LCase(recipient.address)).second) continue;
             if (recipients.list.size() == limits::kMaxRecipients) {
-                throw limits::TooMany("The message", limits::kMaxRecipients, "recipients",
-                                      "a message");
+                // The rest is not read; the count rule is told there are more.
+                recipients.truncated = true;
+                return;
             }
             recipient.name = DecodeHeaderText(UnquotePhrase(mailbox.phrase));
             if (recipient.name.empty()) recipient.name = recipient.address;
@@ -275,7 +282,7 @@ MessageContent ParseMessage(std::string_view bytes) {
     content.subject = SubjectOf(message.get());
     // Everyone the message goes to: a bounce names its new recipients in the
     // Resent- fields only.
-    RecipientSet recipients{content.recipients, {}};
+    RecipientSet recipients{content.recipients, content.recipientsTruncated, {}};
     for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
         AddRecipients(message.get(), field, recipients);
     }

@@ -32,6 +32,9 @@ struct MessageContent {
     // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
     // (compared without regard to case), where it first stands
     std::vector<MessageRecipient> recipients;
+    // More recipients than limits::kMaxRecipients: `recipients` holds the first
+    // ones, and the rest were not read.
+    bool recipientsTruncated = false;
 };
 
 // Reads everything the session object offers of one message. A message whose

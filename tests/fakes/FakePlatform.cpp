@@ -9,7 +9,7 @@ namespace {
 constexpr const char* kSection = "Postwarden";
 
 class FakeHelper final : public EngineHelper {
-public:
+  public:
     explicit FakeHelper(FakePlatform& p) : p_(p) {}
     std::string SettingsAppName() override {
         p_.Check("SettingsAppName");
@@ -26,12 +26,12 @@ public:
     }
     void PrepareForm(FormObject&) override { p_.Check("PrepareForm"); }
 
-private:
+  private:
     FakePlatform& p_;
 };
 
 class FakeLogger final : public EngineLogger {
-public:
+  public:
     explicit FakeLogger(FakePlatform& p) : p_(p) {}
     void WriteLog(std::string_view app, std::string_view source, std::string_view message,
                   int16_t level) override {
@@ -40,14 +40,14 @@ public:
             {"trace", level, std::string(app), std::string(source), std::string(message)});
     }
 
-private:
+  private:
     FakePlatform& p_;
 };
 
 // Splits at CR LF only and keeps empty entries, so tests can see what the rules
 // do with them; the empty text has no entries.
 class FakeList final : public DelimitedList {
-public:
+  public:
     explicit FakeList(FakePlatform& p) : p_(p) {}
     void SetText(std::string_view text) override {
         p_.Check("SetText");
@@ -73,13 +73,13 @@ public:
         return entries_[static_cast<size_t>(index - 1)];
     }
 
-private:
+  private:
     FakePlatform& p_;
     std::vector<std::string> entries_;
 };
 
 class FakeRegistryAccess final : public RegistryAccess {
-public:
+  public:
     explicit FakeRegistryAccess(FakePlatform& p) : p_(p) {}
     int32_t OpenKey(std::string_view path, uint32_t hive, int32_t access) override {
         p_.Check("OpenKey");
@@ -93,7 +93,8 @@ public:
         p_.Check("QueryValue");
         if (!open_) throw RuntimeError(errors::kInvalidCall, "No key is open");
         auto it = open_->find(std::string(name));
-        if (it == open_->end()) throw RuntimeError(errors::kInvalidCall, "The value does not exist");
+        if (it == open_->end())
+            throw RuntimeError(errors::kInvalidCall, "The value does not exist");
         return ToLong(it->second);
     }
     void CloseKey() override {
@@ -101,26 +102,26 @@ public:
         open_ = nullptr;
     }
 
-private:
+  private:
     FakePlatform& p_;
     std::map<std::string, std::string>* open_ = nullptr;
 };
 
 class FakeAddressList final : public MapiAddressList {
-public:
+  public:
     FakeAddressList(FakePlatform& p, int32_t count) : p_(p), count_(count) {}
     int32_t Count() override {
         p_.Check("Members.Count");
         return count_;
     }
 
-private:
+  private:
     FakePlatform& p_;
     int32_t count_;
 };
 
 class FakeAddressEntry final : public MapiAddressEntry {
-public:
+  public:
     FakeAddressEntry(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
     std::string Address() override {
         p_.Check("AddressEntry.Address");
@@ -132,13 +133,13 @@ public:
         return std::make_shared<FakeAddressList>(p_, *d_.memberCount);
     }
 
-private:
+  private:
     FakePlatform& p_;
     FakeRecipientData d_;
 };
 
 class FakeRecipient final : public MapiRecipient {
-public:
+  public:
     FakeRecipient(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
     std::shared_ptr<MapiAddressEntry> AddressEntry() override {
         p_.Check("Recipient.AddressEntry");
@@ -154,13 +155,13 @@ public:
         return d_.address;
     }
 
-private:
+  private:
     FakePlatform& p_;
     FakeRecipientData d_;
 };
 
 class FakeRecipients final : public MapiRecipients {
-public:
+  public:
     FakeRecipients(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
     int32_t Count() override {
         p_.Check("Recipients.Count");
@@ -173,14 +174,15 @@ public:
         }
         return std::make_shared<FakeRecipient>(p_, m_->recipients[static_cast<size_t>(index - 1)]);
     }
+    bool Truncated() override { return m_->recipientsTruncated; }
 
-private:
+  private:
     FakePlatform& p_;
     std::shared_ptr<FakeMessageData> m_;
 };
 
 class FakeMessage final : public MapiMessage {
-public:
+  public:
     FakeMessage(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
     std::string Subject() override {
         p_.Check("Message.Subject");
@@ -214,13 +216,13 @@ public:
     }
     const FakeMessageData& Data() const { return *m_; }
 
-private:
+  private:
     FakePlatform& p_;
     std::shared_ptr<FakeMessageData> m_;
 };
 
 class FakeItems final : public MapiItems {
-public:
+  public:
     FakeItems(FakePlatform& p, const std::vector<std::shared_ptr<FakeMessageData>>& items)
         : p_(p), items_(items) {}
     int32_t Count() override {
@@ -242,13 +244,13 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     FakePlatform& p_;
     std::vector<std::shared_ptr<FakeMessageData>> items_;
 };
 
 class FakeFolder final : public MapiFolder {
-public:
+  public:
     FakeFolder(FakePlatform& p, const std::vector<std::shared_ptr<FakeMessageData>>& items)
         : p_(p), items_(items) {}
     std::shared_ptr<MapiItems> Items() override {
@@ -256,7 +258,7 @@ public:
         return std::make_shared<FakeItems>(p_, items_);
     }
 
-private:
+  private:
     FakePlatform& p_;
     const std::vector<std::shared_ptr<FakeMessageData>>& items_;
 };
@@ -264,19 +266,19 @@ private:
 class FakeMapiObject final : public MapiObject {};
 
 class FakeOutlookSession final : public OutlookSession {
-public:
+  public:
     explicit FakeOutlookSession(FakePlatform& p) : p_(p) {}
     std::shared_ptr<MapiObject> MAPIOBJECT() override {
         p_.Check("MAPIOBJECT");
         return std::make_shared<FakeMapiObject>();
     }
 
-private:
+  private:
     FakePlatform& p_;
 };
 
 class FakeSession final : public MapiSession {
-public:
+  public:
     explicit FakeSession(FakePlatform& p) : p_(p) {}
     void Logon() override {
         p_.Check("Logon");
@@ -314,14 +316,14 @@ public:
         return std::make_shared<FakeFolder>(p_, it->second);
     }
 
-private:
+  private:
     FakePlatform& p_;
     bool loggedOn_ = false;
 };
 
 // Loads no window: the forms take their failure path.
 class NoWindows final : public WindowSystem {
-public:
+  public:
     std::unique_ptr<Window> CreateWindow(const FormDesign&, WindowEvents&) override {
         throw RuntimeError(errors::kCannotCreateObject, "No window system");
     }
@@ -390,8 +392,9 @@ void FakePlatform::Check(const std::string& operation) {
     ++callsOf_[operation];
     if (calls_ == failAt_) {
         failedAtCall_ = operation;
-        throw RuntimeError(errors::kInvalidCall, "Injected failure of call " +
-                                                     std::to_string(calls_) + " (" + operation + ")");
+        throw RuntimeError(
+            errors::kInvalidCall,
+            "Injected failure of call " + std::to_string(calls_) + " (" + operation + ")");
     }
     auto nth = failNthOf_.find(operation);
     if (nth != failNthOf_.end() && nth->second == callsOf_[operation]) {
@@ -446,7 +449,9 @@ void FakePlatform::RemoveSetting(const std::string& key) {
     settings.erase({settingsAppName, kSection, key});
 }
 
-std::shared_ptr<FakeEngine> FakePlatform::NewEngine() { return std::make_shared<FakeEngine>(*this); }
+std::shared_ptr<FakeEngine> FakePlatform::NewEngine() {
+    return std::make_shared<FakeEngine>(*this);
+}
 
 std::unique_ptr<EngineHelper> FakePlatform::NewEngineHelper() {
     Check("NewEngineHelper");
@@ -472,8 +477,8 @@ std::string FakePlatform::GetSetting(std::string_view app, std::string_view sect
     return it == settings.end() ? std::string(defaultValue) : it->second;
 }
 
-void FakePlatform::SaveSetting(std::string_view app, std::string_view section,
-                               std::string_view key, std::string_view value) {
+void FakePlatform::SaveSetting(std::string_view app, std::string_view section, std::string_view key,
+                               std::string_view value) {
     Check("SaveSetting");
     settings[{std::string(app), std::string(section), std::string(key)}] = std::string(value);
     settingWrites.emplace_back(key);
@@ -493,6 +498,8 @@ std::string FakePlatform::ReadTextFile(std::string_view path) {
     return it->second;
 }
 
-WindowSystem& FakePlatform::Windows() { return *windows; }
+WindowSystem& FakePlatform::Windows() {
+    return *windows;
+}
 
 }  // namespace postwarden::fakes

@@ -28,10 +28,10 @@ struct LogLine {
 // A recipient of a fake message.
 struct FakeRecipientData {
     std::string name;
-    std::string address;                  // the recipient's own address
+    std::string address;  // the recipient's own address
     bool hasAddressEntry = true;
-    std::string entryAddress;             // the address entry's; empty means `address`
-    std::optional<int32_t> memberCount;   // set for a distribution list
+    std::string entryAddress;            // the address entry's; empty means `address`
+    std::optional<int32_t> memberCount;  // set for a distribution list
 };
 
 // A message of the fake store.
@@ -40,6 +40,7 @@ struct FakeMessageData {
     int32_t bodyFormat = kFormatPlain;
     std::string body, htmlBody, rtfBody;
     std::vector<FakeRecipientData> recipients;
+    bool recipientsTruncated = false;               // the message has more than `recipients`
     std::map<std::string, std::string> properties;  // read by name ("Body", "BodyFormat")
 };
 
@@ -56,7 +57,7 @@ struct FakeStore {
 
 // The mail client's objects.
 class FakeApplication final : public OutlookApplication {
-public:
+  public:
     explicit FakeApplication(class FakePlatform& platform) : platform_(platform) {}
     std::string Version() override;
     std::shared_ptr<OutlookSession> Session() override;
@@ -65,12 +66,12 @@ public:
     std::string version = "16.0.0.0";
     int32_t explorers = 1;
 
-private:
+  private:
     FakePlatform& platform_;
 };
 
 class FakeItem final : public OutlookItem {
-public:
+  public:
     explicit FakeItem(FakePlatform& platform) : platform_(platform) {}
     bool Submitted() override;
     std::string TypeName() override;
@@ -84,12 +85,12 @@ public:
     std::string subject;
     int saves = 0;
 
-private:
+  private:
     FakePlatform& platform_;
 };
 
 class FakeEngine final : public Engine {
-public:
+  public:
     explicit FakeEngine(FakePlatform& platform);
     std::shared_ptr<OutlookApplication> Application() override;
     int32_t RegisterModule(IModuleAPI& module, int32_t selector, std::string_view a,
@@ -98,12 +99,12 @@ public:
     std::shared_ptr<FakeApplication> application;
     std::vector<int32_t> registeredSelectors;
 
-private:
+  private:
     FakePlatform& platform_;
 };
 
 class FakePlatform final : public Platform {
-public:
+  public:
     FakePlatform();
     ~FakePlatform() override;
 
@@ -171,7 +172,7 @@ public:
     std::string ReadTextFile(std::string_view path) override;
     WindowSystem& Windows() override;
 
-private:
+  private:
     std::map<std::string, RuntimeError> failures_;
     std::map<std::string, int64_t> callsOf_;
     int64_t calls_ = 0;

@@ -128,18 +128,33 @@ TEST(MessageBoundsTest, AMessageFileOverTheLimitIsRefusedUnread) {
               file + " is larger than 268435456 bytes, the limit for a message");
 }
 
-TEST(MessageBoundsTest, MillionsOfRecipientsAreRefusedWithoutSplittingThemAll) {
+TEST(MessageBoundsTest, RecipientsPastTheLimitAreCutOffAndSaidToBeMore) {
     std::string atLimit = "Subject: All\nTo: ";
-    for (size_t i = 0; i < limits::kMaxRecipients; ++i) atLimit += "a" + std::to_string(i) + "@b,";
-    EXPECT_EQ(mailstore::ParseMessage(atLimit + "\n\nHi\n").recipients.size(),
-              limits::kMaxRecipients);
+    for (size_t i = 0; i < limits::kMaxRecipients; ++i) {
+        atLimit += "a" + std::to_string(i) + "@b,";
+    }
+    const mailstore::MessageContent full = mailstore::ParseMessage(atLimit + "\n\nHi\n");
+    EXPECT_EQ(full.recipients.size(), limits::kMaxRecipients);
+    EXPECT_FALSE(full.recipientsTruncated);
 
-    const std::string refusal =
-        "The message has more than 100000 recipients, the limit for a message";
-    EXPECT_EQ(Refusal([&] { mailstore::ParseMessage(atLimit + "\nCc: c@d\n\nHi\n"); }), refusal);
+    const mailstore::MessageContent over =
+        mailstore::ParseMessage(atLimit + "\nCc: a0@b, c@d\n\nHi\n");
+    EXPECT_EQ(over.recipients.size(), limits::kMaxRecipients);
+    EXPECT_TRUE(over.recipientsTruncated);
+    EXPECT_EQ(over.body, "Hi\n");  // the rest of the message is still read
+
+    // Repeats do not hide the mailboxes after them.
+    std::string repeats = "Subject: All\nTo: ";
+    for (size_t i = 0; i <= limits::kMaxRecipients; ++i) repeats += "same@b,";
+    const mailstore::MessageContent repeated =
+        mailstore::ParseMessage(repeats + "other@evil.example\n\nHi\n");
+    EXPECT_TRUE(repeated.recipientsTruncated);
+
     std::string millions = "Subject: All\nBcc: ";
     for (int i = 0; i < 3'000'000; ++i) millions += "x" + std::to_string(i) + ",";
-    EXPECT_EQ(Refusal([&] { mailstore::ParseMessage(millions + "\n\nHi\n"); }), refusal);
+    const mailstore::MessageContent many = mailstore::ParseMessage(millions + "\n\nHi\n");
+    EXPECT_EQ(many.recipients.size(), limits::kMaxRecipients);
+    EXPECT_TRUE(many.recipientsTruncated);
 }
 
 TEST(MessageBoundsTest, AddressFieldsOfNamesOnlyAreReadInOnePass) {

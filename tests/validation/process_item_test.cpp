@@ -102,6 +102,28 @@ TEST_F(ProcessItemTest, DistributionListsCountByTheirMembersWhenAsked) {
     EXPECT_TRUE(platform.Logged("Comparing recipient counts (user vs email): 20 vs 3"));
 }
 
+TEST_F(ProcessItemTest, ACountPastWhatCanBeCountedIsOverAnyMaximum) {
+    platform.SetSetting(keys::kPromptForNumberOfRecipientsWanted, "1");
+    platform.SetSetting(keys::kSeparateDLsWanted, "1");
+    platform.SetSetting(keys::kMaxNumberOfRecipients, "2000000000");
+    // 800 lists of 3 million members: more than 32 bits can hold.
+    for (int i = 0; i < 800; ++i) AddRecipient("List", "list@corp.example", 3'000'000);
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(
+        platform.Logged("Comparing recipient counts (user vs email): 2000000000 vs 2147483647"));
+
+    // More recipients than the store could read.
+    platform.log.clear();
+    message->recipients.resize(1);
+    message->recipientsTruncated = true;
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(
+        platform.Logged("More recipients than the 1 read: the count is taken as over "
+                        "any maximum"));
+    EXPECT_TRUE(
+        platform.Logged("Comparing recipient counts (user vs email): 2000000000 vs 2147483647"));
+}
+
 TEST_F(ProcessItemTest, RecipientAddressComesFromItsAddressEntry) {
     message->recipients.push_back(
         {"Jane", "jane-own@corp.example", true, "jane-entry@corp.example", {}});
