@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "module/RuntimeError.h"
+#include "platform/windows/TerminalLines.h"
 
 namespace postwarden {
 
@@ -36,13 +37,15 @@ struct Glyph {
     int width;
 };
 
-// The text as screen characters. Control characters (which could move the
-// cursor or change the terminal) become spaces, except line feeds, which are
-// kept as forced line breaks; invalid UTF-8 becomes U+FFFD.
+// The text as screen characters, escaped so that nothing in it can move the
+// cursor, change the terminal or reorder what is shown; line feeds are kept as
+// forced line breaks. The Unicode line and paragraph separators become spaces:
+// terminals do not break lines at them.
 std::vector<Glyph> Glyphs(std::string_view text) {
     std::vector<Glyph> glyphs;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
+    const std::string escaped = EscapeLinesForTerminal(text);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(escaped.data());
+    const int32_t length = static_cast<int32_t>(escaped.size());
     for (int32_t i = 0; i < length;) {
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
@@ -50,12 +53,12 @@ std::vector<Glyph> Glyphs(std::string_view text) {
             glyphs.push_back({"\n", 0});
             continue;
         }
-        if (c < 0) c = 0xFFFD;
-        if (u_iscntrl(c) || c == 0x2028 || c == 0x2029) {
-            if (c == '\r' || c == 0x200B) continue;
+        if (c < 0) continue;  // escaping leaves none; a slip must not reach the terminal
+        if (u_iscntrl(c)) {
             glyphs.push_back({" ", 1});
             continue;
         }
+        if (c == 0x200B) continue;
         uint8_t encoded[U8_MAX_LENGTH];
         int32_t size = 0;
         U8_APPEND_UNSAFE(encoded, size, c);
@@ -669,8 +672,8 @@ void TerminalWindowSystem::MessageBox(std::string_view text, std::string_view ti
         dismiss.window = &box;
         box.ShowModal();
     } catch (const RuntimeError&) {
-        std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(title.size()), title.data(),
-                     static_cast<int>(text.size()), text.data());
+        std::fprintf(stderr, "%s: %s\n", EscapeLinesForTerminal(title).c_str(),
+                     EscapeLinesForTerminal(text).c_str());
     }
 }
 

@@ -43,7 +43,8 @@ class TerminalWindowSystem final : public WindowSystem {
     using ScreenLine = std::vector<Span>;
     // What a window looks like on a terminal of `columns` x `rows`, with the push
     // button `focused` (a control name) highlighted and `hint` under the box.
-    // Control characters of captions are shown as spaces.
+    // Every text is escaped with EscapeForTerminal, except that line feeds of
+    // captions break their lines.
     static std::vector<ScreenLine> Draw(const ModelWindow& window, std::string_view focused,
                                         std::string_view hint, int columns, int rows);
     static std::string PlainText(const ScreenLine& line);

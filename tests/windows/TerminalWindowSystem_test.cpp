@@ -202,7 +202,11 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
     window->SetControlCaption("chkValidateKeywords", std::string(400, 'x'));
     window->SetControlCaption("chkValidateAnySend", "Wide \xe5\x8f\x91\xe9\x80\x81 text?");
     window->SetControlCaption("chkValidateBlankSubject", "Clears\x1b[2J the\r\nscreen\x07?");
-    window->SetCaption(std::string(200, 'T'));
+    window->SetControlCaption("chkValidateNumberOfRecipients",
+                              "\xc2\x9b"
+                              "2J \xe2\x80\xae"
+                              "evil\rx");
+    window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));  // would retitle the terminal
     const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", 80, 24);
     EXPECT_LE(screen.size(), 24u);
     std::string all;
@@ -211,6 +215,7 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
         SCOPED_TRACE(text);
         all += text + "\n";
         EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos);
+        EXPECT_EQ(text.find("\xe2\x80\xae"), std::string::npos);
         // Every line is exactly as wide as the box (the wide characters count twice).
         if (text.find("Wide") != std::string::npos) {
             EXPECT_EQ(text.size(), 80u + 6u - 4u);  // two 3-byte glyphs, 2 columns each
@@ -218,9 +223,13 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
             EXPECT_EQ(text.size(), 80u);
         }
     }
-    EXPECT_NE(all.find("xxx..."), std::string::npos) << all;           // cut, and says so
-    EXPECT_NE(all.find("Clears [2J the"), std::string::npos) << all;   // ESC shown as a space
-    EXPECT_NE(all.find("       screen ?"), std::string::npos) << all;  // the line break kept
+    EXPECT_NE(all.find("xxx..."), std::string::npos) << all;  // cut, and says so
+    EXPECT_TRUE(all.starts_with("+- \\x1B]0;TITLE\\x07TTT")) << all;
+    // Controls, C1 and bidirectional controls shown escaped; CR LF still breaks the line.
+    for (const char* shown :
+         {"Clears\\x1B[2J the", "       screen\\x07?", "\\u{009B}2J \\u{202E}evil\\rx"}) {
+        EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
+    }
 }
 
 TEST(TerminalAvailability, OnlyATerminalWillDo) {
