@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unicode/uchar.h>
@@ -16,6 +17,8 @@
 
 #include "module/RuntimeError.h"
 #include "platform/windows/TerminalLines.h"
+#include "platform/windows/TerminalReach.h"
+#include "platform/windows/UniqueFd.h"
 
 namespace postwarden {
 
@@ -277,17 +280,25 @@ std::string TerminalWindowSystem::PlainText(const ScreenLine& line) {
     return text;
 }
 
-// The terminal while a window is up: raw keys, the alternate screen, no cursor.
-// Everything is put back as it was when this goes.
+// The terminal while a window is up: raw keys, no cursor, and on a terminal of
+// our own the alternate screen. Everything is put back as it was when this goes.
 class TerminalWindowSystem::Terminal {
   public:
-    explicit Terminal(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0 || ::tcgetattr(fd_, &saved_) != 0) {
-            const int error = errno;
-            if (fd_ >= 0) ::close(fd_);
+    // `lender`: the process group that lent the terminal, 0 when it is our own.
+    Terminal(const std::string& path, pid_t lender)
+        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)), lender_(lender) {
+        if (!fd_.valid() || ::tcgetattr(fd_.get(), &saved_) != 0) {
             throw RuntimeError(errors::kDeviceIO,
-                               "Cannot use the terminal " + path + ": " + std::strerror(error));
+                               "Cannot use the terminal " + path + ": " + std::strerror(errno));
+        }
+        // The lender was found waiting when the window system was chosen; a
+        // program that has started reading since would take the person's keys.
+        if (lender_ > 0) {
+            const std::string reader = ReaderInGroup(lender_);
+            if (!reader.empty()) {
+                throw RuntimeError(errors::kCannotCreateObject,
+                                   "the terminal " + path + " is being read by " + reader);
+            }
         }
         termios raw = saved_;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
@@ -297,20 +308,27 @@ class TerminalWindowSystem::Terminal {
         raw.c_cc[VTIME] = 0;
         // Flushing drops keys typed before the window was up: they were not
         // meant as its answer.
-        ::tcsetattr(fd_, TCSAFLUSH, &raw);
-        Write("\x1b[?1049h\x1b[?25l");
+        ::tcsetattr(fd_.get(), TCSAFLUSH, &raw);
+        // A lender such as mutt is on the alternate screen already: switching
+        // to it would do nothing, and switching back would blank its screen.
+        Write(lender_ > 0 ? "\x1b[?25l" : "\x1b[?1049h\x1b[?25l");
     }
     ~Terminal() {
-        Write("\x1b[0m\x1b[?25h\x1b[?1049l");
-        ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-        ::close(fd_);
+        if (lender_ > 0) {
+            Write("\x1b[0m\x1b[H\x1b[2J\x1b[?25h");
+        } else {
+            Write("\x1b[0m\x1b[?25h\x1b[?1049l");
+        }
+        ::tcsetattr(fd_.get(), TCSAFLUSH, &saved_);
+        // With its modes back, the lender redraws its whole screen on a resize.
+        if (lender_ > 0) ::kill(-lender_, SIGWINCH);
     }
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
     std::pair<int, int> Size() const {
         winsize size{};
-        if (::ioctl(fd_, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        if (::ioctl(fd_.get(), TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
             return {kDefaultColumns, kDefaultRows};
         }
         return {size.ws_col, size.ws_row};
@@ -368,7 +386,7 @@ class TerminalWindowSystem::Terminal {
     static constexpr int kGone = -2;
 
     int ReadByte(int milliseconds) {
-        pollfd poll{fd_, POLLIN, 0};
+        pollfd poll{fd_.get(), POLLIN, 0};
         int ready;
         do {
             ready = ::poll(&poll, 1, milliseconds);
@@ -378,7 +396,7 @@ class TerminalWindowSystem::Terminal {
         unsigned char byte;
         ssize_t got;
         do {
-            got = ::read(fd_, &byte, 1);
+            got = ::read(fd_.get(), &byte, 1);
         } while (got < 0 && errno == EINTR);
         if (got != 1) return kGone;
         return byte;
@@ -408,14 +426,15 @@ class TerminalWindowSystem::Terminal {
 
     void Write(std::string_view text) {
         while (!text.empty()) {
-            const ssize_t written = ::write(fd_, text.data(), text.size());
+            const ssize_t written = ::write(fd_.get(), text.data(), text.size());
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;  // the terminal is gone; reading will say so
             text.remove_prefix(static_cast<size_t>(written));
         }
     }
 
-    int fd_ = -1;
+    UniqueFd fd_;
+    pid_t lender_;
     termios saved_{};
     std::pair<int, int> shownSize_{0, 0};
     bool hungUp_ = false;
@@ -423,13 +442,14 @@ class TerminalWindowSystem::Terminal {
 
 struct TerminalWindowSystem::State {
     std::string path;
+    pid_t lender = 0;
     std::unique_ptr<Terminal> terminal;
     // The windows up, the one on top getting the keys.
     std::vector<TerminalWindow*> stack;
     int modalDepth = 0;
 
     void Push(TerminalWindow& window) {
-        if (!terminal) terminal = std::make_unique<Terminal>(path);
+        if (!terminal) terminal = std::make_unique<Terminal>(path, lender);
         std::erase(stack, &window);
         stack.push_back(&window);
     }
@@ -611,18 +631,19 @@ void TerminalWindowSystem::State::Remove(TerminalWindow& window) {
 }
 
 TerminalWindowSystem::TerminalWindowSystem(std::string ttyPath)
+    : TerminalWindowSystem(std::move(ttyPath), 0) {}
+
+TerminalWindowSystem::TerminalWindowSystem(std::string ttyPath, pid_t lender)
     : state_(std::make_shared<State>()) {
     state_->path = std::move(ttyPath);
+    state_->lender = lender;
 }
 
 TerminalWindowSystem::~TerminalWindowSystem() = default;
 
 bool TerminalWindowSystem::Available(const std::string& ttyPath) {
-    const int fd = ::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool terminal = ::isatty(fd) != 0;
-    ::close(fd);
-    return terminal;
+    const UniqueFd fd(::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return fd.valid() && ::isatty(fd.get()) != 0;
 }
 
 std::unique_ptr<Window> TerminalWindowSystem::CreateWindow(const FormDesign& design,
