@@ -18,8 +18,6 @@ class NoWindowSystem final : public WindowSystem {
     void ProcessPendingEvents() override {}
     void MessageBox(std::string_view text, std::string_view title) override;
 
-    const std::string& reason() const { return reason_; }
-
   private:
     std::string reason_;
 };

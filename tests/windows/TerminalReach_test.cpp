@@ -13,8 +13,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -31,7 +29,7 @@ void AwaitBlocked(pid_t pid) {
     }
 }
 
-// How a mail client starts the process that looks for a terminal.
+// How a mail client starts the sender, the process that looks for a terminal.
 struct Client {
     const char* name;  // the client's process name, as the reasons give it
     // The client's controlling terminal is a pseudo-terminal, in raw mode when
@@ -44,26 +42,15 @@ struct Client {
     bool companion = false;   // another program of the client's group reads the terminal
 };
 
-struct Found {
-    TerminalReach reach;
-    std::string pty;  // the client's terminal
-    pid_t client = 0;
-    pid_t companion = 0;
-};
-
-std::string ReadToEnd(int fd) {
-    std::string text;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (got > 0) text.append(buffer, static_cast<size_t>(got));
-        if (got < 0 && errno != EINTR) break;
+void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (size_t at; !what.empty() && (at = text.find(what)) != std::string::npos;) {
+        text.replace(at, what.size(), with);
     }
-    return text;
 }
 
-// The sender: ReachTerminal() once the programs above it have settled, its
-// result written to `report`, one field a line.
-[[noreturn]] void RunSender(const Client& client, pid_t clientPid, int report) {
+// What ReachTerminal() found, as "use|path|lender|why" with the client's
+// terminal written %t, its pid %p and the companion's %r.
+[[noreturn]] void RunSender(const Client& client, pid_t clientPid, pid_t companion, int report) {
     // Root again, the sender may read everything about the client's processes.
     if (client.otherUser && ::setresuid(0, 0, 0) != 0) ::_exit(1);
     if (client.newSession) {
@@ -76,14 +63,14 @@ std::string ReadToEnd(int fd) {
     }
     if (client.waits) AwaitBlocked(clientPid);
     const TerminalReach reach = ReachTerminal();
-    std::ostringstream out;
-    out << static_cast<int>(reach.use) << "\n"
-        << reach.path << "\n"
-        << reach.lender << "\n"
-        << reach.why << "\n";
-    const std::string text = out.str();
-    if (::write(report, text.data(), text.size()) < 0) ::_exit(1);
-    ::_exit(0);
+    const char* uses[] = {"none", "own", "borrowed"};
+    std::string text = std::string(uses[static_cast<int>(reach.use)]) + "|" + reach.path + "|" +
+                       std::to_string(reach.lender) + "|" + reach.why;
+    Replace(text, client.ownsPty ? ::ttyname(0) : "", "%t");
+    Replace(text, "|" + std::to_string(clientPid) + "|", "|%p|");
+    Replace(text, "(pid " + std::to_string(clientPid) + ")", "(pid %p)");
+    Replace(text, "(pid " + std::to_string(companion) + ")", "(pid %r)");
+    ::_exit(::write(report, text.data(), text.size()) < 0);
 }
 
 [[noreturn]] void RunClient(const Client& client, int report) {
@@ -91,144 +78,78 @@ std::string ReadToEnd(int fd) {
     // Keeps root as its saved user, for the sender to take back.
     if (client.otherUser && ::setresuid(65534, 65534, 0) != 0) ::_exit(1);
     if (!client.ownsPty) ::setsid();
-    if (client.keyByKey) {
-        termios mode{};
-        ::tcgetattr(0, &mode);
+    termios mode{};
+    if (client.keyByKey && ::tcgetattr(0, &mode) == 0) {
         ::cfmakeraw(&mode);
         ::tcsetattr(0, TCSANOW, &mode);
     }
-    const pid_t self = ::getpid();
     pid_t companion = 0;
     if (client.companion && (companion = ::fork()) == 0) {
         ::prctl(PR_SET_NAME, "reader");
         pollfd keys{0, POLLIN, 0};
         for (;;) ::poll(&keys, 1, -1);
     }
+    const pid_t self = ::getpid();
     const pid_t sender = ::fork();
-    if (sender == 0) RunSender(client, self, report);
-    if (client.waits) {
-        ::waitpid(sender, nullptr, 0);
-    } else {
-        // Reads its terminal key by key while the sender runs, as aerc does.
-        while (::waitpid(sender, nullptr, WNOHANG) == 0) {
-            pollfd keys{client.ownsPty ? 0 : -1, POLLIN, 0};
-            ::poll(&keys, 1, 20);
-        }
+    if (sender == 0) RunSender(client, self, companion, report);
+    // Blocked in waitpid, or reading its terminal key by key as aerc does.
+    while (::waitpid(sender, nullptr, client.waits ? 0 : WNOHANG) == 0) {
+        pollfd keys{client.ownsPty ? 0 : -1, POLLIN, 0};
+        ::poll(&keys, 1, 20);
     }
-    if (companion > 0) {
-        ::kill(companion, SIGKILL);
-        ::waitpid(companion, nullptr, 0);
-        const std::string line = std::to_string(companion) + "\n";
-        if (::write(report, line.data(), line.size()) < 0) ::_exit(1);
-    }
+    if (companion > 0) ::kill(companion, SIGKILL);
     ::_exit(0);
 }
 
-Found Reach(const Client& client) {
+// Starts the client, which starts the sender; what the sender reported.
+std::string Reach(const Client& client) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) ADD_FAILURE() << "no pipe";
     UniqueFd reportRead(ends[0]), reportWrite(ends[1]);
     int master = -1;
-    char name[256] = "";
-    winsize size{};
-    size.ws_col = 80;
-    size.ws_row = 24;
-    const pid_t pid = client.ownsPty ? ::forkpty(&master, name, nullptr, &size) : ::fork();
+    const pid_t pid = client.ownsPty ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
     if (pid == 0) RunClient(client, reportWrite.get());
     const UniqueFd masterOwner(master);  // closing it early would hang the client up
     reportWrite.Reset();
-    std::istringstream lines(ReadToEnd(reportRead.get()));
+    std::string report;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(reportRead.get(), buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<size_t>(got));
+    }
     ::waitpid(pid, nullptr, 0);
-
-    Found found;
-    found.pty = name;
-    found.client = pid;
-    std::string use, lender, companion;
-    std::getline(lines, use);
-    std::getline(lines, found.reach.path);
-    std::getline(lines, lender);
-    std::getline(lines, found.reach.why);
-    std::getline(lines, companion);
-    found.companion = companion.empty() ? 0 : std::stoi(companion);
-    found.reach.use = static_cast<TerminalReach::Use>(use.empty() ? -1 : std::stoi(use));
-    found.reach.lender = lender.empty() ? 0 : std::stoi(lender);
-    return found;
+    return report;
 }
 
 TEST(TerminalReach, ATerminalNobodyReadsKeyByKeyOrNobody) {
-    using Use = TerminalReach::Use;
     const struct {
         Client client;
-        Use use;
-        const char* path;  // null: the client's pseudo-terminal
-        bool lends;        // the client's group is to redraw afterwards
-        const char* why;   // %t: the client's terminal, %p: the client's pid, %r: the companion's
+        const char* found;
     } cases[] = {
         {{.name = "mutt", .newSession = true},
-         Use::kBorrowed,
-         nullptr,
-         true,
-         "terminal %t of mutt (pid %p), which waits for this send"},
+         "borrowed|%t|%p|terminal %t of mutt (pid %p), which waits for this send"},
         {{.name = "aerc", .waits = false},
-         Use::kNone,
-         "",
-         false,
-         "the terminal %t is being read by aerc (pid %p)"},
+         "none||0|the terminal %t is being read by aerc (pid %p)"},
         {{.name = "aerc", .waits = false, .newSession = true},
-         Use::kNone,
-         "",
-         false,
-         "the terminal %t is being read by aerc (pid %p)"},
+         "none||0|the terminal %t is being read by aerc (pid %p)"},
         {{.name = "git", .keyByKey = false},
-         Use::kOwn,
-         "/dev/tty",
-         false,
-         "terminal %t, this send's own, in line mode"},
+         "own|/dev/tty|0|terminal %t, this send's own, in line mode"},
         // A full-screen program that runs the sender on its own terminal and waits.
         {{.name = "vim"},
-         Use::kBorrowed,
-         "/dev/tty",
-         true,
-         "terminal %t of vim (pid %p), which waits for this send"},
+         "borrowed|/dev/tty|%p|terminal %t of vim (pid %p), which waits for this send"},
         {{.name = "daemon",
           .ownsPty = false,
           .keyByKey = false,
           .waits = false,
           .newSession = true},
-         Use::kNone,
-         "",
-         false,
-         "no terminal, and no waiting program's terminal"},
+         "none||0|no terminal, and no waiting program's terminal"},
         {{.name = "mutt", .newSession = true, .otherUser = true},
-         Use::kNone,
-         "",
-         false,
-         "no terminal, and no waiting program's terminal"},
+         "none||0|no terminal, and no waiting program's terminal"},
         {{.name = "mutt", .newSession = true, .companion = true},
-         Use::kNone,
-         "",
-         false,
-         "the terminal %t of mutt (pid %p) is being read by reader (pid %r)"},
+         "none||0|the terminal %t of mutt (pid %p) is being read by reader (pid %r)"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.client.name) + (c.client.newSession ? " new session" : ""));
-        if (c.client.otherUser && ::getuid() != 0) {
-            std::cout << "skipped: a client of another user needs root\n";
-            continue;
-        }
-        const Found found = Reach(c.client);
-        std::string why = c.why;
-        for (size_t at; (at = why.find("%t")) != std::string::npos;) why.replace(at, 2, found.pty);
-        for (size_t at; (at = why.find("%p")) != std::string::npos;) {
-            why.replace(at, 2, std::to_string(found.client));
-        }
-        for (size_t at; (at = why.find("%r")) != std::string::npos;) {
-            why.replace(at, 2, std::to_string(found.companion));
-        }
-        EXPECT_EQ(found.reach.why, why);
-        EXPECT_EQ(found.reach.use, c.use);
-        EXPECT_EQ(found.reach.path, c.path ? c.path : found.pty);
-        EXPECT_EQ(found.reach.lender, c.lends ? found.client : 0);
+        if (c.client.otherUser && ::getuid() != 0) continue;  // needs root to change users
+        EXPECT_EQ(Reach(c.client), c.found) << c.client.name;
     }
 }
 
@@ -238,34 +159,29 @@ TEST(TerminalReach, OneThreadWaitingIsNotTheProcessWaiting) {
     const pid_t process = ::fork();
     if (process == 0) {
         const pid_t self = ::getpid();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // Goes with its parent, even one killed before this line.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != self) ::_exit(0);
-            ::pause();
+        if (const pid_t child = ::fork(); child != 0) {
+            std::thread reader([] { ::poll(nullptr, 0, -1); });
+            ::waitpid(child, nullptr, 0);
             ::_exit(0);
         }
-        std::thread reader([] { ::poll(nullptr, 0, -1); });
-        ::waitpid(child, nullptr, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // goes with its parent, even one gone already
+        if (::getppid() == self) ::pause();
         ::_exit(0);
     }
     // Until both threads sleep: the main one in waitpid, the other in poll.
-    const std::string tasks = "/proc/" + std::to_string(process) + "/task";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    bool settled = false;
-    while (!settled && std::chrono::steady_clock::now() < deadline) {
+    int sleeping = 0;
+    while (sleeping < 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        int sleeping = 0;
+        sleeping = 0;
+        const std::string tasks = "/proc/" + std::to_string(process) + "/task";
         for (const auto& task : std::filesystem::directory_iterator(tasks)) {
             std::ifstream stat(task.path() / "stat");
             const std::string text((std::istreambuf_iterator<char>(stat)), {});
-            const size_t close = text.rfind(')');
-            if (close != std::string::npos && text.compare(close, 4, ") S ") == 0) ++sleeping;
+            if (text.find(") S ") != std::string::npos) ++sleeping;
         }
-        settled = sleeping == 2;
     }
-    EXPECT_TRUE(settled);
+    EXPECT_EQ(sleeping, 2);
     EXPECT_FALSE(BlockedWaitingForChild(process));
     ::kill(process, SIGKILL);
     ::waitpid(process, nullptr, 0);

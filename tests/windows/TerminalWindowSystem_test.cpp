@@ -15,6 +15,7 @@
 
 #include "module/RuntimeError.h"
 #include "platform/windows/TerminalReach.h"
+#include "platform/windows/UniqueFd.h"
 #include "tests/windows/FormsTestSupport.h"
 
 namespace postwarden::testing {
@@ -205,29 +206,23 @@ class Lender {
     explicit Lender(bool waits) {
         int ends[2];
         if (::pipe(ends) != 0) ADD_FAILURE() << "no pipe";
-        release_ = ends[1];
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(release_);
+        UniqueFd released(ends[0]);
+        release_ = UniqueFd(ends[1]);
+        if ((pid_ = ::fork()) == 0) {
             ::setpgid(0, 0);
+            release_.Reset();
             struct sigaction winch {};
             winch.sa_handler = [](int) { resized = 1; };
             winch.sa_flags = SA_RESTART;
             ::sigaction(SIGWINCH, &winch, nullptr);
-            if (waits && ::fork() == 0) {
-                ::setsid();  // as mutt's sender: out of the terminal's foreground
-                char byte;
-                while (::read(ends[0], &byte, 1) != 0) {
-                }
-                ::_exit(0);
-            }
-            pollfd released{ends[0], POLLIN, 0};
-            waits ? ::wait(nullptr) : ::poll(&released, 1, -1);
+            // The lender waits for a child of its own until that is released.
+            const bool waiting = waits && ::fork() != 0;
+            if (waits && !waiting) ::setsid();  // as mutt's sender: out of the foreground
+            pollfd release{released.get(), POLLIN, 0};
+            waiting ? ::wait(nullptr) : ::poll(&release, 1, -1);
             ::_exit(resized ? 0 : 1);
         }
-        ::close(ends[0]);
-        ::setpgid(pid_,
-                  pid_);  // so that the group exists before it is told anything
+        ::setpgid(pid_, pid_);  // the group exists before anything is told to it
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (waits && !BlockedWaitingForChild(pid_) &&
                std::chrono::steady_clock::now() < deadline) {
@@ -236,22 +231,22 @@ class Lender {
     }
     ~Lender() { Resized(); }
     pid_t group() const { return pid_; }
-    // Lets it go; whether it was told that the screen changed.
+    // Lets it go; whether it was told that its screen changed.
     bool Resized() {
-        if (release_ < 0) return resizedSeen_;
-        ::close(release_);
-        release_ = -1;
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        resizedSeen_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        return resizedSeen_;
+        if (release_.valid()) {
+            release_.Reset();
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            resized_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        return resized_;
     }
 
   private:
     static inline volatile sig_atomic_t resized = 0;
     pid_t pid_ = -1;
-    int release_ = -1;
-    bool resizedSeen_ = false;
+    UniqueFd release_;
+    bool resized_ = false;
 };
 
 void ExpectSameModes(const termios& a, const termios& b) {
