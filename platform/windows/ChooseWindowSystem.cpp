@@ -1,24 +1,59 @@
 #include "platform/windows/ChooseWindowSystem.h"
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "platform/TerminalText.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
+#include "platform/windows/TerminalReach.h"
 #include "platform/windows/TerminalWindowSystem.h"
 
 namespace postwarden {
 
-std::unique_ptr<WindowSystem> ChooseWindowSystem(std::string_view answers) {
+namespace {
+
+// Why Qt cannot show a window: no display named, or the ones named are gone.
+std::string NoDisplay() {
+    std::string named;
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (!value || !*value) continue;
+        if (!named.empty()) named += ", ";
+        named += std::string(variable) + "=" + EscapeForTerminal(value);
+    }
+    return named.empty() ? "no display" : "no display answers (" + named + ")";
+}
+
+}  // namespace
+
+WindowSystemChoice ChooseWindowSystemExplained(std::string_view answers) {
     if (!answers.empty()) {
         auto scripted =
             std::make_unique<ScriptedWindowSystem>(ScriptedWindowSystem::ParseAnswers(answers));
         scripted->EchoMessagesTo(stderr);
-        return scripted;
+        return {std::move(scripted), "scripted answers: " + EscapeForTerminal(answers)};
     }
-    if (QtWindowSystem::Available()) return std::make_unique<QtWindowSystem>();
-    if (TerminalWindowSystem::Available()) return std::make_unique<TerminalWindowSystem>();
-    return std::make_unique<NoWindowSystem>();
+    if (QtWindowSystem::Available()) {
+        return {std::make_unique<QtWindowSystem>(), "Qt on " + QtWindowSystem::Where()};
+    }
+    const TerminalReach reach = ReachTerminal();
+    switch (reach.use) {
+        case TerminalReach::Use::kOwn:
+            return {std::make_unique<TerminalWindowSystem>(reach.path), reach.why};
+        case TerminalReach::Use::kBorrowed:
+            return {std::make_unique<TerminalWindowSystem>(reach.path, reach.lender), reach.why};
+        case TerminalReach::Use::kNone:
+            break;
+    }
+    std::string why = "nobody can be asked: " + NoDisplay() + "; " + reach.why;
+    auto none = std::make_unique<NoWindowSystem>(why);
+    return {std::move(none), std::move(why)};
+}
+
+std::unique_ptr<WindowSystem> ChooseWindowSystem(std::string_view answers) {
+    return ChooseWindowSystemExplained(answers).windows;
 }
 
 }  // namespace postwarden

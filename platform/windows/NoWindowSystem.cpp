@@ -4,16 +4,20 @@
 #include <string>
 
 #include "module/RuntimeError.h"
+#include "platform/windows/TerminalLines.h"
 
 namespace postwarden {
 
+NoWindowSystem::NoWindowSystem(std::string reason) : reason_(std::move(reason)) {}
+
 std::unique_ptr<Window> NoWindowSystem::CreateWindow(const FormDesign&, WindowEvents&) {
-    throw RuntimeError(errors::kCannotCreateObject, "No display or terminal to show a window on");
+    throw RuntimeError(errors::kCannotCreateObject, reason_);
 }
 
 void NoWindowSystem::MessageBox(std::string_view text, std::string_view title) {
-    std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(title.size()), title.data(),
-                 static_cast<int>(text.size()), text.data());
+    // Standard error is often the person's terminal.
+    std::fprintf(stderr, "%s: %s\n", EscapeLinesForTerminal(title).c_str(),
+                 EscapeLinesForTerminal(text).c_str());
 }
 
 }  // namespace postwarden

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "module/RuntimeError.h"
+#include "platform/TerminalText.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/ModelWindow.h"
 
@@ -493,6 +494,19 @@ void QtWindowSystem::ProcessPendingEvents() {
 
 bool QtWindowSystem::Available() {
     return QCoreApplication::instance() != nullptr || PlatformToUse() != "none";
+}
+
+std::string QtWindowSystem::Where() {
+    if (QCoreApplication::instance()) return "this program's own application";
+    // The names come from the environment, which anyone may have set.
+    const auto named = [](const char* variable) {
+        return EscapeForTerminal(Environment(variable));
+    };
+    const std::string platform = PlatformToUse();
+    if (platform.empty()) return "platform " + named("QT_QPA_PLATFORM");
+    if (platform == "wayland") return "Wayland display " + named("WAYLAND_DISPLAY");
+    if (platform == "xcb") return "display " + named("DISPLAY");
+    return "";
 }
 
 void QtWindowSystem::MessageBox(std::string_view text, std::string_view title) {

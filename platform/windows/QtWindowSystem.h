@@ -24,6 +24,9 @@ class QtWindowSystem final : public WindowSystem {
     // Qt itself ends the process when its display is missing, so no window is
     // tried without this.
     static bool Available();
+    // Where the windows would go, in words ("display :0", "Wayland display
+    // wayland-0", "platform offscreen"); empty when !Available().
+    static std::string Where();
 
     // Throws "Can't create object" (429) when no Qt application can be made, for
     // instance when nothing is Available().

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "module/RuntimeError.h"
+#include "platform/windows/TerminalLines.h"
 
 namespace postwarden {
 
@@ -148,8 +149,8 @@ void ScriptedWindowSystem::ProcessPendingEvents() {
 void ScriptedWindowSystem::MessageBox(std::string_view text, std::string_view title) {
     script_->messages.push_back({std::string(text), std::string(title)});
     if (script_->messageEcho) {
-        std::fprintf(script_->messageEcho, "%.*s: %.*s\n", static_cast<int>(title.size()),
-                     title.data(), static_cast<int>(text.size()), text.data());
+        std::fprintf(script_->messageEcho, "%s: %s\n", EscapeLinesForTerminal(title).c_str(),
+                     EscapeLinesForTerminal(text).c_str());
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unicode/uchar.h>
@@ -15,6 +16,9 @@
 #include <cstring>
 
 #include "module/RuntimeError.h"
+#include "platform/windows/TerminalLines.h"
+#include "platform/windows/TerminalReach.h"
+#include "platform/windows/UniqueFd.h"
 
 namespace postwarden {
 
@@ -36,13 +40,15 @@ struct Glyph {
     int width;
 };
 
-// The text as screen characters. Control characters (which could move the
-// cursor or change the terminal) become spaces, except line feeds, which are
-// kept as forced line breaks; invalid UTF-8 becomes U+FFFD.
+// The text as screen characters, escaped so that nothing in it can move the
+// cursor, change the terminal or reorder what is shown; line feeds are kept as
+// forced line breaks. The Unicode line and paragraph separators become spaces:
+// terminals do not break lines at them.
 std::vector<Glyph> Glyphs(std::string_view text) {
     std::vector<Glyph> glyphs;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
+    const std::string escaped = EscapeLinesForTerminal(text);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(escaped.data());
+    const int32_t length = static_cast<int32_t>(escaped.size());
     for (int32_t i = 0; i < length;) {
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
@@ -50,12 +56,12 @@ std::vector<Glyph> Glyphs(std::string_view text) {
             glyphs.push_back({"\n", 0});
             continue;
         }
-        if (c < 0) c = 0xFFFD;
-        if (u_iscntrl(c) || c == 0x2028 || c == 0x2029) {
-            if (c == '\r' || c == 0x200B) continue;
+        if (c < 0) continue;  // escaping leaves none; a slip must not reach the terminal
+        if (u_iscntrl(c)) {
             glyphs.push_back({" ", 1});
             continue;
         }
+        if (c == 0x200B) continue;
         uint8_t encoded[U8_MAX_LENGTH];
         int32_t size = 0;
         U8_APPEND_UNSAFE(encoded, size, c);
@@ -274,17 +280,25 @@ std::string TerminalWindowSystem::PlainText(const ScreenLine& line) {
     return text;
 }
 
-// The terminal while a window is up: raw keys, the alternate screen, no cursor.
-// Everything is put back as it was when this goes.
+// The terminal while a window is up: raw keys, no cursor, and on a terminal of
+// our own the alternate screen. Everything is put back as it was when this goes.
 class TerminalWindowSystem::Terminal {
   public:
-    explicit Terminal(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0 || ::tcgetattr(fd_, &saved_) != 0) {
-            const int error = errno;
-            if (fd_ >= 0) ::close(fd_);
+    // `lender`: the process group that lent the terminal, 0 when it is our own.
+    Terminal(const std::string& path, pid_t lender)
+        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)), lender_(lender) {
+        if (!fd_.valid() || ::tcgetattr(fd_.get(), &saved_) != 0) {
             throw RuntimeError(errors::kDeviceIO,
-                               "Cannot use the terminal " + path + ": " + std::strerror(error));
+                               "Cannot use the terminal " + path + ": " + std::strerror(errno));
+        }
+        // The lender was found waiting when the window system was chosen; a
+        // program that has started reading since would take the person's keys.
+        if (lender_ > 0) {
+            const std::string reader = ReaderInGroup(lender_);
+            if (!reader.empty()) {
+                throw RuntimeError(errors::kCannotCreateObject,
+                                   "the terminal " + path + " is being read by " + reader);
+            }
         }
         termios raw = saved_;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
@@ -294,20 +308,27 @@ class TerminalWindowSystem::Terminal {
         raw.c_cc[VTIME] = 0;
         // Flushing drops keys typed before the window was up: they were not
         // meant as its answer.
-        ::tcsetattr(fd_, TCSAFLUSH, &raw);
-        Write("\x1b[?1049h\x1b[?25l");
+        ::tcsetattr(fd_.get(), TCSAFLUSH, &raw);
+        // A lender such as mutt is on the alternate screen already: switching
+        // to it would do nothing, and switching back would blank its screen.
+        Write(lender_ > 0 ? "\x1b[?25l" : "\x1b[?1049h\x1b[?25l");
     }
     ~Terminal() {
-        Write("\x1b[0m\x1b[?25h\x1b[?1049l");
-        ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-        ::close(fd_);
+        if (lender_ > 0) {
+            Write("\x1b[0m\x1b[H\x1b[2J\x1b[?25h");
+        } else {
+            Write("\x1b[0m\x1b[?25h\x1b[?1049l");
+        }
+        ::tcsetattr(fd_.get(), TCSAFLUSH, &saved_);
+        // With its modes back, the lender redraws its whole screen on a resize.
+        if (lender_ > 0) ::kill(-lender_, SIGWINCH);
     }
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
     std::pair<int, int> Size() const {
         winsize size{};
-        if (::ioctl(fd_, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        if (::ioctl(fd_.get(), TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
             return {kDefaultColumns, kDefaultRows};
         }
         return {size.ws_col, size.ws_row};
@@ -365,7 +386,7 @@ class TerminalWindowSystem::Terminal {
     static constexpr int kGone = -2;
 
     int ReadByte(int milliseconds) {
-        pollfd poll{fd_, POLLIN, 0};
+        pollfd poll{fd_.get(), POLLIN, 0};
         int ready;
         do {
             ready = ::poll(&poll, 1, milliseconds);
@@ -375,7 +396,7 @@ class TerminalWindowSystem::Terminal {
         unsigned char byte;
         ssize_t got;
         do {
-            got = ::read(fd_, &byte, 1);
+            got = ::read(fd_.get(), &byte, 1);
         } while (got < 0 && errno == EINTR);
         if (got != 1) return kGone;
         return byte;
@@ -405,14 +426,15 @@ class TerminalWindowSystem::Terminal {
 
     void Write(std::string_view text) {
         while (!text.empty()) {
-            const ssize_t written = ::write(fd_, text.data(), text.size());
+            const ssize_t written = ::write(fd_.get(), text.data(), text.size());
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;  // the terminal is gone; reading will say so
             text.remove_prefix(static_cast<size_t>(written));
         }
     }
 
-    int fd_ = -1;
+    UniqueFd fd_;
+    pid_t lender_;
     termios saved_{};
     std::pair<int, int> shownSize_{0, 0};
     bool hungUp_ = false;
@@ -420,13 +442,14 @@ class TerminalWindowSystem::Terminal {
 
 struct TerminalWindowSystem::State {
     std::string path;
+    pid_t lender = 0;
     std::unique_ptr<Terminal> terminal;
     // The windows up, the one on top getting the keys.
     std::vector<TerminalWindow*> stack;
     int modalDepth = 0;
 
     void Push(TerminalWindow& window) {
-        if (!terminal) terminal = std::make_unique<Terminal>(path);
+        if (!terminal) terminal = std::make_unique<Terminal>(path, lender);
         std::erase(stack, &window);
         stack.push_back(&window);
     }
@@ -608,18 +631,19 @@ void TerminalWindowSystem::State::Remove(TerminalWindow& window) {
 }
 
 TerminalWindowSystem::TerminalWindowSystem(std::string ttyPath)
+    : TerminalWindowSystem(std::move(ttyPath), 0) {}
+
+TerminalWindowSystem::TerminalWindowSystem(std::string ttyPath, pid_t lender)
     : state_(std::make_shared<State>()) {
     state_->path = std::move(ttyPath);
+    state_->lender = lender;
 }
 
 TerminalWindowSystem::~TerminalWindowSystem() = default;
 
 bool TerminalWindowSystem::Available(const std::string& ttyPath) {
-    const int fd = ::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool terminal = ::isatty(fd) != 0;
-    ::close(fd);
-    return terminal;
+    const UniqueFd fd(::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return fd.valid() && ::isatty(fd.get()) != 0;
 }
 
 std::unique_ptr<Window> TerminalWindowSystem::CreateWindow(const FormDesign& design,
@@ -669,8 +693,8 @@ void TerminalWindowSystem::MessageBox(std::string_view text, std::string_view ti
         dismiss.window = &box;
         box.ShowModal();
     } catch (const RuntimeError&) {
-        std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(title.size()), title.data(),
-                     static_cast<int>(text.size()), text.data());
+        std::fprintf(stderr, "%s: %s\n", EscapeLinesForTerminal(title).c_str(),
+                     EscapeLinesForTerminal(text).c_str());
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,8 +12,16 @@
 namespace postwarden {
 
 // The forms drawn on a terminal (by default /dev/tty, so it works while standard
-// input and output carry a message), for when there is no display. A shown window
-// takes the terminal's alternate screen and gives it back when it is unloaded.
+// input and output carry a message), for when there is no display.
+//
+// On a terminal of its own a shown window takes the alternate screen and gives
+// it back when it is unloaded. On a borrowed terminal (the screen of a program
+// that waits for this one, such as mutt's, already on the alternate screen) it
+// draws over that program's screen instead; when the last window goes it clears
+// the screen, puts the terminal's modes back exactly as they were and sends
+// SIGWINCH to the lender's process group, so that it redraws its screen.
+// Either way the keys typed before a window is up and after it goes are
+// dropped: they were not meant for it, nor is an answer meant for the lender.
 //
 // The person ticks a check box by its number (greyed boxes have none), presses
 // Yes or No by its access key (y, n) or Enter on the focused button (No at
@@ -20,7 +30,12 @@ namespace postwarden {
 // terminal. Works in 80 x 24 and larger.
 class TerminalWindowSystem final : public WindowSystem {
   public:
+    // This program's own terminal.
     explicit TerminalWindowSystem(std::string ttyPath = "/dev/tty");
+    // A terminal lent by process group `lender`, which waits for this program.
+    // A window fails to load (RuntimeError 429) when, by the time it is shown,
+    // a process of that group no longer waits but reads the terminal.
+    TerminalWindowSystem(std::string ttyPath, pid_t lender);
     ~TerminalWindowSystem() override;
 
     // Whether `ttyPath` can be opened for reading and writing.
@@ -43,7 +58,8 @@ class TerminalWindowSystem final : public WindowSystem {
     using ScreenLine = std::vector<Span>;
     // What a window looks like on a terminal of `columns` x `rows`, with the push
     // button `focused` (a control name) highlighted and `hint` under the box.
-    // Control characters of captions are shown as spaces.
+    // Every text is escaped with EscapeForTerminal, except that line feeds of
+    // captions break their lines.
     static std::vector<ScreenLine> Draw(const ModelWindow& window, std::string_view focused,
                                         std::string_view hint, int columns, int rows);
     static std::string PlainText(const ScreenLine& line);

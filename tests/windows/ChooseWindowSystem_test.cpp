@@ -79,10 +79,16 @@ class Listener {
 };
 
 TEST_F(DisplayTest, AnswersGiveScriptedWindowsAChosenQtPlatformQtWindows) {
-    EXPECT_NE(dynamic_cast<ScriptedWindowSystem*>(ChooseWindowSystem("yes,no").get()), nullptr);
+    WindowSystemChoice scripted = ChooseWindowSystemExplained("yes,no");
+    EXPECT_NE(dynamic_cast<ScriptedWindowSystem*>(scripted.windows.get()), nullptr);
+    EXPECT_EQ(scripted.why, "scripted answers: yes,no");
     EXPECT_THROW(ChooseWindowSystem("yes,perhaps"), std::invalid_argument);
     Set("QT_QPA_PLATFORM", "offscreen");
-    EXPECT_NE(dynamic_cast<QtWindowSystem*>(ChooseWindowSystem("").get()), nullptr);
+    WindowSystemChoice qt = ChooseWindowSystemExplained("");
+    EXPECT_NE(dynamic_cast<QtWindowSystem*>(qt.windows.get()), nullptr);
+    if (!QCoreApplication::instance()) {
+        EXPECT_EQ(qt.why, "Qt on platform offscreen");
+    }
 }
 
 TEST_F(DisplayTest, WithoutADisplayTheTerminalOrNothing) {
@@ -95,11 +101,22 @@ TEST_F(DisplayTest, WithoutADisplayTheTerminalOrNothing) {
     QtWindowSystem qt;
     EXPECT_THROW(qt.CreateWindow(frmSimpleYesNoPrompt::Design(), none), RuntimeError);
     EXPECT_EQ(QCoreApplication::instance(), nullptr);
-    const auto chosen = ChooseWindowSystem("");
-    if (TerminalWindowSystem::Available()) {
-        EXPECT_NE(dynamic_cast<TerminalWindowSystem*>(chosen.get()), nullptr);
+    const WindowSystemChoice chosen = ChooseWindowSystemExplained("");
+    // Which of the two depends on where the test runs; the reach tests tell them apart.
+    if (auto* nobody = dynamic_cast<NoWindowSystem*>(chosen.windows.get())) {
+        try {
+            nobody->CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+            ADD_FAILURE() << "a window where nobody can be asked";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), errors::kCannotCreateObject);
+            EXPECT_EQ(e.Description(), chosen.why);
+        }
+        EXPECT_TRUE(
+            chosen.why.starts_with("nobody can be asked: no display answers (DISPLAY=:9871); "))
+            << chosen.why;
     } else {
-        EXPECT_NE(dynamic_cast<NoWindowSystem*>(chosen.get()), nullptr);
+        EXPECT_NE(dynamic_cast<TerminalWindowSystem*>(chosen.windows.get()), nullptr);
+        EXPECT_TRUE(chosen.why.starts_with("terminal ")) << chosen.why;
     }
 }
 

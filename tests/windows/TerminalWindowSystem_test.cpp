@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +13,9 @@
 #include <string>
 #include <thread>
 
+#include "module/RuntimeError.h"
+#include "platform/windows/TerminalReach.h"
+#include "platform/windows/UniqueFd.h"
 #include "tests/windows/FormsTestSupport.h"
 
 namespace postwarden::testing {
@@ -193,6 +198,120 @@ TEST_F(TerminalFormsTest, AFailureIsShownInAMessageBoxUntilAKey) {
     EXPECT_EQ(Finish(), 0);
 }
 
+// A program that lends its terminal, in a process group of its own: until it is
+// released it waits for a child, as mutt waits for its sendmail program, or
+// keeps polling, as aerc reads its keys. It exits 0 when a SIGWINCH came.
+class Lender {
+  public:
+    explicit Lender(bool waits) {
+        int ends[2];
+        if (::pipe(ends) != 0) ADD_FAILURE() << "no pipe";
+        UniqueFd released(ends[0]);
+        release_ = UniqueFd(ends[1]);
+        if ((pid_ = ::fork()) == 0) {
+            ::setpgid(0, 0);
+            release_.Reset();
+            struct sigaction winch {};
+            winch.sa_handler = [](int) { resized = 1; };
+            winch.sa_flags = SA_RESTART;
+            ::sigaction(SIGWINCH, &winch, nullptr);
+            // The lender waits for a child of its own until that is released.
+            const bool waiting = waits && ::fork() != 0;
+            if (waits && !waiting) ::setsid();  // as mutt's sender: out of the foreground
+            pollfd release{released.get(), POLLIN, 0};
+            waiting ? ::wait(nullptr) : ::poll(&release, 1, -1);
+            ::_exit(resized ? 0 : 1);
+        }
+        ::setpgid(pid_, pid_);  // the group exists before anything is told to it
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waits && !BlockedWaitingForChild(pid_) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ~Lender() { Resized(); }
+    pid_t group() const { return pid_; }
+    // Lets it go; whether it was told that its screen changed.
+    bool Resized() {
+        if (release_.valid()) {
+            release_.Reset();
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            resized_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        return resized_;
+    }
+
+  private:
+    static inline volatile sig_atomic_t resized = 0;
+    pid_t pid_ = -1;
+    UniqueFd release_;
+    bool resized_ = false;
+};
+
+void ExpectSameModes(const termios& a, const termios& b) {
+    EXPECT_EQ(a.c_iflag, b.c_iflag);
+    EXPECT_EQ(a.c_oflag, b.c_oflag);
+    EXPECT_EQ(a.c_cflag, b.c_cflag);
+    EXPECT_EQ(a.c_lflag, b.c_lflag);
+    EXPECT_EQ(a.c_line, b.c_line);
+    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(a.c_cc[i], b.c_cc[i]) << "c_cc[" << i << "]";
+    EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
+    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
+}
+
+// The terminal of a program waiting for the send, in curses mode as mutt keeps
+// it.
+class BorrowedTerminalTest : public TerminalFormsTest {
+  protected:
+    BorrowedTerminalTest() {
+        termios curses{};
+        tcgetattr(pty.slave(), &curses);
+        curses.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        curses.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+        curses.c_cc[VMIN] = 1;
+        curses.c_cc[VTIME] = 0;
+        tcsetattr(pty.slave(), TCSANOW, &curses);
+        tcgetattr(pty.slave(), &lent);
+    }
+    termios lent{};
+};
+
+TEST_F(BorrowedTerminalTest, TheLenderGetsItsModesBackAndRedrawsItsScreen) {
+    Lender mutt(true);
+    platform.windows = std::make_unique<TerminalWindowSystem>(pty.path(), mutt.group());
+    Start([this] { return AskSimple(platform, "Send?\x1b]0;TITLE\x07 \u202Eevil"); });
+    // Text from a message is shown, never obeyed.
+    EXPECT_NE(pty.WaitFor("Send?").find("Send?\\x1B]0;TITLE\\x07 \\u{202E}evil"),
+              std::string::npos);
+    pty.Type("y");
+    EXPECT_EQ(Finish(), 6);
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    ExpectSameModes(after, lent);
+    const std::string& output = pty.Output();
+    EXPECT_EQ(output.find("\x1b[?1049"),
+              std::string::npos);  // mutt's screen stays up
+    EXPECT_EQ(output.find("\x1b]"), std::string::npos);
+    EXPECT_TRUE(output.ends_with("\x1b[H\x1b[2J\x1b[?25h")) << output;
+    EXPECT_TRUE(mutt.Resized());
+}
+
+TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
+    Lender aerc(false);
+    TerminalWindowSystem windows(pty.path(), aerc.group());
+    NoEvents none;
+    auto window = windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    EXPECT_THROW(window->ShowModeless(), RuntimeError);
+    window.reset();
+    pty.Skip();
+    EXPECT_EQ(pty.Output(), "");
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    ExpectSameModes(after, lent);
+    EXPECT_FALSE(aerc.Resized());
+}
+
 TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
     NoEvents none;
     TerminalWindowSystem terminal("/nonexistent");
@@ -202,7 +321,11 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
     window->SetControlCaption("chkValidateKeywords", std::string(400, 'x'));
     window->SetControlCaption("chkValidateAnySend", "Wide \xe5\x8f\x91\xe9\x80\x81 text?");
     window->SetControlCaption("chkValidateBlankSubject", "Clears\x1b[2J the\r\nscreen\x07?");
-    window->SetCaption(std::string(200, 'T'));
+    window->SetControlCaption("chkValidateNumberOfRecipients",
+                              "\xc2\x9b"
+                              "2J \xe2\x80\xae"
+                              "evil\rx");
+    window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));  // would retitle the terminal
     const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", 80, 24);
     EXPECT_LE(screen.size(), 24u);
     std::string all;
@@ -211,16 +334,24 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
         SCOPED_TRACE(text);
         all += text + "\n";
         EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos);
-        // Every line is exactly as wide as the box (the wide characters count twice).
+        EXPECT_EQ(text.find("\xe2\x80\xae"), std::string::npos);
+        // Every line is exactly as wide as the box (the wide characters count
+        // twice).
         if (text.find("Wide") != std::string::npos) {
-            EXPECT_EQ(text.size(), 80u + 6u - 4u);  // two 3-byte glyphs, 2 columns each
+            EXPECT_EQ(text.size(),
+                      80u + 6u - 4u);  // two 3-byte glyphs, 2 columns each
         } else if (i + 1 < screen.size() && (text[0] == '|' || text[0] == '+')) {
             EXPECT_EQ(text.size(), 80u);
         }
     }
-    EXPECT_NE(all.find("xxx..."), std::string::npos) << all;           // cut, and says so
-    EXPECT_NE(all.find("Clears [2J the"), std::string::npos) << all;   // ESC shown as a space
-    EXPECT_NE(all.find("       screen ?"), std::string::npos) << all;  // the line break kept
+    EXPECT_NE(all.find("xxx..."), std::string::npos) << all;  // cut, and says so
+    EXPECT_TRUE(all.starts_with("+- \\x1B]0;TITLE\\x07TTT")) << all;
+    // Controls, C1 and bidirectional controls shown escaped; CR LF still breaks
+    // the line.
+    for (const char* shown :
+         {"Clears\\x1B[2J the", "       screen\\x07?", "\\u{009B}2J \\u{202E}evil\\rx"}) {
+        EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
+    }
 }
 
 TEST(TerminalAvailability, OnlyATerminalWillDo) {
