@@ -253,14 +253,18 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
         case SendVerdict::kClosed:
             text = "the prompt was closed";
             break;
-        case SendVerdict::kNotAsked:
-            text = "nobody could be asked about " + JoinRules(outcome.fired) + " (" +
-                   outcome.nobodyToAsk + ")";
+        case SendVerdict::kNotAsked: {
+            // The window system's reason may already say "nobody can be asked".
+            std::string why = outcome.nobodyToAsk;
+            constexpr std::string_view kSaid = "nobody can be asked: ";
+            if (why.rfind(kSaid, 0) == 0) why.erase(0, kSaid.size());
+            text = "nobody could be asked about " + JoinRules(outcome.fired) + " (" + why + ")";
             text += outcome.approvalKept
                         ? "; sending the same message again within 10 minutes sends it"
                         : "; it cannot be approved by sending it again (" + outcome.problem +
                               "): send it where a question can be shown, or with --answers";
             break;
+        }
         case SendVerdict::kNotInstalled:
             text = "the check is not installed properly: " + outcome.problem;
             break;

@@ -14,6 +14,16 @@ namespace postwarden {
 
 namespace {
 
+// Qt's platforms that draw nowhere a person looks: a window there is a
+// question nobody can see, and would wait for ever.
+bool QtPlatformShowsNothing() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (!platform) return false;
+    const std::string_view name = std::string_view(platform).substr(
+        0, std::string_view(platform).find_first_of(":;"));
+    return name == "offscreen" || name == "minimal" || name == "minimalegl";
+}
+
 // Why Qt cannot show a window: no display named, or the ones named are gone.
 std::string NoDisplay() {
     std::string named;
@@ -22,6 +32,10 @@ std::string NoDisplay() {
         if (!value || !*value) continue;
         if (!named.empty()) named += ", ";
         named += std::string(variable) + "=" + EscapeForTerminal(value);
+    }
+    if (QtPlatformShowsNothing()) {
+        return "no display (QT_QPA_PLATFORM=" + EscapeForTerminal(std::getenv("QT_QPA_PLATFORM")) +
+               " shows nothing)";
     }
     return named.empty() ? "no display" : "no display answers (" + named + ")";
 }
@@ -35,7 +49,7 @@ WindowSystemChoice ChooseWindowSystemExplained(std::string_view answers) {
         scripted->EchoMessagesTo(stderr);
         return {std::move(scripted), "scripted answers: " + EscapeForTerminal(answers)};
     }
-    if (QtWindowSystem::Available()) {
+    if (!QtPlatformShowsNothing() && QtWindowSystem::Available()) {
         return {std::make_unique<QtWindowSystem>(), "Qt on " + QtWindowSystem::Where()};
     }
     const TerminalReach reach = ReachTerminal();
