@@ -39,6 +39,7 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 

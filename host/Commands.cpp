@@ -8,6 +8,7 @@ const std::vector<Command>& Commands() {
         {"sendmail", "check, then hand the message to the real sendmail", RunSendmail},
         {"settings", "list, get, set or unset the module's settings", RunSettings},
         {"log", "print the log", RunLog},
+        {"doctor", "check the set-up and say what is wrong", RunDoctor},
         {"forms", "draw the confirmation windows into PNG files", RunForms},
         {"version", "print the module's version", RunVersion},
     };
