@@ -11,7 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "platform/UniqueFd.h"
 #include "platform/engine/LogRecord.h"
@@ -81,56 +80,33 @@ class UnwritableLogTest : public ::testing::Test {
     bool immutable_ = false;
 };
 
-struct BrokenLog {
-    const char* name;
-    // Makes the log at `path` unusable; may return a descriptor to hold meanwhile.
-    std::function<UniqueFd(const std::string& path)> make;
-    const char* reason;  // what the person is told
-};
-
 TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
-    const BrokenLog cases[] = {
-        {"a link to /dev/full",
-         [](const std::string& p) {
-             EXPECT_EQ(::symlink("/dev/full", p.c_str()), 0);
-             return UniqueFd();
-         },
-         "a character device, not a regular file"},
-        {"a link to /dev/null, which takes every write",
-         [](const std::string& p) {
-             EXPECT_EQ(::symlink("/dev/null", p.c_str()), 0);
-             return UniqueFd();
-         },
-         "a character device, not a regular file"},
-        {"a folder",
-         [](const std::string& p) {
-             std::filesystem::create_directory(p);
-             return UniqueFd();
-         },
-         "a folder, not a regular file"},
-        {"a named pipe nobody reads",
-         [](const std::string& p) {
-             EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
-             return UniqueFd();
-         },
-         "a named pipe, not a regular file"},
-        {"a named pipe somebody reads",
-         [](const std::string& p) {
-             EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
-             return UniqueFd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-         },
-         "a named pipe, not a regular file"},
-        {"a link to a regular file in a missing folder",
-         [](const std::string& p) {
-             EXPECT_EQ(::symlink((p + ".d/missing/log").c_str(), p.c_str()), 0);
-             return UniqueFd();
-         },
-         "No such file or directory"},
+    enum Kind { kLink, kFolder, kPipe, kReadPipe };
+    const struct {
+        Kind kind;
+        const char* target;  // of a link
+        const char* reason;  // what the person is told
+    } cases[] = {
+        {kLink, "/dev/full", "a character device, not a regular file"},
+        {kLink, "/dev/null", "a character device, not a regular file"},  // takes every write
+        {kLink, "missing/folder/log", "No such file or directory"},
+        {kFolder, "", "a folder, not a regular file"},
+        {kPipe, "", "a named pipe, not a regular file"},  // nobody reads it
+        {kReadPipe, "", "a named pipe, not a regular file"},
     };
-    for (const BrokenLog& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + c.target);
         std::filesystem::remove_all(LogPath());
-        const UniqueFd held = c.make(LogPath());
+        if (c.kind == kLink) {
+            ASSERT_EQ(::symlink(c.target, LogPath().c_str()), 0);
+        } else if (c.kind == kFolder) {
+            std::filesystem::create_directory(LogPath());
+        } else {
+            ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+        }
+        const UniqueFd reader(c.kind == kReadPipe
+                                  ? ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                  : -1);
         ExpectCancelledAndToldOnce(Check(), c.reason);
     }
 }
