@@ -14,9 +14,10 @@ namespace postwarden {
 // Every record is written by one write() on a descriptor opened with O_APPEND,
 // so records of concurrent processes never interleave.
 //
-// The log never decides a send: nothing here throws. The first failure to open
-// or write the file is reported once, and from then on every record is dropped,
-// so that the check goes on with every rule whatever the log's state.
+// The log never decides a send: a log that cannot be opened or written throws
+// nothing. The first such failure is reported once, and from then on every
+// record is dropped, so that the check goes on with every rule whatever the
+// log's state.
 class LogFile {
   public:
     // Hears of the first failure, as "cannot write the log PATH: REASON".
