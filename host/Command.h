@@ -46,6 +46,7 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 

@@ -9,6 +9,7 @@ const std::vector<Command>& Commands() {
         {"settings", "list, get, set or unset the module's settings", RunSettings},
         {"log", "print the log", RunLog},
         {"last", "why the last held send was held, and how to send it", RunLast},
+        {"doctor", "check the set-up and say what is wrong", RunDoctor},
         {"forms", "draw the confirmation windows into PNG files", RunForms},
         {"version", "print the module's version", RunVersion},
     };

@@ -57,7 +57,9 @@ void OutgoingMailItem::Save() {
         mailstore::ReplaceMessage(drafts, entryId_, DraftBytes());
         return;
     }
-    entryId_ = mailstore::DeliverMessage(drafts, DraftBytes(), kDraftFlags);
+    // Drafts of runs that were killed before they could remove theirs.
+    mailstore::RemoveAbandonedWorkingCopies(drafts);
+    entryId_ = mailstore::DeliverWorkingCopy(drafts, DraftBytes(), kDraftFlags);
 }
 
 std::string OutgoingMailItem::Subject() {

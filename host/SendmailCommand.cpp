@@ -1,5 +1,6 @@
-#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "host/Command.h"
 #include "host/SendCheck.h"
 #include "platform/TerminalText.h"
+#include "platform/UniqueFd.h"
 
 namespace postwarden::host {
 
@@ -77,65 +79,72 @@ bool ParseSendmailArgs(const std::vector<std::string>& args, SendmailArgs& parse
     return true;
 }
 
-// Runs `program` with `args`, no shell, feeding it `input`; returns its exit
-// status, or a status of our own (with `error` set) when it could not be run.
+// The message in an anonymous in-memory file, complete and read from its start.
+// Null (with `error` set) when it cannot be made.
+UniqueFd MessageFile(const std::string& input, std::string& error) {
+    UniqueFd fd(::memfd_create("postwarden-message", MFD_CLOEXEC));
+    if (!fd) {
+        error = std::string("cannot hold the message for sendmail: ") + std::strerror(errno);
+        return {};
+    }
+    for (size_t written = 0; written < input.size();) {
+        const ssize_t n = ::write(fd.Get(), input.data() + written, input.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = std::string("cannot hold the message for sendmail: ") +
+                    std::strerror(n < 0 ? errno : EIO);
+            return {};
+        }
+        written += static_cast<size_t>(n);
+    }
+    if (::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+        error = std::string("cannot hold the message for sendmail: ") + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+// Runs `program` with `args`, no shell, with `input` as its standard input;
+// returns its exit status, or a status of our own (with `error` set) when it
+// could not be run or did not exit.
+//
+// All or nothing: the program is started only once the whole message is in a
+// file of its own, so that killing us at any moment leaves the real sendmail
+// either never started or reading the complete message. Fed through a pipe, a
+// kill cut the message short, the sendmail sent the part it had, and the mail
+// client, seeing a failure, sent the whole again.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::string& input, std::string& error) {
-    int pipeFds[2];
-    int execFds[2];  // tells the parent why exec failed
-    if (pipe2(pipeFds, O_CLOEXEC) != 0 || pipe2(execFds, O_CLOEXEC) != 0) {
-        error = std::string("cannot create a pipe: ") + std::strerror(errno);
-        return 71;  // EX_OSERR
-    }
+    const UniqueFd message = MessageFile(input, error);
+    if (!message) return 71;  // EX_OSERR
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid < 0) {
-        error = std::string("cannot start ") + program + ": " + std::strerror(errno);
-        return 71;
-    }
-    if (pid == 0) {
-        dup2(pipeFds[0], 0);
-        signal(SIGPIPE, SIG_DFL);
-        execvp(raw[0], raw.data());
-        const int why = errno;
-        (void)!write(execFds[1], &why, sizeof why);
-        _exit(127);
-    }
-    close(pipeFds[0]);
-    close(execFds[1]);
-
-    // Ignore SIGPIPE so that a sendmail that stops reading early gives its own
-    // status instead of killing us.
-    signal(SIGPIPE, SIG_IGN);
-    size_t written = 0;
-    while (written < input.size()) {
-        const ssize_t n = write(pipeFds[1], input.data() + written, input.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    close(pipeFds[1]);
-
-    int execError = 0;
-    const bool execFailed = read(execFds[0], &execError, sizeof execError) == sizeof execError;
-    close(execFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (execFailed) {
-        error = "cannot run " + program + ": " + std::strerror(execError);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, message.Get(), STDIN_FILENO);
+    // A caller that ignores SIGCHLD would have the status thrown away before we
+    // could pass it on.
+    ::signal(SIGCHLD, SIG_DFL);
+    pid_t pid = 0;
+    const int spawnError = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawnError != 0) {
+        error = "cannot run " + program + ": " + std::strerror(spawnError);
         return 69;  // EX_UNAVAILABLE
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno == EINTR) continue;
+        error = "lost track of " + program + ": " + std::strerror(errno);
+        return 75;  // EX_TEMPFAIL
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     error = program + " was killed by signal " + std::to_string(WTERMSIG(status));
-    return 75;  // EX_TEMPFAIL: nothing is known to have been sent
+    return 75;  // EX_TEMPFAIL: whether anything was sent is not known
 }
 
 }  // namespace

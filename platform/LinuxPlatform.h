@@ -16,11 +16,11 @@ class Registry;
 // The real platform: the engine library over the log file, the registry database,
 // the Maildir mail store, files, and a window system chosen by the host.
 class LinuxPlatform final : public Platform {
-public:
+  public:
     struct Options {
-        std::string logPath;       // postwarden.log
-        std::string registryPath;  // registry.db
-        std::string mailStorePath; // root of the Maildir store
+        std::string logPath;        // postwarden.log; empty for no log
+        std::string registryPath;   // registry.db
+        std::string mailStorePath;  // root of the Maildir store
     };
 
     // `windows` must be non-null. Nothing is opened until it is first needed.
@@ -39,12 +39,13 @@ public:
     std::string ReadTextFile(std::string_view path) override;
     WindowSystem& Windows() override { return *windows_; }
 
-    // The log file, opened on first use; throws RuntimeError when it cannot be.
+    // The log file, opened on first use. One that cannot be opened or written
+    // is reported once on standard error and then left out; it never throws.
     LogFile& Log();
     Registry& Settings();
     const Options& options() const { return options_; }
 
-private:
+  private:
     Options options_;
     std::unique_ptr<WindowSystem> windows_;
     std::optional<LogFile> log_;

@@ -1,13 +1,20 @@
 #include "platform/mailstore/Maildir.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <sstream>
 
 #include "platform/mailstore/StoreErrors.h"
 
@@ -55,12 +62,85 @@ std::string HostPart() {
     return part;
 }
 
-std::string NewUniqueName() {
+// Spelled into the names of working copies; it cannot appear in a name made by
+// NewUniqueName otherwise.
+constexpr std::string_view kWorkingCopyMark = "_postwarden_S";
+
+// When process `pid` started, in clock ticks since boot; nothing when it is not
+// known (no such process, or no /proc).
+std::optional<unsigned long long> StartTimeOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return std::nullopt;
+    // The command name in parentheses may hold spaces and ")": the fields
+    // after it start behind its last ")". The start time is the 20th of them.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    for (int i = 0; i < 20; ++i) fields >> field;
+    unsigned long long start = 0;
+    if (!(fields >> start)) return std::nullopt;
+    return start;
+}
+
+std::string NewUniqueName(bool workingCopy) {
     static std::atomic<unsigned> counter{0};
     struct timeval now {};
     ::gettimeofday(&now, nullptr);
-    return std::to_string(now.tv_sec) + ".M" + std::to_string(now.tv_usec) + "P" +
-           std::to_string(::getpid()) + "Q" + std::to_string(++counter) + "." + HostPart();
+    std::string name = std::to_string(now.tv_sec) + ".M" + std::to_string(now.tv_usec) + "P" +
+                       std::to_string(::getpid()) + "Q" + std::to_string(++counter);
+    if (workingCopy) {
+        static const unsigned long long started = StartTimeOf(::getpid()).value_or(0);
+        name += std::string(kWorkingCopyMark) + std::to_string(started);
+    }
+    return name + "." + HostPart();
+}
+
+// The process that owns a working copy, as its name gives it.
+struct Owner {
+    pid_t pid = 0;
+    unsigned long long started = 0;  // 0 when the owner could not tell
+    std::string_view host;
+};
+
+bool TakeNumber(std::string_view& text, unsigned long long& number) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end == text.data()) return false;
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+    return true;
+}
+
+bool TakePrefix(std::string_view& text, std::string_view prefix) {
+    if (!text.starts_with(prefix)) return false;
+    text.remove_prefix(prefix.size());
+    return true;
+}
+
+// The owner named by `uniqueName`, which must read exactly
+// "SECONDS.M<usec>P<pid>Q<n>_postwarden_S<start>.HOST".
+std::optional<Owner> OwnerOf(std::string_view uniqueName) {
+    const size_t firstDot = uniqueName.find('.');
+    const size_t secondDot = uniqueName.find('.', firstDot + 1);
+    if (firstDot == std::string_view::npos || secondDot == std::string_view::npos) return {};
+    std::string_view middle = uniqueName.substr(firstDot + 1, secondDot - firstDot - 1);
+    unsigned long long micros = 0, pid = 0, count = 0, started = 0;
+    if (!TakePrefix(middle, "M") || !TakeNumber(middle, micros) || !TakePrefix(middle, "P") ||
+        !TakeNumber(middle, pid) || !TakePrefix(middle, "Q") || !TakeNumber(middle, count) ||
+        !TakePrefix(middle, kWorkingCopyMark) || !TakeNumber(middle, started) || !middle.empty() ||
+        pid == 0 || pid > static_cast<unsigned long long>(std::numeric_limits<pid_t>::max())) {
+        return {};
+    }
+    return Owner{static_cast<pid_t>(pid), started, uniqueName.substr(secondDot + 1)};
+}
+
+// Whether the owner still runs. A process id in use by a process that started
+// at another time was taken over after the owner ended.
+bool Running(const Owner& owner) {
+    if (::kill(owner.pid, 0) != 0 && errno == ESRCH) return false;
+    if (owner.started == 0) return true;
+    const std::optional<unsigned long long> started = StartTimeOf(owner.pid);
+    return !started || *started == owner.started;
 }
 
 void MakeFolder(const std::string& path) {
@@ -101,9 +181,9 @@ bool WriteNewFile(const std::string& path, std::string_view bytes) {
 }
 
 // A file under tmp/ holding `bytes`; returns its unique name and path.
-MessageFile WriteTemporary(const std::string& folder, std::string_view bytes) {
+MessageFile WriteTemporary(const std::string& folder, std::string_view bytes, bool workingCopy) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        MessageFile file{NewUniqueName(), {}};
+        MessageFile file{NewUniqueName(workingCopy), {}};
         file.path = folder + "/tmp/" + file.uniqueName;
         if (WriteNewFile(file.path, bytes)) return file;
     }
@@ -185,12 +265,14 @@ std::string FindMessage(const std::string& folder, std::string_view uniqueName) 
     return {};
 }
 
-std::string DeliverMessage(const std::string& folder, std::string_view bytes,
-                           std::string_view flags) {
+namespace {
+
+std::string Deliver(const std::string& folder, std::string_view bytes, std::string_view flags,
+                    bool workingCopy) {
     MakeFolder(folder);
     for (const char* sub : kSubfolders) MakeFolder(folder + "/" + sub);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const MessageFile file = WriteTemporary(folder, bytes);
+        const MessageFile file = WriteTemporary(folder, bytes, workingCopy);
         const std::string target = folder + "/cur/" + file.uniqueName + ":2," + std::string(flags);
         // link() never replaces an existing message, unlike rename().
         if (::link(file.path.c_str(), target.c_str()) == 0) {
@@ -205,11 +287,24 @@ std::string DeliverMessage(const std::string& folder, std::string_view bytes,
     throw SystemError(EEXIST, folder + "/cur");
 }
 
+}  // namespace
+
+std::string DeliverMessage(const std::string& folder, std::string_view bytes,
+                           std::string_view flags) {
+    return Deliver(folder, bytes, flags, false);
+}
+
+std::string DeliverWorkingCopy(const std::string& folder, std::string_view bytes,
+                               std::string_view flags) {
+    return Deliver(folder, bytes, flags, true);
+}
+
 void ReplaceMessage(const std::string& folder, std::string_view uniqueName,
                     std::string_view bytes) {
     const std::string path = FindMessage(folder, uniqueName);
     if (path.empty()) throw NotFound(folder + "/cur/" + std::string(uniqueName));
-    const MessageFile file = WriteTemporary(folder, bytes);
+    // The new content of a working copy is one too while it waits under tmp/.
+    const MessageFile file = WriteTemporary(folder, bytes, IsWorkingCopy(uniqueName));
     if (::rename(file.path.c_str(), path.c_str()) != 0) {
         const int error = errno;
         ::unlink(file.path.c_str());
@@ -224,6 +319,26 @@ bool RemoveMessage(const std::string& folder, std::string_view uniqueName) {
     if (::unlink(path.c_str()) == 0) return true;
     if (errno == ENOENT) return false;
     throw SystemError(errno, path);
+}
+
+bool IsWorkingCopy(std::string_view uniqueName) {
+    return OwnerOf(uniqueName).has_value();
+}
+
+size_t RemoveAbandonedWorkingCopies(const std::string& folder) {
+    const std::string host = HostPart();
+    size_t removed = 0;
+    for (const char* sub : kSubfolders) {
+        std::error_code error;
+        for (fs::directory_iterator it(folder + "/" + sub, error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            const std::optional<Owner> owner = OwnerOf(UniqueNameOf(name));
+            if (!owner || owner->host != host || Running(*owner)) continue;
+            removed += ::unlink(it->path().c_str()) == 0;
+        }
+    }
+    return removed;
 }
 
 }  // namespace postwarden::mailstore

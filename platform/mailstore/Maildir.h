@@ -53,4 +53,24 @@ void ReplaceMessage(const std::string& folder, std::string_view uniqueName, std:
 // Deletes the message `uniqueName`; false when it was not there.
 bool RemoveMessage(const std::string& folder, std::string_view uniqueName);
 
+// Working copies: messages a process keeps in a folder only while it runs, such
+// as the host's draft of the message being sent. Their unique names say so and
+// name the process that owns them (its id and start time, and the machine), e.g.
+// "1765000000.M123456P4242Q1_postwarden_S98765.host", so that the copies of a
+// process killed before it could remove them can be found and removed later.
+
+// DeliverMessage for a working copy of this process.
+std::string DeliverWorkingCopy(const std::string& folder, std::string_view bytes,
+                               std::string_view flags);
+
+// Whether `uniqueName` is the name of a working copy.
+bool IsWorkingCopy(std::string_view uniqueName);
+
+// Deletes the working copies in new/, cur/ and tmp/ of `folder` whose process,
+// on this machine, has ended. The copies of running processes (a send going on
+// at the same time), of other machines, and every other message are left alone.
+// Returns how many files were removed. Never throws: a missing folder has none,
+// and a file that cannot be removed is left for a later run.
+size_t RemoveAbandonedWorkingCopies(const std::string& folder);
+
 }  // namespace postwarden::mailstore

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/TerminalText.h"
-#include "platform/windows/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace postwarden {
 
@@ -207,7 +207,7 @@ TerminalReach BorrowTerminalOf(const ProcessStat& owner) {
     const std::string reader = ReaderInGroup(owner.foregroundGroup);
     if (!reader.empty()) return Nobody(terminal + " is being read by " + reader);
     const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!fd.valid() || !::isatty(fd.get())) {
+    if (!fd.Valid() || !::isatty(fd.Get())) {
         return Nobody(terminal + " cannot be opened: " + std::strerror(errno));
     }
     return {TerminalReach::Use::kBorrowed, path, owner.foregroundGroup,
@@ -278,7 +278,7 @@ std::string ReaderInGroup(pid_t group) {
 
 TerminalReach ReachTerminal() {
     const UniqueFd own(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (own.valid()) return ReachOwnTerminal(own.get());
+    if (own.Valid()) return ReachOwnTerminal(own.Get());
     return ReachWaitingProgramsTerminal();
 }
 

@@ -18,7 +18,7 @@
 #include "module/RuntimeError.h"
 #include "platform/windows/TerminalLines.h"
 #include "platform/windows/TerminalReach.h"
-#include "platform/windows/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace postwarden {
 
@@ -287,7 +287,7 @@ class TerminalWindowSystem::Terminal {
     // `lender`: the process group that lent the terminal, 0 when it is our own.
     Terminal(const std::string& path, pid_t lender)
         : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)), lender_(lender) {
-        if (!fd_.valid() || ::tcgetattr(fd_.get(), &saved_) != 0) {
+        if (!fd_.Valid() || ::tcgetattr(fd_.Get(), &saved_) != 0) {
             throw RuntimeError(errors::kDeviceIO,
                                "Cannot use the terminal " + path + ": " + std::strerror(errno));
         }
@@ -308,7 +308,7 @@ class TerminalWindowSystem::Terminal {
         raw.c_cc[VTIME] = 0;
         // Flushing drops keys typed before the window was up: they were not
         // meant as its answer.
-        ::tcsetattr(fd_.get(), TCSAFLUSH, &raw);
+        ::tcsetattr(fd_.Get(), TCSAFLUSH, &raw);
         // A lender such as mutt is on the alternate screen already: switching
         // to it would do nothing, and switching back would blank its screen.
         Write(lender_ > 0 ? "\x1b[?25l" : "\x1b[?1049h\x1b[?25l");
@@ -319,7 +319,7 @@ class TerminalWindowSystem::Terminal {
         } else {
             Write("\x1b[0m\x1b[?25h\x1b[?1049l");
         }
-        ::tcsetattr(fd_.get(), TCSAFLUSH, &saved_);
+        ::tcsetattr(fd_.Get(), TCSAFLUSH, &saved_);
         // With its modes back, the lender redraws its whole screen on a resize.
         if (lender_ > 0) ::kill(-lender_, SIGWINCH);
     }
@@ -328,7 +328,7 @@ class TerminalWindowSystem::Terminal {
 
     std::pair<int, int> Size() const {
         winsize size{};
-        if (::ioctl(fd_.get(), TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        if (::ioctl(fd_.Get(), TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
             return {kDefaultColumns, kDefaultRows};
         }
         return {size.ws_col, size.ws_row};
@@ -386,7 +386,7 @@ class TerminalWindowSystem::Terminal {
     static constexpr int kGone = -2;
 
     int ReadByte(int milliseconds) {
-        pollfd poll{fd_.get(), POLLIN, 0};
+        pollfd poll{fd_.Get(), POLLIN, 0};
         int ready;
         do {
             ready = ::poll(&poll, 1, milliseconds);
@@ -396,7 +396,7 @@ class TerminalWindowSystem::Terminal {
         unsigned char byte;
         ssize_t got;
         do {
-            got = ::read(fd_.get(), &byte, 1);
+            got = ::read(fd_.Get(), &byte, 1);
         } while (got < 0 && errno == EINTR);
         if (got != 1) return kGone;
         return byte;
@@ -426,7 +426,7 @@ class TerminalWindowSystem::Terminal {
 
     void Write(std::string_view text) {
         while (!text.empty()) {
-            const ssize_t written = ::write(fd_.get(), text.data(), text.size());
+            const ssize_t written = ::write(fd_.Get(), text.data(), text.size());
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return;  // the terminal is gone; reading will say so
             text.remove_prefix(static_cast<size_t>(written));
@@ -643,7 +643,7 @@ TerminalWindowSystem::~TerminalWindowSystem() = default;
 
 bool TerminalWindowSystem::Available(const std::string& ttyPath) {
     const UniqueFd fd(::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    return fd.valid() && ::isatty(fd.get()) != 0;
+    return fd.Valid() && ::isatty(fd.Get()) != 0;
 }
 
 std::unique_ptr<Window> TerminalWindowSystem::CreateWindow(const FormDesign& design,

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <set>
 
-#include "module/RuntimeError.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
 #include "platform/engine/LogRecord.h"
@@ -50,7 +50,11 @@ TEST(LogRecordTest, RejectsMalformedEscapes) {
 }
 
 TEST(LogRecordTest, ARecordWithHostileTextsReadsBackExactly) {
-    LogRecord record{"2026-12-06T12:34:56.789Z", "trace", 0, "Postwarden", "Source\twith tab",
+    LogRecord record{"2026-12-06T12:34:56.789Z",
+                     "trace",
+                     0,
+                     "Postwarden",
+                     "Source\twith tab",
                      "forged\n2026-01-01T00:00:00.000Z\tevent\t1\t\tX\tY\r\\"};
     const std::string line = FormatRecord(record);
     ASSERT_EQ(line.back(), '\n');
@@ -75,7 +79,7 @@ TEST(LogRecordTest, TimestampIsUtcWithMilliseconds) {
 }
 
 class LogFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("pw-log-" + std::to_string(getpid()) + "-" +
@@ -158,8 +162,24 @@ TEST_F(LogFileTest, ConcurrentProcessesNeverInterleaveRecords) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kRecords));
 }
 
-TEST_F(LogFileTest, AnUnwritableLogIsARuntimeError) {
-    EXPECT_THROW(LogFile((dir_ / "missing" / "x.log").string()), RuntimeError);
+TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {
+    bool told = false;
+    LogFile log("", [&](const std::string&) { told = true; });
+    log.Append("trace", 0, "Postwarden", "Test", "dropped");
+    EXPECT_FALSE(log.Working());
+    EXPECT_FALSE(told);
+}
+
+// The other ways a log cannot be used are run through the command itself
+// (tests/host/log_failure_test.cpp); this is what doctor reports from.
+TEST_F(LogFileTest, LogFileProblemSaysWhyAndCreatesNothing) {
+    EXPECT_EQ(LogFileProblem(path_), "No such file or directory");
+    EXPECT_FALSE(std::filesystem::exists(path_));
+    std::ofstream(path_) << "x";
+    EXPECT_EQ(LogFileProblem(path_), "");
+    std::filesystem::remove(path_);
+    ::mkfifo(path_.c_str(), 0600);
+    EXPECT_EQ(LogFileProblem(path_), "a named pipe, not a regular file") << "and did not wait";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +50,11 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen || inFd >= 0) {
         pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-        if (poll(fds, 3, 60000) <= 0) break;
+        if (poll(fds, 3, 60000) <= 0) {
+            // Hung: stop it, so that the test fails instead of waiting for ever.
+            kill(pid, SIGKILL);
+            break;
+        }
         char buffer[65536];
         for (int i = 0; i < 2; ++i) {
             if (!(i == 0 ? outOpen : errOpen) || !(fds[i].revents & (POLLIN | POLLHUP))) continue;

@@ -16,20 +16,21 @@ struct CommandResult {
 
 // Runs build/postwarden with `args`, feeding `input` on standard input, with
 // `env` ("NAME=value") added to the environment, in a session of its own
-// without a terminal or a display.
+// without a terminal or a display. A run that stays silent for a minute is
+// killed (exitCode -1).
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 
 // A fresh empty folder under the temporary folder, removed by the destructor.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -2,6 +2,8 @@
 // a question nobody saw is not a Yes, a No is final, a broken install is loud.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -145,6 +147,23 @@ TEST_F(SendPromisesTest, EachSendLeavesOneRecordSayingHowItEnded) {
                   std::string::npos)
             << outcome;
     }
+}
+
+TEST_F(SendPromisesTest, ADraftLeftByAKilledRunIsRemovedByTheNext) {
+    // A process id that is certainly not running: a child that has been waited for.
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string cur = home.Path() + "/mail/Drafts/cur";
+    std::filesystem::create_directories(cur);
+    const std::string left = cur + "/1765000000.M1P" + std::to_string(gone) +
+                             "Q1_postwarden_S7." + host + ":2,DS";
+    std::ofstream(left) << Message("");
+    ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_TRUE(std::filesystem::is_empty(cur));
 }
 
 TEST_F(SendPromisesTest, AMissingModuleHoldsTheMessageAndSaysSo) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/windows/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace postwarden::testing {
 namespace {
@@ -108,12 +108,12 @@ std::string Reach(const Client& client) {
     UniqueFd reportRead(ends[0]), reportWrite(ends[1]);
     int master = -1;
     const pid_t pid = client.ownsPty ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
-    if (pid == 0) RunClient(client, reportWrite.get());
+    if (pid == 0) RunClient(client, reportWrite.Get());
     const UniqueFd masterOwner(master);  // closing it early would hang the client up
     reportWrite.Reset();
     std::string report;
     char buffer[512];
-    for (ssize_t got; (got = ::read(reportRead.get(), buffer, sizeof buffer)) > 0;) {
+    for (ssize_t got; (got = ::read(reportRead.Get(), buffer, sizeof buffer)) > 0;) {
         report.append(buffer, static_cast<size_t>(got));
     }
     ::waitpid(pid, nullptr, 0);

@@ -15,7 +15,7 @@
 
 #include "module/RuntimeError.h"
 #include "platform/windows/TerminalReach.h"
-#include "platform/windows/UniqueFd.h"
+#include "platform/UniqueFd.h"
 #include "tests/windows/FormsTestSupport.h"
 
 namespace postwarden::testing {
@@ -218,7 +218,7 @@ class Lender {
             // The lender waits for a child of its own until that is released.
             const bool waiting = waits && ::fork() != 0;
             if (waits && !waiting) ::setsid();  // as mutt's sender: out of the foreground
-            pollfd release{released.get(), POLLIN, 0};
+            pollfd release{released.Get(), POLLIN, 0};
             waiting ? ::wait(nullptr) : ::poll(&release, 1, -1);
             ::_exit(resized ? 0 : 1);
         }
@@ -233,7 +233,7 @@ class Lender {
     pid_t group() const { return pid_; }
     // Lets it go; whether it was told that its screen changed.
     bool Resized() {
-        if (release_.valid()) {
+        if (release_.Valid()) {
             release_.Reset();
             int status = 0;
             ::waitpid(pid_, &status, 0);

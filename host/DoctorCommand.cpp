@@ -1,0 +1,330 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/Command.h"
+#include "host/Home.h"
+#include "host/ModuleLoader.h"
+#include "module/ModuleVersion.h"
+#include "module/RuntimeError.h"
+#include "platform/LinuxPlatform.h"
+#include "platform/engine/EngineLibrary.h"
+#include "platform/engine/LogFile.h"
+#include "platform/mailstore/MaildirSession.h"
+#include "platform/registry/Registry.h"
+#include "platform/windows/ChooseWindowSystem.h"
+#include "platform/windows/NoWindowSystem.h"
+#include "platform/windows/QtWindowSystem.h"
+#include "platform/windows/ScriptedWindowSystem.h"
+#include "platform/windows/TerminalWindowSystem.h"
+#include "settings/SettingKeys.h"
+
+namespace postwarden::host {
+
+namespace {
+
+constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
+constexpr int kExitProblem = 1;  // something is not usable
+
+constexpr const char* kHelp =
+    "Usage: postwarden doctor [--answers LIST] [--sendmail PROGRAM]\n"
+    "\n"
+    "Checks the set-up and prints one line per check, \"ok\" or \"problem\" and what\n"
+    "was found. Nothing is changed: what does not exist yet is not made.\n"
+    "\n"
+    "  module      the module library loads (--module, else beside postwarden) and\n"
+    "              its version matches\n"
+    "  home        the home folder exists or can be created, is writable and is\n"
+    "              readable by its owner only\n"
+    "  mail store  the Maildir store exists (the home's own store may still be\n"
+    "              created) and is writable\n"
+    "  registry    registry.db opens, and whether the settings are seeded yet\n"
+    "  log         postwarden.log is a regular file that can be written\n"
+    "  windows     where the questions would be asked, and why\n"
+    "  sendmail    the real sendmail exists and can be run\n"
+    "\n"
+    "  --answers LIST     as given to check or sendmail (default $POSTWARDEN_ANSWERS)\n"
+    "  --sendmail PROG    the real sendmail (default $POSTWARDEN_SENDMAIL, else\n"
+    "                     /usr/sbin/sendmail)\n"
+    "\n"
+    "Exit status: 0 when everything is usable, 1 when something is not.\n";
+
+struct Finding {
+    bool ok = true;
+    std::string text;
+};
+
+Finding Ok(std::string text) {
+    return {true, std::move(text)};
+}
+Finding Problem(std::string text) {
+    return {false, std::move(text)};
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The nearest folder at or above `path` that exists.
+std::string ExistingAncestor(std::string path) {
+    while (!path.empty() && !IsFolder(path)) {
+        const size_t slash = path.rfind('/');
+        path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return path.empty() ? "." : path;
+}
+
+// Why new files cannot be made in the folder `path`; empty when they can.
+std::string WhyNotWritable(const std::string& path) {
+    return ::access(path.c_str(), W_OK | X_OK) == 0 ? "" : std::strerror(errno);
+}
+
+Finding CheckModule(const GlobalOptions& options) {
+    ModuleLibrary library(options.modulePath);
+    if (!library.Loaded()) {
+        return Problem(library.Error() + "; install " + kModuleFileName +
+                       " beside postwarden or pass --module PATH");
+    }
+    LinuxPlatform platform({}, std::make_unique<NoWindowSystem>());
+    const std::unique_ptr<IModuleAPI> module = library.Create(platform);
+    if (!module) {
+        return Problem(library.Path() + " loads but makes no module; install the " +
+                       kModuleFileName + " built with this postwarden");
+    }
+    const std::string version = module->Version();
+    const std::string ours = FormatVersion(kVersionMajor, kVersionMinor, kVersionRevision);
+    if (version != ours) {
+        return Problem(library.Path() + " is version " + version + ", this postwarden " + ours +
+                       "; install the " + kModuleFileName + " built with it");
+    }
+    return Ok(library.Path() + ", version " + version);
+}
+
+Finding CheckHome(const GlobalOptions& options) {
+    const std::string& home = options.home;
+    struct stat info {};
+    if (::stat(home.c_str(), &info) != 0) {
+        const std::string parent = ExistingAncestor(home);
+        if (const std::string why = WhyNotWritable(parent); !why.empty()) {
+            return Problem(home + " does not exist and cannot be created in " + parent + ": " +
+                           why);
+        }
+        return Ok(home + " does not exist yet; the first send creates it, owner-only");
+    }
+    if (!S_ISDIR(info.st_mode)) return Problem(home + " is not a folder");
+    if (const std::string why = WhyNotWritable(home); !why.empty()) {
+        return Problem(home + " is not writable: " + why);
+    }
+    if (info.st_uid != ::geteuid()) {
+        return Problem(home + " belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+    }
+    if ((info.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return Problem(home + " can be read by others (mode " + mode +
+                       "), and it holds the log and the settings; chmod 700 " + home);
+    }
+    return Ok(home + ", writable, owner-only");
+}
+
+Finding CheckMailStore(const GlobalOptions& options) {
+    const std::string& store = options.mailStore;
+    const bool ours = store == options.home + "/" + kMailFolderName;
+    struct stat info {};
+    if (::stat(store.c_str(), &info) != 0) {
+        if (ours) return Ok(store + " does not exist yet; the first send creates it");
+        return Problem(store +
+                       " does not exist; a store given with --mail-store is used as it "
+                       "is, so create it or name another");
+    }
+    if (!S_ISDIR(info.st_mode)) return Problem(store + " is not a folder");
+    if (const std::string why = WhyNotWritable(store); !why.empty()) {
+        return Problem(store + " is not writable (the message being sent is saved in its " +
+                       "Drafts): " + why);
+    }
+    const std::string drafts = DraftsFolderOf(store);
+    if (::stat(drafts.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+        return Problem(drafts + " is not a folder");
+    }
+    return Ok(store + ", writable");
+}
+
+Finding CheckRegistry(const GlobalOptions& options) {
+    const std::string path = options.home + "/" + kRegistryFileName;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return Ok(path + " does not exist yet; the first send creates it and seeds the settings");
+    }
+    try {
+        Registry registry(path);
+        const auto settings = registry.GetAllSettings(kSettingsAppName, kSettingsSection);
+        bool seeded = false;
+        for (const auto& [name, value] : settings) {
+            seeded = seeded || name == keys::kPromptForOutsideDomainsWanted;
+        }
+        if (!seeded)
+            return Ok(path + " opens; the settings are not seeded yet (the first send does it)");
+        return Ok(path + " opens; the settings are seeded (" + std::to_string(settings.size()) +
+                  " values)");
+    } catch (const RuntimeError& e) {
+        return Problem(e.Description() + "; the checks cannot read their settings");
+    } catch (const std::exception& e) {
+        return Problem(path + ": " + e.what() + "; the checks cannot read their settings");
+    }
+}
+
+Finding CheckLog(const GlobalOptions& options) {
+    const std::string path = options.home + "/" + kLogFileName;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        return Ok(path + " does not exist yet; the first send creates it");
+    }
+    if (const std::string why = LogFileProblem(path); !why.empty()) {
+        return Problem(path + ": " + why + "; the checks go on without a log");
+    }
+    return Ok(path + ", a regular file, writable");
+}
+
+// What makes a display usable to Qt, as far as the environment tells.
+std::string DisplayReason() {
+    if (const std::string platform = Env("QT_QPA_PLATFORM"); !platform.empty()) {
+        return "QT_QPA_PLATFORM=" + platform;
+    }
+    std::string reason;
+    if (const std::string wayland = Env("WAYLAND_DISPLAY"); !wayland.empty()) {
+        reason = "WAYLAND_DISPLAY=" + wayland;
+    }
+    if (const std::string x11 = Env("DISPLAY"); !x11.empty()) {
+        reason += (reason.empty() ? "" : ", ") + ("DISPLAY=" + x11);
+    }
+    return reason.empty() ? "an open application" : reason;
+}
+
+std::string NoDisplayReason() {
+    if (Env("WAYLAND_DISPLAY").empty() && Env("DISPLAY").empty()) {
+        return "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
+    }
+    return "no display that can be reached (" + DisplayReason() + ")";
+}
+
+Finding CheckWindows(const std::string& answers) {
+    WindowSystemChoice chosen;
+    try {
+        chosen = ChooseWindowSystemExplained(answers);
+    } catch (const std::invalid_argument& e) {
+        return Problem(std::string("the answers are not valid: ") + e.what());
+    }
+    if (dynamic_cast<NoWindowSystem*>(chosen.windows.get())) {
+        return Problem(chosen.why + " (a send that needs a question is held)");
+    }
+    return Ok(chosen.why);
+}
+
+// `program` as exec would find it: a path as it is, a bare name on $PATH.
+std::string FindProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    std::string path = Env("PATH");
+    if (path.empty()) path = "/bin:/usr/bin";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string folder = end == start ? "." : path.substr(start, end - start);
+        const std::string candidate = folder + "/" + program;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
+Finding CheckSendmail(const std::string& given) {
+    std::string program = given, from = "--sendmail";
+    if (program.empty()) {
+        program = Env("POSTWARDEN_SENDMAIL");
+        from = "POSTWARDEN_SENDMAIL";
+    }
+    if (program.empty()) {
+        program = kDefaultSendmail;
+        from = "the default";
+    }
+    const std::string fix =
+        "; install one or name it with --sendmail PROGRAM or POSTWARDEN_SENDMAIL";
+    const std::string found = FindProgram(program);
+    if (found.empty()) return Problem(program + " (" + from + ") is not found on PATH" + fix);
+    struct stat info {};
+    if (::stat(found.c_str(), &info) != 0) {
+        return Problem(found + " (" + from + ") does not exist" + fix);
+    }
+    if (!S_ISREG(info.st_mode)) return Problem(found + " (" + from + ") is not a file" + fix);
+    if (::access(found.c_str(), X_OK) != 0) {
+        return Problem(found + " (" + from + ") cannot be run: " + std::strerror(errno));
+    }
+    return Ok(found + " (" + from + "), executable");
+}
+
+}  // namespace
+
+int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    std::string answers = Env("POSTWARDEN_ANSWERS"), sendmail;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string* target = nullptr;
+        std::string name = args[i];
+        if (const size_t equals = name.find('='); equals != std::string::npos) {
+            name = name.substr(0, equals);
+        }
+        if (name == "--answers") target = &answers;
+        if (name == "--sendmail") target = &sendmail;
+        if (!target) {
+            PrintError("doctor: unknown argument " + args[i] + " (see postwarden doctor --help)");
+            return kExitUsage;
+        }
+        if (name.size() < args[i].size()) {
+            *target = args[i].substr(name.size() + 1);
+        } else if (i + 1 < args.size()) {
+            *target = args[++i];
+        } else {
+            PrintError(name + " needs a value");
+            return kExitUsage;
+        }
+    }
+
+    const std::pair<const char*, std::function<Finding()>> checks[] = {
+        {"module", [&] { return CheckModule(options); }},
+        {"home", [&] { return CheckHome(options); }},
+        {"mail store", [&] { return CheckMailStore(options); }},
+        {"registry", [&] { return CheckRegistry(options); }},
+        {"log", [&] { return CheckLog(options); }},
+        {"windows", [&] { return CheckWindows(answers); }},
+        {"sendmail", [&] { return CheckSendmail(sendmail); }},
+    };
+    bool usable = true;
+    for (const auto& [name, check] : checks) {
+        const Finding finding = check();
+        usable = usable && finding.ok;
+        std::printf("%-8s%s: %s\n", finding.ok ? "ok" : "problem", name, finding.text.c_str());
+    }
+    return usable ? kExitOk : kExitProblem;
+}
+
+}  // namespace postwarden::host

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace postwarden {
+
+// Owns one file descriptor and closes it when it goes; -1 owns nothing.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return Valid(); }
+
+    // Gives the descriptor up without closing it.
+    int Release() { return std::exchange(fd_, -1); }
+    // Closes the descriptor held, if any, and takes `fd`.
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace postwarden

@@ -1,0 +1,157 @@
+// A log that cannot be written never decides a send: the check goes on with
+// every rule, and the person is told once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/UniqueFd.h"
+#include "platform/engine/LogRecord.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+constexpr const char* kReported = "postwarden: cannot write the log ";
+constexpr const char* kOutsideQuestion =
+    "Are you sure you want to send this email outside the company?";
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Sets or clears the immutable flag, which holds a file read-only even for root.
+bool SetImmutable(const std::string& path, bool on) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    if (!fd || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// A home whose only rule asks about mail leaving corp.example, and a message
+// that leaves it, answered No: every run must end cancelled.
+class UnwritableLogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(Check("yes").exitCode, 0) << "the seeding run asks the any-send question";
+        for (const auto& [key, value] : {std::pair{"PromptForAnySendWanted", "0"},
+                                         {"PromptForOutsideDomainsWanted", "1"},
+                                         {"ListOfOutsideDomains", "corp.example"}}) {
+            const CommandResult r =
+                RunPostwarden({"--home", home.Path(), "settings", "set", key, value});
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+        }
+        std::filesystem::remove(LogPath());
+    }
+    void TearDown() override {
+        if (immutable_) SetImmutable(LogPath(), false);
+    }
+
+    std::string LogPath() const { return home.Path() + "/postwarden.log"; }
+    CommandResult Check(const std::string& answers = "no") {
+        return RunPostwarden({"--home", home.Path(), "check", "--answers", answers},
+                             "From: me@corp.example\nTo: bob@outside.example\nSubject: hi\n\nx\n");
+    }
+    // The run was cancelled by the outside-domains rule and said once, in one
+    // line, that the log is left out; `reason` is what that line must give.
+    void ExpectCancelledAndToldOnce(const CommandResult& r, const std::string& reason) {
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_NE(r.out.find(kOutsideQuestion), std::string::npos) << r.out;
+        EXPECT_EQ(Occurrences(r.err, kReported), 1u) << r.err;
+        const std::string line = std::string(kReported) + LogPath() + ": ";
+        const size_t at = r.err.find(line);
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const size_t end = r.err.find('\n', at);
+        EXPECT_EQ(r.err.substr(at + line.size(), end - at - line.size()),
+                  reason + "; going on without it");
+    }
+
+    TempFolder home;
+    bool immutable_ = false;
+};
+
+TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
+    enum Kind { kLink, kFolder, kPipe, kReadPipe };
+    const struct {
+        Kind kind;
+        const char* target;  // of a link
+        const char* reason;  // what the person is told
+    } cases[] = {
+        {kLink, "/dev/full", "a character device, not a regular file"},
+        {kLink, "/dev/null", "a character device, not a regular file"},  // takes every write
+        {kLink, "missing/folder/log", "No such file or directory"},
+        {kFolder, "", "a folder, not a regular file"},
+        {kPipe, "", "a named pipe, not a regular file"},  // nobody reads it
+        {kReadPipe, "", "a named pipe, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + c.target);
+        std::filesystem::remove_all(LogPath());
+        if (c.kind == kLink) {
+            ASSERT_EQ(::symlink(c.target, LogPath().c_str()), 0);
+        } else if (c.kind == kFolder) {
+            std::filesystem::create_directory(LogPath());
+        } else {
+            ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+        }
+        const UniqueFd reader(c.kind == kReadPipe
+                                  ? ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                  : -1);
+        ExpectCancelledAndToldOnce(Check(), c.reason);
+    }
+}
+
+TEST_F(UnwritableLogTest, AReadOnlyLog) {
+    std::ofstream(LogPath()) << "";
+    if (::geteuid() == 0) {
+        // Root writes through any mode bits; the immutable flag holds even root.
+        immutable_ = SetImmutable(LogPath(), true);
+        if (!immutable_) GTEST_SKIP() << "this file system keeps no immutable flag";
+    } else {
+        ASSERT_EQ(::chmod(LogPath().c_str(), 0400), 0);
+    }
+    ExpectCancelledAndToldOnce(Check(),
+                               ::geteuid() == 0 ? "Operation not permitted" : "Permission denied");
+}
+
+// The log's file system full: a regular file that takes no more bytes. A file
+// size limit at the log's present size makes every append fail the way a full
+// disk does, while the smaller registry and drafts are still written.
+TEST_F(UnwritableLogTest, ALogThatTakesNoMoreBytes) {
+    const std::string record = FormatRecord(
+        {"2026-12-06T12:00:00.000Z", "trace", 0, "Postwarden", "Test", std::string(200, 'x')});
+    {
+        std::ofstream log(LogPath(), std::ios::binary);
+        while (log.tellp() < 256 * 1024) log << record;
+    }
+    const auto size = std::filesystem::file_size(LogPath());
+    ASSERT_LT(std::filesystem::file_size(home.Path() + "/registry.db"), size);
+
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = size;
+    // The command inherits both: the limit, and SIGXFSZ ignored so that an
+    // append fails with EFBIG instead of killing the process.
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const CommandResult r = Check();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
+
+    ExpectCancelledAndToldOnce(r, "File too large");
+    EXPECT_EQ(std::filesystem::file_size(LogPath()), size) << "nothing half-written";
+}
+
+}  // namespace
+}  // namespace postwarden::testing
