@@ -2,7 +2,8 @@
 // in-memory store. The import must never fail towards its caller, must store
 // either all sixteen values or, when something fails, only a prefix of them
 // (nothing at all when the document itself is at fault), and must store every
-// switch and the count as plain decimal.
+// switch and the count as plain decimal and every value as UTF-8. The same
+// bytes read as a file become UTF-8 text or are refused.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "module/RuntimeError.h"
 #include "module/Text.h"
 #include "settings/SettingKeys.h"
+#include "settings/SettingsDocument.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace postwarden {
@@ -113,8 +115,8 @@ void CheckPrefix(const std::vector<Written>& writes) {
 }
 
 bool IsStepNumber(const std::string& digits) {
-    static const char* const steps[] = {"0",  "2",  "10", "12", "14", "20", "22", "24", "30",
-                                        "32", "36", "40", "42", "44", "46", "50", "54", "60", "70"};
+    static const char* const steps[] = {"0",  "2",  "10", "12", "14", "20", "22", "24", "30", "32",
+                                        "36", "40", "42", "44", "46", "50", "54", "60", "70"};
     for (const char* step : steps) {
         if (digits == step) return true;
     }
@@ -151,6 +153,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(dot != std::string::npos && IsStepNumber(m.substr(at.size(), dot - at.size())));
     }
     FUZZ_CHECK(clean.result == (errors == 0));
+    for (const Written& write : clean.writes) FUZZ_CHECK(fuzz::IsUtf8(write.value));
+
+    // The same bytes as a file: text in UTF-8, or refused as a whole.
+    std::string decoded;
+    if (!fuzz::ThrowsRuntimeError([&] { decoded = SettingsDocumentText(text); })) {
+        FUZZ_CHECK(fuzz::IsUtf8(decoded));
+    }
 
     // A failure of one outside call on the way (the helper, the store): only
     // values the undisturbed import stored, in its order, and never all of them

@@ -44,4 +44,12 @@ class SettingsDocument {
     std::string reason_;
 };
 
+// The text, in UTF-8, of a settings document stored as `bytes` (a file), read as
+// an XML parser reads it: in the encoding its byte-order mark (UTF-8, UTF-16,
+// UTF-32) or else its encoding declaration names; without either, as UTF-8
+// when the bytes are valid UTF-8, else as Windows-1252. The byte-order mark is
+// not part of the text. Throws RuntimeError when the declared encoding is not
+// known, or the bytes are not valid in the encoding that applies.
+std::string SettingsDocumentText(std::string_view bytes);
+
 }  // namespace postwarden
