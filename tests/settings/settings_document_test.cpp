@@ -265,6 +265,38 @@ TEST_F(ReadSettingsFromXMLTest, ReferencesAndLineEndsReadAsTheirCharacters) {
     }
 }
 
+TEST_F(ReadSettingsFromXMLTest, TheLogTakesTheStartOfALargeBrokenDocument) {
+    constexpr size_t kLogged = 65536;
+    const struct {
+        const char* name;
+        size_t size;    // of the document
+        size_t kept;    // bytes of it logged
+        size_t letter;  // where "ö" (two bytes) begins, or npos
+    } cases[] = {
+        {"at the limit", kLogged, kLogged, std::string::npos},
+        {"one byte over", kLogged + 1, kLogged, std::string::npos},
+        {"4 MB", size_t{4} << 20, kLogged, std::string::npos},
+        {"a character across the limit", kLogged + 100, kLogged - 1, kLogged - 1},
+        {"a character just inside", kLogged + 100, kLogged, kLogged - 2},
+    };
+    for (const auto& c : cases) {
+        platform.log.clear();
+        // Broken at its end: the element is never closed.
+        std::string text = "<a>" + std::string(c.size - 3, 'x');
+        if (c.letter != std::string::npos) text.replace(c.letter, 2, "ö");
+        ASSERT_EQ(text.size(), c.size);
+        EXPECT_FALSE(s.ReadSettingsFromXML(text)) << c.name;
+        const std::vector<std::string> events = Events();
+        ASSERT_EQ(events.size(), 2u) << c.name;
+        std::string expected =
+            "1|" + std::string(kSource) + "|XML Contents:" + text.substr(0, c.kept);
+        if (c.kept < c.size) {
+            expected += "… [" + std::to_string(c.size - c.kept) + " more bytes not logged]";
+        }
+        EXPECT_EQ(events[1], expected) << c.name;
+    }
+}
+
 TEST_F(ReadSettingsFromXMLTest, AByteOrderMarkIsNotPartOfTheDocument) {
     ASSERT_TRUE(s.ReadSettingsFromXML("\xEF\xBB\xBF" + Document()));
     EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Blank?");
