@@ -130,24 +130,6 @@ TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
     EXPECT_TRUE(Events().empty()) << testing::PrintToString(Events());
 }
 
-TEST_F(FetchTest, AFileInNoDeclaredEncodingIsUtf8OrElseWindows1252) {
-    const struct {
-        std::string written, stored;
-    } cases[] = {
-        {"Größe – “x”?", "Größe – “x”?"},
-        {"Gr\xF6\xDF"
-         "e \x96 \x93x\x94?",
-         "Größe – “x”?"},
-    };
-    for (const auto& c : cases) {
-        std::string text = Document();
-        text.replace(text.find("Blank?"), 6, c.written);
-        platform.files["/srv/pw.xml"] = text;
-        EXPECT_TRUE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
-        EXPECT_EQ(Stored(keys::kMessageForBlankSubject), c.stored);
-    }
-}
-
 TEST_F(FetchTest, AFileInAnUnknownEncodingIsAFailedFetch) {
     std::string text = Document();
     text.replace(0, text.find('\n'), "<?xml version=\"1.0\" encoding=\"x-klingon\"?>");
