@@ -2,7 +2,8 @@
 // in-memory store. The import must never fail towards its caller, must store
 // either all sixteen values or, when something fails, only a prefix of them
 // (nothing at all when the document itself is at fault), and must store every
-// switch and the count as plain decimal.
+// switch and the count as plain decimal and every value as UTF-8. The same
+// bytes read as a file become UTF-8 text or are refused.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "module/RuntimeError.h"
 #include "module/Text.h"
 #include "settings/SettingKeys.h"
+#include "settings/SettingsDocument.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace postwarden {
@@ -30,6 +32,8 @@ struct SettingsAccess {
 namespace {
 
 constexpr const char* kSource = "Postwarden.ReadSettingsFromXML";
+// How much of a broken document the log takes.
+constexpr size_t kMaxLoggedBytes = 65536;
 
 struct Written {
     std::string key;
@@ -113,8 +117,8 @@ void CheckPrefix(const std::vector<Written>& writes) {
 }
 
 bool IsStepNumber(const std::string& digits) {
-    static const char* const steps[] = {"0",  "2",  "10", "12", "14", "20", "22", "24", "30",
-                                        "32", "36", "40", "42", "44", "46", "50", "54", "60", "70"};
+    static const char* const steps[] = {"0",  "2",  "10", "12", "14", "20", "22", "24", "30", "32",
+                                        "36", "40", "42", "44", "46", "50", "54", "60", "70"};
     for (const char* step : steps) {
         if (digits == step) return true;
     }
@@ -142,8 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string_view parse = "Error occurred parsing xml file.  Reason: ";
         const std::string_view at = "Error occurred at line ";
         if (m.rfind(parse, 0) == 0) {
-            // Followed by the document itself.
-            FUZZ_CHECK(clean.log.size() == 2 && clean.log[1].message == "XML Contents:" + text);
+            // Followed by the document itself, or its start when it is large.
+            FUZZ_CHECK(clean.log.size() == 2);
+            const std::string& contents = clean.log[1].message;
+            if (text.size() <= kMaxLoggedBytes) {
+                FUZZ_CHECK(contents == "XML Contents:" + text);
+            } else {
+                const std::string start = "XML Contents:" + text.substr(0, kMaxLoggedBytes - 3);
+                FUZZ_CHECK(contents.rfind(start, 0) == 0);
+                FUZZ_CHECK(contents.size() < start.size() + 3 + 64);
+            }
             break;
         }
         FUZZ_CHECK(m.rfind(at, 0) == 0);
@@ -151,6 +163,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(dot != std::string::npos && IsStepNumber(m.substr(at.size(), dot - at.size())));
     }
     FUZZ_CHECK(clean.result == (errors == 0));
+    for (const Written& write : clean.writes) FUZZ_CHECK(fuzz::IsUtf8(write.value));
+
+    // The same bytes as a file: text in UTF-8, or refused as a whole.
+    std::string decoded;
+    if (!fuzz::ThrowsRuntimeError([&] { decoded = SettingsDocumentText(text); })) {
+        FUZZ_CHECK(fuzz::IsUtf8(decoded));
+    }
 
     // A failure of one outside call on the way (the helper, the store): only
     // values the undisturbed import stored, in its order, and never all of them

@@ -34,8 +34,10 @@ std::string MakeFolders(const std::string& path) {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
         const std::string part = path.substr(0, i);
-        const mode_t mode = i == path.size() ? 0700 : 0755;
-        if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
+        // Owner-only, parents included: the home holds a person's rules, log
+        // and mail, and a folder made for it is nobody else's. One that exists
+        // keeps its mode.
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
             return "cannot create " + part + ": " + std::strerror(errno);
         }
     }

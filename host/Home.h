@@ -8,7 +8,7 @@ namespace postwarden::host {
 // ${XDG_STATE_HOME:-~/.local/state}/postwarden. Empty when none can be worked out.
 std::string ResolveHome(const std::string& explicitHome);
 
-// Creates `path` and its parents (the last one with mode 0700) when missing.
+// Creates `path` and its parents when missing, each owner-only (0700).
 // Returns an error text, empty on success.
 std::string MakeFolders(const std::string& path);
 

@@ -11,6 +11,7 @@
 #include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "module/Text.h"
+#include "settings/SettingsDocument.h"
 
 namespace postwarden {
 
@@ -61,6 +62,9 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
                 0);
         }
 
+        // Text already, decoded by the mail store from its message: an encoding
+        // the document declares names the bytes it was once written in, not
+        // this text, and the reader takes it as UTF-8.
         const std::string body = item->Property("Body");
         if (body.size() > limits::kMaxSettingsDocumentBytes) {
             throw limits::TooLarge("The settings item's body", limits::kMaxSettingsDocumentBytes,
@@ -82,8 +86,9 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
 bool CPostwarden::FetchSettingsFromNetworkLocation(const std::string& filePath) {
     try {
         Log(kFileSource, "Fetching file from " + filePath, 0);
-        // The bytes as they are: the document is UTF-8.
-        const std::string text = platform_.ReadTextFile(filePath);
+        // A file holds bytes, and the document says how to read them as text
+        // (the settings item's body arrives as text already).
+        const std::string text = SettingsDocumentText(platform_.ReadTextFile(filePath));
         const bool result = ReadSettingsFromXML(text);
         Log(kFileSource, "Read settings successfully: " + std::string(BoolText(result)), 0);
         return result;

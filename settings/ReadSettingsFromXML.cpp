@@ -1,6 +1,7 @@
 // Copies the values of a settings document into the settings store.
 #include <array>
 #include <string>
+#include <string_view>
 
 #include "module/CPostwarden.h"
 #include "module/HostEngine.h"
@@ -50,6 +51,26 @@ constexpr std::array<Element, 16> kElements = {{
 
 constexpr int kStepStore = 70;
 
+// How much of a document that does not parse goes into the log. The line is
+// written on every send while the document stays broken, and a document may
+// be megabytes; the start is where a reader looks first.
+constexpr size_t kMaxLoggedContentsBytes = size_t{64} << 10;
+
+// "XML Contents:" and the document, or its first kMaxLoggedContentsBytes cut
+// before a character that would not fit whole, followed by how much was left out.
+std::string ContentsLine(std::string_view text) {
+    std::string line = "XML Contents:";
+    if (text.size() <= kMaxLoggedContentsBytes) return line.append(text);
+    size_t kept = kMaxLoggedContentsBytes;
+    // Back over continuation bytes to the start of the character they belong to.
+    for (int back = 0; back < 3 && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80;
+         ++back) {
+        --kept;
+    }
+    line.append(text.substr(0, kept));
+    return line + "… [" + std::to_string(text.size() - kept) + " more bytes not logged]";
+}
+
 }  // namespace
 
 bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
@@ -61,7 +82,7 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
         if (!document.Load(xmlText)) {
             Helper().LogEvent("Error occurred parsing xml file.  Reason: " + document.ErrorReason(),
                               1, kErrorSource);
-            Helper().LogEvent("XML Contents:" + xmlText, 1, kErrorSource);
+            Helper().LogEvent(ContentsLine(xmlText), 1, kErrorSource);
             return false;
         }
 

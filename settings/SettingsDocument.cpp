@@ -1,14 +1,28 @@
 #include "settings/SettingsDocument.h"
 
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
+#include <unicode/utf8.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <pugixml.hpp>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "module/RuntimeError.h"
 
 namespace postwarden {
 
 namespace {
+
+using namespace std::string_view_literals;
 
 bool IsText(const pugi::xml_node& node) {
     return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
@@ -46,12 +60,180 @@ std::string Position(std::string_view text, ptrdiff_t offset) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+// A name from the document as an error reason shows it: a document may hold a
+// name of megabytes, and the reason goes into the log on every send.
+std::string Shown(std::string_view name) {
+    constexpr size_t kShown = 40;
+    if (name.size() <= kShown) return std::string(name);
+    size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(name.substr(0, cut)) + "…";
+}
+
+// The offset of the first byte of `text` that is not part of well-formed UTF-8
+// (a stray or missing continuation byte, an overlong form, a surrogate, a code
+// point past U+10FFFF); npos when there is none.
+size_t FirstInvalidUtf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        UChar32 c;
+        U8_NEXT(bytes, i, text.size(), c);
+        if (c < 0) return start;
+    }
+    return std::string_view::npos;
+}
+
+// --- Well-formedness of character data, which the parser does not check ---
+
+bool IsNameStart(unsigned char c) {
+    // Every character beyond ASCII counts: the text is valid UTF-8 by now, and
+    // XML's finer ranges there keep out nothing a reference could abuse.
+    return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80;
+}
+bool IsNameChar(unsigned char c) {
+    return IsNameStart(c) || std::isdigit(c) || c == '-' || c == '.';
+}
+// A character an XML 1.0 document may hold.
+bool IsXmlChar(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void AppendUtf8(uint32_t c, std::string& out) {
+    char bytes[U8_MAX_LENGTH];
+    size_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, c);
+    out.append(bytes, length);
+}
+
+// CR LF and a lone CR as LF, as a parser hands line ends on.
+std::string NormaliseLineEnds(std::string_view raw) {
+    std::string text;
+    text.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\r') {
+            text += raw[i];
+        } else {
+            text += '\n';
+            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+        }
+    }
+    return text;
+}
+
+// What is wrong at a byte of a text.
+struct Fault {
+    size_t at;
+    std::string what;
+};
+
+using Entities = std::unordered_set<std::string_view>;
+
+// The general entities the internal subset of a DOCTYPE (its text as the parser
+// keeps it) declares. Parameter entities ("<!ENTITY % name") are no such.
+void CollectDeclaredEntities(std::string_view doctype, Entities& declared) {
+    constexpr std::string_view kDeclaration = "<!ENTITY";
+    for (size_t at = doctype.find(kDeclaration); at != std::string_view::npos;
+         at = doctype.find(kDeclaration, at + 1)) {
+        size_t i = at + kDeclaration.size();
+        const size_t blanks = i;
+        while (i < doctype.size() && std::isspace(static_cast<unsigned char>(doctype[i]))) ++i;
+        if (i == blanks || i == doctype.size() || doctype[i] == '%') continue;
+        const size_t name = i;
+        while (i < doctype.size() && IsNameChar(static_cast<unsigned char>(doctype[i]))) ++i;
+        if (i > name) declared.insert(doctype.substr(name, i - name));
+    }
+}
+
+// Character data as written (`raw`, an attribute value or the text between
+// tags) made its text, appended to `out` when given: line ends become LF, the
+// five predefined entities and character references their characters, and a
+// reference to a declared entity stays as written (its declaration is never
+// read). Nothing when it is well-formed; else where and why not.
+std::optional<Fault> ReadCharacterData(std::string_view raw, const Entities& declared,
+                                       std::string* out) {
+    static const std::unordered_map<std::string_view, char> kPredefined = {
+        {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+    size_t plain = 0;  // start of the run not yet copied
+    auto flush = [&](size_t end) {
+        if (out) out->append(raw.substr(plain, end - plain));
+    };
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') {
+            flush(i);
+            if (out) *out += '\n';
+            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+            plain = i + 1;
+            continue;
+        }
+        if (raw[i] != '&') continue;
+        const size_t start = i++;
+        if (i < raw.size() && raw[i] == '#') {
+            const bool hex = i + 1 < raw.size() && raw[i + 1] == 'x';
+            i += hex ? 2 : 1;
+            const size_t digits = i;
+            uint32_t code = 0;
+            for (; i < raw.size() && (hex ? std::isxdigit(static_cast<unsigned char>(raw[i]))
+                                          : std::isdigit(static_cast<unsigned char>(raw[i])));
+                 ++i) {
+                const unsigned char d = static_cast<unsigned char>(raw[i]);
+                const uint32_t value = std::isdigit(d) ? d - '0' : (std::tolower(d) - 'a' + 10);
+                // Past U+10FFFF the exact value no longer matters.
+                code = std::min<uint32_t>(code * (hex ? 16 : 10) + value, 0x110000);
+            }
+            if (i == digits || i == raw.size() || raw[i] != ';') {
+                return Fault{start, "Unescaped & (write &amp; for the character)"};
+            }
+            if (!IsXmlChar(code)) {
+                return Fault{start, "Character reference " +
+                                        Shown(raw.substr(start, i + 1 - start)) +
+                                        " to a character XML does not allow"};
+            }
+            flush(start);
+            if (out) AppendUtf8(code, *out);
+            plain = i + 1;
+            continue;
+        }
+        const size_t name = i;
+        if (i < raw.size() && IsNameStart(static_cast<unsigned char>(raw[i]))) {
+            while (i < raw.size() && IsNameChar(static_cast<unsigned char>(raw[i]))) ++i;
+        }
+        if (i == name || i == raw.size() || raw[i] != ';') {
+            return Fault{start, "Unescaped & (write &amp; for the character)"};
+        }
+        const std::string_view entity = raw.substr(name, i - name);
+        if (auto it = kPredefined.find(entity); it != kPredefined.end()) {
+            flush(start);
+            if (out) *out += it->second;
+            plain = i + 1;
+        } else if (!declared.contains(entity)) {
+            return Fault{start, "Reference to the undeclared entity &" + Shown(entity) + ";"};
+        }
+    }
+    flush(raw.size());
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct SettingsDocument::Parsed {
+    // The text the nodes point into: it is parsed in place, so that a fault in
+    // character data can be placed by where its value lies in this text.
+    std::string text;
     pugi::xml_document document;
     // The first element of each tag name, in document order.
     std::unordered_map<std::string_view, pugi::xml_node> firstByName;
+
+    // The offset in `text` of a value the parser left in place.
+    std::optional<size_t> OffsetOf(const char* value) const {
+        // std::less, as the value may lie anywhere.
+        const std::less<const char*> before;
+        if (before(value, text.data()) || before(text.data() + text.size(), value)) {
+            return std::nullopt;
+        }
+        return static_cast<size_t>(value - text.data());
+    }
 };
 
 SettingsDocument::SettingsDocument() = default;
@@ -60,18 +242,30 @@ SettingsDocument::~SettingsDocument() = default;
 bool SettingsDocument::Load(std::string_view text) {
     parsed_.reset();
     reason_.clear();
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (const size_t bad = FirstInvalidUtf8(text); bad != std::string_view::npos) {
+        reason_ = "Text that is not UTF-8 at " + Position(text, static_cast<ptrdiff_t>(bad));
+        return false;
+    }
     auto parsed = std::make_unique<Parsed>();
+    parsed->text.assign(text);
     // As a fragment, so that what the parser would otherwise pass over in
     // silence (a second top-level element, text outside the top-level element)
     // stays visible and can be refused. Comments and processing instructions are
-    // not kept, so they never become list items.
-    const pugi::xml_parse_result result = parsed->document.load_buffer(
-        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
+    // not kept, so they never become list items. References and line ends are
+    // left as written: the parser lets a bare & or an unknown entity through,
+    // so they are read below, where a fault can be refused.
+    constexpr unsigned kOptions =
+        (pugi::parse_default | pugi::parse_fragment | pugi::parse_doctype) & ~pugi::parse_escapes &
+        ~pugi::parse_eol;
+    const pugi::xml_parse_result result = parsed->document.load_buffer_inplace(
+        parsed->text.data(), parsed->text.size(), kOptions, pugi::encoding_utf8);
     if (!result) {
         reason_ = std::string(result.description()) + " at " + Position(text, result.offset);
         return false;
     }
     pugi::xml_node root;
+    Entities declared;
     for (pugi::xml_node node : parsed->document.children()) {
         // A node's debug offset is that of its name or text; an element's "<" is just before.
         if (node.type() == pugi::node_element) {
@@ -88,12 +282,30 @@ bool SettingsDocument::Load(std::string_view text) {
             reason_ = "Text is not allowed outside the top-level element, at " +
                       Position(text, static_cast<ptrdiff_t>(at));
             return false;
+        } else if (node.type() == pugi::node_doctype) {
+            CollectDeclaredEntities(node.value(), declared);
         }
     }
     if (!root) {
         reason_ = "No document element found";
         return false;
     }
+
+    // Character data is read where it lies in the text; `fallback` places a
+    // value the parser did not leave there (only an empty one).
+    auto read = [&](const char* value, ptrdiff_t fallback, std::string* out) {
+        const std::optional<Fault> fault = ReadCharacterData(value, declared, out);
+        if (fault) {
+            const std::optional<size_t> at = parsed->OffsetOf(value);
+            reason_ = fault->what + " at " +
+                      Position(text, at ? static_cast<ptrdiff_t>(*at + fault->at) : fallback);
+        }
+        return !fault;
+    };
+    auto outOfMemory = [&] {
+        reason_ = "Out of memory";
+        return false;
+    };
 
     // One walk in document order (pre-order); the first element of a name wins.
     pugi::xml_node current = root;
@@ -106,9 +318,24 @@ bool SettingsDocument::Load(std::string_view text) {
             std::unordered_set<std::string_view> attributeNames;
             for (pugi::xml_attribute a = current.first_attribute(); a; a = a.next_attribute()) {
                 if (!attributeNames.insert(a.name()).second) {
-                    reason_ = "Duplicate attribute " + std::string(a.name()) + " in element " +
-                              current.name() + " at " + Position(text, current.offset_debug() - 1);
+                    reason_ = "Duplicate attribute " + Shown(a.name()) + " in element " +
+                              Shown(current.name()) + " at " +
+                              Position(text, current.offset_debug() - 1);
                     return false;
+                }
+                if (!read(a.value(), current.offset_debug() - 1, nullptr)) return false;
+            }
+        } else if (current.type() == pugi::node_pcdata) {
+            if (std::string_view(current.value()).find_first_of("&\r") != std::string_view::npos) {
+                std::string value;
+                if (!read(current.value(), current.offset_debug(), &value)) return false;
+                if (!current.set_value(value.c_str())) return outOfMemory();
+            }
+        } else if (current.type() == pugi::node_cdata) {
+            // Its line ends only: an & in a CDATA section is the character.
+            if (std::strchr(current.value(), '\r') != nullptr) {
+                if (!current.set_value(NormaliseLineEnds(current.value()).c_str())) {
+                    return outOfMemory();
                 }
             }
         }
@@ -144,6 +371,168 @@ std::optional<std::string> SettingsDocument::List(std::string_view name) const {
         first = false;
     }
     return list;
+}
+
+// --- The encoding of a document stored as bytes ---
+
+namespace {
+
+// "Invalid file format": bytes that are no text in their encoding.
+constexpr int32_t kBadFileFormat = 321;
+
+struct Signature {
+    std::string_view bytes;
+    const char* encoding;
+};
+
+// Longest first: the UTF-32 LE mark begins with the UTF-16 LE one.
+constexpr Signature kByteOrderMarks[] = {
+    {"\x00\x00\xFE\xFF"sv, "UTF-32BE"}, {"\xFF\xFE\x00\x00"sv, "UTF-32LE"},
+    {"\xEF\xBB\xBF"sv, "UTF-8"},        {"\xFE\xFF"sv, "UTF-16BE"},
+    {"\xFF\xFE"sv, "UTF-16LE"},
+};
+// The start of an XML declaration ("<?") in UTF-16 written without a mark.
+constexpr Signature kUnmarkedUtf16[] = {{"\x00<\x00?"sv, "UTF-16BE"}, {"<\x00?\x00"sv, "UTF-16LE"}};
+
+struct CloseConverter {
+    void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+using Converter = std::unique_ptr<UConverter, CloseConverter>;
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The value of the encoding declaration at the start of `bytes`, read as ASCII;
+// nothing when there is none (no XML declaration, or one without an encoding).
+std::optional<std::string_view> DeclaredEncoding(std::string_view bytes) {
+    constexpr std::string_view kStart = "<?xml";
+    // "<?xml-stylesheet" and the like are processing instructions, not the declaration.
+    if (!bytes.starts_with(kStart) || bytes.size() == kStart.size() ||
+        !IsBlank(bytes[kStart.size()])) {
+        return std::nullopt;
+    }
+    size_t i = kStart.size();
+    auto skipBlanks = [&] {
+        while (i < bytes.size() && IsBlank(bytes[i])) ++i;
+    };
+    for (;;) {
+        skipBlanks();
+        const size_t name = i;
+        while (i < bytes.size() && std::isalpha(static_cast<unsigned char>(bytes[i]))) ++i;
+        if (i == name) return std::nullopt;  // "?>", or nothing a parser would take
+        const std::string_view pseudoAttribute = bytes.substr(name, i - name);
+        skipBlanks();
+        if (i == bytes.size() || bytes[i] != '=') return std::nullopt;
+        ++i;
+        skipBlanks();
+        if (i == bytes.size() || (bytes[i] != '"' && bytes[i] != '\'')) return std::nullopt;
+        const size_t end = bytes.find(bytes[i], i + 1);
+        if (end == std::string_view::npos) return std::nullopt;
+        if (pseudoAttribute == "encoding") return bytes.substr(i + 1, end - i - 1);
+        i = end + 1;
+    }
+}
+
+// XML's EncName: [A-Za-z] ([A-Za-z0-9._] | '-')*. Anything else is not passed to
+// the converter, which would read a comma as the start of its options.
+bool IsEncodingName(std::string_view name) {
+    if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+    });
+}
+
+RuntimeError UnknownEncoding(std::string_view name) {
+    // Read from bytes of no known encoding: only its ASCII is shown as it is.
+    std::string ascii(name);
+    std::replace_if(
+        ascii.begin(), ascii.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; },
+        '?');
+    return RuntimeError(kBadFileFormat,
+                        "The settings document's encoding \"" + Shown(ascii) + "\" is not known");
+}
+
+Converter Open(std::string_view name) {
+    if (!IsEncodingName(name)) throw UnknownEncoding(name);
+    UErrorCode status = U_ZERO_ERROR;
+    Converter converter(ucnv_open(std::string(name).c_str(), &status));
+    if (U_FAILURE(status) || !converter) throw UnknownEncoding(name);
+    return converter;
+}
+
+// `bytes` in the encoding of `converter` (named `name`) as UTF-8; throws at the
+// first bytes that are no character of it.
+std::string Decode(std::string_view bytes, UConverter* converter, std::string_view name) {
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    // One code unit per byte is enough for all but a few exotic converters; the
+    // loop grows the room for those.
+    std::u16string units(bytes.size() + 16, u'\0');
+    const char* source = bytes.data();
+    UChar* target = units.data();
+    for (;;) {
+        status = U_ZERO_ERROR;
+        ucnv_toUnicode(converter, &target, units.data() + units.size(), &source,
+                       bytes.data() + bytes.size(), nullptr, true, &status);
+        if (status != U_BUFFER_OVERFLOW_ERROR) break;
+        const size_t written = static_cast<size_t>(target - units.data());
+        units.resize(units.size() * 2);
+        target = units.data() + written;
+    }
+    units.resize(static_cast<size_t>(target - units.data()));
+    if (U_FAILURE(status)) {
+        // Placed by the characters read before the fault, whatever their width in bytes.
+        const size_t lineStart = units.rfind(u'\n');
+        const size_t line = 1 + static_cast<size_t>(std::count(units.begin(), units.end(), u'\n'));
+        const size_t column =
+            lineStart == std::u16string::npos ? units.size() + 1 : units.size() - lineStart;
+        throw RuntimeError(kBadFileFormat, "The settings document is not valid " + Shown(name) +
+                                               " at line " + std::to_string(line) + ", column " +
+                                               std::to_string(column));
+    }
+    status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strToUTF8(nullptr, 0, &length, units.data(), static_cast<int32_t>(units.size()), &status);
+    std::string text(static_cast<size_t>(length), '\0');
+    status = U_ZERO_ERROR;
+    u_strToUTF8(text.data(), length, nullptr, units.data(), static_cast<int32_t>(units.size()),
+                &status);
+    // The converters refuse unpaired surrogates, so this is only a safeguard.
+    if (U_FAILURE(status)) {
+        throw RuntimeError(kBadFileFormat, "The settings document is not valid " + Shown(name));
+    }
+    return text;
+}
+
+std::string Decode(std::string_view bytes, const char* encoding) {
+    return Decode(bytes, Open(encoding).get(), encoding);
+}
+
+}  // namespace
+
+std::string SettingsDocumentText(std::string_view bytes) {
+    for (const Signature& mark : kByteOrderMarks) {
+        if (bytes.starts_with(mark.bytes)) {
+            return Decode(bytes.substr(mark.bytes.size()), mark.encoding);
+        }
+    }
+    for (const Signature& start : kUnmarkedUtf16) {
+        if (bytes.starts_with(start.bytes)) return Decode(bytes, start.encoding);
+    }
+    if (const std::optional<std::string_view> declared = DeclaredEncoding(bytes)) {
+        Converter converter = Open(*declared);
+        // A declaration readable as ASCII is not in UTF-16 or UTF-32, whatever it
+        // says: a document written as a .NET string says "utf-16" and is saved as
+        // UTF-8. It is read as undeclared.
+        if (ucnv_getMinCharSize(converter.get()) == 1) {
+            return Decode(bytes, converter.get(), *declared);
+        }
+    }
+    if (FirstInvalidUtf8(bytes) == std::string_view::npos) return std::string(bytes);
+    // Such files were mostly written on Windows in its Western code page, which
+    // gives every byte a character.
+    return Decode(bytes, "windows-1252");
 }
 
 }  // namespace postwarden

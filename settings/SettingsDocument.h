@@ -10,7 +10,8 @@ namespace postwarden {
 // A parsed settings document: one well-formed XML document whose elements are
 // looked up by tag name anywhere in it. Nothing outside the text is ever read: a
 // DOCTYPE is skipped, and only the five predefined entities and character
-// references are expanded (any other reference stays as written).
+// references are expanded (a reference to an entity the DOCTYPE declares stays
+// as written).
 class SettingsDocument {
   public:
     SettingsDocument();
@@ -18,9 +19,12 @@ class SettingsDocument {
     SettingsDocument(const SettingsDocument&) = delete;
     SettingsDocument& operator=(const SettingsDocument&) = delete;
 
-    // Parses UTF-8 `text`. False when it is not exactly one well-formed document
-    // (empty, truncated, two top-level elements, text outside the top-level
-    // element); ErrorReason() then says why and where.
+    // Parses `text`, which is UTF-8 whatever its encoding declaration says (a
+    // leading byte-order mark is skipped). False when it is not exactly one
+    // well-formed document (empty, truncated, not UTF-8, two top-level elements,
+    // text outside the top-level element, an & that starts no reference, a
+    // reference to an undeclared entity or to a character XML does not allow);
+    // ErrorReason() then says why and where.
     bool Load(std::string_view text);
     const std::string& ErrorReason() const { return reason_; }
 
@@ -39,5 +43,13 @@ class SettingsDocument {
     std::unique_ptr<Parsed> parsed_;
     std::string reason_;
 };
+
+// The text, in UTF-8, of a settings document stored as `bytes` (a file), read as
+// an XML parser reads it: in the encoding its byte-order mark (UTF-8, UTF-16,
+// UTF-32) or else its encoding declaration names; without either, as UTF-8
+// when the bytes are valid UTF-8, else as Windows-1252. The byte-order mark is
+// not part of the text. Throws RuntimeError when the declared encoding is not
+// known, or the bytes are not valid in the encoding that applies.
+std::string SettingsDocumentText(std::string_view bytes);
 
 }  // namespace postwarden

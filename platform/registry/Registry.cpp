@@ -1,7 +1,9 @@
 #include "platform/registry/Registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -108,6 +110,40 @@ std::string NormalisePath(std::string_view path) {
         start = end + 1;
     }
     return out;
+}
+
+// An open file descriptor, closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+  private:
+    int fd_;
+};
+
+// The database holds a person's rules, yet SQLite creates it readable by
+// everyone (0644 as far as the umask lets it). Created here first, empty and
+// owner-only, it keeps that mode, and SQLite gives its -wal, -shm and journal
+// files the mode of the database. A file that exists is left as it is, so a
+// mode an administrator chose stays. A failure is left to SQLite's open to
+// report.
+//
+// Closing any descriptor of a file drops every lock this process holds on it,
+// SQLite's included. So a descriptor is opened only on a file it creates
+// (O_EXCL), and callers hold CreationLock() from here until SQLite has opened
+// the file, so that no connection of this process can lock it in between.
+void CreateOwnerOnly(const std::string& path) {
+    Descriptor created(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+}
+
+std::mutex& CreationLock() {
+    static std::mutex lock;
+    return lock;
 }
 
 }  // namespace
@@ -290,10 +326,15 @@ Registry::Connection* Registry::Open(bool createIfMissing) {
         if (::stat(path_.c_str(), &info) != 0 && errno == ENOENT) return nullptr;
     }
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(
-        path_.c_str(), &raw,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-        nullptr);
+    int rc = SQLITE_OK;
+    {
+        std::lock_guard<std::mutex> creating(CreationLock());
+        CreateOwnerOnly(path_);
+        rc = sqlite3_open_v2(path_.c_str(), &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                                 SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+    }
     auto connection = std::make_unique<Connection>(raw, path_);
     if (rc != SQLITE_OK) Fail(raw, rc, path_);
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);

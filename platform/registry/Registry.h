@@ -21,7 +21,8 @@ namespace postwarden {
 //
 // Nothing touches the disk until the first operation. Reads of a database file
 // that does not exist answer as an empty registry and create nothing; the first
-// write creates the file. Every write is one transaction, durable when it
+// write creates the file, owner-only (0600, as are SQLite's files beside it; an
+// existing file keeps its mode). Every write is one transaction, durable when it
 // returns; a database locked by another process is waited for (up to
 // kBusyTimeoutMs). Every failure throws RuntimeError with a description that
 // names the file; a file that is not a registry database says so.

@@ -107,6 +107,41 @@ TEST_F(FetchTest, ANetworkFileIsReadAsItIs) {
     EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Betreff leer – trotzdem senden?");
 }
 
+// The same document as a file in Latin-1 and as the body of a settings item,
+// which the mail store hands over as text: both store the same values.
+TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+    std::string text = Document();
+    text.replace(0, text.find('\n'), declaration);
+    text.replace(text.find("Blank?"), 6, "Größe?");
+    std::string latin1 = text;
+    latin1.replace(latin1.find("Größe?"), std::string("Größe?").size(),
+                   "Gr\xF6\xDF"
+                   "e?");
+
+    platform.files["/srv/pw.xml"] = latin1;
+    EXPECT_TRUE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Größe?");
+
+    platform.SetSetting(keys::kMessageForBlankSubject, "");
+    Publish(text);
+    EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
+    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Größe?");
+    EXPECT_TRUE(Events().empty()) << testing::PrintToString(Events());
+}
+
+TEST_F(FetchTest, AFileInAnUnknownEncodingIsAFailedFetch) {
+    std::string text = Document();
+    text.replace(0, text.find('\n'), "<?xml version=\"1.0\" encoding=\"x-klingon\"?>");
+    platform.files["/srv/pw.xml"] = text;
+    EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
+    EXPECT_EQ(Lines(kNetwork), std::vector<std::string>{"Fetching file from /srv/pw.xml"});
+    EXPECT_EQ(Events(), std::vector<std::string>{
+                            "1|Postwarden.FetchSettingsFromNetworkLocation|Error occurred.  "
+                            "Reason: The settings document's encoding \"x-klingon\" is not known"});
+    EXPECT_TRUE(platform.settingWrites.empty());
+}
+
 TEST_F(FetchTest, AMissingFileIsAnErrorWithoutAResultLine) {
     EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/none.xml"));
     EXPECT_EQ(Lines(kNetwork), std::vector<std::string>{"Fetching file from /srv/none.xml"});

@@ -171,6 +171,35 @@ TEST_F(ReadSettingsFromXMLTest, TextThatIsNotOneWellFormedDocumentIsAParseError)
         {"<a>\n<b x='1' y='2' x='3'/></a>",
          "Duplicate attribute x in element b at line 2, column 1"},
         {"<a>x</a", "Error parsing end element tag at line 1"},
+        // An & starts a reference, to a character or to a declared entity.
+        {"<a>fish & chips</a>", "Unescaped & (write &amp; for the character) at line 1, column 9"},
+        {"<a>x&amp</a>", "Unescaped & (write &amp; for the character) at line 1, column 5"},
+        {"<a>&;</a>", "Unescaped & (write &amp; for the character) at line 1, column 4"},
+        {"<a>&#;</a>", "Unescaped & (write &amp; for the character) at line 1, column 4"},
+        {"<a>&#X41;</a>", "Unescaped & (write &amp; for the character) at line 1, column 4"},
+        {"<a>&#x4G;</a>", "Unescaped & (write &amp; for the character) at line 1, column 4"},
+        {"<a b='x & y'/>", "Unescaped & (write &amp; for the character) at line 1, column 9"},
+        {"<a>&foo;</a>", "Reference to the undeclared entity &foo; at line 1, column 4"},
+        {"<a><b c='1' d='&nbsp;'/></a>",
+         "Reference to the undeclared entity &nbsp; at line 1, column 16"},
+        {"<a>\r\n <b>&lt;\r\n&AMP;</b></a>",
+         "Reference to the undeclared entity &AMP; at line 3, column 1"},
+        {"<!DOCTYPE a [<!ENTITY % p 'x'>]><a>&p;</a>",
+         "Reference to the undeclared entity &p; at line 1, column 36"},
+        {"<a>&" + std::string(100, 'n') + ";</a>",
+         "Reference to the undeclared entity &" + std::string(40, 'n') + "…; at line 1"},
+        {"<a>&#0;</a>", "Character reference &#0; to a character XML does not allow at line 1"},
+        {"<a>&#x1;</a>", "Character reference &#x1; to a character XML does not allow"},
+        {"<a>&#xD800;</a>", "Character reference &#xD800; to a character XML does not allow"},
+        {"<a>&#xFFFE;</a>", "Character reference &#xFFFE; to a character XML does not allow"},
+        {"<a>&#x110000;</a>", "Character reference &#x110000; to a character XML does not allow"},
+        {"<a>&#99999999999999999999;</a>", "Character reference &#9999999999"},
+        // The text handed over is UTF-8, whatever it declares.
+        {"<a>Gr\xF6\xDF"
+         "e</a>",
+         "Text that is not UTF-8 at line 1, column 6"},
+        {"<a>\xED\xA0\x80</a>", "Text that is not UTF-8 at line 1, column 4"},
+        {"<a>\xC3</a>", "Text that is not UTF-8 at line 1, column 4"},
     };
     for (const auto& c : cases) {
         platform.log.clear();
@@ -213,6 +242,58 @@ TEST_F(ReadSettingsFromXMLTest, DeclarationsNeverReachOutsideTheText) {
     EXPECT_EQ(Stored(keys::kMessageForKeywords), "&l9;");
     for (const auto& [key, value] : platform.settings) {
         EXPECT_EQ(value.find("SECRET"), std::string::npos) << std::get<2>(key);
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, ReferencesAndLineEndsReadAsTheirCharacters) {
+    const struct {
+        std::string written, stored;
+    } cases[] = {
+        {"&lt;&gt;&amp;&quot;&apos;", "<>&\"'"},
+        {"&#65;&#x42;&#x1F600;&#x9;", "AB😀\t"},
+        {"a\r\nb\rc\nd", "a\nb\nc\nd"},
+        // A reference to CR is the character, not a line end.
+        {"a&#13;\r\nb&#xD;", "a\r\nb\r"},
+        {"<![CDATA[fish & chips &foo;\r\n]]>", "fish & chips &foo;\n"},
+        {"x<i a='&lt;&#65;'/>y", "xy"},
+    };
+    for (const auto& c : cases) {
+        std::string text = Document();
+        text.replace(text.find("Keywords?"), 9, c.written);
+        ASSERT_TRUE(s.ReadSettingsFromXML(text)) << c.written << testing::PrintToString(Events());
+        EXPECT_EQ(Stored(keys::kMessageForKeywords), c.stored) << c.written;
+    }
+}
+
+TEST_F(ReadSettingsFromXMLTest, TheLogTakesTheStartOfALargeBrokenDocument) {
+    constexpr size_t kLogged = 65536;
+    const struct {
+        const char* name;
+        size_t size;    // of the document
+        size_t kept;    // bytes of it logged
+        size_t letter;  // where "ö" (two bytes) begins, or npos
+    } cases[] = {
+        {"at the limit", kLogged, kLogged, std::string::npos},
+        {"one byte over", kLogged + 1, kLogged, std::string::npos},
+        {"4 MB", size_t{4} << 20, kLogged, std::string::npos},
+        {"a character across the limit", kLogged + 100, kLogged - 1, kLogged - 1},
+        {"a character just inside", kLogged + 100, kLogged, kLogged - 2},
+    };
+    for (const auto& c : cases) {
+        platform.log.clear();
+        // Broken at its end: the element is never closed.
+        std::string text = "<a>" + std::string(c.size - 3, 'x');
+        if (c.letter != std::string::npos) text.replace(c.letter, 2, "ö");
+        ASSERT_EQ(text.size(), c.size);
+        EXPECT_FALSE(s.ReadSettingsFromXML(text)) << c.name;
+        const std::vector<std::string> events = Events();
+        ASSERT_EQ(events.size(), 2u) << c.name;
+        std::string expected =
+            "1|" + std::string(kSource) + "|XML Contents:" + text.substr(0, c.kept);
+        if (c.kept < c.size) {
+            expected += "… [" + std::to_string(c.size - c.kept) + " more bytes not logged]";
+        }
+        EXPECT_EQ(events[1], expected) << c.name;
     }
 }
 

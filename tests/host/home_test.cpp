@@ -1,0 +1,66 @@
+#include "host/Home.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+namespace postwarden::host {
+namespace {
+
+class Umask {
+  public:
+    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
+    ~Umask() { ::umask(saved_); }
+    Umask(const Umask&) = delete;
+    Umask& operator=(const Umask&) = delete;
+
+  private:
+    mode_t saved_;
+};
+
+int ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+class MakeFoldersTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "/pw-home-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    std::string root_;
+};
+
+TEST_F(MakeFoldersTest, EveryFolderItMakesIsTheOwnersOnlyWhateverTheUmask) {
+    for (const mode_t mask : {mode_t{022}, mode_t{0}}) {
+        SCOPED_TRACE(mask);
+        Umask umask(mask);
+        const std::string base = root_ + "/" + std::to_string(mask);
+        ASSERT_EQ(MakeFolders(base + "/state/postwarden/mail"), "");
+        for (const char* folder : {"", "/state", "/state/postwarden", "/state/postwarden/mail"}) {
+            EXPECT_EQ(ModeOf(base + folder), 0700) << std::oct << base + folder;
+        }
+    }
+}
+
+TEST_F(MakeFoldersTest, AFolderThatExistsKeepsItsMode) {
+    Umask umask(0);
+    ASSERT_EQ(::mkdir((root_ + "/shared").c_str(), 0755), 0);
+    ASSERT_EQ(MakeFolders(root_ + "/shared/home"), "");
+    EXPECT_EQ(ModeOf(root_ + "/shared"), 0755);
+    EXPECT_EQ(ModeOf(root_ + "/shared/home"), 0700);
+    ASSERT_EQ(::chmod((root_ + "/shared/home").c_str(), 0750), 0);
+    EXPECT_EQ(MakeFolders(root_ + "/shared/home"), "");
+    EXPECT_EQ(ModeOf(root_ + "/shared/home"), 0750);
+}
+
+}  // namespace
+}  // namespace postwarden::host
