@@ -199,28 +199,6 @@ Finding CheckLog(const GlobalOptions& options) {
     return Ok(path + ", a regular file, writable");
 }
 
-// What makes a display usable to Qt, as far as the environment tells.
-std::string DisplayReason() {
-    if (const std::string platform = Env("QT_QPA_PLATFORM"); !platform.empty()) {
-        return "QT_QPA_PLATFORM=" + platform;
-    }
-    std::string reason;
-    if (const std::string wayland = Env("WAYLAND_DISPLAY"); !wayland.empty()) {
-        reason = "WAYLAND_DISPLAY=" + wayland;
-    }
-    if (const std::string x11 = Env("DISPLAY"); !x11.empty()) {
-        reason += (reason.empty() ? "" : ", ") + ("DISPLAY=" + x11);
-    }
-    return reason.empty() ? "an open application" : reason;
-}
-
-std::string NoDisplayReason() {
-    if (Env("WAYLAND_DISPLAY").empty() && Env("DISPLAY").empty()) {
-        return "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
-    }
-    return "no display that can be reached (" + DisplayReason() + ")";
-}
-
 Finding CheckWindows(const std::string& answers) {
     WindowSystemChoice chosen;
     try {

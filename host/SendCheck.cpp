@@ -297,8 +297,8 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     try {
         const char* fromEnvironment = std::getenv("POSTWARDEN_ANSWERS");
         windows = ChooseWindowSystem(!check.answers.empty() ? check.answers
-                                     : fromEnvironment     ? fromEnvironment
-                                                           : "");
+                                     : fromEnvironment      ? fromEnvironment
+                                                            : "");
     } catch (const std::invalid_argument& e) {
         usable = false;
         outcome.problem = e.what();

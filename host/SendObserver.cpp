@@ -1,5 +1,6 @@
 #include "host/SendObserver.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace postwarden::host {
@@ -77,15 +78,20 @@ void SendObserver::NoteTrace(std::string_view source, std::string_view message) 
 
 void SendObserver::NoteEvent(std::string_view source, std::string_view message) {
     static const std::pair<std::string_view, std::string_view> kRules[] = {
+        // Each domain rule reports its failures under two spellings, one per part of it.
         {"Postwarden.CheckOutsideDomains", "Outside Domains"},
+        {"Postwarden.CheckOutsideDomain", "Outside Domains"},
         {"Postwarden.CheckEmailAddressesDomains", "Email Addresses Domains"},
+        {"Postwarden.CheckEmailAddressesDomain", "Email Addresses Domains"},
         {"Postwarden.CheckKeywords", "Keywords"},
         {"Postwarden.CheckNumberOfRecipients", "Max Number Of Recipients"},
         {"Postwarden.CheckBlankSubject", "Blank Subject"},
         {"Postwarden.CheckAnySend", "Any Send"},
     };
     for (const auto& [procedure, rule] : kRules) {
-        if (source == procedure) trace_.failedRules.emplace_back(rule);
+        const bool known = std::find(trace_.failedRules.begin(), trace_.failedRules.end(), rule) !=
+                           trace_.failedRules.end();
+        if (source == procedure && !known) trace_.failedRules.emplace_back(rule);
     }
     // A failure of the driver or of a rule means the check did not run to its
     // end; failures elsewhere (a central settings source) do not.

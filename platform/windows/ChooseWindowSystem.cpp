@@ -19,8 +19,8 @@ namespace {
 bool QtPlatformShowsNothing() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if (!platform) return false;
-    const std::string_view name = std::string_view(platform).substr(
-        0, std::string_view(platform).find_first_of(":;"));
+    const std::string_view name =
+        std::string_view(platform).substr(0, std::string_view(platform).find_first_of(":;"));
     return name == "offscreen" || name == "minimal" || name == "minimalegl";
 }
 

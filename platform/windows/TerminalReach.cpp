@@ -178,9 +178,12 @@ TerminalReach ReachOwnTerminal(int fd) {
         return {TerminalReach::Use::kOwn, "/dev/tty", 0,
                 "terminal " + name + ", this send's own, in line mode"};
     }
+    const dev_t device = TerminalDevice(fd);
     const std::vector<ProcessStat> ancestors = Ancestors();
     for (const ProcessStat& member : GroupMembers(foreground)) {
-        if (member.pid == ::getpid()) continue;
+        if (member.pid == ::getpid() || (device != 0 && !HoldsTerminal(member.pid, device))) {
+            continue;
+        }
         const bool ancestor =
             std::any_of(ancestors.begin(), ancestors.end(),
                         [&](const ProcessStat& a) { return a.pid == member.pid; });
@@ -204,7 +207,7 @@ TerminalReach BorrowTerminalOf(const ProcessStat& owner) {
     if (path.empty()) return Nobody("the terminal of " + Describe(owner) + " cannot be found");
     const std::string terminal = "the terminal " + path + " of " + Describe(owner);
     if (owner.foregroundGroup <= 0) return Nobody(terminal + " has no foreground program");
-    const std::string reader = ReaderInGroup(owner.foregroundGroup);
+    const std::string reader = ReaderInGroup(owner.foregroundGroup, static_cast<dev_t>(owner.tty));
     if (!reader.empty()) return Nobody(terminal + " is being read by " + reader);
     const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!fd.Valid() || !::isatty(fd.Get())) {
@@ -219,7 +222,8 @@ TerminalReach BorrowTerminalOf(const ProcessStat& owner) {
 // our own).
 TerminalReach NotWaiting(const ProcessStat& parent) {
     const std::string path = DevicePath(parent.pid, parent.tty);
-    const std::string reader = ReaderInGroup(parent.foregroundGroup);
+    const std::string reader =
+        ReaderInGroup(parent.foregroundGroup, static_cast<dev_t>(parent.tty));
     if (!path.empty() && !reader.empty()) {
         return Nobody("the terminal " + path + " is being read by " + reader);
     }
@@ -266,10 +270,33 @@ bool BlockedWaitingForChild(pid_t pid) {
     return !error && threads > 0;
 }
 
-std::string ReaderInGroup(pid_t group) {
+dev_t TerminalDevice(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return 0;
+    if (info.st_rdev != makedev(5, 0)) return info.st_rdev;
+    const std::optional<ProcessStat> self = ReadStat(::getpid());
+    return self ? static_cast<dev_t>(self->tty) : 0;
+}
+
+bool HoldsTerminal(pid_t pid, dev_t terminal) {
+    std::error_code error;
+    fs::directory_iterator entry(ProcPath(pid) + "/fd", error);
+    if (error) return true;
+    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        struct stat info {};
+        if (::stat(entry->path().c_str(), &info) == 0 && S_ISCHR(info.st_mode) &&
+            info.st_rdev == terminal) {
+            return true;
+        }
+    }
+    return static_cast<bool>(error);
+}
+
+std::string ReaderInGroup(pid_t group, dev_t terminal) {
     if (group <= 0) return "";  // group 0 would be the kernel's own threads
     for (const ProcessStat& member : GroupMembers(group)) {
-        if (member.pid != ::getpid() && !BlockedWaitingForChild(member.pid)) {
+        if (member.pid != ::getpid() && !BlockedWaitingForChild(member.pid) &&
+            HoldsTerminal(member.pid, terminal)) {
             return Describe(member);
         }
     }

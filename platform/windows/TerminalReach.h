@@ -37,10 +37,21 @@ struct TerminalReach {
 // whatever cannot be read counts against using a terminal.
 TerminalReach ReachTerminal();
 
-// A process of process group `group`, other than this one, that is not blocked
-// waiting for a child, as "aerc (pid 1234)"; empty when every one waits or the
-// group has none.
-std::string ReaderInGroup(pid_t group);
+// A process of process group `group`, other than this one, that has the
+// terminal `terminal` (a device number) open and is not blocked waiting for a
+// child, as "aerc (pid 1234)"; empty when there is none. A member whose open
+// files cannot be looked at counts as holding the terminal. (A helper a mail
+// client runs in its group with other input, such as gpgconf, reads nothing
+// from the terminal.)
+std::string ReaderInGroup(pid_t group, dev_t terminal);
+
+// The device number of the terminal open as `fd`: /dev/tty stands for this
+// process's controlling terminal. 0 when it cannot be told.
+dev_t TerminalDevice(int fd);
+
+// Whether process `pid` has the character device `terminal` open; true when its
+// open files cannot be looked at.
+bool HoldsTerminal(pid_t pid, dev_t terminal);
 
 // Whether every thread of process `pid` sleeps in a wait for a child (waitpid,
 // wait4, waitid). False when that cannot be read.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -16,9 +17,9 @@
 #include <cstring>
 
 #include "module/RuntimeError.h"
+#include "platform/UniqueFd.h"
 #include "platform/windows/TerminalLines.h"
 #include "platform/windows/TerminalReach.h"
-#include "platform/UniqueFd.h"
 
 namespace postwarden {
 
@@ -294,7 +295,9 @@ class TerminalWindowSystem::Terminal {
         // The lender was found waiting when the window system was chosen; a
         // program that has started reading since would take the person's keys.
         if (lender_ > 0) {
-            const std::string reader = ReaderInGroup(lender_);
+            const dev_t device = TerminalDevice(fd_.Get());
+            const std::string reader = device != 0 ? ReaderInGroup(lender_, device)
+                                                   : std::string("a program that cannot be told");
             if (!reader.empty()) {
                 throw RuntimeError(errors::kCannotCreateObject,
                                    "the terminal " + path + " is being read by " + reader);

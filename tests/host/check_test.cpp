@@ -20,7 +20,7 @@ std::string Message(const std::string& to, const std::string& subject, const std
 }
 
 class CheckTest : public ::testing::Test {
-protected:
+  protected:
     CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), {"--home", Home()});
         return RunPostwarden(args, input);

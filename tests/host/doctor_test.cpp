@@ -170,7 +170,8 @@ TEST_F(DoctorTest, QuestionsNobodyCanAnswerAreAProblem) {
         std::string says;
     } cases[] = {
         {{"--answers=maybe"}, {}, "problem the answers are not valid"},
-        {{}, {"QT_QPA_PLATFORM=offscreen"},
+        {{},
+         {"QT_QPA_PLATFORM=offscreen"},
          "problem nobody can be asked: no display (QT_QPA_PLATFORM=offscreen shows nothing)"},
     };
     for (const auto& c : cases) {

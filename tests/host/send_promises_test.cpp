@@ -158,8 +158,8 @@ TEST_F(SendPromisesTest, ADraftLeftByAKilledRunIsRemovedByTheNext) {
     gethostname(host, sizeof host - 1);
     const std::string cur = home.Path() + "/mail/Drafts/cur";
     std::filesystem::create_directories(cur);
-    const std::string left = cur + "/1765000000.M1P" + std::to_string(gone) +
-                             "Q1_postwarden_S7." + host + ":2,DS";
+    const std::string left =
+        cur + "/1765000000.M1P" + std::to_string(gone) + "Q1_postwarden_S7." + host + ":2,DS";
     std::ofstream(left) << Message("");
     ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(left));

@@ -20,7 +20,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 class SendmailTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sendmail = dir.Path() + "/fake-sendmail";
         std::ofstream(sendmail) << "#!/bin/sh\n"
@@ -61,8 +61,8 @@ TEST_F(SendmailTest, PassesTheBytesAndArgumentsOnUnchanged) {
 }
 
 TEST_F(SendmailTest, OurOptionsAfterTheRecipientMarkerAreRecipients) {
-    const CommandResult r = Send({"--answers=yes", "-i", "--", "--answers", "x@corp.example"},
-                                 message);
+    const CommandResult r =
+        Send({"--answers=yes", "-i", "--", "--answers", "x@corp.example"}, message);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(DeliveredArgs(), "-i\n--\n--answers\nx@corp.example\n");
 }
@@ -71,8 +71,7 @@ TEST_F(SendmailTest, NothingIsRunWhenTheSendIsCancelled) {
     const CommandResult r = Send({"--answers", "no", "-t"}, message);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Delivered());
-    EXPECT_EQ(r.err,
-              "postwarden: not sent: No to \"Are you sure you want to send this email?\"\n");
+    EXPECT_EQ(r.err, "postwarden: not sent: No to \"Are you sure you want to send this email?\"\n");
 }
 
 TEST_F(SendmailTest, TheRealSendmailsStatusIsPassedThrough) {
@@ -82,9 +81,9 @@ TEST_F(SendmailTest, TheRealSendmailsStatusIsPassedThrough) {
 }
 
 TEST_F(SendmailTest, TheSendmailProgramCanComeFromTheEnvironment) {
-    const CommandResult r = RunPostwarden(
-        {"--home", home.Path(), "sendmail", "--answers", "yes", "a@corp.example"}, message,
-        {"POSTWARDEN_SENDMAIL=" + sendmail});
+    const CommandResult r =
+        RunPostwarden({"--home", home.Path(), "sendmail", "--answers", "yes", "a@corp.example"},
+                      message, {"POSTWARDEN_SENDMAIL=" + sendmail});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(DeliveredBytes(), message);
 }

@@ -40,6 +40,7 @@ struct Client {
     bool newSession = false;  // the sender runs in a session of its own, through a double fork
     bool otherUser = false;   // the client runs as another user than the sender
     bool companion = false;   // another program of the client's group reads the terminal
+    bool helper = false;      // another program of the client's group, without the terminal
 };
 
 void Replace(std::string& text, const std::string& what, const std::string& with) {
@@ -84,8 +85,12 @@ void Replace(std::string& text, const std::string& what, const std::string& with
         ::tcsetattr(0, TCSANOW, &mode);
     }
     pid_t companion = 0;
-    if (client.companion && (companion = ::fork()) == 0) {
+    if ((client.companion || client.helper) && (companion = ::fork()) == 0) {
         ::prctl(PR_SET_NAME, "reader");
+        if (client.helper) {  // as gpgconf under NeoMutt: busy, but not with the terminal
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+        }
         pollfd keys{0, POLLIN, 0};
         for (;;) ::poll(&keys, 1, -1);
     }
@@ -146,6 +151,8 @@ TEST(TerminalReach, ATerminalNobodyReadsKeyByKeyOrNobody) {
          "none||0|no terminal, and no waiting program's terminal"},
         {{.name = "mutt", .newSession = true, .companion = true},
          "none||0|the terminal %t of mutt (pid %p) is being read by reader (pid %r)"},
+        {{.name = "neomutt", .newSession = true, .helper = true},
+         "borrowed|%t|%p|terminal %t of neomutt (pid %p), which waits for this send"},
     };
     for (const auto& c : cases) {
         if (c.client.otherUser && ::getuid() != 0) continue;  // needs root to change users
