@@ -9,6 +9,7 @@
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "settings/SettingKeys.h"
+#include "validation/AddressForm.h"
 #include "validation/Globals.h"
 #include "validation/RuleSupport.h"
 
@@ -62,7 +63,10 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
         // This rule has already asked during this send.
         if (m_OutsideDomainsPrompted) return true;
 
-        const std::string domain = GetSMTPDomain(StripQuotes(LCase(address)));
+        const std::string written = StripQuotes(LCase(address));
+        const std::string domain = GetSMTPDomain(written);
+        // Compared in one form whatever the spelling; traced as written.
+        const std::string compared = validation::DomainOf(validation::CanonicalAddress(written));
         std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
         list->SetText(m_ListOfOutsideDomains);
         Log("CheckOutsideDomains", "Looking at domain '" + domain + "'", 0);
@@ -71,7 +75,7 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
         for (int32_t index = 1; index <= count; ++index) {
             const std::string entry = list->Item(index);
             Log("CheckOutsideDomains", "Comparing with '" + entry + "'", 0);
-            if (Helper().MatchesEntry(domain, entry) == 1) {
+            if (Helper().MatchesEntry(compared, validation::CanonicalAddress(entry)) == 1) {
                 found = true;
                 break;
             }
@@ -105,7 +109,12 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         }
         if (m_EmailAddressesDomainsPrompted) return true;
 
-        const std::string domain = GetSMTPDomain(StripQuotes(LCase(address)));
+        const std::string written = StripQuotes(LCase(address));
+        const std::string domain = GetSMTPDomain(written);
+        // Compared in one form whatever the spelling; traced as written.
+        const std::string comparedAddress = validation::CanonicalAddress(StripQuotes(address));
+        const std::string comparedDomain =
+            validation::DomainOf(validation::CanonicalAddress(written));
         std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
         list->SetText(m_ListOfEmailAddressesDomains);
         Log("CheckEmailAddressesDomains", "Looking at email address '" + address + "'", 0);
@@ -117,8 +126,9 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         for (int32_t index = 1; index <= count; ++index) {
             const std::string entry = list->Item(index);
             Log("CheckEmailAddressesDomains", "Comparing with '" + entry + "'", 0);
-            if (Helper().MatchesEntry(domain, entry) != 0 ||
-                Helper().MatchesEntry(address, entry) != 0) {
+            const std::string comparedEntry = validation::CanonicalAddress(entry);
+            if (Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
+                Helper().MatchesEntry(comparedAddress, comparedEntry) != 0) {
                 found = true;
                 break;
             }

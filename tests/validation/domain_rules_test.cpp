@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/engine/Glob.h"
 #include "settings/SettingKeys.h"
 #include "tests/validation/ValidationFixture.h"
 
@@ -188,6 +189,59 @@ TEST_F(DomainRulesTest, WatchListAsksWithItsFallbackQuestion) {
     EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
               "Are you sure you want to send an email to these addresses?");
     EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
+}
+
+}  // namespace
+}  // namespace postwarden
+
+namespace postwarden {
+namespace {
+
+// With the engine's own comparison, which ignores case.
+class AddressSpellingTest : public ValidationTest {
+  protected:
+    void SetUp() override {
+        platform.matchesEntry = [](std::string_view value, std::string_view entry) {
+            return GlobMatch(value, entry) ? 1 : 0;
+        };
+    }
+};
+
+TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRules) {
+    platform.SetSetting(keys::kListOfEmailAddressesDomains, "ceo@corp.example\r\nbücher.example");
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example\r\nxn--bcher-kva.example");
+    const struct {
+        const char* address;
+        bool watched;
+        bool outside;
+    } cases[] = {
+        {"ceo@corp.example", true, false},
+        {"ceo@corp.example.", true, false},     // trailing dot
+        {"\"ceo\"@corp.example", true, false},  // needless quotes
+        {"ceo @corp.example", true, false},     // blank before the @
+        {"ceo@ corp.example", true, false},     // and after it
+        {"CEO@Corp.Example", true, false},
+        {"x@xn--bcher-kva.example", true, false},  // the punycode of a listed domain
+        {"x@BÜCHER.example.", true, false},
+        {"\"c eo\"@corp.example", false, false},  // quotes that are needed stay
+        {"\"ceo@corp.example\"@evil.example", false, true},
+        {"ceo@corp.example.evil.example", false, true},
+        {"someone@corp.example", false, false},
+    };
+    for (const auto& c : cases) {
+        ThreadGlobals() = {};
+        v.ClearPrompted();
+        EXPECT_TRUE(v.CheckEmailAddressesDomains(false, c.address));
+        EXPECT_TRUE(v.CheckOutsideDomains(false, c.address));
+        EXPECT_EQ(ThreadGlobals().EmailAddressesDomainsViolated, c.watched) << c.address;
+        EXPECT_EQ(ThreadGlobals().OutsideDomainsViolated, c.outside) << c.address;
+    }
+}
+
+TEST_F(AddressSpellingTest, TracesKeepTheAddressAsWritten) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "x@XN--BCHER-KVA.example."));
+    EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'xn--bcher-kva.example.'");
 }
 
 }  // namespace

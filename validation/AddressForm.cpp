@@ -1,0 +1,118 @@
+#include "validation/AddressForm.h"
+
+#include <unicode/uidna.h>
+
+#include <memory>
+
+namespace postwarden::validation {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return {};
+    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
+}
+
+bool IsAtext(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80) return true;  // internationalised local parts
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// A local part that can be written without quotes: atoms joined by single dots.
+bool IsDotAtom(std::string_view text) {
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.') {
+            if (text[i + 1] == '.') return false;
+        } else if (!IsAtext(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The "@" between local part and domain: the last one outside a quoted string.
+size_t SeparatingAt(std::string_view text) {
+    size_t at = std::string_view::npos;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (quoted && text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            quoted = !quoted;
+        } else if (!quoted && text[i] == '@') {
+            at = i;
+        }
+    }
+    return at;
+}
+
+struct IdnaClose {
+    void operator()(UIDNA* idna) const { uidna_close(idna); }
+};
+
+const UIDNA* Idna() {
+    static const std::unique_ptr<UIDNA, IdnaClose> idna = [] {
+        UErrorCode error = U_ZERO_ERROR;
+        std::unique_ptr<UIDNA, IdnaClose> made(
+            uidna_openUTS46(UIDNA_NONTRANSITIONAL_TO_UNICODE, &error));
+        return U_SUCCESS(error) ? std::move(made) : nullptr;
+    }();
+    return idna.get();
+}
+
+// An ASCII-compatible label in its Unicode form; the label as it is otherwise.
+std::string LabelToUnicode(std::string_view label) {
+    const bool ace = label.size() > 4 && (label[0] == 'x' || label[0] == 'X') &&
+                     (label[1] == 'n' || label[1] == 'N') && label[2] == '-' && label[3] == '-';
+    if (!ace || Idna() == nullptr) return std::string(label);
+    char out[256];
+    UErrorCode error = U_ZERO_ERROR;
+    UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+    const int32_t length = uidna_labelToUnicodeUTF8(
+        Idna(), label.data(), static_cast<int32_t>(label.size()), out, sizeof out, &info, &error);
+    if (U_FAILURE(error) || info.errors != 0 || length <= 0) return std::string(label);
+    return std::string(out, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+std::string CanonicalDomain(std::string_view domain) {
+    domain = Trim(domain);
+    if (domain.size() > 1 && domain.back() == '.') domain.remove_suffix(1);
+    std::string out;
+    out.reserve(domain.size());
+    size_t start = 0;
+    for (;;) {
+        const size_t dot = domain.find('.', start);
+        out +=
+            LabelToUnicode(domain.substr(start, dot == std::string_view::npos ? dot : dot - start));
+        if (dot == std::string_view::npos) break;
+        out += '.';
+        start = dot + 1;
+    }
+    return out;
+}
+
+std::string CanonicalAddress(std::string_view text) {
+    text = Trim(text);
+    const size_t at = SeparatingAt(text);
+    if (at == std::string_view::npos) return CanonicalDomain(text);
+    std::string_view local = Trim(text.substr(0, at));
+    if (local.size() >= 2 && local.front() == '"' && local.back() == '"' &&
+        IsDotAtom(local.substr(1, local.size() - 2))) {
+        local = local.substr(1, local.size() - 2);
+    }
+    return std::string(local) + "@" + CanonicalDomain(text.substr(at + 1));
+}
+
+std::string DomainOf(std::string_view canonicalAddress) {
+    const size_t at = SeparatingAt(canonicalAddress);
+    return at == std::string_view::npos ? std::string()
+                                        : std::string(canonicalAddress.substr(at + 1));
+}
+
+}  // namespace postwarden::validation
