@@ -15,6 +15,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "module/CPostwarden.h"
+#include "module/PlatformWrapper.h"
 #include "module/Text.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/Glob.h"
@@ -28,33 +29,12 @@ namespace postwarden {
 namespace {
 
 // The fakes, except that lists are split by the engine library's own splitter.
-class RealListPlatform final : public Platform {
+class RealListPlatform final : public PlatformWrapper {
   public:
-    explicit RealListPlatform(fakes::FakePlatform& fake) : fake_(fake) {}
-    std::unique_ptr<EngineHelper> NewEngineHelper() override { return fake_.NewEngineHelper(); }
-    std::unique_ptr<EngineLogger> NewEngineLogger() override { return fake_.NewEngineLogger(); }
+    explicit RealListPlatform(fakes::FakePlatform& fake) : PlatformWrapper(fake) {}
     std::unique_ptr<DelimitedList> NewDelimitedList() override {
         return std::make_unique<SplitDelimitedList>();
     }
-    std::unique_ptr<RegistryAccess> NewRegistryAccess() override {
-        return fake_.NewRegistryAccess();
-    }
-    std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
-                           std::string_view defaultValue) override {
-        return fake_.GetSetting(app, section, key, defaultValue);
-    }
-    void SaveSetting(std::string_view app, std::string_view section, std::string_view key,
-                     std::string_view value) override {
-        fake_.SaveSetting(app, section, key, value);
-    }
-    std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) override {
-        return fake_.CreateMapiSession(progId);
-    }
-    std::string ReadTextFile(std::string_view path) override { return fake_.ReadTextFile(path); }
-    WindowSystem& Windows() override { return fake_.Windows(); }
-
-  private:
-    fakes::FakePlatform& fake_;
 };
 
 std::vector<std::string> Entries(const std::string& text) {
@@ -65,7 +45,9 @@ std::vector<std::string> Entries(const std::string& text) {
     return out;
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
 
 struct Expected {
     std::vector<std::string> lines;  // "KIND|LEVEL|SOURCE|MESSAGE"
@@ -102,8 +84,7 @@ std::optional<std::string> DomainOf(const std::string& address, const std::strin
                                       "call or argument"));
         return std::nullopt;
     }
-    const std::string stripped = lower.size() >= 2 && lower.front() == '\'' &&
-                                         lower.back() == '\''
+    const std::string stripped = lower.size() >= 2 && lower.front() == '\'' && lower.back() == '\''
                                      ? lower.substr(1, lower.size() - 2)
                                      : lower;
     const size_t at = stripped.find('@');
@@ -162,8 +143,7 @@ Expected WatchList(const std::string& address, const std::string& list) {
 // rule has asked, the later calls do nothing at all.
 template <typename Rule>
 void CheckRule(fakes::FakePlatform& fake, const ScriptedWindowSystem& windows,
-               const Expected& expected, bool separate, bool answerYes, bool& violated,
-               Rule rule) {
+               const Expected& expected, bool separate, bool answerYes, bool& violated, Rule rule) {
     fake.log.clear();
     violated = false;
     const size_t shownBefore = windows.shown().size();
@@ -201,8 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake.matchesEntry = [](std::string_view value, std::string_view entry) -> int32_t {
         return GlobMatch(value, entry) ? 1 : 0;
     };
-    auto scripted = std::make_unique<ScriptedWindowSystem>(std::vector<ScriptedWindowSystem::Answer>{
-        answerYes ? ScriptedWindowSystem::Answer::kYes : ScriptedWindowSystem::Answer::kNo});
+    auto scripted =
+        std::make_unique<ScriptedWindowSystem>(std::vector<ScriptedWindowSystem::Answer>{
+            answerYes ? ScriptedWindowSystem::Answer::kYes : ScriptedWindowSystem::Answer::kNo});
     const ScriptedWindowSystem& windows = *scripted;
     fake.windows = std::move(scripted);
     fake.SetSetting(keys::kListOfOutsideDomains, list);
@@ -218,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(fuzz::ThrowsRuntimeError([&] { v.StripQuotes(address); }));
     } else {
         const std::string stripped = v.StripQuotes(address);
-        const bool quoted = address.size() >= 2 && address.front() == '\'' &&
-                            address.back() == '\'';
+        const bool quoted =
+            address.size() >= 2 && address.front() == '\'' && address.back() == '\'';
         FUZZ_CHECK(stripped == (quoted ? address.substr(1, address.size() - 2) : address));
     }
     fake.log.clear();

@@ -249,6 +249,10 @@ class QtWindow final : public Window {
     QDialog& dialog() { return *dialog_; }
 
   private:
+    // Leaves the window's place on the screen to the window system, as for any
+    // new window: Qt would centre a dialog that has no parent.
+    void LeavePlacementToWindowSystem();
+
     struct Item {
         const ControlDesign* design;
         QWidget* widget;
@@ -418,8 +422,17 @@ void QtWindow::SetDefaultButton(std::string_view control) {
     target->setDefault(true);
 }
 
+void QtWindow::LeavePlacementToWindowSystem() {
+    // The native window is made while no position has been given, so the
+    // window system places it; then the dialog takes itself as placed, which
+    // keeps it from moving itself to the centre when shown.
+    dialog_->winId();
+    dialog_->setAttribute(Qt::WA_Moved, true);
+}
+
 void QtWindow::ShowModal() {
     if (!Loaded()) return;
+    LeavePlacementToWindowSystem();
     dialog_->setWindowModality(Qt::ApplicationModal);
     dialog_->exec();
     // Only Unload() ends the show; anything else took the window away.
@@ -428,6 +441,7 @@ void QtWindow::ShowModal() {
 
 void QtWindow::ShowModeless() {
     if (QApplication::activeModalWidget()) throw errors::ModalFormDisplayed();
+    LeavePlacementToWindowSystem();
     dialog_->setWindowModality(Qt::NonModal);
     dialog_->show();
 }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace postwarden::testing {
 
@@ -94,6 +96,13 @@ TempFolder::~TempFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 }  // namespace postwarden::testing

@@ -21,6 +21,9 @@ struct CommandResult {
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 // A fresh empty folder under the temporary folder, removed by the destructor.
 class TempFolder {
   public:

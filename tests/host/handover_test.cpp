@@ -22,13 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 bool WaitFor(const std::string& path, std::chrono::seconds bound) {
     const auto end = Clock::now() + bound;
     while (!fs::exists(path)) {

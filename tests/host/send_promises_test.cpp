@@ -15,13 +15,6 @@
 namespace postwarden::testing {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 std::string Message(const std::string& headers, const std::string& body = "hello\n") {
     return "From: Me <me@corp.example>\nTo: x@corp.example\nSubject: hi\n" + headers + "\n" + body;
 }

@@ -12,13 +12,6 @@
 namespace postwarden::testing {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 class SendmailTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -144,6 +145,26 @@ TEST_F(QtFormsTest, ManualModalShowsAModelessWindowAndWaitsForIt) {
     EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
     Later([] { QTest::keyClick(FormWindow("frmSimpleYesNoPrompt"), Qt::Key_Escape); }, 30);
     EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
+}
+
+TEST_F(QtFormsTest, WindowsOpenWhereTheWindowSystemPutsThemNotCentred) {
+    ThreadGlobals().AnySendViolated = true;
+    QPoint shownAt;
+    QPoint centre;
+    Later(
+        [&] {
+            QDialog* dialog = FormWindow("frmYesNoPrompt");
+            ASSERT_NE(dialog, nullptr);
+            shownAt = dialog->pos();
+            const QRect screen = dialog->screen()->availableGeometry();
+            centre = screen.center() - dialog->rect().center();
+            dialog->close();
+        },
+        30);
+    AskMulti(platform, false);
+    // Centred, give or take the frame Qt allows for.
+    EXPECT_GT((shownAt - centre).manhattanLength(), 10)
+        << "shown at " << shownAt.x() << "," << shownAt.y();
 }
 
 TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {
