@@ -93,7 +93,7 @@ TEST(ListBoundsTest, ListsOverTheLimitsAreRefusedAndLeftEmpty) {
     EXPECT_EQ(list.Count(), static_cast<int32_t>(limits::kMaxListEntries));
 
     std::string millions;
-    for (int i = 0; i < 2'000'000; ++i) threeTimes += "x\n";
+    for (int i = 0; i < 2'000'000; ++i) millions += "x\n";
     const struct {
         std::string text, refusal;
     } cases[] = {
