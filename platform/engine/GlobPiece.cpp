@@ -124,14 +124,13 @@ GlobPiece::GlobPiece(std::span<const UChar32> piece) {
     // The core alternates literal stretches and runs of `?`, starting and
     // ending with a literal one. Long ones are parts of their own; the rest
     // gather into shift-and parts, which start and end with a literal stretch.
-    std::vector<std::span<const UChar32>> shiftAnd;
     auto gathered = end;  // where the shift-and part being gathered starts
     auto gatheredEnd = end;
     size_t gap = 0;  // the `?` before the next part
     auto flush = [&] {
         if (gathered == end) return;
-        shiftAnd.emplace_back(gathered, gatheredEnd);
-        AddShiftAnd(shiftAnd.back(), gap);
+        AddShiftAnd(static_cast<size_t>(gathered - piece.begin()),
+                    static_cast<size_t>(gatheredEnd - gathered), gap);
         gap = 0;
         gathered = end;
     };
@@ -157,7 +156,7 @@ GlobPiece::GlobPiece(std::span<const UChar32> piece) {
         i = runEnd;
     }
     flush();
-    if (!shiftAnd.empty()) BuildMasks(shiftAnd);
+    if (totalWords_ > 0) BuildMasks(piece);
 }
 
 void GlobPiece::AddLiteral(std::span<const UChar32> stretch, size_t gapBefore) {
@@ -180,45 +179,44 @@ void GlobPiece::AddLiteral(std::span<const UChar32> stretch, size_t gapBefore) {
     fallbacks_.insert(fallbacks_.end(), fallback.begin(), fallback.end());
 }
 
-void GlobPiece::AddShiftAnd(std::span<const UChar32> stretch, size_t gapBefore) {
+void GlobPiece::AddShiftAnd(size_t begin, size_t length, size_t gapBefore) {
     Part part;
     part.delay = gapBefore + 1;
+    part.stretchBegin = begin;
+    part.stretchLength = length;
     part.firstWord = totalWords_;
-    part.words = (stretch.size() + 63) / 64;
-    part.lastWord = (stretch.size() - 1) % part.words;
-    part.lastBit = uint64_t{1} << ((stretch.size() - 1) / part.words);
+    part.words = (length + 63) / 64;
+    part.lastWord = (length - 1) % part.words;
+    part.lastBit = uint64_t{1} << ((length - 1) / part.words);
     parts_.push_back(part);
     totalWords_ += part.words;
 }
 
-void GlobPiece::BuildMasks(std::span<const std::span<const UChar32>> stretches) {
-    uint32_t rows = 1;
-    for (const auto& stretch : stretches) {
-        for (UChar32 c : stretch) {
-            if (c == '?') continue;
-            if (static_cast<uint32_t>(c) < 0x80) {
-                if (asciiRows_[c] == 0) asciiRows_[c] = rows++;
-            } else {
-                otherRows_.emplace_back(c, 0);
+void GlobPiece::BuildMasks(std::span<const UChar32> piece) {
+    auto forEachPosition = [&](auto&& visit) {
+        for (const Part& part : parts_) {
+            if (part.literal) continue;
+            for (size_t i = 0; i < part.stretchLength; ++i) {
+                visit(piece[part.stretchBegin + i], part.firstWord + i % part.words,
+                      uint64_t{1} << (i / part.words));
             }
         }
-    }
+    };
+    uint32_t rows = 1;
+    forEachPosition([&](UChar32 c, size_t, uint64_t) {
+        if (c == '?') return;
+        if (static_cast<uint32_t>(c) < 0x80) {
+            if (asciiRows_[c] == 0) asciiRows_[c] = rows++;
+        } else {
+            otherRows_.emplace_back(c, 0);
+        }
+    });
     std::sort(otherRows_.begin(), otherRows_.end());
     otherRows_.erase(std::unique(otherRows_.begin(), otherRows_.end()), otherRows_.end());
     for (auto& other : otherRows_) other.second = rows++;
     denseRows_ = static_cast<uint32_t>(
         std::clamp<size_t>(kDenseMaskWords / totalWords_, 1, static_cast<size_t>(rows)));
 
-    auto forEachPosition = [&](auto&& visit) {
-        size_t s = 0;
-        for (const Part& part : parts_) {
-            if (part.literal) continue;
-            const std::span<const UChar32> stretch = stretches[s++];
-            for (size_t i = 0; i < stretch.size(); ++i) {
-                visit(stretch[i], part.firstWord + i % part.words, uint64_t{1} << (i / part.words));
-            }
-        }
-    };
     // Row 0 first, as every other row starts from it.
     masks_.assign(denseRows_ * totalWords_, 0);
     forEachPosition([&](UChar32 c, size_t word, uint64_t bit) {
@@ -236,6 +234,7 @@ void GlobPiece::BuildMasks(std::span<const std::span<const UChar32>> stretches) 
             sparse.emplace_back(row, static_cast<uint32_t>(word), bit);
         }
     });
+    if (sparse.empty()) return;
     std::sort(sparse.begin(), sparse.end());
     sparseStarts_.assign(rows - denseRows_ + 1, 0);
     uint32_t previousRow = 0;  // no sparse row is row 0
@@ -278,6 +277,14 @@ bool GlobPiece::FindIn(FoldedReader& text) const {
 bool GlobPiece::EndsText(FoldedReader& text) const {
     if (!Skip(text, leadingGap_)) return false;
     if (parts_.empty()) return true;  // only `?`, and there were enough characters
+    if (trailingGap_ == 0) {
+        bool ended = false;
+        Scan(text, [&](bool endedHere) {
+            ended = endedHere;
+            return false;
+        });
+        return ended;
+    }
     // Whether the parts ended trailingGap_ characters before the text does.
     BitDelay ends(trailingGap_ + 1);
     Scan(text, [&](bool ended) {
@@ -289,8 +296,17 @@ bool GlobPiece::EndsText(FoldedReader& text) const {
 
 template <class Stop>
 void GlobPiece::Scan(FoldedReader& text, Stop&& stop) const {
-    if (parts_.size() > 1 || (!parts_[0].literal && parts_[0].words > 1)) {
+    if (parts_.size() > 1) {
         ScanParts(text, stop);
+    } else if (parts_[0].words > 1) {
+        WordsState words(parts_[0].words, parts_[0].lastWord, parts_[0].lastBit);
+        std::vector<uint64_t> scratch;
+        while (!text.AtEnd()) {
+            const uint32_t row = RowOf(text.Next());
+            const uint64_t* mask =
+                row < denseRows_ ? masks_.data() + row * totalWords_ : MaskOf(row, scratch);
+            if (stop(words.Step(mask, true))) return;
+        }
     } else if (parts_[0].literal) {
         LiteralState literal(literals_.data(), fallbacks_.data(), parts_[0].literalLength);
         while (!text.AtEnd()) {
@@ -310,33 +326,61 @@ void GlobPiece::Scan(FoldedReader& text, Stop&& stop) const {
 template <class Stop>
 void GlobPiece::ScanParts(FoldedReader& text, Stop& stop) const {
     const size_t count = parts_.size();
-    // Where each part ended, from the part before p into a ring of a power of
-    // two at least p's delay long, indexed by the character's number.
-    std::vector<uint32_t> ended;
-    std::vector<std::pair<size_t, size_t>> rings(count);  // start in `ended`, size - 1
-    // The state of each part, by its kind.
-    std::vector<uint64_t> oneWord(count, 0);
+    // The state of each part of more than one word, or literal.
     std::vector<WordsState> words;
     std::vector<LiteralState> literals;
     words.reserve(count);
     literals.reserve(count);
+    // Where each part but the last ended, into a ring for the part after it:
+    // a power of two at least that part's delay long, indexed by the number
+    // of the character.
+    std::vector<uint32_t> endings;
+    std::vector<size_t> ringStarts(count, 0);
+    for (size_t p = 1; p < count; ++p) {
+        ringStarts[p] = endings.size();
+        endings.resize(endings.size() + std::bit_ceil(parts_[p].delay), 0);
+    }
+    // What one character does to each part, with every address worked out.
+    struct Link {
+        enum Kind : uint8_t { kOneWord, kWords, kLiteral } kind;
+        const uint32_t* before;  // null for the first part
+        size_t beforeMask;
+        size_t delay;
+        uint32_t* after;  // null for the last part
+        size_t afterMask;
+        uint64_t state;  // of a part of one word
+        size_t firstWord;
+        uint64_t lastBit;
+        WordsState* words;
+        LiteralState* literal;
+    };
+    std::vector<Link> links(count);
     for (size_t p = 0; p < count; ++p) {
         const Part& part = parts_[p];
+        Link& link = links[p];
+        link.kind = part.literal ? Link::kLiteral : part.words == 1 ? Link::kOneWord : Link::kWords;
         if (p > 0) {
-            rings[p] = {ended.size(), std::bit_ceil(part.delay) - 1};
-            ended.resize(ended.size() + rings[p].second + 1, 0);
+            link.before = endings.data() + ringStarts[p];
+            link.beforeMask = std::bit_ceil(part.delay) - 1;
+            link.delay = part.delay;
         }
-        literals.emplace_back(literals_.data() + part.literalBegin,
-                              fallbacks_.data() + part.fallbackBegin, part.literalLength);
-        words.emplace_back(part.literal ? 0 : part.words, part.lastWord, part.lastBit);
+        if (p + 1 < count) {
+            link.after = endings.data() + ringStarts[p + 1];
+            link.afterMask = std::bit_ceil(parts_[p + 1].delay) - 1;
+        }
+        link.firstWord = part.firstWord;
+        link.lastBit = part.lastBit;
+        if (link.kind == Link::kLiteral) {
+            literals.emplace_back(literals_.data() + part.literalBegin,
+                                  fallbacks_.data() + part.fallbackBegin, part.literalLength);
+            link.literal = &literals.back();
+        } else if (link.kind == Link::kWords) {
+            words.emplace_back(part.words, part.lastWord, part.lastBit);
+            link.words = &words.back();
+        }
     }
     std::vector<uint64_t> scratch;
 
-    // Plain pointers, which no store in the loop can change.
-    const Part* const parts = parts_.data();
-    const std::pair<size_t, size_t>* const ring = rings.data();
-    uint32_t* const ends = ended.data();
-    uint64_t* const states = oneWord.data();
     const uint64_t* const masks = masks_.data();
     const size_t totalWords = totalWords_;
     for (size_t t = 0; !text.AtEnd(); ++t) {
@@ -349,23 +393,27 @@ void GlobPiece::ScanParts(FoldedReader& text, Stop& stop) const {
         // From the last part to the first, so that each reads where the part
         // before it ended before that part writes it for this character.
         bool last = false;
-        for (size_t p = count; p-- > 0;) {
-            const Part& part = parts[p];
-            const bool before = p == 0 || ends[ring[p].first + ((t - part.delay) & ring[p].second)];
-            bool partEnded;
-            if (part.literal) {
-                partEnded = literals[p].Step(c) && before;
-            } else if (part.words == 1) {
-                states[p] =
-                    ((states[p] << 1) | static_cast<uint64_t>(before)) & mask[part.firstWord];
-                partEnded = (states[p] & part.lastBit) != 0;
-            } else {
-                partEnded = words[p].Step(mask + part.firstWord, before);
+        for (Link* link = links.data() + count; link-- != links.data();) {
+            bool ended = false;
+            const bool start =
+                link->before == nullptr || link->before[(t - link->delay) & link->beforeMask];
+            switch (link->kind) {
+                case Link::kOneWord:
+                    link->state =
+                        ((link->state << 1) | static_cast<uint64_t>(start)) & mask[link->firstWord];
+                    ended = (link->state & link->lastBit) != 0;
+                    break;
+                case Link::kWords:
+                    ended = link->words->Step(mask + link->firstWord, start);
+                    break;
+                case Link::kLiteral:
+                    ended = link->literal->Step(c) && start;
+                    break;
             }
-            if (p + 1 < count) {
-                ends[ring[p + 1].first + (t & ring[p + 1].second)] = partEnded;
+            if (link->after != nullptr) {
+                link->after[t & link->afterMask] = ended;
             } else {
-                last = partEnded;
+                last = ended;
             }
         }
         if (stop(last)) return;

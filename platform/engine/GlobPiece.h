@@ -54,6 +54,8 @@ class GlobPiece {
         size_t literalBegin = 0;
         size_t literalLength = 0;
         size_t fallbackBegin = 0;  // its literalLength + 1 entries in fallbacks_
+        size_t stretchBegin = 0;   // where a shift-and stretch is in the piece
+        size_t stretchLength = 0;
         size_t firstWord = 0;
         size_t words = 0;
         size_t lastWord = 0;
@@ -61,8 +63,8 @@ class GlobPiece {
     };
 
     void AddLiteral(std::span<const UChar32> stretch, size_t gapBefore);
-    void AddShiftAnd(std::span<const UChar32> stretch, size_t gapBefore);
-    void BuildMasks(std::span<const std::span<const UChar32>> stretches);
+    void AddShiftAnd(size_t begin, size_t length, size_t gapBefore);
+    void BuildMasks(std::span<const UChar32> piece);
 
     // Reads `text`, telling `stop` after each character whether the parts all
     // ended with it, until `stop` answers true or the text ends.
