@@ -14,12 +14,12 @@ inline constexpr UChar32 kStrayByte = 0x110000;
 // Reads a UTF-8 text one case-folded code point at a time (Unicode simple
 // folding, so one code point always folds to one). Each byte of an invalid
 // sequence reads on its own, as kStrayByte plus the byte. The text must remain
-// live, and be shorter than 2 GiB, while this reader is in use.
+// live while this reader is in use; one of 2 GiB or more reads as empty.
 class FoldedReader {
   public:
     explicit FoldedReader(std::string_view text)
         : text_(reinterpret_cast<const uint8_t*>(text.data())),
-          length_(static_cast<int32_t>(text.size())) {}
+          length_(text.size() <= INT32_MAX ? static_cast<int32_t>(text.size()) : 0) {}
 
     bool AtEnd() const { return next_ == length_; }
 
