@@ -1,35 +1,32 @@
 #include "platform/engine/Glob.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
+#include <algorithm>
+#include <span>
 #include <vector>
+
+#include "platform/engine/FoldedReader.h"
+#include "platform/engine/GlobPiece.h"
 
 namespace postwarden {
 
 namespace {
 
-// A folded code point. A byte that is not valid UTF-8 becomes a value no code
-// point has, so it only ever matches the same byte (or a wildcard).
-UChar32 FoldAt(const uint8_t* s, int32_t& i, int32_t length) {
-    const int32_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
-        i = start + 1;
-        return 0x110000 + s[start];
-    }
-    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + 32 : c;
-    return u_foldCase(c, U_FOLD_CASE_DEFAULT);
-}
-
 std::vector<UChar32> Folded(std::string_view text) {
     std::vector<UChar32> out;
     out.reserve(text.size());
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) out.push_back(FoldAt(s, i, length));
+    FoldedReader reader(text);
+    while (!reader.AtEnd()) out.push_back(reader.Next());
     return out;
+}
+
+// Reads as many characters of `text` as `piece` has; whether they match it.
+bool StartsWith(FoldedReader& text, std::span<const UChar32> piece) {
+    for (UChar32 p : piece) {
+        if (text.AtEnd()) return false;
+        const UChar32 c = text.Next();
+        if (p != '?' && p != c) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -39,46 +36,27 @@ bool GlobMatch(std::string_view value, std::string_view pattern) {
     // Folding keeps one code point for one, and a code point takes 1 to 4 bytes,
     // so the value's length in bytes bounds what it can match without folding
     // it: this keeps a long text against a list of plain words cheap.
-    size_t literals = 0;
-    bool star = false;
-    for (UChar32 c : p) {
-        if (c == '*') {
-            star = true;
-        } else {
-            ++literals;
-        }
-    }
+    const auto stars = static_cast<size_t>(std::count(p.begin(), p.end(), UChar32{'*'}));
+    const size_t literals = p.size() - stars;
     if (value.size() < literals) return false;
-    if (!star && value.size() > 4 * literals) return false;
+    if (stars == 0 && value.size() > 4 * literals) return false;
 
-    // The classic single-backtrack matcher: on a mismatch, only the latest `*`
-    // needs to take one more character, which bounds the work by |v| * |p|.
-    // The value is folded as it is read, so a long text costs no copy.
-    const auto* v = reinterpret_cast<const uint8_t*>(value.data());
-    const int32_t length = static_cast<int32_t>(value.size());
-    int32_t vi = 0;
-    size_t pi = 0;
-    size_t starP = SIZE_MAX;
-    int32_t starV = 0;
-    while (vi < length) {
-        int32_t next = vi;
-        const UChar32 c = FoldAt(v, next, length);
-        if (pi < p.size() && (p[pi] == '?' || (p[pi] != '*' && p[pi] == c))) {
-            vi = next;
-            ++pi;
-        } else if (pi < p.size() && p[pi] == '*') {
-            starP = pi++;
-            starV = vi;
-        } else if (starP != SIZE_MAX) {
-            pi = starP + 1;
-            FoldAt(v, starV, length);  // the star takes one more character
-            vi = starV;
-        } else {
-            return false;
-        }
+    FoldedReader text(value);
+    const auto star = std::find(p.begin(), p.end(), UChar32{'*'});
+    if (!StartsWith(text, {p.begin(), star})) return false;
+    if (star == p.end()) return text.AtEnd();
+
+    // Between the first star and the last, every piece is found where it first
+    // occurs: each piece has a fixed length, so ending as early as possible
+    // leaves the most of the text to the pieces after it, and a match that
+    // places it later could as well place it there. The text is read once.
+    auto start = star + 1;
+    for (auto end = std::find(start, p.end(), UChar32{'*'}); end != p.end();
+         start = end + 1, end = std::find(start, p.end(), UChar32{'*'})) {
+        if (start != end && !GlobPiece({start, end}).FindIn(text)) return false;
     }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
+    // The piece after the last star must end the text, wherever it starts.
+    return start == p.end() || GlobPiece({start, p.end()}).EndsText(text);
 }
 
 }  // namespace postwarden

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <unicode/umachine.h>
+
+#include <cstdint>
+#include <string_view>
+
+namespace postwarden {
+
+// What a byte that is not part of valid UTF-8 reads as, plus the byte: a value
+// no code point has, so it only ever equals the same stray byte.
+inline constexpr UChar32 kStrayByte = 0x110000;
+
+// Reads a UTF-8 text one case-folded code point at a time (Unicode simple
+// folding, so one code point always folds to one). Each byte of an invalid
+// sequence reads on its own, as kStrayByte plus the byte. The text must remain
+// live while this reader is in use; one of 2 GiB or more reads as empty.
+class FoldedReader {
+  public:
+    explicit FoldedReader(std::string_view text)
+        : text_(reinterpret_cast<const uint8_t*>(text.data())),
+          length_(text.size() <= INT32_MAX ? static_cast<int32_t>(text.size()) : 0) {}
+
+    bool AtEnd() const { return next_ == length_; }
+
+    // The next folded code point; only when not AtEnd().
+    UChar32 Next() {
+        const uint8_t byte = text_[next_];
+        if (byte >= 0x80) return NextBeyondAscii();
+        ++next_;
+        return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
+    }
+
+  private:
+    UChar32 NextBeyondAscii();
+
+    const uint8_t* text_;
+    int32_t length_;
+    int32_t next_ = 0;
+};
+
+}  // namespace postwarden

@@ -1,0 +1,271 @@
+#include "platform/engine/Glob.h"
+
+#include <gtest/gtest.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <array>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace postwarden {
+namespace {
+
+std::string Utf8(UChar32 c) {
+    char bytes[4];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, c);
+    return std::string(bytes, static_cast<size_t>(length));
+}
+
+std::string Repeat(std::string_view piece, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+struct GlobCase {
+    std::string value;
+    std::string pattern;
+    bool matches;
+};
+
+void ExpectCases(const std::vector<GlobCase>& cases) {
+    for (const GlobCase& c : cases) {
+        EXPECT_EQ(GlobMatch(c.value, c.pattern), c.matches) << c.value << " ~ " << c.pattern;
+    }
+}
+
+TEST(GlobMatchTest, MatchesWholeValuesWithoutRegardToCase) {
+    ExpectCases({
+        {"corp.example", "corp.example", true},
+        {"CORP.Example", "corp.example", true},
+        {"mail.corp.example", "corp.example", false},
+        {"corp.example", "corp.exampl", false},
+        {"corp.example.org", "corp.example", false},
+        {"mail.corp.example", "*.corp.example", true},
+        {"corp.example", "*.corp.example", false},
+        {"boss@corp.example", "boss@*", true},
+        {"bossy@corp.example", "boss@*", false},
+        {"", "*", true},
+        {"", "**", true},
+        {"", "", true},
+        {"x", "", false},
+        {"abc", "a*c", true},
+        {"abcbc", "a*bc", true},
+        {"abcbd", "a*bc", false},
+        {"aba", "ab*ba", false},  // the first and last pieces may not overlap
+        {"abba", "ab*ba", true},
+        {"abab", "a**b", true},
+        {"aaab", "*aab", true},  // a piece found after a partial match of itself
+        {"aaa", "*aa", true},    // the last piece, after an earlier match of itself
+        {"abababa", "*ababa", true},
+        {"abacabab", "*abab", true},
+        {"xabcabd", "*abcabd*", true},
+        {"ab", "*b*a*", false},  // pieces in order
+    });
+}
+
+TEST(GlobMatchTest, QuestionMarkIsOneCodePointOrOneStrayByte) {
+    ExpectCases({
+        {"", "?", false},
+        {"ab", "a?", true},
+        {"a", "a?", false},
+        {"ab", "?b", true},
+        {"abc", "?*?", true},
+        {"a", "?*?", false},
+        {"a", "*?*", true},
+        {"", "*?*", false},
+        {"ü", "?", true},           // two bytes, one code point
+        {"u\xcc\x88", "?", false},  // u and a combining mark: two code points
+        {"日本", "??", true},
+        {"\xf0\x9f\x98\x80", "?", true},  // four bytes
+        {"\xe2\x82", "?", false},         // a cut-off sequence is two stray bytes
+        {"\xe2\x82", "??", true},
+        {"\xed\xa0\x80", "???", true},  // an encoded surrogate is not UTF-8
+        {"a\xff", "a?", true},
+        {"a\xff", "A\xff", true},
+        {"a\xff", "a\xfe", false},
+        {"\xc3", "\xc3", true},
+        {"ä", "\xc3?", false},  // a stray byte never matches part of a character
+    });
+}
+
+TEST(GlobMatchTest, FoldsOneCodePointToOne) {
+    ExpectCases({
+        {"büro.example", "BÜRO.example", true},
+        {"ΣΟΦΙΑ", "σοφια", true},
+        {"σοφιας", "ΣΟΦΙΑΣ", true},    // final sigma folds to sigma
+        {"STRAẞE", "straße", true},    // capital sharp s folds to ß
+        {"STRASSE", "straße", false},  // but ß is not folded to ss
+        {"ﬁle", "file", false},        // nor the ligature to two letters
+        {"ﬁle", "?le", true},
+        {"\xe2\x84\xaa", "k", true},  // the Kelvin sign folds to k
+        {"ſ", "S", true},             // long s folds to s
+        {"İ", "i", false},            // only the default folding, no Turkish rules
+    });
+}
+
+// Pieces longer than a word of bits, runs of `?` long enough to be kept apart,
+// and literal pieces long enough to need their fallbacks.
+TEST(GlobMatchTest, LongPiecesAndLongRunsOfQuestionMarks) {
+    const std::string a100(100, 'a');
+    ExpectCases({
+        {Repeat("a", 250) + "b", "*" + a100 + "b", true},
+        {Repeat("a", 300), "*" + a100 + "b", false},
+        {Repeat("a", 300) + "bx", "*" + a100 + "b*", true},
+        {Repeat("ab", 200), "*" + Repeat("a?", 90) + "b", false},  // never at an even place
+        {Repeat("ab", 200), "*" + Repeat("a?", 90), true},
+        {Repeat("ab", 200), "*" + Repeat("?b", 90) + "*", true},
+        {Repeat("ab", 200), "*" + Repeat("a?", 90) + "a", false},
+        {"xa" + Repeat("y", 100) + "bz", "*a" + Repeat("?", 100) + "b*", true},
+        {"xa" + Repeat("y", 99) + "bz", "*a" + Repeat("?", 100) + "b*", false},
+        {"xa" + Repeat("y", 101) + "bz", "*a" + Repeat("?", 100) + "b*", false},
+        {Repeat("y", 100) + "ab", "*" + Repeat("?", 100) + "ab", true},
+        {Repeat("y", 99) + "ab", "*" + Repeat("?", 100) + "ab", false},
+        {"ab" + Repeat("y", 100), "*ab" + Repeat("?", 100), true},
+        {"ab" + Repeat("y", 101), "*ab" + Repeat("?", 100), false},
+        {"ab" + Repeat("ü", 99), "*ab" + Repeat("?", 100) + "*", false},
+        // A long literal stretch, or a stretch of bits, counts only where the
+        // stretch before it ended the right number of characters earlier.
+        {"yb" + a100, "*x?" + a100 + "*", false},
+        {"xb" + a100, "*x?" + a100 + "*", true},
+        {"x" + Repeat("y", 70) + "abab" + Repeat("y", 60) + "zzcd",
+         "*x" + Repeat("?", 70) + "ab" + Repeat("?", 62) + "cd*", false},
+        {Repeat("x", 64) + Repeat("a", 71) + "b",
+         "*" + Repeat("x", 64) + "?" + a100.substr(30) + "b", true},
+        {"x" + Repeat("y", 70) + "ab" + Repeat("y", 62) + "cd",
+         "*x" + Repeat("?", 70) + "ab" + Repeat("?", 62) + "cd*", true},
+        {Repeat("y", 70), "*" + Repeat("?", 70) + "*", true},
+        {Repeat("y", 69), "*" + Repeat("?", 70) + "*", false},
+        {"a" + Repeat("y", 64) + "b" + Repeat("y", 64) + "c",
+         "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", true},
+        {"a" + Repeat("y", 64) + "b" + Repeat("y", 63) + "c",
+         "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", false},
+    });
+}
+
+// A piece with more different code points than its masks keep whole: each `?`
+// takes one of the piece's own code points from elsewhere in it.
+TEST(GlobMatchTest, PieceWithThousandsOfDifferentCodePoints) {
+    auto named = [](UChar32 i) { return i % 7 == 0 ? 0x0430 + i % 32 : 0x4E00 + i; };
+    std::string piece, value;
+    for (UChar32 i = 0; i < 6000; ++i) {
+        piece += Utf8(named(i));
+        value += Utf8(i % 7 == 0 ? named(i) - 32 : named(i));  // Cyrillic capitals
+        if (i % 11 == 0) piece += "?", value += Utf8(named(i * 37 % 6000));
+    }
+    EXPECT_TRUE(GlobMatch("pre" + value + "post", "*" + piece + "*"));
+    EXPECT_TRUE(GlobMatch(value, piece));
+    const size_t at = value.find(Utf8(0x4E00 + 3001));
+    ASSERT_NE(at, std::string::npos);
+    value.replace(at, 3, Utf8(0x4E00));  // a code point the piece does not name
+    EXPECT_FALSE(GlobMatch("pre" + value + "post", "*" + piece + "*"));
+}
+
+TEST(GlobMatchTest, LongValues) {
+    // Greedy placement of each piece; trying every split would never finish.
+    const std::string value(20000, 'a');
+    const std::string pattern = Repeat("*a", 40);
+    EXPECT_FALSE(GlobMatch(value, pattern + "b"));
+    EXPECT_TRUE(GlobMatch(value, pattern + "*"));
+    EXPECT_TRUE(GlobMatch(value, pattern));
+    const std::string text(1 << 20, 'x');
+    EXPECT_FALSE(GlobMatch(text, "x"));
+    EXPECT_TRUE(GlobMatch(text, "x*"));
+    EXPECT_TRUE(GlobMatch(text, "*x"));
+    EXPECT_FALSE(GlobMatch(text, "*y*"));
+}
+
+// The textbook table over all prefixes of the value and the pattern, folding
+// as the matcher is meant to: each code point by itself, each stray byte apart.
+std::vector<UChar32> ReferenceFolded(std::string_view text) {
+    std::vector<UChar32> out;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    for (int32_t i = 0, length = static_cast<int32_t>(text.size()); i < length;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) i = start + 1;
+        out.push_back(c < 0 ? 0x110000 + s[start] : u_foldCase(c, U_FOLD_CASE_DEFAULT));
+    }
+    return out;
+}
+
+bool ReferenceMatch(std::string_view value, std::string_view pattern) {
+    const std::vector<UChar32> v = ReferenceFolded(value), p = ReferenceFolded(pattern);
+    std::vector<char> row(p.size() + 1, 0), next(p.size() + 1);  // row[j]: v[0, i) ~ p[0, j)
+    row[0] = 1;
+    for (size_t j = 1; j <= p.size(); ++j) row[j] = row[j - 1] && p[j - 1] == '*';
+    for (size_t i = 1; i <= v.size(); ++i) {
+        next[0] = 0;
+        for (size_t j = 1; j <= p.size(); ++j) {
+            next[j] = p[j - 1] == '*' ? next[j - 1] || row[j]
+                                      : row[j - 1] && (p[j - 1] == '?' || p[j - 1] == v[i - 1]);
+        }
+        row.swap(next);
+    }
+    return row[p.size()];
+}
+
+const char* const kTokens[] = {"a", "A",    "b",    "ß",    "ẞ", "ü", "Ü", "\xe2\x84\xaa",
+                               "k", "\xff", "\xc3", "\x80", "?", "*"};
+
+std::string RandomText(std::mt19937& random, size_t length, size_t tokens) {
+    std::string out;
+    for (size_t i = 0; i < length; ++i) out += kTokens[random() % tokens];
+    return out;
+}
+
+TEST(GlobMatchTest, AgreesWithTheTableOnShortRandomInputs) {
+    std::mt19937 random(20240611);
+    for (int n = 0; n < 20000; ++n) {
+        const std::string value = RandomText(random, random() % 10, std::size(kTokens));
+        const std::string pattern = RandomText(random, random() % 8, std::size(kTokens));
+        ASSERT_EQ(GlobMatch(value, pattern), ReferenceMatch(value, pattern))
+            << value << " ~ " << pattern;
+    }
+}
+
+// Long patterns made from their value, so that most nearly match: characters
+// become `?` (in short or long runs), stretches become `*`, and now and then
+// one character changes. How often each happens varies from pattern to pattern,
+// so that some have long stretches without `?` and some few or no `*`.
+TEST(GlobMatchTest, AgreesWithTheTableOnLongNearMatches) {
+    std::mt19937 random(7);
+    for (int n = 0; n < 600; ++n) {
+        const std::string value = RandomText(random, 1 + random() % 400, 4 + n % 7);
+        const unsigned questionMarks = std::array{3u, 40u, 300u}[n % 3];
+        const unsigned stars = std::array{20u, 2u}[n % 2];  // per thousand
+        std::string pattern;
+        for (size_t i = 0, run = 0; i < value.size();) {
+            const int32_t start = static_cast<int32_t>(i);
+            int32_t end = start;
+            UChar32 c;
+            U8_NEXT(reinterpret_cast<const uint8_t*>(value.data()), end,
+                    static_cast<int32_t>(value.size()), c);
+            if (c < 0) end = start + 1;
+            if (run == 0 && random() % questionMarks == 0) {
+                run = random() % 2 ? 1 + random() % 3 : 60 + random() % 80;
+            }
+            const auto roll = random() % 1000;
+            if (run > 0) {
+                pattern += '?', --run;
+            } else if (roll < stars) {
+                pattern += '*';
+                end = std::min<int32_t>(static_cast<int32_t>(value.size()), end + random() % 30);
+            } else if (roll < stars + 5) {
+                pattern += kTokens[random() % 12];
+            } else {
+                pattern.append(value, i, static_cast<size_t>(end - start));
+            }
+            i = static_cast<size_t>(end);
+        }
+        ASSERT_EQ(GlobMatch(value, pattern), ReferenceMatch(value, pattern))
+            << value << " ~ " << pattern;
+    }
+}
+
+}  // namespace
+}  // namespace postwarden
