@@ -1,8 +1,10 @@
 #include "tests/host/CommandRunner.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "platform/UniqueFd.h"
 
 namespace postwarden::testing {
 
@@ -96,6 +100,14 @@ TempFolder::~TempFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
+}
+
+bool SetImmutable(const std::string& path, bool on) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    if (!fd || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 std::string ReadFile(const std::string& path) {

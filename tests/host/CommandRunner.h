@@ -21,6 +21,10 @@ struct CommandResult {
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 
+// Sets or clears the immutable flag, which holds a file or a folder as it is
+// even for root; false when the file system or the user cannot.
+bool SetImmutable(const std::string& path, bool on);
+
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 

@@ -29,15 +29,6 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-// Sets or clears the immutable flag, which holds a file read-only even for root.
-bool SetImmutable(const std::string& path, bool on) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    int flags = 0;
-    if (!fd || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
-}
-
 // A home whose only rule asks about mail leaving corp.example, and a message
 // that leaves it, answered No: every run must end cancelled.
 class UnwritableLogTest : public ::testing::Test {

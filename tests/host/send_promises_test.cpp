@@ -1,6 +1,8 @@
 // What the command promises whatever the set-up: every recipient is checked,
 // a question nobody saw is not a Yes, a No is final, a broken install is loud.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <sstream>
 
 #include "host/SendCheck.h"
+#include "platform/UniqueFd.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -157,6 +160,52 @@ TEST_F(SendPromisesTest, ADraftLeftByAKilledRunIsRemovedByTheNext) {
     ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(left));
     EXPECT_TRUE(std::filesystem::is_empty(cur));
+}
+
+// The person answers No on the terminal form while the drafts folder becomes
+// impossible to change, so that removing the draft copy fails after the No.
+TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
+    const std::string file = dir.Path() + "/message.eml";
+    std::ofstream(file) << Message("");
+    ASSERT_EQ(Pw({"check", "--answers", "yes", file}).exitCode, 0);  // makes the store
+    const std::string drafts = home.Path() + "/mail/Drafts/cur";
+    if (!SetImmutable(drafts, true) || !SetImmutable(drafts, false)) {
+        GTEST_SKIP() << "the immutable flag cannot be set here";
+    }
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM");
+        ::execl(POSTWARDEN_BINARY_DIR "/postwarden", "postwarden", "--home", home.Path().c_str(),
+                "check", file.c_str(), nullptr);
+        ::_exit(127);
+    }
+    const UniqueFd owner(terminal);
+    std::string screen;
+    const auto readUntil = [&](const std::string& text) {
+        for (int waited = 0; screen.find(text) == std::string::npos && waited < 200; ++waited) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0) break;
+            screen.append(buffer, static_cast<size_t>(got));
+        }
+        return screen.find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Post Warden")) << screen;
+    ASSERT_TRUE(SetImmutable(drafts, true));
+    ASSERT_EQ(::write(terminal, "n", 1), 1);
+    readUntil("send: cancelled");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    SetImmutable(drafts, false);
+    EXPECT_FALSE(std::filesystem::is_empty(drafts)) << "the draft was removed after all";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << screen;
+    EXPECT_NE(screen.find("send: cancelled (No to"), std::string::npos) << screen;
+    EXPECT_NE(Log().find("Send: no;"), std::string::npos);
 }
 
 TEST_F(SendPromisesTest, AMissingModuleHoldsTheMessageAndSaysSo) {
