@@ -103,7 +103,12 @@ void BM_CheckTypicalMessage(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_CheckTypicalMessage)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->Iterations(20)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CheckTypicalMessage)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->Iterations(20)
+    ->ReportAggregatesOnly(true);
 
 void BM_CheckHugeMessage(benchmark::State& state) {
     static const Scenario s = Prepare("huge", 10000, 20, 1000, 25 * 1024 * 1024);
@@ -113,7 +118,12 @@ void BM_CheckHugeMessage(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_CheckHugeMessage)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->Iterations(1)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CheckHugeMessage)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(3)
+    ->Iterations(1)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 

@@ -43,7 +43,8 @@ class Store {
         const char* made = mkdtemp(pattern);
         FUZZ_CHECK(made != nullptr);
         root_ = made;
-        for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(root_ + "/Drafts/" + sub);
+        for (const char* sub : {"cur", "new", "tmp"})
+            fs::create_directories(root_ + "/Drafts/" + sub);
         std::ofstream(root_ + "/distribution-lists") << kLists;
     }
     ~Store() {
@@ -52,7 +53,8 @@ class Store {
     }
     const std::string& Root() const { return root_; }
     void Put(std::string_view bytes) const {
-        std::ofstream out(root_ + "/Drafts/cur/" + kUniqueName + ":2,S", std::ios::binary | std::ios::trunc);
+        std::ofstream out(root_ + "/Drafts/cur/" + kUniqueName + ":2,S",
+                          std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         FUZZ_CHECK(out.good());
     }

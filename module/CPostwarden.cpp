@@ -1,5 +1,7 @@
 #include "module/CPostwarden.h"
 
+#include <exception>
+
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
 #include "module/ModuleVersion.h"
@@ -8,8 +10,6 @@
 #include "module/ThreadObjects.h"
 #include "settings/SettingKeys.h"
 
-#include <exception>
-
 namespace postwarden {
 
 namespace {
@@ -17,10 +17,16 @@ constexpr const char* kAppName = "Postwarden";
 }  // namespace
 
 CPostwarden::CPostwarden(Platform& platform) : platform_(platform) {}
-CPostwarden::~CPostwarden() { ThreadObjects::ReleaseFor(platform_); }
+CPostwarden::~CPostwarden() {
+    ThreadObjects::ReleaseFor(platform_);
+}
 
-std::string CPostwarden::RegistryName() { return "Postwarden"; }
-std::string CPostwarden::FriendlyName() { return "Post Warden"; }
+std::string CPostwarden::RegistryName() {
+    return "Postwarden";
+}
+std::string CPostwarden::FriendlyName() {
+    return "Post Warden";
+}
 
 std::string CPostwarden::Version() {
     return FormatVersion(kVersionMajor, kVersionMinor, kVersionRevision);
@@ -31,7 +37,8 @@ int32_t CPostwarden::YSStartup(std::shared_ptr<Engine>& Engine) {
         if (!m_engine) m_engine = Engine;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 0, "Postwarden.Startup");
+            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 0,
+                              "Postwarden.Startup");
         } catch (const RuntimeError&) {
         }
     }
@@ -50,7 +57,9 @@ int32_t CPostwarden::YSShutdown() {
     return 0;
 }
 
-std::string CPostwarden::YSSendMessage(std::string& /*theMessage*/) { return "noerror"; }
+std::string CPostwarden::YSSendMessage(std::string& /*theMessage*/) {
+    return "noerror";
+}
 
 int32_t CPostwarden::YSExplorerOpen(HostWindow* /*explorer*/) {
     EnsureDefaultSettings();
@@ -61,16 +70,36 @@ int32_t CPostwarden::YSExplorerOpen(HostWindow* /*explorer*/) {
     return 0;
 }
 
-int32_t CPostwarden::YSExplorerClose(HostWindow*) { return 0; }
-int32_t CPostwarden::YSExplorerActivate(HostWindow*) { return 0; }
-int32_t CPostwarden::YSExplorerDeactivate(HostWindow*) { return 0; }
-int32_t CPostwarden::YSInspectorOpen(HostWindow*) { return 0; }
-int32_t CPostwarden::YSInspectorClose(HostWindow*) { return 0; }
-int32_t CPostwarden::YSInspectorActivate(HostWindow*) { return 0; }
-int32_t CPostwarden::YSInspectorDeactivate(HostWindow*) { return 0; }
-int32_t CPostwarden::YSButtonAction(int32_t&, bool&) { return 0; }
-int32_t CPostwarden::YSMenuAction(int32_t&, bool&) { return 0; }
-int32_t CPostwarden::YSHotkeyAction(int32_t&) { return 0; }
+int32_t CPostwarden::YSExplorerClose(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSExplorerActivate(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSExplorerDeactivate(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSInspectorOpen(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSInspectorClose(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSInspectorActivate(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSInspectorDeactivate(HostWindow*) {
+    return 0;
+}
+int32_t CPostwarden::YSButtonAction(int32_t&, bool&) {
+    return 0;
+}
+int32_t CPostwarden::YSMenuAction(int32_t&, bool&) {
+    return 0;
+}
+int32_t CPostwarden::YSHotkeyAction(int32_t&) {
+    return 0;
+}
 
 int32_t CPostwarden::YSItemEvent(int32_t& EventSelector, std::shared_ptr<OutlookItem>& item,
                                  bool& Cancel, std::string& /*folderEntryId*/,
@@ -107,7 +136,9 @@ void CPostwarden::Log(const std::string& source, const std::string& message, int
     logger->WriteLog(kAppName, source, message, level);
 }
 
-EngineHelper& CPostwarden::Helper() { return ThreadObjects::For(platform_).Helper(); }
+EngineHelper& CPostwarden::Helper() {
+    return ThreadObjects::For(platform_).Helper();
+}
 
 std::string CPostwarden::GetSetting(const std::string& key, const std::string& defaultValue) {
     const std::string app = Helper().SettingsAppName();

@@ -20,7 +20,7 @@ class Platform;
 // keeps the settings. Its procedures live in the folder of the subsystem they
 // belong to (validation/, settings/); this folder holds the host contract.
 class CPostwarden final : public IModuleAPI {
-public:
+  public:
     // `platform` must remain live while this object is in use.
     explicit CPostwarden(Platform& platform);
     ~CPostwarden() override;
@@ -51,7 +51,7 @@ public:
     bool HasEngine() const { return m_engine != nullptr; }
     bool UsingWordAsEmailEditorValue() const { return UsingWordAsEmailEditor; }
 
-private:
+  private:
     // Writes YSItemEvent's failure line; a failure to write it is dropped.
     void ReportItemEventFailure(const std::string& description);
     // Trace line through a new EngineLogger; a logger failure reaches the caller.

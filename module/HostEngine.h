@@ -13,7 +13,7 @@ class OutlookApplication;
 // Anything the engine may be asked to prepare before it is shown (the two
 // confirmation forms).
 class FormObject {
-public:
+  public:
     virtual ~FormObject() = default;
     // The form's name, e.g. "frmYesNoPrompt".
     virtual std::string_view FormName() const = 0;
@@ -22,7 +22,7 @@ public:
 // The host's engine object, handed to the module at start-up. Every call may
 // throw RuntimeError.
 class Engine {
-public:
+  public:
     virtual ~Engine() = default;
     // The mail client's application object; never null (throws instead).
     virtual std::shared_ptr<OutlookApplication> Application() = 0;
@@ -34,7 +34,7 @@ public:
 
 // The engine library's per-thread helper. Every call may throw RuntimeError.
 class EngineHelper {
-public:
+  public:
     virtual ~EngineHelper() = default;
     // Application name under which every setting is read and written.
     virtual std::string SettingsAppName() = 0;
@@ -48,7 +48,7 @@ public:
 
 // Writes one trace record; a new object is made for every record.
 class EngineLogger {
-public:
+  public:
     virtual ~EngineLogger() = default;
     virtual void WriteLog(std::string_view app, std::string_view source, std::string_view message,
                           int16_t level) = 0;
@@ -56,7 +56,7 @@ public:
 
 // Splits a list text into entries, numbered from 1.
 class DelimitedList {
-public:
+  public:
     virtual ~DelimitedList() = default;
     virtual void SetText(std::string_view text) = 0;
     virtual int32_t Count() = 0;
@@ -66,7 +66,7 @@ public:
 
 // Reads a key of the per-user registry.
 class RegistryAccess {
-public:
+  public:
     virtual ~RegistryAccess() = default;
     // 0 when the key was opened, 2 when it does not exist.
     virtual int32_t OpenKey(std::string_view path, uint32_t hive, int32_t access) = 0;

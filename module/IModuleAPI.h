@@ -13,14 +13,14 @@ class Platform;
 // Stands for an explorer or inspector window of the mail client; the module
 // does not look inside.
 class HostWindow {
-public:
+  public:
     virtual ~HostWindow() = default;
 };
 
 // The host's interface to a module, in slot order. The host calls every member
 // on one thread.
 class IModuleAPI {
-public:
+  public:
     virtual ~IModuleAPI() = default;
     virtual std::string RegistryName() = 0;
     virtual std::string FriendlyName() = 0;

@@ -9,13 +9,13 @@ namespace postwarden {
 // The mail client's handle on its open message store, as the session object
 // can attach to it. Opaque to the module.
 class MapiObject {
-public:
+  public:
     virtual ~MapiObject() = default;
 };
 
 // The mail client's session (namespace) object.
 class OutlookSession {
-public:
+  public:
     virtual ~OutlookSession() = default;
     // The "MAPIOBJECT" property; throws when the client has none.
     virtual std::shared_ptr<MapiObject> MAPIOBJECT() = 0;
@@ -23,7 +23,7 @@ public:
 
 // The mail client's application object. Every call may throw RuntimeError.
 class OutlookApplication {
-public:
+  public:
     virtual ~OutlookApplication() = default;
     // e.g. "16.0.0.0".
     virtual std::string Version() = 0;
@@ -35,7 +35,7 @@ public:
 // An item of the mail client, read late-bound: a property the item does not
 // have throws "Object doesn't support this property or method".
 class OutlookItem {
-public:
+  public:
     virtual ~OutlookItem() = default;
     virtual bool Submitted() = 0;
     // The name of the item's class, e.g. "MailItem".

@@ -22,7 +22,7 @@ namespace postwarden {
 // never lets another exception out. A Platform must remain live while any
 // module created with it is in use, and is used from one thread at a time.
 class Platform {
-public:
+  public:
     Platform() : serial_(NextSerial()) {}
     virtual ~Platform() = default;
     Platform(const Platform&) = delete;
@@ -57,7 +57,7 @@ public:
 
     virtual WindowSystem& Windows() = 0;
 
-private:
+  private:
     static uint64_t NextSerial() {
         static std::atomic<uint64_t> next{1};
         return next++;

@@ -11,14 +11,14 @@ namespace postwarden {
 // Every outside component signals failure by throwing this; the module catches it
 // exactly where a procedure has its handler.
 class RuntimeError : public std::runtime_error {
-public:
+  public:
     RuntimeError(int32_t number, std::string description)
         : std::runtime_error(description), number_(number), description_(std::move(description)) {}
 
     int32_t Number() const { return number_; }
     const std::string& Description() const { return description_; }
 
-private:
+  private:
     int32_t number_;
     std::string description_;
 };
@@ -39,14 +39,14 @@ inline constexpr int32_t kModalFormDisplayed = 401;
 inline constexpr int32_t kCannotCreateObject = 429;
 inline constexpr int32_t kNoSuchMember = 438;
 
-RuntimeError InvalidCall();            // "Invalid procedure call or argument"
-RuntimeError Overflow();               // "Overflow"
-RuntimeError SubscriptOutOfRange();    // "Subscript out of range"
-RuntimeError TypeMismatch();           // "Type mismatch"
-RuntimeError ObjectNotSet();           // "Object variable or With block variable not set"
-RuntimeError ModalFormDisplayed();     // "Can't show non-modal form when modal form is displayed"
-RuntimeError CannotCreateObject();     // "Can't create object"
-RuntimeError NoSuchMember();           // "Object doesn't support this property or method"
+RuntimeError InvalidCall();          // "Invalid procedure call or argument"
+RuntimeError Overflow();             // "Overflow"
+RuntimeError SubscriptOutOfRange();  // "Subscript out of range"
+RuntimeError TypeMismatch();         // "Type mismatch"
+RuntimeError ObjectNotSet();         // "Object variable or With block variable not set"
+RuntimeError ModalFormDisplayed();   // "Can't show non-modal form when modal form is displayed"
+RuntimeError CannotCreateObject();   // "Can't create object"
+RuntimeError NoSuchMember();         // "Object doesn't support this property or method"
 }  // namespace errors
 
 }  // namespace postwarden

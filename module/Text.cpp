@@ -9,7 +9,9 @@
 
 namespace postwarden {
 
-std::string_view BoolText(bool value) { return value ? "True" : "False"; }
+std::string_view BoolText(bool value) {
+    return value ? "True" : "False";
+}
 
 int32_t ToLong(std::string_view text) {
     auto isBlank = [](char c) { return c == ' ' || c == '\t'; };

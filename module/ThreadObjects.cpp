@@ -48,7 +48,8 @@ frmYesNoPrompt& ThreadObjects::YesNoPrompt() {
 }
 
 frmSimpleYesNoPrompt& ThreadObjects::SimpleYesNoPrompt() {
-    if (!simpleYesNoPrompt_) simpleYesNoPrompt_ = std::make_unique<frmSimpleYesNoPrompt>(*platform_);
+    if (!simpleYesNoPrompt_)
+        simpleYesNoPrompt_ = std::make_unique<frmSimpleYesNoPrompt>(*platform_);
     return *simpleYesNoPrompt_;
 }
 

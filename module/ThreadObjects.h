@@ -15,7 +15,7 @@ class frmYesNoPrompt;
 // thread lives; they are made anew when the thread starts working with another
 // Platform.
 class ThreadObjects {
-public:
+  public:
     // The calling thread's objects for `platform`.
     static ThreadObjects& For(Platform& platform);
     // Drops the calling thread's objects when they belong to `platform`, so that
@@ -32,7 +32,7 @@ public:
     ThreadObjects(const ThreadObjects&) = delete;
     ThreadObjects& operator=(const ThreadObjects&) = delete;
 
-private:
+  private:
     Platform* platform_ = nullptr;
     uint64_t serial_ = 0;
     std::unique_ptr<EngineHelper> helper_;

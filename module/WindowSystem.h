@@ -13,7 +13,7 @@ namespace postwarden {
 enum class ControlKind { kFrame, kCheckBox, kLabel, kPushButton };
 
 struct ControlDesign {
-    std::string name;       // e.g. "chkValidateKeywords"
+    std::string name;  // e.g. "chkValidateKeywords"
     ControlKind kind;
     std::string caption;    // "&" marks the access key
     std::string container;  // name of the enclosing frame, or empty for the form
@@ -37,7 +37,7 @@ inline constexpr int32_t kChecked = 1;
 // How a window tells the form's logic what the person did. Called on the thread
 // that shows the window, from inside ShowModal() or ProcessPendingEvents().
 class WindowEvents {
-public:
+  public:
     virtual ~WindowEvents() = default;
     // A push button was pressed, or a check box changed state (already changed
     // when this is called).
@@ -49,7 +49,7 @@ public:
 
 // A loaded window. Every call may throw RuntimeError.
 class Window {
-public:
+  public:
     virtual ~Window() = default;
     virtual void SetCaption(std::string_view text) = 0;
     virtual void SetControlCaption(std::string_view control, std::string_view text) = 0;
@@ -74,7 +74,7 @@ public:
 };
 
 class WindowSystem {
-public:
+  public:
     virtual ~WindowSystem() = default;
     // Loads a window from `design`; `events` must outlive the window.
     virtual std::unique_ptr<Window> CreateWindow(const FormDesign& design,

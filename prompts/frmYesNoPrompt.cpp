@@ -11,7 +11,6 @@ namespace postwarden {
 
 namespace {
 
-
 // One row per rule, in rule order: its flag, its check box and its question.
 struct Rule {
     bool Globals::*flag;

@@ -16,19 +16,19 @@ inline constexpr const char* kSettingsAppName = "Postwarden";
 
 // EngineLogger over the process's log file: one "trace" record per call.
 class FileEngineLogger final : public EngineLogger {
-public:
+  public:
     // `log` must remain live while this logger is in use.
     explicit FileEngineLogger(LogFile& log) : log_(log) {}
     void WriteLog(std::string_view app, std::string_view source, std::string_view message,
                   int16_t level) override;
 
-private:
+  private:
     LogFile& log_;
 };
 
 // EngineHelper over the process's log file: error reports are "event" records.
 class FileEngineHelper final : public EngineHelper {
-public:
+  public:
     // `log` must remain live while this helper is in use.
     explicit FileEngineHelper(LogFile& log) : log_(log) {}
     std::string SettingsAppName() override { return kSettingsAppName; }
@@ -36,7 +36,7 @@ public:
     int32_t MatchesEntry(std::string_view value, std::string_view entry) override;
     void PrepareForm(FormObject&) override {}
 
-private:
+  private:
     LogFile& log_;
 };
 
@@ -44,12 +44,12 @@ private:
 // A text over limits::kMaxListTextBytes, or one of more than
 // limits::kMaxListEntries entries, is refused and leaves the list empty.
 class SplitDelimitedList final : public DelimitedList {
-public:
+  public:
     void SetText(std::string_view text) override;
     int32_t Count() override { return static_cast<int32_t>(entries_.size()); }
     std::string Item(int32_t index) override;
 
-private:
+  private:
     std::vector<std::string> entries_;
 };
 

@@ -14,10 +14,18 @@ void AppendEscaped(std::string& out, std::string_view text) {
         out.append(text.substr(plain, i - plain));
         plain = i + 1;
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
             default:
                 out += "\\x";
                 out += kHex[c >> 4];
@@ -44,10 +52,18 @@ std::optional<std::string> Unescape(std::string_view text) {
         }
         if (++i == text.size()) return std::nullopt;
         switch (text[i]) {
-            case '\\': out += '\\'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
+            case '\\':
+                out += '\\';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
             case 'x': {
                 if (i + 2 >= text.size()) return std::nullopt;
                 const int high = hexValue(text[i + 1]);

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,7 +14,7 @@ namespace postwarden {
 namespace {
 
 class ReadWholeFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = ::testing::TempDir() + "/pw-read-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);

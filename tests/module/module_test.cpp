@@ -12,7 +12,7 @@ using fakes::FakeItem;
 using fakes::FakePlatform;
 
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     FakePlatform platform;
     CPostwarden module{platform};
 
@@ -176,9 +176,14 @@ struct LongCase {
 };
 
 TEST(TextTest, ToLongReadsWholeDecimalNumbers) {
-    const LongCase good[] = {{"0", 0},     {"1", 1},         {"01", 1},
-                             {" 5 ", 5},   {"-2", -2},       {"+7", 7},
-                             {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}};
+    const LongCase good[] = {{"0", 0},
+                             {"1", 1},
+                             {"01", 1},
+                             {" 5 ", 5},
+                             {"-2", -2},
+                             {"+7", 7},
+                             {"2147483647", 2147483647},
+                             {"-2147483648", -2147483647 - 1}};
     for (const LongCase& c : good) EXPECT_EQ(ToLong(c.text), c.value) << c.text;
 }
 
@@ -205,7 +210,10 @@ TEST(TextTest, LCaseIsUnicodeAware) {
     EXPECT_EQ(LCase("BÜRO.Example"), "büro.example");
     EXPECT_EQ(LCase("ΣΟΦΊΑ"), "σοφία");
     EXPECT_EQ(LCase("MiXeD@Corp.EXAMPLE"), "mixed@corp.example");
-    EXPECT_EQ(LCase("bad\xff" "BYTE"), "bad\xff" "byte");
+    EXPECT_EQ(LCase("bad\xff"
+                    "BYTE"),
+              "bad\xff"
+              "byte");
     EXPECT_EQ(BoolText(true), "True");
     EXPECT_EQ(BoolText(false), "False");
 }

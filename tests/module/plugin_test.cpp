@@ -10,7 +10,7 @@ namespace postwarden {
 namespace {
 
 class PluginTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         handle_ = dlopen(POSTWARDEN_BINARY_DIR "/libpostwarden-module.so", RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle_, nullptr) << dlerror();

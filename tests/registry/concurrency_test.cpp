@@ -96,7 +96,8 @@ TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
                 int status = 0;
                 try {
                     Registry registry(path);
-                    registry.SaveSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), "v");
+                    registry.SaveSetting("Postwarden", "Postwarden", "Key" + std::to_string(i),
+                                         "v");
                 } catch (...) {
                     status = 1;
                 }
@@ -110,8 +111,9 @@ TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
         }
         Registry registry(path);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), ""),
-                      "v");
+            EXPECT_EQ(
+                registry.GetSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), ""),
+                "v");
         }
     }
 }

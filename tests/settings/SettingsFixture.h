@@ -46,9 +46,7 @@ class SettingsTest : public ::testing::Test {
         return out;
     }
     // The error reports as "LEVEL|SOURCE|MESSAGE" texts.
-    std::vector<std::string> Events() const {
-        return platform.Events();
-    }
+    std::vector<std::string> Events() const { return platform.Events(); }
     std::string Stored(const std::string& key) const {
         return platform.Setting(key).value_or("<absent>");
     }

@@ -43,9 +43,7 @@ class ValidationTest : public ::testing::Test {
     }
 
     // The error report lines as "LEVEL|SOURCE|MESSAGE" texts.
-    std::vector<std::string> Events() const {
-        return platform.Events();
-    }
+    std::vector<std::string> Events() const { return platform.Events(); }
 
     fakes::FakePlatform platform;
     std::shared_ptr<fakes::FakeEngine> engine = platform.NewEngine();

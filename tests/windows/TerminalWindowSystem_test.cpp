@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "module/RuntimeError.h"
-#include "platform/windows/TerminalReach.h"
 #include "platform/UniqueFd.h"
+#include "platform/windows/TerminalReach.h"
 #include "tests/windows/FormsTestSupport.h"
 
 namespace postwarden::testing {
