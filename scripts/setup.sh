@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
+          clang-format git
           # the real mail clients the tests drive in tmux (tests/clients/), and their harness's
           # Python; git send-email needs the two Perl modules, which are only recommended
           python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl)

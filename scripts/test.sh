@@ -2,7 +2,8 @@
 # Builds Postwarden and runs every test, then the whole suite again built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (all but the tests that drive
 # the real mail clients), then each fuzz target for a few seconds. Exits
-# non-zero when any test fails or a sanitizer or fuzzer reports anything.
+# non-zero when a C++ file differs from the committed .clang-format, any test
+# fails, or a sanitizer or fuzzer reports anything.
 #   scripts/test.sh          all of it
 #   scripts/test.sh --quick  the ordinary build and its tests only
 set -euo pipefail
@@ -10,6 +11,17 @@ cd "$(dirname "$0")/.."
 jobs="$(nproc)"
 
 scripts/setup.sh --build
+
+echo "== formatting (the committed .clang-format)"
+unformatted=()
+while IFS= read -r file; do
+    clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
+done < <(git ls-files '*.cpp' '*.h')
+if [ ${#unformatted[@]} -gt 0 ]; then
+    printf 'differs from .clang-format (clang-format -i FILE): %s\n' "${unformatted[@]}"
+    exit 1
+fi
+
 echo "== tests"
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" --timeout 300)
 
