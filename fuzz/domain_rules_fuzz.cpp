@@ -23,6 +23,7 @@
 #include "settings/SettingKeys.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/validation/ValidationAccess.h"
+#include "validation/AddressForm.h"
 #include "validation/Globals.h"
 
 namespace postwarden {
@@ -67,6 +68,16 @@ std::vector<std::string> Lines(const fakes::FakePlatform& platform) {
     return out;
 }
 
+// The text inside one enclosing pair of single quotes, as the rules take it.
+std::string Unquoted(const std::string& text) {
+    return text.size() >= 2 && text.front() == '\'' && text.back() == '\''
+               ? text.substr(1, text.size() - 2)
+               : text;
+}
+
+// Addresses and entries are compared in the rules' one canonical form
+// (validation/AddressForm, tested on its own); the traces show them as written.
+
 // What both rules do before they compare: with an empty list they only report
 // it; otherwise they take the domain, which may write an error line or fail.
 // The domain, or nothing when the rule ends there.
@@ -103,10 +114,12 @@ Expected OutsideDomains(const std::string& address, const std::string& list) {
     if (!domain) return expected;
     const char* source = "CheckOutsideDomains";
     expected.lines.push_back(Line("trace", 0, source, "Looking at domain " + Quoted(*domain)));
+    const std::string compared =
+        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))));
     bool found = false;
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        if (GlobMatch(*domain, entry)) {
+        if (GlobMatch(compared, validation::CanonicalAddress(entry))) {
             found = true;
             break;
         }
@@ -128,9 +141,13 @@ Expected WatchList(const std::string& address, const std::string& list) {
     expected.lines.push_back(
         Line("trace", 0, source, "Looking at email address " + Quoted(address)));
     expected.lines.push_back(Line("trace", 0, source, "and domain " + Quoted(*domain)));
+    const std::string comparedAddress = validation::CanonicalAddress(Unquoted(address));
+    const std::string comparedDomain =
+        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))));
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        if (GlobMatch(*domain, entry) || GlobMatch(address, entry)) {
+        const std::string comparedEntry = validation::CanonicalAddress(entry);
+        if (GlobMatch(comparedDomain, comparedEntry) || GlobMatch(comparedAddress, comparedEntry)) {
             expected.flag = true;
             break;
         }
