@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,17 @@ TempFolder::~TempFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
+}
+
+std::string WriteFakeSendmail(const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n"
+                           "out=\"$(dirname \"$0\")\"\n"
+                           "printf '%s\\n' \"$@\" > \"$out/args\"\n"
+                           "cat >> \"$out/input\"\n"
+                           "exit ${FAKE_STATUS:-0}\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
 }
 
 bool SetImmutable(const std::string& path, bool on) {

@@ -25,6 +25,11 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
 // even for root; false when the file system or the user cannot.
 bool SetImmutable(const std::string& path, bool on);
 
+// Writes `folder`/`name`: a stand-in for the real sendmail that writes its
+// arguments, one a line, to `folder`/args, appends its standard input to
+// `folder`/input and exits with $FAKE_STATUS (0 when unset). Returns its path.
+std::string WriteFakeSendmail(const std::string& folder, const std::string& name = "sendmail");
+
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 

@@ -6,24 +6,13 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/FileModes.h"
+
 namespace postwarden::host {
 namespace {
 
-class Umask {
-  public:
-    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
-    ~Umask() { ::umask(saved_); }
-    Umask(const Umask&) = delete;
-    Umask& operator=(const Umask&) = delete;
-
-  private:
-    mode_t saved_;
-};
-
-int ModeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
-}
+using testing::ModeOf;
+using testing::Umask;
 
 class MakeFoldersTest : public ::testing::Test {
   protected:

@@ -28,14 +28,7 @@ int Lines(const std::string& text) {
 
 class SendPromisesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        sendmail = dir.Path() + "/capture";
-        std::ofstream(sendmail) << "#!/bin/sh\n"
-                                   "out=\"$(dirname \"$0\")\"\n"
-                                   "printf '%s\\n' \"$@\" > \"$out/args\"\n"
-                                   "cat >> \"$out/input\"\n";
-        chmod(sendmail.c_str(), 0755);
-    }
+    void SetUp() override { sendmail = WriteFakeSendmail(dir.Path(), "capture"); }
     CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), {"--home", home.Path()});
         return RunPostwarden(args, input);

@@ -14,15 +14,7 @@ namespace {
 
 class SendmailTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        sendmail = dir.Path() + "/fake-sendmail";
-        std::ofstream(sendmail) << "#!/bin/sh\n"
-                                   "out=\"$(dirname \"$0\")\"\n"
-                                   "printf '%s\\n' \"$@\" > \"$out/args\"\n"
-                                   "cat > \"$out/input\"\n"
-                                   "exit ${FAKE_STATUS:-0}\n";
-        chmod(sendmail.c_str(), 0755);
-    }
+    void SetUp() override { sendmail = WriteFakeSendmail(dir.Path(), "fake-sendmail"); }
     CommandResult Send(std::vector<std::string> args, const std::string& message,
                        std::vector<std::string> env = {}) {
         args.insert(args.begin(), {"--home", home.Path(), "sendmail", "--sendmail", sendmail});

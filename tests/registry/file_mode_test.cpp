@@ -3,30 +3,16 @@
 #include <string>
 
 #include "platform/registry/Registry.h"
+#include "tests/FileModes.h"
 #include "tests/registry/TempFolder.h"
 
 namespace postwarden {
 namespace {
 
+using testing::ModeOf;
+using testing::Umask;
+
 using testing::RegistryFolder;
-
-// Sets the process's umask for one scope.
-class Umask {
-  public:
-    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
-    ~Umask() { ::umask(saved_); }
-    Umask(const Umask&) = delete;
-    Umask& operator=(const Umask&) = delete;
-
-  private:
-    mode_t saved_;
-};
-
-// The permission bits of `path`; -1 when it does not exist.
-int ModeOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
-}
 
 // The database and SQLite's files beside it, while a connection holds them open.
 void ExpectModes(const std::string& database, int mode) {
