@@ -57,6 +57,14 @@ void BM_AlternatingQuestionMarks(benchmark::State& state) {
 }
 BENCHMARK(BM_AlternatingQuestionMarks)->Arg(1)->Arg(25)->Unit(benchmark::kMillisecond);
 
+// Wildcards and letters in turn, then a run of `?` that takes the piece past
+// 1,000 characters.
+void BM_AlternatingThenLongRun(benchmark::State& state) {
+    const std::string text = Text("a", state.range(0));
+    Run(state, text, "*" + Repeat("a?", 480) + std::string(70, '?') + "b*", false);
+}
+BENCHMARK(BM_AlternatingThenLongRun)->Arg(1)->Arg(25)->Unit(benchmark::kMillisecond);
+
 // One long run of `?` between two letters.
 void BM_LongQuestionMarkRun(benchmark::State& state) {
     const std::string text = Text("a", state.range(0));

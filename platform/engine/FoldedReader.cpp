@@ -3,7 +3,40 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <atomic>
+#include <memory>
+
 namespace postwarden {
+
+namespace {
+
+// ICU's case folding costs a lookup through its tries for each character, and
+// a long non-Latin text is read once per entry matched against it: folded code
+// points are kept in pages of 256, made on first use and shared by every
+// thread. A page a racing thread made as well is dropped. Pages live as long
+// as the process, and only those of the scripts actually read are made.
+constexpr int kPageBits = 8;
+constexpr UChar32 kPageSize = UChar32{1} << kPageBits;
+std::atomic<const UChar32*> foldedPages[(UCHAR_MAX_VALUE + 1) >> kPageBits];
+
+const UChar32* MakePage(std::atomic<const UChar32*>& slot, UChar32 first) {
+    auto page = std::make_unique<UChar32[]>(kPageSize);
+    for (UChar32 i = 0; i < kPageSize; ++i) page[i] = u_foldCase(first + i, U_FOLD_CASE_DEFAULT);
+    const UChar32* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, page.get(), std::memory_order_acq_rel)) {
+        return page.release();
+    }
+    return expected;
+}
+
+UChar32 Folded(UChar32 c) {
+    std::atomic<const UChar32*>& slot = foldedPages[c >> kPageBits];
+    const UChar32* page = slot.load(std::memory_order_acquire);
+    if (page == nullptr) page = MakePage(slot, c & ~(kPageSize - 1));
+    return page[c & (kPageSize - 1)];
+}
+
+}  // namespace
 
 UChar32 FoldedReader::NextBeyondAscii() {
     const int32_t start = next_;
@@ -15,7 +48,7 @@ UChar32 FoldedReader::NextBeyondAscii() {
         next_ = start + 1;
         return kStrayByte + text_[start];
     }
-    return u_foldCase(c, U_FOLD_CASE_DEFAULT);
+    return Folded(c);
 }
 
 }  // namespace postwarden

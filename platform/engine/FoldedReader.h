@@ -23,8 +23,12 @@ class FoldedReader {
 
     bool AtEnd() const { return next_ == length_; }
 
-    // The next folded code point; only when not AtEnd().
-    UChar32 Next() {
+    // How many bytes are left to read, which is at least how many characters.
+    size_t BytesLeft() const { return static_cast<size_t>(length_ - next_); }
+
+    // The next folded code point; only when not AtEnd(). Always inlined, as
+    // the loops that call it are what a match costs.
+    [[gnu::always_inline]] UChar32 Next() {
         const uint8_t byte = text_[next_];
         if (byte >= 0x80) return NextBeyondAscii();
         ++next_;

@@ -3,7 +3,22 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cstring>
 #include <tuple>
+#include <type_traits>
+
+// GCC can build a function twice, for AVX2 and for any x86-64, and pick one
+// when the program starts: the scans that keep their state in vector
+// registers take half the steps with AVX2. Clang cannot do so for templates.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define PW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define PW_VECTOR_CLONES
+#endif
+
+// The vector helpers below are inlined and never seen outside this file, so
+// that AVX2 changes how vectors are passed does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace postwarden {
 
@@ -12,6 +27,11 @@ namespace {
 // From this length on, a stretch of `?`, or of code points without `?`, costs
 // less as a part of its own than as bits of shift-and (a word per 64).
 constexpr size_t kLongStretch = 64;
+
+// A core of `?` and letters that fits this many words (some 2,000 positions)
+// is one shift-and part of 2, 4, 8, 16 or 32 words kept in vector registers:
+// a few vector steps per character, less than splitting it would cost.
+constexpr size_t kMaxRegisterWords = 32;
 
 // How many words of whole mask rows a piece may keep; rows past it are kept
 // as the few words that differ from row 0. A piece of 1,000 code points keeps
@@ -71,44 +91,106 @@ class LiteralState {
     size_t matched_ = 0;
 };
 
-// Shift-and over a stretch of more than one word: the words before and after
-// a character, in turn.
+// Four words at a time where the target has the instructions for it, else
+// two, else one; loads and stores of these need no alignment beyond a word's.
+constexpr size_t kVectorWords = 4;
+typedef uint64_t WordVector
+    __attribute__((vector_size(kVectorWords * sizeof(uint64_t)), aligned(sizeof(uint64_t))));
+
+// The same for a given number of words, as a type a template can name.
+template <size_t Lanes>
+struct VectorOf;
+template <>
+struct VectorOf<2> {
+    typedef uint64_t Type
+        __attribute__((vector_size(2 * sizeof(uint64_t)), aligned(sizeof(uint64_t))));
+    static Type Load(const uint64_t* words) { return *reinterpret_cast<const Type*>(words); }
+};
+template <>
+struct VectorOf<kVectorWords> {
+    typedef WordVector Type;
+    static Type Load(const uint64_t* words) { return *reinterpret_cast<const Type*>(words); }
+};
+
+// A vector of words may stand for the words themselves, and for nothing else.
+WordVector LoadVector(const uint64_t* words) {
+    return *reinterpret_cast<const WordVector*>(words);
+}
+
+void StoreVector(uint64_t* words, WordVector vector) {
+    *reinterpret_cast<WordVector*>(words) = vector;
+}
+
+// Shift-and over a stretch of more than one word. Moving every position on by
+// one moves each word to the next (see Part), so instead of moving them the
+// words stay where they are and where word 0 is turns back by one: word k is
+// state_[(k + rotation_) % words]. Each character is then one AND of the
+// state with the mask rotated alike, which is a run of the mask row kept
+// twice over, and a shift of the one word that wraps round. The state is read
+// and written in whole vectors only, as a vector read just after one of its
+// words was written alone waits for that write to reach memory.
 class WordsState {
   public:
+    // The state is a whole number of vectors; the words past `words` stay 0.
     WordsState(size_t words, size_t lastWord, uint64_t lastBit)
-        : words_(2 * words, 0), lastWord_(lastWord), lastBit_(lastBit) {}
+        : state_((words + kVectorWords - 1) / kVectorWords * kVectorWords, 0),
+          words_(words),
+          lastWord_(lastWord),
+          lastBit_(lastBit) {}
 
-    // One character, with its mask for the stretch; `start`: whether the
-    // stretch may start at it. Whether the stretch ends with it.
+    // One character, with its mask row for the stretch (words x 2, then
+    // kVectorWords more); `start`: whether the stretch may start at it.
+    // Whether the stretch ends with it.
     bool Step(const uint64_t* mask, bool start) {
-        const size_t words = words_.size() / 2;
-        uint64_t* state = words_.data() + (current_ ? words : 0);
+        // Stores of words may be to any word, members too: what the loop
+        // needs is read into locals first so that it stays in registers.
+        uint64_t* const state = state_.data();
+        const size_t size = state_.size();
+        const size_t words = words_;
         if (!alive_) {
-            // Nothing under way: only the first position can match, and a
-            // stretch of more than one word does not end there.
+            // Nothing under way, wherever word 0 is: only the first position
+            // can match, and a stretch of more than one word does not end there.
             if (!start) return false;
-            state[0] = mask[0] & 1;
-            alive_ = state[0] != 0;
+            state[rotation_] = mask[0] & 1;
+            alive_ = state[rotation_] != 0;
             return false;
         }
-        uint64_t* next = words_.data() + (current_ ? 0 : words);
-        next[0] = ((state[words - 1] << 1) | static_cast<uint64_t>(start)) & mask[0];
-        uint64_t any = next[0];
-        for (size_t k = 1; k < words; ++k) {
-            next[k] = state[k - 1] & mask[k];
-            any |= next[k];
+        const size_t rotation = rotation_ == 0 ? words - 1 : rotation_ - 1;
+        rotation_ = rotation;
+        // What was the last word becomes word 0, shifted on by one position.
+        const uint64_t wrapped = ((state[rotation] << 1) | static_cast<uint64_t>(start)) & mask[0];
+        const uint64_t* const rotated = mask + (words - rotation);
+        WordVector any{};
+        for (size_t k = 0; k < size; k += kVectorWords) {
+            const WordVector next = LoadVector(state + k) & LoadVector(rotated + k);
+            StoreVector(state + k, next);
+            any |= next;
         }
-        current_ = !current_;
-        alive_ = any != 0;
-        return (next[lastWord_] & lastBit_) != 0;
+        // The vector that holds word 0 now, with word 0 put right.
+        const size_t first = rotation / kVectorWords * kVectorWords;
+        const WordVector isWrapped = WordVector{0, 1, 2, 3} == (rotation - first);
+        const WordVector fixed = (LoadVector(state + first) & ~isWrapped) | (wrapped & isWrapped);
+        StoreVector(state + first, fixed);
+        // Whether the state is all 0 is worth knowing only now and then; in
+        // between, `any` may count the word that `fixed` replaced, which only
+        // keeps alive_ a step longer.
+        if (++sinceAliveCheck_ == 64) {
+            any |= fixed;
+            alive_ = (any[0] | any[1] | any[2] | any[3]) != 0;
+            sinceAliveCheck_ = 0;
+        }
+        const size_t last = lastWord_ + rotation;
+        return (state[last < words ? last : last - words] & lastBit_) != 0;
     }
 
   private:
-    std::vector<uint64_t> words_;
+    std::vector<uint64_t> state_;
+    size_t words_;
     size_t lastWord_;
     uint64_t lastBit_;
-    bool current_ = false;  // which half is the state now
-    bool alive_ = false;    // whether any bit of it is set
+    size_t rotation_ = 0;
+    bool alive_ = false;  // whether any bit of the state may be set
+    uint32_t sinceAliveCheck_ = 0;
 };
 
 }  // namespace
@@ -121,8 +203,20 @@ GlobPiece::GlobPiece(std::span<const UChar32> piece) {
     const auto end = std::find_if_not(piece.rbegin(), piece.rend(), IsWildcard).base();
     trailingGap_ = static_cast<size_t>(piece.end() - end);
 
-    // The core alternates literal stretches and runs of `?`, starting and
-    // ending with a literal one. Long ones are parts of their own; the rest
+    const auto coreLength = static_cast<size_t>(end - begin);
+    if (coreLength > kLongStretch && std::find(begin, end, UChar32{'?'}) != end) {
+        // The fewest words that hold the core and the Words - 1 positions
+        // after it that ScanRegisters lets an end carry on to.
+        for (size_t words = 2; words <= kMaxRegisterWords; words *= 2) {
+            if (coreLength + words - 1 > 64 * words) continue;
+            AddShiftAnd(static_cast<size_t>(begin - piece.begin()), coreLength, 0, words);
+            parts_.back().carriesOn = true;
+            BuildMasks(piece);
+            return;
+        }
+    }
+    // Otherwise the core alternates literal stretches and runs of `?`,
+    // starting and ending with a literal one. Long ones are parts of their own; the rest
     // gather into shift-and parts, which start and end with a literal stretch.
     auto gathered = end;  // where the shift-and part being gathered starts
     auto gatheredEnd = end;
@@ -179,26 +273,30 @@ void GlobPiece::AddLiteral(std::span<const UChar32> stretch, size_t gapBefore) {
     fallbacks_.insert(fallbacks_.end(), fallback.begin(), fallback.end());
 }
 
-void GlobPiece::AddShiftAnd(size_t begin, size_t length, size_t gapBefore) {
+void GlobPiece::AddShiftAnd(size_t begin, size_t length, size_t gapBefore, size_t words) {
     Part part;
     part.delay = gapBefore + 1;
     part.stretchBegin = begin;
     part.stretchLength = length;
     part.firstWord = totalWords_;
-    part.words = (length + 63) / 64;
+    part.words = std::max(words, (length + 63) / 64);
     part.lastWord = (length - 1) % part.words;
     part.lastBit = uint64_t{1} << ((length - 1) / part.words);
     parts_.push_back(part);
-    totalWords_ += part.words;
+    totalWords_ += part.words > 1 ? 2 * part.words + kVectorWords : 1;  // see WordsState
 }
 
 void GlobPiece::BuildMasks(std::span<const UChar32> piece) {
     auto forEachPosition = [&](auto&& visit) {
         for (const Part& part : parts_) {
             if (part.literal) continue;
+            const size_t copies = part.words > 1 ? 2 : 1;
             for (size_t i = 0; i < part.stretchLength; ++i) {
-                visit(piece[part.stretchBegin + i], part.firstWord + i % part.words,
-                      uint64_t{1} << (i / part.words));
+                for (size_t copy = 0; copy < copies; ++copy) {
+                    visit(piece[part.stretchBegin + i],
+                          part.firstWord + copy * part.words + i % part.words,
+                          uint64_t{1} << (i / part.words));
+                }
             }
         }
     };
@@ -222,6 +320,15 @@ void GlobPiece::BuildMasks(std::span<const UChar32> piece) {
     forEachPosition([&](UChar32 c, size_t word, uint64_t bit) {
         if (c == '?') masks_[word] |= bit;
     });
+    for (const Part& part : parts_) {
+        if (!part.carriesOn) continue;
+        for (size_t i = part.stretchLength; i < 64 * part.words; ++i) {
+            for (size_t copy = 0; copy < 2; ++copy) {
+                masks_[part.firstWord + copy * part.words + i % part.words] |= uint64_t{1}
+                                                                               << (i / part.words);
+            }
+        }
+    }
     for (uint32_t row = 1; row < denseRows_; ++row) {
         std::copy_n(masks_.begin(), totalWords_, masks_.begin() + row * totalWords_);
     }
@@ -266,9 +373,14 @@ const uint64_t* GlobPiece::MaskOf(uint32_t row, std::vector<uint64_t>& scratch) 
 bool GlobPiece::FindIn(FoldedReader& text) const {
     if (!Skip(text, leadingGap_)) return false;
     if (!parts_.empty()) {
-        bool found = false;
-        Scan(text, [&](bool ended) { return found = ended; });
-        if (!found) return false;
+        // Stops at the first character the parts end with.
+        struct {
+            bool found = false;
+            bool operator()(bool ended) { return found = ended; }
+            void Quiet(size_t) {}
+        } first;
+        Scan(text, first);
+        if (!first.found) return false;
     }
     // The piece ends where its parts first do, plus its trailing `?`.
     return Skip(text, trailingGap_);
@@ -277,27 +389,35 @@ bool GlobPiece::FindIn(FoldedReader& text) const {
 bool GlobPiece::EndsText(FoldedReader& text) const {
     if (!Skip(text, leadingGap_)) return false;
     if (parts_.empty()) return true;  // only `?`, and there were enough characters
-    if (trailingGap_ == 0) {
-        bool ended = false;
-        Scan(text, [&](bool endedHere) {
-            ended = endedHere;
-            return false;
-        });
-        return ended;
-    }
     // Whether the parts ended trailingGap_ characters before the text does.
-    BitDelay ends(trailingGap_ + 1);
-    Scan(text, [&](bool ended) {
-        ends.Write(ended);
-        return false;
-    });
-    return ends.Oldest();
+    struct {
+        BitDelay ends;
+        bool operator()(bool ended) {
+            ends.Write(ended);
+            return false;
+        }
+        void Quiet(size_t characters) {
+            for (; characters > 0; --characters) ends.Write(false);
+        }
+    } last{BitDelay(trailingGap_ + 1)};
+    Scan(text, last);
+    return last.ends.Oldest();
 }
 
 template <class Stop>
-void GlobPiece::Scan(FoldedReader& text, Stop&& stop) const {
+void GlobPiece::Scan(FoldedReader& text, Stop& stop) const {
     if (parts_.size() > 1) {
         ScanParts(text, stop);
+    } else if (parts_[0].words == 2) {
+        ScanRegisters<2>(text, stop);
+    } else if (parts_[0].words == 4) {
+        ScanRegisters<4>(text, stop);
+    } else if (parts_[0].words == 8) {
+        ScanRegisters<8>(text, stop);
+    } else if (parts_[0].words == 16) {
+        ScanRegisters<16>(text, stop);
+    } else if (parts_[0].words == 32) {
+        ScanRegisters<32>(text, stop);
     } else if (parts_[0].words > 1) {
         WordsState words(parts_[0].words, parts_[0].lastWord, parts_[0].lastBit);
         std::vector<uint64_t> scratch;
@@ -321,6 +441,109 @@ void GlobPiece::Scan(FoldedReader& text, Stop&& stop) const {
             if (stop((state & lastBit) != 0)) return;
         }
     }
+}
+
+template <size_t Words, class Stop>
+PW_VECTOR_CLONES void GlobPiece::ScanRegisters(FoldedReader& text, Stop& stop) const {
+    // As WordsState, with the state in vector registers, and without asking
+    // after each character whether the stretch ended there: the positions
+    // past its end match anything (see AddShiftAnd), so an end carries on as
+    // a bit past it, and a look at those after each Words characters, when
+    // word 0 is back in place, says whether the stretch ended among them.
+    // Only then are they read again, one at a time, to say where.
+    //
+    // A group of Words characters is read first, into the mask rows of its
+    // characters, then stepped through as one stretch of code in which where
+    // word 0 is is known as the code is built, with no call and no branch, so
+    // that the state stays in registers. (Loops over the vectors are
+    // unrolled for the same reason: indexing them by a variable would keep
+    // them in memory.)
+    constexpr size_t kLanes = Words == 2 ? 2 : kVectorWords;
+    constexpr size_t kVectors = Words / kLanes;
+    using Vector = typename VectorOf<kLanes>::Type;
+    struct State {
+        Vector words[kVectors] = {};
+    };
+    const Part& part = parts_[0];
+    const uint64_t* const masks = masks_.data() + part.firstWord;
+    std::array<std::vector<uint64_t>, Words> scratch;  // for rows not kept whole
+    auto maskOf = [&](UChar32 c, size_t slot) {
+        const uint32_t row = RowOf(c);
+        return row < denseRows_ ? masks + row * totalWords_
+                                : MaskOf(row, scratch[slot]) + part.firstWord;
+    };
+    // The positions an end carries on to in Words characters.
+    State ends;
+    for (size_t i = part.stretchLength - 1; i < part.stretchLength - 1 + Words; ++i) {
+        ends.words[i % Words / kLanes][i % Words % kLanes] |= uint64_t{1} << (i / Words);
+    }
+
+    State state;
+    auto step = [&]<size_t Rotation>(std::integral_constant<size_t, Rotation>, const uint64_t* mask)
+        __attribute__((always_inline)) {
+        const uint64_t* const rotated = mask + (Words - Rotation);
+        // Word 0 is lane Rotation % kLanes of this vector: a blend, as
+        // writing one lane would go through memory.
+        Vector& wrapping = state.words[Rotation / kLanes];
+        const Vector lane = [&]<size_t... Lane>(std::index_sequence<Lane...>) {
+            return Vector{(Lane == Rotation % kLanes ? ~uint64_t{0} : uint64_t{0})...};
+        }
+        (std::make_index_sequence<kLanes>{});
+        wrapping = (((wrapping << 1) | 1) & lane) | (wrapping & ~lane);
+#pragma GCC unroll 32
+        for (size_t i = 0; i < kVectors; ++i) {
+            state.words[i] &= VectorOf<kLanes>::Load(rotated + i * kLanes);
+        }
+    };
+    // One character at a time, as WordsState does, asking `stop` after each,
+    // for up to `count` characters: what an end in a group, rare as one is,
+    // and the last characters cost. Whether `stop` said to stop.
+    auto exactly = [&](size_t count) {
+        uint64_t words[Words];
+#pragma GCC unroll 32
+        for (size_t i = 0; i < Words; ++i) words[i] = state.words[i / kLanes][i % kLanes];
+        for (size_t rotation = Words - 1; count > 0 && !text.AtEnd(); --count) {
+            const uint64_t* const rotated = maskOf(text.Next(), 0) + (Words - rotation);
+            words[rotation] = (words[rotation] << 1) | 1;
+            for (size_t i = 0; i < Words; ++i) words[i] &= rotated[i];
+            const size_t last = (part.lastWord + rotation) % Words;
+            if (stop((words[last] & part.lastBit) != 0)) return true;
+            rotation = rotation == 0 ? Words - 1 : rotation - 1;
+        }
+#pragma GCC unroll 32
+        for (size_t i = 0; i < kVectors; ++i) {
+            state.words[i] = VectorOf<kLanes>::Load(words + i * kLanes);
+        }
+        return false;
+    };
+
+    // A character takes at most 4 bytes, so this many bytes hold a group.
+    while (text.BytesLeft() >= 4 * Words) {
+        const FoldedReader groupStart = text;
+        const uint64_t* rows[Words];
+        FoldedReader reader = text;  // a copy the compiler may keep in registers
+        for (size_t i = 0; i < Words; ++i) rows[i] = maskOf(reader.Next(), i);
+        text = reader;
+        const State saved = state;
+        [&]<size_t... Step>(std::index_sequence<Step...>) __attribute__((always_inline)) {
+            (step(std::integral_constant<size_t, Words - 1 - Step>{}, rows[Step]), ...);
+        }
+        (std::make_index_sequence<Words>{});
+        Vector ended{};
+#pragma GCC unroll 32
+        for (size_t i = 0; i < kVectors; ++i) ended |= state.words[i] & ends.words[i];
+        uint64_t any = 0;
+#pragma GCC unroll 4
+        for (size_t lane = 0; lane < kLanes; ++lane) any |= ended[lane];
+        if (any == 0) {
+            stop.Quiet(Words);
+            continue;
+        }
+        text = groupStart;
+        state = saved;
+        if (exactly(Words)) return;
+    }
+    exactly(SIZE_MAX);
 }
 
 template <class Stop>

@@ -43,8 +43,9 @@ class GlobPiece {
     // - a literal stretch (no `?`) at literals_[literalBegin, + literalLength),
     //   which ends where Knuth-Morris-Pratt finds it ending, if the stretch
     //   before it ended `delay` = its length + the `?` between them ago;
-    // - else a shift-and stretch at words [firstWord, + words) of the state
-    //   and of each mask row, which may start at a character if the stretch
+    // - else a shift-and stretch of `words` words of state, whose mask starts
+    //   at word firstWord of each mask row (and is kept there twice over when
+    //   it is more than one word), which may start at a character if the stretch
     //   before it ended `delay` = 1 + the `?` between them ago. Position i is
     //   bit i / words of word i % words, so that moving every position on by
     //   one moves each word to the next, and only the last word's bits shift.
@@ -57,21 +58,28 @@ class GlobPiece {
         size_t stretchBegin = 0;   // where a shift-and stretch is in the piece
         size_t stretchLength = 0;
         size_t firstWord = 0;
+        // Whether the positions past the stretch, up to its words' end, match
+        // any character, for ScanRegisters.
+        bool carriesOn = false;
         size_t words = 0;
         size_t lastWord = 0;
         uint64_t lastBit = 0;
     };
 
     void AddLiteral(std::span<const UChar32> stretch, size_t gapBefore);
-    void AddShiftAnd(size_t begin, size_t length, size_t gapBefore);
+    void AddShiftAnd(size_t begin, size_t length, size_t gapBefore, size_t words = 1);
     void BuildMasks(std::span<const UChar32> piece);
 
     // Reads `text`, telling `stop` after each character whether the parts all
     // ended with it, until `stop` answers true or the text ends.
+    // `stop` may also be told at once that a number of characters passed
+    // without the parts ending (Quiet).
     template <class Stop>
-    void Scan(FoldedReader& text, Stop&& stop) const;
+    void Scan(FoldedReader& text, Stop& stop) const;
     template <class Stop>
     void ScanParts(FoldedReader& text, Stop& stop) const;
+    template <size_t Words, class Stop>
+    void ScanRegisters(FoldedReader& text, Stop& stop) const;
 
     uint32_t RowOf(UChar32 c) const {
         return static_cast<uint32_t>(c) < 0x80 ? asciiRows_[c] : RowBeyondAscii(c);
@@ -91,7 +99,7 @@ class GlobPiece {
     // name, so it holds the `?`. The first denseRows_ rows are kept whole; the
     // others, for pieces with too many different code points to keep so, as
     // the (word, bits) they add to row 0.
-    size_t totalWords_ = 0;
+    size_t totalWords_ = 0;  // of a mask row
     uint32_t denseRows_ = 1;
     std::vector<uint64_t> masks_;
     std::vector<std::pair<uint32_t, uint64_t>> sparse_;
