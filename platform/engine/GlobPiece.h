@@ -16,12 +16,14 @@ namespace postwarden {
 // stands for any one. Finds the piece in a folded text reading each character
 // once, with work per character that depends on the piece only:
 // - `?` at its ends are characters to skip;
-// - a stretch of 64 or more `?` is a delay line, a few steps per character;
-// - a stretch of 64 or more code points without `?` is found by
-//   Knuth-Morris-Pratt, a few steps per character;
-// - everything else by shift-and: one bit per position saying whether the
-//   stretch matches up to there ending at the current character, a step over
-//   ceil(length / 64) words per character.
+// - a core of letters and `?` of up to some 2,000 code points is one
+//   shift-and (one bit per position saying whether the piece matches up to
+//   there ending at the current character) of up to 32 words kept in vector
+//   registers, a few vector steps per character;
+// - in a longer core, a stretch of 64 or more `?` is a delay line, a few
+//   steps per character; a stretch of 64 or more code points without `?` is
+//   found by Knuth-Morris-Pratt (as is a core without `?`), a few steps per
+//   character; everything else by shift-and over ceil(length / 64) words.
 // Memory grows with the piece's length only.
 class GlobPiece {
   public:
