@@ -66,7 +66,6 @@ class TerminalWindowSystem final : public WindowSystem {
 
   private:
     class TerminalWindow;
-    class Terminal;
     struct State;
     std::shared_ptr<State> state_;  // shared with the windows, which may outlive this
 };
