@@ -16,7 +16,6 @@
 #include "host/PromptRecorder.h"
 #include "host/ResendApprovals.h"
 #include "host/SendObserver.h"
-#include "module/CPostwarden.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
