@@ -67,10 +67,11 @@ std::string Visible(std::string_view text) {
     return out;
 }
 
-const keys::KeyInfo* KnownKey(std::string_view name) {
+// The row of a setting the module reads, named in any case; nullptr for another name.
+const Setting* KnownKey(std::string_view name) {
     const std::string folded = LCase(name);
-    for (const keys::KeyInfo& key : keys::kAll) {
-        if (LCase(key.name) == folded) return &key;
+    for (const Setting& setting : kSettings) {
+        if (LCase(setting.key) == folded) return &setting;
     }
     return nullptr;
 }
@@ -86,8 +87,8 @@ void NoteUnknown(std::string_view name) {
 // Whether the module can read `value` for the setting `name`; a switch or a
 // count must be a whole number, or every rule is skipped on every send.
 bool Readable(std::string_view name, std::string_view value) {
-    const keys::KeyInfo* key = KnownKey(name);
-    if (key == nullptr || !key->numeric) return true;
+    const Setting* setting = KnownKey(name);
+    if (setting == nullptr || !IsWholeNumber(setting->kind)) return true;
     try {
         ToLong(value);
         return true;
@@ -100,9 +101,10 @@ bool Readable(std::string_view name, std::string_view value) {
 // value it holds: seeding it now keeps what the person is about to change.
 void SeedIfNeverInitialised(Registry& registry) {
     const std::string path = SettingsKeyPath(kSettingsAppName, kSettingsSection);
-    if (registry.ReadValue(kHiveCurrentUser, path, seeded::kMarker)) return;
-    for (const seeded::Seed& seed : seeded::kAll) {
-        registry.SaveSetting(kSettingsAppName, kSettingsSection, seed.key, seed.value);
+    if (registry.ReadValue(kHiveCurrentUser, path, kSeedingMarker)) return;
+    for (const Setting& setting : kSettings) {
+        if (setting.seeded == nullptr) continue;
+        registry.SaveSetting(kSettingsAppName, kSettingsSection, setting.key, setting.seeded);
     }
 }
 
@@ -152,8 +154,7 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
         const std::string& value = args[force ? 3 : 2];
         if (key.empty()) return Usage("a setting needs a name");
         if (!force && !Readable(key, value)) {
-            return Usage(KnownKey(key)->name +
-                         std::string(" must be a whole number (switches: 0 ") +
+            return Usage(KnownKey(key)->key + std::string(" must be a whole number (switches: 0 ") +
                          "off, 1 on), not \"" + Visible(value) +
                          "\"; settings set --force stores it anyway");
         }
@@ -197,7 +198,7 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (WantsHelp(args)) {
         std::printf("%s", kHelp);
-        for (const keys::KeyInfo& key : keys::kAll) std::printf("  %s\n", key.name);
+        for (const Setting& setting : kSettings) std::printf("  %s\n", setting.key);
         return kExitOk;
     }
     if (args.empty()) return Usage("settings needs an action: list, get, set or unset");

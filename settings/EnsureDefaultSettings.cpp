@@ -1,7 +1,6 @@
 // Refreshes the settings from a central source, seeds a store that was never
 // initialised, and traces the effective settings.
-#include <array>
-#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,30 +19,6 @@ constexpr const char* kErrorSource = "Postwarden.EnsureDefaultSettings";
 constexpr const char* kUsingDefaults = "No exchange folder or network file present, using defaults";
 // What the marker reads as when the store was never initialised.
 constexpr const char* kNeverInitialised = "-2";
-
-struct Traced {
-    const char* key;
-    bool numeric;  // switches and counts are traced as the converted number
-};
-
-// Each group is read whole before its lines are written.
-const std::initializer_list<std::initializer_list<Traced>> kTracedGroups = {
-    {{keys::kPromptForOutsideDomainsWanted, true},
-     {keys::kListOfOutsideDomains, false},
-     {keys::kMessageForOutsideDomains, false}},
-    {{keys::kPromptForEmailAddressesDomainsWanted, true},
-     {keys::kListOfEmailAddressesDomains, false},
-     {keys::kMessageForEmailAddressesDomains, false}},
-    {{keys::kPromptForKeywordsWanted, true},
-     {keys::kListOfKeywords, false},
-     {keys::kMessageForKeywords, false}},
-    {{keys::kPromptForNumberOfRecipientsWanted, true},
-     {keys::kMaxNumberOfRecipients, true},
-     {keys::kSeparateDLsWanted, true},
-     {keys::kMessageForNumberOfRecipients, false}},
-    {{keys::kPromptForBlankSubjectWanted, true}, {keys::kMessageForBlankSubject, false}},
-    {{keys::kPromptForAnySendWanted, true}, {keys::kMessageForAnySend, false}},
-};
 
 }  // namespace
 
@@ -64,20 +39,29 @@ void CPostwarden::EnsureDefaultSettings() {
         if (!fetched && !filePath.empty()) fetched = FetchSettingsFromNetworkLocation(filePath);
 
         step = 8;
-        if (!fetched &&
-            ToLong(GetSetting(keys::kPromptForOutsideDomainsWanted, kNeverInitialised)) == -2) {
+        if (!fetched && ToLong(GetSetting(kSeedingMarker, kNeverInitialised)) == -2) {
             Log(kSource, kUsingDefaults, 0);
-            for (const seeded::Seed& seed : seeded::kAll) SaveSetting(seed.key, seed.value);
+            for (const Setting& setting : kSettings) {
+                if (setting.seeded != nullptr) SaveSetting(setting.key, setting.seeded);
+            }
         }
 
-        for (const auto& group : kTracedGroups) {
+        // Switches and the count are traced as the converted number; an absent
+        // key as 0 or empty, whatever its fallback.
+        auto traceLine = [this](const Setting& setting) {
+            const std::string value = IsWholeNumber(setting.kind)
+                                          ? std::to_string(ToLong(GetSetting(setting.key, "0")))
+                                          : GetSetting(setting.key, "");
+            return std::string(setting.key) + ": " + value;
+        };
+        // A group is read whole before its lines are written, so a value that
+        // cannot be read leaves no line of its group.
+        const std::span<const Setting> rows(kSettings);
+        for (auto row = rows.begin(); row != rows.end();) {
+            const int group = row->group;
             std::vector<std::string> lines;
-            lines.reserve(group.size());
-            for (const Traced& traced : group) {
-                const std::string value = traced.numeric
-                                              ? std::to_string(ToLong(GetSetting(traced.key, "0")))
-                                              : GetSetting(traced.key, "");
-                lines.push_back(std::string(traced.key) + ": " + value);
+            for (; row != rows.end() && row->group == group; ++row) {
+                if (group != 0) lines.push_back(traceLine(*row));
             }
             for (const std::string& line : lines) Log(kSource, line, 0);
         }

@@ -1,7 +1,9 @@
 // Copies the values of a settings document into the settings store.
-#include <array>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "module/CPostwarden.h"
 #include "module/HostEngine.h"
@@ -15,39 +17,6 @@ namespace postwarden {
 namespace {
 
 constexpr const char* kErrorSource = "Postwarden.ReadSettingsFromXML";
-
-enum class Kind { kSwitch, kList, kMessage };
-
-struct Element {
-    int step;         // reported when reading this element fails
-    const char* tag;  // the element's name in the document
-    const char* key;  // where its value is stored
-    Kind kind;        // the count is read like a switch
-};
-
-// Read in this order, then stored in the same order.
-constexpr std::array<Element, 16> kElements = {{
-    {10, keys::kPromptForOutsideDomainsWanted, keys::kPromptForOutsideDomainsWanted, Kind::kSwitch},
-    {12, keys::kListOfOutsideDomains, keys::kListOfOutsideDomains, Kind::kList},
-    {14, keys::kMessageForOutsideDomains, keys::kMessageForOutsideDomains, Kind::kMessage},
-    {20, keys::kPromptForEmailAddressesDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
-     Kind::kSwitch},
-    {22, keys::kListOfEmailAddressesDomains, keys::kListOfEmailAddressesDomains, Kind::kList},
-    {24, keys::kMessageForEmailAddressesDomains, keys::kMessageForEmailAddressesDomains,
-     Kind::kMessage},
-    {30, keys::kPromptForKeywordsWanted, keys::kPromptForKeywordsWanted, Kind::kSwitch},
-    {32, keys::kListOfKeywords, keys::kListOfKeywords, Kind::kList},
-    {36, keys::kMessageForKeywords, keys::kMessageForKeywords, Kind::kMessage},
-    {40, keys::kPromptForNumberOfRecipientsWanted, keys::kPromptForNumberOfRecipientsWanted,
-     Kind::kSwitch},
-    // The document names the recipient limit differently from its key.
-    {42, "NumberOfRecipients", keys::kMaxNumberOfRecipients, Kind::kSwitch},
-    {44, keys::kSeparateDLsWanted, keys::kSeparateDLsWanted, Kind::kSwitch},
-    {46, keys::kMessageForNumberOfRecipients, keys::kMessageForNumberOfRecipients, Kind::kMessage},
-    {50, keys::kPromptForBlankSubjectWanted, keys::kPromptForBlankSubjectWanted, Kind::kSwitch},
-    {54, keys::kMessageForBlankSubject, keys::kMessageForBlankSubject, Kind::kMessage},
-    {60, keys::kPromptForAnySendWanted, keys::kPromptForAnySendWanted, Kind::kSwitch},
-}};
 
 constexpr int kStepStore = 70;
 
@@ -88,21 +57,23 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
 
         // Every value is read before any is stored, so a document that fails part
         // way leaves the store as it was.
-        std::array<std::string, kElements.size()> values;
-        for (size_t i = 0; i < kElements.size(); ++i) {
-            const Element& element = kElements[i];
-            step = element.step;
-            std::optional<std::string> value = element.kind == Kind::kList
-                                                   ? document.List(element.tag)
-                                                   : document.Scalar(element.tag);
+        std::vector<std::pair<const char*, std::string>> values;
+        values.reserve(kDocumentElementCount);
+        for (const Setting& setting : kSettings) {
+            if (setting.element == nullptr) continue;
+            step = setting.step;
+            std::optional<std::string> value = setting.kind == SettingKind::kList
+                                                   ? document.List(setting.element)
+                                                   : document.Scalar(setting.element);
             if (!value) throw errors::ObjectNotSet();
             // Switches and the count are stored in plain decimal ("01" as "1").
-            values[i] =
-                element.kind == Kind::kSwitch ? std::to_string(ToLong(*value)) : std::move(*value);
+            values.emplace_back(setting.key, IsWholeNumber(setting.kind)
+                                                 ? std::to_string(ToLong(*value))
+                                                 : std::move(*value));
         }
 
         step = kStepStore;
-        for (size_t i = 0; i < kElements.size(); ++i) SaveSetting(kElements[i].key, values[i]);
+        for (const auto& [key, value] : values) SaveSetting(key, value);
         return true;
     } catch (const RuntimeError& e) {
         try {

@@ -1,15 +1,32 @@
 #pragma once
 
-// The settings of the module's section: every key name, the text the store is
-// seeded with, and the default the everyday readers pass when a key is absent.
-// Each text is spelled here once; the readers (rules, send driver, forms,
-// settings routines) take them from here.
+// settings/: the module's settings and where they come from.
+//
+//   SettingKeys.h              every setting, one row each: its kind, the value a new
+//                              store is seeded with, the fallback of an absent key, the
+//                              element of the settings document and the traced group.
+//                              Everything below, and the `settings` command, walks it.
+//   EnsureDefaultSettings.cpp  at start-up: refreshes from a central source, seeds a
+//                              store never initialised, traces the effective settings
+//   CentralSources.cpp         the two central sources: an item in a public folder,
+//                              a file on a network path
+//   ReadSettingsFromXML.cpp    copies a settings document's values into the store
+//   SettingsDocument.h/.cpp    the document itself: its encoding, parsing it, lookups
+//
+// Spellings kept on purpose: the document names the recipient limit
+// "NumberOfRecipients" (its key is MaxNumberOfRecipients), the settings item's
+// subject is "Post Warden Settings", and EnsureDefaultSettings writes "Reason:"
+// with no space before the description, unlike the other routines.
+
+#include <cstddef>
+#include <string_view>
 
 namespace postwarden {
 
 // The section of the settings store that holds every key below.
 inline constexpr char kSettingsSection[] = "Postwarden";
 
+// The name of each setting, spelled once; the rows of kSettings refer to them.
 namespace keys {
 // Where the central settings come from; set from outside the module, never written by it.
 inline constexpr char kFetchSettingsExchangePublicFolder[] = "FetchSettingsExchangePublicFolder";
@@ -41,133 +58,235 @@ inline constexpr char kPromptForAnySendWanted[] = "PromptForAnySendWanted";
 inline constexpr char kMessageForAnySend[] = "MessageForAnySend";
 
 inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
-
-// Every key; `numeric` for the switches and the count, which readers convert to
-// a whole number.
-struct KeyInfo {
-    const char* name;
-    bool numeric;
-};
-inline constexpr KeyInfo kAll[] = {
-    {kFetchSettingsExchangePublicFolder, false},
-    {kFetchSettingsNetworkLocation, false},
-    {kPromptForOutsideDomainsWanted, true},
-    {kListOfOutsideDomains, false},
-    {kMessageForOutsideDomains, false},
-    {kPromptForEmailAddressesDomainsWanted, true},
-    {kListOfEmailAddressesDomains, false},
-    {kMessageForEmailAddressesDomains, false},
-    {kPromptForKeywordsWanted, true},
-    {kListOfKeywords, false},
-    {kMessageForKeywords, false},
-    {kPromptForNumberOfRecipientsWanted, true},
-    {kMaxNumberOfRecipients, true},
-    {kSeparateDLsWanted, true},
-    {kMessageForNumberOfRecipients, false},
-    {kPromptForBlankSubjectWanted, true},
-    {kMessageForBlankSubject, false},
-    {kPromptForAnySendWanted, true},
-    {kMessageForAnySend, false},
-    {kSeparatePromptsWanted, true},
-};
 }  // namespace keys
 
-// What EnsureDefaultSettings writes into a store that was never initialised.
-namespace seeded {
-inline constexpr char kPromptForOutsideDomainsWanted[] = "0";
-inline constexpr char kListOfOutsideDomains[] = "";
-inline constexpr char kMessageForOutsideDomains[] =
-    "Are you sure you want to send this email outside the company?";
+// Switches (0 off, anything else on) and the number are stored as text and read
+// as whole numbers; a value that is none fails the reader that converts it.
+enum class SettingKind { kSwitch, kNumber, kText, kList };
 
-inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "0";
-inline constexpr char kListOfEmailAddressesDomains[] = "";
-inline constexpr char kMessageForEmailAddressesDomains[] =
-    "Are you sure you want to send this email to these addresses?";
+inline constexpr bool IsWholeNumber(SettingKind kind) {
+    return kind == SettingKind::kSwitch || kind == SettingKind::kNumber;
+}
 
-inline constexpr char kPromptForKeywordsWanted[] = "0";
-inline constexpr char kListOfKeywords[] = "";
-inline constexpr char kMessageForKeywords[] =
-    "Are you sure you want to send this email with these keywords?";
-
-inline constexpr char kPromptForNumberOfRecipientsWanted[] = "0";
-inline constexpr char kMaxNumberOfRecipients[] = "0";
-inline constexpr char kSeparateDLsWanted[] = "0";
-inline constexpr char kMessageForNumberOfRecipients[] =
-    "Are you sure you want to send this email to all these people?";
-
-inline constexpr char kPromptForBlankSubjectWanted[] = "0";
-inline constexpr char kMessageForBlankSubject[] =
-    "Are you sure you want to send this email without a subject?";
-
-inline constexpr char kPromptForAnySendWanted[] = "1";
-inline constexpr char kMessageForAnySend[] = "Are you sure you want to send this email?";
-
-inline constexpr char kSeparatePromptsWanted[] = "1";
-
-struct Seed {
+struct Setting {
     const char* key;
-    const char* value;
+    SettingKind kind;
+    // What EnsureDefaultSettings writes into a store that was never initialised;
+    // nullptr for a setting only ever set from outside the module.
+    const char* seeded = nullptr;
+    // What the everyday readers (rules, send driver, forms) pass as the default
+    // of an absent key; nullptr when it is the seeded value.
+    const char* fallback = nullptr;
+    // The element of the settings document that carries the value, and the step
+    // an import reports when reading it fails; nullptr and 0 when the document
+    // does not carry it.
+    const char* element = nullptr;
+    int step = 0;
+    // EnsureDefaultSettings traces the rows of a group together, reading them all
+    // before writing a line; 0 when the setting is not traced.
+    int group = 0;
 };
 
-// Every seeded setting, in the order it is written. The marker comes first, so
-// that an interrupted seeding is not started again.
-inline constexpr Seed kAll[] = {
-    {keys::kPromptForOutsideDomainsWanted, kPromptForOutsideDomainsWanted},
-    {keys::kListOfOutsideDomains, kListOfOutsideDomains},
-    {keys::kMessageForOutsideDomains, kMessageForOutsideDomains},
-    {keys::kPromptForEmailAddressesDomainsWanted, kPromptForEmailAddressesDomainsWanted},
-    {keys::kListOfEmailAddressesDomains, kListOfEmailAddressesDomains},
-    {keys::kMessageForEmailAddressesDomains, kMessageForEmailAddressesDomains},
-    {keys::kPromptForKeywordsWanted, kPromptForKeywordsWanted},
-    {keys::kListOfKeywords, kListOfKeywords},
-    {keys::kMessageForKeywords, kMessageForKeywords},
-    {keys::kPromptForNumberOfRecipientsWanted, kPromptForNumberOfRecipientsWanted},
-    {keys::kMaxNumberOfRecipients, kMaxNumberOfRecipients},
-    {keys::kSeparateDLsWanted, kSeparateDLsWanted},
-    {keys::kMessageForNumberOfRecipients, kMessageForNumberOfRecipients},
-    {keys::kPromptForBlankSubjectWanted, kPromptForBlankSubjectWanted},
-    {keys::kMessageForBlankSubject, kMessageForBlankSubject},
-    {keys::kPromptForAnySendWanted, kPromptForAnySendWanted},
-    {keys::kMessageForAnySend, kMessageForAnySend},
-    {keys::kSeparatePromptsWanted, kSeparatePromptsWanted},
-};
-// The setting whose absence marks a store that was never initialised.
-inline constexpr const char* kMarker = kAll[0].key;
-}  // namespace seeded
+// In the order the settings are listed, seeded, imported and traced. The
+// fallbacks that differ from the seeded values do so on purpose: a store whose
+// keys are absent leaves every rule off.
+inline constexpr Setting kSettings[] = {
+    {.key = keys::kFetchSettingsExchangePublicFolder, .kind = SettingKind::kText, .fallback = ""},
+    {.key = keys::kFetchSettingsNetworkLocation, .kind = SettingKind::kText, .fallback = ""},
 
-// What the everyday readers (rules, send driver, forms) pass as the default of
-// an absent key. Some differ from the seeded texts on purpose: a store whose keys
-// are absent leaves every rule off.
+    {.key = keys::kPromptForOutsideDomainsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForOutsideDomainsWanted,
+     .step = 10,
+     .group = 1},
+    {.key = keys::kListOfOutsideDomains,
+     .kind = SettingKind::kList,
+     .seeded = "",
+     .element = keys::kListOfOutsideDomains,
+     .step = 12,
+     .group = 1},
+    {.key = keys::kMessageForOutsideDomains,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email outside the company?",
+     .element = keys::kMessageForOutsideDomains,
+     .step = 14,
+     .group = 1},
+
+    {.key = keys::kPromptForEmailAddressesDomainsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForEmailAddressesDomainsWanted,
+     .step = 20,
+     .group = 2},
+    {.key = keys::kListOfEmailAddressesDomains,
+     .kind = SettingKind::kList,
+     .seeded = "",
+     .element = keys::kListOfEmailAddressesDomains,
+     .step = 22,
+     .group = 2},
+    {.key = keys::kMessageForEmailAddressesDomains,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email to these addresses?",
+     .fallback = "Are you sure you want to send an email to these addresses?",
+     .element = keys::kMessageForEmailAddressesDomains,
+     .step = 24,
+     .group = 2},
+
+    {.key = keys::kPromptForKeywordsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForKeywordsWanted,
+     .step = 30,
+     .group = 3},
+    {.key = keys::kListOfKeywords,
+     .kind = SettingKind::kList,
+     .seeded = "",
+     .element = keys::kListOfKeywords,
+     .step = 32,
+     .group = 3},
+    {.key = keys::kMessageForKeywords,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email with these keywords?",
+     .element = keys::kMessageForKeywords,
+     .step = 36,
+     .group = 3},
+
+    {.key = keys::kPromptForNumberOfRecipientsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForNumberOfRecipientsWanted,
+     .step = 40,
+     .group = 4},
+    {.key = keys::kMaxNumberOfRecipients,
+     .kind = SettingKind::kNumber,
+     .seeded = "0",
+     .fallback = "20",
+     .element = "NumberOfRecipients",
+     .step = 42,
+     .group = 4},
+    {.key = keys::kSeparateDLsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kSeparateDLsWanted,
+     .step = 44,
+     .group = 4},
+    {.key = keys::kMessageForNumberOfRecipients,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email to all these people?",
+     .element = keys::kMessageForNumberOfRecipients,
+     .step = 46,
+     .group = 4},
+
+    {.key = keys::kPromptForBlankSubjectWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForBlankSubjectWanted,
+     .step = 50,
+     .group = 5},
+    {.key = keys::kMessageForBlankSubject,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email without a subject?",
+     .fallback = "Are you sure you want to send this email with a blank subject?",
+     .element = keys::kMessageForBlankSubject,
+     .step = 54,
+     .group = 5},
+
+    {.key = keys::kPromptForAnySendWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "1",
+     .fallback = "0",
+     .element = keys::kPromptForAnySendWanted,
+     .step = 60,
+     .group = 6},
+    {.key = keys::kMessageForAnySend,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure you want to send this email?",
+     .group = 6},
+
+    {.key = keys::kSeparatePromptsWanted, .kind = SettingKind::kSwitch, .seeded = "1"},
+};
+
+// The row of `key` (exact spelling); nullptr when there is none.
+constexpr const Setting* FindSetting(std::string_view key) {
+    for (const Setting& setting : kSettings) {
+        if (key == setting.key) return &setting;
+    }
+    return nullptr;
+}
+
+// The default the everyday readers pass for an absent `setting`.
+constexpr const char* FallbackOf(const Setting& setting) {
+    return setting.fallback != nullptr ? setting.fallback : setting.seeded;
+}
+
+// The setting whose absence marks a store that was never initialised. It is
+// seeded first, so that an interrupted seeding is not started again.
+inline constexpr const char* kSeedingMarker = keys::kPromptForOutsideDomainsWanted;
+static_assert(
+    [] {
+        for (const Setting& setting : kSettings) {
+            if (setting.seeded != nullptr) return std::string_view(setting.key) == kSeedingMarker;
+        }
+        return false;
+    }(),
+    "the seeding marker must be the first setting seeded");
+
+// How many settings the settings document carries.
+inline constexpr size_t kDocumentElementCount = [] {
+    size_t count = 0;
+    for (const Setting& setting : kSettings) count += setting.element != nullptr ? 1 : 0;
+    return count;
+}();
+
+// The fallbacks under their keys' names, for the readers that name one setting.
 namespace fallback {
-inline constexpr char kFetchSettingsExchangePublicFolder[] = "";
-inline constexpr char kFetchSettingsNetworkLocation[] = "";
+namespace detail {
+// Fails to compile for a key without a row or a row without a fallback.
+consteval const char* Of(std::string_view key) {
+    const Setting* setting = FindSetting(key);
+    if (setting == nullptr || FallbackOf(*setting) == nullptr) throw "no fallback for this key";
+    return FallbackOf(*setting);
+}
+}  // namespace detail
 
-inline constexpr char kPromptForOutsideDomainsWanted[] = "0";
-inline constexpr char kListOfOutsideDomains[] = "";
-inline constexpr const char* kMessageForOutsideDomains = seeded::kMessageForOutsideDomains;
+inline constexpr const char* kFetchSettingsExchangePublicFolder =
+    detail::Of(keys::kFetchSettingsExchangePublicFolder);
+inline constexpr const char* kFetchSettingsNetworkLocation =
+    detail::Of(keys::kFetchSettingsNetworkLocation);
 
-inline constexpr char kPromptForEmailAddressesDomainsWanted[] = "0";
-inline constexpr char kListOfEmailAddressesDomains[] = "";
-inline constexpr char kMessageForEmailAddressesDomains[] =
-    "Are you sure you want to send an email to these addresses?";
+inline constexpr const char* kPromptForOutsideDomainsWanted =
+    detail::Of(keys::kPromptForOutsideDomainsWanted);
+inline constexpr const char* kListOfOutsideDomains = detail::Of(keys::kListOfOutsideDomains);
+inline constexpr const char* kMessageForOutsideDomains =
+    detail::Of(keys::kMessageForOutsideDomains);
 
-inline constexpr char kPromptForKeywordsWanted[] = "0";
-inline constexpr char kListOfKeywords[] = "";
-inline constexpr const char* kMessageForKeywords = seeded::kMessageForKeywords;
+inline constexpr const char* kPromptForEmailAddressesDomainsWanted =
+    detail::Of(keys::kPromptForEmailAddressesDomainsWanted);
+inline constexpr const char* kListOfEmailAddressesDomains =
+    detail::Of(keys::kListOfEmailAddressesDomains);
+inline constexpr const char* kMessageForEmailAddressesDomains =
+    detail::Of(keys::kMessageForEmailAddressesDomains);
 
-inline constexpr char kPromptForNumberOfRecipientsWanted[] = "0";
-inline constexpr char kMaxNumberOfRecipients[] = "20";
-inline constexpr char kSeparateDLsWanted[] = "0";
-inline constexpr const char* kMessageForNumberOfRecipients = seeded::kMessageForNumberOfRecipients;
+inline constexpr const char* kPromptForKeywordsWanted = detail::Of(keys::kPromptForKeywordsWanted);
+inline constexpr const char* kListOfKeywords = detail::Of(keys::kListOfKeywords);
+inline constexpr const char* kMessageForKeywords = detail::Of(keys::kMessageForKeywords);
 
-inline constexpr char kPromptForBlankSubjectWanted[] = "0";
-inline constexpr char kMessageForBlankSubject[] =
-    "Are you sure you want to send this email with a blank subject?";
+inline constexpr const char* kPromptForNumberOfRecipientsWanted =
+    detail::Of(keys::kPromptForNumberOfRecipientsWanted);
+inline constexpr const char* kMaxNumberOfRecipients = detail::Of(keys::kMaxNumberOfRecipients);
+inline constexpr const char* kSeparateDLsWanted = detail::Of(keys::kSeparateDLsWanted);
+inline constexpr const char* kMessageForNumberOfRecipients =
+    detail::Of(keys::kMessageForNumberOfRecipients);
 
-inline constexpr char kPromptForAnySendWanted[] = "0";
-inline constexpr const char* kMessageForAnySend = seeded::kMessageForAnySend;
+inline constexpr const char* kPromptForBlankSubjectWanted =
+    detail::Of(keys::kPromptForBlankSubjectWanted);
+inline constexpr const char* kMessageForBlankSubject = detail::Of(keys::kMessageForBlankSubject);
 
-inline constexpr char kSeparatePromptsWanted[] = "1";
+inline constexpr const char* kPromptForAnySendWanted = detail::Of(keys::kPromptForAnySendWanted);
+inline constexpr const char* kMessageForAnySend = detail::Of(keys::kMessageForAnySend);
+
+inline constexpr const char* kSeparatePromptsWanted = detail::Of(keys::kSeparatePromptsWanted);
 }  // namespace fallback
 
 }  // namespace postwarden

@@ -1,5 +1,14 @@
 #pragma once
 
+// platform/registry/: the per-user registry stand-in.
+//   Registry.h/.cpp           key access, as the contract below says
+//   RegistryKeyAccess.cpp     the engine library's RegistryAccess over a Registry
+//   RegistryQueries.h/.cpp    the SQL statements over the registry's tables
+//   RegistryDatabase.h/.cpp   a file opened as a registry database: its mode,
+//                             ownership, tables and journal
+//   SqliteConnection.h/.cpp   a SQLite connection, its kept statements and
+//                             transactions, its failures as RuntimeError
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +21,8 @@
 #include "module/HostEngine.h"
 
 namespace postwarden {
+
+class SqliteConnection;
 
 // The per-user registry: one SQLite database file holding hives, keys and named
 // values, each value either a text or a 32-bit number. Key paths are
@@ -84,11 +95,9 @@ class Registry {
     std::unique_ptr<RegistryAccess> NewAccess();
 
   private:
-    struct Connection;
-
     // The open connection; nullptr when the file does not exist and
     // `createIfMissing` is false. Caller holds mutex_.
-    Connection* Open(bool createIfMissing);
+    SqliteConnection* Open(bool createIfMissing);
     // Runs `body` under the lock.
     template <typename Body>
     auto Locked(Body&& body);
@@ -96,7 +105,7 @@ class Registry {
 
     std::string path_;
     std::mutex mutex_;
-    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<SqliteConnection> connection_;
 };
 
 // The key under which GetSetting and SaveSetting keep an application's section.

@@ -176,14 +176,27 @@ TEST(MessageBoundsTest, AddressFieldsOfNamesOnlyAreReadInOnePass) {
 }
 
 // The module on the fakes: what it makes of a refusal.
-class ModuleBoundsTest : public SettingsTest {};
+class ModuleBoundsTest : public SettingsTest {
+  protected:
+    void PublishSettingsItem(const std::string& body) {
+        auto item = std::make_shared<fakes::FakeMessageData>();
+        item->subject = "Post Warden Settings";
+        item->properties = {{"Body", body}, {"BodyFormat", "1"}};
+        platform.store.folders["Public"] = {item};
+    }
+};
+
+TEST_F(ModuleBoundsTest, ASettingsItemBodyOfExactlyTheLimitIsRead) {
+    std::string body = Document();
+    body.resize(limits::kMaxSettingsDocumentBytes, ' ');  // white space after the root element
+    PublishSettingsItem(body);
+    EXPECT_TRUE(s.FetchSettingsFromExchange("Public"));
+    EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(Events());
+    EXPECT_EQ(platform.settingWrites, ImportedKeys());
+}
 
 TEST_F(ModuleBoundsTest, ASettingsItemBodyOverTheLimitIsRefused) {
-    auto item = std::make_shared<fakes::FakeMessageData>();
-    item->subject = "Post Warden Settings";
-    item->properties = {{"Body", std::string(limits::kMaxSettingsDocumentBytes + 1, ' ')},
-                        {"BodyFormat", "1"}};
-    platform.store.folders["Public"] = {item};
+    PublishSettingsItem(std::string(limits::kMaxSettingsDocumentBytes + 1, ' '));
     EXPECT_FALSE(s.FetchSettingsFromExchange("Public"));
     EXPECT_EQ(Events(), std::vector<std::string>{
                             "1|Postwarden.FetchSettingsFromExchange|Error occurred.  Reason: The "

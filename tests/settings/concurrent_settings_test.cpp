@@ -80,7 +80,8 @@ TEST(ConcurrentSettingsTest, SeedingAndImportInTwoProcessesKeepWholeValues) {
     EXPECT_TRUE(stored(keys::kListOfKeywords) == "" || stored(keys::kListOfKeywords) == list);
     EXPECT_TRUE(stored(keys::kMaxNumberOfRecipients) == "0" ||
                 stored(keys::kMaxNumberOfRecipients) == "25");
-    EXPECT_TRUE(stored(keys::kMessageForBlankSubject) == seeded::kMessageForBlankSubject ||
+    EXPECT_TRUE(stored(keys::kMessageForBlankSubject) ==
+                    FindSetting(keys::kMessageForBlankSubject)->seeded ||
                 stored(keys::kMessageForBlankSubject) == "Blank?");
     EXPECT_EQ(stored(keys::kSeparatePromptsWanted), "1");
     if (HasFailure()) return;  // keep the folder to look at
