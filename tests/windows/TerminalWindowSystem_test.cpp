@@ -204,13 +204,15 @@ TEST_F(TerminalFormsTest, AFailureIsShownInAMessageBoxUntilAKey) {
 class Lender {
   public:
     explicit Lender(bool waits) {
-        int ends[2];
-        if (::pipe(ends) != 0) ADD_FAILURE() << "no pipe";
+        int ends[2], settled[2];
+        if (::pipe(ends) != 0 || ::pipe(settled) != 0) ADD_FAILURE() << "no pipe";
         UniqueFd released(ends[0]);
         release_ = UniqueFd(ends[1]);
+        UniqueFd settledRead(settled[0]), settledWrite(settled[1]);
         if ((pid_ = ::fork()) == 0) {
             ::setpgid(0, 0);
             release_.Reset();
+            settledRead.Reset();
             struct sigaction winch {};
             winch.sa_handler = [](int) { resized = 1; };
             winch.sa_flags = SA_RESTART;
@@ -218,11 +220,18 @@ class Lender {
             // The lender waits for a child of its own until that is released.
             const bool waiting = waits && ::fork() != 0;
             if (waits && !waiting) ::setsid();  // as mutt's sender: out of the foreground
+            // Settled once the child has left the lender's group: until then
+            // it would count as one of the group reading the terminal.
+            if (!waiting) (void)!::write(settledWrite.Get(), "", 1);
+            settledWrite.Reset();
             pollfd release{released.Get(), POLLIN, 0};
             waiting ? ::wait(nullptr) : ::poll(&release, 1, -1);
             ::_exit(resized ? 0 : 1);
         }
         ::setpgid(pid_, pid_);  // the group exists before anything is told to it
+        settledWrite.Reset();
+        pollfd settledPoll{settledRead.Get(), POLLIN, 0};
+        if (::poll(&settledPoll, 1, 5000) != 1) ADD_FAILURE() << "the lender did not settle";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (waits && !BlockedWaitingForChild(pid_) &&
                std::chrono::steady_clock::now() < deadline) {
