@@ -15,6 +15,7 @@ class MapiMessage;
 class MapiSession;
 class OutlookItem;
 class Platform;
+struct Rule;
 
 // The module: serves the host's interface, checks every send against the rules,
 // keeps the settings. Its procedures live in the folder of the subsystem they
@@ -49,11 +50,13 @@ class CPostwarden final : public IModuleAPI {
 
     // Whether the module currently holds an engine (between start-up and shut-down).
     bool HasEngine() const { return m_engine != nullptr; }
-    bool UsingWordAsEmailEditorValue() const { return UsingWordAsEmailEditor; }
 
   private:
     // Writes YSItemEvent's failure line; a failure to write it is dropped.
     void ReportItemEventFailure(const std::string& description);
+    // Writes a handler's failure line through the helper; a failure to write it
+    // reaches the caller.
+    void ReportFailure(const char* source, int32_t level, const std::string& text);
     // Trace line through a new EngineLogger; a logger failure reaches the caller.
     void Log(const std::string& source, const std::string& message, int16_t level);
     // The engine library's helper of the calling thread, made on first use.
@@ -77,9 +80,8 @@ class CPostwarden final : public IModuleAPI {
                                               const std::string& subject);
     bool UsingWordAsEditor(const std::string& outlookVersion);
     // A fired rule's question: with separate prompts, the single-rule form asks
-    // the text of setting `messageKey`; false only when the answer was No.
-    bool ConfirmFiredRule(const bool& separatePromptsWanted, const char* messageKey,
-                          const char* fallbackText);
+    // the rule's question; false only when the answer was No.
+    bool ConfirmFiredRule(const bool& separatePromptsWanted, const Rule& rule);
     // Fills a rule's cached list from setting `key` while it is empty; false,
     // after reporting `emptyMessage` under `source`, while it stays empty.
     bool LoadRuleList(std::string& list, const char* key, const char* fallbackText,

@@ -12,6 +12,12 @@ namespace postwarden {
 
 class Platform;
 
+// What every caller passes to Ask: the message-box style of Yes and No buttons
+// (4) plus set-foreground (0x10000), which the forms do not read, and the
+// window's caption.
+inline constexpr int32_t kPromptValues = 65540;
+inline constexpr const char* kPromptFriendlyName = "Post Warden";
+
 // Answers of a confirmation form, the values a Windows message box gives.
 inline constexpr int32_t kAnswerYes = 6;
 inline constexpr int32_t kAnswerNo = 7;
