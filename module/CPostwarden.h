@@ -1,5 +1,22 @@
 #pragma once
 
+// module/ holds the module's contract with its host and the outside world, and
+// the module class itself:
+//   IModuleAPI.h      the host's interface and the plugin's first entry point
+//   ShowForm.h        the plugin's second entry point, drawing one form
+//   PluginEntry.cpp   both entry points; exports.map keeps everything else local
+//   CPostwarden.h     the module class; its send-time procedures are defined in
+//                     validation/, its settings routines in settings/
+//   Platform.h        everything outside, handed to the module at creation;
+//                     its parts: HostEngine.h (the engine library),
+//                     MapiSession.h (the mail store), MailClient.h (the mail
+//                     client's objects), WindowSystem.h (the windows)
+//   PlatformWrapper.h, WindowWrapper.h  forwarding bases for hosts and tests
+//   Rules.h           the six rules, one row each
+//   ThreadObjects.h   the per-thread helper and forms
+//   RuntimeError.h, FailureReport.h  outside failures and the lines reporting them
+//   Text.h, Limits.h  conversions and size limits shared with the platform
+
 #include <cstdint>
 #include <memory>
 #include <string>

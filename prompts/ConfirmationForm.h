@@ -1,5 +1,15 @@
 #pragma once
 
+// prompts/ holds the two confirmation forms, written against the abstract
+// windows of module/WindowSystem.h:
+//   ConfirmationForm.h      what both share: Ask, the answers, the window's
+//                           life and the failure reports of its handlers
+//   frmSimpleYesNoPrompt.h  one question and Yes/No (separate prompts)
+//   frmYesNoPrompt.h        one box per rule to tick before Yes (one prompt)
+//   RuleFlags.h             how the multi-rule form learns which rules fired;
+//                           validation/ supplies it, so prompts/ needs nothing
+//                           from validation/
+
 #include <cstdint>
 #include <memory>
 #include <string>

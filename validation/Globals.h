@@ -1,5 +1,16 @@
 #pragma once
 
+// validation/ holds the send-time checks, procedures of CPostwarden:
+//   ProcessItem.cpp        the send driver: reads the switches, finds the
+//                          message, runs the enabled rules, asks the forms
+//   DomainRules.cpp        outside domains and watched addresses/domains,
+//                          comparing in AddressForm.h's canonical form
+//   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
+//   MessageRules.cpp       recipient count, blank subject, every send
+//   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
+//   Globals.h              the thread's violation flags (this file)
+// The rules' rows are module/Rules.h; their questions are asked through prompts/.
+
 #include "module/Rules.h"
 #include "prompts/RuleFlags.h"
 
