@@ -43,7 +43,6 @@ struct FakeStore {
     bool loggedOnAfterLogon = true;
     int logons = 0;
     int attaches = 0;
-    int sessionsCreated = 0;
 };
 
 // A new session object over `platform`'s store.

@@ -113,7 +113,6 @@ void FakePlatform::SaveSetting(std::string_view app, std::string_view section, s
 std::shared_ptr<MapiSession> FakePlatform::CreateMapiSession(std::string_view progId) {
     Check("CreateMapiSession");
     if (progId != kSessionProgId) throw errors::CannotCreateObject();
-    ++store.sessionsCreated;
     return NewFakeSession(*this);
 }
 
