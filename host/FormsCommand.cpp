@@ -1,5 +1,6 @@
 // postwarden forms: draws the two confirmation windows into PNG files, so a
-// person can see them without sending anything.
+// person can see them without sending anything. The module draws them, through
+// its PostwardenShowForm, on a window system that takes pictures.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,13 +8,12 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
-#include "module/RuntimeError.h"
-#include "module/ThreadObjects.h"
+#include "host/ModuleLoader.h"
+#include "module/Rules.h"
+#include "module/ShowForm.h"
+#include "module/WindowWrapper.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/windows/QtWindowSystem.h"
-#include "prompts/frmSimpleYesNoPrompt.h"
-#include "prompts/frmYesNoPrompt.h"
-#include "validation/Globals.h"
 
 namespace postwarden::host {
 
@@ -38,14 +38,13 @@ constexpr const char* kLongQuestion =
 
 // The Qt windows, except that a show draws the window into the next file and
 // closes it without an answer instead of waiting for a person.
-class PictureWindows final : public WindowSystem {
+class PictureWindows final : public WindowWrapper {
   public:
-    PictureWindows() = default;
+    PictureWindows() : WindowWrapper(std::make_unique<QtWindowSystem>()) {}
 
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override {
-        return std::make_unique<PictureWindow>(*this, qt_.CreateWindow(design, events), events);
+        return Wrap<PictureWindow>(design, events, *this);
     }
-    void ProcessPendingEvents() override { qt_.ProcessPendingEvents(); }
     void MessageBox(std::string_view text, std::string_view title) override {
         problems.push_back(std::string(title) + ": " + std::string(text));
     }
@@ -56,59 +55,30 @@ class PictureWindows final : public WindowSystem {
     std::vector<std::string> questions;  // the multi-rule window's, as last shown
 
   private:
-    class PictureWindow final : public Window {
+    class PictureWindow final : public WrappedWindow {
       public:
-        PictureWindow(PictureWindows& system, std::unique_ptr<Window> inner, WindowEvents& events)
-            : system_(system), inner_(std::move(inner)), events_(events) {}
-        void SetCaption(std::string_view text) override { inner_->SetCaption(text); }
-        void SetControlCaption(std::string_view control, std::string_view text) override {
-            inner_->SetControlCaption(control, text);
-        }
-        std::string ControlCaption(std::string_view control) override {
-            return inner_->ControlCaption(control);
-        }
-        void SetEnabled(std::string_view control, bool enabled) override {
-            inner_->SetEnabled(control, enabled);
-        }
-        bool Enabled(std::string_view control) override { return inner_->Enabled(control); }
-        int32_t CheckValue(std::string_view control) override {
-            return inner_->CheckValue(control);
-        }
-        void SetCheckValue(std::string_view control, int32_t value) override {
-            inner_->SetCheckValue(control, value);
-        }
-        void SetDefaultButton(std::string_view control) override {
-            inner_->SetDefaultButton(control);
-        }
+        PictureWindow(WindowEvents& form, PictureWindows& system)
+            : WrappedWindow(form), system_(system) {}
         void ShowModal() override { Picture(); }
         void ShowModeless() override { Picture(); }
         void Activate() override {}
-        void Unload() override { inner_->Unload(); }
-        bool Loaded() override { return inner_->Loaded(); }
 
       private:
         void Picture() {
-            QtWindowSystem::SavePng(*inner_, system_.nextPath);
+            QtWindowSystem::SavePng(inner(), system_.nextPath);
             system_.written.push_back(system_.nextPath);
             if (system_.nextPath.find("frmYesNoPrompt") != std::string::npos) {
                 system_.questions.clear();
-                for (const char* box :
-                     {"chkValidateOutsideDomains", "chkValidateEmailAddressesDomains",
-                      "chkValidateKeywords", "chkValidateNumberOfRecipients",
-                      "chkValidateBlankSubject", "chkValidateAnySend"}) {
-                    system_.questions.push_back(inner_->ControlCaption(box));
+                for (const Rule& rule : kRules) {
+                    system_.questions.push_back(inner().ControlCaption(rule.checkBox));
                 }
             }
-            events_.CloseRequested();
-            inner_->Unload();
+            CloseRequested();
+            inner().Unload();
         }
 
         PictureWindows& system_;
-        std::unique_ptr<Window> inner_;
-        WindowEvents& events_;
     };
-
-    QtWindowSystem qt_;
 };
 
 }  // namespace
@@ -139,44 +109,44 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
     const char* chosen = std::getenv("QT_QPA_PLATFORM");
     if (chosen == nullptr || *chosen == '\0') setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
+    ModuleLibrary library(options.modulePath);
+    if (!library.ShowForm()) {
+        PrintError(library.Loaded() ? library.Path() + " has no " + kShowFormEntryPoint
+                                    : library.Error());
+        return kExitNotInstalled;
+    }
     auto pictures = std::make_unique<PictureWindows>();
     PictureWindows& windows = *pictures;
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::move(pictures));
-    ThreadObjects& forms = ThreadObjects::For(platform);
-    const int32_t values = 65540;
-    const std::string friendlyName = "Post Warden";
-    const bool modal = false;
+    auto show = [&](const Globals* fired, const std::string& question) {
+        std::string failure;
+        if (library.ShowForm()(&platform, fired, question.c_str(), &failure) == kShowFormFailed) {
+            windows.problems.push_back(failure);
+        }
+    };
 
-    Globals& flags = ThreadGlobals();
-    const Globals saved = flags;
+    Globals all;
+    for (const Rule& rule : kRules) all.*rule.flag = true;
     const struct {
         const char* name;
         Globals fired;
-    } multi[] = {{"1", {false, false, true, false, false, false}},
-                 {"2", {true, false, false, false, true, false}},
-                 {"6", {true, true, true, true, true, true}}};
+    } multi[] = {{"1", {.KeywordsViolated = true}},
+                 {"2", {.OutsideDomainsViolated = true, .BlankSubjectViolated = true}},
+                 {"6", all}};
     for (const auto& picture : multi) {
-        flags = picture.fired;
         windows.nextPath = folder + "/frmYesNoPrompt-" + picture.name + ".png";
-        forms.YesNoPrompt().Ask(values, friendlyName, modal);
+        show(&picture.fired, "");
     }
-    flags = saved;
 
     std::vector<std::string> questions = windows.questions;
     questions.push_back(kLongQuestion);
     for (size_t i = 0; i < questions.size(); ++i) {
-        const std::string name = i < 6 ? std::to_string(i + 1) : "long";
+        const std::string name = i < std::size(kRules) ? std::to_string(i + 1) : "long";
         windows.nextPath = folder + "/frmSimpleYesNoPrompt-" + name + ".png";
-        try {
-            forms.SimpleYesNoPrompt().SetConfirmationMessage(questions[i]);
-            forms.SimpleYesNoPrompt().Ask(values, friendlyName, modal);
-        } catch (const RuntimeError& e) {
-            windows.problems.push_back(e.Description());
-        }
+        show(nullptr, questions[i]);
     }
-    ThreadObjects::ReleaseFor(platform);
 
     for (const std::string& path : windows.written) std::printf("%s\n", path.c_str());
     for (const std::string& problem : windows.problems) PrintError(problem);

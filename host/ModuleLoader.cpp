@@ -29,6 +29,7 @@ ModuleLibrary::ModuleLibrary(const std::string& path)
         return;
     }
     create_ = reinterpret_cast<IModuleAPI* (*)(Platform*)>(symbol);
+    showForm_ = reinterpret_cast<ShowFormFunction>(::dlsym(handle_, kShowFormEntryPoint));
 }
 
 ModuleLibrary::~ModuleLibrary() {

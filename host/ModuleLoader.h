@@ -4,6 +4,7 @@
 #include <string>
 
 #include "module/IModuleAPI.h"
+#include "module/ShowForm.h"
 
 namespace postwarden::host {
 
@@ -25,11 +26,17 @@ class ModuleLibrary {
     // A new module for `platform`, which must outlive it; null on failure.
     std::unique_ptr<IModuleAPI> Create(Platform& platform);
 
+    // The library's PostwardenShowForm (see module/ShowForm.h); null when the
+    // library is not loaded or has none.
+    using ShowFormFunction = decltype(&PostwardenShowForm);
+    ShowFormFunction ShowForm() const { return showForm_; }
+
   private:
     std::string path_;
     std::string error_;
     void* handle_ = nullptr;
     IModuleAPI* (*create_)(Platform*) = nullptr;
+    ShowFormFunction showForm_ = nullptr;
 };
 
 inline constexpr const char* kModuleFileName = "libpostwarden-module.so";

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "module/WindowSystem.h"
+#include "module/WindowWrapper.h"
 
 namespace postwarden::host {
 
@@ -18,13 +18,13 @@ struct PromptRecord {
 
 // A window system that passes everything to another one and notes down every
 // prompt shown, so the command can say afterwards what was asked and refused.
-class PromptRecorder final : public WindowSystem {
+class PromptRecorder final : public WindowWrapper {
   public:
     // `inner` must be non-null.
-    explicit PromptRecorder(std::unique_ptr<WindowSystem> inner) : inner_(std::move(inner)) {}
+    explicit PromptRecorder(std::unique_ptr<WindowSystem> inner)
+        : WindowWrapper(std::move(inner)) {}
 
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
-    void ProcessPendingEvents() override { inner_->ProcessPendingEvents(); }
     // A form's report that its window could not be shown is not passed on
     // when the host already knows it (the window system could not make it):
     // the host says it once, in its own words.
@@ -34,7 +34,6 @@ class PromptRecorder final : public WindowSystem {
 
   private:
     friend class RecordingWindow;
-    std::unique_ptr<WindowSystem> inner_;
     std::vector<PromptRecord> prompts_;
 };
 

@@ -10,12 +10,13 @@
 #include <exception>
 #include <stdexcept>
 
+#include "host/ClientObjects.h"
 #include "host/Home.h"
-#include "host/MailClient.h"
 #include "host/ModuleLoader.h"
 #include "host/PromptRecorder.h"
 #include "host/ResendApprovals.h"
 #include "host/SendObserver.h"
+#include "module/IModuleAPI.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"

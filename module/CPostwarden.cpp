@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
 #include "module/ModuleVersion.h"
@@ -37,8 +38,7 @@ int32_t CPostwarden::YSStartup(std::shared_ptr<Engine>& Engine) {
         if (!m_engine) m_engine = Engine;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 0,
-                              "Postwarden.Startup");
+            ReportFailure("Postwarden.Startup", 0, FailureText(e.Description()));
         } catch (const RuntimeError&) {
         }
     }
@@ -125,10 +125,14 @@ int32_t CPostwarden::YSItemEvent(int32_t& EventSelector, std::shared_ptr<Outlook
 
 void CPostwarden::ReportItemEventFailure(const std::string& description) {
     try {
-        Helper().LogEvent("Error occurred.  Reason: " + description, 0, "Postwarden.YSItemEvent");
+        ReportFailure("Postwarden.YSItemEvent", 0, FailureText(description));
     } catch (const std::exception&) {
         // Nothing is left to report the failure with; the send goes ahead.
     }
+}
+
+void CPostwarden::ReportFailure(const char* source, int32_t level, const std::string& text) {
+    postwarden::ReportFailure(Helper(), source, level, text);
 }
 
 void CPostwarden::Log(const std::string& source, const std::string& message, int16_t level) {

@@ -1,5 +1,22 @@
 #pragma once
 
+// module/ holds the module's contract with its host and the outside world, and
+// the module class itself:
+//   IModuleAPI.h      the host's interface and the plugin's first entry point
+//   ShowForm.h        the plugin's second entry point, drawing one form
+//   PluginEntry.cpp   both entry points; exports.map keeps everything else local
+//   CPostwarden.h     the module class; its send-time procedures are defined in
+//                     validation/, its settings routines in settings/
+//   Platform.h        everything outside, handed to the module at creation;
+//                     its parts: HostEngine.h (the engine library),
+//                     MapiSession.h (the mail store), MailClient.h (the mail
+//                     client's objects), WindowSystem.h (the windows)
+//   PlatformWrapper.h, WindowWrapper.h  forwarding bases for hosts and tests
+//   Rules.h           the six rules, one row each
+//   ThreadObjects.h   the per-thread helper and forms
+//   RuntimeError.h, FailureReport.h  outside failures and the lines reporting them
+//   Text.h, Limits.h  conversions and size limits shared with the platform
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +32,7 @@ class MapiMessage;
 class MapiSession;
 class OutlookItem;
 class Platform;
+struct Rule;
 
 // The module: serves the host's interface, checks every send against the rules,
 // keeps the settings. Its procedures live in the folder of the subsystem they
@@ -49,11 +67,13 @@ class CPostwarden final : public IModuleAPI {
 
     // Whether the module currently holds an engine (between start-up and shut-down).
     bool HasEngine() const { return m_engine != nullptr; }
-    bool UsingWordAsEmailEditorValue() const { return UsingWordAsEmailEditor; }
 
   private:
     // Writes YSItemEvent's failure line; a failure to write it is dropped.
     void ReportItemEventFailure(const std::string& description);
+    // Writes a handler's failure line through the helper; a failure to write it
+    // reaches the caller.
+    void ReportFailure(const char* source, int32_t level, const std::string& text);
     // Trace line through a new EngineLogger; a logger failure reaches the caller.
     void Log(const std::string& source, const std::string& message, int16_t level);
     // The engine library's helper of the calling thread, made on first use.
@@ -77,9 +97,8 @@ class CPostwarden final : public IModuleAPI {
                                               const std::string& subject);
     bool UsingWordAsEditor(const std::string& outlookVersion);
     // A fired rule's question: with separate prompts, the single-rule form asks
-    // the text of setting `messageKey`; false only when the answer was No.
-    bool ConfirmFiredRule(const bool& separatePromptsWanted, const char* messageKey,
-                          const char* fallbackText);
+    // the rule's question; false only when the answer was No.
+    bool ConfirmFiredRule(const bool& separatePromptsWanted, const Rule& rule);
     // Fills a rule's cached list from setting `key` while it is empty; false,
     // after reporting `emptyMessage` under `source`, while it stays empty.
     bool LoadRuleList(std::string& list, const char* key, const char* fallbackText,

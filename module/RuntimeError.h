@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -47,6 +48,14 @@ RuntimeError ObjectNotSet();         // "Object variable or With block variable 
 RuntimeError ModalFormDisplayed();   // "Can't show non-modal form when modal form is displayed"
 RuntimeError CannotCreateObject();   // "Can't create object"
 RuntimeError NoSuchMember();         // "Object doesn't support this property or method"
+
+// The object behind `object`, or ObjectNotSet() when an outside call gave no
+// object where the procedure needs one.
+template <class T>
+T& Require(const std::shared_ptr<T>& object) {
+    if (!object) throw ObjectNotSet();
+    return *object;
+}
 }  // namespace errors
 
 }  // namespace postwarden

@@ -3,6 +3,7 @@
 #include "module/Platform.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
+#include "validation/Globals.h"
 
 namespace postwarden {
 
@@ -43,7 +44,8 @@ EngineHelper& ThreadObjects::Helper() {
 }
 
 frmYesNoPrompt& ThreadObjects::YesNoPrompt() {
-    if (!yesNoPrompt_) yesNoPrompt_ = std::make_unique<frmYesNoPrompt>(*platform_);
+    static const ThreadRuleFlags threadFlags;
+    if (!yesNoPrompt_) yesNoPrompt_ = std::make_unique<frmYesNoPrompt>(*platform_, threadFlags);
     return *yesNoPrompt_;
 }
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "module/FailureReport.h"
 #include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
@@ -11,7 +12,6 @@ namespace postwarden {
 
 namespace {
 constexpr char kAskFailureTitle[] = "Postwarden.Ask";
-constexpr char kErrorOccurred[] = "Error occurred.  Reason: ";
 }  // namespace
 
 ConfirmationForm::ConfirmationForm(Platform& platform, const FormDesign& design)
@@ -79,9 +79,8 @@ int32_t ConfirmationForm::Ask(const int32_t& /*values*/, const std::string& frie
             Me().ShowModal();
         }
     } catch (const RuntimeError& failure) {
-        platform_.Windows().MessageBox(std::string(kErrorOccurred) + failure.Description() +
-                                           " Error Number: {" + std::to_string(failure.Number()) +
-                                           "}",
+        platform_.Windows().MessageBox(FailureText(failure.Description()) + " Error Number: {" +
+                                           std::to_string(failure.Number()) + "}",
                                        kAskFailureTitle);
         return kAnswerFailed;
     }
@@ -132,8 +131,9 @@ void ConfirmationForm::CloseRequested() {
 void ConfirmationForm::ReportHandlerFailure(std::string_view handler,
                                             std::string_view description) noexcept {
     try {
-        Helper().LogEvent(std::string(kErrorOccurred) + std::string(description), 1,
-                          "Postwarden." + std::string(FormName()) + "." + std::string(handler));
+        ReportFailure(Helper(),
+                      "Postwarden." + std::string(FormName()) + "." + std::string(handler), 1,
+                      FailureText(description));
     } catch (const std::exception&) {
         // Nowhere left to report to; the window stays as it is.
     }

@@ -1,5 +1,15 @@
 #pragma once
 
+// prompts/ holds the two confirmation forms, written against the abstract
+// windows of module/WindowSystem.h:
+//   ConfirmationForm.h      what both share: Ask, the answers, the window's
+//                           life and the failure reports of its handlers
+//   frmSimpleYesNoPrompt.h  one question and Yes/No (separate prompts)
+//   frmYesNoPrompt.h        one box per rule to tick before Yes (one prompt)
+//   RuleFlags.h             how the multi-rule form learns which rules fired;
+//                           validation/ supplies it, so prompts/ needs nothing
+//                           from validation/
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +21,12 @@
 namespace postwarden {
 
 class Platform;
+
+// What every caller passes to Ask: the message-box style of Yes and No buttons
+// (4) plus set-foreground (0x10000), which the forms do not read, and the
+// window's caption.
+inline constexpr int32_t kPromptValues = 65540;
+inline constexpr const char* kPromptFriendlyName = "Post Warden";
 
 // Answers of a confirmation form, the values a Windows message box gives.
 inline constexpr int32_t kAnswerYes = 6;

@@ -1,5 +1,6 @@
 #include "prompts/frmSimpleYesNoPrompt.h"
 
+#include "module/FailureReport.h"
 #include "module/RuntimeError.h"
 
 namespace postwarden {
@@ -45,8 +46,7 @@ void frmSimpleYesNoPrompt::Form_Load() {
     try {
         Helper().PrepareForm(*this);
     } catch (const RuntimeError& failure) {
-        Helper().LogEvent("Error occurred.  Reason: " + failure.Description(), 1,
-                          kLoadFailureSource);
+        ReportFailure(Helper(), kLoadFailureSource, 1, FailureText(failure.Description()));
     }
 }
 

@@ -1,48 +1,27 @@
 #include "prompts/frmYesNoPrompt.h"
 
+#include <iterator>
 #include <string>
 
+#include "module/FailureReport.h"
 #include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "settings/SettingKeys.h"
-#include "validation/Globals.h"
 
 namespace postwarden {
 
 namespace {
-
-// One row per rule, in rule order: its flag, its check box and its question.
-struct Rule {
-    bool Globals::*flag;
-    const char* checkBox;
-    const char* questionKey;
-    const char* defaultQuestion;
-};
-
-constexpr Rule kRules[] = {
-    {&Globals::OutsideDomainsViolated, "chkValidateOutsideDomains", keys::kMessageForOutsideDomains,
-     fallback::kMessageForOutsideDomains},
-    {&Globals::EmailAddressesDomainsViolated, "chkValidateEmailAddressesDomains",
-     keys::kMessageForEmailAddressesDomains, fallback::kMessageForEmailAddressesDomains},
-    {&Globals::KeywordsViolated, "chkValidateKeywords", keys::kMessageForKeywords,
-     fallback::kMessageForKeywords},
-    {&Globals::NumberOfRecipientsViolated, "chkValidateNumberOfRecipients",
-     keys::kMessageForNumberOfRecipients, fallback::kMessageForNumberOfRecipients},
-    {&Globals::BlankSubjectViolated, "chkValidateBlankSubject", keys::kMessageForBlankSubject,
-     fallback::kMessageForBlankSubject},
-    {&Globals::AnySendViolated, "chkValidateAnySend", keys::kMessageForAnySend,
-     fallback::kMessageForAnySend},
-};
 
 FormDesign MakeDesign() {
     FormDesign design{"frmYesNoPrompt",       "Post Warden", 5505, 4140,
                       "Microsoft Sans Serif", 8.25,          {}};
     design.controls.push_back({"Frame1", ControlKind::kFrame, "", "", 195, 150, 5085, 3240, 2});
     const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580};
-    for (int i = 0; i < 6; ++i) {
+    static_assert(std::size(tops) == std::size(kRules));
+    for (size_t i = 0; i < std::size(kRules); ++i) {
         design.controls.push_back({kRules[i].checkBox, ControlKind::kCheckBox,
                                    kRules[i].defaultQuestion, "Frame1", 120, tops[i], 4890, 495,
-                                   3 + i});
+                                   3 + static_cast<int32_t>(i)});
     }
     design.controls.push_back(
         {"cmdYes", ControlKind::kPushButton, "&Yes", "", 1350, 3570, 1320, 375, 1});
@@ -58,10 +37,11 @@ const FormDesign& frmYesNoPrompt::Design() {
     return design;
 }
 
-frmYesNoPrompt::frmYesNoPrompt(Platform& platform) : ConfirmationForm(platform, Design()) {}
+frmYesNoPrompt::frmYesNoPrompt(Platform& platform, const RuleFlags& flags)
+    : ConfirmationForm(platform, Design()), flags_(flags) {}
 
 void frmYesNoPrompt::Form_Load() {
-    fired_ = ThreadGlobals();
+    fired_ = flags_.Fired();
     // A failing step leaves the later controls in their design state: boxes
     // enabled and unticked, Yes enabled.
     try {
@@ -74,8 +54,7 @@ void frmYesNoPrompt::Form_Load() {
         }
         Me().SetEnabled("cmdYes", false);
     } catch (const RuntimeError& failure) {
-        Helper().LogEvent("Error occurred.  Reason: " + failure.Description(), 1,
-                          kLoadFailureSource);
+        ReportFailure(Helper(), kLoadFailureSource, 1, FailureText(failure.Description()));
     }
 }
 

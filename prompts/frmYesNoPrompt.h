@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "prompts/ConfirmationForm.h"
-#include "validation/Globals.h"
+#include "prompts/RuleFlags.h"
 
 namespace postwarden {
 
@@ -14,11 +14,14 @@ namespace postwarden {
 // earlier prompt can never let a send through.
 class frmYesNoPrompt final : public ConfirmationForm {
   public:
-    explicit frmYesNoPrompt(Platform& platform);
+    // `flags` must outlive the form.
+    frmYesNoPrompt(Platform& platform, const RuleFlags& flags);
 
     // The window's design, "frmYesNoPrompt".
     static const FormDesign& Design();
     // Where a failing load is logged.
+    // Not "Postwarden.": this form's load failures have always been logged under
+    // this name, and readers of the log look for it.
     static constexpr std::string_view kLoadFailureSource = "Brackenholt.frmYesNoPrompt.Form_Load";
 
     std::string_view FormName() const override { return "frmYesNoPrompt"; }
@@ -29,6 +32,7 @@ class frmYesNoPrompt final : public ConfirmationForm {
     void LoadRuleMessages();
     bool AllRulesAcknowledged();
 
+    const RuleFlags& flags_;
     // The flags as they stood when the window was loaded. Another send can run
     // while the window waits and sets the flags of its own message; the boxes
     // to tick stay those of the message this window asks about.

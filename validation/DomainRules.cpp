@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/Platform.h"
 #include "module/Text.h"
@@ -11,7 +12,6 @@
 #include "settings/SettingKeys.h"
 #include "validation/AddressForm.h"
 #include "validation/Globals.h"
-#include "validation/RuleSupport.h"
 
 namespace postwarden {
 
@@ -32,14 +32,12 @@ std::string CPostwarden::GetSMTPDomain(const std::string& address) {
     return {};
 }
 
-bool CPostwarden::ConfirmFiredRule(const bool& separatePromptsWanted, const char* messageKey,
-                                   const char* fallbackText) {
+bool CPostwarden::ConfirmFiredRule(const bool& separatePromptsWanted, const Rule& rule) {
     if (!separatePromptsWanted) return true;
-    const std::string message = GetSetting(messageKey, fallbackText);
+    const std::string message = GetSetting(rule.questionKey, rule.defaultQuestion);
     frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
     form.SetConfirmationMessage(message);
-    return form.Ask(validation::kPromptValues, validation::kPromptFriendlyName,
-                    UsingWordAsEmailEditor) != validation::kAnswerNo;
+    return form.Ask(kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor) != kAnswerNo;
 }
 
 bool CPostwarden::LoadRuleList(std::string& list, const char* key, const char* fallbackText,
@@ -86,13 +84,13 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
 
         // Marked before the form shows: this send asks about it only once.
         if (separatePromptsWanted) m_OutsideDomainsPrompted = true;
-        result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForOutsideDomains,
-                                  fallback::kMessageForOutsideDomains);
-        ThreadGlobals().OutsideDomainsViolated = true;
+        result = ConfirmFiredRule(separatePromptsWanted, kOutsideDomainsRule);
+        ThreadGlobals().*kOutsideDomainsRule.flag = true;
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred at line 0.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckOutsideDomain");
+        // "CheckOutsideDomain" without the final "s": the name its failures
+        // have always been logged under.
+        ReportFailure("Postwarden.CheckOutsideDomain", 1, FailureText(0, e.Description()));
         return result;
     }
 }
@@ -137,13 +135,12 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         if (!found) return true;
 
         if (separatePromptsWanted) m_EmailAddressesDomainsPrompted = true;
-        result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForEmailAddressesDomains,
-                                  fallback::kMessageForEmailAddressesDomains);
-        ThreadGlobals().EmailAddressesDomainsViolated = true;
+        result = ConfirmFiredRule(separatePromptsWanted, kEmailAddressesDomainsRule);
+        ThreadGlobals().*kEmailAddressesDomainsRule.flag = true;
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred at line 0.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckEmailAddressesDomain");
+        // Without the final "s" too, as in CheckOutsideDomains.
+        ReportFailure("Postwarden.CheckEmailAddressesDomain", 1, FailureText(0, e.Description()));
         return result;
     }
 }

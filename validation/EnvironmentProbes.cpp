@@ -4,10 +4,11 @@
 #include <string>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
-#include "validation/RuleSupport.h"
+#include "module/RuntimeError.h"
 
 namespace postwarden {
 
@@ -64,29 +65,30 @@ bool CPostwarden::UsingWordAsEditor(const std::string& outlookVersion) {
         registry->CloseKey();
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Failed to fetch mail format.  LastLineNumber: " +
-                              std::to_string(step) + "; Reason: " + e.Description(),
-                          0, "UsingWordAsEditor");
+        // Its own text and a source without "Postwarden.", as this probe has
+        // always written them.
+        ReportFailure("UsingWordAsEditor", 0,
+                      "Error occurred.  Failed to fetch mail format.  LastLineNumber: " +
+                          std::to_string(step) + "; Reason: " + e.Description());
         return result;
     }
 }
 
 std::shared_ptr<MapiMessage> CPostwarden::FindInDrafts(std::shared_ptr<MapiSession>& session,
                                                        const std::string& subject) {
+    using errors::Require;
     try {
-        std::shared_ptr<MapiFolder> folder =
-            validation::Use(session).GetDefaultFolder(kFolderDrafts);
-        const int32_t count = validation::Use(validation::Use(folder).Items()).Count();
+        std::shared_ptr<MapiFolder> folder = Require(session).GetDefaultFolder(kFolderDrafts);
+        const int32_t count = Require(Require(folder).Items()).Count();
         // From the newest down: the latest draft with this subject is the one
         // being sent.
         for (int32_t index = count; index >= 1; --index) {
-            std::shared_ptr<MapiMessage> item = validation::Use(folder->Items()).Item(index);
-            if (validation::Use(item).Subject() == subject) return item;
+            std::shared_ptr<MapiMessage> item = Require(folder->Items()).Item(index);
+            if (Require(item).Subject() == subject) return item;
         }
         return nullptr;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
-                          "Postwarden.FindInDrafts");
+        ReportFailure("Postwarden.FindInDrafts", 1, FailureText(e.Description()));
         return nullptr;
     }
 }

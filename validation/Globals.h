@@ -1,23 +1,33 @@
 #pragma once
 
+// validation/ holds the send-time checks, procedures of CPostwarden:
+//   ProcessItem.cpp        the send driver: reads the switches, finds the
+//                          message, runs the enabled rules, asks the forms
+//   DomainRules.cpp        outside domains and watched addresses/domains,
+//                          comparing in AddressForm.h's canonical form
+//   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
+//   MessageRules.cpp       recipient count, blank subject, every send
+//   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
+//   Globals.h              the thread's violation flags (this file)
+// The rules' rows are module/Rules.h; their questions are asked through prompts/.
+
+#include "module/Rules.h"
+#include "prompts/RuleFlags.h"
+
 namespace postwarden {
 
-// The rules' violation flags, one set per thread. The send driver clears them at
-// the start of every send, each rule sets its own, the driver and the multi-rule
-// form read them. Their order is the rule order used everywhere.
-struct Globals {
-    bool OutsideDomainsViolated = false;
-    bool EmailAddressesDomainsViolated = false;
-    bool KeywordsViolated = false;
-    bool NumberOfRecipientsViolated = false;
-    bool BlankSubjectViolated = false;
-    bool AnySendViolated = false;
-};
-
-// The calling thread's flags.
+// The calling thread's violation flags: the send driver clears them at the start
+// of every send, each rule sets its own, the driver and the multi-rule form read
+// them.
 inline Globals& ThreadGlobals() {
     thread_local Globals globals;
     return globals;
 }
+
+// The calling thread's flags, as the multi-rule form reads them.
+class ThreadRuleFlags final : public RuleFlags {
+  public:
+    Globals Fired() const override { return ThreadGlobals(); }
+};
 
 }  // namespace postwarden

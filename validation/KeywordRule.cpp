@@ -3,12 +3,12 @@
 #include <vector>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/Platform.h"
 #include "settings/SettingKeys.h"
 #include "validation/Globals.h"
 #include "validation/KeywordSearch.h"
-#include "validation/RuleSupport.h"
 
 namespace postwarden {
 
@@ -63,14 +63,12 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::st
 
         if (found) {
             if (separatePromptsWanted) m_KeywordsPrompted = true;
-            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForKeywords,
-                                      fallback::kMessageForKeywords);
-            ThreadGlobals().KeywordsViolated = true;
+            result = ConfirmFiredRule(separatePromptsWanted, kKeywordsRule);
+            ThreadGlobals().*kKeywordsRule.flag = true;
         }
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred at line 0.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckKeywords");
+        ReportFailure("Postwarden.CheckKeywords", 1, FailureText(0, e.Description()));
         return result;
     }
 }

@@ -3,14 +3,15 @@
 #include <string>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
+#include "module/RuntimeError.h"
 #include "module/Text.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "settings/SettingKeys.h"
 #include "validation/Globals.h"
-#include "validation/RuleSupport.h"
 
 namespace postwarden {
 
@@ -25,14 +26,12 @@ bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
                 std::to_string(recipientCount),
             0);
         if (recipientCount > limit) {
-            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForNumberOfRecipients,
-                                      fallback::kMessageForNumberOfRecipients);
-            ThreadGlobals().NumberOfRecipientsViolated = true;
+            result = ConfirmFiredRule(separatePromptsWanted, kNumberOfRecipientsRule);
+            ThreadGlobals().*kNumberOfRecipientsRule.flag = true;
         }
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckNumberOfRecipients");
+        ReportFailure("Postwarden.CheckNumberOfRecipients", 1, FailureText(e.Description()));
         return result;
     }
 }
@@ -42,14 +41,12 @@ bool CPostwarden::CheckBlankSubject(const bool& separatePromptsWanted, const std
     try {
         // Only the space character counts as blank: a tab makes a subject.
         if (subject.find_first_not_of(' ') == std::string::npos) {
-            result = ConfirmFiredRule(separatePromptsWanted, keys::kMessageForBlankSubject,
-                                      fallback::kMessageForBlankSubject);
-            ThreadGlobals().BlankSubjectViolated = true;
+            result = ConfirmFiredRule(separatePromptsWanted, kBlankSubjectRule);
+            ThreadGlobals().*kBlankSubjectRule.flag = true;
         }
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckBlankSubject");
+        ReportFailure("Postwarden.CheckBlankSubject", 1, FailureText(e.Description()));
         return result;
     }
 }
@@ -59,13 +56,13 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
     try {
         if (separatePromptsWanted) {
             const std::string message =
-                GetSetting(keys::kMessageForAnySend, fallback::kMessageForAnySend);
+                GetSetting(kAnySendRule.questionKey, kAnySendRule.defaultQuestion);
             frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
             form.SetConfirmationMessage(message);
             // With no explorer window open the form must keep the thread's
             // messages flowing itself, as it does when Word is the editor.
             const int32_t NoExplorersPresent =
-                validation::Use(validation::Use(m_engine).Application()).ExplorersCount() == 0 ? -1
+                errors::Require(errors::Require(m_engine).Application()).ExplorersCount() == 0 ? -1
                                                                                                : 0;
             Log("ProcessItem",
                 std::string("UsingWordAsEmailEditor: ") +
@@ -73,16 +70,14 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
                 0);
             Log("ProcessItem", "NoExplorersPresent: " + std::to_string(NoExplorersPresent), 0);
             const bool forceManualModal = UsingWordAsEmailEditor || NoExplorersPresent != 0;
-            if (form.Ask(validation::kPromptValues, validation::kPromptFriendlyName,
-                         forceManualModal) == validation::kAnswerNo) {
+            if (form.Ask(kPromptValues, kPromptFriendlyName, forceManualModal) == kAnswerNo) {
                 result = false;
             }
         }
-        ThreadGlobals().AnySendViolated = true;
+        ThreadGlobals().*kAnySendRule.flag = true;
         return result;
     } catch (const RuntimeError& e) {
-        Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
-                          "Postwarden.CheckAnySend");
+        ReportFailure("Postwarden.CheckAnySend", 1, FailureText(e.Description()));
         return result;
     }
 }

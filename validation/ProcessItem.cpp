@@ -6,16 +6,17 @@
 #include <string>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
+#include "module/RuntimeError.h"
 #include "module/Text.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmYesNoPrompt.h"
 #include "settings/SettingKeys.h"
 #include "validation/Globals.h"
-#include "validation/RuleSupport.h"
 
 namespace postwarden {
 
@@ -34,7 +35,7 @@ std::string WithNumber(const char* label, int32_t value) {
 }  // namespace
 
 bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
-    using validation::Use;
+    using errors::Require;
     bool result = true;
     bool ok = true;
     // The progress number a failure reports as its line.
@@ -78,23 +79,23 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             readSwitch(keys::kSeparatePromptsWanted, fallback::kSeparatePromptsWanted) != 0;
 
         stage = 4;
-        Use(item).Save();
+        Require(item).Save();
         const std::string entryId = item->EntryID();
-        application = Use(m_engine).Application();
-        outlookSession = Use(application).Session();
+        application = Require(m_engine).Application();
+        outlookSession = Require(application).Session();
         session = platform_.CreateMapiSession(kSessionProgId);
-        if (Use(application).Version().starts_with('9')) {
-            Use(session).Logon();
+        if (Require(application).Version().starts_with('9')) {
+            Require(session).Logon();
             Log(kSource, WithBool("Logged on: ", session->LoggedOn()), 0);
         } else {
-            Use(session).SetMAPIOBJECT(Use(outlookSession).MAPIOBJECT());
+            Require(session).SetMAPIOBJECT(Require(outlookSession).MAPIOBJECT());
         }
 
         // The message is looked for as well as can be: a failure here only means
         // it was not found this way.
         stage = 7;
         try {
-            message = Use(session).GetMessageFromID(entryId);
+            message = Require(session).GetMessageFromID(entryId);
         } catch (const RuntimeError&) {
         }
         if (!message) {
@@ -105,8 +106,8 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         }
         if (!message) {
             try {
-                Helper().LogEvent("Error occurred.  Reason: Failed to find item in drafts folder.",
-                                  0, "");
+                // No source: this line has never had one.
+                ReportFailure("", 0, FailureText("Failed to find item in drafts folder."));
             } catch (const RuntimeError&) {
             }
             return result;
@@ -117,7 +118,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         // saturated, so the count never wraps below the maximum.
         int64_t extra = 0;
         recipients = message->Recipients();
-        const int32_t count = Use(recipients).Count();
+        const int32_t count = Require(recipients).Count();
         Log(kSource, WithNumber("Starting recipients count: ", count), 0);
         if (recipients->Truncated()) {
             Log(kSource,
@@ -129,7 +130,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         for (int32_t i = 1; i <= count; ++i) {
             stage = 10;
             std::shared_ptr<MapiRecipient> recipient = recipients->Item(i);
-            std::shared_ptr<MapiAddressEntry> entry = Use(recipient).AddressEntry();
+            std::shared_ptr<MapiAddressEntry> entry = Require(recipient).AddressEntry();
             const std::string address = entry ? entry->Address() : recipient->Address();
             Log(kSource,
                 "Recipient #" + std::to_string(i) + ": " + recipient->Name() + " [" + address + "]",
@@ -195,27 +196,16 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         if (ok && anySendWanted != 0) ok = CheckAnySend(separatePromptsWanted);
 
         Log(kSource, WithBool("Separate prompts wanted: ", separatePromptsWanted), 0);
-        Log(kSource, WithBool("Violated Outside Domains Rule: ", flags.OutsideDomainsViolated), 0);
-        Log(kSource,
-            WithBool("Violated Email Addresses Domains Rule: ",
-                     flags.EmailAddressesDomainsViolated),
-            0);
-        Log(kSource, WithBool("Violated Keywords Rule: ", flags.KeywordsViolated), 0);
-        Log(kSource,
-            WithBool("Violated Max Number Of Recipients Rule: ", flags.NumberOfRecipientsViolated),
-            0);
-        Log(kSource, WithBool("Violated Blank Subject Rule: ", flags.BlankSubjectViolated), 0);
-        Log(kSource, WithBool("Violated Any Send Rule: ", flags.AnySendViolated), 0);
+        for (const Rule& rule : kRules)
+            Log(kSource, WithBool(rule.violatedLabel, flags.*rule.flag), 0);
 
         if (separatePromptsWanted) {
             // Each rule that fired has asked already; a No among them ended the checks.
             result = ok;
-        } else if (flags.OutsideDomainsViolated || flags.EmailAddressesDomainsViolated ||
-                   flags.KeywordsViolated || flags.NumberOfRecipientsViolated ||
-                   flags.BlankSubjectViolated || flags.AnySendViolated) {
+        } else if (AnyFired(flags)) {
             const int32_t response = ThreadObjects::For(platform_).YesNoPrompt().Ask(
-                validation::kPromptValues, validation::kPromptFriendlyName, UsingWordAsEmailEditor);
-            if (response == validation::kAnswerNo) result = false;
+                kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor);
+            if (response == kAnswerNo) result = false;
             Log(kSource,
                 "Prompt: Send This Message?  User Response: " + std::to_string(response) +
                     "; (No = 7)",
@@ -225,9 +215,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
     } catch (const RuntimeError& e) {
         // The check must never keep a message from being sent because it failed.
         try {
-            Helper().LogEvent(
-                "Error occurred at line " + std::to_string(stage) + ".  Reason: " + e.Description(),
-                1, "Postwarden.ProcessItem");
+            ReportFailure("Postwarden.ProcessItem", 1, FailureText(stage, e.Description()));
         } catch (const RuntimeError&) {
         }
         // A failure lets the send go ahead, but never one the person has already

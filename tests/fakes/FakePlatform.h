@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "module/Platform.h"
+#include "tests/fakes/FakeMailClient.h"
+#include "tests/fakes/FakeMailStore.h"
 
 namespace postwarden::fakes {
 
@@ -23,84 +25,6 @@ struct LogLine {
     std::string app;
     std::string source;
     std::string message;
-};
-
-// A recipient of a fake message.
-struct FakeRecipientData {
-    std::string name;
-    std::string address;  // the recipient's own address
-    bool hasAddressEntry = true;
-    std::string entryAddress;            // the address entry's; empty means `address`
-    std::optional<int32_t> memberCount;  // set for a distribution list
-};
-
-// A message of the fake store.
-struct FakeMessageData {
-    std::string subject;
-    int32_t bodyFormat = kFormatPlain;
-    std::string body, htmlBody, rtfBody;
-    std::vector<FakeRecipientData> recipients;
-    bool recipientsTruncated = false;               // the message has more than `recipients`
-    std::map<std::string, std::string> properties;  // read by name ("Body", "BodyFormat")
-};
-
-// The fake mail store every session object of a FakePlatform works on.
-struct FakeStore {
-    std::map<std::string, std::shared_ptr<FakeMessageData>> byEntryId;
-    std::vector<std::shared_ptr<FakeMessageData>> drafts;
-    std::map<std::string, std::vector<std::shared_ptr<FakeMessageData>>> folders;  // by path
-    bool loggedOnAfterLogon = true;
-    int logons = 0;
-    int attaches = 0;
-    int sessionsCreated = 0;
-};
-
-// The mail client's objects.
-class FakeApplication final : public OutlookApplication {
-  public:
-    explicit FakeApplication(class FakePlatform& platform) : platform_(platform) {}
-    std::string Version() override;
-    std::shared_ptr<OutlookSession> Session() override;
-    int32_t ExplorersCount() override;
-
-    std::string version = "16.0.0.0";
-    int32_t explorers = 1;
-
-  private:
-    FakePlatform& platform_;
-};
-
-class FakeItem final : public OutlookItem {
-  public:
-    explicit FakeItem(FakePlatform& platform) : platform_(platform) {}
-    bool Submitted() override;
-    std::string TypeName() override;
-    void Save() override;
-    std::string EntryID() override;
-    std::string Subject() override;
-
-    bool submitted = false;
-    std::string typeName = "MailItem";
-    std::string entryId = "entry-1";
-    std::string subject;
-    int saves = 0;
-
-  private:
-    FakePlatform& platform_;
-};
-
-class FakeEngine final : public Engine {
-  public:
-    explicit FakeEngine(FakePlatform& platform);
-    std::shared_ptr<OutlookApplication> Application() override;
-    int32_t RegisterModule(IModuleAPI& module, int32_t selector, std::string_view a,
-                           std::string_view b) override;
-
-    std::shared_ptr<FakeApplication> application;
-    std::vector<int32_t> registeredSelectors;
-
-  private:
-    FakePlatform& platform_;
 };
 
 class FakePlatform final : public Platform {

@@ -9,13 +9,13 @@
 #include <memory>
 #include <vector>
 
-#include "module/WindowSystem.h"
+#include "module/WindowWrapper.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace postwarden::fakes {
 
-class CountedWindowSystem final : public WindowSystem {
+class CountedWindowSystem final : public WindowWrapper {
   public:
     // `platform` must outlive this object and every window it made.
     CountedWindowSystem(FakePlatform& platform, std::vector<ScriptedWindowSystem::Answer> answers);
@@ -31,7 +31,7 @@ class CountedWindowSystem final : public WindowSystem {
   private:
     class CountedWindow;
     FakePlatform& platform_;
-    ScriptedWindowSystem scripted_;
+    ScriptedWindowSystem& scripted_;
 };
 
 }  // namespace postwarden::fakes

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "StoreFixture.h"
-#include "host/MailClient.h"
+#include "host/ClientObjects.h"
 #include "module/IModuleAPI.h"
 #include "module/RuntimeError.h"
 

@@ -1,18 +1,52 @@
 // Loads the built module library the way the host does and drives it across the
 // library boundary.
 #include <dlfcn.h>
+#include <elf.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "module/IModuleAPI.h"
+#include "module/ShowForm.h"
 #include "tests/fakes/FakePlatform.h"
+#include "tests/fakes/FakeWindowSystem.h"
 
 namespace postwarden {
 namespace {
 
+constexpr const char* kLibrary = POSTWARDEN_BINARY_DIR "/libpostwarden-module.so";
+
+// The names of the symbols a 64-bit ELF library defines in its dynamic symbol
+// table, which are all another program can find in it.
+std::set<std::string> DefinedDynamicSymbols(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::set<std::string> names;
+    if (bytes.size() < sizeof(Elf64_Ehdr)) return names;
+    const char* base = bytes.data();
+    const auto* header = reinterpret_cast<const Elf64_Ehdr*>(base);
+    const auto* sections = reinterpret_cast<const Elf64_Shdr*>(base + header->e_shoff);
+    for (int i = 0; i < header->e_shnum; ++i) {
+        if (sections[i].sh_type != SHT_DYNSYM) continue;
+        const char* strings = base + sections[sections[i].sh_link].sh_offset;
+        const auto* symbols = reinterpret_cast<const Elf64_Sym*>(base + sections[i].sh_offset);
+        for (size_t k = 0; k < sections[i].sh_size / sizeof(Elf64_Sym); ++k) {
+            if (symbols[k].st_shndx != SHN_UNDEF && symbols[k].st_name != 0) {
+                names.insert(strings + symbols[k].st_name);
+            }
+        }
+    }
+    return names;
+}
+
 class PluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        handle_ = dlopen(POSTWARDEN_BINARY_DIR "/libpostwarden-module.so", RTLD_NOW | RTLD_LOCAL);
+        handle_ = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle_, nullptr) << dlerror();
     }
     void TearDown() override {
@@ -21,12 +55,12 @@ class PluginTest : public ::testing::Test {
     void* handle_ = nullptr;
 };
 
-TEST_F(PluginTest, ExportsOnlyTheEntryPoint) {
+TEST_F(PluginTest, ExportsOnlyTheEntryPoints) {
     EXPECT_NE(dlsym(handle_, kModuleEntryPoint), nullptr);
+    EXPECT_NE(dlsym(handle_, kShowFormEntryPoint), nullptr);
     // The module class and the C++ internals stay inside the library.
-    EXPECT_EQ(dlsym(handle_, "_ZN10postwarden11CPostwardenC1ERNS_8PlatformE"), nullptr);
-    EXPECT_EQ(dlsym(handle_, "_ZN10postwarden6ToLongESt17basic_string_viewIcSt11char_traitsIcEE"),
-              nullptr);
+    EXPECT_EQ(DefinedDynamicSymbols(kLibrary),
+              (std::set<std::string>{kModuleEntryPoint, kShowFormEntryPoint}));
 }
 
 TEST_F(PluginTest, CreatesAModuleThatHandlesFailuresRaisedOutsideIt) {
@@ -53,6 +87,41 @@ TEST_F(PluginTest, CreatesAModuleThatHandlesFailuresRaisedOutsideIt) {
         ASSERT_EQ(platform.log.size(), 1u);
         EXPECT_EQ(platform.log[0].message, "Error occurred.  Reason: no Submitted");
     }
+}
+
+// The forms drawn through the library on this program's windows: the boxes of
+// the fired rules only, the question asked, and a failure to load reported.
+TEST_F(PluginTest, ShowsEitherFormOnTheWindowsItIsHanded) {
+    auto show =
+        reinterpret_cast<decltype(&PostwardenShowForm)>(dlsym(handle_, kShowFormEntryPoint));
+    ASSERT_NE(show, nullptr);
+    std::string failure;
+    EXPECT_EQ(show(nullptr, nullptr, "", &failure), kShowFormFailed);
+
+    fakes::FakePlatform platform;
+    EXPECT_EQ(show(&platform, nullptr, "Really?", &failure), kShowFormFailed);
+    EXPECT_EQ(failure, "No window system");
+
+    auto owned = std::make_unique<fakes::FakeWindowSystem>(platform);
+    fakes::FakeWindowSystem& windows = *owned;
+    platform.windows = std::move(owned);
+    platform.SetSetting("MessageForBlankSubject", "No subject. Send?");
+    const Globals fired{.KeywordsViolated = true, .BlankSubjectViolated = true};
+    EXPECT_EQ(show(&platform, &fired, nullptr, nullptr), 7);
+    EXPECT_EQ(show(&platform, nullptr, "Really?", nullptr), 7);
+
+    ASSERT_EQ(windows.shown.size(), 2u);
+    const ShownWindow& multi = windows.shown[0];
+    EXPECT_EQ(multi.form, "frmYesNoPrompt");
+    std::vector<std::string> enabled;
+    for (const ShownControl& box : multi.controls) {
+        if (box.kind == ControlKind::kCheckBox && box.enabled) enabled.push_back(box.caption);
+    }
+    EXPECT_EQ(enabled, (std::vector<std::string>{
+                           "Are you sure you want to send this email with these keywords?",
+                           "No subject. Send?"}));
+    EXPECT_EQ(windows.shown[1].form, "frmSimpleYesNoPrompt");
+    EXPECT_EQ(windows.shown[1].Control("lblConfirmationMessage").caption, "Really?");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "module/ThreadObjects.h"
+#include "prompts/ConfirmationForm.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/fakes/FakeWindowSystem.h"
 #include "validation/Globals.h"
@@ -27,8 +28,8 @@ class FormTest : public ::testing::Test {
 
     fakes::FakePlatform platform;
     fakes::FakeWindowSystem* windows;
-    const int32_t values = 65540;
-    const std::string friendlyName = "Post Warden";
+    const int32_t values = kPromptValues;
+    const std::string friendlyName = kPromptFriendlyName;
 };
 
 }  // namespace postwarden::testing

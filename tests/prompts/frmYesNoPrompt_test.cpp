@@ -25,7 +25,8 @@ void FireAll() {
 class YesNoPromptTest : public FormTest {
   protected:
     int32_t Ask(bool manualModal = false) { return form.Ask(values, friendlyName, manualModal); }
-    frmYesNoPrompt form{platform};
+    const ThreadRuleFlags flags;
+    frmYesNoPrompt form{platform, flags};
 };
 
 TEST_F(YesNoPromptTest, OneFiredRuleEnablesOnlyItsBoxAndYesAfterTheTick) {

@@ -20,14 +20,15 @@ struct NoEvents final : WindowEvents {
 
 // The two forms asked the way the rules ask them, on the calling thread.
 inline int32_t AskMulti(Platform& platform, bool manualModal = false) {
-    return ThreadObjects::For(platform).YesNoPrompt().Ask(65540, "Post Warden", manualModal);
+    return ThreadObjects::For(platform).YesNoPrompt().Ask(kPromptValues, kPromptFriendlyName,
+                                                          manualModal);
 }
 
 inline int32_t AskSimple(Platform& platform, const std::string& question,
                          bool manualModal = false) {
     frmSimpleYesNoPrompt& form = ThreadObjects::For(platform).SimpleYesNoPrompt();
     form.SetConfirmationMessage(question);
-    return form.Ask(65540, "Post Warden", manualModal);
+    return form.Ask(kPromptValues, kPromptFriendlyName, manualModal);
 }
 
 // The forms of this thread over `platform`, with no rule fired before or after a test.

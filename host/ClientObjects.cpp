@@ -1,4 +1,4 @@
-#include "host/MailClient.h"
+#include "host/ClientObjects.h"
 
 #include "module/RuntimeError.h"
 #include "platform/mailstore/Maildir.h"

@@ -1,0 +1,124 @@
+#include "tests/fakes/FakeEngineLibrary.h"
+
+#include "module/Text.h"
+#include "tests/fakes/FakePlatform.h"
+
+namespace postwarden::fakes {
+
+namespace {
+
+class FakeHelper final : public EngineHelper {
+  public:
+    explicit FakeHelper(FakePlatform& p) : p_(p) {}
+    std::string SettingsAppName() override {
+        p_.Check("SettingsAppName");
+        return p_.settingsAppName;
+    }
+    void LogEvent(std::string_view message, int32_t level, std::string_view source) override {
+        p_.Check("LogEvent");
+        p_.log.push_back({"event", level, "", std::string(source), std::string(message)});
+    }
+    int32_t MatchesEntry(std::string_view value, std::string_view entry) override {
+        p_.Check("MatchesEntry");
+        if (p_.matchesEntry) return p_.matchesEntry(value, entry);
+        return value == entry ? 1 : 0;
+    }
+    void PrepareForm(FormObject&) override { p_.Check("PrepareForm"); }
+
+  private:
+    FakePlatform& p_;
+};
+
+class FakeLogger final : public EngineLogger {
+  public:
+    explicit FakeLogger(FakePlatform& p) : p_(p) {}
+    void WriteLog(std::string_view app, std::string_view source, std::string_view message,
+                  int16_t level) override {
+        p_.Check("WriteLog");
+        p_.log.push_back(
+            {"trace", level, std::string(app), std::string(source), std::string(message)});
+    }
+
+  private:
+    FakePlatform& p_;
+};
+
+// Splits at CR LF only and keeps empty entries, so tests can see what the rules
+// do with them; the empty text has no entries.
+class FakeList final : public DelimitedList {
+  public:
+    explicit FakeList(FakePlatform& p) : p_(p) {}
+    void SetText(std::string_view text) override {
+        p_.Check("SetText");
+        entries_.clear();
+        if (text.empty()) return;
+        size_t start = 0;
+        for (;;) {
+            const size_t end = text.find("\r\n", start);
+            entries_.emplace_back(text.substr(start, end - start));
+            if (end == std::string_view::npos) break;
+            start = end + 2;
+        }
+    }
+    int32_t Count() override {
+        p_.Check("Count");
+        return static_cast<int32_t>(entries_.size());
+    }
+    std::string Item(int32_t index) override {
+        p_.Check("Item");
+        if (index < 1 || index > static_cast<int32_t>(entries_.size())) {
+            throw errors::SubscriptOutOfRange();
+        }
+        return entries_[static_cast<size_t>(index - 1)];
+    }
+
+  private:
+    FakePlatform& p_;
+    std::vector<std::string> entries_;
+};
+
+class FakeRegistryAccess final : public RegistryAccess {
+  public:
+    explicit FakeRegistryAccess(FakePlatform& p) : p_(p) {}
+    int32_t OpenKey(std::string_view path, uint32_t hive, int32_t access) override {
+        p_.Check("OpenKey");
+        p_.openedKeys.emplace_back(std::string(path), hive, access);
+        auto it = p_.registry.find(std::string(path));
+        if (it == p_.registry.end()) return 2;
+        open_ = &it->second;
+        return 0;
+    }
+    int32_t QueryValue(std::string_view name, int32_t) override {
+        p_.Check("QueryValue");
+        if (!open_) throw RuntimeError(errors::kInvalidCall, "No key is open");
+        auto it = open_->find(std::string(name));
+        if (it == open_->end())
+            throw RuntimeError(errors::kInvalidCall, "The value does not exist");
+        return ToLong(it->second);
+    }
+    void CloseKey() override {
+        p_.Check("CloseKey");
+        open_ = nullptr;
+    }
+
+  private:
+    FakePlatform& p_;
+    std::map<std::string, std::string>* open_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<EngineHelper> NewFakeHelper(FakePlatform& platform) {
+    return std::make_unique<FakeHelper>(platform);
+}
+std::unique_ptr<EngineLogger> NewFakeLogger(FakePlatform& platform) {
+    return std::make_unique<FakeLogger>(platform);
+}
+std::unique_ptr<DelimitedList> NewFakeList(FakePlatform& platform) {
+    return std::make_unique<FakeList>(platform);
+}
+std::unique_ptr<RegistryAccess> NewFakeRegistryAccess(FakePlatform& platform) {
+    return std::make_unique<FakeRegistryAccess>(platform);
+}
+
+}  // namespace postwarden::fakes
