@@ -1,0 +1,91 @@
+// Postwarden's check of one send, for the background script. Kept apart from
+// the listener's registration so that it can be run against a stand-in of the
+// `messenger` API.
+//
+// The rule it keeps: a send goes ahead only when the Postwarden program
+// answered that it may. Anything else (a No, a held send, a program that is
+// missing, crashed or answered nonsense) cancels the send, leaves the message
+// in its compose window and tells the person why.
+"use strict";
+
+var PostwardenSendCheck = (() => {
+  // The native-messaging name of the host, as `postwarden thunderbird install`
+  // registers it.
+  const HOST = "postwarden";
+  const TITLE = "Postwarden: not sent";
+  const HOW_TO_SEND_ANYWAY =
+    "To send without the check, disable the Postwarden add-on " +
+    "(Tools > Add-ons and Themes).";
+
+  // A recipient list as the host wants it: texts ("Name <address>"). The
+  // compose details give texts; an address-book entry given as an id cannot be
+  // checked without reading the address book, so it stops the send rather
+  // than go out unchecked.
+  function recipients(list, field) {
+    if (list === undefined || list === null) return [];
+    return (Array.isArray(list) ? list : [list]).map((recipient) => {
+      if (typeof recipient === "string") return recipient;
+      throw new Error(
+        `a ${field} recipient is an address-book ${recipient && recipient.type} ` +
+          "that Postwarden cannot read");
+    });
+  }
+
+  // What the host needs of the message: the details of the Send event and
+  // the attachments' names, which the event does not carry. The HTML body is
+  // sent only for HTML mail: for plain-text mail `details.body` is still an
+  // HTML document, made by Thunderbird, not what goes out.
+  async function composeRequest(messenger, tab, details) {
+    const attachments = await messenger.compose.listAttachments(tab.id);
+    return {
+      from: typeof details.from === "string" ? details.from : "",
+      to: recipients(details.to, "To"),
+      cc: recipients(details.cc, "Cc"),
+      bcc: recipients(details.bcc, "Bcc"),
+      subject: details.subject || "",
+      isPlainText: details.isPlainText === true,
+      plainTextBody: details.plainTextBody || "",
+      htmlBody: details.isPlainText === true ? "" : details.body || "",
+      attachments: attachments.map((attachment) => attachment.name),
+    };
+  }
+
+  // Tells the person without waiting for it: the compose window stays locked
+  // until the listener answers.
+  function tell(messenger, text) {
+    const shown = Promise.resolve()
+      .then(() => messenger.notifications.create({ type: "basic", title: TITLE, message: text }))
+      .catch((error) => console.error(`${TITLE}: ${text} (${error})`));
+    return shown;
+  }
+
+  // The onBeforeSend listener's answer for one send: {} lets it go,
+  // {cancel: true} holds it.
+  async function onBeforeSend(messenger, tab, details) {
+    let request;
+    try {
+      request = await composeRequest(messenger, tab, details);
+    } catch (error) {
+      tell(messenger, `Postwarden could not read the message (${error.message}). ` +
+        HOW_TO_SEND_ANYWAY);
+      return { cancel: true };
+    }
+    let answer;
+    try {
+      answer = await messenger.runtime.sendNativeMessage(HOST, request);
+    } catch (error) {
+      tell(messenger, `The Postwarden program could not be run (${error.message}); is it ` +
+        "installed (postwarden thunderbird install)? " + HOW_TO_SEND_ANYWAY);
+      return { cancel: true };
+    }
+    if (answer && answer.allowed === true) return {};
+    const valid = answer && typeof answer === "object" && typeof answer.reason === "string" &&
+      answer.reason !== "";
+    const broken = !valid || answer.outcome === "error" || answer.outcome === "not installed";
+    const reason = valid ? answer.reason : "the Postwarden program gave no usable answer";
+    tell(messenger, broken ? `${reason}. ${HOW_TO_SEND_ANYWAY}` : `${reason}.`);
+    return { cancel: true };
+  }
+
+  return { HOST, composeRequest, onBeforeSend };
+})();
