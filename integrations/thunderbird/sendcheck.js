@@ -51,12 +51,17 @@ var PostwardenSendCheck = (() => {
   }
 
   // Tells the person without waiting for it: the compose window stays locked
-  // until the listener answers.
-  function tell(messenger, text) {
-    const shown = Promise.resolve()
-      .then(() => messenger.notifications.create({ type: "basic", title: TITLE, message: text }))
+  // until the listener answers. A send held by the check or by a broken
+  // install gets a window of its own, which cannot pass unseen; a No the person
+  // gave just now only a notification.
+  function tell(messenger, text, { quiet = false } = {}) {
+    return Promise.resolve()
+      .then(() => quiet
+        ? messenger.notifications.create({ type: "basic", title: TITLE, message: text })
+        : messenger.windows.create({
+          type: "popup", url: "notice.html#" + encodeURIComponent(text), width: 520, height: 260,
+        }))
       .catch((error) => console.error(`${TITLE}: ${text} (${error})`));
-    return shown;
   }
 
   // The onBeforeSend listener's answer for one send: {} lets it go,
@@ -83,7 +88,9 @@ var PostwardenSendCheck = (() => {
       answer.reason !== "";
     const broken = !valid || answer.outcome === "error" || answer.outcome === "not installed";
     const reason = valid ? answer.reason : "the Postwarden program gave no usable answer";
-    tell(messenger, broken ? `${reason}. ${HOW_TO_SEND_ANYWAY}` : `${reason}.`);
+    const personSaidNo = !broken && (answer.outcome === "no" || answer.outcome === "closed");
+    tell(messenger, broken ? `${reason}. ${HOW_TO_SEND_ANYWAY}` : `${reason}.`,
+      { quiet: personSaidNo });
     return { cancel: true };
   }
 

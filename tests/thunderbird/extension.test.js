@@ -14,7 +14,7 @@ const MANIFEST = JSON.parse(fs.readFileSync(path.join(ADDON, "manifest.json"), "
 // A stand-in of the parts of `messenger` the add-on uses. `host` answers a
 // native message (a value, or a function that may throw); every call is noted.
 function standIn({ host, attachments = [], listAttachments } = {}) {
-  const calls = { native: [], notifications: [], listeners: [] };
+  const calls = { native: [], told: [], listeners: [] };
   const messenger = {
     compose: {
       onBeforeSend: { addListener: (listener) => calls.listeners.push(listener) },
@@ -28,7 +28,13 @@ function standIn({ host, attachments = [], listAttachments } = {}) {
       },
     },
     notifications: {
-      create: async (options) => { calls.notifications.push(options); return "id"; },
+      create: async ({ message }) => { calls.told.push({ how: "notification", message }); },
+    },
+    windows: {
+      create: async ({ url }) => {
+        const [page, fragment] = url.split("#");
+        calls.told.push({ how: page, message: decodeURIComponent(fragment) });
+      },
     },
   };
   return { messenger, calls };
@@ -67,7 +73,7 @@ test("the host is asked with the compose details and the attachments' names", as
     htmlBody: "", attachments: ["a.pdf", "b c.txt"],
   });
   await settle();
-  assert.equal(api.calls.notifications.length, 0);
+  assert.equal(api.calls.told.length, 0);
 });
 
 test("HTML mail sends its HTML body; a single recipient becomes a list", async () => {
@@ -82,10 +88,14 @@ test("HTML mail sends its HTML body; a single recipient becomes a list", async (
   assert.deepEqual(plain(sent.bcc), []);
 });
 
+// A send held by the check or a broken install is told in a window; a No the
+// person just gave, in a notification.
 test("anything but an explicit allowed: true cancels the send and says why", async (t) => {
   const cases = [
     { name: "answered No", host: { allowed: false, outcome: "no", reason: "No to \"Send?\"" },
-      told: /No to "Send\?"/, hint: false },
+      told: /No to "Send\?"/, hint: false, how: "notification" },
+    { name: "closed", host: { allowed: false, outcome: "closed", reason: "the prompt was closed" },
+      told: /closed/, hint: false, how: "notification" },
     { name: "held", host: { allowed: false, outcome: "not asked", reason: "nobody could be asked" },
       told: /nobody could be asked/, hint: false },
     { name: "host error", host: { allowed: false, outcome: "error", reason: "cut short" },
@@ -105,8 +115,9 @@ test("anything but an explicit allowed: true cancels the send and says why", asy
       const api = standIn(c);
       assert.deepEqual(plain(await load(api)({ id: 3 }, PLAIN)), { cancel: true });
       await settle();
-      assert.equal(api.calls.notifications.length, 1);
-      const { message } = api.calls.notifications[0];
+      assert.equal(api.calls.told.length, 1);
+      const { how, message } = api.calls.told[0];
+      assert.equal(how, c.how || "notice.html");
       assert.match(message, c.told);
       assert.equal(/disable the Postwarden add-on/.test(message), c.hint, message);
     });
@@ -120,10 +131,13 @@ test("an address-book recipient it cannot read holds the send", async () => {
   assert.equal(api.calls.native.length, 0);
 });
 
-test("a notification that fails does not keep the send waiting", async () => {
-  const api = standIn({ host: { allowed: false, outcome: "no", reason: "No" } });
-  api.messenger.notifications.create = () => new Promise(() => {});
-  assert.deepEqual(plain(await load(api)({ id: 5 }, PLAIN)), { cancel: true });
+test("telling the person never keeps the send waiting", async () => {
+  for (const outcome of ["no", "not asked"]) {
+    const api = standIn({ host: { allowed: false, outcome, reason: "held" } });
+    api.messenger.notifications.create = () => new Promise(() => {});
+    api.messenger.windows.create = () => new Promise(() => {});
+    assert.deepEqual(plain(await load(api)({ id: 5 }, PLAIN)), { cancel: true });
+  }
 });
 
 test("the manifest asks for what the scripts use", () => {
