@@ -1,5 +1,8 @@
 #include "host/ThunderbirdCompose.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 

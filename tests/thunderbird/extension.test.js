@@ -139,10 +139,3 @@ test("telling the person never keeps the send waiting", async () => {
     assert.deepEqual(plain(await load(api)({ id: 5 }, PLAIN)), { cancel: true });
   }
 });
-
-test("the manifest asks for what the scripts use", () => {
-  assert.equal(MANIFEST.manifest_version, 3);
-  for (const permission of ["compose", "nativeMessaging", "notifications"]) {
-    assert.ok(MANIFEST.permissions.includes(permission), permission);
-  }
-});

@@ -172,6 +172,22 @@ TEST_F(NativeHostTest, EveryPartOfTheMessageReachesTheRules) {
     }
 }
 
+// No display, and the host leaves any terminal it was given: nobody can be
+// asked, so the send is held, and the same message sent again goes.
+TEST_F(NativeHostTest, NobodyToAskHoldsTheSendUntilItIsSentAgain) {
+    const HostRun first = Run({Frame(Request())});
+    ASSERT_EQ(first.answers.size(), 1u) << first.err;
+    EXPECT_EQ(first.answers[0]["allowed"], false);
+    EXPECT_EQ(first.answers[0]["outcome"], "not asked");
+    EXPECT_NE(first.answers[0]["reason"].get<std::string>().find("again within 10 minutes"),
+              std::string::npos)
+        << first.answers[0];
+    const HostRun again = Run({Frame(Request())});
+    ASSERT_EQ(again.answers.size(), 1u) << again.err;
+    EXPECT_EQ(again.answers[0]["outcome"], "approved by resend");
+    EXPECT_EQ(again.answers[0]["allowed"], true);
+}
+
 TEST_F(NativeHostTest, AFrameSplitAcrossReadsIsOneRequest) {
     const std::string frame = Frame(Request());
     const HostRun run = Run({frame.substr(0, 2), frame.substr(2, 10), frame.substr(12)},

@@ -211,19 +211,26 @@ class ThunderbirdTest(unittest.TestCase):
         cls.pw_home = os.path.join(cls.root, "postwarden")
         for folder in (cls.home, cls.profile, cls.pw_home, os.path.join(cls.root, "tmp")):
             os.makedirs(folder)
-        cls.display = ":%d" % (90 + os.getpid() % 400)
+        # Xvfb picks a free display number and writes it to the pipe.
+        readable, writable = os.pipe()
         cls.xvfb = subprocess.Popen(
-            ["Xvfb", cls.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1280x800x24",
+             "-nolisten", "tcp"],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
+            pass_fds=(writable,),
         )
+        os.close(writable)
+        with os.fdopen(readable) as numbers:
+            cls.display = ":" + numbers.readline().strip()
+        if cls.display == ":":
+            raise AssertionError("Xvfb did not start")
         cls.sink = Sink()  # before Thunderbird: a refused connection never ends its send
         cls.driver = Driver(os.path.join(cls.root, "driver.sock"))
         with open(os.path.join(cls.profile, "user.js"), "w") as f:
             f.write(USER_JS % cls.sink.port)
         cls.make_driver()
         cls.postwarden("thunderbird", "install", "--profile", cls.profile)
-        wait_for(lambda: os.path.exists("/tmp/.X11-unix/X" + cls.display[1:]), "Xvfb")
 
     @classmethod
     def tearDownClass(cls):
