@@ -31,6 +31,42 @@ var PostwardenSendCheck = (() => {
     });
   }
 
+  // Thunderbird hands an address-book mailing list over as "team <team>" and
+  // puts its members in only after this event, so the host would never see
+  // who the message goes to: each recipient without an "@" that names a list
+  // becomes the list's members' addresses.
+  async function expandLists(messenger, recipients) {
+    if (!recipients.some((r) => !addressOf(r).includes("@"))) return recipients;
+    const books = messenger.addressBooks;
+    const lists = {};
+    for (const book of await books.list()) {
+      for (const list of await books.mailingLists.list(book.id)) {
+        lists[list.name.toLowerCase()] = list.id;
+      }
+    }
+    const expanded = [];
+    for (const recipient of recipients) {
+      const id = lists[addressOf(recipient).toLowerCase()];
+      if (id === undefined) {
+        expanded.push(recipient);
+        continue;
+      }
+      for (const member of await books.mailingLists.listMembers(id)) {
+        // A member's addresses are in its vCard: "EMAIL;PREF=1:x@y".
+        for (const [, address] of (member.vCard || "").matchAll(/^EMAIL[^:\n]*:(.*?)\r?$/gim)) {
+          expanded.push(address);
+        }
+      }
+    }
+    return expanded;
+  }
+
+  // The address of "Name <address>", or the text itself.
+  function addressOf(recipient) {
+    const match = /<([^<>]*)>\s*$/.exec(recipient);
+    return (match ? match[1] : recipient).trim();
+  }
+
   // What the host needs of the message: the details of the Send event and
   // the attachments' names, which the event does not carry. The HTML body is
   // sent only for HTML mail: for plain-text mail `details.body` is still an
@@ -39,9 +75,9 @@ var PostwardenSendCheck = (() => {
     const attachments = await messenger.compose.listAttachments(tab.id);
     return {
       from: typeof details.from === "string" ? details.from : "",
-      to: recipients(details.to, "To"),
-      cc: recipients(details.cc, "Cc"),
-      bcc: recipients(details.bcc, "Bcc"),
+      to: await expandLists(messenger, recipients(details.to, "To")),
+      cc: await expandLists(messenger, recipients(details.cc, "Cc")),
+      bcc: await expandLists(messenger, recipients(details.bcc, "Bcc")),
       subject: details.subject || "",
       isPlainText: details.isPlainText === true,
       plainTextBody: details.plainTextBody || "",

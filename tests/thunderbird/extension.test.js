@@ -13,13 +13,22 @@ const MANIFEST = JSON.parse(fs.readFileSync(path.join(ADDON, "manifest.json"), "
 
 // A stand-in of the parts of `messenger` the add-on uses. `host` answers a
 // native message (a value, or a function that may throw); every call is noted.
-function standIn({ host, attachments = [], listAttachments } = {}) {
+function standIn({ host, attachments = [], listAttachments, lists = {} } = {}) {
   const calls = { native: [], told: [], listeners: [] };
   const messenger = {
     compose: {
       onBeforeSend: { addListener: (listener) => calls.listeners.push(listener) },
       listAttachments: listAttachments ||
         (async (tabId) => attachments.map((name, i) => ({ id: i, name, size: 0, tabId }))),
+    },
+    addressBooks: {
+      list: async () => [{ id: "book" }],
+      mailingLists: {
+        list: async () => Object.keys(lists).map((name) => ({ id: name, name })),
+        listMembers: async (id) => lists[id].map((email) => ({
+          vCard: `BEGIN:VCARD\r\nVERSION:4.0\r\nEMAIL;PREF=1:${email}\r\nEND:VCARD\r\n`,
+        })),
+      },
     },
     runtime: {
       sendNativeMessage: async (application, message) => {
@@ -122,6 +131,15 @@ test("anything but an explicit allowed: true cancels the send and says why", asy
       assert.equal(/disable the Postwarden add-on/.test(message), c.hint, message);
     });
   }
+});
+
+test("an address-book mailing list is asked about by its members", async () => {
+  const api = standIn({ host: { allowed: true }, lists: { Team: ["a@corp.example", "x@out.example"] } });
+  await load(api)({ id: 6 }, { ...PLAIN, to: ["team <team>", "nolist"], cc: ["Team <Team>"] });
+  const sent = api.calls.native[0].message;
+  assert.deepEqual(plain(sent.to), ["a@corp.example", "x@out.example", "nolist"]);
+  assert.deepEqual(plain(sent.cc), ["a@corp.example", "x@out.example"]);
+  assert.deepEqual(plain(sent.bcc), ["b@outside.example"]);
 });
 
 test("an address-book recipient it cannot read holds the send", async () => {

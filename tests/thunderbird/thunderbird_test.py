@@ -52,7 +52,7 @@ DRIVER_MANIFEST = {
     "version": "1.0",
     "browser_specific_settings": {"gecko": {"id": DRIVER_ID}},
     "background": {"scripts": ["driver.js"]},
-    "permissions": ["compose", "compose.send", "nativeMessaging"],
+    "permissions": ["compose", "compose.send", "nativeMessaging", "addressBooks"],
 }
 DRIVER_SCRIPT = """
 "use strict";
@@ -61,6 +61,15 @@ async function run() {
   for (;;) {
     const job = await ask({ type: "next" });
     if (!job || job.type !== "compose") return;
+    for (const [name, members] of Object.entries(job.lists)) {
+      const books = messenger.addressBooks;
+      const [book] = await books.list();
+      const list = await books.mailingLists.create(book.id, { name });
+      for (const address of members) {
+        const vCard = `BEGIN:VCARD\r\nVERSION:4.0\r\nEMAIL:${address}\r\nEND:VCARD\r\n`;
+        await books.mailingLists.addMember(list, await books.contacts.create(book.id, vCard));
+      }
+    }
     const tab = await messenger.compose.beginNew(job.details);
     for (const name of job.attachments) {
       await messenger.compose.addAttachment(tab.id, { file: new File(["attached"], name) });
@@ -330,12 +339,13 @@ class ThunderbirdTest(unittest.TestCase):
                 self.process.wait()
             self.log.close()
 
-    def send(self, details, attachments=(), on_ready=None):
+    def send(self, details, attachments=(), on_ready=None, lists=None):
         """Has the driver compose and send one message; returns its report.
-        `on_ready` runs once the message is composed and about to be sent."""
+        `on_ready` runs once the message is composed and about to be sent;
+        `lists` are address-book mailing lists to make first (name: addresses)."""
         _, connection = self.driver.expect("next")
         Driver.reply(connection, {"type": "compose", "details": details,
-                                  "attachments": list(attachments)})
+                                  "attachments": list(attachments), "lists": lists or {}})
         _, connection = self.driver.expect("ready")
         Driver.reply(connection, {"type": "go"})
         sent_at = time.monotonic()
@@ -356,8 +366,12 @@ class ThunderbirdTest(unittest.TestCase):
     # --- the scenarios -------------------------------------------------------
 
     def test_scripted_answers(self):
-        self.settings(PromptForOutsideDomainsWanted=1, ListOfOutsideDomains="corp.example",
-                      PromptForKeywordsWanted=1, ListOfKeywords="projectx")
+        # watched.example is the company's, and on the watch-list.
+        self.settings(PromptForOutsideDomainsWanted=1,
+                      ListOfOutsideDomains="corp.example;watched.example",
+                      PromptForKeywordsWanted=1, ListOfKeywords="projectx",
+                      PromptForEmailAddressesDomainsWanted=1,
+                      ListOfEmailAddressesDomains="watched.example")
         clean = {"to": ["Ann <ann@corp.example>"], "cc": ["bob@corp.example"],
                  "subject": "Lunch at noon", "isPlainText": True,
                  "plainTextBody": "Shall we meet at noon?\n"}
@@ -388,6 +402,12 @@ class ThunderbirdTest(unittest.TestCase):
 
             result = self.send(hidden)
             self.assertFalse(result["sent"], result)
+
+            # Thunderbird puts a list's members in after the add-on has asked.
+            result = self.send({"to": ["team <team>"], "subject": "For the team",
+                                "isPlainText": True, "plainTextBody": "Hello all.\n"},
+                               lists={"team": ["ann@corp.example", "eve@watched.example"]})
+            self.assertFalse(result["sent"], result)
             self.assertEqual(self.delivered(before), [])
 
         with self.Running(self, POSTWARDEN_ANSWERS="yes"):
@@ -397,6 +417,9 @@ class ThunderbirdTest(unittest.TestCase):
             self.assertEqual(len(self.delivered(before)), 1)
 
         records = self.log_records()
+        self.assertTrue(records[-2].startswith(
+            "Send: no; rules fired: Email Addresses Domains; recipients: 2;"), records)
+        del records[-2]
         self.assertTrue(records[-4].startswith("Send: nothing to ask;"), records)
         self.assertTrue(records[-3].startswith("Send: no; rules fired: Keywords;"), records)
         self.assertTrue(records[-2].startswith("Send: no; rules fired: Outside Domains;"), records)
