@@ -1,4 +1,5 @@
 #include "host/Command.h"
+#include "host/ThunderbirdCommand.h"
 
 namespace postwarden::host {
 
@@ -10,6 +11,7 @@ const std::vector<Command>& Commands() {
         {"log", "print the log", RunLog},
         {"last", "why the last held send was held, and how to send it", RunLast},
         {"doctor", "check the set-up and say what is wrong", RunDoctor},
+        {"thunderbird", "install or uninstall the Thunderbird add-on's host", RunThunderbird},
         {"forms", "draw the confirmation windows into PNG files", RunForms},
         {"version", "print the module's version", RunVersion},
     };

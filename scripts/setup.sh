@@ -10,6 +10,11 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
+          # the Thunderbird add-on's host parses its requests as JSON
+          nlohmann-json3-dev
+          # the add-on's tests: Node's test runner, and a real Thunderbird under Xvfb with an
+          # SMTP sink, driven and photographed with xdotool and ImageMagick (tests/thunderbird/)
+          nodejs thunderbird xvfb python3-aiosmtpd xdotool imagemagick
           # the real mail clients the tests drive in tmux (tests/clients/), and their harness's
           # Python; git send-email needs the two Perl modules, which are only recommended
           python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl)

@@ -1,0 +1,221 @@
+#include "host/ThunderbirdCommand.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "host/ModuleLoader.h"
+#include "host/ThunderbirdHost.h"
+
+namespace postwarden::host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The only two folders Thunderbird on Linux reads native-messaging manifests
+// from: the user's, and the system's for every user.
+constexpr const char* kUserManifestFolder = ".mozilla/native-messaging-hosts";
+constexpr const char* kSystemManifestFolder = "/usr/lib/mozilla/native-messaging-hosts";
+
+void PrintHelp() {
+    std::printf(
+        "Usage: postwarden thunderbird install [--profile DIR] [--system]\n"
+        "       postwarden thunderbird uninstall [--profile DIR] [--system]\n"
+        "\n"
+        "install writes the native-messaging manifest that lets the Postwarden add-on\n"
+        "run %s (found beside this program): into\n"
+        "~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
+        "%s/ for every user.\n"
+        "With --profile it also copies the add-on (%s, beside\n"
+        "this program) into the Thunderbird profile folder DIR; without, it says how to\n"
+        "add it in Thunderbird.\n"
+        "uninstall removes what install wrote.\n"
+        "\n"
+        "The add-on asks before every send, with the settings, log and home folder of\n"
+        "postwarden ($POSTWARDEN_HOME as Thunderbird sees it, else\n"
+        "${XDG_STATE_HOME:-~/.local/state}/postwarden). Exit status: 0 done; 2 usage\n"
+        "error; 3 a file could not be written or removed; 69 the host program or the\n"
+        "add-on is missing beside this program.\n",
+        kNativeHostProgram, kNativeHostName, kSystemManifestFolder, kAddonPackage);
+}
+
+struct Request {
+    bool install = false;
+    std::string profile;
+    bool system = false;
+};
+
+bool Parse(const std::vector<std::string>& args, Request& request) {
+    if (args.empty() || (args[0] != "install" && args[0] != "uninstall")) {
+        PrintError("thunderbird needs install or uninstall (see postwarden thunderbird --help)");
+        return false;
+    }
+    request.install = args[0] == "install";
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--system") {
+            request.system = true;
+        } else if (arg == "--profile" && i + 1 < args.size()) {
+            request.profile = args[++i];
+        } else if (arg.rfind("--profile=", 0) == 0) {
+            request.profile = arg.substr(std::string("--profile=").size());
+        } else {
+            PrintError(arg == "--profile"
+                           ? "--profile needs a folder"
+                           : "unknown argument " + arg + " for thunderbird " + args[0]);
+            return false;
+        }
+        if (request.profile.empty() && arg.rfind("--profile", 0) == 0) {
+            PrintError("--profile needs a folder");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string UserHome() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "";
+}
+
+fs::path ManifestPath(bool system) {
+    const fs::path folder =
+        system ? fs::path(kSystemManifestFolder) : fs::path(UserHome()) / kUserManifestFolder;
+    return folder / (std::string(kNativeHostName) + ".json");
+}
+
+fs::path AddonPath(const std::string& profile) {
+    return fs::path(profile) / "extensions" / (std::string(kAddonId) + ".xpi");
+}
+
+// Writes `path` whole or not at all: Thunderbird reading a half-written
+// manifest or add-on would fail the next send.
+bool WriteAtomically(const fs::path& path, const std::string& bytes, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    if (ec) {
+        error = "cannot create " + path.parent_path().string() + ": " + ec.message();
+        return false;
+    }
+    const fs::path temporary = path.string() + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << bytes;
+        out.close();
+        if (!out) {
+            fs::remove(temporary, ec);
+            error = "cannot write " + path.string();
+            return false;
+        }
+    }
+    fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write |
+                                   fs::perms::group_read | fs::perms::others_read);
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        error = "cannot write " + path.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+int Install(const Request& request) {
+    const fs::path host = fs::path(ExecutableFolder()) / kNativeHostProgram;
+    const fs::path addon = fs::path(ExecutableFolder()) / kAddonPackage;
+    if (::access(host.c_str(), X_OK) != 0) {
+        PrintError("the host program " + host.string() + " is missing; build it beside postwarden");
+        return kExitNotInstalled;
+    }
+    std::ifstream in(addon, std::ios::binary);
+    const std::string package((std::istreambuf_iterator<char>(in)), {});
+    if (package.empty()) {
+        PrintError("the add-on " + addon.string() + " is missing; build it beside postwarden");
+        return kExitNotInstalled;
+    }
+    if (!request.profile.empty() && !fs::is_directory(request.profile)) {
+        PrintError(request.profile + " is not a folder (a Thunderbird profile folder is wanted)");
+        return kExitUsage;
+    }
+    const nlohmann::json manifest = {
+        {"name", kNativeHostName},
+        {"description", "Postwarden: asks before a risky message is sent"},
+        {"path", host.string()},
+        {"type", "stdio"},
+        {"allowed_extensions", {kAddonId}},
+    };
+    const fs::path manifestPath = ManifestPath(request.system);
+    std::string error;
+    if (!WriteAtomically(manifestPath, manifest.dump(2) + "\n", error)) {
+        PrintError(error);
+        return kExitFailure;
+    }
+    std::printf("Wrote %s (it runs %s)\n", manifestPath.c_str(), host.c_str());
+
+    if (request.profile.empty()) {
+        std::printf(
+            "Now add the add-on in Thunderbird: Tools > Add-ons and Themes, the gear\n"
+            "menu, Install Add-on From File..., and choose\n  %s\n"
+            "(or run this again with --profile FOLDER to put it into a profile).\n",
+            addon.c_str());
+        return kExitOk;
+    }
+    const fs::path target = AddonPath(request.profile);
+    if (!WriteAtomically(target, package, error)) {
+        PrintError(error);
+        return kExitFailure;
+    }
+    std::printf(
+        "Copied the add-on to %s.\n"
+        "Restart Thunderbird; if it asks whether to enable Postwarden, allow it (Tools >\n"
+        "Add-ons and Themes).\n",
+        target.c_str());
+    return kExitOk;
+}
+
+// Removes `path` if it is there; says which.
+bool Remove(const fs::path& path) {
+    std::error_code ec;
+    const bool removed = fs::remove(path, ec);
+    if (ec) {
+        PrintError("cannot remove " + path.string() + ": " + ec.message());
+        return false;
+    }
+    std::printf("%s %s\n", removed ? "Removed" : "Nothing to remove at", path.c_str());
+    return true;
+}
+
+int Uninstall(const Request& request) {
+    bool ok = Remove(ManifestPath(request.system));
+    if (!request.profile.empty()) {
+        ok = Remove(AddonPath(request.profile)) && ok;
+    } else {
+        std::printf("Remove the add-on in Thunderbird: Tools > Add-ons and Themes.\n");
+    }
+    return ok ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+int RunThunderbird(const GlobalOptions&, const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        PrintHelp();
+        return kExitOk;
+    }
+    Request request;
+    if (!Parse(args, request)) return kExitUsage;
+    if (!request.system && UserHome().empty()) {
+        PrintError("no home folder to install into: set HOME, or use --system");
+        return kExitUsage;
+    }
+    return request.install ? Install(request) : Uninstall(request);
+}
+
+}  // namespace postwarden::host

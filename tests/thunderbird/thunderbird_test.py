@@ -1,0 +1,552 @@
+"""The Postwarden add-on in a real Thunderbird, under Xvfb.
+
+One throw-away folder holds the HOME Thunderbird sees, a hand-made profile
+(user.js: a local account whose identity sends through an SMTP sink on
+127.0.0.1), the postwarden home and a test-only second add-on, the driver. The
+driver composes and sends what the test tells it (compose.beginNew,
+compose.sendMessage) and reports back through a native host of its own, a small
+program that passes each message on to this script over a Unix socket. The
+Postwarden add-on and its host's manifest are put in place by
+`postwarden thunderbird install --profile`, as a person would.
+
+Each scenario starts Thunderbird with the environment it needs
+(POSTWARDEN_ANSWERS, or none for a real window) and stops it afterwards; every
+wait has a deadline.
+
+    thunderbird_test.py --postwarden BUILD/postwarden [unittest args]
+    thunderbird_test.py --postwarden BUILD/postwarden --measure 10
+    thunderbird_test.py --postwarden BUILD/postwarden --screenshots DIR   (form.png, notice.png)
+
+--measure N sends N messages answered by a click in the window and prints the
+median time from the send to the window and from the click to the message
+reaching the sink; nothing is asserted about speed.
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zipfile
+
+SKIP_STATUS = 77
+POSTWARDEN = None
+SCREENSHOTS = None  # a folder to save the screen into when a window of ours shows
+DEADLINE = 60.0
+
+DRIVER_ID = "driver@postwarden.test"
+DRIVER_HOST = "postwarden_test_driver"
+
+# The driver add-on: takes a job, composes it, sends it, and reports.
+DRIVER_MANIFEST = {
+    "manifest_version": 3,
+    "name": "Postwarden test driver",
+    "version": "1.0",
+    "browser_specific_settings": {"gecko": {"id": DRIVER_ID}},
+    "background": {"scripts": ["driver.js"]},
+    "permissions": ["compose", "compose.send", "nativeMessaging", "addressBooks"],
+}
+DRIVER_SCRIPT = """
+"use strict";
+const ask = (message) => messenger.runtime.sendNativeMessage("%s", message);
+async function run() {
+  for (;;) {
+    const job = await ask({ type: "next" });
+    if (!job || job.type !== "compose") return;
+    for (const [name, members] of Object.entries(job.lists)) {
+      const books = messenger.addressBooks;
+      const [book] = await books.list();
+      const list = await books.mailingLists.create(book.id, { name });
+      for (const address of members) {
+        const vCard = `BEGIN:VCARD\r\nVERSION:4.0\r\nEMAIL:${address}\r\nEND:VCARD\r\n`;
+        await books.mailingLists.addMember(list, await books.contacts.create(book.id, vCard));
+      }
+    }
+    const tab = await messenger.compose.beginNew(job.details);
+    for (const name of job.attachments) {
+      await messenger.compose.addAttachment(tab.id, { file: new File(["attached"], name) });
+    }
+    await ask({ type: "ready" });
+    let result;
+    try {
+      await messenger.compose.sendMessage(tab.id);
+      result = { sent: true };
+    } catch (error) {
+      const after = await messenger.compose.getComposeDetails(tab.id);
+      result = { sent: false, error: String(error.message || error), after };
+    }
+    await ask({ type: "result", ...result });
+  }
+}
+run().catch((error) => ask({ type: "failed", error: String(error) }));
+""" % DRIVER_HOST
+
+# The driver's native host: one message in, passed to the test, its reply out.
+DRIVER_PROGRAM = """#!/usr/bin/python3
+import os, socket, struct, sys
+(length,) = struct.unpack("=I", sys.stdin.buffer.read(4))
+request = sys.stdin.buffer.read(length)
+with socket.socket(socket.AF_UNIX) as s:
+    s.connect(os.environ["PW_TB_DRIVER"])
+    s.sendall(request + b"\\n")
+    reply = s.makefile("rb").readline().strip()
+sys.stdout.buffer.write(struct.pack("=I", len(reply)) + reply)
+sys.stdout.buffer.flush()
+"""
+
+USER_JS = """
+user_pref("extensions.autoDisableScopes", 0);
+user_pref("mail.shell.checkDefaultClient", false);
+user_pref("mail.compose.attachment_reminder", false);
+user_pref("mailnews.start_page.enabled", false);
+user_pref("mail.rights.version", 1);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("app.update.auto", false);
+user_pref("mail.accountmanager.accounts", "account1");
+user_pref("mail.accountmanager.defaultaccount", "account1");
+user_pref("mail.accountmanager.localfoldersserver", "server1");
+user_pref("mail.account.account1.server", "server1");
+user_pref("mail.account.account1.identities", "id1");
+user_pref("mail.server.server1.type", "none");
+user_pref("mail.server.server1.hostname", "Local Folders");
+user_pref("mail.server.server1.userName", "nobody");
+user_pref("mail.server.server1.name", "Local Folders");
+user_pref("mail.identity.id1.fullName", "Me");
+user_pref("mail.identity.id1.useremail", "me@corp.example");
+user_pref("mail.identity.id1.smtpServer", "smtp1");
+user_pref("mail.identity.id1.fcc", false);
+user_pref("mail.identity.id1.compose_html", false);
+user_pref("mail.smtpservers", "smtp1");
+user_pref("mail.smtp.defaultserver", "smtp1");
+user_pref("mail.smtpserver.smtp1.hostname", "127.0.0.1");
+user_pref("mail.smtpserver.smtp1.port", %d);
+user_pref("mail.smtpserver.smtp1.authMethod", 1);
+user_pref("mail.smtpserver.smtp1.try_ssl", 0);
+user_pref("mail.smtpserver.smtp1.username", "");
+"""
+
+# The confirmation window's caption and its Yes and No buttons' centres in
+# window pixels (the form's design in twips, 15 to a pixel).
+FORM_CAPTION = "Post Warden"
+# The add-on's window for a send it held (integrations/thunderbird/notice.html).
+NOTICE_CAPTION = "Postwarden: not sent"
+YES_BUTTON = ((555 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
+NO_BUTTON = ((2160 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
+
+
+def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError("gave up waiting for " + what)
+
+
+class Sink:
+    """An SMTP server on loopback that keeps every message it is given."""
+
+    def __init__(self):
+        from aiosmtpd.controller import Controller
+
+        self.messages = []
+        self.arrived = []  # time.monotonic() of each message
+        sink = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                sink.arrived.append(time.monotonic())
+                sink.messages.append((envelope.rcpt_tos, envelope.content))
+                return "250 OK"
+
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
+        self.controller.start()
+
+    def close(self):
+        self.controller.stop()
+
+
+class Driver:
+    """The test's end of the driver add-on's native host."""
+
+    def __init__(self, path):
+        self.path = path
+        self.server = socket.socket(socket.AF_UNIX)
+        self.server.bind(path)
+        self.server.listen(4)
+        self.server.settimeout(DEADLINE)
+
+    def receive(self):
+        """The driver's next message, and the connection to reply on."""
+        connection, _ = self.server.accept()
+        connection.settimeout(DEADLINE)
+        line = connection.makefile("rb").readline()
+        return json.loads(line), connection
+
+    @staticmethod
+    def reply(connection, message):
+        connection.sendall(json.dumps(message).encode() + b"\n")
+        connection.close()
+
+    def expect(self, kind):
+        message, connection = self.receive()
+        if message.get("type") != kind:
+            self.reply(connection, {"type": "stop"})
+            raise AssertionError("the driver said %r, not %s" % (message, kind))
+        return message, connection
+
+    def close(self):
+        self.server.close()
+
+
+class ThunderbirdTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="pw-thunderbird-")
+        cls.home = os.path.join(cls.root, "home")
+        cls.profile = os.path.join(cls.root, "profile")
+        cls.pw_home = os.path.join(cls.root, "postwarden")
+        for folder in (cls.home, cls.profile, cls.pw_home, os.path.join(cls.root, "tmp")):
+            os.makedirs(folder)
+        # Xvfb picks a free display number and writes it to the pipe.
+        readable, writable = os.pipe()
+        cls.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1280x800x24",
+             "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            pass_fds=(writable,),
+        )
+        os.close(writable)
+        with os.fdopen(readable) as numbers:
+            cls.display = ":" + numbers.readline().strip()
+        if cls.display == ":":
+            raise AssertionError("Xvfb did not start")
+        cls.sink = Sink()  # before Thunderbird: a refused connection never ends its send
+        cls.driver = Driver(os.path.join(cls.root, "driver.sock"))
+        with open(os.path.join(cls.profile, "user.js"), "w") as f:
+            f.write(USER_JS % cls.sink.port)
+        cls.make_driver()
+        cls.postwarden("thunderbird", "install", "--profile", cls.profile)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.close()
+        cls.sink.close()
+        cls.xvfb.terminate()
+        cls.xvfb.wait(10)
+        if os.environ.get("PW_KEEP"):
+            print("kept " + cls.root)
+        else:
+            shutil.rmtree(cls.root, ignore_errors=True)
+
+    @classmethod
+    def environment(cls, **extra):
+        env = {
+            "HOME": cls.home,
+            "PATH": "/usr/local/bin:/usr/bin:/bin",
+            "LANG": "C.UTF-8",
+            "TMPDIR": os.path.join(cls.root, "tmp"),
+            "DISPLAY": cls.display,
+            "POSTWARDEN_HOME": cls.pw_home,
+            "PW_TB_DRIVER": cls.driver.path,
+        }
+        env.update(extra)
+        return env
+
+    @classmethod
+    def postwarden(cls, *args):
+        result = subprocess.run(
+            [POSTWARDEN, *args],
+            env=cls.environment(),
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
+        if result.returncode != 0:
+            raise AssertionError("postwarden %s: %s" % (" ".join(args), result.stderr))
+        return result.stdout
+
+    @classmethod
+    def make_driver(cls):
+        program = os.path.join(cls.root, "driver-host")
+        with open(program, "w") as f:
+            f.write(DRIVER_PROGRAM)
+        os.chmod(program, 0o755)
+        hosts = os.path.join(cls.home, ".mozilla", "native-messaging-hosts")
+        os.makedirs(hosts, exist_ok=True)
+        with open(os.path.join(hosts, DRIVER_HOST + ".json"), "w") as f:
+            json.dump(
+                {"name": DRIVER_HOST, "description": "test driver", "path": program,
+                 "type": "stdio", "allowed_extensions": [DRIVER_ID]},
+                f,
+            )
+        extensions = os.path.join(cls.profile, "extensions")
+        os.makedirs(extensions, exist_ok=True)
+        with zipfile.ZipFile(os.path.join(extensions, DRIVER_ID + ".xpi"), "w") as xpi:
+            xpi.writestr("manifest.json", json.dumps(DRIVER_MANIFEST))
+            xpi.writestr("driver.js", DRIVER_SCRIPT)
+
+    def settings(self, **values):
+        values = {"PromptForOutsideDomainsWanted": 0, "PromptForAnySendWanted": 0, **values}
+        for key, value in values.items():
+            self.postwarden("settings", "set", key, str(value))
+
+    # One Thunderbird for the length of a `with` block.
+    class Running:
+        def __init__(self, test, **env):
+            self.test = test
+            self.env = test.environment(**env)
+
+        def __enter__(self):
+            self.log = open(os.path.join(self.test.root, "thunderbird.log"), "ab")
+            self.process = subprocess.Popen(
+                ["timeout", "180", "thunderbird", "--no-remote", "-profile", self.test.profile],
+                env=self.env,
+                stdin=subprocess.DEVNULL,
+                stdout=self.log,
+                stderr=self.log,
+                start_new_session=True,
+            )
+            return self
+
+        def __exit__(self, *exc):
+            self.test.driver.server.settimeout(5 if exc[0] else DEADLINE)
+            try:
+                message, connection = self.test.driver.receive()
+                Driver.reply(connection, {"type": "stop"})
+            except (OSError, ValueError):
+                pass
+            self.test.driver.server.settimeout(DEADLINE)
+            os.killpg(self.process.pid, 15)
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, 9)
+                self.process.wait()
+            self.log.close()
+
+    def send(self, details, attachments=(), on_ready=None, lists=None):
+        """Has the driver compose and send one message; returns its report.
+        `on_ready` runs once the message is composed and about to be sent;
+        `lists` are address-book mailing lists to make first (name: addresses)."""
+        _, connection = self.driver.expect("next")
+        Driver.reply(connection, {"type": "compose", "details": details,
+                                  "attachments": list(attachments), "lists": lists or {}})
+        _, connection = self.driver.expect("ready")
+        Driver.reply(connection, {"type": "go"})
+        sent_at = time.monotonic()
+        if on_ready:
+            on_ready(sent_at)
+        result, connection = self.driver.expect("result")
+        Driver.reply(connection, {})
+        return result
+
+    def delivered(self, since):
+        return self.sink.messages[since:]
+
+    def log_records(self):
+        path = os.path.join(self.pw_home, "postwarden.log")
+        with open(path, encoding="utf-8") as f:
+            return [line.split("\t")[5].rstrip("\n") for line in f if "\tSend: " in line]
+
+    # --- the scenarios -------------------------------------------------------
+
+    def test_scripted_answers(self):
+        # watched.example is the company's, and on the watch-list.
+        self.settings(PromptForOutsideDomainsWanted=1,
+                      ListOfOutsideDomains="corp.example;watched.example",
+                      PromptForKeywordsWanted=1, ListOfKeywords="projectx",
+                      PromptForEmailAddressesDomainsWanted=1,
+                      ListOfEmailAddressesDomains="watched.example")
+        clean = {"to": ["Ann <ann@corp.example>"], "cc": ["bob@corp.example"],
+                 "subject": "Lunch at noon", "isPlainText": True,
+                 "plainTextBody": "Shall we meet at noon?\n"}
+        keyword = {"to": ["ann@corp.example"], "subject": "About ProjectX",
+                   "isPlainText": True, "plainTextBody": "Numbers attached.\n"}
+        hidden = {"to": ["ann@corp.example"], "bcc": ["spy@outside.example"],
+                  "subject": "Team news", "isPlainText": True, "plainTextBody": "News.\n"}
+
+        with self.Running(self, POSTWARDEN_ANSWERS="no"):
+            first = len(self.sink.messages)
+            result = self.send(clean, attachments=["agenda.txt"])
+            self.assertTrue(result["sent"], result)
+            self.assertEqual(len(self.delivered(first)), 1)
+            recipients, content = self.delivered(first)[0]
+            self.assertEqual(sorted(recipients), ["ann@corp.example", "bob@corp.example"])
+            text = content.decode("utf-8", "replace")
+            self.assertIn("Subject: Lunch at noon", text)
+            self.assertIn("Shall we meet at noon?", text)
+            self.assertIn('filename="agenda.txt"', text)
+
+            before = len(self.sink.messages)
+            result = self.send(keyword)
+            self.assertFalse(result["sent"], result)
+            self.assertIn("onBeforeSend", result["error"])
+            self.assertEqual(result["after"]["subject"], keyword["subject"])
+            self.assertEqual(result["after"]["to"], keyword["to"])
+            self.assertIn("Numbers attached.", result["after"]["plainTextBody"])
+
+            result = self.send(hidden)
+            self.assertFalse(result["sent"], result)
+
+            # Thunderbird puts a list's members in after the add-on has asked.
+            result = self.send({"to": ["team <team>"], "subject": "For the team",
+                                "isPlainText": True, "plainTextBody": "Hello all.\n"},
+                               lists={"team": ["ann@corp.example", "eve@watched.example"]})
+            self.assertFalse(result["sent"], result)
+            self.assertEqual(self.delivered(before), [])
+
+        with self.Running(self, POSTWARDEN_ANSWERS="yes"):
+            before = len(self.sink.messages)
+            result = self.send(keyword)
+            self.assertTrue(result["sent"], result)
+            self.assertEqual(len(self.delivered(before)), 1)
+
+        records = self.log_records()
+        self.assertTrue(records[-2].startswith(
+            "Send: no; rules fired: Email Addresses Domains; recipients: 2;"), records)
+        del records[-2]
+        self.assertTrue(records[-4].startswith("Send: nothing to ask;"), records)
+        self.assertTrue(records[-3].startswith("Send: no; rules fired: Keywords;"), records)
+        self.assertTrue(records[-2].startswith("Send: no; rules fired: Outside Domains;"), records)
+        self.assertTrue(records[-1].startswith("Send: yes; rules fired: Keywords;"), records)
+
+    def test_missing_host_holds_the_send(self):
+        self.settings()
+        manifest = os.path.join(self.home, ".mozilla", "native-messaging-hosts", "postwarden.json")
+        saved = manifest + ".away"
+        os.rename(manifest, saved)
+        try:
+            with self.Running(self):
+                before = len(self.sink.messages)
+                result = self.send({"to": ["ann@corp.example"], "subject": "Hello",
+                                    "isPlainText": True, "plainTextBody": "Hi.\n"})
+                self.assertFalse(result["sent"], result)
+                self.assertIn("onBeforeSend", result["error"])
+                self.assertEqual(self.delivered(before), [])
+                wait_for(lambda: self.window(NOTICE_CAPTION), "the notice of the held send")
+                self.save_screen(self.screenshot("notice"))
+        finally:
+            os.rename(saved, manifest)
+
+    def test_window_and_click(self):
+        self.settings(PromptForKeywordsWanted=1, ListOfKeywords="projectx")
+        with self.Running(self):
+            for answer, button in (("no", NO_BUTTON), ("yes", YES_BUTTON)):
+                before = len(self.sink.messages)
+                clicked = self.send(
+                    {"to": ["ann@corp.example"], "subject": "ProjectX " + answer,
+                     "isPlainText": True, "plainTextBody": "Figures.\n"},
+                    on_ready=lambda sent_at: self.click_in_form(button, self.screenshot("form")),
+                )
+                self.assertEqual(clicked["sent"], answer == "yes", clicked)
+                self.assertEqual(len(self.delivered(before)), 1 if answer == "yes" else 0)
+
+    # --- the window ----------------------------------------------------------
+
+    @staticmethod
+    def screenshot(name):
+        return os.path.join(SCREENSHOTS, name + ".png") if SCREENSHOTS else None
+
+    def save_screen(self, path):
+        if path:
+            time.sleep(0.3)  # drawn, not only mapped
+            subprocess.run(["import", "-window", "root", path],
+                           env=self.environment(), check=True, timeout=30)
+
+    def window(self, caption):
+        """A visible window whose title begins with `caption`, or None."""
+        result = subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--name", "^" + caption],
+            env=self.environment(), capture_output=True, text=True, timeout=10,
+        )
+        return result.stdout.split()[0] if result.stdout.split() else None
+
+    def form_window(self):
+        return self.window(FORM_CAPTION + "$")
+
+    def click_in_form(self, button, screenshot=None):
+        window = wait_for(self.form_window, "the confirmation window")
+        shown_at = time.monotonic()
+        time.sleep(0.3)  # drawn, not only mapped, before it is clicked
+        self.save_screen(screenshot)
+        clicked_at = time.monotonic()
+        subprocess.run(
+            ["xdotool", "mousemove", "--window", window, str(button[0]), str(button[1]),
+             "click", "1"],
+            env=self.environment(), check=True, timeout=10,
+        )
+        wait_for(lambda: not self.form_window(), "the window to go")
+        return shown_at, clicked_at
+
+
+def measure(runs):
+    """Sends `runs` messages answered Yes by a click; prints the medians."""
+    test = ThunderbirdTest("test_window_and_click")
+    ThunderbirdTest.setUpClass()
+    try:
+        test.settings(PromptForKeywordsWanted=1, ListOfKeywords="projectx")
+        to_form, to_sink = [], []
+        with test.Running(test):
+            for n in range(runs):
+                times = {}
+
+                def answer(sent_at):
+                    shown, clicked = test.click_in_form(YES_BUTTON)
+                    times.update(sent=sent_at, shown=shown, clicked=clicked)
+
+                before = len(test.sink.messages)
+                result = test.send({"to": ["ann@corp.example"], "subject": "ProjectX %d" % n,
+                                    "isPlainText": True, "plainTextBody": "x\n"}, on_ready=answer)
+                if not result["sent"] or len(test.sink.messages) != before + 1:
+                    raise AssertionError("send %d did not arrive: %r" % (n, result))
+                # The window is given 0.3 s to be drawn before the click.
+                to_form.append(times["shown"] - times["sent"])
+                to_sink.append(test.sink.arrived[before] - times["clicked"])
+        print("send to window: median %.0f ms (min %.0f, max %.0f)" % (
+            1000 * statistics.median(to_form), 1000 * min(to_form), 1000 * max(to_form)))
+        print("click to sink: median %.0f ms (min %.0f, max %.0f)" % (
+            1000 * statistics.median(to_sink), 1000 * min(to_sink), 1000 * max(to_sink)))
+    finally:
+        ThunderbirdTest.tearDownClass()
+
+
+def main():
+    global POSTWARDEN, SCREENSHOTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--postwarden", required=True)
+    parser.add_argument("--screenshots", help="save the screen with each window shown here")
+    parser.add_argument("--measure", type=int, default=0)
+    args, rest = parser.parse_known_args()
+    POSTWARDEN = os.path.abspath(args.postwarden)
+    SCREENSHOTS = args.screenshots
+    missing = [p for p in ("thunderbird", "Xvfb", "xdotool", "import") if not shutil.which(p)]
+    try:
+        import aiosmtpd  # noqa: F401
+    except ImportError:
+        missing.append("python3-aiosmtpd")
+    if missing:
+        print("skipped: not installed: " + ", ".join(missing))
+        sys.exit(SKIP_STATUS)
+    if args.measure:
+        measure(args.measure)
+        return
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
