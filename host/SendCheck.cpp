@@ -56,24 +56,15 @@ void LogRecord(Platform& platform, const std::string& what, int32_t level) {
 
 std::string VerdictText(const CheckOutcome& outcome) {
     switch (outcome.verdict) {
-        case SendVerdict::kNothingAsked:
-            return "nothing to ask";
-        case SendVerdict::kYes:
-            return "yes";
-        case SendVerdict::kNo:
-            return "no";
-        case SendVerdict::kClosed:
-            return "closed";
         case SendVerdict::kNotAsked:
             return "not asked (nobody to ask)";
-        case SendVerdict::kApprovedByResend:
-            return "approved by resend";
         case SendVerdict::kUnchecked:
             return "sent without a check (" + outcome.problem + ")";
         case SendVerdict::kNotInstalled:
             return "held: the check is not installed (" + outcome.problem + ")";
+        default:
+            return VerdictName(outcome.verdict);
     }
-    return "";
 }
 
 // The one record of a send: which message, how many recipients, what fired,
@@ -158,6 +149,28 @@ void RunSend(ModuleLibrary& library, SendObserver& platform, const GlobalOptions
 }
 
 }  // namespace
+
+const char* VerdictName(SendVerdict verdict) {
+    switch (verdict) {
+        case SendVerdict::kNothingAsked:
+            return "nothing to ask";
+        case SendVerdict::kYes:
+            return "yes";
+        case SendVerdict::kNo:
+            return "no";
+        case SendVerdict::kClosed:
+            return "closed";
+        case SendVerdict::kNotAsked:
+            return "not asked";
+        case SendVerdict::kApprovedByResend:
+            return "approved by resend";
+        case SendVerdict::kUnchecked:
+            return "unchecked";
+        case SendVerdict::kNotInstalled:
+            return "not installed";
+    }
+    return "error";
+}
 
 void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
                    bool ran, CheckOutcome& outcome) {

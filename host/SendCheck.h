@@ -30,6 +30,10 @@ enum class SendVerdict {
     kNotInstalled,      // the module cannot be loaded: held, exit 69
 };
 
+// The verdict in a word or two, as the Thunderbird add-on is answered and the
+// log's send record begins: "yes", "not asked", "approved by resend", ...
+const char* VerdictName(SendVerdict verdict);
+
 struct CheckOutcome {
     SendVerdict verdict = SendVerdict::kNothingAsked;
     std::vector<std::string> asked;    // the questions shown, in order

@@ -104,7 +104,7 @@ void SeedIfNeverInitialised(Registry& registry) {
     if (registry.ReadValue(kHiveCurrentUser, path, kSeedingMarker)) return;
     for (const Setting& setting : kSettings) {
         if (setting.seeded == nullptr) continue;
-        registry.SaveSetting(kSettingsAppName, kSettingsSection, setting.key, setting.seeded);
+        registry.SaveSetting(kSettingsAppName, kSettingsSection, setting.key, setting.seeded.text);
     }
 }
 

@@ -23,30 +23,6 @@ namespace {
 
 using nlohmann::json;
 
-// The answer's "outcome" for each way a send ends. The add-on tells a broken
-// install ("error", "not installed") from a send the check held.
-const char* OutcomeWord(SendVerdict verdict) {
-    switch (verdict) {
-        case SendVerdict::kNothingAsked:
-            return "nothing to ask";
-        case SendVerdict::kYes:
-            return "yes";
-        case SendVerdict::kNo:
-            return "no";
-        case SendVerdict::kClosed:
-            return "closed";
-        case SendVerdict::kNotAsked:
-            return "not asked";
-        case SendVerdict::kApprovedByResend:
-            return "approved by resend";
-        case SendVerdict::kUnchecked:
-            return "unchecked";
-        case SendVerdict::kNotInstalled:
-            return "not installed";
-    }
-    return "error";
-}
-
 std::string Answer(bool allowed, std::string_view outcome, const std::string& reason) {
     json answer = {{"allowed", allowed}, {"outcome", outcome}};
     if (!reason.empty()) answer["reason"] = reason;
@@ -81,12 +57,12 @@ std::string Handle(const GlobalOptions& options, const std::string& payload) {
         CheckMessage(options, CheckOptions{}, BuildMessage(request), usable);
     if (!usable) return ErrorAnswer("POSTWARDEN_ANSWERS is not valid: " + outcome.problem);
     if (outcome.MayGo()) {
-        return Answer(true, OutcomeWord(outcome.verdict),
+        return Answer(true, VerdictName(outcome.verdict),
                       outcome.verdict == SendVerdict::kUnchecked
                           ? "the check could not be completed: " + outcome.problem
                           : "");
     }
-    return Answer(false, OutcomeWord(outcome.verdict), DescribeRefusal(outcome));
+    return Answer(false, VerdictName(outcome.verdict), DescribeRefusal(outcome));
 }
 
 // Standard output belongs to the answers alone: they get a descriptor of their

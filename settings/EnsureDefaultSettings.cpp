@@ -42,7 +42,7 @@ void CPostwarden::EnsureDefaultSettings() {
         if (!fetched && ToLong(GetSetting(kSeedingMarker, kNeverInitialised)) == -2) {
             Log(kSource, kUsingDefaults, 0);
             for (const Setting& setting : kSettings) {
-                if (setting.seeded != nullptr) SaveSetting(setting.key, setting.seeded);
+                if (setting.seeded != nullptr) SaveSetting(setting.key, setting.seeded.text);
             }
         }
 

@@ -63,8 +63,8 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
             if (setting.element == nullptr) continue;
             step = setting.step;
             std::optional<std::string> value = setting.kind == SettingKind::kList
-                                                   ? document.List(setting.element)
-                                                   : document.Scalar(setting.element);
+                                                   ? document.List(setting.element.text)
+                                                   : document.Scalar(setting.element.text);
             if (!value) throw errors::ObjectNotSet();
             // Switches and the count are stored in plain decimal ("01" as "1").
             values.emplace_back(setting.key, IsWholeNumber(setting.kind)

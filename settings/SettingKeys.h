@@ -19,6 +19,7 @@
 // with no space before the description, unlike the other routines.
 
 #include <cstddef>
+#include <iterator>
 #include <string_view>
 
 namespace postwarden {
@@ -68,19 +69,32 @@ inline constexpr bool IsWholeNumber(SettingKind kind) {
     return kind == SettingKind::kSwitch || kind == SettingKind::kNumber;
 }
 
+// A text a row may leave out: it reads as nullptr then. Whether it is there
+// is a flag of its own, because GCC cannot compare an address with null while
+// compiling when the sanitizers keep null checks (-fno-delete-null-pointer-checks),
+// and the checks below run while compiling.
+struct OptionalText {
+    const char* text = nullptr;
+    bool present = false;
+
+    constexpr OptionalText() = default;
+    constexpr OptionalText(const char* value) : text(value), present(true) {}
+    constexpr operator const char*() const { return text; }
+};
+
 struct Setting {
     const char* key;
     SettingKind kind;
     // What EnsureDefaultSettings writes into a store that was never initialised;
-    // nullptr for a setting only ever set from outside the module.
-    const char* seeded = nullptr;
+    // absent for a setting only ever set from outside the module.
+    OptionalText seeded;
     // What the everyday readers (rules, send driver, forms) pass as the default
-    // of an absent key; nullptr when it is the seeded value.
-    const char* fallback = nullptr;
+    // of an absent key; absent when it is the seeded value.
+    OptionalText fallback;
     // The element of the settings document that carries the value, and the step
-    // an import reports when reading it fails; nullptr and 0 when the document
+    // an import reports when reading it fails; absent and 0 when the document
     // does not carry it.
-    const char* element = nullptr;
+    OptionalText element;
     int step = 0;
     // EnsureDefaultSettings traces the rows of a group together, reading them all
     // before writing a line; 0 when the setting is not traced.
@@ -207,17 +221,26 @@ inline constexpr Setting kSettings[] = {
     {.key = keys::kSeparatePromptsWanted, .kind = SettingKind::kSwitch, .seeded = "1"},
 };
 
-// The row of `key` (exact spelling); nullptr when there is none.
-constexpr const Setting* FindSetting(std::string_view key) {
-    for (const Setting& setting : kSettings) {
-        if (key == setting.key) return &setting;
+inline constexpr size_t kSettingCount = std::size(kSettings);
+
+// Where the row of `key` (exact spelling) is in kSettings; kSettingCount when
+// there is none.
+constexpr size_t SettingIndex(std::string_view key) {
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        if (key == kSettings[i].key) return i;
     }
-    return nullptr;
+    return kSettingCount;
+}
+
+// The row of `key` (exact spelling); nullptr when there is none.
+inline const Setting* FindSetting(std::string_view key) {
+    const size_t index = SettingIndex(key);
+    return index < kSettingCount ? &kSettings[index] : nullptr;
 }
 
 // The default the everyday readers pass for an absent `setting`.
-constexpr const char* FallbackOf(const Setting& setting) {
-    return setting.fallback != nullptr ? setting.fallback : setting.seeded;
+constexpr OptionalText FallbackOf(const Setting& setting) {
+    return setting.fallback.present ? setting.fallback : setting.seeded;
 }
 
 // The setting whose absence marks a store that was never initialised. It is
@@ -226,7 +249,7 @@ inline constexpr const char* kSeedingMarker = keys::kPromptForOutsideDomainsWant
 static_assert(
     [] {
         for (const Setting& setting : kSettings) {
-            if (setting.seeded != nullptr) return std::string_view(setting.key) == kSeedingMarker;
+            if (setting.seeded.present) return std::string_view(setting.key) == kSeedingMarker;
         }
         return false;
     }(),
@@ -235,7 +258,7 @@ static_assert(
 // How many settings the settings document carries.
 inline constexpr size_t kDocumentElementCount = [] {
     size_t count = 0;
-    for (const Setting& setting : kSettings) count += setting.element != nullptr ? 1 : 0;
+    for (const Setting& setting : kSettings) count += setting.element.present ? 1 : 0;
     return count;
 }();
 
@@ -244,9 +267,11 @@ namespace fallback {
 namespace detail {
 // Fails to compile for a key without a row or a row without a fallback.
 consteval const char* Of(std::string_view key) {
-    const Setting* setting = FindSetting(key);
-    if (setting == nullptr || FallbackOf(*setting) == nullptr) throw "no fallback for this key";
-    return FallbackOf(*setting);
+    const size_t index = SettingIndex(key);
+    if (index == kSettingCount || !FallbackOf(kSettings[index]).present) {
+        throw "no fallback for this key";
+    }
+    return FallbackOf(kSettings[index]).text;
 }
 }  // namespace detail
 

@@ -117,7 +117,7 @@ WordVector LoadVector(const uint64_t* words) {
     return *reinterpret_cast<const WordVector*>(words);
 }
 
-void StoreVector(uint64_t* words, WordVector vector) {
+void StoreVector(uint64_t* words, const WordVector& vector) {
     *reinterpret_cast<WordVector*>(words) = vector;
 }
 

@@ -81,7 +81,7 @@ TEST(ConcurrentSettingsTest, SeedingAndImportInTwoProcessesKeepWholeValues) {
     EXPECT_TRUE(stored(keys::kMaxNumberOfRecipients) == "0" ||
                 stored(keys::kMaxNumberOfRecipients) == "25");
     EXPECT_TRUE(stored(keys::kMessageForBlankSubject) ==
-                    FindSetting(keys::kMessageForBlankSubject)->seeded ||
+                    FindSetting(keys::kMessageForBlankSubject)->seeded.text ||
                 stored(keys::kMessageForBlankSubject) == "Blank?");
     EXPECT_EQ(stored(keys::kSeparatePromptsWanted), "1");
     if (HasFailure()) return;  // keep the folder to look at

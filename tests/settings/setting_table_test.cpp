@@ -34,7 +34,7 @@ TEST(SettingTableTest, EveryDocumentElementMapsBackToOneSetting) {
         EXPECT_TRUE(byElement.emplace(setting.element, &setting).second) << setting.element;
         // An element spelled as a key is that key's own, or the document would
         // write one setting's value into another.
-        const Setting* named = FindSetting(setting.element);
+        const Setting* named = FindSetting(setting.element.text);
         EXPECT_TRUE(named == nullptr || named == &setting) << setting.element;
         // A failed import names the element by its step: distinct, in reading order.
         EXPECT_GT(setting.step, lastStep) << setting.key;
@@ -59,7 +59,7 @@ TEST(SettingTableTest, WholeNumberSettingsSeedAndFallBackToWholeNumbers) {
         const char* fallback = FallbackOf(setting);
         ASSERT_NE(fallback, nullptr) << setting.key;
         if (!IsWholeNumber(setting.kind)) continue;
-        for (const char* value : {setting.seeded, fallback}) {
+        for (const char* value : {setting.seeded.text, fallback}) {
             if (value == nullptr) continue;
             try {
                 const int32_t number = ToLong(value);
