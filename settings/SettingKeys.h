@@ -87,14 +87,14 @@ struct Setting {
     SettingKind kind;
     // What EnsureDefaultSettings writes into a store that was never initialised;
     // absent for a setting only ever set from outside the module.
-    OptionalText seeded;
+    OptionalText seeded{};
     // What the everyday readers (rules, send driver, forms) pass as the default
     // of an absent key; absent when it is the seeded value.
-    OptionalText fallback;
+    OptionalText fallback{};
     // The element of the settings document that carries the value, and the step
     // an import reports when reading it fails; absent and 0 when the document
     // does not carry it.
-    OptionalText element;
+    OptionalText element{};
     int step = 0;
     // EnsureDefaultSettings traces the rows of a group together, reading them all
     // before writing a line; 0 when the setting is not traced.
