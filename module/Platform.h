@@ -1,18 +1,32 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "module/HostEngine.h"
+#include "module/Limits.h"
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/RuntimeError.h"
 #include "module/WindowSystem.h"
 
 namespace postwarden {
+
+// What a fetch from a server may cost and whom it trusts.
+struct FetchPolicy {
+    // A PEM file of certificate authorities trusted besides the system's; empty
+    // for the system's alone.
+    std::string extraCaFile;
+    // From the start of the fetch to its last byte, connecting included: a dead
+    // server must not hold a send for longer.
+    std::chrono::milliseconds timeLimit{10'000};
+    // The most a fetched document may hold; more is refused with limits::TooLarge.
+    size_t maxBytes = limits::kMaxSettingsDocumentBytes;
+};
 
 // Everything outside the module: the host engine library, the per-user settings
 // store and registry, the MAPI session component, files and the window system.
@@ -55,6 +69,23 @@ class Platform {
     // is the only text file the module reads).
     virtual std::string ReadTextFile(std::string_view path) = 0;
 
+    // The document at an https://, http:// or file:// URL, following a few
+    // redirects, TLS verified. Throws RuntimeError when it cannot be had within
+    // the policy: refused, not found, untrusted, too large or too slow. The
+    // description never holds the URL's password. A platform without a network
+    // throws "Can't create object".
+    virtual std::string FetchUrl(std::string_view url, const FetchPolicy& policy);
+
+    // A session on the IMAP server of an imap:// or imaps:// URL, whose
+    // GetFolderFromPath takes that URL (or another on the same server) and
+    // opens the mailbox it names; its messages offer what a settings item is
+    // read by (Subject, Body, BodyFormat, Property). Logon logs in with the
+    // URL's credentials or those netrc gives for the host. Every call throws
+    // RuntimeError once `policy.timeLimit` has passed since the session was
+    // created. A platform without a network throws "Can't create object".
+    virtual std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
+                                                                 const FetchPolicy& policy);
+
     virtual WindowSystem& Windows() = 0;
 
   private:
@@ -65,5 +96,15 @@ class Platform {
 
     uint64_t serial_;
 };
+
+// Not pure, so that a platform made for one job (a benchmark, a fuzz target)
+// need not say it has no network.
+inline std::string Platform::FetchUrl(std::string_view, const FetchPolicy&) {
+    throw errors::CannotCreateObject();
+}
+inline std::shared_ptr<MapiSession> Platform::CreateMailServerSession(std::string_view,
+                                                                      const FetchPolicy&) {
+    throw errors::CannotCreateObject();
+}
 
 }  // namespace postwarden

@@ -31,6 +31,13 @@ class PlatformWrapper : public Platform {
         return target_.CreateMapiSession(progId);
     }
     std::string ReadTextFile(std::string_view path) override { return target_.ReadTextFile(path); }
+    std::string FetchUrl(std::string_view url, const FetchPolicy& policy) override {
+        return target_.FetchUrl(url, policy);
+    }
+    std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
+                                                         const FetchPolicy& policy) override {
+        return target_.CreateMailServerSession(url, policy);
+    }
     WindowSystem& Windows() override { return target_.Windows(); }
 
     Platform& target() { return target_; }

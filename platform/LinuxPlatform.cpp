@@ -10,6 +10,8 @@
 #include "module/Limits.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/MaildirSession.h"
+#include "platform/net/ImapSession.h"
+#include "platform/net/UrlFetch.h"
 #include "platform/registry/Registry.h"
 
 namespace postwarden {
@@ -64,6 +66,15 @@ std::string LinuxPlatform::ReadTextFile(std::string_view path) {
     // The only text file the module reads is a settings document.
     return ReadWholeFile(std::string(path), limits::kMaxSettingsDocumentBytes,
                          "a settings document");
+}
+
+std::string LinuxPlatform::FetchUrl(std::string_view url, const FetchPolicy& policy) {
+    return net::FetchUrl(url, policy);
+}
+
+std::shared_ptr<MapiSession> LinuxPlatform::CreateMailServerSession(std::string_view url,
+                                                                    const FetchPolicy& policy) {
+    return net::CreateImapSession(url, policy);
 }
 
 std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose) {

@@ -14,7 +14,8 @@ namespace postwarden {
 class Registry;
 
 // The real platform: the engine library over the log file, the registry database,
-// the Maildir mail store, files, and a window system chosen by the host.
+// the Maildir mail store, files, servers (platform/net/), and a window system
+// chosen by the host.
 class LinuxPlatform final : public Platform {
   public:
     struct Options {
@@ -37,6 +38,9 @@ class LinuxPlatform final : public Platform {
                      std::string_view value) override;
     std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) override;
     std::string ReadTextFile(std::string_view path) override;
+    std::string FetchUrl(std::string_view url, const FetchPolicy& policy) override;
+    std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
+                                                         const FetchPolicy& policy) override;
     WindowSystem& Windows() override { return *windows_; }
 
     // The log file, opened on first use. One that cannot be opened or written

@@ -10,6 +10,9 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
+          # central settings from servers (platform/net/); their tests run a real Dovecot and
+          # make their certificates with openssl (tests/servers/)
+          libcurl4-openssl-dev dovecot-imapd openssl
           # the Thunderbird add-on's host parses its requests as JSON
           nlohmann-json3-dev
           # the add-on's tests: Node's test runner, and a real Thunderbird under Xvfb with an

@@ -1,5 +1,6 @@
 // Fetches the settings document from the central sources an administrator
-// configures: an item in an Exchange public folder, or a file on a network path.
+// configures: an item in an Exchange public folder or an IMAP folder, or a file
+// on a network path or at a URL.
 #include <memory>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "module/Text.h"
+#include "settings/ServerUrl.h"
+#include "settings/SettingKeys.h"
 #include "settings/SettingsDocument.h"
 
 namespace postwarden {
@@ -30,6 +33,14 @@ T& Require(const std::shared_ptr<T>& object) {
     return *object;
 }
 
+// A fetch from a server with the store's extra certificate authority; the
+// time and size limits are the product's own.
+FetchPolicy PolicyTrusting(std::string extraCaFile) {
+    FetchPolicy policy;
+    policy.extraCaFile = std::move(extraCaFile);
+    return policy;
+}
+
 }  // namespace
 
 bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
@@ -38,12 +49,19 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
         if (!m_engine) throw errors::ObjectNotSet();
         std::shared_ptr<OutlookApplication> application = m_engine->Application();
 
-        std::shared_ptr<MapiSession> session = platform_.CreateMapiSession(kSessionProgId);
+        // A URL names a folder on a mail server, which the session is made for;
+        // a path names one in the mail store the session logs on to.
+        std::shared_ptr<MapiSession> session =
+            IsServerUrl(folderPath)
+                ? platform_.CreateMailServerSession(
+                      folderPath, PolicyTrusting(GetSetting(keys::kFetchSettingsExtraCAFile,
+                                                            fallback::kFetchSettingsExtraCAFile)))
+                : platform_.CreateMapiSession(kSessionProgId);
         Require(session).Logon();
         Log(kExchangeSource, "Logged on: " + std::string(BoolText(session->LoggedOn())), 0);
 
         std::shared_ptr<MapiFolder> folder = session->GetFolderFromPath(folderPath);
-        Log(kExchangeSource, "Fetching public folder from " + folderPath, 0);
+        Log(kExchangeSource, "Fetching public folder from " + WithoutPassword(folderPath), 0);
 
         std::shared_ptr<MapiItems> items = Require(folder).Items();
         std::shared_ptr<MapiMessage> item = Require(items).Item(std::string_view(kSettingsItem));
@@ -85,10 +103,17 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
 
 bool CPostwarden::FetchSettingsFromNetworkLocation(const std::string& filePath) {
     try {
-        Log(kFileSource, "Fetching file from " + filePath, 0);
+        Log(kFileSource, "Fetching file from " + WithoutPassword(filePath), 0);
         // A file holds bytes, and the document says how to read them as text
-        // (the settings item's body arrives as text already).
-        const std::string text = SettingsDocumentText(platform_.ReadTextFile(filePath));
+        // (the settings item's body arrives as text already). So does a
+        // document fetched from a URL, whatever its server said its type was.
+        const std::string bytes =
+            IsServerUrl(filePath)
+                ? platform_.FetchUrl(
+                      filePath, PolicyTrusting(GetSetting(keys::kFetchSettingsExtraCAFile,
+                                                          fallback::kFetchSettingsExtraCAFile)))
+                : platform_.ReadTextFile(filePath);
+        const std::string text = SettingsDocumentText(bytes);
         const bool result = ReadSettingsFromXML(text);
         Log(kFileSource, "Read settings successfully: " + std::string(BoolText(result)), 0);
         return result;

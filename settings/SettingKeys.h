@@ -8,8 +8,9 @@
 //                              Everything below, and the `settings` command, walks it.
 //   EnsureDefaultSettings.cpp  at start-up: refreshes from a central source, seeds a
 //                              store never initialised, traces the effective settings
-//   CentralSources.cpp         the two central sources: an item in a public folder,
-//                              a file on a network path
+//   CentralSources.cpp         the two central sources: an item in a public folder
+//                              (or an IMAP folder), a file on a network path (or a URL)
+//   ServerUrl.h/.cpp           telling a URL from a path; a URL fit to be written down
 //   ReadSettingsFromXML.cpp    copies a settings document's values into the store
 //   SettingsDocument.h/.cpp    the document itself: its encoding, parsing it, lookups
 //
@@ -32,6 +33,9 @@ namespace keys {
 // Where the central settings come from; set from outside the module, never written by it.
 inline constexpr char kFetchSettingsExchangePublicFolder[] = "FetchSettingsExchangePublicFolder";
 inline constexpr char kFetchSettingsNetworkLocation[] = "FetchSettingsNetworkLocation";
+// A PEM file of certificate authorities that a fetch from a server trusts
+// besides the system's (a company's own CA).
+inline constexpr char kFetchSettingsExtraCAFile[] = "FetchSettingsExtraCAFile";
 
 // Also the marker that says whether the store was ever initialised.
 inline constexpr char kPromptForOutsideDomainsWanted[] = "PromptForOutsideDomainsWanted";
@@ -107,6 +111,7 @@ struct Setting {
 inline constexpr Setting kSettings[] = {
     {.key = keys::kFetchSettingsExchangePublicFolder, .kind = SettingKind::kText, .fallback = ""},
     {.key = keys::kFetchSettingsNetworkLocation, .kind = SettingKind::kText, .fallback = ""},
+    {.key = keys::kFetchSettingsExtraCAFile, .kind = SettingKind::kText, .fallback = ""},
 
     {.key = keys::kPromptForOutsideDomainsWanted,
      .kind = SettingKind::kSwitch,
@@ -279,6 +284,8 @@ inline constexpr const char* kFetchSettingsExchangePublicFolder =
     detail::Of(keys::kFetchSettingsExchangePublicFolder);
 inline constexpr const char* kFetchSettingsNetworkLocation =
     detail::Of(keys::kFetchSettingsNetworkLocation);
+inline constexpr const char* kFetchSettingsExtraCAFile =
+    detail::Of(keys::kFetchSettingsExtraCAFile);
 
 inline constexpr const char* kPromptForOutsideDomainsWanted =
     detail::Of(keys::kPromptForOutsideDomainsWanted);

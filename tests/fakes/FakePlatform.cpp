@@ -123,6 +123,21 @@ std::string FakePlatform::ReadTextFile(std::string_view path) {
     return it->second;
 }
 
+std::string FakePlatform::FetchUrl(std::string_view url, const FetchPolicy& policy) {
+    Check("FetchUrl");
+    serverFetches.emplace_back(url, policy);
+    auto it = urls.find(std::string(url));
+    if (it == urls.end()) throw RuntimeError(errors::kDeviceIO, "The fetch failed: not found");
+    return it->second;
+}
+
+std::shared_ptr<MapiSession> FakePlatform::CreateMailServerSession(std::string_view url,
+                                                                   const FetchPolicy& policy) {
+    Check("CreateMailServerSession");
+    serverFetches.emplace_back(url, policy);
+    return NewFakeSession(*this);
+}
+
 WindowSystem& FakePlatform::Windows() {
     return *windows;
 }

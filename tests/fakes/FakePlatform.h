@@ -72,8 +72,13 @@ class FakePlatform final : public Platform {
     std::map<std::string, std::map<std::string, std::string>> registry;
     std::vector<std::tuple<std::string, uint32_t, int32_t>> openedKeys;
 
-    // --- Files, mail store, engine ---
+    // --- Files, servers, mail store, engine ---
     std::map<std::string, std::string> files;
+    // The documents FetchUrl finds, by URL; any other URL fails to fetch.
+    std::map<std::string, std::string> urls;
+    // Every FetchUrl and CreateMailServerSession call: the URL and the policy.
+    // A mail server's session works on `store`, its folders named by URL.
+    std::vector<std::pair<std::string, FetchPolicy>> serverFetches;
     FakeStore store;
     // Answers of EngineHelper::MatchesEntry: exact comparison unless set.
     int32_t (*matchesEntry)(std::string_view value, std::string_view entry) = nullptr;
@@ -94,6 +99,9 @@ class FakePlatform final : public Platform {
                      std::string_view value) override;
     std::shared_ptr<MapiSession> CreateMapiSession(std::string_view progId) override;
     std::string ReadTextFile(std::string_view path) override;
+    std::string FetchUrl(std::string_view url, const FetchPolicy& policy) override;
+    std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
+                                                         const FetchPolicy& policy) override;
     WindowSystem& Windows() override;
 
   private:
