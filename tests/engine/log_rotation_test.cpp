@@ -79,7 +79,9 @@ class LogRotationTest : public ::testing::Test {
     void ExpectRotatedOnlyWhenFull(int kept, uint64_t maxBytes) {
         for (int index = 1; index <= kept; ++index) {
             const std::string rotated = RotatedLogPath(path_, index);
-            if (fs::exists(rotated)) EXPECT_GT(fs::file_size(rotated), maxBytes) << rotated;
+            if (fs::exists(rotated)) {
+                EXPECT_GT(fs::file_size(rotated), maxBytes) << rotated;
+            }
         }
     }
 
