@@ -1,17 +1,23 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/Command.h"
 #include "host/Home.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
+#include "platform/engine/LogFile.h"
+#include "platform/engine/LogRecord.h"
 
 namespace postwarden::host {
 
@@ -35,27 +41,48 @@ std::string ShownLine(std::string_view line) {
 }
 
 // Prints the log's lines as they come in pieces; a line is shown once it is
-// whole, so that an escape is never cut in two.
+// whole, so that an escape is never cut in two. With a start time, only the
+// records stamped at it or later are shown; a line that is no record goes with
+// the record before it.
 class LogPrinter {
   public:
+    // `since`: a record timestamp, or empty for every record.
+    explicit LogPrinter(std::string since) : since_(std::move(since)), showing_(since_.empty()) {}
+
     void Add(std::string_view bytes) {
         pending_.append(bytes);
         size_t start = 0;
         for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-            const std::string shown =
-                ShownLine(std::string_view(pending_).substr(start, end - start)) + '\n';
-            std::fwrite(shown.data(), 1, shown.size(), stdout);
+            Show(std::string_view(pending_).substr(start, end - start), true);
         }
         pending_.erase(0, start);
     }
+    // Ends a file that others follow: a last line without its line end (a
+    // record cut short) is shown as a line of its own.
+    void EndFile() {
+        if (!pending_.empty()) Show(pending_, true);
+        pending_.clear();
+    }
     // Shows what is left of a last line without its line end, as the file has it.
     void Finish() {
-        const std::string shown = ShownLine(pending_);
-        std::fwrite(shown.data(), 1, shown.size(), stdout);
+        Show(pending_, false);
         pending_.clear();
     }
 
   private:
+    void Show(std::string_view line, bool lineEnd) {
+        if (!since_.empty()) {
+            const std::string_view stamp = LineTimestamp(line);
+            if (!stamp.empty()) showing_ = stamp >= since_;
+        }
+        if (!showing_) return;
+        std::string shown = ShownLine(line);
+        if (lineEnd) shown += '\n';
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+    }
+
+    std::string since_;
+    bool showing_;
     std::string pending_;
 };
 
@@ -74,62 +101,160 @@ int ReadInto(int fd, LogPrinter& printer) {
     }
 }
 
-}  // namespace
+// One file of the log, open for reading.
+struct OpenLog {
+    std::string path;
+    UniqueFd fd;
+};
 
-// Prints the log file as it stands, and with --follow what is added to it.
-int RunLog(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf(
-            "Usage: postwarden log [--follow]\n\n"
-            "Prints the log: one record per line, TAB-separated:\n"
-            "TIMESTAMP KIND LEVEL APP SOURCE MESSAGE. Control characters are shown\n"
-            "escaped (\\t, \\r, \\n, \\xHH), and so are the characters that could change\n"
-            "the terminal or reorder the text (C1 controls and bidirectional controls,\n"
-            "as \\u{HHHH}).\n\n"
-            "  -f, --follow   keep printing records as they are added (stop with Ctrl-C)\n");
-        return kExitOk;
-    }
-    bool follow = false;
-    for (const std::string& arg : args) {
-        if (arg == "--follow" || arg == "-f") {
-            follow = true;
-        } else {
-            PrintError("log: unknown argument " + arg + " (see postwarden log --help)");
-            return kExitUsage;
-        }
-    }
-    const std::string path = options.home + "/" + kLogFileName;
-    // Without O_NONBLOCK a named pipe in the log's place would hold us until
-    // someone writes to it.
+// Opens the log file at `path`: Valid() when it is there, empty when it is not;
+// `error` says why one that is there cannot be read. Without O_NONBLOCK a named
+// pipe in the log's place would hold us until someone writes to it.
+UniqueFd OpenLogFile(const std::string& path, std::string& error) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    while (!fd) {
-        if (errno != ENOENT) {
-            PrintError("cannot read " + path + ": " + std::strerror(errno));
-            return kExitFailure;
-        }
-        if (!follow) return kExitOk;  // nothing logged yet
-        ::usleep(250000);
-        fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        if (errno != ENOENT) error = "cannot read " + path + ": " + std::strerror(errno);
+        return {};
     }
     // A device such as /dev/zero would never end; only a file is a log.
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        PrintError("cannot read " + path + ": not a regular file");
+        error = "cannot read " + path + ": not a regular file";
+        return {};
+    }
+    return fd;
+}
+
+// The log's files that are there, oldest first, opened together under the
+// rotation lock (when there is one to take) so that no rotation moves them
+// while they are picked up. What is added to them later is still read.
+std::vector<OpenLog> OpenLogFiles(const std::string& path, std::string& error) {
+    const UniqueFd lock(::open(LogLockPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (lock) {
+        while (::flock(lock.Get(), LOCK_SH) != 0 && errno == EINTR) {
+        }
+    }
+    std::vector<OpenLog> files;
+    for (int index = kLogFilesKept; index >= 0; --index) {
+        std::string name = index == 0 ? path : RotatedLogPath(path, index);
+        UniqueFd fd = OpenLogFile(name, error);
+        if (!error.empty()) return {};
+        if (fd) files.push_back({std::move(name), std::move(fd)});
+    }
+    return files;
+}
+
+// Whether the file at `path` is another one than `fd` holds: the log was
+// rotated (or removed and made again) since `fd` was opened.
+bool Replaced(const std::string& path, int fd) {
+    struct stat atPath {
+    }, held{};
+    if (::stat(path.c_str(), &atPath) != 0) return false;  // not made again yet
+    return ::fstat(fd, &held) != 0 || atPath.st_ino != held.st_ino || atPath.st_dev != held.st_dev;
+}
+
+constexpr const char* kHelp =
+    "Usage: postwarden log [--since TIME] [--follow]\n\n"
+    "Prints the log: one record per line, TAB-separated:\n"
+    "TIMESTAMP KIND LEVEL APP SOURCE MESSAGE. The timestamps are UTC. Control\n"
+    "characters are shown escaped (\\t, \\r, \\n, \\xHH), and so are the characters\n"
+    "that could change the terminal or reorder the text (C1 controls and\n"
+    "bidirectional controls, as \\u{HHHH}).\n\n"
+    "The log keeps itself: past 10 MiB postwarden.log becomes postwarden.log.1,\n"
+    "and so on to postwarden.log.3, the oldest dropped. They are shown too,\n"
+    "oldest first.\n\n"
+    "  --since TIME   only the records from TIME on: a date (2026-12-06) or a\n"
+    "                 date and time (2026-12-06T14:30, 2026-12-06 14:30:05) in\n"
+    "                 local time, or in UTC or another zone with Z or an offset\n"
+    "                 (2026-12-06T13:30Z, 2026-12-06T14:30+01:00)\n"
+    "  -f, --follow   keep printing records as they are added (stop with Ctrl-C)\n";
+
+int Usage(const std::string& message) {
+    PrintError("log: " + message + " (see postwarden log --help)");
+    return kExitUsage;
+}
+
+}  // namespace
+
+// Prints the log's files as they stand, and with --follow what is added to them.
+int RunLog(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::printf("%s", kHelp);
+        return kExitOk;
+    }
+    bool follow = false;
+    std::string since;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--follow" || arg == "-f") {
+            follow = true;
+        } else if (arg == "--since" || arg.starts_with("--since=")) {
+            std::string text;
+            if (arg != "--since") {
+                text = arg.substr(std::string_view("--since=").size());
+            } else if (i + 1 < args.size()) {
+                text = args[++i];
+            } else {
+                return Usage("--since needs a TIME");
+            }
+            const std::optional<std::string> stamp = TimestampOf(text);
+            if (!stamp) {
+                return Usage(
+                    "--since needs a date (2026-12-06) or a date and time "
+                    "(2026-12-06T14:30), not \"" +
+                    EscapeForTerminal(text) + "\"");
+            }
+            since = *stamp;
+        } else {
+            return Usage("unknown argument " + EscapeForTerminal(arg));
+        }
+    }
+    const std::string path = options.home + "/" + kLogFileName;
+    std::string error;
+    std::vector<OpenLog> files = OpenLogFiles(path, error);
+    LogPrinter printer(since);
+    for (size_t i = 0; error.empty() && i < files.size(); ++i) {
+        if (const int failed = ReadInto(files[i].fd.Get(), printer); failed != 0) {
+            error = "cannot read " + files[i].path + ": " + std::strerror(failed);
+        } else if (i + 1 < files.size()) {
+            printer.EndFile();
+        }
+    }
+    if (!error.empty()) {
+        PrintError(error);
         return kExitFailure;
     }
-    LogPrinter printer;
-    int error = ReadInto(fd.Get(), printer);
-    while (error == 0 && follow) {
+    if (!follow) {
+        printer.Finish();
+        return kExitOk;
+    }
+    // The current file, or none yet; a rotation replaces it with a new one,
+    // whose records follow what is left of the old one.
+    UniqueFd current;
+    if (!files.empty() && files.back().path == path) current = std::move(files.back().fd);
+    for (;;) {
+        if (current) {
+            if (const int failed = ReadInto(current.Get(), printer); failed != 0) {
+                PrintError("cannot read " + path + ": " + std::strerror(failed));
+                return kExitFailure;
+            }
+        }
         std::fflush(stdout);
         ::usleep(250000);
-        error = ReadInto(fd.Get(), printer);
+        if (current && !Replaced(path, current.Get())) continue;
+        UniqueFd next = OpenLogFile(path, error);
+        if (!error.empty()) {
+            PrintError(error);
+            return kExitFailure;
+        }
+        if (!next) continue;  // nothing logged yet, or the new file not made yet
+        if (current) {
+            // What the old file got before it was renamed.
+            (void)ReadInto(current.Get(), printer);
+            printer.EndFile();
+        }
+        current = std::move(next);
     }
-    if (error != 0) {
-        PrintError("cannot read " + path + ": " + std::strerror(error));
-        return kExitFailure;
-    }
-    printer.Finish();
-    return kExitOk;
 }
 
 }  // namespace postwarden::host

@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -6,9 +8,13 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
+#include "host/SettingsExport.h"
+#include "host/SettingsImport.h"
 #include "module/HostEngine.h"
+#include "module/Limits.h"
 #include "module/RuntimeError.h"
 #include "module/Text.h"
+#include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/registry/Registry.h"
 #include "settings/SettingKeys.h"
@@ -20,8 +26,11 @@ namespace {
 constexpr const char* kHelp =
     "Usage: postwarden settings list\n"
     "       postwarden settings get KEY\n"
-    "       postwarden settings set [--force] KEY VALUE\n"
+    "       postwarden settings set [--force] KEY VALUE|-\n"
+    "       postwarden settings set [--force] --file PATH KEY\n"
     "       postwarden settings unset KEY\n"
+    "       postwarden settings import FILE|-\n"
+    "       postwarden settings export\n"
     "       postwarden settings set-number KEYPATH NAME NUMBER\n"
     "\n"
     "Reads and changes the module's settings in HOME/registry.db.\n"
@@ -33,8 +42,26 @@ constexpr const char* kHelp =
     "              stores VALUE (switches: 0 off, 1 on); a switch or a count must\n"
     "              be a whole number, unless --force. A home never used before\n"
     "              gets the default settings first, so the first send keeps VALUE\n"
+    "  set [--force] KEY -, set [--force] --file PATH KEY\n"
+    "              the same with the value read from standard input or from the\n"
+    "              file PATH, for a list too long for the command line; one line\n"
+    "              end at the very end is not part of the value\n"
+    "              A value may hold up to 4 MiB, and a list up to 100000 entries\n"
+    "              (more only with --force: the module then skips the list)\n"
     "  unset KEY   removes KEY, so the module uses its default; exit 1 when KEY\n"
     "              was not set\n"
+    "  import FILE|-\n"
+    "              reads a settings document (from standard input for -) into\n"
+    "              the settings exactly as a central settings file is read at the\n"
+    "              start of a send, with the same lines in the log; the document\n"
+    "              must carry all 16 settings a document holds. When it is\n"
+    "              refused: exit 3, standard error says why, and the settings stay\n"
+    "              as they were (a home never used before gets the defaults, as\n"
+    "              at its first send)\n"
+    "  export      writes the settings document of these settings to standard\n"
+    "              output: every setting a document carries, each list one <Entry>\n"
+    "              element per entry, an unset setting as the module takes it;\n"
+    "              import reads it back to the same settings\n"
     "  set-number KEYPATH NAME NUMBER\n"
     "              stores a 32-bit number in any key of the current user's\n"
     "              registry, e.g. Outlook's editor choice:\n"
@@ -121,6 +148,112 @@ bool PrepareHome(const GlobalOptions& options) {
     return false;
 }
 
+// The value of `set` from a file ("-" for standard input), without the one line
+// end a file or a pipe ends with; false after saying why it cannot be read.
+// Reading stops past the list limit, as a longer value is no use to the module.
+bool ReadValue(const std::string& path, std::string& value, int& status) {
+    const bool standardInput = path == "-";
+    const std::string shown = standardInput ? "standard input" : path;
+    try {
+        value = ReadWholeFile(standardInput ? "/dev/stdin" : path, limits::kMaxListTextBytes,
+                              "a setting");
+    } catch (const RuntimeError& e) {
+        if (e.Number() == limits::kErrorTooLarge) {
+            status = Usage("the value in " + shown + " is larger than " +
+                           std::to_string(limits::kMaxListTextBytes) +
+                           " bytes, the limit for a setting");
+        } else {
+            PrintError("cannot read " + shown + ": " + e.Description());
+            status = kExitFailure;
+        }
+        return false;
+    }
+    if (value.ends_with('\n')) value.pop_back();
+    if (value.ends_with('\r')) value.pop_back();
+    return true;
+}
+
+// The start of a value for a message: a value read from a file may be megabytes.
+std::string Shortened(std::string_view value) {
+    constexpr size_t kShown = 60;
+    if (value.size() <= kShown) return std::string(value);
+    size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(value.substr(0, cut)) + "…";
+}
+
+// Why the module could not use `value` for the setting `name`, unless forced;
+// empty when it can.
+std::string Unusable(std::string_view name, std::string_view value, bool force) {
+    if (value.size() > limits::kMaxListTextBytes) {
+        return "the value is larger than " + std::to_string(limits::kMaxListTextBytes) +
+               " bytes, the limit for a setting";
+    }
+    if (force) return "";
+    const Setting* setting = KnownKey(name);
+    if (setting == nullptr) return "";
+    if (!Readable(name, value)) {
+        return setting->key + std::string(" must be a whole number (switches: 0 ") +
+               "off, 1 on), not \"" + Visible(Shortened(value)) +
+               "\"; settings set --force stores it anyway";
+    }
+    if (setting->kind == SettingKind::kList) {
+        SplitDelimitedList list;
+        try {
+            list.SetText(value);
+        } catch (const RuntimeError& e) {
+            return e.Description() + "; settings set --force stores it anyway";
+        }
+    }
+    return "";
+}
+
+// set [--force] KEY VALUE|-, set [--force] --file PATH KEY. The options stand
+// before KEY, so that any VALUE, "--force" too, can follow it.
+int RunSet(const GlobalOptions& options, Registry& registry, const std::vector<std::string>& args) {
+    bool force = false;
+    std::optional<std::string> file;
+    size_t next = 1;
+    for (; next < args.size() && args[next].starts_with("--"); ++next) {
+        const std::string& option = args[next];
+        if (option == "--") {
+            ++next;
+            break;
+        }
+        if (option == "--force") {
+            force = true;
+        } else if (option == "--file") {
+            if (++next == args.size()) return Usage("settings set --file needs a PATH");
+            file = args[next];
+        } else if (option.starts_with("--file=")) {
+            file = option.substr(std::string_view("--file=").size());
+        } else {
+            return Usage("unknown option " + Visible(option) + " of settings set");
+        }
+    }
+    const std::vector<std::string> operands(args.begin() + static_cast<ptrdiff_t>(next),
+                                            args.end());
+    if (file ? operands.size() != 1 : operands.size() != 2) {
+        return Usage(file ? "settings set --file PATH needs one KEY"
+                          : "settings set needs KEY and VALUE (- for standard input)");
+    }
+    const std::string& key = operands[0];
+    if (key.empty()) return Usage("a setting needs a name");
+    std::string value;
+    if (file || operands[1] == "-") {
+        int status = kExitOk;
+        if (!ReadValue(file ? *file : "-", value, status)) return status;
+    } else {
+        value = operands[1];
+    }
+    if (const std::string why = Unusable(key, value, force); !why.empty()) return Usage(why);
+    NoteUnknown(key);
+    if (!PrepareHome(options)) return kExitFailure;
+    SeedIfNeverInitialised(registry);
+    registry.SaveSetting(kSettingsAppName, kSettingsSection, key, value);
+    return kExitOk;
+}
+
 int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
     const std::string& action = args[0];
     const size_t operands = args.size() - 1;
@@ -147,21 +280,21 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
         PrintError(args[1] + " is not set");
         return kExitCancelled;
     }
-    if (action == "set") {
-        const bool force = operands == 3 && args[1] == "--force";
-        if (operands != 2 && !force) return Usage("settings set needs KEY and VALUE");
-        const std::string& key = args[force ? 2 : 1];
-        const std::string& value = args[force ? 3 : 2];
-        if (key.empty()) return Usage("a setting needs a name");
-        if (!force && !Readable(key, value)) {
-            return Usage(KnownKey(key)->key + std::string(" must be a whole number (switches: 0 ") +
-                         "off, 1 on), not \"" + Visible(value) +
-                         "\"; settings set --force stores it anyway");
+    if (action == "set") return RunSet(options, registry, args);
+    if (action == "import") {
+        if (operands != 1) return Usage("settings import needs one FILE, or - for standard input");
+        return ImportSettings(options, args[1]);
+    }
+    if (action == "export") {
+        if (operands != 0) return Usage("settings export takes no arguments");
+        std::vector<std::string> notes;
+        const std::string document = ExportSettingsDocument(registry, notes);
+        for (const std::string& note : notes) PrintError("note: " + Visible(note));
+        if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
+            std::fflush(stdout) != 0) {
+            PrintError(std::string("cannot write the settings document: ") + std::strerror(errno));
+            return kExitFailure;
         }
-        NoteUnknown(key);
-        if (!PrepareHome(options)) return kExitFailure;
-        SeedIfNeverInitialised(registry);
-        registry.SaveSetting(kSettingsAppName, kSettingsSection, key, value);
         return kExitOk;
     }
     if (action == "unset") {
@@ -201,7 +334,8 @@ int RunSettings(const GlobalOptions& options, const std::vector<std::string>& ar
         for (const Setting& setting : kSettings) std::printf("  %s\n", setting.key);
         return kExitOk;
     }
-    if (args.empty()) return Usage("settings needs an action: list, get, set or unset");
+    if (args.empty())
+        return Usage("settings needs an action: list, get, set, unset, import or export");
     try {
         return Run(options, args);
     } catch (const RuntimeError& e) {

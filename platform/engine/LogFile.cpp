@@ -1,11 +1,14 @@
 #include "platform/engine/LogFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/engine/LogRecord.h"
@@ -31,12 +34,12 @@ std::string NotRegular(mode_t mode) {
 }
 
 // Opens `path` for appending with `flags` added, or says in `why` why it cannot
-// be the log. O_NONBLOCK because opening a named pipe for writing otherwise
-// waits for a reader, for ever; writes to a regular file ignore it.
-UniqueFd OpenForAppending(const std::string& path, int flags, std::string& why) {
+// be the log; `info` is what the file is. O_NONBLOCK because opening a named
+// pipe for writing otherwise waits for a reader, for ever; writes to a regular
+// file ignore it.
+UniqueFd OpenForAppending(const std::string& path, int flags, struct stat& info, std::string& why) {
     UniqueFd fd(::open(path.c_str(),
                        O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags, 0600));
-    struct stat info {};
     if (!fd) {
         const int error = errno;
         // A pipe without a reader fails with ENXIO and a folder with EISDIR;
@@ -56,14 +59,79 @@ UniqueFd OpenForAppending(const std::string& path, int flags, std::string& why) 
     return fd;
 }
 
+// Renames `from` to `to`, replacing it; a missing `from` is nothing to do.
+bool MoveAside(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT;
+}
+
 }  // namespace
 
-LogFile::LogFile(const std::string& path, Reporter report)
-    : path_(path), report_(std::move(report)) {
+std::string RotatedLogPath(const std::string& path, int index) {
+    return path + "." + std::to_string(index);
+}
+
+std::string LogLockPath(const std::string& path) {
+    return path + ".lock";
+}
+
+LogFile::LogFile(const std::string& path, Reporter report, LogRotation rotation)
+    : path_(path), report_(std::move(report)), rotation_(rotation) {
+    assert(rotation_.keep >= 1);
     if (path.empty()) return;
+    std::lock_guard lock(mutex_);
+    Reopen();
+}
+
+bool LogFile::Working() const {
+    std::lock_guard lock(mutex_);
+    return fd_.Valid() && !failed_.load(std::memory_order_relaxed);
+}
+
+bool LogFile::Reopen() {
     std::string why;
-    fd_ = OpenForAppending(path, O_CREAT, why);
-    if (!fd_) Fail(why);
+    struct stat info {};
+    fd_ = OpenForAppending(path_, O_CREAT, info, why);
+    if (!fd_) {
+        Fail(why);
+        return false;
+    }
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    return true;
+}
+
+void LogFile::Rotate() {
+    if (rotationFailed_) return;
+    const UniqueFd lock(
+        ::open(LogLockPath(path_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    int locked = -1;
+    if (lock) {
+        while ((locked = ::flock(lock.Get(), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+    }
+    if (locked != 0) {
+        rotationFailed_ = true;
+        return;
+    }
+    // Another writer may have rotated while this one waited for the lock.
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) != 0 ||
+        static_cast<uint64_t>(info.st_size) <= rotation_.maxBytes) {
+        return;
+    }
+    for (int index = rotation_.keep - 1; index >= 1; --index) {
+        if (!MoveAside(RotatedLogPath(path_, index), RotatedLogPath(path_, index + 1))) {
+            rotationFailed_ = true;
+            return;
+        }
+    }
+    if (!MoveAside(path_, RotatedLogPath(path_, 1))) {
+        rotationFailed_ = true;
+        return;
+    }
+    // The new file is made before the lock goes, so that a writer looking at the
+    // size after this never finds the path missing and rotates nothing twice.
+    Reopen();
 }
 
 void LogFile::ReportToStandardError(const std::string& problem) {
@@ -84,14 +152,24 @@ void LogFile::Fail(const std::string& reason) {
 
 void LogFile::Append(std::string_view kind, int32_t level, std::string_view app,
                      std::string_view source, std::string_view message) {
-    if (!Working()) return;
+    if (failed_.load(std::memory_order_relaxed)) return;
     lineBuffer.clear();
     AppendRecordLine(lineBuffer, kind, level, app, source, message);
     AppendRaw(lineBuffer);
 }
 
 void LogFile::AppendRaw(std::string_view lines) {
-    if (!Working()) return;
+    if (failed_.load(std::memory_order_relaxed)) return;
+    std::lock_guard lock(mutex_);
+    if (!fd_) return;
+    // The file held may have been rotated away by another process: a record
+    // must go to the file at the path, not to one on its way out.
+    struct stat current {};
+    if (::stat(path_.c_str(), &current) != 0 || current.st_ino != inode_ ||
+        current.st_dev != device_) {
+        if (!Reopen()) return;
+        current.st_size = 0;
+    }
     // A regular file opened with O_APPEND takes the whole buffer in one write;
     // the loop only matters for an interrupted or short write.
     size_t written = 0;
@@ -105,12 +183,19 @@ void LogFile::AppendRaw(std::string_view lines) {
         }
         written += static_cast<size_t>(n);
     }
-    if (error != 0) Fail(std::strerror(error));
+    if (error != 0) {
+        Fail(std::strerror(error));
+        return;
+    }
+    // The size seen before this record, plus the record: records other
+    // processes wrote in between are counted by whoever writes next.
+    if (static_cast<uint64_t>(current.st_size) + lines.size() > rotation_.maxBytes) Rotate();
 }
 
 std::string LogFileProblem(const std::string& path) {
     std::string why;
-    const UniqueFd fd = OpenForAppending(path, 0, why);
+    struct stat info {};
+    const UniqueFd fd = OpenForAppending(path, 0, info, why);
     if (!fd) return why;
     struct statvfs space {};
     if (::fstatvfs(fd.Get(), &space) == 0) {

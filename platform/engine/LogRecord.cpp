@@ -1,5 +1,7 @@
 #include "platform/engine/LogRecord.h"
 
+#include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -80,16 +82,123 @@ std::optional<std::string> Unescape(std::string_view text) {
     return out;
 }
 
+namespace {
+
+constexpr size_t kTimestampSize = 24;  // 2026-12-06T12:34:56.789Z
+
+std::string FormatTimestamp(time_t seconds, int millis) {
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char buffer[40];
+    const size_t n = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
+    char fraction[16];
+    snprintf(fraction, sizeof fraction, ".%03dZ", millis);
+    return std::string(buffer, n) + fraction;
+}
+
+// Reads exactly `count` digits at `at` into `value`, moving `at` past them.
+bool Digits(std::string_view text, size_t& at, size_t count, int& value) {
+    if (text.size() - at < count) return false;
+    value = 0;
+    for (size_t end = at + count; at < end; ++at) {
+        if (!std::isdigit(static_cast<unsigned char>(text[at]))) return false;
+        value = value * 10 + (text[at] - '0');
+    }
+    return true;
+}
+
+bool Expect(std::string_view text, size_t& at, char c) {
+    if (at == text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+}
+
+}  // namespace
+
 std::string CurrentTimestamp() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char buffer[32];
-    const size_t n = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
-    char millis[16];
-    snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
-    return std::string(buffer, n) + millis;
+    return FormatTimestamp(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
+}
+
+std::optional<std::string> TimestampOf(std::string_view text) {
+    tm fields{};
+    size_t at = 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millis = 0;
+    if (!Digits(text, at, 4, year) || !Expect(text, at, '-') || !Digits(text, at, 2, month) ||
+        !Expect(text, at, '-') || !Digits(text, at, 2, day)) {
+        return std::nullopt;
+    }
+    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
+        ++at;
+        if (!Digits(text, at, 2, hour) || !Expect(text, at, ':') || !Digits(text, at, 2, minute)) {
+            return std::nullopt;
+        }
+        if (Expect(text, at, ':')) {
+            if (!Digits(text, at, 2, second)) return std::nullopt;
+            if (Expect(text, at, '.') || Expect(text, at, ',')) {
+                const size_t start = at;
+                int scale = 100;
+                for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+                     ++at) {
+                    millis += (text[at] - '0') * scale;
+                    scale /= 10;
+                }
+                if (at == start) return std::nullopt;
+            }
+        }
+    }
+    // What is left is the zone: none (local time), "Z", or an offset from UTC.
+    bool utc = false;
+    int offsetMinutes = 0;
+    if (Expect(text, at, 'Z')) {
+        utc = true;
+    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        const int sign = text[at++] == '-' ? -1 : 1;
+        int hours = 0, minutes = 0;
+        if (!Digits(text, at, 2, hours)) return std::nullopt;
+        const bool colon = Expect(text, at, ':');
+        if ((colon || at < text.size()) && !Digits(text, at, 2, minutes)) return std::nullopt;
+        if (hours > 23 || minutes > 59) return std::nullopt;
+        utc = true;
+        offsetMinutes = sign * (hours * 60 + minutes);
+    }
+    if (at != text.size()) return std::nullopt;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 ||
+        year < 1900) {
+        return std::nullopt;
+    }
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    fields.tm_isdst = -1;
+    tm asGiven = fields;
+    const time_t seconds = utc ? timegm(&fields) : mktime(&fields);
+    // Both normalise a day past the month's end into the next month; such a
+    // date names no day at all.
+    if (seconds == static_cast<time_t>(-1) || fields.tm_mday != asGiven.tm_mday ||
+        fields.tm_mon != asGiven.tm_mon) {
+        return std::nullopt;
+    }
+    return FormatTimestamp(seconds - static_cast<time_t>(offsetMinutes) * 60, millis);
+}
+
+std::string_view LineTimestamp(std::string_view line) {
+    if (line.size() < kTimestampSize ||
+        (line.size() > kTimestampSize && line[kTimestampSize] != '\t')) {
+        return {};
+    }
+    const std::string_view stamp = line.substr(0, kTimestampSize);
+    // Every position but the separators is a digit.
+    constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    for (size_t i = 0; i < kTimestampSize; ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(stamp[i]));
+        if (kShape[i] == 'd' ? !digit : stamp[i] != kShape[i]) return {};
+    }
+    return stamp;
 }
 
 void AppendRecordLine(std::string& out, std::string_view kind, int32_t level, std::string_view app,

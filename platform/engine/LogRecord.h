@@ -33,6 +33,18 @@ std::optional<std::string> Unescape(std::string_view text);
 // The current time as a record timestamp.
 std::string CurrentTimestamp();
 
+// The record timestamp of the instant a person names as an ISO 8601 date
+// ("2026-12-06", its midnight) or date and time ("2026-12-06T14:30",
+// "2026-12-06 14:30:05.5"), in local time unless it ends in "Z" or an offset
+// ("+01:00", "-0500"). Fractions finer than a millisecond are cut. Nothing when
+// `text` is none of these or names no real date or time ("2026-02-30").
+std::optional<std::string> TimestampOf(std::string_view text);
+
+// The timestamp of a record's `line`: its first field when that has the form
+// records are stamped with; empty otherwise. Timestamps of that form compare
+// as texts in time order.
+std::string_view LineTimestamp(std::string_view line);
+
 // The record's line, ending in LF.
 std::string FormatRecord(const LogRecord& record);
 // Appends the line of a record stamped now to `out`.
