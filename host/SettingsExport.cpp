@@ -84,8 +84,8 @@ std::string ExportSettingsDocument(Registry& registry, std::vector<std::string>&
         const std::optional<Registry::Value> stored =
             registry.ReadValue(kHiveCurrentUser, keyPath, setting.key);
         std::string value = stored        ? stored->AsText()
-                            : initialised ? FallbackOf(setting)
-                                          : setting.seeded;
+                            : initialised ? FallbackOf(setting).text
+                                          : setting.seeded.text;
         if (IsWholeNumber(setting.kind)) {
             // As the import stores it ("007" as "7"), so that a second export is
             // the same document.
@@ -97,7 +97,7 @@ std::string ExportSettingsDocument(Registry& registry, std::vector<std::string>&
                                 "fail until it is one");
             }
         }
-        const std::string element = setting.element;
+        const std::string element = setting.element.text;
         try {
             if (setting.kind == SettingKind::kList) {
                 SplitDelimitedList list;
