@@ -9,6 +9,7 @@
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
+#include "module/Evidence.h"
 #include "module/Rules.h"
 #include "module/ShowForm.h"
 #include "module/WindowWrapper.h"
@@ -29,12 +30,36 @@ constexpr const char* kHelp =
     "  frmSimpleYesNoPrompt-1.png ... -6.png  the single-rule window, once for\n"
     "                                         each rule's question\n"
     "  frmSimpleYesNoPrompt-long.png          a question too long for the window\n"
+    "and each of these again as NAME-details.png, showing under the question(s)\n"
+    "what the rules found in a sample message.\n"
     "Needs no display.\n";
 
 constexpr const char* kLongQuestion =
     "This message goes to recipients outside the company, names a watched keyword in "
     "its subject and reaches more people than the limit allows. Are you sure you want "
     "to send it anyway, now, without reading it once more?";
+
+// What the rules of a send might find, for the pictures with details: more
+// outside recipients than are listed, and a keyword in an attachment's name.
+SendEvidence SampleEvidence() {
+    SendEvidence evidence;
+    evidence.present = true;
+    evidence.subject = "Quarterly figures for the board (draft 3)";
+    evidence.recipientCount = 9;
+    for (const char* address : {"anna@partner.example", "bob@rival.example", "carol@mail.example",
+                                "dave@press.example", "erin@mail.example"}) {
+        const std::string text = address;
+        evidence.outside.listed.push_back({text, text.substr(text.find('@') + 1)});
+    }
+    evidence.outside.total = 7;
+    evidence.watched.listed.push_back({"bob@rival.example", "*@rival.example"});
+    evidence.watched.total = 1;
+    evidence.keyword = "confidential";
+    evidence.keywordPlace = "the attachment name \"q3-confidential.xlsx\"";
+    evidence.count = 9;
+    evidence.maximum = 8;
+    return evidence;
+}
 
 // The Qt windows, except that a show draws the window into the next file and
 // closes it without an answer instead of waiting for a person.
@@ -120,13 +145,16 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::move(pictures));
-    auto show = [&](const Globals* fired, const std::string& question) {
+    auto show = [&](const Globals* fired, const std::string& question, int32_t rule,
+                    const SendEvidence* evidence) {
         std::string failure;
-        if (library.ShowForm()(&platform, fired, question.c_str(), &failure) == kShowFormFailed) {
+        if (library.ShowForm()(&platform, fired, question.c_str(), rule, evidence, &failure) ==
+            kShowFormFailed) {
             windows.problems.push_back(failure);
         }
     };
 
+    const SendEvidence sample = SampleEvidence();
     Globals all;
     for (const Rule& rule : kRules) all.*rule.flag = true;
     const struct {
@@ -137,15 +165,24 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
                  {"6", all}};
     for (const auto& picture : multi) {
         windows.nextPath = folder + "/frmYesNoPrompt-" + picture.name + ".png";
-        show(&picture.fired, "");
+        show(&picture.fired, "", -1, nullptr);
+    }
+    std::vector<std::string> questions = windows.questions;
+    for (const auto& picture : multi) {
+        windows.nextPath = folder + "/frmYesNoPrompt-" + picture.name + "-details.png";
+        show(&picture.fired, "", -1, &sample);
     }
 
-    std::vector<std::string> questions = windows.questions;
     questions.push_back(kLongQuestion);
-    for (size_t i = 0; i < questions.size(); ++i) {
-        const std::string name = i < std::size(kRules) ? std::to_string(i + 1) : "long";
-        windows.nextPath = folder + "/frmSimpleYesNoPrompt-" + name + ".png";
-        show(nullptr, questions[i]);
+    for (const SendEvidence* evidence : {static_cast<const SendEvidence*>(nullptr), &sample}) {
+        for (size_t i = 0; i < questions.size(); ++i) {
+            const std::string name = i < std::size(kRules) ? std::to_string(i + 1) : "long";
+            windows.nextPath =
+                folder + "/frmSimpleYesNoPrompt-" + name + (evidence ? "-details" : "") + ".png";
+            // The long question is the outside-domain rule's, put at length.
+            show(nullptr, questions[i], i < std::size(kRules) ? static_cast<int32_t>(i) : 0,
+                 evidence);
+        }
     }
 
     for (const std::string& path : windows.written) std::printf("%s\n", path.c_str());

@@ -45,6 +45,12 @@ std::string QuotedQuestions(const std::vector<std::string>& questions) {
     return text;
 }
 
+std::string JoinEvidence(const std::vector<std::string>& evidence) {
+    std::string text;
+    for (const std::string& found : evidence) text += (text.empty() ? "" : "; ") + found;
+    return text;
+}
+
 // Writes a record into the log as the engine's own report; a log that cannot
 // be written is left at that (it has said so once already).
 void LogRecord(Platform& platform, const std::string& what, int32_t level) {
@@ -68,7 +74,7 @@ std::string VerdictText(const CheckOutcome& outcome) {
 }
 
 // The one record of a send: which message, how many recipients, what fired,
-// and how it ended.
+// and how it ended; then what the rules found.
 std::string SendRecord(const CheckOutcome& outcome, const std::string& message) {
     std::string record = "Send: " + VerdictText(outcome) + "; rules fired: ";
     for (size_t i = 0; i < outcome.fired.size(); ++i) {
@@ -79,6 +85,8 @@ std::string SendRecord(const CheckOutcome& outcome, const std::string& message) 
                                                          : std::to_string(outcome.recipients));
     record += "; Message-ID: " + mailstore::ParseHeaderValue(message, "Message-ID");
     record += "; Subject: " + mailstore::ParseSubject(message);
+    // Last, so that the fields before it read as they always have.
+    if (!outcome.evidence.empty()) record += "; evidence: " + JoinEvidence(outcome.evidence);
     return record;
 }
 
@@ -176,6 +184,7 @@ void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& tr
                    bool ran, CheckOutcome& outcome) {
     outcome.fired = trace.fired;
     outcome.recipients = trace.recipients;
+    outcome.evidence = trace.evidence;
     for (const PromptRecord& prompt : prompts) {
         for (const std::string& q : prompt.questions) outcome.asked.push_back(q);
     }
@@ -283,6 +292,10 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
             break;
         default:
             break;
+    }
+    // After the reason, whose beginning scripts look for.
+    if (!text.empty() && !outcome.evidence.empty()) {
+        text += "; why: " + JoinEvidence(outcome.evidence);
     }
     return EscapeForTerminal(text);
 }

@@ -36,13 +36,14 @@ const char* VerdictName(SendVerdict verdict);
 
 struct CheckOutcome {
     SendVerdict verdict = SendVerdict::kNothingAsked;
-    std::vector<std::string> asked;    // the questions shown, in order
-    std::vector<std::string> refused;  // the questions of the prompt answered No
-    std::vector<std::string> fired;    // the rules that fired, as the send traced them
-    int recipients = -1;               // as the send counted them; -1 when unknown
-    std::string nobodyToAsk;           // kNotAsked: why nobody could be asked
-    std::string problem;               // what failed on the way, if anything
-    bool approvalKept = true;          // kNotAsked: a resend will be let through
+    std::vector<std::string> asked;     // the questions shown, in order
+    std::vector<std::string> refused;   // the questions of the prompt answered No
+    std::vector<std::string> fired;     // the rules that fired, as the send traced them
+    int recipients = -1;                // as the send counted them; -1 when unknown
+    std::vector<std::string> evidence;  // what the rules found, one short text each
+    std::string nobodyToAsk;            // kNotAsked: why nobody could be asked
+    std::string problem;                // what failed on the way, if anything
+    bool approvalKept = true;           // kNotAsked: a resend will be let through
 
     bool MayGo() const {
         return verdict == SendVerdict::kNothingAsked || verdict == SendVerdict::kYes ||
@@ -72,7 +73,8 @@ void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& tr
 bool ReadAllStdin(std::string& bytes, std::string& error);
 
 // Why the send was held, in one line safe to print on a terminal: the questions
-// refused, or the rules nobody could be asked about and how to send anyway.
+// refused, or the rules nobody could be asked about and how to send anyway;
+// then, after "; why: ", what the rules found.
 std::string DescribeRefusal(const CheckOutcome& outcome);
 
 // The rule named as the send traces it ("Outside Domains") in words for a

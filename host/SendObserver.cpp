@@ -56,13 +56,21 @@ std::unique_ptr<EngineHelper> SendObserver::NewEngineHelper() {
 }
 
 void SendObserver::NoteTrace(std::string_view source, std::string_view message) {
-    // The send driver's own lines: "Starting recipients count: N" and one
-    // "Violated <rule> Rule: True|False" per rule.
+    // The send driver's own lines: "Starting recipients count: N", one
+    // "Violated <rule> Rule: True|False" per rule, and one "Evidence of <rule>
+    // Rule: <what it found>" per rule that fired and found something.
     if (source != "ProcessItem") return;
     constexpr std::string_view kCount = "Starting recipients count: ";
     constexpr std::string_view kViolated = "Violated ";
     constexpr std::string_view kFiredEnd = " Rule: True";
-    if (StartsWith(message, kCount)) {
+    constexpr std::string_view kEvidence = "Evidence of ";
+    constexpr std::string_view kEvidenceEnd = " Rule: ";
+    if (StartsWith(message, kEvidence)) {
+        const size_t end = message.find(kEvidenceEnd, kEvidence.size());
+        if (end != std::string_view::npos && end + kEvidenceEnd.size() < message.size()) {
+            trace_.evidence.emplace_back(message.substr(end + kEvidenceEnd.size()));
+        }
+    } else if (StartsWith(message, kCount)) {
         const std::string_view digits = message.substr(kCount.size());
         int count = 0;
         const auto [end, error] =

@@ -20,6 +20,10 @@ struct SendTrace {
     // The first failure the send driver or a rule reported, as "source: message";
     // empty when there was none.
     std::string checkFailure;
+    // What the rules that fired found, one short text per rule in rule order
+    // ("keyword \"x\" in the subject"), as the driver's "Evidence of <rule>
+    // Rule: " lines give it; the rules that find nothing more give none.
+    std::vector<std::string> evidence;
 };
 
 // The platform the host hands the module, noting from the send's own trace and

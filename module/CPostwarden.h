@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "module/IModuleAPI.h"
 
@@ -120,6 +121,10 @@ class CPostwarden final : public IModuleAPI {
     std::string m_ListOfKeywords;
     bool m_KeywordsPrompted = false;
     bool UsingWordAsEmailEditor = false;
+    // What CheckKeywords is searching, for the evidence of a keyword it finds:
+    // the subject, or a body ending with these attachments' names.
+    bool m_KeywordsInBody = false;
+    std::vector<std::string> m_AttachmentNames;
     // The keyword rule's searcher, built from m_ListOfKeywords on first need and
     // kept with it (the list text never changes while the object lives).
     std::shared_ptr<const KeywordSearch> m_KeywordSearch;

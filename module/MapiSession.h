@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace postwarden {
 
@@ -57,6 +58,10 @@ class MapiMessage {
     virtual std::string HTMLBody() = 0;
     virtual std::string RTFBody() = 0;
     virtual std::shared_ptr<MapiRecipients> Recipients() = 0;
+    // The file names of the message's attachments, with which the bodies end,
+    // each after a blank line; empty when there are none or the store does not
+    // tell them apart from the text.
+    virtual std::vector<std::string> AttachmentNames() { return {}; }
     // A property read by name at run time ("Body", "BodyFormat"), as text;
     // throws "Object doesn't support this property or method" for others.
     virtual std::string Property(std::string_view name) = 0;

@@ -1,5 +1,6 @@
 // The module library's exported entry points; everything else in it is local.
 #include <exception>
+#include <iterator>
 #include <new>
 
 #include "module/CPostwarden.h"
@@ -21,6 +22,17 @@ class FixedRuleFlags final : public postwarden::RuleFlags {
     postwarden::Globals fired_;
 };
 
+// The evidence a drawn form shows, whatever any send found.
+class FixedSendDetails final : public postwarden::SendDetails {
+  public:
+    explicit FixedSendDetails(const postwarden::SendEvidence* evidence)
+        : evidence_(evidence ? *evidence : postwarden::SendEvidence{}) {}
+    postwarden::SendEvidence Evidence() const override { return evidence_; }
+
+  private:
+    postwarden::SendEvidence evidence_;
+};
+
 }  // namespace
 
 extern "C" postwarden::IModuleAPI* PostwardenCreateModule(postwarden::Platform* platform) {
@@ -30,6 +42,7 @@ extern "C" postwarden::IModuleAPI* PostwardenCreateModule(postwarden::Platform* 
 
 extern "C" int32_t PostwardenShowForm(postwarden::Platform* platform,
                                       const postwarden::Globals* fired, const char* question,
+                                      int32_t rule, const postwarden::SendEvidence* evidence,
                                       std::string* failure) {
     using namespace postwarden;
     if (platform == nullptr) {
@@ -38,13 +51,16 @@ extern "C" int32_t PostwardenShowForm(postwarden::Platform* platform,
     }
     int32_t answer = kShowFormFailed;
     try {
+        const FixedSendDetails details(evidence);
         if (fired != nullptr) {
             const FixedRuleFlags flags(*fired);
-            frmYesNoPrompt form(*platform, flags);
+            frmYesNoPrompt form(*platform, flags, details);
             answer = form.Ask(kPromptValues, kPromptFriendlyName, false);
         } else {
-            frmSimpleYesNoPrompt form(*platform);
-            form.SetConfirmationMessage(question != nullptr ? question : "");
+            frmSimpleYesNoPrompt form(*platform, details);
+            const bool known = rule >= 0 && static_cast<size_t>(rule) < std::size(kRules);
+            form.SetConfirmationMessage(question != nullptr ? question : "",
+                                        known ? &kRules[rule] : nullptr);
             answer = form.Ask(kPromptValues, kPromptFriendlyName, false);
         }
     } catch (const std::exception& e) {

@@ -2,7 +2,7 @@
 
 // The six send-time rules, once: each rule's violation flag, its box on the
 // multi-rule form, the setting that holds its question and the question used
-// when that setting is absent, and the driver's trace line about it. The rules,
+// when that setting is absent, and the driver's trace lines about it. The rules,
 // the send driver, the multi-rule form and the host's `forms` command all read
 // this table; its order is the rule order everywhere.
 
@@ -29,23 +29,28 @@ struct Rule {
     const char* questionKey;
     const char* defaultQuestion;
     const char* violatedLabel;  // the driver's trace line, followed by "True" or "False"
+    // The driver's trace line of what the rule found (module/Evidence.h),
+    // followed by it; written only when the rule fired and found something.
+    const char* evidenceLabel;
 };
 
 inline constexpr Rule kRules[] = {
     {&Globals::OutsideDomainsViolated, "chkValidateOutsideDomains", keys::kMessageForOutsideDomains,
-     fallback::kMessageForOutsideDomains, "Violated Outside Domains Rule: "},
+     fallback::kMessageForOutsideDomains,
+     "Violated Outside Domains Rule: ", "Evidence of Outside Domains Rule: "},
     {&Globals::EmailAddressesDomainsViolated, "chkValidateEmailAddressesDomains",
      keys::kMessageForEmailAddressesDomains, fallback::kMessageForEmailAddressesDomains,
-     "Violated Email Addresses Domains Rule: "},
+     "Violated Email Addresses Domains Rule: ", "Evidence of Email Addresses Domains Rule: "},
     {&Globals::KeywordsViolated, "chkValidateKeywords", keys::kMessageForKeywords,
-     fallback::kMessageForKeywords, "Violated Keywords Rule: "},
+     fallback::kMessageForKeywords, "Violated Keywords Rule: ", "Evidence of Keywords Rule: "},
     {&Globals::NumberOfRecipientsViolated, "chkValidateNumberOfRecipients",
      keys::kMessageForNumberOfRecipients, fallback::kMessageForNumberOfRecipients,
-     "Violated Max Number Of Recipients Rule: "},
+     "Violated Max Number Of Recipients Rule: ", "Evidence of Max Number Of Recipients Rule: "},
     {&Globals::BlankSubjectViolated, "chkValidateBlankSubject", keys::kMessageForBlankSubject,
-     fallback::kMessageForBlankSubject, "Violated Blank Subject Rule: "},
+     fallback::kMessageForBlankSubject,
+     "Violated Blank Subject Rule: ", "Evidence of Blank Subject Rule: "},
     {&Globals::AnySendViolated, "chkValidateAnySend", keys::kMessageForAnySend,
-     fallback::kMessageForAnySend, "Violated Any Send Rule: "},
+     fallback::kMessageForAnySend, "Violated Any Send Rule: ", "Evidence of Any Send Rule: "},
 };
 
 // The rows by name, for the code of one rule.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "module/Evidence.h"
 #include "module/Rules.h"
 
 namespace postwarden {
@@ -16,11 +17,15 @@ class Platform;
 // the window could not be shown (the form has then said so in a message box).
 // A non-null `fired` shows the multi-rule form, frmYesNoPrompt, with the boxes
 // of those rules enabled; a null `fired` shows the single-rule form,
-// frmSimpleYesNoPrompt, asking `question`. Returns kShowFormFailed, with the
-// reason in `failure` when that is non-null, when the form could not even be
-// loaded or `platform` is null. Nothing of `platform` is kept after the call.
+// frmSimpleYesNoPrompt, asking `question` about rule `rule` (its place in
+// kRules; any other number for none). A non-null `evidence` is shown under the
+// question(s) as a send shows what its rules found; with a null one the form
+// looks as designed. Returns kShowFormFailed, with the reason in `failure` when
+// that is non-null, when the form could not even be loaded or `platform` is
+// null. Nothing of `platform` is kept after the call.
 extern "C" int32_t PostwardenShowForm(postwarden::Platform* platform,
                                       const postwarden::Globals* fired, const char* question,
+                                      int32_t rule, const postwarden::SendEvidence* evidence,
                                       std::string* failure);
 
 inline constexpr const char* kShowFormEntryPoint = "PostwardenShowForm";

@@ -45,13 +45,18 @@ EngineHelper& ThreadObjects::Helper() {
 
 frmYesNoPrompt& ThreadObjects::YesNoPrompt() {
     static const ThreadRuleFlags threadFlags;
-    if (!yesNoPrompt_) yesNoPrompt_ = std::make_unique<frmYesNoPrompt>(*platform_, threadFlags);
+    static const ThreadSendDetails threadDetails;
+    if (!yesNoPrompt_) {
+        yesNoPrompt_ = std::make_unique<frmYesNoPrompt>(*platform_, threadFlags, threadDetails);
+    }
     return *yesNoPrompt_;
 }
 
 frmSimpleYesNoPrompt& ThreadObjects::SimpleYesNoPrompt() {
-    if (!simpleYesNoPrompt_)
-        simpleYesNoPrompt_ = std::make_unique<frmSimpleYesNoPrompt>(*platform_);
+    static const ThreadSendDetails threadDetails;
+    if (!simpleYesNoPrompt_) {
+        simpleYesNoPrompt_ = std::make_unique<frmSimpleYesNoPrompt>(*platform_, threadDetails);
+    }
     return *simpleYesNoPrompt_;
 }
 

@@ -60,6 +60,12 @@ class Window {
     virtual void SetCheckValue(std::string_view control, int32_t value) = 0;
     // Enter presses this button while no other push button has the focus.
     virtual void SetDefaultButton(std::string_view control) = 0;
+    // Shows `lines` under the form's questions, one line of plain text each, in
+    // an area the window grows to hold; the controls keep their places, only
+    // the push buttons move down below it. A line too long for the window is
+    // cut with an ellipsis; control characters are shown escaped. An empty list
+    // takes the area away. A window never given details looks as designed.
+    virtual void SetDetails(const std::vector<std::string>& lines) = 0;
     // Shows the window modal; returns once it has been unloaded.
     virtual void ShowModal() = 0;
     // Shows the window without blocking; throws error 401 while a modal window

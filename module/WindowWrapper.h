@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "module/WindowSystem.h"
 
@@ -75,6 +76,10 @@ class WindowWrapper : public WindowSystem {
         void SetDefaultButton(std::string_view control) override {
             Passing("SetDefaultButton");
             inner().SetDefaultButton(control);
+        }
+        void SetDetails(const std::vector<std::string>& lines) override {
+            Passing("SetDetails");
+            inner().SetDetails(lines);
         }
         void ShowModal() override {
             Passing("ShowModal");

@@ -9,6 +9,8 @@
 //   RuleFlags.h             how the multi-rule form learns which rules fired;
 //                           validation/ supplies it, so prompts/ needs nothing
 //                           from validation/
+//   SendDetails.h           how both forms learn what the rules found, to show
+//                           under the question; supplied the same way
 
 #include <cstdint>
 #include <memory>

@@ -31,14 +31,25 @@ const FormDesign& frmSimpleYesNoPrompt::Design() {
     return design;
 }
 
-frmSimpleYesNoPrompt::frmSimpleYesNoPrompt(Platform& platform)
-    : ConfirmationForm(platform, Design()) {}
+frmSimpleYesNoPrompt::frmSimpleYesNoPrompt(Platform& platform, const SendDetails& details)
+    : ConfirmationForm(platform, Design()), details_(details) {}
 
-void frmSimpleYesNoPrompt::SetConfirmationMessage(const std::string& text) {
+void frmSimpleYesNoPrompt::SetConfirmationMessage(const std::string& text, const Rule* rule) {
     // Another send's rule while the person is still reading this question: its
     // Ask is refused, and the question on screen must stay the one being answered.
     if (Asking()) return;
     Me().SetControlCaption("lblConfirmationMessage", text);
+    if (rule == nullptr) return;
+    Globals only;
+    only.*rule->flag = true;
+    const std::vector<std::string> lines = DetailLines(details_.Evidence(), only);
+    if (lines.empty()) return;
+    try {
+        Me().SetDetails(lines);
+    } catch (const RuntimeError& failure) {
+        // The question matters more than its details: it is asked without them.
+        ReportFailure(Helper(), kDetailsFailureSource, 1, FailureText(failure.Description()));
+    }
 }
 
 void frmSimpleYesNoPrompt::Form_Load() {

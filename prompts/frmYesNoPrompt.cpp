@@ -37,8 +37,9 @@ const FormDesign& frmYesNoPrompt::Design() {
     return design;
 }
 
-frmYesNoPrompt::frmYesNoPrompt(Platform& platform, const RuleFlags& flags)
-    : ConfirmationForm(platform, Design()), flags_(flags) {}
+frmYesNoPrompt::frmYesNoPrompt(Platform& platform, const RuleFlags& flags,
+                               const SendDetails& details)
+    : ConfirmationForm(platform, Design()), flags_(flags), details_(details) {}
 
 void frmYesNoPrompt::Form_Load() {
     fired_ = flags_.Fired();
@@ -53,6 +54,9 @@ void frmYesNoPrompt::Form_Load() {
             if (fired_.*rule.flag) Me().SetEnabled(rule.checkBox, true);
         }
         Me().SetEnabled("cmdYes", false);
+        // Read with the flags: the details are those of the message asked about.
+        const std::vector<std::string> lines = DetailLines(details_.Evidence(), fired_);
+        if (!lines.empty()) Me().SetDetails(lines);
     } catch (const RuntimeError& failure) {
         ReportFailure(Helper(), kLoadFailureSource, 1, FailureText(failure.Description()));
     }

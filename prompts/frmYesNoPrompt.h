@@ -4,18 +4,21 @@
 
 #include "prompts/ConfirmationForm.h"
 #include "prompts/RuleFlags.h"
+#include "prompts/SendDetails.h"
 
 namespace postwarden {
 
 // The multi-rule confirmation form: one check box per rule, each captioned with
 // the rule's question; only the boxes of the rules that fired this send can be
-// ticked, and Yes stays disabled until every one of them has been ticked. Closing
-// the window without a button answers No, so an answer left over from an
-// earlier prompt can never let a send through.
+// ticked, and Yes stays disabled until every one of them has been ticked. Under
+// the boxes, what the rules that fired found. Closing the window without a
+// button answers No, so an answer left over from an earlier prompt can never
+// let a send through.
 class frmYesNoPrompt final : public ConfirmationForm {
   public:
-    // `flags` must outlive the form.
-    frmYesNoPrompt(Platform& platform, const RuleFlags& flags);
+    // `flags` and `details` must outlive the form.
+    frmYesNoPrompt(Platform& platform, const RuleFlags& flags,
+                   const SendDetails& details = NoSendDetails());
 
     // The window's design, "frmYesNoPrompt".
     static const FormDesign& Design();
@@ -33,6 +36,7 @@ class frmYesNoPrompt final : public ConfirmationForm {
     bool AllRulesAcknowledged();
 
     const RuleFlags& flags_;
+    const SendDetails& details_;
     // The flags as they stood when the window was loaded. Another send can run
     // while the window waits and sets the flags of its own message; the boxes
     // to tick stay those of the message this window asks about.

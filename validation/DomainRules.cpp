@@ -36,7 +36,7 @@ bool CPostwarden::ConfirmFiredRule(const bool& separatePromptsWanted, const Rule
     if (!separatePromptsWanted) return true;
     const std::string message = GetSetting(rule.questionKey, rule.defaultQuestion);
     frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
-    form.SetConfirmationMessage(message);
+    form.SetConfirmationMessage(message, &rule);
     return form.Ask(kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor) != kAnswerNo;
 }
 
@@ -84,6 +84,7 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
 
         // Marked before the form shows: this send asks about it only once.
         if (separatePromptsWanted) m_OutsideDomainsPrompted = true;
+        ThreadEvidence().outside.Add(address, domain);
         result = ConfirmFiredRule(separatePromptsWanted, kOutsideDomainsRule);
         ThreadGlobals().*kOutsideDomainsRule.flag = true;
         return result;
@@ -120,6 +121,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         // A watch-list entry may name a domain or one whole address, so both are
         // compared; any answer but 0 counts as a match here.
         bool found = false;
+        std::string matched;
         const int32_t count = list->Count();
         for (int32_t index = 1; index <= count; ++index) {
             const std::string entry = list->Item(index);
@@ -128,6 +130,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
             if (Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
                 Helper().MatchesEntry(comparedAddress, comparedEntry) != 0) {
                 found = true;
+                matched = entry;
                 break;
             }
         }
@@ -135,6 +138,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         if (!found) return true;
 
         if (separatePromptsWanted) m_EmailAddressesDomainsPrompted = true;
+        ThreadEvidence().watched.Add(address, matched);
         result = ConfirmFiredRule(separatePromptsWanted, kEmailAddressesDomainsRule);
         ThreadGlobals().*kEmailAddressesDomainsRule.flag = true;
         return result;

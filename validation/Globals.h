@@ -8,11 +8,13 @@
 //   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
 //   MessageRules.cpp       recipient count, blank subject, every send
 //   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
-//   Globals.h              the thread's violation flags (this file)
+//   Globals.h              the thread's violation flags and evidence (this file)
 // The rules' rows are module/Rules.h; their questions are asked through prompts/.
 
+#include "module/Evidence.h"
 #include "module/Rules.h"
 #include "prompts/RuleFlags.h"
+#include "prompts/SendDetails.h"
 
 namespace postwarden {
 
@@ -28,6 +30,21 @@ inline Globals& ThreadGlobals() {
 class ThreadRuleFlags final : public RuleFlags {
   public:
     Globals Fired() const override { return ThreadGlobals(); }
+};
+
+// The calling thread's evidence: cleared with the flags at the start of every
+// send, the driver notes the message's subject and recipient count, each rule
+// what it found just before it asks. Per thread, like the flags: a send on
+// another thread never shows its details in this thread's form.
+inline SendEvidence& ThreadEvidence() {
+    thread_local SendEvidence evidence;
+    return evidence;
+}
+
+// The calling thread's evidence, as the forms read it.
+class ThreadSendDetails final : public SendDetails {
+  public:
+    SendEvidence Evidence() const override { return ThreadEvidence(); }
 };
 
 }  // namespace postwarden

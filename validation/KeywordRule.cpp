@@ -1,5 +1,7 @@
 // The keyword rule: a watch-listed keyword in the subject or the body.
+#include <algorithm>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "module/CPostwarden.h"
@@ -20,6 +22,28 @@ struct CachedSearch : KeywordSearch {
         : KeywordSearch(keywords), text(std::move(listText)) {}
     std::string text;
 };
+
+// Where in a body `keyword` stands: the body the store gives ends with the
+// attachments' names, each after a blank line, and a keyword found only there
+// is named by the attachment. A keyword matched as a pattern of the whole text,
+// not found as written, is put down to the body.
+std::string PlaceInBody(const std::string& keyword, std::string_view body,
+                        const std::vector<std::string>& names) {
+    std::string tail;
+    for (const std::string& name : names) tail += "\n\n" + name;
+    std::string_view text = body;
+    if (!tail.empty() && body.ends_with(std::string_view(tail).substr(2))) {
+        text = body.substr(0, body.size() - std::min(body.size(), tail.size()));
+    }
+    const KeywordSearch one({keyword});
+    if (one.FirstOccurring(text) != KeywordSearch::npos) return "the body";
+    for (const std::string& name : names) {
+        if (one.FirstOccurring(name) != KeywordSearch::npos) {
+            return "the attachment name \"" + CutText(name, kMaxEvidenceText) + "\"";
+        }
+    }
+    return "the body";
+}
 
 }  // namespace
 
@@ -55,14 +79,19 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::st
         // loop, so only the keywords before it are put to the engine.
         const size_t first = cached->FirstOccurring(text);
         bool found = false;
+        std::string keyword;
         for (int32_t index = 1; index <= count && !found; ++index) {
-            const std::string keyword = list->Item(index);
+            keyword = list->Item(index);
             found = static_cast<size_t>(index - 1) == first ||
                     Helper().MatchesEntry(text, keyword) != 0;
         }
 
         if (found) {
             if (separatePromptsWanted) m_KeywordsPrompted = true;
+            SendEvidence& evidence = ThreadEvidence();
+            evidence.keyword = CutText(keyword, kMaxEvidenceText);
+            evidence.keywordPlace =
+                m_KeywordsInBody ? PlaceInBody(keyword, text, m_AttachmentNames) : "the subject";
             result = ConfirmFiredRule(separatePromptsWanted, kKeywordsRule);
             ThreadGlobals().*kKeywordsRule.flag = true;
         }

@@ -26,6 +26,8 @@ bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
                 std::to_string(recipientCount),
             0);
         if (recipientCount > limit) {
+            ThreadEvidence().count = recipientCount;
+            ThreadEvidence().maximum = limit;
             result = ConfirmFiredRule(separatePromptsWanted, kNumberOfRecipientsRule);
             ThreadGlobals().*kNumberOfRecipientsRule.flag = true;
         }
@@ -58,7 +60,7 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
             const std::string message =
                 GetSetting(kAnySendRule.questionKey, kAnySendRule.defaultQuestion);
             frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
-            form.SetConfirmationMessage(message);
+            form.SetConfirmationMessage(message, &kAnySendRule);
             // With no explorer window open the form must keep the thread's
             // messages flowing itself, as it does when Word is the editor.
             const int32_t NoExplorersPresent =

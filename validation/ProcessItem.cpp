@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module/CPostwarden.h"
+#include "module/Evidence.h"
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
@@ -42,6 +43,8 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
     int32_t stage = 0;
     Globals& flags = ThreadGlobals();
     flags = Globals{};
+    SendEvidence& evidence = ThreadEvidence();
+    evidence = SendEvidence{};
 
     // Everything the send opens is dropped when the driver returns, whichever way.
     std::shared_ptr<OutlookApplication> application;
@@ -120,6 +123,14 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         recipients = message->Recipients();
         const int32_t count = Require(recipients).Count();
         Log(kSource, WithNumber("Starting recipients count: ", count), 0);
+        evidence.present = true;
+        evidence.recipientCount = count;
+        // The mail client's item holds the subject as the person wrote it; the
+        // details only go without it when it cannot be read.
+        try {
+            evidence.subject = CutText(item->Subject(), kMaxEvidenceText);
+        } catch (const RuntimeError&) {
+        }
         if (recipients->Truncated()) {
             Log(kSource,
                 "More recipients than the " + std::to_string(count) +
@@ -159,9 +170,17 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         Log(kSource, WithBool("Keywords (start) passed: ", ok), 0);
         Log(kSource, WithNumber("Prompt for Keywords Wanted: ", keywordsWanted), 0);
         if (ok) {
+            m_KeywordsInBody = false;
+            m_AttachmentNames.clear();
             if (keywordsWanted != 0) ok = CheckKeywords(separatePromptsWanted, message->Subject());
             Log(kSource, WithBool("Keywords (subject) passed: ", ok), 0);
             if (ok && keywordsWanted != 0) {
+                m_KeywordsInBody = true;
+                // Only to say where a keyword stood: without them it is put down to the body.
+                try {
+                    m_AttachmentNames = message->AttachmentNames();
+                } catch (const RuntimeError&) {
+                }
                 const int32_t format = message->BodyFormat();
                 switch (format) {
                     case kFormatPlain:
@@ -210,6 +229,16 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
                 "Prompt: Send This Message?  User Response: " + std::to_string(response) +
                     "; (No = 7)",
                 0);
+        }
+        // What the rules found, for the host to repeat when it says why a send
+        // was held and in its record of the send: the host sees the module only
+        // through the trace it writes. A rule notes its evidence just before it
+        // asks, so a rule whose question could not be shown has some too,
+        // though its flag was never set. Last, so that a failure to write them
+        // can neither keep a question from being asked nor undo its answer.
+        for (const Rule& rule : kRules) {
+            const std::string found = ShortEvidence(evidence, rule);
+            if (!found.empty()) Log(kSource, rule.evidenceLabel + found, 0);
         }
         return result;
     } catch (const RuntimeError& e) {

@@ -43,6 +43,7 @@ class MaildirMessage final : public MapiMessage {
     std::string HTMLBody() override { return Content().htmlBody; }
     std::string RTFBody() override { return Content().rtfBody; }
     std::shared_ptr<MapiRecipients> Recipients() override;
+    std::vector<std::string> AttachmentNames() override { return Content().attachmentNames; }
     // "Body" (the message's text, as a settings item is read) and "BodyFormat"
     // (as text), named without regard to case.
     std::string Property(std::string_view name) override;

@@ -301,6 +301,7 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     for (GMimePart* part : parts.rich) AppendText(richText, PartText(part));
     for (const std::string& name : parts.names) AppendText(names, name);
+    content.attachmentNames = parts.names;
 
     content.text = !parts.plain.empty() ? plainText : htmlShown;
     AppendText(content.body, plainText);

@@ -29,6 +29,8 @@ struct MessageContent {
     std::string body;
     std::string htmlBody;
     std::string rtfBody;
+    // The attachments' file names, as the bodies end with them.
+    std::vector<std::string> attachmentNames;
     // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
     // (compared without regard to case), where it first stands
     std::vector<MessageRecipient> recipients;

@@ -91,7 +91,7 @@ void ModelWindow::RequestClose() {
 }
 
 ShownWindow ModelWindow::Snapshot(bool modal) const {
-    return ShownWindow{design_.name, caption_, modal, defaultButton_, controls_};
+    return ShownWindow{design_.name, caption_, modal, defaultButton_, controls_, details_};
 }
 
 std::string WithoutAccessKeys(std::string_view caption) {

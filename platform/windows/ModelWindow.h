@@ -25,6 +25,7 @@ struct ShownWindow {
     bool modal = false;
     std::string defaultButton;
     std::vector<ShownControl> controls;  // in design order
+    std::vector<std::string> details;    // under the questions, as given
 
     // The control named `name`; throws std::out_of_range when there is none.
     const ShownControl& Control(std::string_view name) const;
@@ -48,6 +49,7 @@ class ModelWindow : public Window {
     int32_t CheckValue(std::string_view control) override;
     void SetCheckValue(std::string_view control, int32_t value) override;
     void SetDefaultButton(std::string_view control) override;
+    void SetDetails(const std::vector<std::string>& lines) override { details_ = lines; }
     void Unload() override;
     bool Loaded() override { return loaded_; }
 
@@ -65,6 +67,7 @@ class ModelWindow : public Window {
     const std::string& defaultButton() const { return defaultButton_; }
     // The state of every control, in design order.
     const std::vector<ShownControl>& controls() const { return controls_; }
+    const std::vector<std::string>& details() const { return details_; }
 
   protected:
     WindowEvents& events() { return events_; }
@@ -78,6 +81,7 @@ class ModelWindow : public Window {
     std::string caption_;
     std::string defaultButton_;
     std::vector<ShownControl> controls_;
+    std::vector<std::string> details_;
     bool loaded_ = true;
 };
 

@@ -2,15 +2,18 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
+#include <algorithm>
 #include <cmath>
 #include <map>
 
 #include "module/RuntimeError.h"
+#include "platform/TerminalText.h"
 #include "platform/windows/ModelWindow.h"
 
 namespace postwarden {
@@ -24,6 +27,15 @@ constexpr double kDesignDotsPerInch = 96.0;
 int Pixels(int32_t twips) {
     return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
 }
+
+QRect Placed(const ControlDesign& control) {
+    return QRect(Pixels(control.left), Pixels(control.top), Pixels(control.width),
+                 Pixels(control.height));
+}
+
+// Between the details and what stands above and below them.
+constexpr int kDetailsGap = 8;
+constexpr int kDetailsMargin = 4;
 
 }  // namespace
 
@@ -57,7 +69,7 @@ void FormDialog::showEvent(QShowEvent* event) {
 }
 
 QtWindow::QtWindow(const FormDesign& design, WindowEvents& events)
-    : events_(events), dialog_(std::make_unique<FormDialog>(*this)) {
+    : events_(events), design_(design), dialog_(std::make_unique<FormDialog>(*this)) {
     QDialog& dialog = *dialog_;
     dialog.setObjectName(ToQt(design.name));
     dialog.setWindowTitle(ToQt(design.caption));
@@ -110,8 +122,7 @@ QtWindow::QtWindow(const FormDesign& design, WindowEvents& events)
             }
         }
         widget->setObjectName(ToQt(name));
-        widget->setGeometry(Pixels(control.left), Pixels(control.top), Pixels(control.width),
-                            Pixels(control.height));
+        widget->setGeometry(Placed(control));
         items_.push_back({&control, widget});
     }
 
@@ -182,6 +193,60 @@ void QtWindow::SetDefaultButton(std::string_view control) {
         if (auto* button = qobject_cast<QPushButton*>(item.widget)) button->setDefault(false);
     }
     target->setDefault(true);
+}
+
+void QtWindow::SetDetails(const std::vector<std::string>& lines) {
+    QDialog& dialog = *dialog_;
+    int shift = 0;
+    if (lines.empty()) {
+        if (details_) details_->hide();
+    } else {
+        if (!details_) {
+            details_ = new QLabel(&dialog);  // owned by the dialog
+            details_->setObjectName(QStringLiteral("Details"));
+            details_->setTextFormat(Qt::PlainText);
+            details_->setWordWrap(false);
+            details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            details_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+            details_->setMargin(kDetailsMargin);
+            details_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        }
+        // As wide as the controls above the buttons, just under them.
+        const int width = Pixels(design_.clientWidth);
+        int left = width, right = 0, bottom = 0;
+        for (const Item& item : items_) {
+            if (!item.design->container.empty() || qobject_cast<QPushButton*>(item.widget))
+                continue;
+            const QRect placed = Placed(*item.design);
+            left = std::min(left, placed.left());
+            right = std::max(right, placed.right() + 1);
+            bottom = std::max(bottom, placed.bottom() + 1);
+        }
+        if (right <= left) {  // nothing but buttons: the details go on top
+            left = kDetailsGap;
+            right = width - kDetailsGap;
+        }
+        const int padding = kDetailsMargin + details_->frameWidth();
+        const QFontMetrics metrics(details_->font());
+        QStringList shown;
+        for (const std::string& line : lines) {
+            // Plain text, one line each: nothing from the message can break a
+            // line, act as markup or reorder what is shown.
+            shown << metrics.elidedText(ToQt(EscapeForTerminal(line)), Qt::ElideRight,
+                                        right - left - 2 * padding);
+        }
+        details_->setText(shown.join(QLatin1Char('\n')));
+        const int height = static_cast<int>(lines.size()) * metrics.lineSpacing() + 2 * padding;
+        details_->setGeometry(left, bottom + kDetailsGap, right - left, height);
+        details_->show();
+        shift = height + kDetailsGap;
+    }
+    for (Item& item : items_) {
+        if (qobject_cast<QPushButton*>(item.widget) && item.design->container.empty()) {
+            item.widget->setGeometry(Placed(*item.design).translated(0, shift));
+        }
+    }
+    dialog.setFixedSize(Pixels(design_.clientWidth), Pixels(design_.clientHeight) + shift);
 }
 
 void QtWindow::LeavePlacementToWindowSystem() {

@@ -29,7 +29,8 @@ class FormDialog final : public QDialog {
 };
 
 // A form as a Qt dialog: its controls placed as the design says, in pixels
-// from its twips, its font sized for 96 dots per inch.
+// from its twips, its font sized for 96 dots per inch. `design` and `events`
+// must outlive the window.
 class QtWindow final : public Window {
   public:
     QtWindow(const FormDesign& design, WindowEvents& events);
@@ -45,6 +46,9 @@ class QtWindow final : public Window {
     int32_t CheckValue(std::string_view control) override;
     void SetCheckValue(std::string_view control, int32_t value) override;
     void SetDefaultButton(std::string_view control) override;
+    // A framed label between the design's controls and its push buttons, the
+    // buttons and the window's bottom moved down by its height.
+    void SetDetails(const std::vector<std::string>& lines) override;
     void ShowModal() override;
     void ShowModeless() override;
     void Activate() override;
@@ -70,8 +74,10 @@ class QtWindow final : public Window {
     Item& Control(std::string_view name);
 
     WindowEvents& events_;
+    const FormDesign& design_;
     std::unique_ptr<FormDialog> dialog_;
-    std::vector<Item> items_;  // in design order
+    std::vector<Item> items_;    // in design order
+    QLabel* details_ = nullptr;  // owned by the dialog; made by the first SetDetails
     bool unloaded_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QTimer>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -136,21 +137,26 @@ void QtWindowSystem::SavePng(Window& window, const std::string& path) {
     const QPixmap client = dialog.grab();
 
     // A plain title bar above the client area, so the picture shows the caption
-    // the window manager would draw.
+    // the window manager would draw. Drawn in the window's own units: at a scale
+    // above 100 % the grab has more pixels than the window has units.
     const int titleHeight = 24;
-    QImage image(client.width(), client.height() + titleHeight, QImage::Format_RGB32);
+    const qreal ratio = client.devicePixelRatio();
+    QImage image(client.width(),
+                 client.height() + static_cast<int>(std::lround(titleHeight * ratio)),
+                 QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
     image.fill(dialog.palette().color(QPalette::Window));
+    const int width = dialog.width();
     {
         QPainter painter(&image);
-        painter.fillRect(0, 0, image.width(), titleHeight,
-                         dialog.palette().color(QPalette::Highlight));
+        painter.fillRect(0, 0, width, titleHeight, dialog.palette().color(QPalette::Highlight));
         painter.setPen(dialog.palette().color(QPalette::HighlightedText));
         QFont titleFont = dialog.font();
         titleFont.setBold(true);
         painter.setFont(titleFont);
-        painter.drawText(QRect(8, 0, image.width() - 40, titleHeight),
-                         Qt::AlignLeft | Qt::AlignVCenter, dialog.windowTitle());
-        painter.drawText(QRect(image.width() - 28, 0, 24, titleHeight), Qt::AlignCenter,
+        painter.drawText(QRect(8, 0, width - 40, titleHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                         dialog.windowTitle());
+        painter.drawText(QRect(width - 28, 0, 24, titleHeight), Qt::AlignCenter,
                          QStringLiteral("\u00d7"));
         painter.drawPixmap(0, titleHeight, client);
     }

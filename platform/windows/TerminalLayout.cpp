@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/TerminalText.h"
 #include "platform/windows/TerminalLines.h"
 #include "platform/windows/TerminalWindowSystem.h"
 
@@ -140,6 +141,29 @@ std::string Spaces(int count) {
     return std::string(static_cast<size_t>(std::max(count, 0)), ' ');
 }
 
+// The rows of a window's details within `width` columns and at most `rows`
+// rows, a blank row first: one row each, escaped, its indent kept, cut with
+// "..." when too long; when rows run out, the last says how many are left out.
+std::vector<std::string> DetailRows(const std::vector<std::string>& lines, int width, int rows) {
+    std::vector<std::string> out;
+    if (lines.empty() || rows < 2) return out;
+    out.emplace_back();
+    const size_t fit = static_cast<size_t>(rows - 1);
+    const size_t shown = lines.size() <= fit ? lines.size() : fit - 1;
+    for (size_t i = 0; i < shown; ++i) {
+        const std::string& line = lines[i];
+        const size_t indent = std::min(line.find_first_not_of(' '), line.size());
+        const std::string text = EscapeForTerminal(std::string_view(line).substr(indent));
+        const int room = std::max(width - static_cast<int>(indent), 4);
+        std::vector<std::string> wrapped = Wrap(text, room, 1);
+        out.push_back(Spaces(static_cast<int>(indent)) + (wrapped.empty() ? "" : wrapped[0]));
+    }
+    if (shown < lines.size()) {
+        out.push_back("... " + std::to_string(lines.size() - shown) + " more lines");
+    }
+    return out;
+}
+
 using Span = TerminalWindowSystem::Span;
 using ScreenLine = TerminalWindowSystem::ScreenLine;
 
@@ -180,11 +204,32 @@ std::vector<ScreenLine> TerminalWindowSystem::Draw(const ModelWindow& window,
     const std::vector<std::string> hintLines = Wrap(hint, width, 3);
 
     int boxes = 0;
+    int labels = 0;
+    // The rows the questions take when shown whole, as far as they ever are.
+    int questionRows = 0;
+    int rowsPerBox = 0;
     for (const ShownControl& control : window.controls()) {
-        if (control.kind == ControlKind::kCheckBox) ++boxes;
+        if (control.kind == ControlKind::kCheckBox) {
+            ++boxes;
+            const auto lines = Wrap(control.caption, inner - 6, kMaxLinesPerBox).size();
+            rowsPerBox = std::max(rowsPerBox, std::max(static_cast<int>(lines), 1));
+        } else if (control.kind == ControlKind::kLabel) {
+            ++labels;
+            questionRows +=
+                std::max(static_cast<int>(Wrap(control.caption, inner, kMaxLabelLines).size()), 1);
+        }
     }
+    questionRows += boxes * rowsPerBox;
     // Border, blank lines and the buttons take 6 rows; the rest is for text.
-    const int room = std::max(rows - 6 - static_cast<int>(hintLines.size()), boxes);
+    int room = std::max(rows - 6 - static_cast<int>(hintLines.size()), boxes);
+    // The details get the rows the questions leave, behind a blank row, and on
+    // a screen too small for the questions whole a few rows all the same, so
+    // that they are seen to be there; what does not fit is counted.
+    constexpr int kFewDetailRows = 4;
+    const int detailRows =
+        std::max(room - questionRows, std::min(kFewDetailRows, room - boxes - labels));
+    const std::vector<std::string> details = DetailRows(window.details(), inner, detailRows);
+    room -= static_cast<int>(details.size());
     const int linesPerBox = boxes > 0 ? std::clamp(room / boxes, 1, kMaxLinesPerBox) : 0;
     const int labelLines = std::clamp(room - boxes * linesPerBox, 1, kMaxLabelLines);
 
@@ -217,6 +262,8 @@ std::vector<ScreenLine> TerminalWindowSystem::Draw(const ModelWindow& window,
             }
         }
     }
+    for (const std::string& text : details)
+        screen.push_back(Boxed({{text, Span::Style::kPlain}}, inner));
     screen.push_back(Boxed({}, inner));
 
     std::vector<Span> buttons;

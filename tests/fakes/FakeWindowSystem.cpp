@@ -30,6 +30,10 @@ void FakeWindow::SetControlCaption(std::string_view control, std::string_view te
     Op("SetControlCaption", std::string(control) + "," + std::string(text));
     ModelWindow::SetControlCaption(control, text);
 }
+void FakeWindow::SetDetails(const std::vector<std::string>& lines) {
+    Op("SetDetails", std::to_string(lines.size()));
+    ModelWindow::SetDetails(lines);
+}
 std::string FakeWindow::ControlCaption(std::string_view control) {
     Op("ControlCaption", std::string(control));
     return ModelWindow::ControlCaption(control);

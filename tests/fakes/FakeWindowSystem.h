@@ -29,6 +29,7 @@ class FakeWindow final : public ModelWindow {
     int32_t CheckValue(std::string_view control) override;
     void SetCheckValue(std::string_view control, int32_t value) override;
     void SetDefaultButton(std::string_view control) override;
+    void SetDetails(const std::vector<std::string>& lines) override;
     void ShowModal() override;
     void ShowModeless() override;
     void Activate() override;

@@ -96,10 +96,10 @@ TEST_F(PluginTest, ShowsEitherFormOnTheWindowsItIsHanded) {
         reinterpret_cast<decltype(&PostwardenShowForm)>(dlsym(handle_, kShowFormEntryPoint));
     ASSERT_NE(show, nullptr);
     std::string failure;
-    EXPECT_EQ(show(nullptr, nullptr, "", &failure), kShowFormFailed);
+    EXPECT_EQ(show(nullptr, nullptr, "", -1, nullptr, &failure), kShowFormFailed);
 
     fakes::FakePlatform platform;
-    EXPECT_EQ(show(&platform, nullptr, "Really?", &failure), kShowFormFailed);
+    EXPECT_EQ(show(&platform, nullptr, "Really?", -1, nullptr, &failure), kShowFormFailed);
     EXPECT_EQ(failure, "No window system");
 
     auto owned = std::make_unique<fakes::FakeWindowSystem>(platform);
@@ -107,10 +107,24 @@ TEST_F(PluginTest, ShowsEitherFormOnTheWindowsItIsHanded) {
     platform.windows = std::move(owned);
     platform.SetSetting("MessageForBlankSubject", "No subject. Send?");
     const Globals fired{.KeywordsViolated = true, .BlankSubjectViolated = true};
-    EXPECT_EQ(show(&platform, &fired, nullptr, nullptr), 7);
-    EXPECT_EQ(show(&platform, nullptr, "Really?", nullptr), 7);
+    EXPECT_EQ(show(&platform, &fired, nullptr, -1, nullptr, nullptr), 7);
+    EXPECT_EQ(show(&platform, nullptr, "Really?", -1, nullptr, nullptr), 7);
+    SendEvidence evidence;
+    evidence.present = true;
+    evidence.subject = "Plans";
+    evidence.recipientCount = 2;
+    evidence.keyword = "salary";
+    evidence.keywordPlace = "the body";
+    EXPECT_EQ(show(&platform, &fired, nullptr, -1, &evidence, nullptr), 7);
+    EXPECT_EQ(show(&platform, nullptr, "Really?", 2, &evidence, nullptr), 7);
 
-    ASSERT_EQ(windows.shown.size(), 2u);
+    ASSERT_EQ(windows.shown.size(), 4u);
+    EXPECT_TRUE(windows.shown[0].details.empty());
+    EXPECT_TRUE(windows.shown[1].details.empty());
+    const std::vector<std::string> details{"Subject: \"Plans\"", "Recipients: 2",
+                                           "Keyword \"salary\",", "  found in the body"};
+    EXPECT_EQ(windows.shown[2].details, details);
+    EXPECT_EQ(windows.shown[3].details, details);
     const ShownWindow& multi = windows.shown[0];
     EXPECT_EQ(multi.form, "frmYesNoPrompt");
     std::vector<std::string> enabled;

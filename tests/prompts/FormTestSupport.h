@@ -20,6 +20,7 @@ class FormTest : public ::testing::Test {
         this->windows = windows.get();
         platform.windows = std::move(windows);
         ThreadGlobals() = Globals{};
+        ThreadEvidence() = SendEvidence{};
     }
     ~FormTest() override {
         ThreadObjects::ReleaseFor(platform);

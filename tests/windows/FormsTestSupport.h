@@ -34,7 +34,10 @@ inline int32_t AskSimple(Platform& platform, const std::string& question,
 // The forms of this thread over `platform`, with no rule fired before or after a test.
 class FormsTest : public ::testing::Test {
   protected:
-    void SetUp() override { ThreadGlobals() = Globals{}; }
+    void SetUp() override {
+        ThreadGlobals() = Globals{};
+        ThreadEvidence() = SendEvidence{};
+    }
     void TearDown() override {
         ThreadObjects::ReleaseFor(platform);
         ThreadGlobals() = Globals{};

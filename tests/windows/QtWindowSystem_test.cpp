@@ -1,6 +1,7 @@
 #include "platform/windows/QtWindowSystem.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,9 +12,13 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
+#include <vector>
 
+#include "platform/windows/QtWindow.h"
 #include "tests/windows/FormsTestSupport.h"
 
 namespace postwarden::testing {
@@ -232,6 +237,69 @@ TEST_F(QtFormsTest, APictureShowsTheWindowUnderATitleBar) {
     EXPECT_EQ(image.width(), 367);
     EXPECT_GT(image.height(), 276);
     EXPECT_THROW(QtWindowSystem::SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
+}
+
+// Under the questions, what the rules found: the window grows to hold every
+// line, nothing overlaps or leaves the window, long lines are cut with an
+// ellipsis and a message's control characters are shown escaped. Run again at
+// 200 % by the test after it, in a process of its own.
+TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
+    const std::vector<std::string> lines{"Subject: \"Hi\x1b[2J there\"",
+                                         "Recipients: 8",
+                                         "Outside the company's domains (7):",
+                                         "  a1@out.example (out.example)",
+                                         "  " + std::string(120, 'l') + "@x.example",
+                                         "  and 2 more"};
+    for (const FormDesign* design : {&frmYesNoPrompt::Design(), &frmSimpleYesNoPrompt::Design()}) {
+        SCOPED_TRACE(design->name);
+        QtWindowSystem windows;
+        auto window = windows.CreateWindow(*design, none);
+        QDialog& dialog = dynamic_cast<QtWindow&>(*window).dialog();
+        const QSize designed = dialog.size();
+        window->SetDetails(lines);
+        if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
+            EXPECT_EQ(dialog.devicePixelRatio(), std::atof(scale));  // the scale took effect
+        }
+        auto* details = Find<QLabel>(&dialog, "Details");
+        ASSERT_NE(details, nullptr);
+        EXPECT_EQ(details->textFormat(), Qt::PlainText);
+        const QStringList shown = details->text().split('\n');
+        ASSERT_EQ(shown.size(), static_cast<qsizetype>(lines.size()));
+        EXPECT_EQ(shown[0].toStdString(), "Subject: \"Hi\\x1B[2J there\"");
+        EXPECT_TRUE(shown[4].endsWith(QChar(0x2026))) << shown[4].toStdString();
+        EXPECT_LE(details->sizeHint().height(), details->height());
+        EXPECT_LE(details->sizeHint().width(), details->width());
+        EXPECT_EQ(dialog.width(), designed.width());
+        EXPECT_GT(dialog.height(), designed.height());
+        for (QWidget* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            EXPECT_TRUE(dialog.rect().contains(child->geometry()))
+                << child->objectName().toStdString();
+            if (qobject_cast<QPushButton*>(child)) {
+                EXPECT_GT(child->geometry().top(), details->geometry().bottom());
+            } else if (child != details) {
+                EXPECT_LT(child->geometry().bottom(), details->geometry().top());
+            }
+        }
+        QtWindowSystem::SavePng(*window,
+                                ::testing::TempDir() + "/" + design->name + "-details.png");
+        window->SetDetails({});  // back as designed
+        EXPECT_EQ(dialog.size(), designed);
+        EXPECT_FALSE(details->isVisible());
+    }
+}
+
+TEST(QtScale, DetailsFitTheWindowAtTwoHundredPercent) {
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string command = "QT_QPA_PLATFORM=offscreen QT_SCALE_FACTOR=2 " + std::string(self) +
+                                " --gtest_filter=QtFormsTest.DetailsFitTheWindowUnclipped 2>&1";
+    std::string output;
+    FILE* child = ::popen(command.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, child)) > 0;) output.append(buffer, n);
+    EXPECT_EQ(::pclose(child), 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -363,6 +363,59 @@ TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
     }
 }
 
+// What the rules found, under the questions: each form keeps its frame on the
+// terminals people have, and the message's texts are shown escaped.
+TEST(TerminalDrawing, DetailsKeepTheFrameAtEightyAndFortyColumns) {
+    const std::vector<std::string> details{"Subject: \"Hi\x1b[2J\x1b]0;owned\x07 there\"",
+                                           "Recipients: 8",
+                                           "Outside the company's domains (7):",
+                                           "  a1@out.example (out.example)",
+                                           "  a2@out.example (out.example)",
+                                           "  a3@out.example (out.example)",
+                                           "  a4@out.example (out.example)",
+                                           "  " + std::string(120, 'l') + "@x.example",
+                                           "  and 2 more"};
+    NoEvents none;
+    TerminalWindowSystem terminal("/nonexistent");
+    for (const FormDesign* design : {&frmYesNoPrompt::Design(), &frmSimpleYesNoPrompt::Design()}) {
+        auto created = terminal.CreateWindow(*design, none);
+        auto* window = dynamic_cast<ModelWindow*>(created.get());
+        ASSERT_NE(window, nullptr);
+        window->SetDetails(details);
+        for (const auto& [columns, rows] : {std::pair{80, 24}, std::pair{40, 24}}) {
+            SCOPED_TRACE(design->name + " at " + std::to_string(columns) + " columns");
+            const auto screen =
+                TerminalWindowSystem::Draw(*window, "cmdNo", "y = Yes, n = No", columns, rows);
+            ASSERT_LE(screen.size(), static_cast<size_t>(rows));
+            std::string all;
+            size_t bottom = 0;
+            for (size_t i = 0; i < screen.size(); ++i) {
+                const std::string text = TerminalWindowSystem::PlainText(screen[i]);
+                all += text + "\n";
+                if (text.starts_with("+-") && i > 0) bottom = i;
+                EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+            }
+            // Every row from the top border to the bottom one is as wide as the
+            // box and framed.
+            ASSERT_GT(bottom, 0u) << all;
+            for (size_t i = 0; i <= bottom; ++i) {
+                const std::string text = TerminalWindowSystem::PlainText(screen[i]);
+                EXPECT_EQ(text.size(), static_cast<size_t>(columns)) << text;
+                EXPECT_EQ(text.back(), i == 0 || i == bottom ? '+' : '|') << text;
+            }
+            EXPECT_NE(all.find("| Subject: \"Hi\\x1B[2J\\x1B]0;"), std::string::npos) << all;
+            if (columns == 80) {
+                // The common case is read whole: five recipients and the rest counted.
+                EXPECT_NE(all.find("|   and 2 more"), std::string::npos) << all;
+                EXPECT_NE(all.find("|   lll"), std::string::npos) << all;
+                EXPECT_NE(all.find("l... |"), std::string::npos) << all;
+            }
+            // The questions are still there, each on a line of its own at least.
+            EXPECT_NE(all.find("Are you sure"), std::string::npos) << all;
+        }
+    }
+}
+
 TEST(TerminalAvailability, OnlyATerminalWillDo) {
     Pty pty;
     EXPECT_TRUE(TerminalWindowSystem::Available(pty.path()));
