@@ -140,6 +140,9 @@ FORM_CAPTION = "Post Warden"
 NOTICE_CAPTION = "Postwarden: not sent"
 YES_BUTTON = ((555 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 NO_BUTTON = ((2160 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
+# The design's height in pixels; the window grows by the details shown above
+# the buttons, which move down by as much.
+FORM_HEIGHT = (2190 + 7) // 15
 
 
 def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
@@ -484,10 +487,15 @@ class ThunderbirdTest(unittest.TestCase):
         shown_at = time.monotonic()
         time.sleep(0.3)  # drawn, not only mapped, before it is clicked
         self.save_screen(screenshot)
+        geometry = subprocess.run(
+            ["xdotool", "getwindowgeometry", "--shell", window],
+            env=self.environment(), capture_output=True, text=True, check=True, timeout=10,
+        ).stdout
+        height = int(dict(line.split("=", 1) for line in geometry.split())["HEIGHT"])
         clicked_at = time.monotonic()
         subprocess.run(
-            ["xdotool", "mousemove", "--window", window, str(button[0]), str(button[1]),
-             "click", "1"],
+            ["xdotool", "mousemove", "--window", window, str(button[0]),
+             str(button[1] + height - FORM_HEIGHT), "click", "1"],
             env=self.environment(), check=True, timeout=10,
         )
         wait_for(lambda: not self.form_window(), "the window to go")
