@@ -7,7 +7,7 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"check", "check one message; exit 0 to send, 1 when held", RunCheck},
         {"sendmail", "check, then hand the message to the real sendmail", RunSendmail},
-        {"settings", "list, get, set or unset the module's settings", RunSettings},
+        {"settings", "list, get, set, unset, import or export the module's settings", RunSettings},
         {"log", "print the log", RunLog},
         {"last", "why the last held send was held, and how to send it", RunLast},
         {"doctor", "check the set-up and say what is wrong", RunDoctor},
