@@ -38,6 +38,15 @@ UChar32 Folded(UChar32 c) {
 
 }  // namespace
 
+namespace detail {
+// Made when the program starts, before anything reads a text.
+const std::array<UChar32, 0x800 - 0x80> kFoldedTwoByte = [] {
+    std::array<UChar32, 0x800 - 0x80> folded{};
+    for (UChar32 c = 0x80; c < 0x800; ++c) folded[c - 0x80] = u_foldCase(c, U_FOLD_CASE_DEFAULT);
+    return folded;
+}();
+}  // namespace detail
+
 UChar32 FoldedReader::NextBeyondAscii() {
     const int32_t start = next_;
     UChar32 c;

@@ -2,6 +2,7 @@
 
 #include <unicode/umachine.h>
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -10,6 +11,12 @@ namespace postwarden {
 // What a byte that is not part of valid UTF-8 reads as, plus the byte: a value
 // no code point has, so it only ever equals the same stray byte.
 inline constexpr UChar32 kStrayByte = 0x110000;
+
+namespace detail {
+// The folded code points U+0080 to U+07FF, which take two bytes (Latin,
+// Greek, Cyrillic, Hebrew, Arabic): most text beyond ASCII, read inline.
+extern const std::array<UChar32, 0x800 - 0x80> kFoldedTwoByte;
+}  // namespace detail
 
 // Reads a UTF-8 text one case-folded code point at a time (Unicode simple
 // folding, so one code point always folds to one). Each byte of an invalid
@@ -30,9 +37,17 @@ class FoldedReader {
     // the loops that call it are what a match costs.
     [[gnu::always_inline]] UChar32 Next() {
         const uint8_t byte = text_[next_];
-        if (byte >= 0x80) return NextBeyondAscii();
-        ++next_;
-        return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
+        if (byte < 0x80) {
+            ++next_;
+            return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
+        }
+        if (byte >= 0xC2 && byte <= 0xDF && next_ + 1 < length_ &&
+            (text_[next_ + 1] & 0xC0) == 0x80) {
+            const UChar32 c = ((byte & 0x1F) << 6) | (text_[next_ + 1] & 0x3F);
+            next_ += 2;
+            return detail::kFoldedTwoByte[c - 0x80];
+        }
+        return NextBeyondAscii();
     }
 
   private:
