@@ -5,6 +5,7 @@
 #include <string>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/Limits.h"
 #include "module/MailClient.h"
@@ -18,6 +19,8 @@
 
 namespace postwarden {
 
+using errors::Require;
+
 namespace {
 
 constexpr const char* kExchangeSource = "FetchSettingsFromExchange";
@@ -26,12 +29,6 @@ constexpr const char* kFileSource = "FetchSettingsFromNetworkLocation";
 constexpr const char* kFileErrorSource = "Postwarden.FetchSettingsFromNetworkLocation";
 // The subject of the item that carries the settings document.
 constexpr const char* kSettingsItem = "Post Warden Settings";
-
-template <typename T>
-T& Require(const std::shared_ptr<T>& object) {
-    if (!object) throw errors::ObjectNotSet();
-    return *object;
-}
 
 // A fetch from a server with the store's extra certificate authority; the
 // time and size limits are the product's own.
@@ -93,8 +90,7 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
         return result;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1,
-                              kExchangeErrorSource);
+            ReportFailure(kExchangeErrorSource, 1, FailureText(e.Description()));
         } catch (const RuntimeError&) {
         }
         return false;
@@ -119,7 +115,7 @@ bool CPostwarden::FetchSettingsFromNetworkLocation(const std::string& filePath) 
         return result;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent("Error occurred.  Reason: " + e.Description(), 1, kFileErrorSource);
+            ReportFailure(kFileErrorSource, 1, FailureText(e.Description()));
         } catch (const RuntimeError&) {
         }
         return false;

@@ -67,6 +67,8 @@ void CPostwarden::EnsureDefaultSettings() {
         }
     } catch (const RuntimeError& e) {
         try {
+            // Unlike FailureText, no blank after "Reason:": this line has always
+            // been written so, and log readers match it as it stands.
             Helper().LogEvent(
                 "Error occurred at line " + std::to_string(step) + ".  Reason:" + e.Description(),
                 0, kErrorSource);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module/CPostwarden.h"
+#include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/RuntimeError.h"
 #include "module/Text.h"
@@ -77,9 +78,7 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
         return true;
     } catch (const RuntimeError& e) {
         try {
-            Helper().LogEvent(
-                "Error occurred at line " + std::to_string(step) + ".  Reason: " + e.Description(),
-                1, kErrorSource);
+            ReportFailure(kErrorSource, 1, FailureText(step, e.Description()));
         } catch (const RuntimeError&) {
             // Nothing is left to report with; the import simply did not happen.
         }
