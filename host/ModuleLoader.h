@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "host/InstallLayout.h"  // ExecutableFolder, where the module is looked for
 #include "module/IModuleAPI.h"
 #include "module/ShowForm.h"
 
