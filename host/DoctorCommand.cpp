@@ -40,8 +40,8 @@ constexpr const char* kHelp =
     "Checks the set-up and prints one line per check, \"ok\" or \"problem\" and what\n"
     "was found. Nothing is changed: what does not exist yet is not made.\n"
     "\n"
-    "  module      the module library loads (--module, else beside postwarden) and\n"
-    "              its version matches\n"
+    "  module      the module library loads (--module, else beside postwarden, else\n"
+    "              the installed one in ../lib/postwarden/) and its version matches\n"
     "  home        the home folder exists or can be created, is writable and is\n"
     "              readable by its owner only\n"
     "  mail store  the Maildir store exists (the home's own store may still be\n"
@@ -97,7 +97,8 @@ Finding CheckModule(const GlobalOptions& options) {
     ModuleLibrary library(options.modulePath);
     if (!library.Loaded()) {
         return Problem(library.Error() + "; install " + kModuleFileName +
-                       " beside postwarden or pass --module PATH");
+                       " beside postwarden or in ../lib/postwarden/ from it, or pass --module "
+                       "PATH");
     }
     LinuxPlatform platform({}, std::make_unique<NoWindowSystem>());
     const std::unique_ptr<IModuleAPI> module = library.Create(platform);
@@ -111,7 +112,7 @@ Finding CheckModule(const GlobalOptions& options) {
         return Problem(library.Path() + " is version " + version + ", this postwarden " + ours +
                        "; install the " + kModuleFileName + " built with it");
     }
-    return Ok(library.Path() + ", version " + version);
+    return Ok(library.Path() + " (" + library.Origin() + "), version " + version);
 }
 
 Finding CheckHome(const GlobalOptions& options) {

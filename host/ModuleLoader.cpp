@@ -1,22 +1,35 @@
 #include "host/ModuleLoader.h"
 
 #include <dlfcn.h>
-#include <limits.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "host/InstallLayout.h"
 
 namespace postwarden::host {
 
-std::string ExecutableFolder() {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-ModuleLibrary::ModuleLibrary(const std::string& path)
-    : path_(path.empty() ? ExecutableFolder() + "/" + kModuleFileName : path) {
+ModuleLibrary::ModuleLibrary(const std::string& path) {
+    if (!path.empty()) {
+        path_ = path;
+        origin_ = "--module";
+    } else {
+        const std::string folder = ExecutableFolder();
+        const std::vector<std::string> candidates =
+            CompanionCandidates(folder, kModuleFileName, kInstalledLibraryFolder);
+        path_ = FindCompanionFrom(folder, kModuleFileName, kInstalledLibraryFolder);
+        origin_ = path_ == candidates.front() ? "beside the program" : "installed";
+        if (::access(path_.c_str(), F_OK) != 0) {
+            // Naming every place looked in tells a broken install from a
+            // build folder with the module not built yet.
+            namespace fs = std::filesystem;
+            error_ = "cannot find the module " + std::string(kModuleFileName) + " in " +
+                     fs::path(candidates[0]).parent_path().string() + " or " +
+                     fs::path(candidates[1]).parent_path().string();
+            return;
+        }
+    }
     handle_ = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char* why = ::dlerror();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "host/InstallLayout.h"  // ExecutableFolder, where the module is looked for
 #include "module/IModuleAPI.h"
 #include "module/ShowForm.h"
 
@@ -12,8 +13,9 @@ namespace postwarden::host {
 // object lives. Modules it creates must be destroyed before it.
 class ModuleLibrary {
   public:
-    // Loads the library at `path`, or the one beside this executable when `path`
-    // is empty. On failure Loaded() is false and Error() says why in one line.
+    // Loads the library at `path`; when `path` is empty, the one beside this
+    // executable, else the installed one (see host/InstallLayout.h). On failure
+    // Loaded() is false and Error() says why in one line.
     explicit ModuleLibrary(const std::string& path);
     ~ModuleLibrary();
     ModuleLibrary(const ModuleLibrary&) = delete;
@@ -22,6 +24,9 @@ class ModuleLibrary {
     bool Loaded() const { return create_ != nullptr; }
     const std::string& Error() const { return error_; }
     const std::string& Path() const { return path_; }
+    // How Path() was chosen, for a person: "--module", "beside the program" or
+    // "installed".
+    const std::string& Origin() const { return origin_; }
 
     // A new module for `platform`, which must outlive it; null on failure.
     std::unique_ptr<IModuleAPI> Create(Platform& platform);
@@ -33,6 +38,7 @@ class ModuleLibrary {
 
   private:
     std::string path_;
+    std::string origin_;
     std::string error_;
     void* handle_ = nullptr;
     IModuleAPI* (*create_)(Platform*) = nullptr;
@@ -40,8 +46,5 @@ class ModuleLibrary {
 };
 
 inline constexpr const char* kModuleFileName = "libpostwarden-module.so";
-
-// The folder of the running executable, without a trailing "/".
-std::string ExecutableFolder();
 
 }  // namespace postwarden::host

@@ -352,8 +352,9 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     bool ran = false;
     if (!library.Loaded()) {
         outcome.verdict = SendVerdict::kNotInstalled;
-        outcome.problem =
-            library.Error() + "; install it beside postwarden, or name it with --module PATH";
+        outcome.problem = library.Error() +
+                          "; install it beside postwarden or in ../lib/postwarden/ from it, or "
+                          "name it with --module PATH";
     } else {
         RunSend(library, observed, options, check, mailItem, outcome, cancel, ran);
     }

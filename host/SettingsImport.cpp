@@ -125,7 +125,8 @@ int ImportSettings(const GlobalOptions& options, const std::string& source) {
     ModuleLibrary library(options.modulePath);
     if (!library.Loaded()) {
         PrintError(library.Error() +
-                   "; install it beside postwarden, or name it with --module PATH");
+                   "; install it beside postwarden or in ../lib/postwarden/ from it, or name it "
+                   "with --module PATH");
         return kExitNotInstalled;
     }
     LinuxPlatform platform({options.home + "/" + kLogFileName,

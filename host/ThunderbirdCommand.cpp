@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "host/ModuleLoader.h"
+#include "host/InstallLayout.h"
 #include "host/ThunderbirdHost.h"
 
 namespace postwarden::host {
@@ -30,19 +30,20 @@ void PrintHelp() {
         "       postwarden thunderbird uninstall [--profile DIR] [--system]\n"
         "\n"
         "install writes the native-messaging manifest that lets the Postwarden add-on\n"
-        "run %s (found beside this program): into\n"
+        "run %s (found beside this program, else in ../lib/postwarden/):\n"
+        "into\n"
         "~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
         "%s/ for every user.\n"
         "With --profile it also copies the add-on (%s, beside\n"
-        "this program) into the Thunderbird profile folder DIR; without, it says how to\n"
-        "add it in Thunderbird.\n"
+        "this program, else in ../share/postwarden/) into the Thunderbird profile\n"
+        "folder DIR; without, it says how to add it in Thunderbird.\n"
         "uninstall removes what install wrote.\n"
         "\n"
         "The add-on asks before every send, with the settings, log and home folder of\n"
         "postwarden ($POSTWARDEN_HOME as Thunderbird sees it, else\n"
         "${XDG_STATE_HOME:-~/.local/state}/postwarden). Exit status: 0 done; 2 usage\n"
         "error; 3 a file could not be written or removed; 69 the host program or the\n"
-        "add-on is missing beside this program.\n",
+        "add-on is missing.\n",
         kNativeHostProgram, kNativeHostName, kSystemManifestFolder, kAddonPackage);
 }
 
@@ -128,16 +129,20 @@ bool WriteAtomically(const fs::path& path, const std::string& bytes, std::string
 }
 
 int Install(const Request& request) {
-    const fs::path host = fs::path(ExecutableFolder()) / kNativeHostProgram;
-    const fs::path addon = fs::path(ExecutableFolder()) / kAddonPackage;
+    // The manifest names the host by the path found here, so Thunderbird runs
+    // the host of this install, beside the module of this install.
+    const fs::path host = FindCompanion(kNativeHostProgram, kInstalledLibraryFolder);
+    const fs::path addon = FindCompanion(kAddonPackage, kInstalledDataFolder);
     if (::access(host.c_str(), X_OK) != 0) {
-        PrintError("the host program " + host.string() + " is missing; build it beside postwarden");
+        PrintError("the host program " + host.string() +
+                   " is missing; build it beside postwarden, or install postwarden whole");
         return kExitNotInstalled;
     }
     std::ifstream in(addon, std::ios::binary);
     const std::string package((std::istreambuf_iterator<char>(in)), {});
     if (package.empty()) {
-        PrintError("the add-on " + addon.string() + " is missing; build it beside postwarden");
+        PrintError("the add-on " + addon.string() +
+                   " is missing; build it beside postwarden, or install postwarden whole");
         return kExitNotInstalled;
     }
     if (!request.profile.empty() && !fs::is_directory(request.profile)) {

@@ -30,7 +30,8 @@ void PrintUsage(FILE* out) {
                  "                    $POSTWARDEN_HOME, else ${XDG_STATE_HOME:-~/.local/state}/"
                  "postwarden\n"
                  "  --mail-store DIR  the Maildir mail store (default HOME/mail)\n"
-                 "  --module PATH     the module library (default: beside this program)\n"
+                 "  --module PATH     the module library (default: beside this program, else\n"
+                 "                    ../lib/postwarden/ from it)\n"
                  "  --help            this help; COMMAND --help for a command's\n"
                  "  --version         the module's version\n");
 }

@@ -10,6 +10,9 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
+          # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies) and
+          # the manual page's check (man --warnings)
+          dpkg-dev man-db
           # central settings from servers (platform/net/); their tests run a real Dovecot and
           # make their certificates with openssl (tests/servers/)
           libcurl4-openssl-dev dovecot-imapd openssl

@@ -100,7 +100,8 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
          {"--module", missingModule},
          "module",
          {"cannot load the module " + missingModule + ": ",
-          "; install libpostwarden-module.so beside postwarden or pass --module PATH"}},
+          "; install libpostwarden-module.so beside postwarden or in ../lib/postwarden/ from "
+          "it, or pass --module PATH"}},
         {"a log that is /dev/full",
          [](DoctorTest& t) {
              fs::remove(t.Home() + "/postwarden.log");

@@ -1,0 +1,182 @@
+// The bash completion, run in a real bash: the completion function called with
+// COMP_WORDS and COMP_CWORD set, as bash does on Tab.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "settings/SettingKeys.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+// The commands `postwarden --help` lists: the first word of each indented line
+// under its "Commands:" heading.
+std::vector<std::string> CommandNames() {
+    const CommandResult help = RunPostwarden({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    std::vector<std::string> names;
+    std::istringstream lines(help.out);
+    bool inList = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with("ommands:")) {
+            inList = true;
+        } else if (inList && line.starts_with("  ")) {
+            names.push_back(line.substr(2, line.find(' ', 2) - 2));
+        } else if (inList) {
+            break;
+        }
+    }
+    // Nine when this was written; none would let every test below pass unseen.
+    EXPECT_GE(names.size(), 9u) << help.out;
+    return names;
+}
+
+using Words = std::set<std::string>;
+
+std::string Quoted(const std::string& word) {
+    std::string out = "'";
+    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// What the completion offers for the command line `words`, the last word being
+// the one under the cursor. Fails the test when bash says anything on stderr.
+Words Complete(const std::vector<std::string>& words) {
+    TempFolder dir;
+    const std::string script = dir.Path() + "/complete.sh";
+    const std::string errors = dir.Path() + "/stderr";
+    {
+        std::ofstream out(script);
+        out << "source " << Quoted(POSTWARDEN_SOURCE_DIR "/integrations/bash/postwarden") << "\n"
+            << "COMP_WORDS=(";
+        for (const std::string& word : words) out << Quoted(word) << " ";
+        out << ")\nCOMP_CWORD=" << words.size() - 1 << "\n"
+            << "_postwarden\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    }
+    const std::string command = "cd " + Quoted(dir.Path()) + " && bash --norc --noprofile " +
+                                Quoted(script) + " 2>" + Quoted(errors);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    const int status = pipe ? ::pclose(pipe) : -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+    EXPECT_EQ(ReadFile(errors), "") << "completing: " << ::testing::PrintToString(words);
+    Words offered;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) offered.insert(line);
+    }
+    return offered;
+}
+
+// The long options a --help output names.
+Words OptionsIn(const std::string& help) {
+    static const std::regex option("--[a-z][a-z0-9-]*");
+    Words options;
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        options.insert(it->str());
+    }
+    return options;
+}
+
+struct CompletionCase {
+    std::vector<std::string> words;
+    Words expected;
+};
+
+TEST(BashCompletion, OffersWhatFitsWhereTheCursorIs) {
+    const CompletionCase cases[] = {
+        {{"postwarden", "se"}, {"sendmail", "settings"}},
+        {{"postwarden", "--m"}, {"--mail-store", "--module"}},
+        {{"postwarden", "--home", "/tmp", "ch"}, {"check"}},
+        {{"postwarden", "--home", "=", "/tmp", "do"}, {"doctor"}},
+        {{"postwarden", "check", "--answers", "yes,n"}, {"yes,no"}},
+        {{"postwarden", "check", "--answers", "c"}, {"close"}},
+        {{"postwarden", "audit", "--format", ""}, {"text", "json"}},
+        {{"postwarden", "thunderbird", ""}, {"install", "uninstall", "--help"}},
+        {{"postwarden", "settings", "u"}, {"unset"}},
+        {{"postwarden", "settings", "get", "ListOfK"}, {"ListOfKeywords"}},
+        {{"postwarden", "settings", "set", "--force", "MaxN"}, {"MaxNumberOfRecipients"}},
+        {{"postwarden", "settings", "set", "--file", "x", "SeparateP"}, {"SeparatePromptsWanted"}},
+        // The value of a setting and a second key are free text.
+        {{"postwarden", "settings", "set", "ListOfKeywords", "L"}, {}},
+        {{"postwarden", "settings", "get", "ListOfKeywords", "L"}, {}},
+        // After the first sendmail option everything is sendmail's.
+        {{"postwarden", "sendmail", "--answers", "yes", "--s"}, {"--sendmail"}},
+        {{"postwarden", "sendmail", "-oi", "--"}, {}},
+    };
+    for (const CompletionCase& c : cases) {
+        EXPECT_EQ(Complete(c.words), c.expected) << ::testing::PrintToString(c.words);
+    }
+}
+
+TEST(BashCompletion, FoldersForAFolderOption) {
+    TempFolder dir;
+    std::filesystem::create_directories(dir.Path() + "/homes/alpha");
+    std::ofstream(dir.Path() + "/homes/apple") << "a file, not a folder";
+    EXPECT_EQ(Complete({"postwarden", "--home", dir.Path() + "/homes/a"}),
+              Words{dir.Path() + "/homes/alpha"});
+}
+
+TEST(BashCompletion, TheSettingNamesAreTheModulesTable) {
+    Words keys;
+    for (const Setting& setting : kSettings) keys.insert(setting.key);
+    EXPECT_EQ(Complete({"postwarden", "settings", "get", ""}), keys);
+    EXPECT_EQ(Complete({"postwarden", "settings", "set", ""}), keys);
+    EXPECT_EQ(Complete({"postwarden", "settings", "unset", ""}), keys);
+}
+
+TEST(BashCompletion, EveryCommandAndGlobalOptionIsOffered) {
+    const Words offered = Complete({"postwarden", ""});
+    for (const std::string& name : CommandNames()) {
+        EXPECT_TRUE(offered.contains(name)) << name;
+    }
+    const CommandResult help = RunPostwarden({"--help"});
+    ASSERT_EQ(help.exitCode, 0);
+    const Words globals = Complete({"postwarden", "-"});
+    for (const std::string& option : OptionsIn(help.out)) {
+        EXPECT_TRUE(globals.contains(option)) << option << " of postwarden --help";
+    }
+}
+
+TEST(BashCompletion, EveryOptionOfEachCommandsHelpIsOffered) {
+    // Where a command's options are completed: after its action for these.
+    const std::map<std::string, std::vector<std::string>> before = {
+        {"thunderbird", {"install"}},
+        {"settings", {"set"}},
+    };
+    const Words globals = OptionsIn(RunPostwarden({"--help"}).out);
+    for (const std::string& name : CommandNames()) {
+        const CommandResult help = RunPostwarden({name, "--help"});
+        ASSERT_EQ(help.exitCode, 0) << name << help.err;
+        std::vector<std::string> words{"postwarden", name};
+        if (before.contains(name)) {
+            const auto& action = before.at(name);
+            words.insert(words.end(), action.begin(), action.end());
+        }
+        words.push_back("--");
+        const Words offered = Complete(words);
+        for (const std::string& option : OptionsIn(help.out)) {
+            // --help is offered where no action is due yet; a global option
+            // named in a command's help stands before the command.
+            if (option == "--help" || globals.contains(option)) continue;
+            EXPECT_TRUE(offered.contains(option)) << option << " of " << name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace postwarden::testing

@@ -1,0 +1,178 @@
+"""The Debian package, installed into a throw-away root with `dpkg -x` and run
+from there: CPack's DEB generator on the already-built tree (not a second build:
+scripts/package.sh does the same from build-package/), then the installed
+command checks a message and reports, with `doctor`, the module it loaded from
+ROOT/usr/lib/postwarden, never from the build folder.
+
+    package_test.py --build BUILD --source SOURCE [unittest arguments]
+
+Prints the package's size and how long CPack took."""
+
+import argparse
+import glob
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = None
+SOURCE = None
+
+
+def run(args, **kwargs):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "POSTWARDEN_HOME", "POSTWARDEN_ANSWERS",
+                 "POSTWARDEN_SENDMAIL"):
+        env.pop(name, None)
+    env.update(kwargs.pop("env", {}))
+    # A group of its own, so that a run that overstays takes its children
+    # (cpack's install step, say) with it.
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=env, stdin=subprocess.DEVNULL, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
+    return subprocess.CompletedProcess(args, process.returncode, out, err)
+
+
+class InstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="pw-package-")
+        out = os.path.join(cls.tmp, "out")
+        start = time.monotonic()
+        made = run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+                    "-B", out])
+        seconds = time.monotonic() - start
+        if made.returncode != 0:
+            raise RuntimeError("cpack failed:\n" + made.stdout + made.stderr)
+        debs = glob.glob(os.path.join(out, "postwarden_*.deb"))
+        if len(debs) != 1:
+            raise RuntimeError("cpack made %r" % debs)
+        cls.deb = debs[0]
+        print("%s: %d bytes, made in %.1f s" % (os.path.basename(cls.deb),
+                                                os.path.getsize(cls.deb), seconds))
+        cls.root = os.path.join(cls.tmp, "root")
+        unpacked = run(["dpkg", "-x", cls.deb, cls.root])
+        if unpacked.returncode != 0:
+            raise RuntimeError("dpkg -x failed: " + unpacked.stderr)
+        cls.program = os.path.join(cls.root, "usr/bin/postwarden")
+        cls.library_folder = os.path.join(cls.root, "usr/lib/postwarden")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(dir=self.tmp)
+
+    def postwarden(self, *args, env=None):
+        return run([self.program, "--home", self.home] + list(args), env=env or {})
+
+    def test_depends_names_the_runtime_libraries(self):
+        depends = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
+        packages = {entry.split()[0] for entry in depends.replace("|", ",").split(",")
+                    if entry.strip()}
+        for wanted in ("libc6", "libstdc++6", "libqt6widgets6", "libgmime-3.0-0",
+                       "libsqlite3-0", "libpugixml1v5", "libcurl4"):
+            self.assertIn(wanted, packages, depends)
+        self.assertTrue(any(p.startswith("libicu") for p in packages), depends)
+
+    def test_the_files_stand_where_the_command_looks(self):
+        for path in ("usr/bin/postwarden",
+                     "usr/lib/postwarden/libpostwarden-module.so",
+                     "usr/lib/postwarden/postwarden-thunderbird-host",
+                     "usr/share/postwarden/postwarden-thunderbird.xpi",
+                     "usr/share/man/man1/postwarden.1.gz",
+                     "usr/share/bash-completion/completions/postwarden"):
+            self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "usr/bin/libpostwarden-module.so")))
+
+    def test_check_runs_the_installed_module(self):
+        sample = os.path.join(SOURCE, "samples/hello.eml")
+        yes = self.postwarden("check", "--answers", "yes", sample)
+        self.assertEqual(yes.returncode, 0, yes.stderr)
+        # A fresh home asks before every send: a No holds it, so the rules ran.
+        no = self.postwarden("check", "--answers", "no", sample)
+        self.assertEqual(no.returncode, 1, no.stderr)
+        log = self.postwarden("log")
+        self.assertIn("Send: yes", log.stdout)
+        self.assertIn("Send: no", log.stdout)
+
+    def test_doctor_names_the_installed_module(self):
+        self.assertEqual(self.postwarden("check", "--answers", "yes",
+                                         os.path.join(SOURCE, "samples/hello.eml")).returncode, 0)
+        doctor = self.postwarden("doctor", "--answers", "yes", "--sendmail", "/bin/true")
+        self.assertEqual(doctor.returncode, 0, doctor.stdout + doctor.stderr)
+        module = [line for line in doctor.stdout.splitlines() if "module:" in line]
+        self.assertEqual(len(module), 1, doctor.stdout)
+        expected = os.path.join(self.library_folder, "libpostwarden-module.so") + " (installed)"
+        self.assertIn("ok      module: " + expected, module[0])
+        self.assertNotIn(BUILD, doctor.stdout)
+
+    def test_without_the_module_nothing_is_sent(self):
+        moved = os.path.join(self.tmp, "moved.so")
+        installed = os.path.join(self.library_folder, "libpostwarden-module.so")
+        os.rename(installed, moved)
+        try:
+            check = self.postwarden("check", "--answers", "yes",
+                                    os.path.join(SOURCE, "samples/hello.eml"))
+        finally:
+            os.rename(moved, installed)
+        self.assertEqual(check.returncode, 69, check.stderr)
+        self.assertIn(os.path.join(self.root, "usr/bin") + " or " + self.library_folder,
+                      check.stderr)
+
+    def test_thunderbird_install_names_the_installed_host(self):
+        user = os.path.join(self.tmp, "user")
+        profile = os.path.join(user, "profile")
+        os.makedirs(profile)
+        done = self.postwarden("thunderbird", "install", "--profile", profile,
+                               env={"HOME": user})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(user, ".mozilla/native-messaging-hosts/postwarden.json")) as f:
+            manifest = json.load(f)
+        self.assertEqual(manifest["path"],
+                         os.path.join(self.library_folder, "postwarden-thunderbird-host"))
+        with open(os.path.join(self.root, "usr/share/postwarden/postwarden-thunderbird.xpi"),
+                  "rb") as shipped, \
+                open(os.path.join(profile, "extensions/postwarden@postwarden.xpi"), "rb") as copy:
+            self.assertEqual(shipped.read(), copy.read())
+
+    def test_the_installed_manual_page_reads_without_warnings(self):
+        page = os.path.join(self.root, "usr/share/man/man1/postwarden.1.gz")
+        shown = run(["man", "--warnings", "-l", page], env={"MANWIDTH": "80"})
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertEqual(shown.stderr, "")
+        self.assertIn("set sendmail_wait=0", shown.stdout)
+
+    def test_the_installed_completion_completes(self):
+        script = os.path.join(self.root, "usr/share/bash-completion/completions/postwarden")
+        shown = run(["bash", "--norc", "--noprofile", "-c",
+                     'source "$0"; complete -p postwarden; COMP_WORDS=(postwarden do); '
+                     'COMP_CWORD=1; _postwarden; echo "${COMPREPLY[*]}"', script])
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertEqual(shown.stdout, "complete -F _postwarden postwarden\ndoctor\n")
+
+
+def main():
+    global BUILD, SOURCE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    SOURCE = os.path.abspath(args.source)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
