@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Postwarden and runs every test, then the whole suite again built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (all but the tests that drive
-# the real mail clients), then each fuzz target for a few seconds. Exits
+# the real mail clients and the package), then each fuzz target for a few seconds. Exits
 # non-zero when a C++ file differs from the committed .clang-format, any test
 # fails, or a sanitizer or fuzzer reports anything.
 #   scripts/test.sh          all of it
@@ -35,7 +35,7 @@ cmake --build build-sanitize -j"$jobs"
     ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
     LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --output-on-failure -j"$jobs" --timeout 600 -LE clients)
+    ctest --output-on-failure -j"$jobs" --timeout 600 -LE "clients|package")
 
 echo "== short fuzzing runs (each target for a few seconds)"
 scripts/fuzz.sh --seconds 5
