@@ -182,9 +182,13 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
     cli.add_option("--client-version", check.clientVersion,
                    "the mail client version the module sees")
         ->type_name("V");
+    // Named for --help only: what follows our options never reaches the parser.
+    std::vector<std::string> passOn;
+    cli.add_option("SENDMAIL-ARGS", passOn,
+                   "sendmail's options, \"--\" and recipients, passed on unchanged");
     const auto own = args.begin() + static_cast<ptrdiff_t>(OwnArguments(cli, args));
     if (const std::optional<int> status = cli.Parse({args.begin(), own})) return *status;
-    const std::vector<std::string> passOn(own, args.end());
+    passOn.assign(own, args.end());
     check.envelopeRecipients = EnvelopeRecipients(passOn);
 
     if (program.empty()) {
