@@ -183,12 +183,12 @@ int RunThunderbird(const GlobalOptions&, const std::vector<std::string>& args) {
     CommandLine cli("thunderbird", Description());
     cli.require_subcommand(1);
     const CLI::Validator folder(
-        [](const std::string& value) { return value.empty() ? "needs a folder" : ""; }, "DIR");
-    for (const char* action : {"install", "uninstall"}) {
-        CLI::App* sub = cli.add_subcommand(action, std::string(action) == "install"
-                                                       ? "install the add-on's host"
-                                                       : "remove what install wrote");
+        [](const std::string& value) { return value.empty() ? "needs a folder" : ""; }, "");
+    for (const auto& [action, summary] : {std::pair{"install", "install the add-on's host"},
+                                          std::pair{"uninstall", "remove what install wrote"}}) {
+        CLI::App* sub = cli.add_subcommand(action, summary);
         sub->add_option("--profile", request.profile, "the Thunderbird profile folder")
+            ->type_name("DIR")
             ->check(folder);
         sub->add_flag("--system", request.system, "for every user, not only this one");
     }
