@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
+#include "host/Options.h"
 #include "host/SendCheck.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
@@ -11,66 +14,31 @@
 namespace postwarden::host {
 
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf(
-            "Usage: postwarden check [--answers LIST] [--client-version V] [FILE] [--] [RCPT...]\n"
-            "\n"
-            "Runs one send of the message in FILE (or standard input, also as -) through\n"
-            "the checks. RCPT are recipients the message goes to besides those of its\n"
-            "header (as a sendmail program's arguments); each is checked as a Bcc.\n"
-            "Exit status: 0 the send may go ahead; 1 it was held (answered No, or a rule\n"
-            "fired and nobody could be asked: checking the same message again within 10\n"
-            "minutes then lets it go); 2 usage error; 69 the check is not installed properly.\n"
-            "\n"
-            "  --answers LIST        answers to the prompts: yes, no or close, comma-separated,\n"
-            "                        one per prompt, the last repeating (default: ask)\n"
-            "  --client-version V    the mail client version the module sees (default 16.0.0.0)\n");
-        return kExitOk;
-    }
     CheckOptions check;
     std::string file;
-    bool haveFile = false;
-    bool recipientsOnly = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (recipientsOnly) {
-            check.envelopeRecipients.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            recipientsOnly = true;
-            continue;
-        }
-        bool taken = false;
-        for (auto [name, target] : {std::pair{"--answers", &check.answers},
-                                    std::pair{"--client-version", &check.clientVersion}}) {
-            const std::string prefix = std::string(name) + "=";
-            if (arg.rfind(prefix, 0) == 0) {
-                *target = arg.substr(prefix.size());
-                taken = true;
-            } else if (arg == name) {
-                if (i + 1 >= args.size()) {
-                    PrintError(std::string(name) + " needs a value");
-                    return kExitUsage;
-                }
-                *target = args[++i];
-                taken = true;
-            }
-            if (taken) break;
-        }
-        if (taken) continue;
-        if (arg == "-" || arg.empty() || arg[0] != '-') {
-            if (haveFile) {
-                check.envelopeRecipients.push_back(arg);
-            } else {
-                file = arg;
-                haveFile = true;
-            }
-            continue;
-        }
-        PrintError("unknown option " + arg + " for check (see postwarden check --help)");
-        return kExitUsage;
-    }
+    CommandLine cli("check",
+                    "Runs one send of the message in FILE (or standard input, also as -) through\n"
+                    "the checks. RCPT are recipients the message goes to besides those of its\n"
+                    "header (as a sendmail program's arguments); each is checked as a Bcc. After\n"
+                    "\"--\" every argument is a RCPT.\n"
+                    "Exit status: 0 the send may go ahead; 1 it was held (answered No, or a rule\n"
+                    "fired and nobody could be asked: checking the same message again within 10\n"
+                    "minutes then lets it go); 2 usage error; 69 the check is not installed\n"
+                    "properly.");
+    cli.add_option("--answers", check.answers,
+                   "answers to the prompts: yes, no or close, comma-separated,\n"
+                   "one per prompt, the last repeating (default: ask)")
+        ->type_name("LIST");
+    cli.add_option("--client-version", check.clientVersion,
+                   "the mail client version the module sees (default 16.0.0.0)")
+        ->type_name("V");
+    cli.add_option("FILE", file, "the message (default: standard input)");
+    cli.add_option("RCPT", check.envelopeRecipients, "recipients besides the header's");
+    // What follows "--" is recipients only, even the first of them.
+    const auto marker = std::find(args.begin(), args.end(), "--");
+    if (const std::optional<int> status = cli.Parse({args.begin(), marker})) return *status;
+    if (marker != args.end())
+        check.envelopeRecipients.insert(check.envelopeRecipients.end(), marker + 1, args.end());
 
     std::string message;
     if (file.empty() || file == "-") {

@@ -33,9 +33,6 @@ const std::vector<Command>& Commands();
 // Writes "postwarden: <message>" to standard error.
 void PrintError(const std::string& message);
 
-// Whether `args` asks for a subcommand's help.
-bool WantsHelp(const std::vector<std::string>& args);
-
 // The recipient arguments of a sendmail command line: every argument that is
 // not an option or an option's value, and everything after "--"; a
 // comma-separated list in one argument gives each of its addresses.

@@ -13,6 +13,7 @@
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
+#include "host/Options.h"
 #include "module/ModuleVersion.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
@@ -34,9 +35,7 @@ namespace {
 constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
 constexpr int kExitProblem = 1;  // something is not usable
 
-constexpr const char* kHelp =
-    "Usage: postwarden doctor [--answers LIST] [--sendmail PROGRAM]\n"
-    "\n"
+constexpr const char* kDescription =
     "Checks the set-up and prints one line per check, \"ok\" or \"problem\" and what\n"
     "was found. Nothing is changed: what does not exist yet is not made.\n"
     "\n"
@@ -51,11 +50,7 @@ constexpr const char* kHelp =
     "  windows     where the questions would be asked, and why\n"
     "  sendmail    the real sendmail exists and can be run\n"
     "\n"
-    "  --answers LIST     as given to check or sendmail (default $POSTWARDEN_ANSWERS)\n"
-    "  --sendmail PROG    the real sendmail (default $POSTWARDEN_SENDMAIL, else\n"
-    "                     /usr/sbin/sendmail)\n"
-    "\n"
-    "Exit status: 0 when everything is usable, 1 when something is not.\n";
+    "Exit status: 0 when everything is usable, 1 when something is not.";
 
 struct Finding {
     bool ok = true;
@@ -261,32 +256,16 @@ Finding CheckSendmail(const std::string& given) {
 }  // namespace
 
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-    }
     std::string answers = Env("POSTWARDEN_ANSWERS"), sendmail;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string* target = nullptr;
-        std::string name = args[i];
-        if (const size_t equals = name.find('='); equals != std::string::npos) {
-            name = name.substr(0, equals);
-        }
-        if (name == "--answers") target = &answers;
-        if (name == "--sendmail") target = &sendmail;
-        if (!target) {
-            PrintError("doctor: unknown argument " + args[i] + " (see postwarden doctor --help)");
-            return kExitUsage;
-        }
-        if (name.size() < args[i].size()) {
-            *target = args[i].substr(name.size() + 1);
-        } else if (i + 1 < args.size()) {
-            *target = args[++i];
-        } else {
-            PrintError(name + " needs a value");
-            return kExitUsage;
-        }
-    }
+    CommandLine cli("doctor", kDescription);
+    cli.add_option("--answers", answers,
+                   "as given to check or sendmail\n(default $POSTWARDEN_ANSWERS)")
+        ->type_name("LIST");
+    cli.add_option("--sendmail", sendmail,
+                   std::string("the real sendmail (default $POSTWARDEN_SENDMAIL,\nelse ") +
+                       kDefaultSendmail + ")")
+        ->type_name("PROGRAM");
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
 
     const std::pair<const char*, std::function<Finding()>> checks[] = {
         {"module", [&] { return CheckModule(options); }},

@@ -9,6 +9,7 @@
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
+#include "host/Options.h"
 #include "module/Evidence.h"
 #include "module/Rules.h"
 #include "module/ShowForm.h"
@@ -20,9 +21,7 @@ namespace postwarden::host {
 
 namespace {
 
-constexpr const char* kHelp =
-    "Usage: postwarden forms --png DIR\n"
-    "\n"
+constexpr const char* kDescription =
     "Draws the confirmation windows as the module would show them, with the\n"
     "questions of the settings in HOME, into PNG files in DIR (made when missing):\n"
     "  frmYesNoPrompt-1.png, -2.png, -6.png   the multi-rule window with one, two\n"
@@ -32,7 +31,7 @@ constexpr const char* kHelp =
     "  frmSimpleYesNoPrompt-long.png          a question too long for the window\n"
     "and each of these again as NAME-details.png, showing under the question(s)\n"
     "what the rules found in a sample message.\n"
-    "Needs no display.\n";
+    "Needs no display.";
 
 constexpr const char* kLongQuestion =
     "This message goes to recipients outside the company, names a watched keyword in "
@@ -109,20 +108,12 @@ class PictureWindows final : public WindowWrapper {
 }  // namespace
 
 int RunForms(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf("%s", kHelp);
-        return kExitOk;
-    }
     std::string folder;
-    if (args.size() == 2 && args[0] == "--png") {
-        folder = args[1];
-    } else if (args.size() == 1 && args[0].rfind("--png=", 0) == 0) {
-        folder = args[0].substr(6);
-    }
-    if (folder.empty()) {
-        PrintError("forms needs --png DIR (see postwarden forms --help)");
-        return kExitUsage;
-    }
+    CommandLine cli("forms", kDescription);
+    cli.add_option("--png", folder, "the folder the pictures are written to")
+        ->type_name("DIR")
+        ->required();
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
     for (const std::string& path : {options.home, folder}) {
         const std::string error = MakeFolders(path);
         if (!error.empty()) {

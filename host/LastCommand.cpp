@@ -3,6 +3,7 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
+#include "host/Options.h"
 #include "host/ResendApprovals.h"
 #include "host/SendCheck.h"
 #include "platform/TerminalText.h"
@@ -13,18 +14,11 @@ namespace postwarden::host {
 // Prints why the last held send was held. A mail client that throws away what
 // its sendmail program says (aerc) leaves its user this way to find out.
 int RunLast(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf(
-            "Usage: postwarden last\n\n"
-            "Prints the last send that was held in this home: when, why (the questions\n"
-            "answered No, or the rules nobody could be asked about), and how to send it.\n"
-            "Exit status 0, or 1 when no send has been held.\n");
-        return kExitOk;
-    }
-    if (!args.empty()) {
-        PrintError("last: unknown argument " + args[0] + " (see postwarden last --help)");
-        return kExitUsage;
-    }
+    CommandLine cli("last",
+                    "Prints the last send that was held in this home: when, why (the questions\n"
+                    "answered No, or the rules nobody could be asked about), and how to send it.\n"
+                    "Exit status 0, or 1 when no send has been held.");
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
     try {
         Registry registry(options.home + "/" + kRegistryFileName);
         const std::optional<std::string> last =

@@ -14,6 +14,7 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
+#include "host/Options.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
 #include "platform/engine/LogFile.h"
@@ -153,8 +154,7 @@ bool Replaced(const std::string& path, int fd) {
     return ::fstat(fd, &held) != 0 || atPath.st_ino != held.st_ino || atPath.st_dev != held.st_dev;
 }
 
-constexpr const char* kHelp =
-    "Usage: postwarden log [--since TIME] [--follow]\n\n"
+constexpr const char* kDescription =
     "Prints the log: one record per line, TAB-separated:\n"
     "TIMESTAMP KIND LEVEL APP SOURCE MESSAGE. The timestamps are UTC. Control\n"
     "characters are shown escaped (\\t, \\r, \\n, \\xHH), and so are the characters\n"
@@ -162,53 +162,35 @@ constexpr const char* kHelp =
     "bidirectional controls, as \\u{HHHH}).\n\n"
     "The log keeps itself: past 10 MiB postwarden.log becomes postwarden.log.1,\n"
     "and so on to postwarden.log.3, the oldest dropped. They are shown too,\n"
-    "oldest first.\n\n"
-    "  --since TIME   only the records from TIME on: a date (2026-12-06) or a\n"
-    "                 date and time (2026-12-06T14:30, 2026-12-06 14:30:05) in\n"
-    "                 local time, or in UTC or another zone with Z or an offset\n"
-    "                 (2026-12-06T13:30Z, 2026-12-06T14:30+01:00)\n"
-    "  -f, --follow   keep printing records as they are added (stop with Ctrl-C)\n";
-
-int Usage(const std::string& message) {
-    PrintError("log: " + message + " (see postwarden log --help)");
-    return kExitUsage;
-}
+    "oldest first.";
 
 }  // namespace
 
 // Prints the log's files as they stand, and with --follow what is added to them.
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf("%s", kHelp);
-        return kExitOk;
-    }
     bool follow = false;
     std::string since;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--follow" || arg == "-f") {
-            follow = true;
-        } else if (arg == "--since" || arg.starts_with("--since=")) {
-            std::string text;
-            if (arg != "--since") {
-                text = arg.substr(std::string_view("--since=").size());
-            } else if (i + 1 < args.size()) {
-                text = args[++i];
-            } else {
-                return Usage("--since needs a TIME");
-            }
-            const std::optional<std::string> stamp = TimestampOf(text);
-            if (!stamp) {
-                return Usage(
-                    "--since needs a date (2026-12-06) or a date and time "
-                    "(2026-12-06T14:30), not \"" +
-                    EscapeForTerminal(text) + "\"");
-            }
-            since = *stamp;
-        } else {
-            return Usage("unknown argument " + EscapeForTerminal(arg));
-        }
-    }
+    CommandLine cli("log", kDescription);
+    cli.add_option_function<std::string>(
+           "--since",
+           [&since](const std::string& text) {
+               const std::optional<std::string> stamp = TimestampOf(text);
+               if (!stamp) {
+                   throw CLI::ValidationError(
+                       "--since needs a date (2026-12-06) or a date and time (2026-12-06T14:30), "
+                       "not \"" +
+                       EscapeForTerminal(text) + "\"");
+               }
+               since = *stamp;
+           },
+           "only the records from TIME on: a date (2026-12-06) or a\n"
+           "date and time (2026-12-06T14:30, 2026-12-06 14:30:05) in\n"
+           "local time, or in UTC or another zone with Z or an offset\n"
+           "(2026-12-06T13:30Z, 2026-12-06T14:30+01:00)")
+        ->type_name("TIME");
+    cli.add_flag("-f,--follow", follow,
+                 "keep printing records as they are added\n(stop with Ctrl-C)");
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
     const std::string path = options.home + "/" + kLogFileName;
     std::string error;
     std::vector<OpenLog> files = OpenLogFiles(path, error);

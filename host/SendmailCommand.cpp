@@ -4,14 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
+#include "host/Options.h"
 #include "host/SendCheck.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
@@ -32,51 +35,19 @@ bool TakesValue(const std::string& arg) {
     return false;
 }
 
-struct SendmailArgs {
-    CheckOptions check;
-    std::string program;
-    bool help = false;
-    std::vector<std::string> passOn;  // sendmail's own arguments, in order, unchanged
-};
-
-// Our own options (--answers, --sendmail, --client-version, --help) come first;
-// from the first argument that is not one of them on, everything is sendmail's
-// and passed on as it came: "-h 5" is sendmail's hop count, not a request for
-// help.
-bool ParseSendmailArgs(const std::vector<std::string>& args, SendmailArgs& parsed,
-                       std::string& error) {
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help") {
-            parsed.help = true;
-            continue;
-        }
-        std::string* ours = nullptr;
-        std::string name;
-        for (auto [option, target] : {std::pair{"--answers", &parsed.check.answers},
-                                      std::pair{"--sendmail", &parsed.program},
-                                      std::pair{"--client-version", &parsed.check.clientVersion}}) {
-            const size_t length = std::strlen(option);
-            if (arg == option || (arg.compare(0, length, option) == 0 && arg[length] == '=')) {
-                ours = target;
-                name = option;
-                break;
-            }
-        }
-        if (!ours) break;
-        if (arg.size() > name.size()) {
-            *ours = arg.substr(name.size() + 1);
-        } else if (i + 1 < args.size()) {
-            *ours = args[++i];
-        } else {
-            error = name + " needs a value";
-            return false;
-        }
+// How many of `args` are postwarden's own: the options `cli` declares, each with
+// its value, up to the first argument that is not one of them. From there on
+// everything is sendmail's, even an option of the same name.
+size_t OwnArguments(const CLI::App& cli, const std::vector<std::string>& args) {
+    size_t count = 0;
+    while (count < args.size() && args[count].starts_with("--") && args[count] != "--") {
+        const std::string& arg = args[count];
+        const size_t equals = arg.find('=');
+        const CLI::Option* option = cli.get_option_no_throw(arg.substr(0, equals));
+        if (option == nullptr) break;
+        count += equals == std::string::npos && option->get_expected_max() > 0 ? 2 : 1;
     }
-    parsed.passOn.assign(args.begin() + static_cast<long>(i), args.end());
-    parsed.check.envelopeRecipients = EnvelopeRecipients(parsed.passOn);
-    return true;
+    return std::min(count, args.size());
 }
 
 // The message in an anonymous in-memory file, complete and read from its start.
@@ -180,52 +151,59 @@ std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& send
 }
 
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args) {
-    SendmailArgs parsed;
-    std::string error;
-    if (!ParseSendmailArgs(args, parsed, error)) {
-        PrintError(error);
-        return kExitUsage;
-    }
-    if (parsed.help) {
-        std::printf(
-            "Usage: postwarden sendmail [--answers LIST] [--sendmail PROGRAM]\n"
-            "                           [--client-version V] [sendmail options] [--] [recipients]\n"
-            "\n"
-            "Reads a message on standard input, checks it, and when the send may go ahead\n"
-            "runs the real sendmail with the same options and recipients, feeding it the\n"
-            "message byte for byte, and exits with its status. The recipients checked are\n"
-            "those of the message's To, Cc, Bcc and Resent- fields and the recipient\n"
-            "arguments.\n"
-            "\n"
-            "Postwarden's own options must come first; everything from the first other\n"
-            "argument on is sendmail's and is passed on unchanged.\n"
-            "\n"
-            "  --answers LIST    answers to the prompts: yes, no or close, comma-separated,\n"
-            "                    one per prompt, the last repeating (default: ask)\n"
-            "  --sendmail PROG   the real sendmail (default $POSTWARDEN_SENDMAIL, else\n"
-            "                    %s)\n"
-            "  --client-version V  the mail client version the module sees\n"
-            "\n"
-            "Exit status: the real sendmail's; 1 when the send was held (answered No, or a\n"
-            "rule fired and nobody could be asked: sending the same message again within\n"
-            "10 minutes then sends it); 69 when the check is not installed properly.\n"
-            "Nothing is run when the send is held, and the reason goes to standard error.\n"
-            "When the check itself fails otherwise, the message is sent.\n",
-            kDefaultSendmail);
-        return kExitOk;
-    }
-    if (parsed.program.empty()) {
+    CheckOptions check;
+    std::string program;
+    CommandLine cli(
+        "sendmail",
+        "Reads a message on standard input, checks it, and when the send may go ahead\n"
+        "runs the real sendmail with the same options and recipients, feeding it the\n"
+        "message byte for byte, and exits with its status. The recipients checked are\n"
+        "those of the message's To, Cc, Bcc and Resent- fields and the recipient\n"
+        "arguments.\n"
+        "\n"
+        "Postwarden's own options below must come first; everything from the first\n"
+        "other argument on is sendmail's and is passed on unchanged (-h 5 is the hop\n"
+        "count).\n"
+        "\n"
+        "Exit status: the real sendmail's; 1 when the send was held (answered No, or a\n"
+        "rule fired and nobody could be asked: sending the same message again within\n"
+        "10 minutes then sends it); 69 when the check is not installed properly.\n"
+        "Nothing is run when the send is held, and the reason goes to standard error.\n"
+        "When the check itself fails otherwise, the message is sent.",
+        /*shortHelp=*/false);
+    cli.add_option("--answers", check.answers,
+                   "answers to the prompts: yes, no or close, comma-separated,\n"
+                   "one per prompt, the last repeating (default: ask)")
+        ->type_name("LIST");
+    cli.add_option("--sendmail", program,
+                   std::string("the real sendmail (default $POSTWARDEN_SENDMAIL, else\n") +
+                       kDefaultSendmail + ")")
+        ->type_name("PROGRAM");
+    cli.add_option("--client-version", check.clientVersion,
+                   "the mail client version the module sees")
+        ->type_name("V");
+    // Named for --help only: what follows our options never reaches the parser.
+    std::vector<std::string> passOn;
+    cli.add_option("SENDMAIL-ARGS", passOn,
+                   "sendmail's options, \"--\" and recipients, passed on unchanged");
+    const auto own = args.begin() + static_cast<ptrdiff_t>(OwnArguments(cli, args));
+    if (const std::optional<int> status = cli.Parse({args.begin(), own})) return *status;
+    passOn.assign(own, args.end());
+    check.envelopeRecipients = EnvelopeRecipients(passOn);
+
+    if (program.empty()) {
         const char* fromEnv = std::getenv("POSTWARDEN_SENDMAIL");
-        parsed.program = fromEnv && *fromEnv ? fromEnv : kDefaultSendmail;
+        program = fromEnv && *fromEnv ? fromEnv : kDefaultSendmail;
     }
     std::string message;
+    std::string error;
     if (!ReadAllStdin(message, error)) {
         PrintError(error);
         return 74;  // EX_IOERR: nothing was read, so nothing can be sent
     }
 
     bool usable = true;
-    const CheckOutcome outcome = CheckMessage(options, parsed.check, message, usable);
+    const CheckOutcome outcome = CheckMessage(options, check, message, usable);
     if (!usable) {
         PrintError(outcome.problem);
         return kExitUsage;
@@ -242,7 +220,7 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
         PrintError(EscapeForTerminal("the check could not be completed (" + outcome.problem +
                                      "); sending the message anyway"));
     }
-    const int status = RunProgram(parsed.program, parsed.passOn, message, error);
+    const int status = RunProgram(program, passOn, message, error);
     if (!error.empty()) PrintError(error);
     return status;
 }

@@ -8,6 +8,7 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
+#include "host/Options.h"
 #include "host/SettingsExport.h"
 #include "host/SettingsImport.h"
 #include "module/HostEngine.h"
@@ -22,53 +23,6 @@
 namespace postwarden::host {
 
 namespace {
-
-constexpr const char* kHelp =
-    "Usage: postwarden settings list\n"
-    "       postwarden settings get KEY\n"
-    "       postwarden settings set [--force] KEY VALUE|-\n"
-    "       postwarden settings set [--force] --file PATH KEY\n"
-    "       postwarden settings unset KEY\n"
-    "       postwarden settings import FILE|-\n"
-    "       postwarden settings export\n"
-    "       postwarden settings set-number KEYPATH NAME NUMBER\n"
-    "\n"
-    "Reads and changes the module's settings in HOME/registry.db.\n"
-    "\n"
-    "  list        every stored setting, one per line: KEY: VALUE (line breaks\n"
-    "              and other control characters shown as \\r, \\n, \\t, \\xHH)\n"
-    "  get KEY     the stored value as it is; exit 1 when KEY is not set\n"
-    "  set [--force] KEY VALUE\n"
-    "              stores VALUE (switches: 0 off, 1 on); a switch or a count must\n"
-    "              be a whole number, unless --force. A home never used before\n"
-    "              gets the default settings first, so the first send keeps VALUE\n"
-    "  set [--force] KEY -, set [--force] --file PATH KEY\n"
-    "              the same with the value read from standard input or from the\n"
-    "              file PATH, for a list too long for the command line; one line\n"
-    "              end at the very end is not part of the value\n"
-    "              A value may hold up to 4 MiB, and a list up to 100000 entries\n"
-    "              (more only with --force: the module then skips the list)\n"
-    "  unset KEY   removes KEY, so the module uses its default; exit 1 when KEY\n"
-    "              was not set\n"
-    "  import FILE|-\n"
-    "              reads a settings document (from standard input for -) into\n"
-    "              the settings exactly as a central settings file is read at the\n"
-    "              start of a send, with the same lines in the log; the document\n"
-    "              must carry all 16 settings a document holds. When it is\n"
-    "              refused: exit 3, standard error says why, and the settings stay\n"
-    "              as they were (a home never used before gets the defaults, as\n"
-    "              at its first send)\n"
-    "  export      writes the settings document of these settings to standard\n"
-    "              output: every setting a document carries, each list one <Entry>\n"
-    "              element per entry, an unset setting as the module takes it;\n"
-    "              import reads it back to the same settings\n"
-    "  set-number KEYPATH NAME NUMBER\n"
-    "              stores a 32-bit number in any key of the current user's\n"
-    "              registry, e.g. Outlook's editor choice:\n"
-    "              set-number 'Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail'\n"
-    "              EditorPreference 131073\n"
-    "\n"
-    "Setting names compare without regard to case. Keys the module reads:\n";
 
 // Control characters made visible, so one setting is one line.
 std::string Visible(std::string_view text) {
@@ -208,45 +162,36 @@ std::string Unusable(std::string_view name, std::string_view value, bool force) 
     return "";
 }
 
-// set [--force] KEY VALUE|-, set [--force] --file PATH KEY. The options stand
-// before KEY, so that any VALUE, "--force" too, can follow it.
-int RunSet(const GlobalOptions& options, Registry& registry, const std::vector<std::string>& args) {
+// What the command line asks of `settings`: the action and its operands.
+struct Request {
+    std::string action;
+    std::string key;                        // get, set, unset; the key path of set-number
+    std::string value;                      // set; the value name of set-number
+    std::optional<std::string> valueGiven;  // set's VALUE, absent with --file
+    std::optional<std::string> file;        // set --file PATH
     bool force = false;
-    std::optional<std::string> file;
-    size_t next = 1;
-    for (; next < args.size() && args[next].starts_with("--"); ++next) {
-        const std::string& option = args[next];
-        if (option == "--") {
-            ++next;
-            break;
-        }
-        if (option == "--force") {
-            force = true;
-        } else if (option == "--file") {
-            if (++next == args.size()) return Usage("settings set --file needs a PATH");
-            file = args[next];
-        } else if (option.starts_with("--file=")) {
-            file = option.substr(std::string_view("--file=").size());
-        } else {
-            return Usage("unknown option " + Visible(option) + " of settings set");
-        }
+    std::string number;    // set-number
+    std::string document;  // import
+};
+
+// set [--force] KEY VALUE|-, set [--force] --file PATH KEY.
+int RunSet(const GlobalOptions& options, Registry& registry, const Request& request) {
+    if (request.file.has_value() == request.valueGiven.has_value()) {
+        return Usage(request.file ? "settings set --file PATH needs one KEY"
+                                  : "settings set needs KEY and VALUE (- for standard input)");
     }
-    const std::vector<std::string> operands(args.begin() + static_cast<ptrdiff_t>(next),
-                                            args.end());
-    if (file ? operands.size() != 1 : operands.size() != 2) {
-        return Usage(file ? "settings set --file PATH needs one KEY"
-                          : "settings set needs KEY and VALUE (- for standard input)");
-    }
-    const std::string& key = operands[0];
+    const std::string& key = request.key;
     if (key.empty()) return Usage("a setting needs a name");
     std::string value;
-    if (file || operands[1] == "-") {
+    if (request.file || *request.valueGiven == "-") {
         int status = kExitOk;
-        if (!ReadValue(file ? *file : "-", value, status)) return status;
+        if (!ReadValue(request.file ? *request.file : "-", value, status)) return status;
     } else {
-        value = operands[1];
+        value = *request.valueGiven;
     }
-    if (const std::string why = Unusable(key, value, force); !why.empty()) return Usage(why);
+    if (const std::string why = Unusable(key, value, request.force); !why.empty()) {
+        return Usage(why);
+    }
     NoteUnknown(key);
     if (!PrepareHome(options)) return kExitFailure;
     SeedIfNeverInitialised(registry);
@@ -254,13 +199,11 @@ int RunSet(const GlobalOptions& options, Registry& registry, const std::vector<s
     return kExitOk;
 }
 
-int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
-    const std::string& action = args[0];
-    const size_t operands = args.size() - 1;
+int Run(const GlobalOptions& options, const Request& request) {
+    const std::string& action = request.action;
     Registry registry(options.home + "/" + kRegistryFileName);
 
     if (action == "list") {
-        if (operands != 0) return Usage("settings list takes no arguments");
         for (const auto& [name, value] :
              registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
             std::printf("%s: %s\n", Visible(name).c_str(), Visible(value).c_str());
@@ -268,25 +211,20 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
         return kExitOk;
     }
     if (action == "get") {
-        if (operands != 1) return Usage("settings get needs one KEY");
         const std::optional<Registry::Value> value = registry.ReadValue(
-            kHiveCurrentUser, SettingsKeyPath(kSettingsAppName, kSettingsSection), args[1]);
+            kHiveCurrentUser, SettingsKeyPath(kSettingsAppName, kSettingsSection), request.key);
         if (value) {
             const std::string text = value->AsText();
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fputc('\n', stdout);
             return kExitOk;
         }
-        PrintError(args[1] + " is not set");
+        PrintError(request.key + " is not set");
         return kExitCancelled;
     }
-    if (action == "set") return RunSet(options, registry, args);
-    if (action == "import") {
-        if (operands != 1) return Usage("settings import needs one FILE, or - for standard input");
-        return ImportSettings(options, args[1]);
-    }
+    if (action == "set") return RunSet(options, registry, request);
+    if (action == "import") return ImportSettings(options, request.document);
     if (action == "export") {
-        if (operands != 0) return Usage("settings export takes no arguments");
         std::vector<std::string> notes;
         const std::string document = ExportSettingsDocument(registry, notes);
         for (const std::string& note : notes) PrintError("note: " + Visible(note));
@@ -298,46 +236,103 @@ int Run(const GlobalOptions& options, const std::vector<std::string>& args) {
         return kExitOk;
     }
     if (action == "unset") {
-        if (operands != 1) return Usage("settings unset needs one KEY");
         if (registry.KeyExists(kHiveCurrentUser,
                                SettingsKeyPath(kSettingsAppName, kSettingsSection))) {
             SeedIfNeverInitialised(registry);
         }
-        if (!registry.DeleteSetting(kSettingsAppName, kSettingsSection, args[1])) {
-            PrintError(args[1] + " was not set");
+        if (!registry.DeleteSetting(kSettingsAppName, kSettingsSection, request.key)) {
+            PrintError(request.key + " was not set");
             return kExitCancelled;
         }
         return kExitOk;
     }
-    if (action == "set-number") {
-        if (operands != 3) return Usage("settings set-number needs KEYPATH, NAME and NUMBER");
-        if (args[2].empty()) return Usage("a registry value needs a name");
-        int32_t number = 0;
-        try {
-            number = ToLong(args[3]);
-        } catch (const RuntimeError&) {
-            return Usage(args[3] + " is not a 32-bit whole number");
-        }
-        if (!PrepareHome(options)) return kExitFailure;
-        registry.WriteNumber(kHiveCurrentUser, args[1], args[2], number);
-        return kExitOk;
+    // set-number
+    if (request.value.empty()) return Usage("a registry value needs a name");
+    int32_t number = 0;
+    try {
+        number = ToLong(request.number);
+    } catch (const RuntimeError&) {
+        return Usage(request.number + " is not a 32-bit whole number");
     }
-    return Usage("unknown settings action " + action);
+    if (!PrepareHome(options)) return kExitFailure;
+    registry.WriteNumber(kHiveCurrentUser, request.key, request.value, number);
+    return kExitOk;
+}
+
+// The settings a document can hold, for the foot of --help.
+std::string KnownKeys() {
+    std::string keys = "Setting names compare without regard to case. Keys the module reads:\n";
+    for (const Setting& setting : kSettings) keys += "  " + std::string(setting.key) + "\n";
+    return keys;
 }
 
 }  // namespace
 
 // The module's section of the registry, for people and scripts.
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf("%s", kHelp);
-        for (const Setting& setting : kSettings) std::printf("  %s\n", setting.key);
-        return kExitOk;
-    }
-    if (args.empty())
-        return Usage("settings needs an action: list, get, set, unset, import or export");
+    Request request;
+    CommandLine cli("settings", "Reads and changes the module's settings in HOME/registry.db.");
+    cli.require_subcommand(1);
+    cli.footer(KnownKeys());
+    // Each action's operands are its last arguments: from the first of them on
+    // nothing is an option, so a VALUE may be "--force" or "-5".
+    const auto action = [&cli](const char* name, const char* description) {
+        CLI::App* sub = cli.add_subcommand(name, description);
+        sub->positionals_at_end();
+        return sub;
+    };
+    action("list",
+           "every stored setting, one per line: KEY: VALUE (line breaks\n"
+           "and other control characters shown as \\r, \\n, \\t, \\xHH)");
+    action("get", "the stored value of KEY as it is; exit 1 when KEY is not set")
+        ->add_option("KEY", request.key, "the setting's name")
+        ->required();
+    CLI::App* set = action("set",
+                           "stores VALUE for KEY (switches: 0 off, 1 on); a switch or a count\n"
+                           "must be a whole number, unless --force. A home never used before\n"
+                           "gets the default settings first, so the first send keeps VALUE.\n"
+                           "VALUE - or --file PATH read it from standard input or from the\n"
+                           "file PATH, for a list too long for the command line; one line\n"
+                           "end at the very end is not part of the value. A value may hold up\n"
+                           "to 4 MiB, and a list up to 100000 entries (more only with --force:\n"
+                           "the module then skips the list)");
+    set->add_flag("--force", request.force, "store a value the module cannot use");
+    set->add_option("--file", request.file, "read the value from the file PATH")->type_name("PATH");
+    set->add_option("KEY", request.key, "the setting's name")->required();
+    set->add_option("VALUE", request.valueGiven, "the value, or - for standard input");
+    action("unset",
+           "removes KEY, so the module uses its default; exit 1 when KEY\n"
+           "was not set")
+        ->add_option("KEY", request.key, "the setting's name")
+        ->required();
+    action("import",
+           "reads a settings document (from standard input for -) into\n"
+           "the settings exactly as a central settings file is read at the\n"
+           "start of a send, with the same lines in the log; the document\n"
+           "must carry all 16 settings a document holds. When it is\n"
+           "refused: exit 3, standard error says why, and the settings stay\n"
+           "as they were (a home never used before gets the defaults, as\n"
+           "at its first send)")
+        ->add_option("FILE", request.document, "the document, or - for standard input")
+        ->required();
+    action("export",
+           "writes the settings document of these settings to standard\n"
+           "output: every setting a document carries, each list one <Entry>\n"
+           "element per entry, an unset setting as the module takes it;\n"
+           "import reads it back to the same settings");
+    CLI::App* setNumber =
+        action("set-number",
+               "stores a 32-bit NUMBER in any key of the current user's\n"
+               "registry, e.g. Outlook's editor choice:\n"
+               "set-number 'Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail'\n"
+               "EditorPreference 131073");
+    setNumber->add_option("KEYPATH", request.key, "the registry key")->required();
+    setNumber->add_option("NAME", request.value, "the value's name")->required();
+    setNumber->add_option("NUMBER", request.number, "a 32-bit whole number")->required();
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
+    request.action = cli.get_subcommands().front()->get_name();
     try {
-        return Run(options, args);
+        return Run(options, request);
     } catch (const RuntimeError& e) {
         PrintError(e.Description());
         return kExitFailure;

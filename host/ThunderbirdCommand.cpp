@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <system_error>
 
 #include "host/InstallLayout.h"
+#include "host/Options.h"
 #include "host/ThunderbirdHost.h"
 
 namespace postwarden::host {
@@ -24,27 +26,27 @@ namespace fs = std::filesystem;
 constexpr const char* kUserManifestFolder = ".mozilla/native-messaging-hosts";
 constexpr const char* kSystemManifestFolder = "/usr/lib/mozilla/native-messaging-hosts";
 
-void PrintHelp() {
-    std::printf(
-        "Usage: postwarden thunderbird install [--profile DIR] [--system]\n"
-        "       postwarden thunderbird uninstall [--profile DIR] [--system]\n"
-        "\n"
-        "install writes the native-messaging manifest that lets the Postwarden add-on\n"
-        "run %s (found beside this program, else in ../lib/postwarden/):\n"
-        "into\n"
-        "~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
-        "%s/ for every user.\n"
-        "With --profile it also copies the add-on (%s, beside\n"
-        "this program, else in ../share/postwarden/) into the Thunderbird profile\n"
-        "folder DIR; without, it says how to add it in Thunderbird.\n"
-        "uninstall removes what install wrote.\n"
-        "\n"
-        "The add-on asks before every send, with the settings, log and home folder of\n"
-        "postwarden ($POSTWARDEN_HOME as Thunderbird sees it, else\n"
-        "${XDG_STATE_HOME:-~/.local/state}/postwarden). Exit status: 0 done; 2 usage\n"
-        "error; 3 a file could not be written or removed; 69 the host program or the\n"
-        "add-on is missing.\n",
-        kNativeHostProgram, kNativeHostName, kSystemManifestFolder, kAddonPackage);
+// What install writes and where; the file names come from the build.
+std::string Description() {
+    char text[1500];
+    std::snprintf(text, sizeof text,
+                  "install writes the native-messaging manifest that lets the Postwarden add-on\n"
+                  "run %s (found beside this program, else in ../lib/postwarden/):\n"
+                  "into\n"
+                  "~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
+                  "%s/ for every user.\n"
+                  "With --profile it also copies the add-on (%s, beside\n"
+                  "this program, else in ../share/postwarden/) into the Thunderbird profile\n"
+                  "folder DIR; without, it says how to add it in Thunderbird.\n"
+                  "uninstall removes what install wrote.\n"
+                  "\n"
+                  "The add-on asks before every send, with the settings, log and home folder of\n"
+                  "postwarden ($POSTWARDEN_HOME as Thunderbird sees it, else\n"
+                  "${XDG_STATE_HOME:-~/.local/state}/postwarden). Exit status: 0 done; 2 usage\n"
+                  "error; 3 a file could not be written or removed; 69 the host program or the\n"
+                  "add-on is missing.",
+                  kNativeHostProgram, kNativeHostName, kSystemManifestFolder, kAddonPackage);
+    return text;
 }
 
 struct Request {
@@ -52,34 +54,6 @@ struct Request {
     std::string profile;
     bool system = false;
 };
-
-bool Parse(const std::vector<std::string>& args, Request& request) {
-    if (args.empty() || (args[0] != "install" && args[0] != "uninstall")) {
-        PrintError("thunderbird needs install or uninstall (see postwarden thunderbird --help)");
-        return false;
-    }
-    request.install = args[0] == "install";
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--system") {
-            request.system = true;
-        } else if (arg == "--profile" && i + 1 < args.size()) {
-            request.profile = args[++i];
-        } else if (arg.rfind("--profile=", 0) == 0) {
-            request.profile = arg.substr(std::string("--profile=").size());
-        } else {
-            PrintError(arg == "--profile"
-                           ? "--profile needs a folder"
-                           : "unknown argument " + arg + " for thunderbird " + args[0]);
-            return false;
-        }
-        if (request.profile.empty() && arg.rfind("--profile", 0) == 0) {
-            PrintError("--profile needs a folder");
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string UserHome() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -210,12 +184,21 @@ int Uninstall(const Request& request) {
 }  // namespace
 
 int RunThunderbird(const GlobalOptions&, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        PrintHelp();
-        return kExitOk;
-    }
     Request request;
-    if (!Parse(args, request)) return kExitUsage;
+    CommandLine cli("thunderbird", Description());
+    cli.require_subcommand(1);
+    const CLI::Validator folder(
+        [](const std::string& value) { return value.empty() ? "needs a folder" : ""; }, "");
+    for (const auto& [action, summary] : {std::pair{"install", "install the add-on's host"},
+                                          std::pair{"uninstall", "remove what install wrote"}}) {
+        CLI::App* sub = cli.add_subcommand(action, summary);
+        sub->add_option("--profile", request.profile, "the Thunderbird profile folder")
+            ->type_name("DIR")
+            ->check(folder);
+        sub->add_flag("--system", request.system, "for every user, not only this one");
+    }
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
+    request.install = cli.got_subcommand("install");
     if (!request.system && UserHome().empty()) {
         PrintError("no home folder to install into: set HOME, or use --system");
         return kExitUsage;

@@ -2,6 +2,7 @@
 
 #include "host/Command.h"
 #include "host/ModuleLoader.h"
+#include "host/Options.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/windows/NoWindowSystem.h"
 
@@ -9,14 +10,8 @@ namespace postwarden::host {
 
 // Loads the module and prints the version it reports; nothing is created on disk.
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args) {
-    if (WantsHelp(args)) {
-        std::printf("Usage: postwarden version\n\nPrints the version of the loaded module.\n");
-        return kExitOk;
-    }
-    if (!args.empty()) {
-        PrintError("version takes no arguments");
-        return kExitUsage;
-    }
+    CommandLine cli("version", "Prints the version of the loaded module.");
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
     ModuleLibrary library(options.modulePath);
     if (!library.Loaded()) {
         PrintError(library.Error());

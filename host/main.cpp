@@ -1,61 +1,25 @@
 // postwarden: hosts the Post Warden module for a terminal mail client or a script.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
 #include "host/Home.h"
-#include "module/ModuleVersion.h"
+#include "host/Options.h"
 
 namespace postwarden::host {
 
 namespace {
 
-void PrintUsage(FILE* out) {
-    std::fprintf(out,
-                 "Usage: postwarden [--home DIR] [--mail-store DIR] [--module PATH] COMMAND "
-                 "[ARGS...]\n"
-                 "\n"
-                 "Checks outgoing mail against the Post Warden rules before it is sent.\n"
-                 "\n"
-                 "Commands:\n");
+// The commands and their summaries, for the foot of --help.
+std::string CommandList() {
+    std::string list = "Commands (COMMAND --help for a command's own help):\n";
     for (const Command& command : Commands()) {
-        std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+        char line[200];
+        std::snprintf(line, sizeof line, "  %-12s%s\n", command.name, command.summary);
+        list += line;
     }
-    std::fprintf(out,
-                 "\n"
-                 "Options:\n"
-                 "  --home DIR        home folder (registry.db, postwarden.log, mail/); default\n"
-                 "                    $POSTWARDEN_HOME, else ${XDG_STATE_HOME:-~/.local/state}/"
-                 "postwarden\n"
-                 "  --mail-store DIR  the Maildir mail store (default HOME/mail)\n"
-                 "  --module PATH     the module library (default: beside this program, else\n"
-                 "                    ../lib/postwarden/ from it)\n"
-                 "  --help            this help; COMMAND --help for a command's\n"
-                 "  --version         the module's version\n");
-}
-
-// Takes "--name VALUE" or "--name=VALUE" at args[i]; advances i past it.
-bool TakeOption(const std::vector<std::string>& args, size_t& i, const char* name,
-                std::string& value, bool& error) {
-    const std::string& arg = args[i];
-    const size_t length = std::strlen(name);
-    if (arg.compare(0, length, name) != 0) return false;
-    if (arg.size() == length) {
-        if (i + 1 >= args.size()) {
-            PrintError(std::string(name) + " needs a value");
-            error = true;
-            return true;
-        }
-        value = args[++i];
-    } else if (arg[length] == '=') {
-        value = arg.substr(length + 1);
-    } else {
-        return false;
-    }
-    ++i;
-    return true;
+    return list;
 }
 
 }  // namespace
@@ -64,42 +28,39 @@ void PrintError(const std::string& message) {
     std::fprintf(stderr, "postwarden: %s\n", message.c_str());
 }
 
-bool WantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& arg : args) {
-        if (arg == "--") return false;
-        if (arg == "--help" || arg == "-h") return true;
-    }
-    return false;
-}
-
 int Main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
     GlobalOptions options;
-    size_t i = 0;
-    while (i < args.size()) {
-        bool error = false;
-        if (TakeOption(args, i, "--home", options.home, error) ||
-            TakeOption(args, i, "--mail-store", options.mailStore, error) ||
-            TakeOption(args, i, "--module", options.modulePath, error)) {
-            if (error) return kExitUsage;
-            continue;
-        }
-        break;
+    bool version = false;
+    std::string name;
+    std::vector<std::string> rest;
+    CommandLine cli("", "Checks outgoing mail against the Post Warden rules before it is sent.");
+    cli.add_option("--home", options.home,
+                   "home folder (registry.db, postwarden.log, mail/); default\n"
+                   "$POSTWARDEN_HOME, else ${XDG_STATE_HOME:-~/.local/state}/postwarden")
+        ->type_name("DIR");
+    cli.add_option("--mail-store", options.mailStore, "the Maildir mail store (default HOME/mail)")
+        ->type_name("DIR");
+    cli.add_option("--module", options.modulePath,
+                   "the module library (default: beside this program, else in\n"
+                   "../lib/postwarden/ from it)")
+        ->type_name("PATH");
+    cli.add_flag("--version", version, "the module's version");
+    // The global options stand before the command; from its name on, every
+    // argument is the command's, "--" and options of the same name too.
+    cli.add_option("COMMAND", name, "the command to run");
+    cli.add_option("ARGS", rest, "the command's arguments");
+    cli.positionals_at_end();
+    cli.footer(CommandList());
+    if (const std::optional<int> status = cli.Parse({argv + 1, argv + argc})) return *status;
+
+    if (version) {
+        if (!name.empty()) rest.insert(rest.begin(), name);
+        return RunVersion(options, rest);
     }
-    if (i == args.size()) {
-        PrintUsage(stderr);
-        return kExitUsage;
-    }
-    const std::string name = args[i];
-    if (name == "--help" || name == "-h" || name == "help") {
-        PrintUsage(stdout);
+    if (name.empty()) return cli.UsageError("a command is needed");
+    if (name == "help") {
+        std::fputs(cli.help().c_str(), stdout);
         return kExitOk;
-    }
-    std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-    if (name == "--version") return RunVersion(options, rest);
-    if (!name.empty() && name[0] == '-') {
-        PrintError("unknown option " + name + " (see postwarden --help)");
-        return kExitUsage;
     }
 
     options.home = ResolveHome(options.home);
@@ -112,8 +73,7 @@ int Main(int argc, char** argv) {
     for (const Command& command : Commands()) {
         if (name == command.name) return command.run(options, rest);
     }
-    PrintError("unknown command " + name + " (see postwarden --help)");
-    return kExitUsage;
+    return cli.UsageError("unknown command " + name);
 }
 
 }  // namespace postwarden::host

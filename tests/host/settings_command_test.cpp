@@ -104,8 +104,11 @@ TEST_F(SettingsCommandTest, UsageErrors) {
     }
     const CommandResult help = Settings({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("postwarden settings get KEY"), std::string::npos);
+    EXPECT_NE(help.out.find("\n  get "), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("  SeparatePromptsWanted\n"), std::string::npos);
+    EXPECT_EQ(
+        Settings({"get", "--help"}).out.rfind("Usage: postwarden settings get [OPTIONS] KEY\n", 0),
+        0u);
 }
 
 TEST_F(SettingsCommandTest, ACorruptRegistryIsAOneLineErrorNamingTheFile) {

@@ -320,9 +320,9 @@ TEST_F(SettingsIoTest, SetRefusesWhatTheModuleCannotUse) {
          "",
          3,
          "cannot read " + Home("missing") + ": File not found"},
-        {{"set", "--file"}, "", 2, "needs a PATH"},
+        {{"set", "--file"}, "", 2, "--file: 1 required PATH missing"},
         {{"set", "--file", Home("x"), "ListOfKeywords", "value"}, "", 2, "needs one KEY"},
-        {{"set", "--frobnicate", "ListOfKeywords", "x"}, "", 2, "unknown option --frobnicate"},
+        {{"set", "--frobnicate", "ListOfKeywords", "x"}, "", 2, "not expected: --frobnicate"},
     };
     for (const auto& c : cases) {
         const CommandResult r = Settings(home, c.args, c.input);

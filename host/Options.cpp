@@ -1,0 +1,94 @@
+#include "host/Options.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "host/Command.h"
+#include "platform/TerminalText.h"
+
+namespace postwarden::host {
+
+namespace {
+
+constexpr const char* kProgram = "postwarden";
+
+// The usage line first, as a reader of --help looks for it there, then what
+// the command does, its operands and options, and the footer.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+        std::string help = make_usage(app, name);
+        if (const std::string description = make_description(app); !description.empty()) {
+            help += "\n" + description;
+        }
+        help += make_positionals(app);
+        help += make_groups(app, mode);
+        help += make_subcommands(app, mode);
+        if (const std::string footer = make_footer(app); !footer.empty()) help += "\n" + footer;
+        return help;
+    }
+
+    // An operand's name says what it is; whether it may be left out shows in
+    // the usage line.
+    std::string make_option_opts(const CLI::Option* option) const override {
+        return option->get_positional() ? "" : CLI::Formatter::make_option_opts(option);
+    }
+};
+
+// "postwarden settings get": the command and the subcommands that were given.
+std::string CommandPath(const CLI::App& app) {
+    std::string path = app.get_name();
+    for (const CLI::App* sub = &app; !sub->get_subcommands().empty();) {
+        sub = sub->get_subcommands().front();
+        path += " " + sub->get_name();
+    }
+    return path;
+}
+
+}  // namespace
+
+CommandLine::CommandLine(const std::string& name, const std::string& description, bool shortHelp)
+    : CLI::App(description, name.empty() ? kProgram : std::string(kProgram) + " " + name) {
+    auto formatter = std::make_shared<HelpFormatter>();
+    formatter->column_width(24);
+    this->formatter(formatter);
+    set_help_flag(shortHelp ? "-h,--help" : "--help", "this help");
+    // An option given again overrides the earlier one, as a wrapper that adds
+    // its own --answers to a configured command line expects.
+    option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+std::optional<int> CommandLine::Parse(std::vector<std::string> args) {
+    // CLI11 takes the arguments last first.
+    std::reverse(args.begin(), args.end());
+    try {
+        parse(args);
+        return std::nullopt;
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(help().c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::RequiredError& e) {
+        // A mistyped action or option leaves something required missing; what
+        // was not understood is the better clue.
+        if (remaining_size(true) > 0) return UsageError(CLI::ExtrasError(remaining(true)).what());
+        return UsageError(e.what());
+    } catch (const CLI::ParseError& e) {
+        return UsageError(e.what());
+    }
+}
+
+int CommandLine::UsageError(const std::string& why) const {
+    const std::string path = CommandPath(*this);
+    const std::string command =
+        path.substr(std::min(path.size(), std::string(kProgram).size() + 1));
+    // The message may quote what was given, which may hold anything: kept to
+    // one line that cannot change the terminal.
+    PrintError(EscapeForTerminal((command.empty() ? "" : command + ": ") + why + " (see " + path +
+                                 " --help)"));
+    return kExitUsage;
+}
+
+}  // namespace postwarden::host

@@ -1,0 +1,178 @@
+// The command line of every command, through the real command: both spellings
+// of an option's value, usage errors as one line with exit 2, --help on
+// standard output, and sendmail's own options left for the real sendmail.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+constexpr char kRisky[] = "From: me@corp.example\nTo: spy@evil.example\nSubject: hi\n\nx\n";
+
+class OptionsTest : public ::testing::Test {
+  protected:
+    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--home", home.Path()});
+        return RunPostwarden(args, input);
+    }
+    static void ExpectUsageError(const CommandResult& r, const std::string& what,
+                                 const std::string& mentions) {
+        EXPECT_EQ(r.exitCode, 2) << what << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_EQ(r.err.rfind("postwarden: ", 0), 0u) << what << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << "\n" << r.err;
+        EXPECT_NE(r.err.find(mentions), std::string::npos) << what << "\n" << r.err;
+    }
+
+    TempFolder home;
+    TempFolder dir;
+};
+
+TEST_F(OptionsTest, AValueJoinedWithEqualsOrGivenNextIsTheSame) {
+    const std::string sendmail = WriteFakeSendmail(dir.Path());
+    // A home whose every send asks: a No holds it, and says so.
+    ASSERT_EQ(Pw({"settings", "set", "PromptForAnySendWanted", "1"}).exitCode, 0);
+    for (const auto& spelling : {std::vector<std::string>{"--answers=no"}, {"--answers", "no"}}) {
+        std::vector<std::string> check{"check"};
+        check.insert(check.end(), spelling.begin(), spelling.end());
+        EXPECT_EQ(Pw(check, kRisky).exitCode, 1) << spelling.size();
+
+        std::vector<std::string> send{"sendmail", "--sendmail=" + sendmail};
+        send.insert(send.end(), spelling.begin(), spelling.end());
+        send.insert(send.end(), {"-oi", "spy@evil.example"});
+        EXPECT_EQ(Pw(send, kRisky).exitCode, 1) << spelling.size();
+        EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/input"));
+    }
+    for (const auto& global : {std::vector<std::string>{"--home=" + home.Path() + "/other"},
+                               {"--home", home.Path() + "/other"}}) {
+        std::vector<std::string> args = global;
+        args.insert(args.end(), {"settings", "set", "ListOfKeywords", "v" + global.back()});
+        ASSERT_EQ(RunPostwarden(args).exitCode, 0);
+        EXPECT_EQ(
+            RunPostwarden({"--home", home.Path() + "/other", "settings", "get", "ListOfKeywords"})
+                .out,
+            "v" + global.back() + "\n");
+    }
+    const std::string path = dir.Path() + "/value";
+    std::ofstream(path) << "from a file\n";
+    for (const std::string& option : {"--file=" + path, std::string("--file")}) {
+        std::vector<std::string> args{"settings", "set", option};
+        if (option == "--file") args.push_back(path);
+        args.push_back("ListOfKeywords");
+        ASSERT_EQ(Pw(args).exitCode, 0) << option;
+        EXPECT_EQ(Pw({"settings", "get", "ListOfKeywords"}).out, "from a file\n");
+        ASSERT_EQ(Pw({"settings", "unset", "ListOfKeywords"}).exitCode, 0);
+    }
+}
+
+TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string mentions;
+    } const cases[] = {
+        // A value missing at the end.
+        {{"--home"}, "--home"},
+        {{"--mail-store"}, "--mail-store"},
+        {{"check", "--answers"}, "--answers"},
+        {{"check", "--client-version"}, "--client-version"},
+        {{"sendmail", "--sendmail"}, "--sendmail"},
+        {{"doctor", "--answers"}, "--answers"},
+        {{"log", "--since"}, "--since"},
+        {{"settings", "set", "--file"}, "--file"},
+        {{"thunderbird", "install", "--profile"}, "--profile"},
+        {{"thunderbird", "install", "--profile="}, "--profile"},
+        // An option no command knows.
+        {{"--bogus", "log"}, "--bogus"},
+        {{"check", "--bogus"}, "--bogus"},
+        {{"doctor", "--bogus"}, "--bogus"},
+        {{"log", "--tail"}, "--tail"},
+        {{"last", "--bogus"}, "--bogus"},
+        {{"version", "--bogus"}, "--bogus"},
+        {{"forms", "--png", "x", "--bogus"}, "--bogus"},
+        {{"settings", "list", "--bogus"}, "--bogus"},
+        {{"thunderbird", "install", "--bogus"}, "--bogus"},
+        // Operands missing or too many.
+        {{"forms"}, "--png"},
+        {{"settings", "get"}, "KEY"},
+        {{"settings", "get", "a", "b"}, "b"},
+        {{"last", "extra"}, "extra"},
+        {{"settings"}, "settings"},
+        {{"thunderbird"}, "thunderbird"},
+        {{"frobnicate"}, "frobnicate"},
+    };
+    for (const Case& c : cases) {
+        ExpectUsageError(Pw(c.args), ::testing::PrintToString(c.args), c.mentions);
+    }
+}
+
+TEST_F(OptionsTest, EveryCommandsHelpGoesToStandardOutput) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string usage;   // how the help starts
+        std::string option;  // one of the things it must describe
+    } const cases[] = {
+        {{"--help"}, "Usage: postwarden [OPTIONS] [COMMAND] [ARGS...]", "--mail-store DIR"},
+        {{"-h"}, "Usage: postwarden ", "  thunderbird "},
+        {{"help"}, "Usage: postwarden ", "  doctor "},
+        {{"check", "--help"}, "Usage: postwarden check ", "--answers LIST"},
+        {{"check", "-h"}, "Usage: postwarden check ", "--client-version V"},
+        {{"sendmail", "--help"}, "Usage: postwarden sendmail ", "--sendmail PROGRAM"},
+        {{"settings", "--help"}, "Usage: postwarden settings ", "  SeparatePromptsWanted\n"},
+        {{"settings", "set", "--help"}, "Usage: postwarden settings set ", "--file PATH"},
+        {{"settings", "set-number", "--help"}, "Usage: postwarden settings set-number ", "NUMBER"},
+        {{"log", "--help"}, "Usage: postwarden log ", "--since TIME"},
+        {{"last", "--help"}, "Usage: postwarden last", "last send that was held"},
+        {{"doctor", "--help"}, "Usage: postwarden doctor ", "--sendmail PROGRAM"},
+        {{"forms", "--help"}, "Usage: postwarden forms ", "--png DIR"},
+        {{"thunderbird", "--help"}, "Usage: postwarden thunderbird ", "uninstall"},
+        {{"thunderbird", "install", "--help"},
+         "Usage: postwarden thunderbird install ",
+         "--system"},
+        {{"version", "--help"}, "Usage: postwarden version", "version of the loaded module"},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = Pw(c.args);
+        const std::string what = ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.exitCode, 0) << what << r.err;
+        EXPECT_EQ(r.err, "") << what;
+        EXPECT_EQ(r.out.rfind(c.usage, 0), 0u) << what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.option), std::string::npos) << what << "\n" << r.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(home.Path() + "/registry.db")) << "help changes nothing";
+}
+
+TEST_F(OptionsTest, SendmailPassesEveryOptionItDoesNotOwnOnUnchanged) {
+    const std::string sendmail = WriteFakeSendmail(dir.Path());
+    struct Case {
+        std::vector<std::string> args;  // after postwarden's own --sendmail and --answers
+        std::string passed;             // what the real sendmail got, one a line
+    } const cases[] = {
+        {{"-oi", "-oem", "-B", "8BITMIME", "-N", "never", "-R", "hdrs", "-V", "envid", "-t"},
+         "-oi\n-oem\n-B\n8BITMIME\n-N\nnever\n-R\nhdrs\n-V\nenvid\n-t\n"},
+        {{"-f", "me@corp.example", "-F", "Me Myself", "--", "you@corp.example"},
+         "-f\nme@corp.example\n-F\nMe Myself\n--\nyou@corp.example\n"},
+        // -h is the hop count; long options and "--help" after "--" are sendmail's too.
+        {{"-h", "5", "--unknown=x", "--", "--help"}, "-h\n5\n--unknown=x\n--\n--help\n"},
+        {{"--unknown", "-i", "you@corp.example", "--answers", "no"},
+         "--unknown\n-i\nyou@corp.example\n--answers\nno\n"},
+        // Ours come first: after a sendmail option, one of the same name is sendmail's.
+        {{"-oi", "--answers", "no", "you@corp.example"}, "-oi\n--answers\nno\nyou@corp.example\n"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir.Path() + "/args");
+        std::vector<std::string> args{"sendmail", "--sendmail", sendmail, "--answers", "yes"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r =
+            Pw(args, "From: me@corp.example\nTo: you@corp.example\nSubject: s\n\nx\n");
+        EXPECT_EQ(r.exitCode, 0) << ::testing::PrintToString(c.args) << r.err;
+        EXPECT_EQ(ReadFile(dir.Path() + "/args"), c.passed) << ::testing::PrintToString(c.args);
+    }
+}
+
+}  // namespace
+}  // namespace postwarden::testing
