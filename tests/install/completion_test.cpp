@@ -14,31 +14,10 @@
 
 #include "settings/SettingKeys.h"
 #include "tests/host/CommandRunner.h"
+#include "tests/install/HelpText.h"
 
 namespace postwarden::testing {
 namespace {
-
-// The commands `postwarden --help` lists: the first word of each indented line
-// under its "Commands:" heading.
-std::vector<std::string> CommandNames() {
-    const CommandResult help = RunPostwarden({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    std::vector<std::string> names;
-    std::istringstream lines(help.out);
-    bool inList = false;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.ends_with("ommands:")) {
-            inList = true;
-        } else if (inList && line.starts_with("  ")) {
-            names.push_back(line.substr(2, line.find(' ', 2) - 2));
-        } else if (inList) {
-            break;
-        }
-    }
-    // Nine when this was written; none would let every test below pass unseen.
-    EXPECT_GE(names.size(), 9u) << help.out;
-    return names;
-}
 
 using Words = std::set<std::string>;
 
@@ -79,17 +58,6 @@ Words Complete(const std::vector<std::string>& words) {
         if (!line.empty()) offered.insert(line);
     }
     return offered;
-}
-
-// The long options a --help output names.
-Words OptionsIn(const std::string& help) {
-    static const std::regex option("--[a-z][a-z0-9-]*");
-    Words options;
-    for (auto it = std::sregex_iterator(help.begin(), help.end(), option);
-         it != std::sregex_iterator(); ++it) {
-        options.insert(it->str());
-    }
-    return options;
 }
 
 struct CompletionCase {
@@ -147,7 +115,7 @@ TEST(BashCompletion, EveryCommandAndGlobalOptionIsOffered) {
     const CommandResult help = RunPostwarden({"--help"});
     ASSERT_EQ(help.exitCode, 0);
     const Words globals = Complete({"postwarden", "-"});
-    for (const std::string& option : OptionsIn(help.out)) {
+    for (const std::string& option : LongOptions(help.out)) {
         EXPECT_TRUE(globals.contains(option)) << option << " of postwarden --help";
     }
 }
@@ -158,7 +126,7 @@ TEST(BashCompletion, EveryOptionOfEachCommandsHelpIsOffered) {
         {"thunderbird", {"install"}},
         {"settings", {"set"}},
     };
-    const Words globals = OptionsIn(RunPostwarden({"--help"}).out);
+    const Words globals = LongOptions(RunPostwarden({"--help"}).out);
     for (const std::string& name : CommandNames()) {
         const CommandResult help = RunPostwarden({name, "--help"});
         ASSERT_EQ(help.exitCode, 0) << name << help.err;
@@ -169,7 +137,7 @@ TEST(BashCompletion, EveryOptionOfEachCommandsHelpIsOffered) {
         }
         words.push_back("--");
         const Words offered = Complete(words);
-        for (const std::string& option : OptionsIn(help.out)) {
+        for (const std::string& option : LongOptions(help.out)) {
             // --help is offered where no action is due yet; a global option
             // named in a command's help stands before the command.
             if (option == "--help" || globals.contains(option)) continue;

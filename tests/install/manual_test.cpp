@@ -11,31 +11,10 @@
 
 #include "host/Command.h"  // the exit codes
 #include "tests/host/CommandRunner.h"
+#include "tests/install/HelpText.h"
 
 namespace postwarden::testing {
 namespace {
-
-// The commands `postwarden --help` lists: the first word of each indented line
-// under its "Commands:" heading.
-std::vector<std::string> CommandNames() {
-    const CommandResult help = RunPostwarden({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    std::vector<std::string> names;
-    std::istringstream lines(help.out);
-    bool inList = false;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.ends_with("ommands:")) {
-            inList = true;
-        } else if (inList && line.starts_with("  ")) {
-            names.push_back(line.substr(2, line.find(' ', 2) - 2));
-        } else if (inList) {
-            break;
-        }
-    }
-    // Nine when this was written; none would let every test below pass unseen.
-    EXPECT_GE(names.size(), 9u) << help.out;
-    return names;
-}
 
 const std::string kPage = POSTWARDEN_SOURCE_DIR "/doc/postwarden.1";
 
@@ -54,16 +33,6 @@ std::map<std::string, std::string> Sections(const std::string& page) {
         }
     }
     return sections;
-}
-
-std::set<std::string> LongOptions(const std::string& text) {
-    static const std::regex option("--[a-z][a-z0-9-]*");
-    std::set<std::string> options;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
-         it != std::sregex_iterator(); ++it) {
-        options.insert(it->str());
-    }
-    return options;
 }
 
 // The page as roff source writes an option: every "-" as "\-".
