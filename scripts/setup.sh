@@ -15,6 +15,8 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           libcurl4-openssl-dev dovecot-imapd openssl
           # the Thunderbird add-on's host parses its requests as JSON
           nlohmann-json3-dev
+          # command-line options and their --help (host/AuditCommand.cpp)
+          libcli11-dev
           # the add-on's tests: Node's test runner, and a real Thunderbird under Xvfb with an
           # SMTP sink, driven and photographed with xdotool and ImageMagick (tests/thunderbird/)
           nodejs thunderbird xvfb python3-aiosmtpd xdotool imagemagick
