@@ -96,6 +96,26 @@ class AuditSession final : public MapiSession {
     bool loggedOn_ = false;
 };
 
+class DroppingLogger final : public EngineLogger {
+  public:
+    void WriteLog(std::string_view, std::string_view, std::string_view, int16_t) override {}
+};
+
+// The target's helper for everything but the log.
+class DroppingHelper final : public EngineHelper {
+  public:
+    explicit DroppingHelper(std::unique_ptr<EngineHelper> inner) : inner_(std::move(inner)) {}
+    std::string SettingsAppName() override { return inner_->SettingsAppName(); }
+    void LogEvent(std::string_view, int32_t, std::string_view) override {}
+    int32_t MatchesEntry(std::string_view value, std::string_view entry) override {
+        return inner_->MatchesEntry(value, entry);
+    }
+    void PrepareForm(FormObject& form) override { inner_->PrepareForm(form); }
+
+  private:
+    std::unique_ptr<EngineHelper> inner_;
+};
+
 }  // namespace
 
 std::string SettingsCopy::Name(std::string_view app, std::string_view section,
@@ -126,6 +146,14 @@ bool SettingsCopy::Has(std::string_view app, std::string_view section, std::stri
 AuditPlatform::AuditPlatform(Platform& target, SettingsCopy settings,
                              std::shared_ptr<mailstore::MaildirStore> store)
     : PlatformWrapper(target), settings_(std::move(settings)), store_(std::move(store)) {}
+
+std::unique_ptr<EngineLogger> AuditPlatform::NewEngineLogger() {
+    return std::make_unique<DroppingLogger>();
+}
+
+std::unique_ptr<EngineHelper> AuditPlatform::NewEngineHelper() {
+    return std::make_unique<DroppingHelper>(PlatformWrapper::NewEngineHelper());
+}
 
 std::string AuditPlatform::GetSetting(std::string_view app, std::string_view section,
                                       std::string_view key, std::string_view defaultValue) {

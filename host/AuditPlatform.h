@@ -67,7 +67,9 @@ class SettingsCopy {
 // - the mail session holds only the message being audited (SetMessage), and
 //   looks it up by the entry identifier the audited item gives;
 // - nothing is fetched: a central source, a file or a server fails as it does
-//   on a platform without a network, so the stored settings are the ones used.
+//   on a platform without a network, so the stored settings are the ones used;
+// - trace lines and error reports are dropped here, before the log would
+//   format them (a wrapper above reads them first).
 class AuditPlatform final : public PlatformWrapper {
   public:
     // `target` and `store` (the distribution lists) must remain live while this
@@ -75,6 +77,8 @@ class AuditPlatform final : public PlatformWrapper {
     AuditPlatform(Platform& target, SettingsCopy settings,
                   std::shared_ptr<mailstore::MaildirStore> store);
 
+    std::unique_ptr<EngineLogger> NewEngineLogger() override;
+    std::unique_ptr<EngineHelper> NewEngineHelper() override;
     std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
                            std::string_view defaultValue) override;
     void SaveSetting(std::string_view app, std::string_view section, std::string_view key,
