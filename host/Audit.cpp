@@ -167,6 +167,7 @@ class Worker {
         stopped.message = message.name;
         stopped.date = mailstore::ParseHeaderValue(bytes, "Date");
         stopped.subject = content->subject;
+        stopped.questions = windows_.Asked();
         stopped.recipients =
             trace.recipients >= 0 ? trace.recipients : static_cast<int>(content->recipients.size());
         return outcome;

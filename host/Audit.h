@@ -29,6 +29,7 @@ struct StoppedMessage {
     std::string date;     // the Date field as written; empty when it has none
     std::string subject;
     int recipients = 0;                 // as the send counted them
+    int questions = 0;                  // the windows that would have asked the person
     std::vector<RuleFinding> findings;  // the reported rules that fired, in rule order
 };
 

@@ -115,6 +115,7 @@ void PrintJson(const AuditReport& report) {
                            {"date", message.date},
                            {"subject", message.subject},
                            {"recipients", message.recipients},
+                           {"questions", message.questions},
                            {"rules", rules}});
     }
     json perRule = json::object();

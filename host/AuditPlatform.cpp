@@ -56,11 +56,6 @@ void AnsweringWindows::Answer(ModelWindow& window) {
     if (window.Loaded()) window.RequestClose();
 }
 
-void AnsweringWindows::Reset() {
-    asked_ = 0;
-    messages_.clear();
-}
-
 namespace {
 
 std::string Lower(std::string_view text) {

@@ -14,7 +14,8 @@ namespace postwarden::host {
 
 // A window system for sends nobody watches: every question is answered Yes at
 // once (every box ticked first, as a person letting it go would), nothing is
-// shown, and what was asked is counted. Message boxes are kept, not shown.
+// shown, and the questions are counted. Message boxes are dropped: a form that
+// could not ask says so in the send's trace as well.
 class AnsweringWindows final : public WindowSystem {
   public:
     AnsweringWindows() = default;
@@ -24,22 +25,17 @@ class AnsweringWindows final : public WindowSystem {
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
     // Answers the windows shown modeless since the last call.
     void ProcessPendingEvents() override;
-    void MessageBox(std::string_view text, std::string_view /*title*/) override {
-        messages_.emplace_back(text);
-    }
+    void MessageBox(std::string_view, std::string_view) override {}
 
     // The questions shown since the last Reset (one per window).
     int Asked() const { return asked_; }
-    // The message boxes since the last Reset: a form reports so that it could not ask.
-    const std::vector<std::string>& Messages() const { return messages_; }
-    void Reset();
+    void Reset() { asked_ = 0; }
 
   private:
     class AnsweredWindow;
     static void Answer(ModelWindow& window);
 
     int asked_ = 0;
-    std::vector<std::string> messages_;
     std::vector<AnsweredWindow*> pending_;  // shown modeless, not yet answered
 };
 

@@ -50,6 +50,7 @@ class AuditTest : public ::testing::Test {
         Set("PromptForKeywordsWanted", "1");
         Set("ListOfKeywords", "projectx;merger");
         Set("PromptForAnySendWanted", "1");  // fires on every message: reported only when named
+        Set("SeparatePromptsWanted", "1");   // a question per rule that fires
         const std::string mail = dir_.Path() + "/";
         // A Maildir: outside in new/, a keyword in cur/, and one that passes.
         Write(mail + "Sent/new/1700000002.M1P1.host",
@@ -148,6 +149,8 @@ TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
     EXPECT_EQ(mbox["subject"], "Second");
     EXPECT_EQ(mbox["date"], "Mon, 7 Dec 2026 09:00:00 +0000");
     EXPECT_EQ(mbox["recipients"], 1);
+    // Each rule asks its own, the question before every send too, reported or not.
+    EXPECT_EQ(mbox["questions"], 3);
     EXPECT_EQ(mbox["rules"][0]["evidence"], "outside recipients: x@else.example");
     EXPECT_EQ(mbox["rules"][1]["evidence"], "keyword \"projectx\" in the body");
     EXPECT_EQ(report["summary"]["rules"], json({{"Outside Domains", 2},
@@ -189,6 +192,17 @@ TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
               "Of Recipients: 0, Blank Subject: 0");
     after.pop_back();
     EXPECT_EQ(after, before);
+}
+
+TEST_F(AuditTest, AHomeNeverUsedGetsNoSettingsStored) {
+    TempFolder fresh;
+    const CommandResult r = RunPostwarden({"--home", fresh.Path(), "audit", At("one.eml")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("every rule was off"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Audited 1 message: 0 would have been stopped."), std::string::npos);
+    // The module seeds the defaults at start-up: into the audit's copy only.
+    EXPECT_FALSE(fs::exists(fresh.Path() + "/registry.db"));
+    EXPECT_EQ(LogMessages(fresh.Path()).size(), 1u);
 }
 
 TEST_F(AuditTest, CentralSettingsAreNotFetched) {
