@@ -46,5 +46,6 @@ int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args);
 
 }  // namespace postwarden::host

@@ -69,6 +69,8 @@ void SendObserver::NoteTrace(std::string_view source, std::string_view message) 
         const size_t end = message.find(kEvidenceEnd, kEvidence.size());
         if (end != std::string_view::npos && end + kEvidenceEnd.size() < message.size()) {
             trace_.evidence.emplace_back(message.substr(end + kEvidenceEnd.size()));
+            trace_.evidenceRules.emplace_back(
+                message.substr(kEvidence.size(), end - kEvidence.size()));
         }
     } else if (StartsWith(message, kCount)) {
         const std::string_view digits = message.substr(kCount.size());

@@ -24,6 +24,9 @@ struct SendTrace {
     // ("keyword \"x\" in the subject"), as the driver's "Evidence of <rule>
     // Rule: " lines give it; the rules that find nothing more give none.
     std::vector<std::string> evidence;
+    // The rule of each text of `evidence`, at the same place, named as the
+    // violation lines name it.
+    std::vector<std::string> evidenceRules;
 };
 
 // The platform the host hands the module, noting from the send's own trace and
@@ -37,6 +40,8 @@ class SendObserver final : public PlatformWrapper {
     std::unique_ptr<EngineHelper> NewEngineHelper() override;
 
     const SendTrace& Trace() const { return trace_; }
+    // Forgets what earlier sends traced, so that one platform serves a send after another.
+    void Reset() { trace_ = SendTrace{}; }
 
     // Take one trace line or error report (public for the objects it hands out).
     void NoteTrace(std::string_view source, std::string_view message);

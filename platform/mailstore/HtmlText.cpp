@@ -113,6 +113,11 @@ class Renderer {
         Flush();
         out_ += c;
     }
+    // A run of characters none of which is a blank: the same as Text() for each.
+    void Word(std::string_view word) {
+        Flush();
+        out_.append(word);
+    }
     void Decoded(const std::string& text) {
         Flush();
         out_ += text;
@@ -158,6 +163,15 @@ std::string HtmlToText(std::string_view html) {
     size_t i = 0;
     while (i < html.size()) {
         const char c = html[i];
+        // Most of a document is words: taken a run at a time, not a byte at a time.
+        if (c != '&' && c != '<' && !IsSpace(c)) {
+            size_t end = i + 1;
+            while (end < html.size() && html[end] != '&' && html[end] != '<' && !IsSpace(html[end]))
+                ++end;
+            renderer.Word(html.substr(i, end - i));
+            i = end;
+            continue;
+        }
         if (c == '&') {
             std::string decoded;
             if (const size_t used = DecodeReference(html, i, decoded); used > 0) {

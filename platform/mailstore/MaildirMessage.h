@@ -36,6 +36,12 @@ class MaildirMessage final : public MapiMessage {
   public:
     MaildirMessage(std::shared_ptr<MaildirStore> store, std::string folder, MessageFile file)
         : store_(std::move(store)), folder_(std::move(folder)), file_(std::move(file)) {}
+    // A message read and parsed already (one that has no file of its own, such
+    // as a message of an mbox file): nothing is read again. `content` must be
+    // non-null.
+    MaildirMessage(std::shared_ptr<MaildirStore> store,
+                   std::shared_ptr<const MessageContent> content)
+        : store_(std::move(store)), content_(std::move(content)) {}
 
     std::string Subject() override { return Content().subject; }
     int32_t BodyFormat() override { return Content().bodyFormat; }

@@ -1,0 +1,282 @@
+// `postwarden audit` over real Maildir folders, mbox files and message files, in
+// a home whose settings turn the rules on: what it reports, and that it leaves
+// the settings and the log as they were but for its one record.
+#include "host/Audit.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "host/AuditSources.h"
+#include "platform/engine/LogRecord.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+std::string Message(const std::string& to, const std::string& subject, const std::string& body) {
+    return "From: Me <me@corp.example>\nTo: " + to + "\nSubject: " + subject +
+           "\nDate: Mon, 7 Dec 2026 09:00:00 +0000\nMIME-Version: 1.0\n"
+           "Content-Type: text/plain; charset=utf-8\n\n" +
+           body + "\n";
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> LogMessages(const std::string& home) {
+    std::vector<std::string> messages;
+    std::ifstream in(home + "/postwarden.log", std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (const auto record = ParseRecord(line)) messages.push_back(record->message);
+    }
+    return messages;
+}
+
+class AuditTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("a@corp.example", "s", "b")).exitCode,
+                  0);  // seeds the defaults
+        Set("PromptForOutsideDomainsWanted", "1");
+        Set("ListOfOutsideDomains", "corp.example");
+        Set("PromptForKeywordsWanted", "1");
+        Set("ListOfKeywords", "projectx;merger");
+        Set("PromptForAnySendWanted", "1");  // fires on every message: reported only when named
+        Set("SeparatePromptsWanted", "1");   // a question per rule that fires
+        const std::string mail = dir_.Path() + "/";
+        // A Maildir: outside in new/, a keyword in cur/, and one that passes.
+        Write(mail + "Sent/new/1700000002.M1P1.host",
+              Message("bob@out.example, ann@corp.example", "Lunch", "see you"));
+        Write(mail + "Sent/cur/1700000001.M1P1.host:2,S",
+              Message("ann@corp.example", "Plans", "the merger is on"));
+        Write(mail + "Sent/cur/1700000003.M1P1.host:2,S",
+              Message("ann@corp.example", "Hello", "nothing"));
+        fs::create_directories(mail + "Sent/tmp");
+        // An mbox: the second message's body has a quoted From line hiding a keyword
+        // and a line that only looks like a From_ line once unquoted.
+        Write(mail + "archive.mbox",
+              "From me@corp.example Mon Dec  7 09:00:00 2026\n" +
+                  Message("ann@corp.example", "First", "plain") +
+                  "\nFrom me@corp.example Mon Dec  7 09:01:00 2026\n" +
+                  Message("x@else.example", "Second", ">From projectx with love\nend") + "\n");
+        Write(mail + "one.eml", Message("ann@corp.example", "ProjectX", "x"));
+        Write(mail + "broken.eml", "just text, no header at all\n");
+    }
+    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--home", home_.Path()});
+        return RunPostwarden(args, input);
+    }
+    void Set(const std::string& key, const std::string& value) {
+        ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0);
+    }
+    std::string At(const std::string& name) { return dir_.Path() + "/" + name; }
+    json AuditJson(std::vector<std::string> args) {
+        args.insert(args.begin(), {"audit", "--format", "json"});
+        const CommandResult r = Pw(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return json::parse(r.out, nullptr, false);
+    }
+
+    TempFolder home_;
+    TempFolder dir_;
+};
+
+// The names of the stopped messages, each with its rules.
+std::vector<std::string> Stopped(const json& report) {
+    std::vector<std::string> out;
+    for (const json& message : report["stopped"]) {
+        std::string line = fs::path(message["message"].get<std::string>()).filename().string();
+        for (const json& rule : message["rules"]) line += " | " + rule["rule"].get<std::string>();
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST_F(AuditTest, EachKindOfSourceGivesItsMessagesInOrder) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sources;
+        std::vector<std::string> stopped;
+        size_t messages, malformed;
+    };
+    const Case cases[] = {
+        {"Maildir: delivery order across cur/ and new/",
+         {"Sent"},
+         {"1700000001.M1P1.host:2,S | Keywords", "1700000002.M1P1.host | Outside Domains"},
+         3,
+         0},
+        {"mbox: the quoted From line is body text again, and the keyword found",
+         {"archive.mbox"},
+         {"archive.mbox#2 | Outside Domains | Keywords"},
+         2,
+         0},
+        {"a message file and a malformed one",
+         {"one.eml", "broken.eml"},
+         {"one.eml | Keywords"},
+         2,
+         1},
+        {"a missing source among others is skipped",
+         {"missing", "one.eml"},
+         {"one.eml | Keywords"},
+         1,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> paths;
+        for (const std::string& source : c.sources) paths.push_back(At(source));
+        const json report = AuditJson(paths);
+        ASSERT_FALSE(report.is_discarded());
+        EXPECT_EQ(Stopped(report), c.stopped);
+        EXPECT_EQ(report["summary"]["messages"], c.messages);
+        EXPECT_EQ(report["summary"]["stopped"], c.stopped.size());
+        EXPECT_EQ(report["malformed"].size(), c.malformed);
+    }
+}
+
+TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
+    const json report = AuditJson({At("Sent"), At("archive.mbox"), At("one.eml")});
+    ASSERT_FALSE(report.is_discarded());
+    const json& mbox = report["stopped"][2];
+    EXPECT_EQ(mbox["subject"], "Second");
+    EXPECT_EQ(mbox["date"], "Mon, 7 Dec 2026 09:00:00 +0000");
+    EXPECT_EQ(mbox["recipients"], 1);
+    // Each rule asks its own, the question before every send too, reported or not.
+    EXPECT_EQ(mbox["questions"], 3);
+    EXPECT_EQ(mbox["rules"][0]["evidence"], "outside recipients: x@else.example");
+    EXPECT_EQ(mbox["rules"][1]["evidence"], "keyword \"projectx\" in the body");
+    EXPECT_EQ(report["summary"]["rules"], json({{"Outside Domains", 2},
+                                                {"Email Addresses Domains", 0},
+                                                {"Keywords", 3},
+                                                {"Max Number Of Recipients", 0},
+                                                {"Blank Subject", 0}}));
+}
+
+TEST_F(AuditTest, RulesNamesWhatIsReported) {
+    const std::vector<std::string> sources{At("Sent"), At("one.eml")};
+    std::vector<std::string> args{"--rules", "outside-domains"};
+    args.insert(args.end(), sources.begin(), sources.end());
+    EXPECT_EQ(Stopped(AuditJson(args)),
+              std::vector<std::string>{"1700000002.M1P1.host | Outside Domains"});
+    // Named, the question before every send stops every message.
+    args = {"--rules", "Any Send,KEYWORDS"};
+    args.insert(args.end(), sources.begin(), sources.end());
+    EXPECT_EQ(
+        Stopped(AuditJson(args)),
+        (std::vector<std::string>{
+            "1700000001.M1P1.host:2,S | Keywords | Any Send", "1700000002.M1P1.host | Any Send",
+            "1700000003.M1P1.host:2,S | Any Send", "one.eml | Keywords | Any Send"}));
+}
+
+TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
+    const std::string registry = ReadFile(home_.Path() + "/registry.db");
+    const std::vector<std::string> before = LogMessages(home_.Path());
+    const CommandResult r = Pw({"audit", At("Sent"), At("archive.mbox"), At("broken.eml")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Audited 6 messages: 3 would have been stopped."), std::string::npos)
+        << r.out;
+    EXPECT_EQ(ReadFile(home_.Path() + "/registry.db"), registry);
+    std::vector<std::string> after = LogMessages(home_.Path());
+    ASSERT_EQ(after.size(), before.size() + 1);
+    EXPECT_EQ(after.back(),
+              "Audit: 6 messages from 3 sources, 3 would have been stopped, 1 malformed, 0 not "
+              "checked; Outside Domains: 2, Email Addresses Domains: 0, Keywords: 2, Max Number "
+              "Of Recipients: 0, Blank Subject: 0");
+    after.pop_back();
+    EXPECT_EQ(after, before);
+}
+
+TEST_F(AuditTest, AHomeNeverUsedGetsNoSettingsStored) {
+    TempFolder fresh;
+    const CommandResult r = RunPostwarden({"--home", fresh.Path(), "audit", At("one.eml")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("every rule was off"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Audited 1 message: 0 would have been stopped."), std::string::npos);
+    // The module seeds the defaults at start-up: into the audit's copy only.
+    EXPECT_FALSE(fs::exists(fresh.Path() + "/registry.db"));
+    EXPECT_EQ(LogMessages(fresh.Path()).size(), 1u);
+}
+
+TEST_F(AuditTest, CentralSettingsAreNotFetched) {
+    // A document that adds a keyword only the central source knows.
+    TempFolder other;
+    const auto pw = [&other](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--home", other.Path()});
+        return RunPostwarden(args);
+    };
+    ASSERT_EQ(pw({"settings", "set", "ListOfKeywords", "centralword"}).exitCode, 0);
+    ASSERT_EQ(pw({"settings", "set", "PromptForKeywordsWanted", "1"}).exitCode, 0);
+    Write(At("central.xml"), pw({"settings", "export"}).out);
+    Set("FetchSettingsNetworkLocation", At("central.xml"));
+    Write(At("central.eml"), Message("ann@corp.example", "centralword", "x"));
+
+    EXPECT_TRUE(Stopped(AuditJson({At("central.eml")})).empty());
+    // The same message at a send, where the central settings are read.
+    EXPECT_EQ(Pw({"check", "--answers", "no", At("central.eml")}).exitCode, 1);
+}
+
+TEST_F(AuditTest, UsageAndUnreadableSources) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"audit"}, 2, "SOURCE is required"},
+        {{"audit", "--rules", "keywords,nosuchrule", At("one.eml")}, 2, "\"nosuchrule\""},
+        {{"audit", "--format", "xml", At("one.eml")}, 2, "xml"},
+        {{"audit", At("missing"), At("also-missing")}, 3, "no SOURCE could be read"},
+        {{"audit", dir_.Path()}, 3, "no Maildir"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const CommandResult r = Pw(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    }
+    const CommandResult help = Pw({"audit", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--rules LIST"), std::string::npos) << help.out;
+}
+
+TEST(AuditMbox, SplitsAtFromLinesAndUnquotesOneLevel) {
+    using host::SplitMbox;
+    using host::UnquoteMbox;
+    const std::vector<std::string_view> split = SplitMbox(
+        "From a Mon\nA: 1\n\nbody\nFrom the start\n\nFrom b Tue\r\nB: 2\r\n\r\nx\r\n\r\n");
+    EXPECT_EQ(split, (std::vector<std::string_view>{"A: 1\n\nbody\n", "\n", "B: 2\r\n\r\nx\r\n"}));
+
+    const std::pair<const char*, const char*> quoting[] = {
+        {">From here\n", "From here\n"},    {">>From here\n", ">From here\n"},
+        {"> From here\n", "> From here\n"}, {">Fromage\n", ">Fromage\n"},
+        {"a\n>From x", "a\nFrom x"},        {"From x\n", "From x\n"},
+    };
+    for (const auto& [quoted, plain] : quoting) EXPECT_EQ(UnquoteMbox(quoted), plain) << quoted;
+}
+
+TEST(AuditRules, NamesAsPeopleWriteThem) {
+    const std::pair<const char*, const char*> names[] = {
+        {"Outside Domains", "Outside Domains"},
+        {"outside-domains", "Outside Domains"},
+        {"EmailAddressesDomains", "Email Addresses Domains"},
+        {"number_of_recipients", "Max Number Of Recipients"},
+        {"max number of recipients", "Max Number Of Recipients"},
+        {"BLANK SUBJECT", "Blank Subject"},
+        {"anysend", "Any Send"},
+        {"outside", ""},
+        {"keywords!", ""},
+        {"", ""},
+    };
+    for (const auto& [name, rule] : names) EXPECT_EQ(host::AuditRuleNamed(name), rule) << name;
+}
+
+}  // namespace
+}  // namespace postwarden::testing
