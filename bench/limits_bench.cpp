@@ -26,6 +26,7 @@
 #include "platform/registry/Registry.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "settings/SettingsDocument.h"
+#include "tests/TempFolder.h"
 
 namespace {
 
@@ -68,9 +69,6 @@ bool Refused(const std::function<void()>& call) {
 class Inputs {
   public:
     Inputs() {
-        std::string pattern = (fs::temp_directory_path() / "pw-limits-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
         fs::create_directories(Home() + "/mail");
         const std::string drafts = DraftsFolderOf(Home() + "/mail");
 
@@ -116,10 +114,6 @@ class Inputs {
         WriteMessage(Root() + "/oversized.eml", 300u << 20,
                      "To: bob@corp.example\r\nSubject: Oversized\r\n\r\n");
     }
-    ~Inputs() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
 
     const std::string& Root() const { return root_; }
     std::string Home() const { return root_ + "/home"; }
@@ -137,7 +131,9 @@ class Inputs {
         for (size_t n = head.size(); n + line.size() <= size; n += line.size()) out << line;
     }
 
-    std::string root_, atLimit_, overLimit_;
+    postwarden::testing::TempFolder folder_;
+    const std::string& root_ = folder_.Path();
+    std::string atLimit_, overLimit_;
 };
 
 Inputs& Files() {

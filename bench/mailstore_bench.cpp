@@ -11,6 +11,7 @@
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
+#include "tests/TempFolder.h"
 
 namespace {
 
@@ -20,18 +21,10 @@ using namespace postwarden;
 class BenchStore {
   public:
     BenchStore() {
-        std::string pattern = (fs::temp_directory_path() / "pw-mailstore-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
         std::ofstream(root_ + "/distribution-lists") << "list@corp.example: a@corp.example\n";
         manyRecipients_ = Deliver(ManyRecipients());
         largeBody_ = Deliver(LargeBody());
     }
-    ~BenchStore() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-
     const std::string& Root() const { return root_; }
     const std::string& ManyRecipientsId() const { return manyRecipients_; }
     const std::string& LargeBodyId() const { return largeBody_; }
@@ -68,7 +61,8 @@ class BenchStore {
         return message + "end\n";
     }
 
-    std::string root_;
+    postwarden::testing::TempFolder folder_;
+    const std::string& root_ = folder_.Path();
     std::string manyRecipients_;
     std::string largeBody_;
 };

@@ -2,8 +2,6 @@
 // and address rule leans on. The input is a list text as a settings document
 // or a user would write it; it also gives a value and a pattern to match.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +12,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/Glob.h"
+#include "tests/engine/GlobReference.h"
 
 namespace postwarden {
 namespace {
@@ -53,41 +52,7 @@ void CheckList(std::string_view text) {
     }
 }
 
-// Folding as the matcher does it: one code point (or one stray byte) at a time.
-std::vector<UChar32> Folded(std::string_view text) {
-    std::vector<UChar32> out;
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        const int32_t start = i;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0) {
-            i = start + 1;
-            out.push_back(0x110000 + s[start]);
-        } else {
-            out.push_back(u_foldCase(c, U_FOLD_CASE_DEFAULT));
-        }
-    }
-    return out;
-}
-
-// The textbook table over all prefixes of value and pattern, a row at a time.
-bool ReferenceMatch(std::string_view value, std::string_view pattern) {
-    const std::vector<UChar32> v = Folded(value), p = Folded(pattern);
-    std::vector<char> row(p.size() + 1, 0), next(p.size() + 1);  // row[j]: v[0, i) ~ p[0, j)
-    row[0] = 1;
-    for (size_t j = 1; j <= p.size(); ++j) row[j] = row[j - 1] && p[j - 1] == '*';
-    for (size_t i = 1; i <= v.size(); ++i) {
-        next[0] = 0;
-        for (size_t j = 1; j <= p.size(); ++j) {
-            next[j] = p[j - 1] == '*' ? next[j - 1] || row[j]
-                                      : row[j - 1] && (p[j - 1] == '?' || p[j - 1] == v[i - 1]);
-        }
-        row.swap(next);
-    }
-    return row[p.size()];
-}
+using testing::ReferenceMatch;
 
 // A pattern made from `value`, so that long pieces nearly match it: `edits`
 // says where characters become `?` (often in runs longer than a word of bits),

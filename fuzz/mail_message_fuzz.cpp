@@ -21,6 +21,7 @@
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
@@ -39,17 +40,9 @@ constexpr const char* kLists =
 class Store {
   public:
     Store() {
-        char pattern[] = "/tmp/pw-fuzz-store-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        FUZZ_CHECK(made != nullptr);
-        root_ = made;
         for (const char* sub : {"cur", "new", "tmp"})
             fs::create_directories(root_ + "/Drafts/" + sub);
         std::ofstream(root_ + "/distribution-lists") << kLists;
-    }
-    ~Store() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
     const std::string& Root() const { return root_; }
     void Put(std::string_view bytes) const {
@@ -60,7 +53,8 @@ class Store {
     }
 
   private:
-    std::string root_;
+    postwarden::testing::TempFolder folder_;
+    const std::string& root_ = folder_.Path();
 };
 
 void CheckContent(const mailstore::MessageContent& content) {

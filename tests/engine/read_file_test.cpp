@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/LinuxPlatform.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
@@ -16,14 +17,11 @@ namespace {
 class ReadWholeFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "/pw-read-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        fifo_ = dir_ + "/pipe";
+        fifo_ = folder_.File("pipe");
         ASSERT_EQ(::mkfifo(fifo_.c_str(), 0600), 0);
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string dir_, fifo_;
+    testing::TempFolder folder_;
+    std::string fifo_;
 };
 
 TEST_F(ReadWholeFileTest, ANamedPipeNobodyWritesToReadsAsEmptyInsteadOfWaiting) {

@@ -19,6 +19,7 @@
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "settings/SettingKeys.h"
+#include "tests/TempFolder.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/settings/SettingsFixture.h"
 
@@ -26,23 +27,6 @@ namespace postwarden {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "pw-bounds-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A file of `size` bytes that takes no room on the disk (zero bytes).
 void MakeSparse(const std::string& path, uint64_t size) {
@@ -65,12 +49,12 @@ std::string Refusal(Call call) {
 }
 
 TEST(FileBoundsTest, ASettingsFileOverTheLimitIsRefusedUnread) {
-    TempDir dir;
+    testing::TempFolder dir;
     LinuxPlatform platform(
-        {dir.path() + "/log", dir.path() + "/registry.db", dir.path()},
+        {dir.Path() + "/log", dir.Path() + "/registry.db", dir.Path()},
         std::make_unique<ScriptedWindowSystem>(std::vector<ScriptedWindowSystem::Answer>{}));
-    const std::string atLimit = dir.path() + "/at-limit.xml";
-    const std::string over = dir.path() + "/over.xml";
+    const std::string atLimit = dir.Path() + "/at-limit.xml";
+    const std::string over = dir.Path() + "/over.xml";
     MakeSparse(atLimit, limits::kMaxSettingsDocumentBytes);
     MakeSparse(over, 300u << 20);
 
@@ -112,13 +96,13 @@ TEST(ListBoundsTest, ListsOverTheLimitsAreRefusedAndLeftEmpty) {
 }
 
 TEST(MessageBoundsTest, AMessageFileOverTheLimitIsRefusedUnread) {
-    TempDir dir;
-    const std::string drafts = DraftsFolderOf(dir.path());
+    testing::TempFolder dir;
+    const std::string drafts = DraftsFolderOf(dir.Path());
     const std::string id = mailstore::DeliverMessage(drafts, "Subject: Big\n\nHello\n", "DS");
     const std::string file = mailstore::FindMessage(drafts, id);
     MakeSparse(file, limits::kMaxMessageBytes + 1);
 
-    auto session = CreateMaildirSession(dir.path());
+    auto session = CreateMaildirSession(dir.Path());
     session->Logon();
     std::shared_ptr<MapiMessage> message = session->GetMessageFromID(id);
     EXPECT_EQ(Refusal([&] { message->Recipients(); }),
@@ -223,12 +207,12 @@ TEST_F(ModuleBoundsTest, ADeeplyNestedDocumentIsReadWithoutRecursion) {
 // A whole send on the real platform pieces (registry, log file, Maildir store,
 // list splitting): every oversized input is logged and the message goes.
 TEST(SendBoundsTest, OversizedInputsAreLoggedAndTheSendGoesAhead) {
-    TempDir dir;
-    const std::string logPath = dir.path() + "/postwarden.log";
+    testing::TempFolder dir;
+    const std::string logPath = dir.Path() + "/postwarden.log";
     LinuxPlatform platform(
-        {logPath, dir.path() + "/registry.db", dir.path() + "/mail"},
+        {logPath, dir.Path() + "/registry.db", dir.Path() + "/mail"},
         std::make_unique<ScriptedWindowSystem>(std::vector{ScriptedWindowSystem::Answer::kNo}));
-    const std::string settingsFile = dir.path() + "/settings.xml";
+    const std::string settingsFile = dir.Path() + "/settings.xml";
     MakeSparse(settingsFile, 100u << 20);
     std::string keywords;
     for (size_t i = 0; i <= limits::kMaxListEntries; ++i)
@@ -241,8 +225,8 @@ TEST(SendBoundsTest, OversizedInputsAreLoggedAndTheSendGoesAhead) {
              {keys::kSeparatePromptsWanted, "1"}}) {
         platform.SaveSetting(kSettingsAppName, kSettingsSection, key, value);
     }
-    fs::create_directories(dir.path() + "/mail");
-    const std::string drafts = DraftsFolderOf(dir.path() + "/mail");
+    fs::create_directories(dir.Path() + "/mail");
+    const std::string drafts = DraftsFolderOf(dir.Path() + "/mail");
     const std::string small = mailstore::DeliverMessage(
         drafts, "To: bob@corp.example\nSubject: Figures\n\nThe figures.\n", "DS");
     const std::string large = mailstore::DeliverMessage(drafts, "Subject: Huge\n\nx\n", "DS");

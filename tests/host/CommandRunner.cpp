@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/UniqueFd.h"
 
@@ -21,6 +23,14 @@ namespace postwarden::testing {
 
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input,
                             const std::vector<std::string>& env) {
+    std::vector<std::string> chunks;
+    if (!input.empty()) chunks.push_back(input);
+    return RunProgram(POSTWARDEN_BINARY_DIR "/postwarden", args, chunks, env);
+}
+
+CommandResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& chunks,
+                         const std::vector<std::string>& env) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
     const pid_t pid = fork();
@@ -29,13 +39,15 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
         dup2(out[1], 1);
         dup2(err[1], 2);
         // Like a mail client's sendmail program: no terminal and no display of
-        // the test run's, unless the test gives one.
+        // the test run's, and no scripted answers, unless the test gives them.
         setsid();
+        signal(SIGPIPE, SIG_DFL);  // the parent ignores it; a program starts with the default
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("QT_QPA_PLATFORM");
+        unsetenv("POSTWARDEN_ANSWERS");
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<std::string> argv{POSTWARDEN_BINARY_DIR "/postwarden"};
+        std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (std::string& a : argv) raw.push_back(a.data());
@@ -47,10 +59,13 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
     close(out[1]);
     close(err[1]);
 
+    // A program may refuse its input without reading all of it: the write then
+    // fails with EPIPE instead of ending the test program.
+    signal(SIGPIPE, SIG_IGN);
     CommandResult result;
-    size_t written = 0;
+    size_t chunk = 0, written = 0;
     int inFd = in[1];
-    if (input.empty()) {
+    if (chunks.empty()) {
         close(inFd);
         inFd = -1;
     }
@@ -73,9 +88,14 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
             }
         }
         if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = write(inFd, input.data() + written, input.size() - written);
+            const std::string& bytes = chunks[chunk];
+            const ssize_t n = write(inFd, bytes.data() + written, bytes.size() - written);
             if (n > 0) written += static_cast<size_t>(n);
-            if (n <= 0 || written == input.size()) {
+            if (n > 0 && written == bytes.size() && ++chunk < chunks.size()) {
+                // A pause, so that the program sees the next chunk in a read of its own.
+                written = 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            } else if (n <= 0 || written == bytes.size()) {
                 close(inFd);
                 inFd = -1;
             }
@@ -88,19 +108,6 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
-}
-
-TempFolder::TempFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "postwarden-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) ? pattern : "";
-}
-
-TempFolder::~TempFolder() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
 }
 
 std::string WriteFakeSendmail(const std::string& folder, const std::string& name) {
@@ -120,13 +127,6 @@ bool SetImmutable(const std::string& path, bool on) {
     if (!fd || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
     flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
     return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 }  // namespace postwarden::testing

@@ -3,8 +3,13 @@
 // Runs the built `postwarden` command as a separate process, the way users and
 // scripts do, and collects what it printed.
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/TempFolder.h"
 
 namespace postwarden::testing {
 
@@ -21,6 +26,12 @@ struct CommandResult {
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 
+// Runs `program` the same way, writing each of `chunks` on standard input
+// with a short pause before the next, so that it sees them in separate reads.
+CommandResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& chunks,
+                         const std::vector<std::string>& env = {});
+
 // Sets or clears the immutable flag, which holds a file or a folder as it is
 // even for root; false when the file system or the user cannot.
 bool SetImmutable(const std::string& path, bool on);
@@ -30,20 +41,25 @@ bool SetImmutable(const std::string& path, bool on);
 // `folder`/input and exits with $FAKE_STATUS (0 when unset). Returns its path.
 std::string WriteFakeSendmail(const std::string& folder, const std::string& name = "sendmail");
 
-// The whole content of a file; empty when it cannot be read.
-std::string ReadFile(const std::string& path);
-
-// A fresh empty folder under the temporary folder, removed by the destructor.
-class TempFolder {
-  public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& Path() const { return path_; }
+// A test on a home folder of its own, through the real command.
+class HomeTest : public ::testing::Test {
+  protected:
+    // Runs `postwarden --home HOME args...`.
+    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--home", Home()});
+        return RunPostwarden(args, input);
+    }
+    // Sets a setting; fails the test when the command refuses it.
+    void Set(const std::string& key, const std::string& value) {
+        const CommandResult r = Pw({"settings", "set", key, value});
+        ASSERT_EQ(r.exitCode, 0) << key << ": " << r.err;
+    }
+    const std::string& Home() const { return home_->Path(); }
+    // Starts over on a new, empty home.
+    void FreshHome() { home_ = std::make_unique<TempFolder>(); }
 
   private:
-    std::string path_;
+    std::unique_ptr<TempFolder> home_ = std::make_unique<TempFolder>();
 };
 
 }  // namespace postwarden::testing

@@ -19,16 +19,8 @@ std::string Message(const std::string& to, const std::string& subject, const std
            "\r\n";
 }
 
-class CheckTest : public ::testing::Test {
+class CheckTest : public HomeTest {
   protected:
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", Home()});
-        return RunPostwarden(args, input);
-    }
-    void Set(const std::string& key, const std::string& value) {
-        const CommandResult r = Pw({"settings", "set", key, value});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
     CommandResult Check(const std::string& answers, const std::string& message) {
         return Pw({"check", "--answers", answers}, message);
     }
@@ -58,11 +50,6 @@ class CheckTest : public ::testing::Test {
         return n;
     }
 
-    const std::string& Home() const { return home_->Path(); }
-    // Starts over on a new, empty home.
-    void FreshHome() { home_ = std::make_unique<TempFolder>(); }
-
-    std::unique_ptr<TempFolder> home_ = std::make_unique<TempFolder>();
     const std::string plain = Message("Alice <alice@corp.example>", "Numbers", "Hello");
 };
 
@@ -80,11 +67,7 @@ TEST_F(CheckTest, AFreshHomeIsSeededOnceAndAsksBeforeEverySend) {
     EXPECT_EQ(Count("Violated Any Send Rule: True"), 2);
     EXPECT_EQ(Count("Postwarden is stopping"), 2);
     EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
-}
-
-TEST_F(CheckTest, ClosingThePromptCancels) {
-    const CommandResult r = Check("close", plain);
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Check("close", plain).exitCode, 1) << "closing the prompt cancels";
 }
 
 struct RuleCase {
@@ -188,37 +171,36 @@ const char* kCentralDocument = R"(<?xml version="1.0"?>
 </Settings>
 )";
 
-TEST_F(CheckTest, SettingsFromANetworkFileApplyBeforeTheSendIsChecked) {
-    const std::string path = Home() + "/central.xml";
-    std::ofstream(path) << kCentralDocument;
-    Set("FetchSettingsNetworkLocation", path);
-    const std::string secret = Message("alice@corp.example", "About the MERGER", "x");
-
-    CommandResult r = Check("no", secret);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out,
-              "send: cancelled (No to \"Send this secret?\"; why: keyword \"merger\" in the "
-              "subject)\n");
-    EXPECT_EQ(Count("Read settings successfully: True"), 1);
-    EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
-    EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
-}
-
-TEST_F(CheckTest, SettingsFromASharedMaildirFolderApplyBeforeTheSendIsChecked) {
-    const auto folder = std::filesystem::path(Home()) / "shared" / "Settings";
-    for (const char* sub : {"cur", "new", "tmp"}) std::filesystem::create_directories(folder / sub);
-    std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
-        << "From: admin@corp.example\nSubject: Post Warden Settings\n"
-           "Content-Type: text/plain; charset=utf-8\n\n"
-        << kCentralDocument;
-    Set("FetchSettingsExchangePublicFolder", folder.string());
-
-    const CommandResult r = Check("no", Message("alice@corp.example", "projectx plan", "x"));
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_EQ(r.out,
-              "send: cancelled (No to \"Send this secret?\"; why: keyword \"projectx\" in the "
-              "subject)\n");
-    EXPECT_EQ(Count("Fetching public folder from " + folder.string()), 1);
+// From a network file and from a shared Maildir folder, each on a home of its own.
+TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
+    for (const bool fromFolder : {false, true}) {
+        SCOPED_TRACE(fromFolder ? "shared folder" : "network file");
+        FreshHome();
+        const auto folder = std::filesystem::path(Home()) / "shared" / "Settings";
+        if (fromFolder) {
+            for (const char* sub : {"cur", "new", "tmp"}) {
+                std::filesystem::create_directories(folder / sub);
+            }
+            std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
+                << "From: admin@corp.example\nSubject: Post Warden Settings\n"
+                   "Content-Type: text/plain; charset=utf-8\n\n"
+                << kCentralDocument;
+            Set("FetchSettingsExchangePublicFolder", folder.string());
+        } else {
+            std::ofstream(Home() + "/central.xml") << kCentralDocument;
+            Set("FetchSettingsNetworkLocation", Home() + "/central.xml");
+        }
+        const CommandResult r = Check("no", Message("alice@corp.example", "About the MERGER", "x"));
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_EQ(r.out,
+                  "send: cancelled (No to \"Send this secret?\"; why: keyword \"merger\" in the "
+                  "subject)\n");
+        EXPECT_EQ(Count(fromFolder ? "Fetching public folder from " + folder.string()
+                                   : "Read settings successfully: True"),
+                  1);
+        EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
+        EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
+    }
 }
 
 TEST_F(CheckTest, UsageErrors) {

@@ -26,7 +26,7 @@ std::string Message(const std::string& to, const std::string& subject, const std
            attachment + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n--b--\r\n";
 }
 
-class EvidenceTest : public ::testing::Test {
+class EvidenceTest : public HomeTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("a@corp.example", "s", "b")).exitCode,
@@ -39,25 +39,16 @@ class EvidenceTest : public ::testing::Test {
         Set("ListOfKeywords", "geschäftsgeheimnis;projectx");
         Set("MaxNumberOfRecipients", "2");
     }
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", home_.Path()});
-        return RunPostwarden(args, input);
-    }
-    void Set(const std::string& key, const std::string& value) {
-        ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0);
-    }
     // The message of the last "Send: " record in the log.
     std::string LastSendRecord() {
         std::string last;
-        std::ifstream in(home_.Path() + "/postwarden.log", std::ios::binary);
+        std::ifstream in(Home() + "/postwarden.log", std::ios::binary);
         for (std::string line; std::getline(in, line);) {
             const auto record = ParseRecord(line);
             if (record && record->message.starts_with("Send: ")) last = record->message;
         }
         return last;
     }
-
-    TempFolder home_;
 };
 
 struct EvidenceCase {
@@ -127,7 +118,7 @@ TEST_F(EvidenceTest, EachRuleSaysWhatItFoundInTheRefusalAndTheLogRecord) {
     for (const EvidenceCase& c : cases) {
         SCOPED_TRACE(c.name);
         Set(c.rule, "1");
-        const std::string file = home_.Path() + "/message.eml";
+        const std::string file = Home() + "/message.eml";
         std::ofstream(file, std::ios::binary) << c.message;
         std::vector<std::string> args{"check", "--answers", "no", file};
         if (!c.envelope.empty()) args.push_back("--");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/FileModes.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden::host {
 namespace {
@@ -16,16 +17,8 @@ using testing::Umask;
 
 class MakeFoldersTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "/pw-home-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    std::string root_;
+    testing::TempFolder folder_;
+    const std::string& root_ = folder_.Path();
 };
 
 TEST_F(MakeFoldersTest, EveryFolderItMakesIsTheOwnersOnlyWhateverTheUmask) {

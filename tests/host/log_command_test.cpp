@@ -1,5 +1,7 @@
 // `postwarden log` shows no text raw: what could act on the terminal of the
-// person reading the log is shown escaped, field by field.
+// person reading the log is shown escaped, field by field. It reads the rotated
+// files too, oldest first, --since narrows what it shows to the records from a
+// time on, and --follow goes on showing what is added.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,7 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "platform/UniqueFd.h"
 #include "platform/engine/LogRecord.h"
@@ -24,16 +28,40 @@ const std::string kHostile =
     "2J, evil\xe2\x80\xae"
     "txt.exe";
 const std::string kShown = "csi \\u{009B}2J, evil\\u{202E}txt.exe";
+constexpr const char* kNoon = "2026-12-06T12:00:00.000Z";
 
-std::string Record(const std::string& source, const std::string& message) {
-    return FormatRecord({"2026-12-06T12:00:00.000Z", "trace", 0, "Postwarden", source, message});
+std::string Record(const std::string& stamp, const std::string& source,
+                   const std::string& message = "m") {
+    return FormatRecord({stamp, "trace", 0, "Postwarden", source, message});
 }
 
-TEST(LogCommandTest, EveryFieldIsShownEscapedAndTheRecordsKeepTheirShape) {
+class LogCommandTest : public ::testing::Test {
+  public:  // for the cases of FollowShowsWhatIsAdded
+    std::string LogPath(const std::string& suffix = "") const {
+        return home.Path() + "/postwarden.log" + suffix;
+    }
+    void Write(const std::string& suffix, const std::string& content) const {
+        std::ofstream(LogPath(suffix), std::ios::binary) << content;
+    }
+    // The SOURCE field of every line shown, in order.
+    static std::vector<std::string> Sources(const std::string& out) {
+        std::vector<std::string> sources;
+        size_t start = 0;
+        for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+            const std::string line = out.substr(start, end - start);
+            const auto record = ParseRecord(line);
+            sources.push_back(record ? record->source : line);
+        }
+        return sources;
+    }
+
     TempFolder home;
-    std::ofstream(home.Path() + "/postwarden.log", std::ios::binary)
-        << Record("ProcessItem", "Subject: " + kHostile)
-        << Record("Source \xe2\x81\xa6isolated\xe2\x81\xa9", "plain Grüße\\n")
+};
+
+TEST_F(LogCommandTest, EveryFieldIsShownEscapedAndTheRecordsKeepTheirShape) {
+    std::ofstream(LogPath(), std::ios::binary)
+        << Record(kNoon, "ProcessItem", "Subject: " + kHostile)
+        << Record(kNoon, "Source \xe2\x81\xa6isolated\xe2\x81\xa9", "plain Grüße\\n")
         // Written by something else than the log writer: a raw escape sequence.
         << "2026-12-06T12:00:01.000Z\tevent\t1\t\t\x1b[2J\tx\n"
         // A last record cut short.
@@ -49,13 +77,88 @@ TEST(LogCommandTest, EveryFieldIsShownEscapedAndTheRecordsKeepTheirShape) {
                   "2026-12-06T12:00:02.000Z\ttrace\t0\tPostwarden\tS\tcut \\u{009B}");
 }
 
-TEST(LogCommandTest, ALogThatIsNoFileIsNotRead) {
-    TempFolder home;
-    ASSERT_EQ(::symlink("/dev/null", (home.Path() + "/postwarden.log").c_str()), 0);
+TEST_F(LogCommandTest, ALogThatIsNoFileIsNotRead) {
+    ASSERT_EQ(::symlink("/dev/null", LogPath().c_str()), 0);
     const CommandResult r = RunPostwarden({"--home", home.Path(), "log"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+}
+
+TEST_F(LogCommandTest, TheRotatedFilesComeFirstOldestFirst) {
+    Write(".4", Record("2026-12-01T00:00:00.000Z", "beyond the kept files"));
+    Write(".3", Record("2026-12-02T00:00:00.000Z", "three"));
+    // A record cut short at the end of a file stays a line of its own.
+    Write(".2", Record("2026-12-03T00:00:00.000Z", "two") + "2026-12-03T00:00:01.000Z\tcut");
+    Write(".1", Record("2026-12-04T00:00:00.000Z", "one"));
+    Write("", Record("2026-12-05T00:00:00.000Z", "current"));
+    Write(".lock", "");
+    const CommandResult r = RunPostwarden({"--home", home.Path(), "log"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Sources(r.out),
+              (std::vector<std::string>{"three", "two", "2026-12-03T00:00:01.000Z\tcut", "one",
+                                        "current"}));
+
+    // Rotated files without a current one (it is made by the next record).
+    std::remove(LogPath().c_str());
+    EXPECT_EQ(Sources(RunPostwarden({"--home", home.Path(), "log"}).out).back(), "one");
+}
+
+TEST_F(LogCommandTest, SinceShowsTheRecordsFromThatTimeOn) {
+    Write(".1", Record("2026-12-05T23:59:59.999Z", "late on the 5th") +
+                    Record("2026-12-06T08:00:00.000Z", "morning") +
+                    "a line of no record, shown with the one before\n");
+    Write("", Record("2026-12-06T12:34:56.789Z", "noon") +
+                  Record("2026-12-07T00:00:00.000Z", "the 7th"));
+    const std::vector<std::string> all = {"late on the 5th", "morning",
+                                          "a line of no record, shown with the one before", "noon",
+                                          "the 7th"};
+    const struct {
+        const char* since;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {"2026-12-06T12:34:56.789Z", {"noon", "the 7th"}},
+        {"2026-12-06T12:34:56.790Z", {"the 7th"}},
+        {"2026-12-06T13:34:56.789+01:00", {"noon", "the 7th"}},
+        {"2026-12-06T00:00Z", {all.begin() + 1, all.end()}},
+        // Local time, here an hour ahead of UTC: the 6th starts at 23:00 UTC on the 5th.
+        {"2026-12-06", all},
+        {"2026-12-06T01:00", {all.begin() + 1, all.end()}},
+        {"2026-12-06T09:00:00.001", {"noon", "the 7th"}},
+        {"2026-12-06T13:35", {"the 7th"}},
+        {"2027-01-01", {}},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r =
+            RunPostwarden({"--home", home.Path(), "log", "--since", c.since}, "", {"TZ=XXX-1"});
+        EXPECT_EQ(r.exitCode, 0) << c.since << r.err;
+        EXPECT_EQ(Sources(r.out), c.shown) << c.since;
+    }
+    EXPECT_EQ(Sources(RunPostwarden({"--home", home.Path(), "log", "--since=2026-12-07T00:00Z"}, "",
+                                    {"TZ=XXX-1"})
+                          .out),
+              std::vector<std::string>{"the 7th"});
+}
+
+TEST_F(LogCommandTest, ASinceThatIsNoTimeIsAUsageError) {
+    Write("", Record("2026-12-06T12:00:00.000Z", "x"));
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--since"},
+                                               {"--since", "yesterday"},
+                                               {"--since", "2026-02-30"},
+                                               {"--since", "06.12.2026"},
+                                               {"--since="},
+                                               {"--until", "2026-12-06"}}) {
+        std::vector<std::string> command = {"--home", home.Path(), "log"};
+        command.insert(command.end(), args.begin(), args.end());
+        const CommandResult r = RunPostwarden(command);
+        EXPECT_EQ(r.exitCode, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("postwarden: log: ", 0), 0u) << r.err;
+    }
+    const CommandResult r = RunPostwarden({"--home", home.Path(), "log", "--since", "soon"});
+    EXPECT_NE(r.err.find("--since needs a date (2026-12-06) or a date and time"), std::string::npos)
+        << r.err;
 }
 
 // Reads what `fd` gives until `out` holds `count` line ends, for a minute at most.
@@ -72,43 +175,61 @@ void ReadLines(int fd, std::string& out, size_t count) {
     }
 }
 
-TEST(LogCommandTest, FollowShowsAddedRecordsEscapedToo) {
-    TempFolder home;
-    const std::string path = home.Path() + "/postwarden.log";
-    std::ofstream(path, std::ios::binary) << Record("First", "before");
-    int out[2];
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        std::string program = POSTWARDEN_BINARY_DIR "/postwarden";
-        std::string homeOption = "--home=" + home.Path();
-        std::string log = "log", follow = "--follow";
-        char* argv[] = {program.data(), homeOption.data(), log.data(), follow.data(), nullptr};
-        ::execv(argv[0], argv);
-        ::_exit(127);
+// Each case writes a first record, starts `log --follow`, then `change`s the
+// log; every record must be shown once, in order, escaped.
+TEST_F(LogCommandTest, FollowShowsWhatIsAdded) {
+    const struct {
+        const char* name;
+        std::function<void(LogCommandTest&)> change;
+        std::string shown;
+    } cases[] = {
+        {"a record that arrives in two writes is shown once it is whole, escaped",
+         [](LogCommandTest& t) {
+             const std::string record = Record(kNoon, "second", kHostile);
+             const size_t cut = record.find("\xc2\x9b") + 1;
+             std::ofstream log(t.LogPath(), std::ios::binary | std::ios::app);
+             log << record.substr(0, cut) << std::flush;
+             ::usleep(600000);
+             log << record.substr(cut);
+         },
+         Record(kNoon, "first") + kNoon + "\ttrace\t0\tPostwarden\tsecond\t" + kShown + "\n"},
+        {"after a rotation it goes on into the new file",
+         [](LogCommandTest& t) {
+             // As a writer rotates: a last record into the old file, renamed, a new file.
+             std::ofstream(t.LogPath(), std::ios::binary | std::ios::app)
+                 << Record(kNoon, "last of the old file");
+             ASSERT_EQ(std::rename(t.LogPath().c_str(), t.LogPath(".1").c_str()), 0);
+             t.Write("", Record(kNoon, "first of the new file"));
+         },
+         Record(kNoon, "first") + Record(kNoon, "last of the old file") +
+             Record(kNoon, "first of the new file")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Write("", Record(kNoon, "first"));
+        std::remove(LogPath(".1").c_str());
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], 1);
+            std::string program = POSTWARDEN_BINARY_DIR "/postwarden";
+            std::string homeOption = "--home=" + home.Path();
+            std::string log = "log", follow = "--follow";
+            char* argv[] = {program.data(), homeOption.data(), log.data(), follow.data(), nullptr};
+            ::execv(argv[0], argv);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        const UniqueFd reader(out[0]);
+        std::string shown;
+        ReadLines(reader.Get(), shown, 1);
+        c.change(*this);
+        ReadLines(reader.Get(), shown, std::count(c.shown.begin(), c.shown.end(), '\n'));
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        EXPECT_EQ(shown, c.shown);
     }
-    ::close(out[1]);
-    const UniqueFd reader(out[0]);
-
-    std::string shown;
-    ReadLines(reader.Get(), shown, 1);
-    {
-        // A record that arrives in two writes is shown once it is whole.
-        const std::string record = Record("Second", kHostile);
-        const size_t cut = record.find("\xc2\x9b") + 1;
-        std::ofstream log(path, std::ios::binary | std::ios::app);
-        log << record.substr(0, cut) << std::flush;
-        ::usleep(600000);
-        log << record.substr(cut);
-    }
-    ReadLines(reader.Get(), shown, 2);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_EQ(shown,
-              "2026-12-06T12:00:00.000Z\ttrace\t0\tPostwarden\tFirst\tbefore\n"
-              "2026-12-06T12:00:00.000Z\ttrace\t0\tPostwarden\tSecond\t" +
-                  kShown + "\n");
 }
 
 }  // namespace

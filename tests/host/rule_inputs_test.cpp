@@ -7,17 +7,13 @@
 namespace postwarden::testing {
 namespace {
 
-class RuleInputsTest : public ::testing::Test {
+class RuleInputsTest : public HomeTest {
   protected:
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", home.Path()});
-        return RunPostwarden(args, input);
-    }
     void Settings(std::initializer_list<std::pair<const char*, const char*>> settings) {
         ASSERT_EQ(Pw({"check", "--answers", "yes"}, "Subject: seed\n\nx\n").exitCode, 0);
-        ASSERT_EQ(Pw({"settings", "set", "PromptForAnySendWanted", "0"}).exitCode, 0);
+        Set("PromptForAnySendWanted", "0");
         for (const auto& [key, value] : settings) {
-            ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0) << key;
+            Set(key, value);
         }
     }
     // Whether a send of `message` asks (and, answered No, is held).
@@ -26,7 +22,6 @@ class RuleInputsTest : public ::testing::Test {
         EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.err;
         return r.exitCode == 1;
     }
-    TempFolder home;
 };
 
 std::string Multipart(const std::string& type, const std::string& parts) {

@@ -26,20 +26,16 @@ int Lines(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-class SendPromisesTest : public ::testing::Test {
+class SendPromisesTest : public HomeTest {
   protected:
     void SetUp() override { sendmail = WriteFakeSendmail(dir.Path(), "capture"); }
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", home.Path()});
-        return RunPostwarden(args, input);
-    }
     // Only the outside-domain rule, for corp.example.
     void OutsideDomainsOnly() {
         ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);  // seeds the store
         for (auto [key, value] : {std::pair{"PromptForAnySendWanted", "0"},
                                   std::pair{"PromptForOutsideDomainsWanted", "1"},
                                   std::pair{"ListOfOutsideDomains", "corp.example"}}) {
-            ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0);
+            Set(key, value);
         }
     }
     CommandResult Send(std::vector<std::string> args, const std::string& message) {
@@ -47,9 +43,8 @@ class SendPromisesTest : public ::testing::Test {
         return Pw(args, message);
     }
     bool Delivered() const { return std::filesystem::exists(dir.Path() + "/input"); }
-    std::string Log() const { return ReadFile(home.Path() + "/postwarden.log"); }
+    std::string Log() const { return ReadFile(Home() + "/postwarden.log"); }
 
-    TempFolder home;
     TempFolder dir;
     std::string sendmail;
 };
@@ -145,7 +140,7 @@ TEST_F(SendPromisesTest, ADraftLeftByAKilledRunIsRemovedByTheNext) {
     waitpid(gone, nullptr, 0);
     char host[256] = {};
     gethostname(host, sizeof host - 1);
-    const std::string cur = home.Path() + "/mail/Drafts/cur";
+    const std::string cur = Home() + "/mail/Drafts/cur";
     std::filesystem::create_directories(cur);
     const std::string left =
         cur + "/1765000000.M1P" + std::to_string(gone) + "Q1_postwarden_S7." + host + ":2,DS";
@@ -161,7 +156,7 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     const std::string file = dir.Path() + "/message.eml";
     std::ofstream(file) << Message("");
     ASSERT_EQ(Pw({"check", "--answers", "yes", file}).exitCode, 0);  // makes the store
-    const std::string drafts = home.Path() + "/mail/Drafts/cur";
+    const std::string drafts = Home() + "/mail/Drafts/cur";
     if (!SetImmutable(drafts, true) || !SetImmutable(drafts, false)) {
         GTEST_SKIP() << "the immutable flag cannot be set here";
     }
@@ -171,7 +166,7 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
         ::unsetenv("QT_QPA_PLATFORM");
-        ::execl(POSTWARDEN_BINARY_DIR "/postwarden", "postwarden", "--home", home.Path().c_str(),
+        ::execl(POSTWARDEN_BINARY_DIR "/postwarden", "postwarden", "--home", Home().c_str(),
                 "check", file.c_str(), nullptr);
         ::_exit(127);
     }

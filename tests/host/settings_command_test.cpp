@@ -96,6 +96,9 @@ TEST_F(SettingsCommandTest, UsageErrors) {
         {"unset"},
         {"set-number", "Software\\X", "Name"},
         {"set-number", "Software\\X", "Name", "many"},
+        {"import"},
+        {"import", "a", "b"},
+        {"export", "extra"},
     };
     for (const auto& args : cases) {
         const CommandResult r = Settings(args);

@@ -4,7 +4,6 @@
 // command line.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,11 +42,6 @@ size_t Count(const std::string& text, const std::string& part) {
 
 class SettingsIoTest : public ::testing::Test {
   protected:
-    // A command refuses an input past a limit without reading the rest of it:
-    // the test then hears of the closed pipe as EPIPE, not as a signal.
-    void SetUp() override { oldPipeHandler_ = std::signal(SIGPIPE, SIG_IGN); }
-    void TearDown() override { std::signal(SIGPIPE, oldPipeHandler_); }
-
     CommandResult Settings(const std::string& home, std::vector<std::string> args,
                            const std::string& input = "") {
         args.insert(args.begin(), {"--home", home, "settings"});
@@ -90,9 +84,6 @@ class SettingsIoTest : public ::testing::Test {
     std::string Home(const std::string& name) const { return folder.Path() + "/" + name; }
 
     TempFolder folder;
-
-  private:
-    void (*oldPipeHandler_)(int) = SIG_DFL;
 };
 
 TEST_F(SettingsIoTest, ExportThenImportGivesBackTheSameSettings) {
@@ -334,15 +325,6 @@ TEST_F(SettingsIoTest, SetRefusesWhatTheModuleCannotUse) {
     // Forced, a list the module will skip is stored all the same.
     EXPECT_EQ(Settings(home, {"set", "--force", "ListOfKeywords", "-"}, tooMany).exitCode, 0);
     EXPECT_EQ(Get(home, "ListOfKeywords"), tooMany);
-}
-
-TEST_F(SettingsIoTest, UsageErrors) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"import"}, {"import", "a", "b"}, {"export", "extra"}}) {
-        const CommandResult r = Settings(Home("h"), args);
-        EXPECT_EQ(r.exitCode, 2) << ::testing::PrintToString(args);
-        EXPECT_EQ(r.err.rfind("postwarden: ", 0), 0u) << r.err;
-    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "module/MapiSession.h"
 #include "module/RuntimeError.h"
 #include "platform/mailstore/MaildirSession.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden::testing {
 
@@ -17,27 +18,6 @@ namespace postwarden::testing {
 inline std::string CorpusRoot() {
     return POSTWARDEN_SOURCE_DIR "/tests/fixtures/maildir";
 }
-
-// A folder of its own for one test, removed with everything in it afterwards.
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "pw-mailstore-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A copy of the corpus that a test may change.
 class CorpusCopy : public TempFolder {

@@ -73,25 +73,6 @@ TEST_F(ModuleTest, ExplorerOpenFailureOfTheEngineReachesTheHost) {
     EXPECT_EQ(platform.CallsOf("Application.Version"), 0) << "later steps are not done";
 }
 
-TEST_F(ModuleTest, SendMessageAlwaysAnswersNoError) {
-    for (std::string text : {"", "anything", "noerror"}) {
-        EXPECT_EQ(module.YSSendMessage(text), "noerror");
-    }
-}
-
-TEST_F(ModuleTest, IdleHandlersAnswerZeroAndLeaveCancelDefault) {
-    int32_t id = 7;
-    bool cancelDefault = true;
-    EXPECT_EQ(module.YSButtonAction(id, cancelDefault), 0);
-    EXPECT_TRUE(cancelDefault);
-    EXPECT_EQ(module.YSMenuAction(id, cancelDefault), 0);
-    EXPECT_TRUE(cancelDefault);
-    EXPECT_EQ(module.YSHotkeyAction(id), 0);
-    EXPECT_EQ(module.YSExplorerClose(nullptr), 0);
-    EXPECT_EQ(module.YSInspectorOpen(nullptr), 0);
-    EXPECT_TRUE(platform.log.empty());
-}
-
 TEST_F(ModuleTest, OtherSelectorsAndSubmittedItemsLeaveCancelAlone) {
     auto item = std::make_shared<FakeItem>(platform);
     for (int32_t selector : {0, 1, 3, 5, -4}) {

@@ -70,17 +70,6 @@ TEST_F(SimpleYesNoPromptTest, EveryPromptOfASendStartsWithNo) {
     EXPECT_EQ(windows->shown.at(1).Control("lblConfirmationMessage").caption, "Second rule?");
 }
 
-TEST_F(SimpleYesNoPromptTest, ManualModalWaitsWithResponseFive) {
-    form.SetConfirmationMessage("Any send?");
-    windows->person = [this](FakeWindow& window) {
-        EXPECT_EQ(form.Response(), 5);
-        EXPECT_EQ(window.activations, 1);
-        window.Press("cmdYes");
-    };
-    EXPECT_EQ(Ask(true), 6);
-    EXPECT_FALSE(windows->shown.at(0).modal);
-}
-
 TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {
     form.SetConfirmationMessage("Outside the company?");
     int32_t inner = -1;
@@ -92,13 +81,6 @@ TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {
     };
     EXPECT_EQ(Ask(true), 6);
     EXPECT_EQ(inner, 7);
-}
-
-TEST_F(SimpleYesNoPromptTest, ModelessRefusedWith401FallsBackToModal) {
-    platform.FailOn("Window.ShowModeless", errors::ModalFormDisplayed());
-    form.SetConfirmationMessage("Keywords?");
-    EXPECT_EQ(Ask(true), 7);
-    EXPECT_TRUE(windows->shown.at(0).modal);
 }
 
 TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {

@@ -1,10 +1,11 @@
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "platform/registry/Registry.h"
-#include "tests/registry/TempFolder.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
@@ -48,8 +49,9 @@ bool IsWhole(const std::string& value) {
 }
 
 TEST(RegistryConcurrencyTest, TwoProcessesOnTheSameKeysKeepEveryValueWhole) {
-    testing::RegistryFolder folder;
-    const std::string path = folder.File();  // created by whichever process comes first
+    testing::TempFolder folder;
+    const std::string path =
+        folder.File("registry.db");  // created by whichever process comes first
 
     pid_t children[2];
     for (int writer = 0; writer < 2; ++writer) {
@@ -86,8 +88,8 @@ TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
     // processes doing that at once must neither refuse the file as foreign nor
     // give up on the lock.
     for (int round = 0; round < 60; ++round) {
-        testing::RegistryFolder folder;
-        const std::string path = folder.File();
+        testing::TempFolder folder;
+        const std::string path = folder.File("registry.db");
         pid_t children[3];
         for (int i = 0; i < 3; ++i) {
             children[i] = fork();

@@ -1,10 +1,11 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "platform/registry/Registry.h"
 #include "tests/FileModes.h"
-#include "tests/registry/TempFolder.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 using testing::ModeOf;
 using testing::Umask;
 
-using testing::RegistryFolder;
+using testing::TempFolder;
 
 // The database and SQLite's files beside it, while a connection holds them open.
 void ExpectModes(const std::string& database, int mode) {
@@ -25,10 +26,10 @@ TEST(RegistryFileModeTest, ANewDatabaseIsTheOwnersOnlyWhateverTheUmask) {
     for (const mode_t mask : {mode_t{022}, mode_t{0}}) {
         SCOPED_TRACE(mask);
         Umask umask(mask);
-        RegistryFolder folder;
-        Registry registry(folder.File());
+        TempFolder folder;
+        Registry registry(folder.File("registry.db"));
         registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "projectx");
-        ExpectModes(folder.File(), 0600);
+        ExpectModes(folder.File("registry.db"), 0600);
     }
 }
 
@@ -36,15 +37,15 @@ TEST(RegistryFileModeTest, AnExistingDatabaseKeepsItsMode) {
     Umask umask(0);
     for (const int mode : {0640, 0600}) {
         SCOPED_TRACE(mode);
-        RegistryFolder folder;
-        Registry(folder.File()).SaveSetting("Postwarden", "Postwarden", "A", "1");
-        ASSERT_EQ(::chmod(folder.File().c_str(), static_cast<mode_t>(mode)), 0);
+        TempFolder folder;
+        Registry(folder.File("registry.db")).SaveSetting("Postwarden", "Postwarden", "A", "1");
+        ASSERT_EQ(::chmod(folder.File("registry.db").c_str(), static_cast<mode_t>(mode)), 0);
 
-        Registry registry(folder.File());
+        Registry registry(folder.File("registry.db"));
         registry.SaveSetting("Postwarden", "Postwarden", "B", "2");
         EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "A", ""), "1");
         // SQLite's own files take the database's mode, never a wider one.
-        ExpectModes(folder.File(), mode);
+        ExpectModes(folder.File("registry.db"), mode);
     }
 }
 

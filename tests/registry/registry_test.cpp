@@ -1,5 +1,6 @@
 #include "platform/registry/Registry.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -7,14 +8,14 @@
 #include <thread>
 
 #include "module/RuntimeError.h"
-#include "tests/registry/TempFolder.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
 
-using testing::ReadBytes;
-using testing::RegistryFolder;
-using testing::WriteBytes;
+using testing::ReadFile;
+using testing::TempFolder;
+using testing::WriteFile;
 
 constexpr const char* kMail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
 constexpr uint32_t kHiveLocalMachine = 0x80000002u;
@@ -25,25 +26,25 @@ bool Exists(const std::string& path) {
 }
 
 TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
-    RegistryFolder folder;
-    Registry registry(folder.File());
+    TempFolder folder;
+    Registry registry(folder.File("registry.db"));
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "fallback");
     EXPECT_TRUE(registry.GetAllSettings("App", "Section").empty());
     EXPECT_FALSE(registry.DeleteSetting("App", "Section", "Key"));
     EXPECT_EQ(registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63), 2);
-    EXPECT_FALSE(Exists(folder.File()));
+    EXPECT_FALSE(Exists(folder.File("registry.db")));
 
     registry.SaveSetting("App", "Section", "Key", "v");
-    EXPECT_TRUE(Exists(folder.File()));
+    EXPECT_TRUE(Exists(folder.File("registry.db")));
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "v");
 }
 
 TEST(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
-    RegistryFolder folder;
+    TempFolder folder;
     const std::string big(100000, 'x');
     const std::string odd("a\r\nb\0c\t\xC3\xA4", 10);
     {
-        Registry registry(folder.File());
+        Registry registry(folder.File("registry.db"));
         registry.SaveSetting("Postwarden", "Postwarden", "Empty", "");
         registry.SaveSetting("Postwarden", "Postwarden", "Big", big);
         registry.SaveSetting("Postwarden", "Postwarden", "Odd", odd);
@@ -51,7 +52,7 @@ TEST(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
         registry.SaveSetting("Postwarden", "Postwarden", "Over", "second");
         registry.SaveSetting("Other", "Postwarden", "Empty", "other app");
     }
-    Registry registry(folder.File());
+    Registry registry(folder.File("registry.db"));
     EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Empty", "default"), "");
     EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Big", ""), big);
     EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Odd", ""), odd);
@@ -64,8 +65,8 @@ TEST(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
 }
 
 TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
-    RegistryFolder folder;
-    Registry registry(folder.File());
+    TempFolder folder;
+    Registry registry(folder.File("registry.db"));
     registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "one");
     registry.SaveSetting("POSTWARDEN", "postwarden", "LISTOFKEYWORDS", "two");
     EXPECT_EQ(registry.GetSetting("postWarden", "POSTWARDEN", "listofkeywords", ""), "two");
@@ -82,8 +83,8 @@ TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
 }
 
 TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
-    RegistryFolder folder;
-    Registry registry(folder.File());
+    TempFolder folder;
+    Registry registry(folder.File("registry.db"));
     registry.WriteNumber(kHiveCurrentUser, kMail, "EditorPreference", 131073);
     registry.WriteNumber(kHiveCurrentUser, kMail, "Negative", -5);
     registry.WriteText(kHiveCurrentUser, kMail, "TextNumber", " 42");
@@ -126,17 +127,18 @@ TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
 }
 
 TEST(RegistryTest, ACorruptFileFailsEachOperationNamingTheFile) {
-    RegistryFolder folder;
+    TempFolder folder;
     const std::string garbage = "This is not a database, only some text of a fair length.\n";
-    WriteBytes(folder.File(), garbage);
-    Registry registry(folder.File());  // constructing touches nothing
+    WriteFile(folder.File("registry.db"), garbage);
+    Registry registry(folder.File("registry.db"));  // constructing touches nothing
 
     auto expectFailure = [&](const char* what, auto&& operation) {
         try {
             operation();
             ADD_FAILURE() << what << " succeeded on a corrupt file";
         } catch (const RuntimeError& e) {
-            EXPECT_NE(e.Description().find(folder.File()), std::string::npos) << e.Description();
+            EXPECT_NE(e.Description().find(folder.File("registry.db")), std::string::npos)
+                << e.Description();
             EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos)
                 << e.Description();
         }
@@ -145,36 +147,37 @@ TEST(RegistryTest, ACorruptFileFailsEachOperationNamingTheFile) {
     expectFailure("SaveSetting", [&] { registry.SaveSetting("a", "b", "c", "d"); });
     expectFailure("GetAllSettings", [&] { registry.GetAllSettings("a", "b"); });
     expectFailure("OpenKey", [&] { registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
-    EXPECT_TRUE(ReadBytes(folder.File()) == garbage);
+    EXPECT_TRUE(ReadFile(folder.File("registry.db")) == garbage);
 
     // Once the file is put right, the same object works again.
-    std::remove(folder.File().c_str());
+    std::remove(folder.File("registry.db").c_str());
     registry.SaveSetting("a", "b", "c", "d");
     EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
 }
 
 TEST(RegistryTest, AnotherProgramsDatabaseIsRefusedAndLeftAlone) {
-    RegistryFolder folder;
+    TempFolder folder;
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(folder.File().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(folder.File("registry.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(
         sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr),
         SQLITE_OK);
     sqlite3_close(db);
-    const std::string before = ReadBytes(folder.File());
+    const std::string before = ReadFile(folder.File("registry.db"));
 
-    Registry registry(folder.File());
+    Registry registry(folder.File("registry.db"));
     try {
         registry.SaveSetting("a", "b", "c", "d");
         ADD_FAILURE() << "wrote into another program's database";
     } catch (const RuntimeError& e) {
         EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos);
     }
-    EXPECT_TRUE(ReadBytes(folder.File()) == before) << "the other program's database was changed";
+    EXPECT_TRUE(ReadFile(folder.File("registry.db")) == before)
+        << "the other program's database was changed";
 }
 
 TEST(RegistryTest, AFolderThatCannotHoldTheFileFailsOnWrite) {
-    RegistryFolder folder;
+    TempFolder folder;
     Registry registry(folder.Path() + "/missing/registry.db");
     EXPECT_EQ(registry.GetSetting("a", "b", "c", "default"), "default");
     try {
@@ -186,12 +189,12 @@ TEST(RegistryTest, AFolderThatCannotHoldTheFileFailsOnWrite) {
 }
 
 TEST(RegistryTest, AWriterWaitsForAnotherWritersLock) {
-    RegistryFolder folder;
-    Registry registry(folder.File());
+    TempFolder folder;
+    Registry registry(folder.File("registry.db"));
     registry.SaveSetting("a", "b", "c", "before");
 
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(folder.File().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(folder.File("registry.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     std::atomic<bool> released{false};
     std::thread holder([&] {
