@@ -21,6 +21,11 @@ namespace postwarden::testing {
 
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input,
                             const std::vector<std::string>& env) {
+    return RunProgram(POSTWARDEN_BINARY_DIR "/postwarden", args, input, env);
+}
+
+CommandResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input, const std::vector<std::string>& env) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
     const pid_t pid = fork();
@@ -35,7 +40,7 @@ CommandResult RunPostwarden(const std::vector<std::string>& args, const std::str
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("QT_QPA_PLATFORM");
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<std::string> argv{POSTWARDEN_BINARY_DIR "/postwarden"};
+        std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (std::string& a : argv) raw.push_back(a.data());

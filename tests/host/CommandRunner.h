@@ -21,6 +21,10 @@ struct CommandResult {
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input = "",
                             const std::vector<std::string>& env = {});
 
+// The same for another copy of the command, or any other program, at `program`.
+CommandResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input = "", const std::vector<std::string>& env = {});
+
 // Sets or clears the immutable flag, which holds a file or a folder as it is
 // even for root; false when the file system or the user cannot.
 bool SetImmutable(const std::string& path, bool on);
