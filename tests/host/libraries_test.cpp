@@ -1,6 +1,6 @@
-// What the command maps: Qt only when a window is drawn, the window plugin
-// looked up beside the module, and a plugin that cannot be had treated as no
-// display.
+// What the command maps: Qt only when a window is drawn, libcurl only for a
+// fetch, the window plugin looked up beside the module, and a plugin that
+// cannot be had treated as no display.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -48,7 +48,7 @@ bool Mentions(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(LibrariesTest, NothingOfQtIsMappedUnlessAWindowIsDrawn) {
+TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
     TempFolder home;
     TempFolder mail;
     const std::string sendmail = WriteFakeSendmail(mail.Path());
@@ -82,8 +82,20 @@ TEST(LibrariesTest, NothingOfQtIsMappedUnlessAWindowIsDrawn) {
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(Mentions(trace, "libc.so")) << "no trace: " << trace;
         EXPECT_FALSE(Mentions(trace, "libQt6")) << trace;
+        EXPECT_FALSE(Mentions(trace, "libcurl")) << trace;
     }
     EXPECT_EQ(ReadFile(mail.Path() + "/input"), kMessage);
+
+    // libcurl comes with the first fetch from a URL, and only then.
+    const std::string document = home.Path() + "/central.xml";
+    std::ofstream(document) << "<Settings><PromptForAnySendWanted>0</PromptForAnySendWanted>"
+                               "</Settings>";
+    ASSERT_EQ(run({"settings", "set", "FetchSettingsNetworkLocation", "file://" + document})
+                  .first.exitCode,
+              0);
+    const auto [fetched, fetchTrace] = run({"check", "--answers", "yes"}, kMessage);
+    EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
+    EXPECT_TRUE(Mentions(fetchTrace, "libcurl.so.4")) << fetchTrace;
 
     // Drawing the forms is what the plugin is for.
     TempFolder pictures;
