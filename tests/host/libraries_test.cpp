@@ -2,8 +2,11 @@
 // fetch, the window plugin looked up beside the module, and a plugin that
 // cannot be had treated as no display.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -166,6 +169,50 @@ TEST(LibrariesTest, AWindowPluginThatCannotBeHadIsNoDisplay) {
         EXPECT_TRUE(Mentions(doctor.out, "problem windows: Qt on display :")) << doctor.out;
         EXPECT_TRUE(Mentions(doctor.out, c.says)) << doctor.out;
     }
+}
+
+// With a terminal of its own, a send whose display has no plugin asks there.
+TEST(LibrariesTest, WithoutThePluginTheQuestionIsAskedOnTheTerminal) {
+    const FakeDisplay display;
+    TempFolder bin;
+    TempFolder home;
+    for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
+    }
+    const std::string message = home.Path() + "/message.eml";
+    std::ofstream(message) << kMessage;
+    const std::string program = bin.Path() + "/postwarden";
+    const std::string variable = display.Variable();
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM");
+        ::putenv(const_cast<char*>(variable.c_str()));
+        ::execl(program.c_str(), "postwarden", "--home", home.Path().c_str(), "check",
+                message.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const UniqueFd owner(terminal);
+    std::string screen;
+    const auto readUntil = [&](const std::string& text) {
+        for (int waited = 0; !Mentions(screen, text) && waited < 300; ++waited) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0) break;
+            screen.append(buffer, static_cast<size_t>(got));
+        }
+        return Mentions(screen, text);
+    };
+    EXPECT_TRUE(readUntil("Post Warden")) << screen;
+    ASSERT_EQ(::write(terminal, "y", 1), 1);
+    EXPECT_TRUE(readUntil("send: go ahead")) << screen;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
 }
 
 }  // namespace
