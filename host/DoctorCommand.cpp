@@ -23,7 +23,7 @@
 #include "platform/registry/Registry.h"
 #include "platform/windows/ChooseWindowSystem.h"
 #include "platform/windows/NoWindowSystem.h"
-#include "platform/windows/QtWindowSystem.h"
+#include "platform/windows/OnDemandWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
 #include "settings/SettingKeys.h"
@@ -204,6 +204,16 @@ Finding CheckWindows(const std::string& answers) {
     }
     if (dynamic_cast<NoWindowSystem*>(chosen.windows.get())) {
         return Problem(chosen.why + " (a send that needs a question is held)");
+    }
+    // A send loads the window plugin only when it asks; load it now, so that a
+    // plugin that is missing or broken is found before a question needs it.
+    if (auto* onDemand = dynamic_cast<OnDemandWindowSystem*>(chosen.windows.get())) {
+        const bool nobody = dynamic_cast<NoWindowSystem*>(&onDemand->Ready()) != nullptr;
+        if (!onDemand->Failure().empty()) {
+            return Problem(chosen.why + ", but " + onDemand->Failure() +
+                           (nobody ? " (a send that needs a question is held)"
+                                   : " (the questions go to the terminal instead)"));
+        }
     }
     return Ok(chosen.why);
 }

@@ -15,7 +15,7 @@
 #include "module/ShowForm.h"
 #include "module/WindowWrapper.h"
 #include "platform/LinuxPlatform.h"
-#include "platform/windows/QtWindowSystem.h"
+#include "platform/windows/WindowPlugin.h"
 
 namespace postwarden::host {
 
@@ -64,7 +64,9 @@ SendEvidence SampleEvidence() {
 // closes it without an answer instead of waiting for a person.
 class PictureWindows final : public WindowWrapper {
   public:
-    PictureWindows() : WindowWrapper(std::make_unique<QtWindowSystem>()) {}
+    // `qt` is the Qt plugin's window system.
+    explicit PictureWindows(std::unique_ptr<PluginWindowSystem> qt)
+        : WindowWrapper(std::move(qt)), qt_(static_cast<PluginWindowSystem&>(target())) {}
 
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override {
         return Wrap<PictureWindow>(design, events, *this);
@@ -79,6 +81,8 @@ class PictureWindows final : public WindowWrapper {
     std::vector<std::string> questions;  // the multi-rule window's, as last shown
 
   private:
+    PluginWindowSystem& qt_;
+
     class PictureWindow final : public WrappedWindow {
       public:
         PictureWindow(WindowEvents& form, PictureWindows& system)
@@ -89,7 +93,7 @@ class PictureWindows final : public WindowWrapper {
 
       private:
         void Picture() {
-            QtWindowSystem::SavePng(inner(), system_.nextPath);
+            system_.qt_.SavePng(inner(), system_.nextPath);
             system_.written.push_back(system_.nextPath);
             if (system_.nextPath.find("frmYesNoPrompt") != std::string::npos) {
                 system_.questions.clear();
@@ -131,7 +135,13 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
                                     : library.Error());
         return kExitNotInstalled;
     }
-    auto pictures = std::make_unique<PictureWindows>();
+    std::string failure;
+    std::unique_ptr<PluginWindowSystem> qt = LoadQtWindowSystem(failure);
+    if (!qt) {
+        PrintError("cannot draw the windows: " + failure);
+        return kExitNotInstalled;
+    }
+    auto pictures = std::make_unique<PictureWindows>(std::move(qt));
     PictureWindows& windows = *pictures;
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},

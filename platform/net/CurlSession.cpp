@@ -1,13 +1,11 @@
 #include "platform/net/CurlSession.h"
 
-#include <curl/curl.h>
-
 #include <cstdlib>
-#include <mutex>
 
 #include "module/Limits.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
+#include "platform/net/CurlLibrary.h"
 
 namespace postwarden::net {
 
@@ -17,11 +15,6 @@ constexpr long kMaxRedirects = 5;
 // A bundle of authorities is a few hundred kilobytes; a file far beyond is no bundle.
 constexpr size_t kMaxCaFileBytes = size_t{16} << 20;
 constexpr const char* kHiddenText = "****";
-
-void InitialiseOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 struct Sink {
     std::string* body;
@@ -41,16 +34,16 @@ size_t Write(char* data, size_t size, size_t count, void* user) {
 }
 
 struct UrlDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    void operator()(CURLU* url) const { Curl().url_cleanup(url); }
 };
 struct TextDeleter {
-    void operator()(char* text) const { curl_free(text); }
+    void operator()(char* text) const { Curl().free(text); }
 };
 
 // One part of a parsed URL; empty when the URL has none.
 std::string Part(CURLU* url, CURLUPart part, unsigned flags) {
     char* raw = nullptr;
-    if (curl_url_get(url, part, &raw, flags) != CURLUE_OK) return {};
+    if (Curl().url_get(url, part, &raw, flags) != CURLUE_OK) return {};
     const std::unique_ptr<char, TextDeleter> text(raw);
     return text ? std::string(text.get()) : std::string();
 }
@@ -66,28 +59,28 @@ std::string Seconds(std::chrono::milliseconds time) {
 }  // namespace
 
 void CurlSession::HandleDeleter::operator()(CURL* handle) const {
-    curl_easy_cleanup(handle);
+    Curl().easy_cleanup(handle);
 }
 
 CurlSession::CurlSession(const FetchPolicy& policy, const char* protocols,
                          const char* redirectProtocols)
     : policy_(policy), deadline_(std::chrono::steady_clock::now() + policy.timeLimit) {
-    InitialiseOnce();
-    handle_.reset(curl_easy_init());
+    const CurlLibrary& curl = Curl();
+    handle_.reset(curl.easy_init());
     if (!handle_) throw RuntimeError(errors::kCannotCreateObject, "Can't create object");
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, protocols);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, redirectProtocols);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl.easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_);
+    curl.easy_setopt(h, CURLOPT_PROTOCOLS_STR, protocols);
+    curl.easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, redirectProtocols);
+    curl.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl.easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     // An HTTP error page is no settings document.
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "postwarden");
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Write);
+    curl.easy_setopt(h, CURLOPT_FAILONERROR, 1L);
+    curl.easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl.easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl.easy_setopt(h, CURLOPT_USERAGENT, "postwarden");
+    curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, &Write);
     if (!policy.extraCaFile.empty()) {
         // The extra authorities are added to the system's, not put in their
         // place: a company CA must not make the public servers untrusted.
@@ -101,7 +94,7 @@ CurlSession::CurlSession(const FetchPolicy& policy, const char* protocols,
         }
         std::string bundle;
         char* systemFile = nullptr;
-        if (curl_easy_getinfo(h, CURLINFO_CAINFO, &systemFile) == CURLE_OK && systemFile) {
+        if (curl.easy_getinfo(h, CURLINFO_CAINFO, &systemFile) == CURLE_OK && systemFile) {
             try {
                 bundle = ReadWholeFile(systemFile, kMaxCaFileBytes, "a certificate file");
             } catch (const RuntimeError&) {
@@ -110,7 +103,7 @@ CurlSession::CurlSession(const FetchPolicy& policy, const char* protocols,
         }
         bundle += "\n" + extra;
         curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
-        curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
+        curl.easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
     }
 }
 
@@ -119,7 +112,7 @@ CurlSession::~CurlSession() = default;
 void CurlSession::Hide(std::string secret) {
     if (secret.empty()) return;
     // Also as it stands in a URL.
-    if (char* encoded = curl_easy_escape(handle_.get(), secret.data(), int(secret.size()))) {
+    if (char* encoded = Curl().easy_escape(handle_.get(), secret.data(), int(secret.size()))) {
         const std::unique_ptr<char, TextDeleter> owner(encoded);
         if (secret != encoded) hidden_.emplace_back(encoded);
     }
@@ -127,15 +120,16 @@ void CurlSession::Hide(std::string secret) {
 }
 
 void CurlSession::UseNetrc() {
-    curl_easy_setopt(handle_.get(), CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+    const CurlLibrary& curl = Curl();
+    curl.easy_setopt(handle_.get(), CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
     const char* file = std::getenv("NETRC");
     if (file != nullptr && *file != '\0') {
-        curl_easy_setopt(handle_.get(), CURLOPT_NETRC_FILE, file);
+        curl.easy_setopt(handle_.get(), CURLOPT_NETRC_FILE, file);
     }
 }
 
 void CurlSession::RequireTls() {
-    curl_easy_setopt(handle_.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    Curl().easy_setopt(handle_.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
 }
 
 TransferResult CurlSession::Perform(const std::string& url, std::string_view imapCommand,
@@ -149,24 +143,25 @@ TransferResult CurlSession::Perform(const std::string& url, std::string_view ima
         result.reason = "no time left for another request";
         return result;
     }
+    const CurlLibrary& curl = Curl();
     CURL* h = handle_.get();
     Sink sink{&result.body, maxBytes};
     const std::string command(imapCommand);
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, command.empty() ? nullptr : command.c_str());
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(left.count()));
+    curl.easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl.easy_setopt(h, CURLOPT_CUSTOMREQUEST, command.empty() ? nullptr : command.c_str());
+    curl.easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl.easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
+    curl.easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+    curl.easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(left.count()));
     errorText_[0] = '\0';
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = curl.easy_perform(h);
     // The handle keeps the command's text only until the next transfer sets another.
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl.easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
     result.code = code;
     result.tooLarge = sink.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     result.timedOut = code == CURLE_OPERATION_TIMEDOUT;
     if (code != CURLE_OK) {
-        result.reason = Scrubbed(errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code));
+        result.reason = Scrubbed(errorText_[0] != '\0' ? errorText_ : curl.easy_strerror(code));
     }
     return result;
 }
@@ -200,15 +195,15 @@ std::string CurlSession::Scrubbed(std::string text) const {
 }
 
 UrlParts ParseUrl(std::string_view url) {
-    InitialiseOnce();
-    const std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    const CurlLibrary& curl = Curl();
+    const std::unique_ptr<CURLU, UrlDeleter> parsed(curl.url());
     if (!parsed) throw RuntimeError(errors::kCannotCreateObject, "Can't create object");
     const std::string text(url);
     const CURLUcode code =
-        curl_url_set(parsed.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME);
+        curl.url_set(parsed.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME);
     if (code != CURLUE_OK) {
         throw RuntimeError(errors::kInvalidCall,
-                           std::string("The URL cannot be read: ") + curl_url_strerror(code));
+                           std::string("The URL cannot be read: ") + curl.url_strerror(code));
     }
     UrlParts parts;
     parts.scheme = Part(parsed.get(), CURLUPART_SCHEME, 0);
@@ -220,9 +215,9 @@ UrlParts ParseUrl(std::string_view url) {
     parts.password = Part(parsed.get(), CURLUPART_PASSWORD, CURLU_URLDECODE);
     parts.path = Part(parsed.get(), CURLUPART_PATH, 0);
     if (parts.path.empty()) parts.path = "/";
-    curl_url_set(parsed.get(), CURLUPART_QUERY, nullptr, 0);
-    curl_url_set(parsed.get(), CURLUPART_FRAGMENT, nullptr, 0);
-    curl_url_set(parsed.get(), CURLUPART_PATH, "/", 0);
+    curl.url_set(parsed.get(), CURLUPART_QUERY, nullptr, 0);
+    curl.url_set(parsed.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    curl.url_set(parsed.get(), CURLUPART_PATH, "/", 0);
     parts.root = Part(parsed.get(), CURLUPART_URL, 0);
     return parts;
 }

@@ -3,6 +3,7 @@
 // platform/net/: central settings from servers, over libcurl (the only folder
 // that knows it).
 //
+//   CurlLibrary.h/.cpp   libcurl, loaded when the first fetch needs it
 //   CurlSession.h/.cpp   one easy handle: the policy every transfer keeps (time
 //                        limit, size limit, trusted authorities), errors as text
 //   UrlFetch.h/.cpp      a document at an https, http or file URL

@@ -1,12 +1,11 @@
 #include "platform/net/ImapSession.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <optional>
 
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "platform/net/CurlLibrary.h"
 #include "platform/net/CurlSession.h"
 #include "platform/net/ImapResponse.h"
 
@@ -219,10 +218,10 @@ class ImapSession final : public MapiSession {
         }
         while (encodedPath.size() > 1 && encodedPath.back() == '/') encodedPath.pop_back();
         std::string mailbox = encodedPath.substr(1);
-        if (char* decoded = curl_easy_unescape(nullptr, mailbox.c_str(),
-                                               static_cast<int>(mailbox.size()), nullptr)) {
+        if (char* decoded = Curl().easy_unescape(nullptr, mailbox.c_str(),
+                                                 static_cast<int>(mailbox.size()), nullptr)) {
             mailbox = decoded;
-            curl_free(decoded);
+            Curl().free(decoded);
         }
         if (mailbox.empty()) throw mailstore::NotFound("no mail folder named in the URL");
 

@@ -4,11 +4,13 @@
 #include <cstdlib>
 
 #include "platform/TerminalText.h"
+#include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
-#include "platform/windows/QtWindowSystem.h"
+#include "platform/windows/OnDemandWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalReach.h"
 #include "platform/windows/TerminalWindowSystem.h"
+#include "platform/windows/WindowPlugin.h"
 
 namespace postwarden {
 
@@ -40,18 +42,25 @@ std::string NoDisplay() {
     return named.empty() ? "no display" : "no display answers (" + named + ")";
 }
 
-}  // namespace
+// Where Qt would show its windows, in words ("display :0"), found without Qt:
+// empty when no display answers. Qt prefers Wayland, and uses X instead where
+// its Wayland plugin is missing; that the plugin tells once it is loaded.
+std::string DisplayForQt() {
+    // The names come from the environment, which anyone may have set.
+    const auto named = [](const char* variable) {
+        const char* value = std::getenv(variable);
+        return EscapeForTerminal(value ? value : "");
+    };
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform) return "platform " + named("QT_QPA_PLATFORM");
+    if (WaylandDisplayReachable()) return "Wayland display " + named("WAYLAND_DISPLAY");
+    if (X11DisplayReachable()) return "display " + named("DISPLAY");
+    return "";
+}
 
-WindowSystemChoice ChooseWindowSystemExplained(std::string_view answers) {
-    if (!answers.empty()) {
-        auto scripted =
-            std::make_unique<ScriptedWindowSystem>(ScriptedWindowSystem::ParseAnswers(answers));
-        scripted->EchoMessagesTo(stderr);
-        return {std::move(scripted), "scripted answers: " + EscapeForTerminal(answers)};
-    }
-    if (!QtPlatformShowsNothing() && QtWindowSystem::Available()) {
-        return {std::make_unique<QtWindowSystem>(), "Qt on " + QtWindowSystem::Where()};
-    }
+// A terminal where ReachTerminal() finds one, else nobody to ask, for lack of
+// a display as `noDisplay` says.
+WindowSystemChoice WithoutDisplay(const std::string& noDisplay) {
     const TerminalReach reach = ReachTerminal();
     switch (reach.use) {
         case TerminalReach::Use::kOwn:
@@ -61,9 +70,32 @@ WindowSystemChoice ChooseWindowSystemExplained(std::string_view answers) {
         case TerminalReach::Use::kNone:
             break;
     }
-    std::string why = "nobody can be asked: " + NoDisplay() + "; " + reach.why;
+    std::string why = "nobody can be asked: " + noDisplay + "; " + reach.why;
     auto none = std::make_unique<NoWindowSystem>(why);
     return {std::move(none), std::move(why)};
+}
+
+}  // namespace
+
+WindowSystemChoice ChooseWindowSystemExplained(std::string_view answers) {
+    if (!answers.empty()) {
+        auto scripted =
+            std::make_unique<ScriptedWindowSystem>(ScriptedWindowSystem::ParseAnswers(answers));
+        scripted->EchoMessagesTo(stderr);
+        return {std::move(scripted), "scripted answers: " + EscapeForTerminal(answers)};
+    }
+    if (const std::string display = QtPlatformShowsNothing() ? "" : DisplayForQt();
+        !display.empty()) {
+        auto windows = std::make_unique<OnDemandWindowSystem>(
+            [](std::string& failure) -> std::unique_ptr<WindowSystem> {
+                return LoadQtWindowSystem(failure);
+            },
+            [display](const std::string& failure) {
+                return WithoutDisplay("no windows on " + display + " (" + failure + ")").windows;
+            });
+        return {std::move(windows), "Qt on " + display};
+    }
+    return WithoutDisplay(NoDisplay());
 }
 
 std::unique_ptr<WindowSystem> ChooseWindowSystem(std::string_view answers) {

@@ -20,7 +20,10 @@ struct WindowSystemChoice {
 // In this order:
 // - `answers` not empty ("yes,no,close"): scripted answers, message boxes on
 //   standard error; throws std::invalid_argument when the text is not valid;
-// - else Qt windows, when QtWindowSystem::Available();
+// - else Qt windows where a display answers: an OnDemandWindowSystem that loads
+//   the Qt plugin (WindowPlugin.h) only when the first window is shown, and
+//   falls back as below, with the plugin's failure as the reason, when it
+//   cannot be loaded or made;
 // - else a terminal where ReachTerminal() finds one: this program's own, or the
 //   screen of the program that waits for this one (mutt);
 // - else NoWindowSystem, whose windows fail with the reason nobody can be asked.

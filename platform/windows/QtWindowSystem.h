@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/WindowSystem.h"
+#include "platform/windows/WindowPlugin.h"
 
 namespace postwarden {
 
@@ -14,7 +14,7 @@ namespace postwarden {
 // Closing a window by its close box or by Escape is reported as
 // WindowEvents::CloseRequested. Y and N press Yes and No (also with Alt); Enter
 // presses the default button unless another push button has the focus.
-class QtWindowSystem final : public WindowSystem {
+class QtWindowSystem final : public PluginWindowSystem {
   public:
     QtWindowSystem();
     ~QtWindowSystem() override;
@@ -37,9 +37,7 @@ class QtWindowSystem final : public WindowSystem {
     // On standard error when no window can be shown.
     void MessageBox(std::string_view text, std::string_view title) override;
 
-    // Draws `window` (made by this system) as it currently looks into a PNG file,
-    // without showing it. Throws RuntimeError when the file cannot be written.
-    static void SavePng(Window& window, const std::string& path);
+    void SavePng(Window& window, const std::string& path) override;
 };
 
 }  // namespace postwarden

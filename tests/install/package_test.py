@@ -89,6 +89,7 @@ class InstalledPackage(unittest.TestCase):
     def test_the_files_stand_where_the_command_looks(self):
         for path in ("usr/bin/postwarden",
                      "usr/lib/postwarden/libpostwarden-module.so",
+                     "usr/lib/postwarden/libpostwarden-qt.so",
                      "usr/lib/postwarden/postwarden-thunderbird-host",
                      "usr/share/postwarden/postwarden-thunderbird.xpi",
                      "usr/share/man/man1/postwarden.1.gz",
@@ -106,6 +107,13 @@ class InstalledPackage(unittest.TestCase):
         log = self.postwarden("log")
         self.assertIn("Send: yes", log.stdout)
         self.assertIn("Send: no", log.stdout)
+
+    def test_windows_come_from_the_installed_plugin(self):
+        pictures = tempfile.mkdtemp(dir=self.tmp)
+        forms = self.postwarden("forms", "--png", pictures, env={"QT_QPA_PLATFORM": "offscreen"})
+        self.assertEqual(forms.returncode, 0, forms.stderr)
+        drawn = [name for name in os.listdir(pictures) if name.endswith(".png")]
+        self.assertGreaterEqual(len(drawn), 10, drawn)
 
     def test_doctor_names_the_installed_module(self):
         self.assertEqual(self.postwarden("check", "--answers", "yes",

@@ -18,6 +18,7 @@
 #include "module/RuntimeError.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
+#include "platform/windows/OnDemandWindowSystem.h"
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
@@ -87,7 +88,7 @@ TEST_F(DisplayTest, AnswersGiveScriptedWindowsAPlatformThatShowsNothingGivesNone
     for (const char* platform : {"offscreen", "minimal:x", "offscreen;xcb"}) {
         Set("QT_QPA_PLATFORM", platform);
         WindowSystemChoice none = ChooseWindowSystemExplained("");
-        EXPECT_EQ(dynamic_cast<QtWindowSystem*>(none.windows.get()), nullptr) << platform;
+        EXPECT_EQ(dynamic_cast<OnDemandWindowSystem*>(none.windows.get()), nullptr) << platform;
         EXPECT_NE(none.why.find("shows nothing"), std::string::npos) << none.why;
     }
 }
@@ -118,6 +119,33 @@ TEST_F(DisplayTest, WithoutADisplayTheTerminalOrNothing) {
     } else {
         EXPECT_NE(dynamic_cast<TerminalWindowSystem*>(chosen.windows.get()), nullptr);
         EXPECT_TRUE(chosen.why.starts_with("terminal ")) << chosen.why;
+    }
+}
+
+TEST_F(DisplayTest, ADisplayGetsQtWhenTheFirstWindowIsShownOrTheFallbackWithTheReason) {
+    Listener x("/tmp/.X11-unix/X9873", true);
+    Set("DISPLAY", ":9873");
+    WindowSystemChoice chosen = ChooseWindowSystemExplained("");
+    EXPECT_EQ(chosen.why, "Qt on display :9873");
+    auto* onDemand = dynamic_cast<OnDemandWindowSystem*>(chosen.windows.get());
+    ASSERT_NE(onDemand, nullptr);
+    EXPECT_FALSE(onDemand->Made());
+    // This test program's folder has no window plugin: as if no display answered.
+    WindowSystem& used = onDemand->Ready();
+    EXPECT_TRUE(onDemand->Failure().starts_with("the window plugin libpostwarden-qt.so is not in "))
+        << onDemand->Failure();
+    if (auto* nobody = dynamic_cast<NoWindowSystem*>(&used)) {
+        NoEvents none;
+        try {
+            nobody->CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+            ADD_FAILURE() << "a window where nobody can be asked";
+        } catch (const RuntimeError& e) {
+            EXPECT_TRUE(e.Description().starts_with(
+                "nobody can be asked: no windows on display :9873 (the window plugin "))
+                << e.Description();
+        }
+    } else {
+        EXPECT_NE(dynamic_cast<TerminalWindowSystem*>(&used), nullptr);
     }
 }
 

@@ -232,11 +232,11 @@ TEST_F(QtFormsTest, APictureShowsTheWindowUnderATitleBar) {
     QtWindowSystem windows;
     auto window = windows.CreateWindow(frmYesNoPrompt::Design(), none);
     const std::string path = ::testing::TempDir() + "/frmYesNoPrompt-test.png";
-    QtWindowSystem::SavePng(*window, path);
+    windows.SavePng(*window, path);
     const QImage image(QString::fromStdString(path));
     EXPECT_EQ(image.width(), 367);
     EXPECT_GT(image.height(), 276);
-    EXPECT_THROW(QtWindowSystem::SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
+    EXPECT_THROW(windows.SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
 }
 
 // Under the questions, what the rules found: the window grows to hold every
@@ -280,8 +280,7 @@ TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
                 EXPECT_LT(child->geometry().bottom(), details->geometry().top());
             }
         }
-        QtWindowSystem::SavePng(*window,
-                                ::testing::TempDir() + "/" + design->name + "-details.png");
+        windows.SavePng(*window, ::testing::TempDir() + "/" + design->name + "-details.png");
         window->SetDetails({});  // back as designed
         EXPECT_EQ(dialog.size(), designed);
         EXPECT_FALSE(details->isVisible());

@@ -1,0 +1,167 @@
+// How long whole processes of the command take, each next to its floor in the
+// same run: an empty process (/bin/true) and `cat` of the same message. Every
+// figure is the median of 20 runs (the "_median" rows); a run is one
+// posix_spawn and wait, so the floors pay the same spawning as the command.
+// Besides the wall time, the counters give the process's own processor time
+// (cpu_ms, user and system) and its page faults, which a busy machine
+// disturbs less.
+//
+//   build-bench/bench/startup_bench --benchmark_filter=Startup
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
+
+// Runs `program` with `args`, standard input from `inputPath`, output
+// discarded; its exit status, -1 when it did not exit. `usage` gets what the
+// process used.
+int Run(const std::string& program, const std::vector<std::string>& args,
+        const std::string& inputPath = "/dev/null", rusage* usage = nullptr) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    pid_t pid = 0;
+    int status = -1;
+    rusage used{};
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, raw.data(), environ) == 0) {
+        wait4(pid, &status, 0, &used);
+    }
+    if (usage != nullptr) *usage = used;
+    posix_spawn_file_actions_destroy(&actions);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A home with the keyword and outside-domain rules on (100 keywords, 21
+// company domains, none of them matching) and a typical message: 10
+// recipients in the company, about 50 KB of HTML. No rule fires.
+struct Typical {
+    std::string home;
+    std::string message;
+
+    Typical() {
+        const auto dir = std::filesystem::temp_directory_path() /
+                         ("pw-bench-startup-" + std::to_string(getpid()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        home = (dir / "home").string();
+        message = (dir / "message.eml").string();
+        std::string keywords, domains;
+        for (int i = 0; i < 100; ++i) keywords += "keyword" + std::to_string(i) + "\r\n";
+        for (int i = 0; i < 20; ++i) domains += "dept" + std::to_string(i) + ".corp.example\r\n";
+        domains += "corp.example";
+        for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+                 {"PromptForOutsideDomainsWanted", "1"},
+                 {"ListOfOutsideDomains", domains},
+                 {"PromptForKeywordsWanted", "1"},
+                 {"ListOfKeywords", keywords},
+                 {"PromptForAnySendWanted", "0"}}) {
+            Run(kBinary, {"--home", home, "settings", "set", key, value});
+        }
+        std::ofstream out(message, std::ios::binary);
+        out << "From: Me <me@corp.example>\r\nTo: ";
+        for (int i = 0; i < 10; ++i) {
+            out << (i ? ",\r\n " : "") << "Person " << i << " <person" << i << "@corp.example>";
+        }
+        out << "\r\nSubject: Weekly report\r\nMIME-Version: 1.0\r\n"
+               "Content-Type: text/html; charset=utf-8\r\n\r\n<html><body>\r\n";
+        const std::string paragraph =
+            "<p>The quarterly figures for the northern region are attached; please review "
+            "them before the meeting on Thursday.</p>\r\n";
+        for (size_t n = 0; n < 50 * 1024; n += paragraph.size()) out << paragraph;
+        out << "</body></html>\r\n";
+    }
+};
+
+const Typical& Scenario() {
+    static const Typical typical;
+    return typical;
+}
+
+// Times one process per iteration; `expected` is the exit status it must have.
+void Spawned(benchmark::State& state, const std::string& program,
+             const std::vector<std::string>& args, const std::string& input, int expected) {
+    if (Run(program, args, input) != expected) {  // also warms the file cache
+        state.SkipWithError(("unexpected exit status of " + program).c_str());
+        return;
+    }
+    rusage used{};
+    for (auto _ : state) {
+        if (Run(program, args, input, &used) != expected) {
+            state.SkipWithError(("unexpected exit status of " + program).c_str());
+        }
+    }
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    state.counters["cpu_ms"] = ms(used.ru_utime) + ms(used.ru_stime);
+    state.counters["faults"] = static_cast<double>(used.ru_minflt + used.ru_majflt);
+}
+
+void BM_StartupFloorEmptyProcess(benchmark::State& state) {
+    Spawned(state, "/bin/true", {}, "/dev/null", 0);
+}
+
+void BM_StartupFloorCatMessage(benchmark::State& state) {
+    Spawned(state, "/bin/cat", {}, Scenario().message, 0);
+}
+
+void BM_StartupHelp(benchmark::State& state) {
+    Spawned(state, kBinary, {"--help"}, "/dev/null", 0);
+}
+
+void BM_StartupCheckTypical(benchmark::State& state) {
+    Spawned(state, kBinary, {"--home", Scenario().home, "check", "--answers", "yes"},
+            Scenario().message, 0);
+}
+
+// The real sendmail's stand-in is /bin/true, so the empty process is its
+// floor: the difference is what the check adds to a send.
+void BM_StartupSendmailNoRuleFires(benchmark::State& state) {
+    Spawned(state, kBinary,
+            {"--home", Scenario().home, "sendmail", "--sendmail", "/bin/true", "-oi", "--",
+             "person0@corp.example"},
+            Scenario().message, 0);
+}
+
+void BM_StartupSettingsList(benchmark::State& state) {
+    Spawned(state, kBinary, {"--home", Scenario().home, "settings", "list"}, "/dev/null", 0);
+}
+
+// Median of 20 single runs each.
+void Twenty(benchmark::internal::Benchmark* b) {
+    b->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1)
+        ->Repetitions(20)
+        ->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(BM_StartupFloorEmptyProcess)->Apply(Twenty);
+BENCHMARK(BM_StartupFloorCatMessage)->Apply(Twenty);
+BENCHMARK(BM_StartupHelp)->Apply(Twenty);
+BENCHMARK(BM_StartupCheckTypical)->Apply(Twenty);
+BENCHMARK(BM_StartupSendmailNoRuleFires)->Apply(Twenty);
+BENCHMARK(BM_StartupSettingsList)->Apply(Twenty);
+
+}  // namespace
+
+BENCHMARK_MAIN();

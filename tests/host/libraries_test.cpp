@@ -1,0 +1,219 @@
+// What the command maps: Qt only when a window is drawn, libcurl only for a
+// fetch, the window plugin looked up beside the module, and a plugin that
+// cannot be had treated as no display.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/UniqueFd.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kMessage =
+    "From: Me <me@corp.example>\r\nTo: x@corp.example\r\nSubject: hi\r\n\r\nhello\r\n";
+
+// The dynamic loader's account of the libraries one run loaded (LD_DEBUG=files),
+// the programs it ran included.
+class LoaderTrace {
+  public:
+    std::vector<std::string> Env() const {
+        return {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + folder_.Path() + "/ld"};
+    }
+    std::string Text() const {
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(folder_.Path())) {
+            text += ReadFile(entry.path().string());
+        }
+        return text;
+    }
+
+  private:
+    TempFolder folder_;
+};
+
+bool Mentions(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
+    TempFolder home;
+    TempFolder mail;
+    const std::string sendmail = WriteFakeSendmail(mail.Path());
+    const auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--home", home.Path()});
+        LoaderTrace trace;
+        const CommandResult r = RunPostwarden(args, input, trace.Env());
+        return std::pair{r, trace.Text()};
+    };
+
+    // A fresh home asks before every send, so this one answers a question.
+    const auto [check, checkTrace] = run({"check", "--answers", "yes"}, kMessage);
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_TRUE(Mentions(checkTrace, "libpostwarden-module.so")) << "no trace: " << checkTrace;
+    EXPECT_FALSE(Mentions(checkTrace, "libQt6")) << checkTrace;
+    EXPECT_FALSE(Mentions(checkTrace, "libpostwarden-qt")) << checkTrace;
+
+    ASSERT_EQ(run({"settings", "set", "PromptForAnySendWanted", "0"}).first.exitCode, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+    } quiet[] = {
+        {{"sendmail", "--sendmail", sendmail, "-oi", "x@corp.example"}, kMessage},
+        {{"--help"}, ""},
+        {{"settings", "list"}, ""},
+        {{"log"}, ""},
+    };
+    for (const auto& c : quiet) {
+        SCOPED_TRACE(c.args.front());
+        const auto [r, trace] = run(c.args, c.input);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Mentions(trace, "libc.so")) << "no trace: " << trace;
+        EXPECT_FALSE(Mentions(trace, "libQt6")) << trace;
+        EXPECT_FALSE(Mentions(trace, "libcurl")) << trace;
+    }
+    EXPECT_EQ(ReadFile(mail.Path() + "/input"), kMessage);
+
+    // libcurl comes with the first fetch from a URL, and only then.
+    const std::string document = home.Path() + "/central.xml";
+    std::ofstream(document) << "<Settings><PromptForAnySendWanted>0</PromptForAnySendWanted>"
+                               "</Settings>";
+    ASSERT_EQ(run({"settings", "set", "FetchSettingsNetworkLocation", "file://" + document})
+                  .first.exitCode,
+              0);
+    const auto [fetched, fetchTrace] = run({"check", "--answers", "yes"}, kMessage);
+    EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
+    EXPECT_TRUE(Mentions(fetchTrace, "libcurl.so.4")) << fetchTrace;
+
+    // Drawing the forms is what the plugin is for.
+    TempFolder pictures;
+    const auto [forms, formsTrace] = run({"forms", "--png", pictures.Path()});
+    EXPECT_EQ(forms.exitCode, 0) << forms.err;
+    EXPECT_TRUE(Mentions(formsTrace, "libpostwarden-qt.so")) << formsTrace;
+    EXPECT_TRUE(Mentions(formsTrace, "libQt6Widgets")) << formsTrace;
+    EXPECT_TRUE(fs::exists(pictures.Path() + "/frmYesNoPrompt-1.png"));
+}
+
+// Something listening where $DISPLAY points, so that a display seems present;
+// nothing answers on it, so Qt must never be started there.
+class FakeDisplay {
+  public:
+    FakeDisplay() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        for (number_ = 4100 + ::getpid() % 500; number_ < 4700; ++number_) {
+            const std::string name = "/tmp/.X11-unix/X" + std::to_string(number_);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path + 1, name.data(), name.size());  // abstract
+            const auto length =
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(fd_.Get(), 8) == 0) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "no display number free";
+    }
+    std::string Variable() const { return "DISPLAY=:" + std::to_string(number_); }
+
+  private:
+    UniqueFd fd_;
+    int number_ = 0;
+};
+
+TEST(LibrariesTest, AWindowPluginThatCannotBeHadIsNoDisplay) {
+    const FakeDisplay display;
+    const struct {
+        const char* name;
+        std::optional<std::string> plugin;  // what stands beside the command as the plugin
+        std::string says;
+    } cases[] = {
+        {"missing", std::nullopt, "libpostwarden-qt.so is not in "},
+        {"not a library", "not a library", "the window plugin cannot be loaded: "},
+        {"another library", ReadFile(POSTWARDEN_BINARY_DIR "/libpostwarden-module.so"),
+         "is not the window plugin (it has no PostwardenCreateQtWindowSystem)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A copy of the command and its module, not of the plugin beside them.
+        TempFolder bin;
+        TempFolder home;
+        for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+            fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
+        }
+        if (c.plugin) std::ofstream(bin.Path() + "/libpostwarden-qt.so") << *c.plugin;
+        const std::string program = bin.Path() + "/postwarden";
+        const CommandResult r =
+            RunProgram(program, {"--home", home.Path(), "check"}, {kMessage}, {display.Variable()});
+        // Held, never sent unasked, and the reason names the plugin.
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_TRUE(Mentions(r.out, "send: cancelled (nobody could be asked")) << r.out;
+        EXPECT_TRUE(Mentions(r.out, c.says)) << r.out;
+
+        const CommandResult doctor =
+            RunProgram(program, {"--home", home.Path(), "doctor"}, {}, {display.Variable()});
+        EXPECT_TRUE(Mentions(doctor.out, "problem windows: Qt on display :")) << doctor.out;
+        EXPECT_TRUE(Mentions(doctor.out, c.says)) << doctor.out;
+    }
+}
+
+// With a terminal of its own, a send whose display has no plugin asks there.
+TEST(LibrariesTest, WithoutThePluginTheQuestionIsAskedOnTheTerminal) {
+    const FakeDisplay display;
+    TempFolder bin;
+    TempFolder home;
+    for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
+    }
+    const std::string message = home.Path() + "/message.eml";
+    std::ofstream(message) << kMessage;
+    const std::string program = bin.Path() + "/postwarden";
+    const std::string variable = display.Variable();
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM");
+        ::putenv(const_cast<char*>(variable.c_str()));
+        ::execl(program.c_str(), "postwarden", "--home", home.Path().c_str(), "check",
+                message.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const UniqueFd owner(terminal);
+    std::string screen;
+    const auto readUntil = [&](const std::string& text) {
+        for (int waited = 0; !Mentions(screen, text) && waited < 300; ++waited) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0) break;
+            screen.append(buffer, static_cast<size_t>(got));
+        }
+        return Mentions(screen, text);
+    };
+    EXPECT_TRUE(readUntil("Post Warden")) << screen;
+    ASSERT_EQ(::write(terminal, "y", 1), 1);
+    EXPECT_TRUE(readUntil("send: go ahead")) << screen;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+}
+
+}  // namespace
+}  // namespace postwarden::testing

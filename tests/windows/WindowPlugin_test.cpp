@@ -1,0 +1,128 @@
+// The Qt windows as a plugin: made only when a window is wanted, and a plugin
+// that cannot be had stands aside for the fallback with its reason.
+#include "platform/windows/WindowPlugin.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "module/RuntimeError.h"
+#include "platform/windows/NoWindowSystem.h"
+#include "platform/windows/OnDemandWindowSystem.h"
+#include "tests/windows/FormsTestSupport.h"
+
+namespace postwarden::testing {
+namespace {
+
+// The description of the error CreateWindow throws on `windows`.
+std::string RefusalOf(WindowSystem& windows) {
+    NoEvents none;
+    try {
+        windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    } catch (const RuntimeError& e) {
+        return e.Description();
+    }
+    return "(a window was made)";
+}
+
+// Counts what an OnDemandWindowSystem asks for; each window system it makes
+// refuses windows with a text that says which one it is.
+struct Counted {
+    int made = 0;
+    int fellBack = 0;
+    std::string fallbackReason;
+
+    OnDemandWindowSystem Windows(bool works) {
+        return OnDemandWindowSystem(
+            [this, works](std::string& failure) -> std::unique_ptr<WindowSystem> {
+                ++made;
+                if (works) return std::make_unique<NoWindowSystem>("made");
+                failure = "the plugin is gone";
+                return nullptr;
+            },
+            [this](const std::string& failure) {
+                ++fellBack;
+                fallbackReason = failure;
+                return std::make_unique<NoWindowSystem>("fallback");
+            });
+    }
+};
+
+TEST(OnDemandWindowSystemTest, NothingIsMadeUntilAWindowOrAMessageBoxIsWanted) {
+    Counted counted;
+    OnDemandWindowSystem windows = counted.Windows(true);
+    windows.ProcessPendingEvents();
+    EXPECT_FALSE(windows.Made());
+    EXPECT_EQ(counted.made, 0);
+
+    EXPECT_EQ(RefusalOf(windows), "made");
+    EXPECT_EQ(RefusalOf(windows), "made");
+    windows.MessageBox("text", "title");
+    EXPECT_EQ(counted.made, 1);  // once, however often it is used
+    EXPECT_EQ(counted.fellBack, 0);
+    EXPECT_EQ(windows.Failure(), "");
+
+    Counted boxFirst;
+    OnDemandWindowSystem box = boxFirst.Windows(true);
+    box.MessageBox("text", "title");
+    EXPECT_TRUE(box.Made());
+    EXPECT_EQ(boxFirst.made, 1);
+}
+
+TEST(OnDemandWindowSystemTest, WhatCannotBeMadeGivesWayToTheFallbackWithItsReason) {
+    Counted counted;
+    OnDemandWindowSystem windows = counted.Windows(false);
+    EXPECT_EQ(RefusalOf(windows), "fallback");
+    EXPECT_EQ(RefusalOf(windows), "fallback");
+    EXPECT_EQ(counted.made, 1);  // not tried again for every window
+    EXPECT_EQ(counted.fellBack, 1);
+    EXPECT_EQ(counted.fallbackReason, "the plugin is gone");
+    EXPECT_EQ(windows.Failure(), "the plugin is gone");
+}
+
+TEST(WindowPluginTest, APluginThatCannotBeLoadedSaysWhy) {
+    const std::string folder = ::testing::TempDir() + "/window-plugin-test";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/text.so") << "not a library\n";
+    const struct {
+        std::string path;
+        std::string says;
+    } cases[] = {
+        {folder + "/missing.so", "the window plugin cannot be loaded: "},
+        {folder + "/text.so", "the window plugin cannot be loaded: "},
+        {POSTWARDEN_BINARY_DIR "/libpostwarden-module.so",
+         "/libpostwarden-module.so is not the window plugin (it has no "
+         "PostwardenCreateQtWindowSystem)"},
+    };
+    for (const auto& c : cases) {
+        std::string failure;
+        EXPECT_EQ(LoadQtWindowSystem(failure, c.path), nullptr) << c.path;
+        EXPECT_NE(failure.find(c.says), std::string::npos) << failure;
+    }
+    // Looked up by itself: this program's folder holds no plugin, nor a module.
+    std::string failure;
+    EXPECT_EQ(LoadQtWindowSystem(failure), nullptr);
+    EXPECT_EQ(failure, "the window plugin libpostwarden-qt.so is not in " +
+                           std::filesystem::path(POSTWARDEN_BINARY_DIR "/tests").string());
+}
+
+TEST(WindowPluginTest, TheBuiltPluginDrawsTheForms) {
+    // The test runs under QT_QPA_PLATFORM=offscreen.
+    std::string failure;
+    std::unique_ptr<PluginWindowSystem> windows =
+        LoadQtWindowSystem(failure, POSTWARDEN_BINARY_DIR "/libpostwarden-qt.so");
+    ASSERT_NE(windows, nullptr) << failure;
+    NoEvents none;
+    auto window = windows->CreateWindow(frmYesNoPrompt::Design(), none);
+    const std::string path = ::testing::TempDir() + "/plugin-frmYesNoPrompt.png";
+    windows->SavePng(*window, path);
+    EXPECT_GT(std::filesystem::file_size(path), 1000u);
+    // Its errors are this program's errors, though its code is a copy of its own.
+    EXPECT_THROW(windows->SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
+}
+
+}  // namespace
+}  // namespace postwarden::testing
