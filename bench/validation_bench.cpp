@@ -122,9 +122,9 @@ class BenchMessage final : public MapiMessage {
     explicit BenchMessage(const BenchMessageData& d) : d_(d) {}
     std::string Subject() override { return d_.subject; }
     int32_t BodyFormat() override { return kFormatPlain; }
-    std::string Body() override { return d_.body; }
-    std::string HTMLBody() override { return {}; }
-    std::string RTFBody() override { return {}; }
+    std::string_view Body() override { return d_.body; }
+    std::string_view HTMLBody() override { return {}; }
+    std::string_view RTFBody() override { return {}; }
     std::shared_ptr<MapiRecipients> Recipients() override {
         return std::make_shared<BenchRecipients>(d_.recipients);
     }

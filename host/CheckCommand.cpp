@@ -1,7 +1,9 @@
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/SendCheck.h"
 #include "module/RuntimeError.h"
@@ -75,13 +77,14 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
     std::string message;
     if (file.empty() || file == "-") {
         std::string error;
-        if (!ReadAllStdin(message, error)) {
+        if (!ReadAllStdin(message, error, OutgoingMailItem::FieldRoom(check.envelopeRecipients))) {
             PrintError(error);
             return kExitFailure;
         }
     } else {
         try {
-            message = ReadWholeFile(file);
+            message = ReadWholeFile(file, SIZE_MAX, {},
+                                    OutgoingMailItem::FieldRoom(check.envelopeRecipients));
         } catch (const RuntimeError& e) {
             PrintError("cannot read " + file + ": " + e.Description());
             return kExitUsage;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/SendCheck.h"
 #include "platform/TerminalText.h"
@@ -219,7 +220,8 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
         parsed.program = fromEnv && *fromEnv ? fromEnv : kDefaultSendmail;
     }
     std::string message;
-    if (!ReadAllStdin(message, error)) {
+    if (!ReadAllStdin(message, error,
+                      OutgoingMailItem::FieldRoom(parsed.check.envelopeRecipients))) {
         PrintError(error);
         return 74;  // EX_IOERR: nothing was read, so nothing can be sent
     }

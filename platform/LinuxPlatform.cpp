@@ -77,7 +77,8 @@ std::shared_ptr<MapiSession> LinuxPlatform::CreateMailServerSession(std::string_
     return net::CreateImapSession(url, policy);
 }
 
-std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose) {
+std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose,
+                          size_t spare) {
     // Opened without waiting, so a named pipe nobody writes to reads as empty
     // instead of holding the send; reads then wait as usual.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -98,7 +99,7 @@ std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_
         ::close(fd);
         throw limits::TooLarge(path, maxBytes, purpose);
     }
-    if (info.st_size > 0) content.reserve(static_cast<size_t>(info.st_size));
+    if (info.st_size > 0) content.reserve(static_cast<size_t>(info.st_size) + spare);
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
