@@ -19,6 +19,7 @@
 #include "host/SendObserver.h"
 #include "module/IModuleAPI.h"
 #include "module/RuntimeError.h"
+#include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
 #include "platform/mailstore/MimeMessage.h"
@@ -306,8 +307,10 @@ bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare) {
     struct stat info {};
     if (::fstat(0, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
         const off_t at = ::lseek(0, 0, SEEK_CUR);
-        if (at >= 0 && at <= info.st_size)
+        if (at >= 0 && at <= info.st_size) {
             bytes.reserve(static_cast<size_t>(info.st_size - at) + spare);
+            AdviseHugePages(bytes.data(), bytes.capacity());
+        }
     }
     char buffer[1 << 16];
     for (;;) {

@@ -21,6 +21,7 @@
 
 #include "module/Limits.h"
 #include "module/Text.h"
+#include "platform/HugePages.h"
 #include "platform/mailstore/AddressList.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
@@ -383,6 +384,7 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     for (const std::string& name : parts.names) bound += name.size() + 2;
     texts.reserve(bound + 64 * 1024);
+    AdviseHugePages(texts.data(), texts.capacity());
 
     // Appends one text after a blank line; returns its range.
     std::vector<MessageContent::Range> htmlMarkups;
