@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 namespace postwarden::mailstore {
 
@@ -116,6 +117,11 @@ class Renderer {
         Flush();
         out_ += c;
     }
+    // Characters that are neither blanks nor markup, taken together.
+    void Chars(std::string_view text) {
+        Flush();
+        out_ += text;
+    }
     void Decoded(const std::string& text) {
         Flush();
         out_ += text;
@@ -165,7 +171,9 @@ std::string HtmlToText(std::string_view html) {
 
 void HtmlToText(std::string_view html, std::string& out) {
     // Reading from `out` itself is safe only while appending cannot move it.
-    const bool inOut = html.data() >= out.data() && html.data() < out.data() + out.capacity();
+    const std::less<const char*> before;
+    const bool inOut =
+        !before(html.data(), out.data()) && before(html.data(), out.data() + out.capacity());
     if (inOut && out.capacity() - out.size() < html.size()) {
         out += HtmlToText(html);
         return;
@@ -190,8 +198,16 @@ void HtmlToText(std::string_view html, std::string& out) {
         const bool opensTag =
             (next >= 'a' && next <= 'z') || next == '/' || next == '!' || next == '?';
         if (c != '<' || !opensTag) {
-            renderer.Text(c);
-            ++i;
+            if (c == '<' || IsSpace(c)) {
+                renderer.Text(c);
+                ++i;
+                continue;
+            }
+            size_t end = i + 1;
+            while (end < html.size() && html[end] != '&' && html[end] != '<' && !IsSpace(html[end]))
+                ++end;
+            renderer.Chars(html.substr(i, end - i));
+            i = end;
             continue;
         }
         if (StartsWithNoCase(html, i, "<!--")) {
