@@ -1,11 +1,15 @@
 // Whole `postwarden check` processes, as a mail client runs them: a typical
-// message, and a very large one.
+// message, and a very large one, each beside a floor measured in the same run
+// (cat of the same file); and the peak memory of checks of large messages
+// against what they may take (twice the message and 40 MB).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,25 +21,34 @@ namespace {
 
 const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
 
-// Runs postwarden with `args`, standard input from `inputPath`, output discarded.
-int Run(const std::vector<std::string>& args, const std::string& inputPath = "/dev/null") {
+// Runs `program` with `args`, standard input from `inputPath`, output
+// discarded; its resource use goes to `usage` when given.
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::string& inputPath, struct rusage* usage = nullptr) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> argv{kBinary};
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
     pid_t pid = 0;
     int status = -1;
-    if (posix_spawn(&pid, kBinary.c_str(), &actions, nullptr, raw.data(), environ) == 0) {
-        waitpid(pid, &status, 0);
+    struct rusage ignored {};
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, raw.data(), environ) == 0) {
+        wait4(pid, &status, 0, usage ? usage : &ignored);
     }
     posix_spawn_file_actions_destroy(&actions);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs postwarden with `args`, standard input from `inputPath`, output discarded.
+int Run(const std::vector<std::string>& args, const std::string& inputPath = "/dev/null",
+        struct rusage* usage = nullptr) {
+    return RunProgram(kBinary, args, inputPath, usage);
 }
 
 struct Scenario {
@@ -110,13 +123,24 @@ BENCHMARK(BM_CheckTypicalMessage)
     ->Iterations(20)
     ->ReportAggregatesOnly(true);
 
+// The child's processor time (user and system) in milliseconds: on a machine
+// shared with other work, the part of the wall time that is the process's own.
+double ChildCpuMs(const struct rusage& usage) {
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 void BM_CheckHugeMessage(benchmark::State& state) {
     static const Scenario s = Prepare("huge", 10000, 20, 1000, 25 * 1024 * 1024);
+    double cpuMs = 0;
     for (auto _ : state) {
-        if (Run({"--home", s.home, "check", "--answers", "yes"}, s.message) != 0) {
+        struct rusage usage {};
+        if (Run({"--home", s.home, "check", "--answers", "yes"}, s.message, &usage) != 0) {
             state.SkipWithError("check did not let the message go");
         }
+        cpuMs += ChildCpuMs(usage);
     }
+    state.counters["child_cpu_ms"] = cpuMs / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_CheckHugeMessage)
     ->Unit(benchmark::kMillisecond)
@@ -124,6 +148,94 @@ BENCHMARK(BM_CheckHugeMessage)
     ->Repetitions(3)
     ->Iterations(1)
     ->ReportAggregatesOnly(true);
+
+// The floor of BM_CheckHugeMessage: cat of the same file, as a process.
+void BM_CatHugeMessage(benchmark::State& state) {
+    static const Scenario s = Prepare("huge", 10000, 20, 1000, 25 * 1024 * 1024);
+    double cpuMs = 0;
+    for (auto _ : state) {
+        struct rusage usage {};
+        if (RunProgram("/bin/cat", {s.message}, "/dev/null", &usage) != 0) {
+            state.SkipWithError("cat failed");
+        }
+        cpuMs += ChildCpuMs(usage);
+    }
+    state.counters["child_cpu_ms"] = cpuMs / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_CatHugeMessage)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(3)
+    ->Iterations(1)
+    ->ReportAggregatesOnly(true);
+
+// A message of about `bytes` as mail clients write a large one: to 1,000
+// recipients, a plain-text and an HTML body of the same text, and an attachment
+// (base64) of a third of the size; or with an HTML body only.
+void WriteLargeMessage(const std::string& path, size_t bytes, bool htmlOnly) {
+    std::ofstream out(path, std::ios::binary);
+    out << "From: Me <me@corp.example>\r\nTo: ";
+    for (int i = 0; i < 1000; ++i) {
+        out << (i ? ",\r\n " : "") << "Person " << i << " <person" << i << "@corp.example>";
+    }
+    const std::string sentence =
+        "The quarterly figures for the northern region are attached; please review "
+        "them before the meeting on Thursday.";
+    out << "\r\nSubject: Weekly report\r\nMIME-Version: 1.0\r\n";
+    if (htmlOnly) {
+        out << "Content-Type: text/html; charset=utf-8\r\n\r\n";
+        for (size_t n = 0; n < bytes; n += sentence.size() + 9)
+            out << "<p>" << sentence << "</p>\r\n";
+        return;
+    }
+    out << "Content-Type: multipart/mixed; boundary=\"m\"\r\n\r\n--m\r\n"
+           "Content-Type: multipart/alternative; boundary=\"a\"\r\n\r\n"
+           "--a\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+    const size_t text = bytes / 3;
+    for (size_t n = 0; n < text; n += sentence.size() + 2) out << sentence << "\r\n";
+    out << "--a\r\nContent-Type: text/html; charset=utf-8\r\n\r\n";
+    for (size_t n = 0; n < text; n += sentence.size() + 9) out << "<p>" << sentence << "</p>\r\n";
+    out << "--a--\r\n--m\r\nContent-Type: application/octet-stream\r\n"
+           "Content-Disposition: attachment; filename=\"figures.bin\"\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n";
+    const std::string line(76, 'Q');
+    for (size_t n = 0; n < bytes - 2 * text; n += line.size() + 2) out << line << "\r\n";
+    out << "--m--\r\n";
+}
+
+// Peak memory of one whole check of a message of state.range(0) MB (shape
+// state.range(1): 0 text, HTML and attachment; 1 HTML only), read from the
+// child's rusage, beside its allowance of twice the message and 40 MB.
+void BM_CheckPeakMemory(benchmark::State& state) {
+    const size_t megabytes = static_cast<size_t>(state.range(0));
+    const bool htmlOnly = state.range(1) == 1;
+    const Scenario s = Prepare("peak", 10000, 20, 0, 0);
+    const std::string message = s.message + ".large";
+    WriteLargeMessage(message, megabytes * 1000 * 1000, htmlOnly);
+    const double messageMB = static_cast<double>(std::filesystem::file_size(message)) / (1 << 20);
+    double peakMB = 0;
+    for (auto _ : state) {
+        struct rusage usage {};
+        if (Run({"--home", s.home, "check", "--answers", "yes"}, message, &usage) != 0) {
+            state.SkipWithError("check did not let the message go");
+        }
+        peakMB = std::max(peakMB, static_cast<double>(usage.ru_maxrss) / 1024.0);
+        state.counters["child_cpu_ms"] = ChildCpuMs(usage);
+    }
+    std::filesystem::remove_all(std::filesystem::path(s.home).parent_path());
+    state.counters["message_MB"] = messageMB;
+    state.counters["peak_MB"] = peakMB;
+    state.counters["allowed_MB"] = 2 * messageMB + 40;
+    state.counters["peak_per_message"] = peakMB / messageMB;
+}
+BENCHMARK(BM_CheckPeakMemory)
+    ->Args({25, 0})
+    ->Args({25, 1})
+    ->Args({250, 0})
+    ->Args({250, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 

@@ -147,7 +147,8 @@ host::CheckOutcome Check(const std::string& file) {
     bool usable = false;
     host::CheckOptions check;
     check.answers = "yes";
-    return host::CheckMessage(options, check, ReadWholeFile(file), usable);
+    std::string message = ReadWholeFile(file);
+    return host::CheckMessage(options, check, message, usable);
 }
 
 void BM_Baseline(benchmark::State& state) {

@@ -97,7 +97,7 @@ BENCHMARK(BM_TenThousandRecipients)->Unit(benchmark::kMillisecond);
 void BM_TwentyFiveMegabyteBody(benchmark::State& state) {
     for (auto _ : state) {
         auto message = Open(Store().LargeBodyId());
-        const std::string body = message->Body();
+        const std::string body(message->Body());
         if (body.size() < 20u * 1024 * 1024) state.SkipWithError("body too short");
         benchmark::DoNotOptimize(message->Subject());
     }

@@ -59,9 +59,10 @@ class Store {
 
 void CheckContent(const mailstore::MessageContent& content) {
     FUZZ_CHECK(fuzz::IsUtf8(content.subject));
-    FUZZ_CHECK(fuzz::IsUtf8(content.body));
-    FUZZ_CHECK(fuzz::IsUtf8(content.htmlBody));
-    FUZZ_CHECK(fuzz::IsUtf8(content.rtfBody));
+    FUZZ_CHECK(fuzz::IsUtf8(content.Body()));
+    FUZZ_CHECK(fuzz::IsUtf8(content.HtmlBody()));
+    FUZZ_CHECK(fuzz::IsUtf8(content.RtfBody()));
+    FUZZ_CHECK(fuzz::IsUtf8(content.Text()));
     FUZZ_CHECK(content.bodyFormat >= 1 && content.bodyFormat <= 3);
     for (const mailstore::MessageRecipient& r : content.recipients) {
         FUZZ_CHECK(fuzz::IsUtf8(r.name));
@@ -116,7 +117,7 @@ void CheckSession(const Store& store, std::string_view bytes,
     }
     FUZZ_CHECK(message->Subject() == parsed->subject);
     FUZZ_CHECK(message->BodyFormat() == parsed->bodyFormat);
-    FUZZ_CHECK(message->Body() == parsed->body);
+    FUZZ_CHECK(message->Body() == parsed->Body());
     std::shared_ptr<MapiRecipients> recipients = message->Recipients();
     FUZZ_CHECK(recipients->Count() == static_cast<int32_t>(parsed->recipients.size()));
     for (int32_t i = 1; i <= recipients->Count(); ++i) {

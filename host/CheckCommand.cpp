@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/Options.h"
 #include "host/SendCheck.h"
@@ -43,13 +45,14 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
     std::string message;
     if (file.empty() || file == "-") {
         std::string error;
-        if (!ReadAllStdin(message, error)) {
+        if (!ReadAllStdin(message, error, OutgoingMailItem::FieldRoom(check.envelopeRecipients))) {
             PrintError(error);
             return kExitFailure;
         }
     } else {
         try {
-            message = ReadWholeFile(file);
+            message = ReadWholeFile(file, SIZE_MAX, {},
+                                    OutgoingMailItem::FieldRoom(check.envelopeRecipients));
         } catch (const RuntimeError& e) {
             PrintError("cannot read " + file + ": " + e.Description());
             return kExitUsage;

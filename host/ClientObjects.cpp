@@ -12,35 +12,50 @@ namespace {
 constexpr const char* kDraftFlags = "DS";
 }  // namespace
 
-std::shared_ptr<MapiObject> MailClientSession::MAPIOBJECT() {
-    return std::make_shared<MaildirStoreObject>(storeRoot_);
-}
-
 MailClientApplication::MailClientApplication(std::string storeRoot)
-    : session_(std::make_shared<MailClientSession>(std::move(storeRoot))) {}
+    : MailClientApplication(std::make_shared<MaildirStoreObject>(std::move(storeRoot))) {}
 
-OutgoingMailItem::OutgoingMailItem(std::string storeRoot, std::string message,
-                                   std::vector<std::string> envelopeRecipients)
-    : storeRoot_(std::move(storeRoot)),
-      message_(std::move(message)),
-      envelope_(std::move(envelopeRecipients)) {}
+MailClientApplication::MailClientApplication(std::shared_ptr<MaildirStoreObject> store)
+    : session_(std::make_shared<MailClientSession>(std::move(store))) {}
 
-std::string OutgoingMailItem::DraftBytes() const {
-    if (envelope_.empty()) return message_;
-    const size_t firstLineEnd = message_.find('\n');
-    const bool crlf =
-        firstLineEnd != std::string::npos && firstLineEnd > 0 && message_[firstLineEnd - 1] == '\r';
+namespace {
+
+// The Bcc field naming `envelope`, with the message's own line ends.
+std::string BccField(const std::vector<std::string>& envelope, bool crlf) {
     const char* lineEnd = crlf ? "\r\n" : "\n";
     std::string field = "Bcc: ";
-    for (size_t i = 0; i < envelope_.size(); ++i) {
+    for (size_t i = 0; i < envelope.size(); ++i) {
         if (i > 0) field += std::string(",") + lineEnd + " ";
         // An argument cannot add a field of its own to the draft.
-        for (const char c : envelope_[i]) {
+        for (const char c : envelope[i]) {
             field += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
         }
     }
     field += lineEnd;
-    return field + message_;
+    return field;
+}
+
+}  // namespace
+
+size_t OutgoingMailItem::FieldRoom(const std::vector<std::string>& envelopeRecipients) {
+    return envelopeRecipients.empty() ? 0 : BccField(envelopeRecipients, true).size();
+}
+
+OutgoingMailItem::OutgoingMailItem(std::string storeRoot, std::string& message,
+                                   std::vector<std::string> envelopeRecipients)
+    : OutgoingMailItem(std::make_shared<MaildirStoreObject>(std::move(storeRoot)), message,
+                       std::move(envelopeRecipients)) {}
+
+OutgoingMailItem::OutgoingMailItem(std::shared_ptr<MaildirStoreObject> store, std::string& message,
+                                   std::vector<std::string> envelopeRecipients)
+    : store_(std::move(store)), message_(&message) {
+    if (envelopeRecipients.empty()) return;
+    const size_t firstLineEnd = message.find('\n');
+    const bool crlf =
+        firstLineEnd != std::string::npos && firstLineEnd > 0 && message[firstLineEnd - 1] == '\r';
+    const std::string field = BccField(envelopeRecipients, crlf);
+    message.insert(0, field);
+    fieldLength_ = field.size();
 }
 
 OutgoingMailItem::~OutgoingMailItem() {
@@ -49,10 +64,12 @@ OutgoingMailItem::~OutgoingMailItem() {
     } catch (const RuntimeError&) {
         // Nothing to report to at this point; the host removes drafts itself.
     }
+    store_->Withdraw(entryId_);
+    message_->erase(0, fieldLength_);
 }
 
 void OutgoingMailItem::Save() {
-    const std::string drafts = DraftsFolderOf(storeRoot_);
+    const std::string drafts = DraftsFolderOf(store_->Root());
     if (!entryId_.empty() && !mailstore::FindMessage(drafts, entryId_).empty()) {
         mailstore::ReplaceMessage(drafts, entryId_, DraftBytes());
         return;
@@ -60,16 +77,18 @@ void OutgoingMailItem::Save() {
     // Drafts of runs that were killed before they could remove theirs.
     mailstore::RemoveAbandonedWorkingCopies(drafts);
     entryId_ = mailstore::DeliverWorkingCopy(drafts, DraftBytes(), kDraftFlags);
+    store_->Lend(entryId_, DraftBytes());
 }
 
 std::string OutgoingMailItem::Subject() {
-    if (!subject_) subject_ = mailstore::ParseSubject(message_);
+    if (!subject_) subject_ = mailstore::ParseSubject(Message());
     return *subject_;
 }
 
 void OutgoingMailItem::RemoveDraft() {
     if (entryId_.empty()) return;
-    mailstore::RemoveMessage(DraftsFolderOf(storeRoot_), entryId_);
+    store_->Withdraw(entryId_);
+    mailstore::RemoveMessage(DraftsFolderOf(store_->Root()), entryId_);
     entryId_.clear();
 }
 

@@ -9,6 +9,7 @@
 
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
+#include "platform/mailstore/MaildirSession.h"
 
 namespace postwarden::host {
 
@@ -18,16 +19,19 @@ namespace postwarden::host {
 // The client's session; its "MAPIOBJECT" is the handle on the open store.
 class MailClientSession final : public OutlookSession {
   public:
-    explicit MailClientSession(std::string storeRoot) : storeRoot_(std::move(storeRoot)) {}
-    std::shared_ptr<MapiObject> MAPIOBJECT() override;
+    explicit MailClientSession(std::shared_ptr<MaildirStoreObject> store)
+        : store_(std::move(store)) {}
+    std::shared_ptr<MapiObject> MAPIOBJECT() override { return store_; }
 
   private:
-    std::string storeRoot_;
+    std::shared_ptr<MaildirStoreObject> store_;
 };
 
 class MailClientApplication final : public OutlookApplication {
   public:
     explicit MailClientApplication(std::string storeRoot);
+    // Over the client's open store `store`, which its items may lend messages to.
+    explicit MailClientApplication(std::shared_ptr<MaildirStoreObject> store);
 
     std::string Version() override { return version_; }
     void SetVersion(std::string version) { version_ = std::move(version); }
@@ -46,11 +50,22 @@ class MailClientApplication final : public OutlookApplication {
 // Bcc recipients, whose header the mail client removed, or a bounce's new
 // recipient). Save() puts a copy into the store's drafts folder, which lives
 // until RemoveDraft() or the item's end.
+//
+// The item works on the caller's `message` in place, so that a large message
+// is held once: while the item lives, a Bcc field naming the envelope
+// recipients stands in front of it (moved in within the string's capacity,
+// which FieldRoom() bytes to spare keep from growing), and the item's end
+// takes it off again, leaving `message` as it was. `message` must remain live
+// and must not be changed by anyone else while the item lives.
 class OutgoingMailItem final : public OutlookItem {
   public:
-    OutgoingMailItem(std::string storeRoot, std::string message,
+    // The store is the client's open store, to which a saved draft is lent.
+    OutgoingMailItem(std::shared_ptr<MaildirStoreObject> store, std::string& message,
                      std::vector<std::string> envelopeRecipients = {});
-    // Removes the draft copy when it is still there; a failure is swallowed.
+    OutgoingMailItem(std::string storeRoot, std::string& message,
+                     std::vector<std::string> envelopeRecipients = {});
+    // Removes the draft copy when it is still there (a failure is swallowed),
+    // and gives `message` back as it came.
     ~OutgoingMailItem() override;
     OutgoingMailItem(const OutgoingMailItem&) = delete;
     OutgoingMailItem& operator=(const OutgoingMailItem&) = delete;
@@ -58,7 +73,8 @@ class OutgoingMailItem final : public OutlookItem {
     bool Submitted() override { return false; }
     std::string TypeName() override { return "MailItem"; }
     // Writes DraftBytes() into Drafts (created when missing), atomically and
-    // readable by the owner only. Saving again replaces the same draft.
+    // readable by the owner only, and lends them to the store. Saving again
+    // replaces the same draft.
     void Save() override;
     // The draft's unique name; empty before the first Save().
     std::string EntryID() override { return entryId_; }
@@ -71,13 +87,18 @@ class OutgoingMailItem final : public OutlookItem {
 
     // The message as the mail client holds it: the bytes unchanged, with the
     // envelope recipients in a Bcc field in front, so that the draft names
-    // everyone the message goes to.
-    std::string DraftBytes() const;
+    // everyone the message goes to. Valid while the item lives.
+    std::string_view DraftBytes() const { return *message_; }
+    // The message's own bytes, as they came. Valid while the item lives.
+    std::string_view Message() const { return std::string_view(*message_).substr(fieldLength_); }
+
+    // The bytes the Bcc field of `envelopeRecipients` can take at most.
+    static size_t FieldRoom(const std::vector<std::string>& envelopeRecipients);
 
   private:
-    std::string storeRoot_;
-    std::string message_;
-    std::vector<std::string> envelope_;
+    std::shared_ptr<MaildirStoreObject> store_;
+    std::string* message_;
+    size_t fieldLength_ = 0;
     std::string entryId_;
     std::optional<std::string> subject_;
 };

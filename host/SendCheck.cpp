@@ -1,5 +1,6 @@
 #include "host/SendCheck.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "host/SendObserver.h"
 #include "module/IModuleAPI.h"
 #include "module/RuntimeError.h"
+#include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
 #include "platform/mailstore/MimeMessage.h"
@@ -75,7 +77,7 @@ std::string VerdictText(const CheckOutcome& outcome) {
 
 // The one record of a send: which message, how many recipients, what fired,
 // and how it ended; then what the rules found.
-std::string SendRecord(const CheckOutcome& outcome, const std::string& message) {
+std::string SendRecord(const CheckOutcome& outcome, std::string_view message) {
     std::string record = "Send: " + VerdictText(outcome) + "; rules fired: ";
     for (size_t i = 0; i < outcome.fired.size(); ++i) {
         record += (i > 0 ? ", " : "") + outcome.fired[i];
@@ -100,7 +102,7 @@ std::string UtcTime(int64_t seconds) {
 }
 
 // What `postwarden last` shows of a held send.
-std::string RefusalReport(const CheckOutcome& outcome, const std::string& message, int64_t now) {
+std::string RefusalReport(const CheckOutcome& outcome, std::string_view message, int64_t now) {
     std::string report = UtcTime(now) + ": not sent: " + DescribeRefusal(outcome) + "\n";
     report += "Message: \"" + mailstore::ParseSubject(message) + "\" " +
               mailstore::ParseHeaderValue(message, "Message-ID") + "\n";
@@ -114,9 +116,9 @@ std::string RefusalReport(const CheckOutcome& outcome, const std::string& messag
 
 // The send event of one message through a loaded module. Fills in what the
 // module's answer and the prompts say; never throws.
-void RunSend(ModuleLibrary& library, SendObserver& platform, const GlobalOptions& options,
-             const CheckOptions& check, OutgoingMailItem& mailItem, CheckOutcome& outcome,
-             bool& cancel, bool& ran) {
+void RunSend(ModuleLibrary& library, SendObserver& platform,
+             const std::shared_ptr<MaildirStoreObject>& store, const CheckOptions& check,
+             OutgoingMailItem& mailItem, CheckOutcome& outcome, bool& cancel, bool& ran) {
     std::unique_ptr<IModuleAPI> module;
     try {
         module = library.Create(platform);
@@ -125,7 +127,7 @@ void RunSend(ModuleLibrary& library, SendObserver& platform, const GlobalOptions
             outcome.problem = library.Path() + " did not make a module";
             return;
         }
-        auto application = std::make_shared<MailClientApplication>(options.mailStore);
+        auto application = std::make_shared<MailClientApplication>(store);
         if (!check.clientVersion.empty()) application->SetVersion(check.clientVersion);
         application->SetExplorersCount(1);
         std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
@@ -300,7 +302,16 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
     return EscapeForTerminal(text);
 }
 
-bool ReadAllStdin(std::string& bytes, std::string& error) {
+bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare) {
+    // A file (as mutt gives) is read into a string of its size, never moved.
+    struct stat info {};
+    if (::fstat(0, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const off_t at = ::lseek(0, 0, SEEK_CUR);
+        if (at >= 0 && at <= info.st_size) {
+            bytes.reserve(static_cast<size_t>(info.st_size - at) + spare);
+            AdviseHugePages(bytes.data(), bytes.capacity());
+        }
+    }
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(0, buffer, sizeof buffer);
@@ -315,7 +326,7 @@ bool ReadAllStdin(std::string& bytes, std::string& error) {
 }
 
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          const std::string& message, bool& usable) {
+                          std::string& message, bool& usable) {
     CheckOutcome outcome;
     usable = true;
 
@@ -347,7 +358,10 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
 
     ModuleLibrary library(options.modulePath);
     SendObserver observed(platform);
-    OutgoingMailItem mailItem(options.mailStore, message, check.envelopeRecipients);
+    // The client's open store, to which the item lends its draft: the module
+    // reads the message from these very bytes.
+    const auto store = std::make_shared<MaildirStoreObject>(options.mailStore);
+    OutgoingMailItem mailItem(store, message, check.envelopeRecipients);
     bool cancel = false;
     bool ran = false;
     if (!library.Loaded()) {
@@ -356,7 +370,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
                           "; install it beside postwarden or in ../lib/postwarden/ from it, or "
                           "name it with --module PATH";
     } else {
-        RunSend(library, observed, options, check, mailItem, outcome, cancel, ran);
+        RunSend(library, observed, store, check, mailItem, outcome, cancel, ran);
     }
     if (outcome.verdict != SendVerdict::kNotInstalled) {
         SettleVerdict(recorder.Prompts(), observed.Trace(), cancel, ran, outcome);
@@ -368,12 +382,12 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
             ApplyResendApproval(platform, mailItem, outcome, now);
         }
     }
-    LogRecord(platform, SendRecord(outcome, message),
+    LogRecord(platform, SendRecord(outcome, mailItem.Message()),
               outcome.verdict == SendVerdict::kNotInstalled);
     if (!outcome.MayGo()) {
         try {
             ResendApprovals(platform.Settings(), kResendWindowSeconds)
-                .SaveLastRefusal(RefusalReport(outcome, message, now));
+                .SaveLastRefusal(RefusalReport(outcome, mailItem.Message(), now));
         } catch (const std::exception&) {
         }
     }

@@ -59,8 +59,12 @@ struct CheckOutcome {
 // any other failure lets the send go ahead and is described in `problem`.
 // One record of the send goes to the log. Returns false in `usable` when the
 // options themselves are wrong (then `problem` says why and nothing was run).
+//
+// `message` is worked on in place (see OutgoingMailItem) and is as it came
+// when this returns; with OutgoingMailItem::FieldRoom(check.envelopeRecipients)
+// bytes of spare capacity it is never copied.
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          const std::string& message, bool& usable);
+                          std::string& message, bool& usable);
 
 // Settles how a send ended from the prompts shown and what the send traced:
 // a No or a closed window holds the message whatever else happened (`ran`
@@ -69,8 +73,9 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
 void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
                    bool ran, CheckOutcome& outcome);
 
-// The whole of standard input, byte for byte.
-bool ReadAllStdin(std::string& bytes, std::string& error);
+// The whole of standard input, byte for byte, with capacity for `spare` bytes
+// more.
+bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare = 0);
 
 // Why the send was held, in one line safe to print on a terminal: the questions
 // refused, or the rules nobody could be asked about and how to send anyway;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/Options.h"
 #include "host/SendCheck.h"
@@ -197,7 +198,7 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
     }
     std::string message;
     std::string error;
-    if (!ReadAllStdin(message, error)) {
+    if (!ReadAllStdin(message, error, OutgoingMailItem::FieldRoom(check.envelopeRecipients))) {
         PrintError(error);
         return 74;  // EX_IOERR: nothing was read, so nothing can be sent
     }

@@ -53,8 +53,8 @@ std::string Handle(const GlobalOptions& options, const std::string& payload) {
         return ErrorAnswer("Postwarden has no home folder: set POSTWARDEN_HOME or HOME");
     }
     bool usable = true;
-    const CheckOutcome outcome =
-        CheckMessage(options, CheckOptions{}, BuildMessage(request), usable);
+    std::string message = BuildMessage(request);
+    const CheckOutcome outcome = CheckMessage(options, CheckOptions{}, message, usable);
     if (!usable) return ErrorAnswer("POSTWARDEN_ANSWERS is not valid: " + outcome.problem);
     if (outcome.MayGo()) {
         return Answer(true, VerdictName(outcome.verdict),

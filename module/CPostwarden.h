@@ -88,7 +88,7 @@ class CPostwarden final : public IModuleAPI {
     bool ProcessItem(std::shared_ptr<OutlookItem>& item);
     bool CheckOutsideDomains(const bool& separatePromptsWanted, const std::string& address);
     bool CheckEmailAddressesDomains(const bool& separatePromptsWanted, const std::string& address);
-    bool CheckKeywords(const bool& separatePromptsWanted, const std::string& text);
+    bool CheckKeywords(const bool& separatePromptsWanted, std::string_view text);
     bool CheckNumberOfRecipients(const bool& separatePromptsWanted, const int32_t& recipientCount);
     bool CheckBlankSubject(const bool& separatePromptsWanted, const std::string& subject);
     bool CheckAnySend(const bool& separatePromptsWanted);

@@ -54,9 +54,11 @@ class MapiMessage {
     virtual ~MapiMessage() = default;
     virtual std::string Subject() = 0;
     virtual int32_t BodyFormat() = 0;
-    virtual std::string Body() = 0;
-    virtual std::string HTMLBody() = 0;
-    virtual std::string RTFBody() = 0;
+    // The bodies stay valid while this message lives: a large message's text
+    // is searched where the store holds it.
+    virtual std::string_view Body() = 0;
+    virtual std::string_view HTMLBody() = 0;
+    virtual std::string_view RTFBody() = 0;
     virtual std::shared_ptr<MapiRecipients> Recipients() = 0;
     // The file names of the message's attachments, with which the bodies end,
     // each after a blank line; empty when there are none or the store does not

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "module/Limits.h"
+#include "platform/HugePages.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/net/ImapSession.h"
@@ -77,7 +78,8 @@ std::shared_ptr<MapiSession> LinuxPlatform::CreateMailServerSession(std::string_
     return net::CreateImapSession(url, policy);
 }
 
-std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose) {
+std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_view purpose,
+                          size_t spare) {
     // Opened without waiting, so a named pipe nobody writes to reads as empty
     // instead of holding the send; reads then wait as usual.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -98,7 +100,10 @@ std::string ReadWholeFile(const std::string& path, size_t maxBytes, std::string_
         ::close(fd);
         throw limits::TooLarge(path, maxBytes, purpose);
     }
-    if (info.st_size > 0) content.reserve(static_cast<size_t>(info.st_size));
+    if (info.st_size > 0) {
+        content.reserve(static_cast<size_t>(info.st_size) + spare);
+        AdviseHugePages(content.data(), content.capacity());
+    }
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);

@@ -59,8 +59,9 @@ class LinuxPlatform final : public Platform {
 // Reads a whole file; throws "File not found" (53), "Path not found" (76) or
 // another RuntimeError naming the cause. A file of more than `maxBytes` is
 // refused before it is read, or as soon as reading passes the limit (a device or
-// a file still growing), with limits::TooLarge naming `purpose`.
+// a file still growing), with limits::TooLarge naming `purpose`. The string has
+// capacity for `spare` bytes more.
 std::string ReadWholeFile(const std::string& path, size_t maxBytes = SIZE_MAX,
-                          std::string_view purpose = {});
+                          std::string_view purpose = {}, size_t spare = 0);
 
 }  // namespace postwarden

@@ -47,7 +47,7 @@ std::string PlaceInBody(const std::string& keyword, std::string_view body,
 
 }  // namespace
 
-bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, const std::string& text) {
+bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_view text) {
     bool result = true;
     try {
         if (!LoadRuleList(m_ListOfKeywords, keys::kListOfKeywords, fallback::kListOfKeywords,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 namespace postwarden::mailstore {
 
@@ -103,8 +104,11 @@ bool IsOneOf(std::string_view name, const std::array<std::string_view, N>& names
     return false;
 }
 
+// Renders onto the end of `out`, whatever it already holds.
 class Renderer {
   public:
+    explicit Renderer(std::string& out) : out_(out), start_(out.size()) {}
+
     void Text(char c) {
         if (IsSpace(c)) {
             pendingSpace_ = true;
@@ -126,7 +130,7 @@ class Renderer {
     // end of the text (1 for a new line, 2 for a paragraph).
     void EndLine(int lines) {
         pendingSpace_ = false;
-        if (out_.empty()) return;
+        if (Empty()) return;
         while (breaks_ < lines) {
             out_ += '\n';
             ++breaks_;
@@ -135,23 +139,24 @@ class Renderer {
     // <br>: always one more line break.
     void Break() {
         pendingSpace_ = false;
-        if (out_.empty()) return;
+        if (Empty()) return;
         out_ += '\n';
         ++breaks_;
     }
     void Space() { pendingSpace_ = true; }
-    std::string Finish() {
-        while (!out_.empty() && out_.back() == '\n') out_.pop_back();
-        return std::move(out_);
+    void Finish() {
+        while (!Empty() && out_.back() == '\n') out_.pop_back();
     }
 
   private:
     void Flush() {
-        if (pendingSpace_ && !out_.empty() && out_.back() != '\n') out_ += ' ';
+        if (pendingSpace_ && !Empty() && out_.back() != '\n') out_ += ' ';
         pendingSpace_ = false;
         breaks_ = 0;
     }
-    std::string out_;
+    bool Empty() const { return out_.size() == start_; }
+    std::string& out_;
+    size_t start_;
     bool pendingSpace_ = false;
     int breaks_ = 0;
 };
@@ -159,7 +164,21 @@ class Renderer {
 }  // namespace
 
 std::string HtmlToText(std::string_view html) {
-    Renderer renderer;
+    std::string text;
+    HtmlToText(html, text);
+    return text;
+}
+
+void HtmlToText(std::string_view html, std::string& out) {
+    // Reading from `out` itself is safe only while appending cannot move it.
+    const std::less<const char*> before;
+    const bool inOut =
+        !before(html.data(), out.data()) && before(html.data(), out.data() + out.capacity());
+    if (inOut && out.capacity() - out.size() < html.size()) {
+        out += HtmlToText(html);
+        return;
+    }
+    Renderer renderer(out);
     size_t i = 0;
     while (i < html.size()) {
         const char c = html[i];
@@ -232,7 +251,7 @@ std::string HtmlToText(std::string_view html) {
         else if (IsOneOf(name, kCellTags))
             renderer.Space();
     }
-    return renderer.Finish();
+    renderer.Finish();
 }
 
 }  // namespace postwarden::mailstore

@@ -154,9 +154,10 @@ void SyncFolder(const std::string& path) {
     ::close(fd);
 }
 
-// Writes `bytes` to the new file `path`, owner-only, and syncs it. Returns false
-// when the name is taken; throws on any other failure, leaving no file behind.
-bool WriteNewFile(const std::string& path, std::string_view bytes) {
+// Writes `bytes` to the new file `path`, owner-only, and syncs it when `sync`.
+// Returns false when the name is taken; throws on any other failure, leaving no
+// file behind.
+bool WriteNewFile(const std::string& path, std::string_view bytes, bool sync) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST) return false;
@@ -171,7 +172,7 @@ bool WriteNewFile(const std::string& path, std::string_view bytes) {
         else
             done += static_cast<size_t>(n);
     }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && sync && ::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) {
         ::unlink(path.c_str());
@@ -185,7 +186,10 @@ MessageFile WriteTemporary(const std::string& folder, std::string_view bytes, bo
     for (int attempt = 0; attempt < 100; ++attempt) {
         MessageFile file{NewUniqueName(workingCopy), {}};
         file.path = folder + "/tmp/" + file.uniqueName;
-        if (WriteNewFile(file.path, bytes)) return file;
+        // A working copy goes when its process ends, and one left by a crash
+        // is removed unread: waiting for it to reach the disk would only hold
+        // the send up.
+        if (WriteNewFile(file.path, bytes, !workingCopy)) return file;
     }
     throw SystemError(EEXIST, folder + "/tmp");
 }
@@ -277,7 +281,7 @@ std::string Deliver(const std::string& folder, std::string_view bytes, std::stri
         // link() never replaces an existing message, unlike rename().
         if (::link(file.path.c_str(), target.c_str()) == 0) {
             ::unlink(file.path.c_str());
-            SyncFolder(folder + "/cur");
+            if (!workingCopy) SyncFolder(folder + "/cur");
             return file.uniqueName;
         }
         const int error = errno;
@@ -310,7 +314,7 @@ void ReplaceMessage(const std::string& folder, std::string_view uniqueName,
         ::unlink(file.path.c_str());
         throw SystemError(error, path);
     }
-    SyncFolder(path.substr(0, path.rfind('/')));
+    if (!IsWorkingCopy(uniqueName)) SyncFolder(path.substr(0, path.rfind('/')));
 }
 
 bool RemoveMessage(const std::string& folder, std::string_view uniqueName) {

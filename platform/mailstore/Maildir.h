@@ -59,7 +59,8 @@ bool RemoveMessage(const std::string& folder, std::string_view uniqueName);
 // "1765000000.M123456P4242Q1_postwarden_S98765.host", so that the copies of a
 // process killed before it could remove them can be found and removed later.
 
-// DeliverMessage for a working copy of this process.
+// DeliverMessage for a working copy of this process; it is not synced to the
+// disk (nor is a ReplaceMessage of one), as nothing reads it after a crash.
 std::string DeliverWorkingCopy(const std::string& folder, std::string_view bytes,
                                std::string_view flags);
 

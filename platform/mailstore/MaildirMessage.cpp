@@ -100,7 +100,7 @@ std::shared_ptr<MapiRecipients> MaildirMessage::Recipients() {
 }
 
 std::string MaildirMessage::Property(std::string_view name) {
-    if (EqualsNoCase(name, "Body")) return Content().text;
+    if (EqualsNoCase(name, "Body")) return std::string(Content().Text());
     if (EqualsNoCase(name, "BodyFormat")) return std::to_string(BodyFormat());
     throw errors::NoSuchMember();
 }
@@ -109,7 +109,13 @@ const MessageContent& MaildirMessage::Content() {
     if (failure_) throw *failure_;
     if (!content_) {
         try {
-            content_ = std::make_shared<const MessageContent>(ParseMessage(ReadFile()));
+            // A message the client still holds is parsed where it lies; the
+            // parse copies out everything it keeps.
+            if (const std::optional<std::string_view> lent = store_->Lent(file_.uniqueName)) {
+                content_ = std::make_shared<const MessageContent>(ParseMessage(*lent));
+            } else {
+                content_ = std::make_shared<const MessageContent>(ParseMessage(ReadFile()));
+            }
         } catch (const RuntimeError& error) {
             failure_ = error;
             throw;

@@ -8,6 +8,7 @@
 #include "module/RuntimeError.h"
 #include "platform/mailstore/DistributionLists.h"
 #include "platform/mailstore/Maildir.h"
+#include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
 
 namespace postwarden::mailstore {
@@ -16,8 +17,16 @@ namespace postwarden::mailstore {
 // asked for, its distribution lists.
 class MaildirStore {
   public:
-    explicit MaildirStore(std::string root) : root_(std::move(root)) {}
+    // `client`: the mail client's handle this store was opened through, whose
+    // lent messages are read from memory; null for a store logged on to.
+    explicit MaildirStore(std::string root,
+                          std::shared_ptr<const MaildirStoreObject> client = nullptr)
+        : root_(std::move(root)), client_(std::move(client)) {}
     const std::string& Root() const { return root_; }
+    // The bytes the client lent as `uniqueName`, if any.
+    std::optional<std::string_view> Lent(std::string_view uniqueName) const {
+        return client_ ? client_->Lent(uniqueName) : std::nullopt;
+    }
 
     // Loaded on first use; a store without the file has no lists. Throws when
     // the file is there but cannot be read.
@@ -25,6 +34,7 @@ class MaildirStore {
 
   private:
     std::string root_;
+    std::shared_ptr<const MaildirStoreObject> client_;
     std::optional<DistributionLists> lists_;
 };
 
@@ -45,9 +55,9 @@ class MaildirMessage final : public MapiMessage {
 
     std::string Subject() override { return Content().subject; }
     int32_t BodyFormat() override { return Content().bodyFormat; }
-    std::string Body() override { return Content().body; }
-    std::string HTMLBody() override { return Content().htmlBody; }
-    std::string RTFBody() override { return Content().rtfBody; }
+    std::string_view Body() override { return Content().Body(); }
+    std::string_view HTMLBody() override { return Content().HtmlBody(); }
+    std::string_view RTFBody() override { return Content().RtfBody(); }
     std::shared_ptr<MapiRecipients> Recipients() override;
     std::vector<std::string> AttachmentNames() override { return Content().attachmentNames; }
     // "Body" (the message's text, as a settings item is read) and "BodyFormat"

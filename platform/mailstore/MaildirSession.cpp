@@ -105,7 +105,7 @@ class MaildirSession final : public MapiSession {
     void SetMAPIOBJECT(std::shared_ptr<MapiObject> object) override {
         const auto handle = std::dynamic_pointer_cast<MaildirStoreObject>(object);
         if (!handle) throw errors::TypeMismatch();
-        Open(handle->Root());
+        Open(handle->Root(), handle);
     }
 
     std::shared_ptr<MapiMessage> GetMessageFromID(std::string_view entryId) override {
@@ -156,9 +156,9 @@ class MaildirSession final : public MapiSession {
     }
 
   private:
-    void Open(const std::string& root) {
+    void Open(const std::string& root, std::shared_ptr<const MaildirStoreObject> client = {}) {
         if (root.empty() || !IsFolder(root)) throw NotFound("no mail store at " + root);
-        store_ = std::make_shared<MaildirStore>(root);
+        store_ = std::make_shared<MaildirStore>(root, std::move(client));
     }
 
     MaildirStore& Opened() {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
@@ -21,13 +24,34 @@ std::shared_ptr<MapiSession> CreateMaildirSession(const std::string& storeRoot);
 
 // The mail client's handle on its open Maildir store: what the client's session
 // hands out as its "MAPIOBJECT", and what a session object attaches to.
+//
+// The client may also lend the store a message it has saved and still holds in
+// memory (the draft of the message being sent): sessions attached to this
+// handle then parse those bytes instead of reading the file back, so that a
+// large message is held once, not once by the client and again by the store.
 class MaildirStoreObject final : public MapiObject {
   public:
     explicit MaildirStoreObject(std::string root) : root_(std::move(root)) {}
     const std::string& Root() const { return root_; }
 
+    // `bytes` are the content of the message `uniqueName`; they must remain
+    // live and unchanged until Withdraw(uniqueName) or this object's end.
+    void Lend(std::string uniqueName, std::string_view bytes) {
+        lent_[std::move(uniqueName)] = bytes;
+    }
+    void Withdraw(std::string_view uniqueName) {
+        if (auto it = lent_.find(uniqueName); it != lent_.end()) lent_.erase(it);
+    }
+    // The bytes lent as `uniqueName`; none when they were not lent or withdrawn.
+    std::optional<std::string_view> Lent(std::string_view uniqueName) const {
+        const auto it = lent_.find(uniqueName);
+        if (it == lent_.end()) return std::nullopt;
+        return it->second;
+    }
+
   private:
     std::string root_;
+    std::map<std::string, std::string_view, std::less<>> lent_;
 };
 
 // The drafts folder of the store at `storeRoot`.

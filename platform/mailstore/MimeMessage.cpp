@@ -21,6 +21,7 @@
 
 #include "module/Limits.h"
 #include "module/Text.h"
+#include "platform/HugePages.h"
 #include "platform/mailstore/AddressList.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
@@ -206,26 +207,50 @@ void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
     }
 }
 
-// Texts one after the other, a blank line between them so that no word runs on
-// from one into the next.
-void AppendText(std::string& out, std::string_view text) {
-    if (text.empty()) return;
-    if (!out.empty()) out += "\n\n";
-    out.append(text);
-}
-
-// The part's content, transfer encoding undone, converted from its charset.
-std::string PartText(GMimePart* part) {
+// Appends the part's content to `out`, transfer encoding undone, converted
+// from its charset: read through GMime's decoding filter straight into `out`,
+// so that a large text is never held twice. Text that needs converting is
+// converted from where it was appended.
+void AppendPartText(GMimePart* part, std::string& out) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
-    if (content == nullptr) return {};
-    GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
-    if (g_mime_data_wrapper_write_to_stream(content, out.get()) < 0) {
-        throw Unreadable("the body cannot be decoded");
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (raw == nullptr) return;
+    if (g_mime_stream_reset(raw) < 0) throw Unreadable("the body cannot be decoded");
+    GObjectPtr<GMimeStream> decoded(g_mime_stream_filter_new(raw));
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+        encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+        encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+        GObjectPtr<GMimeFilter> filter(g_mime_filter_basic_new(encoding, FALSE));
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), filter.get());
     }
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+    const size_t start = out.size();
+    constexpr size_t kChunk = 64 * 1024;
+    for (;;) {
+        const size_t at = out.size();
+        out.resize(at + kChunk);
+        const ssize_t n = g_mime_stream_read(decoded.get(), out.data() + at, kChunk);
+        if (n < 0) {
+            out.resize(start);
+            throw Unreadable("the body cannot be decoded");
+        }
+        out.resize(at + static_cast<size_t>(n));
+        if (n == 0 && g_mime_stream_eos(decoded.get())) break;
+    }
     const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
-    if (bytes == nullptr || bytes->len == 0) return {};
-    return ToUtf8(reinterpret_cast<const char*>(bytes->data), bytes->len, charset);
+    const char* text = out.data() + start;
+    const size_t length = out.size() - start;
+    // Text that is valid UTF-8 and read as such (the common case) stays as it is.
+    const bool readAsUtf8 = charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf-8") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf8") == 0;
+    if (length == 0 ||
+        (readAsUtf8 && g_utf8_validate(text, static_cast<gssize>(length), nullptr))) {
+        return;
+    }
+    std::string converted = ToUtf8(text, length, charset);
+    out.resize(start);
+    out += converted;
 }
 
 // The message read as its top-level MIME part: its headers are kept as written
@@ -233,10 +258,26 @@ std::string PartText(GMimePart* part) {
 // would parse every address field itself, in time that grows with the square
 // of the entries of some forms ("a b, c d, ...": 20,000 of them took 1.5 s),
 // and nothing here uses what it makes of them.
+//
+// The stream reads `bytes` where they lie: a memory stream over an array that
+// only points at them (which neither it nor we free), instead of the copy that
+// g_mime_stream_mem_new_with_buffer makes. The parser keeps the parts' content
+// as ranges of that stream, so the message is never copied whole; `bytes` must
+// outlive the object returned.
 GObjectPtr<GMimeObject> Construct(std::string_view bytes) {
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    if (bytes.size() > G_MAXUINT) return nullptr;
+    // Nothing writes to the stream, so the array never touches the bytes.
+    GByteArray* view = g_byte_array_new_take(
+        reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())), bytes.size());
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(view));
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    // The parts hold on to the stream; the array goes with its last reference.
+    g_object_set_data_full(G_OBJECT(stream.get()), "postwarden-view", view, [](gpointer array) {
+        g_byte_array_free(static_cast<GByteArray*>(array), FALSE);
+    });
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
     return GObjectPtr<GMimeObject>(g_mime_parser_construct_part(parser.get(), Options()));
 }
 
@@ -267,16 +308,46 @@ std::string_view HeaderBlock(std::string_view bytes) {
 
 }  // namespace
 
+std::string_view MessageContent::BodyOf(std::span<const Piece> order, int which) const {
+    // The texts this body has, in its order; it is a range of texts_ when each
+    // stands right after the one before it and its blank line.
+    Range present[kPieceCount];
+    size_t count = 0;
+    for (const Piece piece : order) {
+        if (pieces_[piece].size > 0) present[count++] = pieces_[piece];
+    }
+    if (count == 0) return {};
+    bool inOneRange = true;
+    for (size_t i = 1; i < count; ++i) {
+        inOneRange = inOneRange && present[i].at == present[i - 1].at + present[i - 1].size + 2;
+    }
+    if (inOneRange) {
+        return View(
+            {present[0].at, present[count - 1].at + present[count - 1].size - present[0].at});
+    }
+    std::string& composed = composed_[which];
+    if (!isComposed_[which]) {
+        for (size_t i = 0; i < count; ++i) {
+            if (i > 0) composed += "\n\n";
+            composed += View(present[i]);
+        }
+        isComposed_[which] = true;
+    }
+    return composed;
+}
+
 MessageContent ParseMessage(std::string_view bytes) {
     Options();
     MessageContent content;
+    using Piece = MessageContent::Piece;
     GObjectPtr<GMimeObject> message = Construct(bytes);
     if (!message) {
         // No header block: whatever text there is, is the body.
         if (bytes.empty()) throw Unreadable("the file is empty");
         if (bytes.find('\0') != std::string_view::npos) throw Unreadable("no header block");
-        content.body = Decode8Bit(bytes.data(), bytes.size());
-        content.text = content.body;
+        content.texts_ = Decode8Bit(bytes.data(), bytes.size());
+        content.pieces_[Piece::kPlain] = {0, content.texts_.size()};
+        content.text_ = content.pieces_[Piece::kPlain];
         return content;
     }
     content.subject = SubjectOf(message.get());
@@ -288,42 +359,88 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     BodyParts parts;
     CollectBody(message.get(), 0, parts);
+    content.attachmentNames = parts.names;
+    content.hasHtml_ = !parts.html.empty();
+    content.hasRich_ = !parts.rich.empty();
+    content.bodyFormat = content.hasHtml_ ? 2 : content.hasRich_ ? 3 : 1;
+
     // Each body holds everything the recipient can read, so that a rule
     // searching the body of the message's format misses nothing: its own
     // texts first, then the other inline texts, then the attachments' names.
-    // HTML is there as written and as the text it shows.
-    std::string plainText, htmlMarkup, htmlShown, richText, names;
-    for (GMimePart* part : parts.plain) AppendText(plainText, PartText(part));
-    for (GMimePart* part : parts.html) {
-        const std::string markup = PartText(part);
-        AppendText(htmlShown, HtmlToText(markup));
-        AppendText(htmlMarkup, markup);
+    // HTML is there as written and as the text it shows. The texts are laid
+    // out once, in the order of the body of the message's own format, each
+    // decoded straight to where it stays.
+    std::string& texts = content.texts_;
+    size_t bound = 0;  // what the texts take at most, before any conversion
+    for (const auto* kind : {&parts.plain, &parts.html, &parts.rich}) {
+        for (GMimePart* part : *kind) {
+            GMimeDataWrapper* data = g_mime_part_get_content(part);
+            GMimeStream* raw = data ? g_mime_data_wrapper_get_stream(data) : nullptr;
+            const gint64 length = raw ? g_mime_stream_length(raw) : 0;
+            // HTML is there twice: as written and as shown, which is no longer.
+            bound += (length > 0 ? static_cast<size_t>(length) : 0) * (kind == &parts.html ? 2 : 1);
+            bound += 4;
+        }
     }
-    for (GMimePart* part : parts.rich) AppendText(richText, PartText(part));
-    for (const std::string& name : parts.names) AppendText(names, name);
-    content.attachmentNames = parts.names;
+    for (const std::string& name : parts.names) bound += name.size() + 2;
+    texts.reserve(bound + 64 * 1024);
+    AdviseHugePages(texts.data(), texts.capacity());
 
-    content.text = !parts.plain.empty() ? plainText : htmlShown;
-    AppendText(content.body, plainText);
-    AppendText(content.body, htmlShown);
-    AppendText(content.body, richText);
-    AppendText(content.body, names);
-    if (!parts.html.empty()) {
-        content.bodyFormat = 2;
-        AppendText(content.htmlBody, htmlMarkup);
-        AppendText(content.htmlBody, htmlShown);
-        AppendText(content.htmlBody, plainText);
-        AppendText(content.htmlBody, richText);
-        AppendText(content.htmlBody, names);
-    } else if (!parts.rich.empty()) {
-        content.bodyFormat = 3;
+    // Appends one text after a blank line; returns its range.
+    std::vector<MessageContent::Range> htmlMarkups;
+    const auto appendPiece = [&](Piece piece, const auto& appendEach) {
+        MessageContent::Range& range = content.pieces_[piece];
+        range.at = texts.size();
+        appendEach([&](const auto& append) {
+            const size_t before = texts.size();
+            if (!texts.empty()) texts += "\n\n";
+            const size_t at = texts.size();
+            append();
+            if (texts.size() == at) {
+                texts.resize(before);  // nothing to read: no blank line either
+                return MessageContent::Range{before, 0};
+            }
+            if (range.size == 0) range.at = at;
+            range.size = texts.size() - range.at;
+            return MessageContent::Range{at, texts.size() - at};
+        });
+    };
+    const auto plainPiece = [&] {
+        appendPiece(Piece::kPlain, [&](const auto& text) {
+            for (GMimePart* part : parts.plain) text([&] { AppendPartText(part, texts); });
+        });
+    };
+    const auto richPiece = [&] {
+        appendPiece(Piece::kRich, [&](const auto& text) {
+            for (GMimePart* part : parts.rich) text([&] { AppendPartText(part, texts); });
+        });
+    };
+    const auto namesPiece = [&] {
+        appendPiece(Piece::kNames, [&](const auto& text) {
+            for (const std::string& name : parts.names) text([&] { texts += name; });
+        });
+    };
+    if (content.hasHtml_) {
+        appendPiece(Piece::kMarkup, [&](const auto& text) {
+            for (GMimePart* part : parts.html) {
+                htmlMarkups.push_back(text([&] { AppendPartText(part, texts); }));
+            }
+        });
+        appendPiece(Piece::kShown, [&](const auto& text) {
+            for (const MessageContent::Range& markup : htmlMarkups) {
+                text([&] { HtmlToText(content.View(markup), texts); });
+            }
+        });
+        plainPiece();
+        richPiece();
+    } else if (content.hasRich_) {
+        richPiece();
+        plainPiece();
+    } else {
+        plainPiece();
     }
-    if (!parts.rich.empty()) {
-        AppendText(content.rtfBody, richText);
-        AppendText(content.rtfBody, plainText);
-        AppendText(content.rtfBody, htmlShown);
-        AppendText(content.rtfBody, names);
-    }
+    namesPiece();
+    content.text_ = content.pieces_[!parts.plain.empty() ? Piece::kPlain : Piece::kShown];
     return content;
 }
 
@@ -371,14 +488,18 @@ std::vector<std::string> Boundaries(std::string_view bytes) {
 }  // namespace
 
 std::string MessageFingerprint(std::string_view bytes) {
-    const MessageContent content = ParseMessage(bytes);
     // Each part is length-prefixed, so that no two different messages give
-    // the same text to hash.
-    std::string canonical;
-    const auto add = [&canonical](std::string_view part) {
-        canonical += std::to_string(part.size());
-        canonical += ':';
-        canonical.append(part);
+    // the same text to hash; the parts are hashed as they come.
+    struct ChecksumFree {
+        void operator()(GChecksum* checksum) const { g_checksum_free(checksum); }
+    };
+    std::unique_ptr<GChecksum, ChecksumFree> checksum(g_checksum_new(G_CHECKSUM_SHA256));
+    const auto add = [&checksum](std::string_view part) {
+        const std::string length = std::to_string(part.size()) + ":";
+        g_checksum_update(checksum.get(), reinterpret_cast<const guchar*>(length.data()),
+                          static_cast<gssize>(length.size()));
+        g_checksum_update(checksum.get(), reinterpret_cast<const guchar*>(part.data()),
+                          static_cast<gssize>(part.size()));
     };
     std::vector<std::string> senders;
     for (const RawMailbox& mailbox : SplitAddressList(ParseHeaderValue(bytes, "From"))) {
@@ -387,17 +508,22 @@ std::string MessageFingerprint(std::string_view bytes) {
     std::sort(senders.begin(), senders.end());
     for (const std::string& sender : senders) add(sender);
     add("|");
-    std::vector<std::string> recipients;
-    for (const MessageRecipient& recipient : content.recipients) {
-        recipients.push_back(LCase(recipient.address));
+    {
+        // Parsed for its recipients and subject, and dropped before the body
+        // is copied below.
+        const MessageContent content = ParseMessage(bytes);
+        std::vector<std::string> recipients;
+        for (const MessageRecipient& recipient : content.recipients) {
+            recipients.push_back(LCase(recipient.address));
+        }
+        std::sort(recipients.begin(), recipients.end());
+        for (const std::string& recipient : recipients) add(recipient);
+        add("|");
+        add(content.subject);
     }
-    std::sort(recipients.begin(), recipients.end());
-    for (const std::string& recipient : recipients) add(recipient);
-    add("|");
-    add(content.subject);
     // The body as sent, with line ends in one form: one client ends lines in
     // CR LF, another in LF.
-    std::string body(bytes.substr(HeaderBlock(bytes).size()));
+    const std::string_view body = bytes.substr(HeaderBlock(bytes).size());
     std::string lines;
     lines.reserve(body.size());
     for (size_t i = 0; i < body.size(); ++i) {
@@ -405,20 +531,22 @@ std::string MessageFingerprint(std::string_view bytes) {
         lines += body[i];
     }
     // A client may make new MIME boundaries each time it writes the message.
+    // Each is taken out in place, one after the other.
     for (const std::string& boundary : Boundaries(bytes)) {
-        std::string without;
+        size_t kept = 0;
         for (size_t at = 0;;) {
             const size_t found = lines.find(boundary, at);
-            without.append(lines, at, found == std::string::npos ? std::string::npos : found - at);
+            const size_t end = found == std::string::npos ? lines.size() : found;
+            std::char_traits<char>::move(lines.data() + kept, lines.data() + at, end - at);
+            kept += end - at;
             if (found == std::string::npos) break;
             at = found + boundary.size();
         }
-        lines = std::move(without);
+        lines.resize(kept);
     }
     add(lines);
-    GCharPtr digest(g_compute_checksum_for_data(
-        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(canonical.data()), canonical.size()));
-    return digest ? std::string(digest.get()) : std::string();
+    const char* digest = g_checksum_get_string(checksum.get());
+    return digest ? std::string(digest) : std::string();
 }
 
 }  // namespace postwarden::mailstore

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,20 +16,10 @@ struct MessageRecipient {
     std::string address;  // the mailbox address as written, encoded words decoded
 };
 
-struct MessageContent {
+class MessageContent {
+  public:
     std::string subject;     // decoded; empty when the message has none
     int32_t bodyFormat = 1;  // 1 plain text, 2 HTML, 3 rich text
-    // The message's text as one document: its plain-text parts, or for a
-    // message without one a rendering of its HTML. A settings item is read so.
-    std::string text;
-    // Everything the recipient can read, for the rules to search, each led by
-    // the texts of its own kind: the inline plain-text parts, the HTML parts as
-    // the text they show, the rich-text parts, and the attachments' file names;
-    // the HTML body also holds the HTML markup first. Empty when the message
-    // has no part of that kind (HTML, rich text).
-    std::string body;
-    std::string htmlBody;
-    std::string rtfBody;
     // The attachments' file names, as the bodies end with them.
     std::vector<std::string> attachmentNames;
     // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
@@ -37,6 +28,55 @@ struct MessageContent {
     // More recipients than limits::kMaxRecipients: `recipients` holds the first
     // ones, and the rest were not read.
     bool recipientsTruncated = false;
+
+    // The message's text as one document: its plain-text parts, or for a
+    // message without one a rendering of its HTML. A settings item is read so.
+    std::string_view Text() const { return View(text_); }
+    // Everything the recipient can read, for the rules to search, each led by
+    // the texts of its own kind: the inline plain-text parts, the HTML parts as
+    // the text they show, the rich-text parts, and the attachments' file names;
+    // the HTML body also holds the HTML markup first. Empty when the message
+    // has no part of that kind (HTML, rich text).
+    //
+    // Each text is decoded once and held once: the body of the message's own
+    // format is read where it lies, and another body that does not lie in one
+    // piece is put together on first use and kept. The views stay valid while
+    // this object lives; like the session objects that hold it, it is for one
+    // thread at a time.
+    std::string_view Body() const { return BodyOf(kBodyPieces, 0); }
+    std::string_view HtmlBody() const { return hasHtml_ ? BodyOf(kHtmlPieces, 1) : ""; }
+    std::string_view RtfBody() const { return hasRich_ ? BodyOf(kRtfPieces, 2) : ""; }
+
+  private:
+    friend MessageContent ParseMessage(std::string_view bytes);
+
+    // The texts a body is made of, in its order.
+    enum Piece : uint8_t { kMarkup, kShown, kPlain, kRich, kNames, kPieceCount };
+    struct Range {
+        size_t at = 0;
+        size_t size = 0;
+    };
+    static constexpr Piece kBodyPieces[] = {kPlain, kShown, kRich, kNames};
+    static constexpr Piece kHtmlPieces[] = {kMarkup, kShown, kPlain, kRich, kNames};
+    static constexpr Piece kRtfPieces[] = {kRich, kPlain, kShown, kNames};
+
+    std::string_view View(Range range) const {
+        return std::string_view(texts_).substr(range.at, range.size);
+    }
+    // The body `which` (0 plain, 1 HTML, 2 rich text) made of `order`.
+    std::string_view BodyOf(std::span<const Piece> order, int which) const;
+
+    // Every text once, in the order of the body of the message's format, a
+    // blank line between two texts: a body that takes the same texts in that
+    // order is a range of it.
+    std::string texts_;
+    Range pieces_[kPieceCount];
+    Range text_;
+    // The HTML and the rich-text body are empty without parts of their kind.
+    bool hasHtml_ = false;
+    bool hasRich_ = false;
+    mutable std::string composed_[3];
+    mutable bool isComposed_[3] = {};
 };
 
 // Reads everything the session object offers of one message. A message whose

@@ -85,15 +85,15 @@ class ImapMessage final : public MapiMessage {
 
     std::string Subject() override { return Content().subject; }
     int32_t BodyFormat() override { return Content().bodyFormat; }
-    std::string Body() override { return Content().body; }
-    std::string HTMLBody() override { return Content().htmlBody; }
-    std::string RTFBody() override { return Content().rtfBody; }
+    std::string_view Body() override { return Content().Body(); }
+    std::string_view HTMLBody() override { return Content().HtmlBody(); }
+    std::string_view RTFBody() override { return Content().RtfBody(); }
     std::shared_ptr<MapiRecipients> Recipients() override {
         Content();
         return std::make_shared<ImapRecipients>(content_);
     }
     std::string Property(std::string_view name) override {
-        if (EqualsNoCase(name, "Body")) return Content().text;
+        if (EqualsNoCase(name, "Body")) return std::string(Content().Text());
         if (EqualsNoCase(name, "BodyFormat")) return std::to_string(BodyFormat());
         throw errors::NoSuchMember();
     }

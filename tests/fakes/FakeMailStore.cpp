@@ -92,15 +92,15 @@ class FakeMessage final : public MapiMessage {
         p_.Check("Message.BodyFormat");
         return m_->bodyFormat;
     }
-    std::string Body() override {
+    std::string_view Body() override {
         p_.Check("Message.Body");
         return m_->body;
     }
-    std::string HTMLBody() override {
+    std::string_view HTMLBody() override {
         p_.Check("Message.HTMLBody");
         return m_->htmlBody;
     }
-    std::string RTFBody() override {
+    std::string_view RTFBody() override {
         p_.Check("Message.RTFBody");
         return m_->rtfBody;
     }

@@ -125,7 +125,7 @@ TEST(MessageBoundsTest, RecipientsPastTheLimitAreCutOffAndSaidToBeMore) {
         mailstore::ParseMessage(atLimit + "\nCc: a0@b, c@d\n\nHi\n");
     EXPECT_EQ(over.recipients.size(), limits::kMaxRecipients);
     EXPECT_TRUE(over.recipientsTruncated);
-    EXPECT_EQ(over.body, "Hi\n");  // the rest of the message is still read
+    EXPECT_EQ(over.Body(), "Hi\n");  // the rest of the message is still read
 
     // Repeats do not hide the mailboxes after them.
     std::string repeats = "Subject: All\nTo: ";
@@ -155,7 +155,7 @@ TEST(MessageBoundsTest, AddressFieldsOfNamesOnlyAreReadInOnePass) {
                                 names + "\nSubject: Inner\n\nInner\n--XX--\n";
     const mailstore::MessageContent content = mailstore::ParseMessage(message);
     EXPECT_EQ(content.recipients.size(), 80'000u);
-    EXPECT_EQ(content.body, "Hello");
+    EXPECT_EQ(content.Body(), "Hello");
     EXPECT_EQ(mailstore::ParseSubject(message), "Names");
 }
 

@@ -46,7 +46,8 @@ class DraftTest : public ::testing::Test {
 
 TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     fs::remove_all(store.Root() + "/Drafts");  // made on demand
-    OutgoingMailItem item(store.Root(), kMessage);
+    std::string message = kMessage;
+    OutgoingMailItem item(store.Root(), message);
     EXPECT_EQ(item.EntryID(), "");
     item.Save();
     ASSERT_FALSE(item.EntryID().empty());
@@ -65,7 +66,8 @@ TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
 
 TEST_F(DraftTest, TheSavedDraftIsFoundAgainThroughASession) {
     MailClientApplication application(store.Root());
-    OutgoingMailItem item(store.Root(), kMessage);
+    std::string bytes = kMessage;
+    OutgoingMailItem item(store.Root(), bytes);
     item.Save();
     auto session = CreateMaildirSession("/nowhere");
     session->SetMAPIOBJECT(application.Session()->MAPIOBJECT());
@@ -81,7 +83,8 @@ TEST_F(DraftTest, TheSavedDraftIsFoundAgainThroughASession) {
 
 TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
     {
-        OutgoingMailItem item(store.Root(), kMessage);
+        std::string message = kMessage;
+        OutgoingMailItem item(store.Root(), message);
         item.Save();
         const std::string id = item.EntryID();
         item.Save();
@@ -99,7 +102,8 @@ TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
         EXPECT_EQ(Drafts(), 4u);
     }
     EXPECT_EQ(Drafts(), 3u);
-    { OutgoingMailItem unsaved(store.Root(), kMessage); }
+    std::string message = kMessage;
+    { OutgoingMailItem unsaved(store.Root(), message); }
     EXPECT_EQ(Drafts(), 3u);
 }
 
@@ -108,18 +112,66 @@ TEST(OutgoingMailItem, ASaveThatCannotWriteFails) {
     const std::string root = temp.Path() + "/store";
     fs::create_directories(root);
     std::ofstream(root + "/Drafts") << "a file where the folder should be";
-    OutgoingMailItem item(root, kMessage);
+    std::string message = kMessage;
+    OutgoingMailItem item(root, message);
     EXPECT_THROW(item.Save(), RuntimeError);
     EXPECT_EQ(item.EntryID(), "");
 }
 
 TEST(OutgoingMailItem, ItIsAnUnsubmittedMailItemWithItsDecodedSubject) {
-    OutgoingMailItem item("/nowhere", kMessage);
+    std::string message = kMessage;
+    OutgoingMailItem item("/nowhere", message, {"bcc@corp.example"});
     EXPECT_FALSE(item.Submitted());
     EXPECT_EQ(item.TypeName(), "MailItem");
     EXPECT_EQ(item.Subject(), "Budget für 2024");
-    EXPECT_EQ(OutgoingMailItem("/nowhere", "no header at all").Subject(), "");
-    EXPECT_EQ(OutgoingMailItem("/nowhere", "To: a@x.org\n\nSubject: in the body").Subject(), "");
+    for (std::string other : {"no header at all", "To: a@x.org\n\nSubject: in the body"}) {
+        EXPECT_EQ(OutgoingMailItem("/nowhere", other).Subject(), "");
+    }
+}
+
+// The envelope recipients' field stands in front of the caller's own string
+// while the item lives, moved in within its capacity, and comes off again.
+TEST(OutgoingMailItem, TheEnvelopeFieldIsAddedInPlaceAndTakenOffAgain) {
+    const std::vector<std::string> envelope{"a@corp.example", "b\r\nX-Evil: 1@x.org"};
+    std::string message;
+    message.reserve(kMessage.size() + OutgoingMailItem::FieldRoom(envelope));
+    message = kMessage;
+    const char* const buffer = message.data();
+    {
+        OutgoingMailItem item("/nowhere", message, envelope);
+        EXPECT_EQ(item.DraftBytes(), "Bcc: a@corp.example,\r\n b  X-Evil: 1@x.org\r\n" + kMessage);
+        EXPECT_EQ(item.Message(), kMessage);
+        EXPECT_EQ(item.DraftBytes().data(), buffer);  // never copied
+    }
+    EXPECT_EQ(message, kMessage);
+    EXPECT_EQ(message.data(), buffer);
+    // Without room to spare it still works, by way of a copy.
+    std::string tight = "Subject: x\n\nbody";
+    tight.shrink_to_fit();
+    { OutgoingMailItem item("/nowhere", tight, {"c@corp.example"}); }
+    EXPECT_EQ(tight, "Subject: x\n\nbody");
+}
+
+// The store reads a draft its client still holds from the client's memory,
+// and from the file again once the client has let it go.
+TEST_F(DraftTest, ASessionOnTheClientsStoreReadsTheLentDraftFromMemory) {
+    auto handle = std::make_shared<MaildirStoreObject>(store.Root());
+    MailClientApplication application(handle);
+    std::string message = kMessage;
+    OutgoingMailItem item(handle, message);
+    item.Save();
+    ASSERT_EQ(handle->Lent(item.EntryID()), std::string_view(kMessage));
+    const std::string file = store.Root() + "/Drafts/cur/" + item.EntryID() + ":2,DS";
+    std::ofstream(file, std::ios::binary) << "Subject: changed on disk\n\nx\n";
+    auto session = CreateMaildirSession("/nowhere");
+    session->SetMAPIOBJECT(application.Session()->MAPIOBJECT());
+    EXPECT_EQ(session->GetMessageFromID(item.EntryID())->Subject(), "Budget für 2024");
+    // A store logged on to by itself has no client to borrow from.
+    EXPECT_EQ(LoggedOnSession(store.Root())->GetMessageFromID(item.EntryID())->Subject(),
+              "changed on disk");
+    const std::string id = item.EntryID();
+    item.RemoveDraft();
+    EXPECT_FALSE(handle->Lent(id).has_value());
 }
 
 TEST(MailClientApplication, VersionExplorersAndStoreHandle) {

@@ -148,7 +148,7 @@ TEST(Folders, ItemsComeInDeliveryOrderWithNewAndCurMerged) {
     auto session = LoggedOnSession();
     auto drafts = session->GetDefaultFolder(kFolderDrafts)->Items();
     std::vector<std::string> bodies;
-    for (int32_t i = 1; i <= drafts->Count(); ++i) bodies.push_back(drafts->Item(i)->Body());
+    for (int32_t i = 1; i <= drafts->Count(); ++i) bodies.emplace_back(drafts->Item(i)->Body());
     // M5 before M10 although "M10" sorts first byte by byte.
     EXPECT_EQ(bodies, (std::vector<std::string>{"First draft.\n", "Second draft.\n",
                                                 "Lower-case subject.\n"}));

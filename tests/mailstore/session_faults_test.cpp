@@ -48,7 +48,7 @@ TEST(MalformedMessages, OpenWithWhatCanBeRead) {
 }
 
 TEST(MalformedMessages, BrokenBase64GivesWhatDecodes) {
-    const std::string body = Malformed("1700000608")->Body();
+    const std::string body(Malformed("1700000608")->Body());
     EXPECT_EQ(body.rfind("Hello wor", 0), 0u) << body;
 }
 

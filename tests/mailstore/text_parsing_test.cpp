@@ -72,7 +72,57 @@ TEST(HtmlRendering, GivesTheReadableText) {
         {"<div>a</div><div>b</div>x<br><br>y", "a\nb\nx\n\ny"},
         {"<ul><li>one<li>two</ul>", "one\ntwo"},
     };
-    for (const auto& c : cases) EXPECT_EQ(HtmlToText(c.html), c.text) << c.html;
+    for (const auto& c : cases) {
+        EXPECT_EQ(HtmlToText(c.html), c.text) << c.html;
+        // Appended after other text, and rendered from where it lies in the
+        // very string it is appended to, it reads the same.
+        std::string after = "before\n";
+        HtmlToText(c.html, after);
+        EXPECT_EQ(after, std::string("before\n") + c.text) << c.html;
+        std::string inPlace = std::string("<p>x</p>") + c.html;
+        inPlace.reserve(2 * inPlace.size() + 16);
+        HtmlToText(std::string_view(inPlace).substr(8), inPlace);
+        EXPECT_EQ(inPlace, std::string("<p>x</p>") + c.html + c.text) << c.html;
+    }
+}
+
+// Each body holds the texts in its own order, a blank line between two, and
+// an empty text leaves no blank line behind: whether a body lies in the one
+// copy of the texts or is put together, it reads the same.
+TEST(MessageBodies, EachBodyHasEveryTextInItsOwnOrder) {
+    const std::string plain = "Content-Type: text/plain\n\nPLAIN\n";
+    const std::string html = "Content-Type: text/html\n\n<p>SHOWN</p>\n";
+    const std::string rich = "Content-Type: text/enriched\n\nRICH\n";
+    const std::string empty = "Content-Type: text/plain\n\n";
+    const std::string attached =
+        "Content-Type: application/pdf; name=a.pdf\nContent-Disposition: attachment\n\nx\n";
+    const auto mixed = [](std::vector<std::string> parts) {
+        std::string m = "Subject: s\nContent-Type: multipart/mixed; boundary=b\n\n";
+        for (const std::string& part : parts) m += "--b\n" + part;
+        return m + "--b--\n";
+    };
+    // The line end before a boundary is the boundary's, not the text's.
+    const struct {
+        std::string message;
+        std::string text, body, html, rtf;
+    } cases[] = {
+        {mixed({plain, html, rich, attached}), "PLAIN", "PLAIN\n\nSHOWN\n\nRICH\n\na.pdf",
+         "<p>SHOWN</p>\n\nSHOWN\n\nPLAIN\n\nRICH\n\na.pdf", "RICH\n\nPLAIN\n\nSHOWN\n\na.pdf"},
+        {mixed({html, attached}), "SHOWN", "SHOWN\n\na.pdf", "<p>SHOWN</p>\n\nSHOWN\n\na.pdf", ""},
+        {mixed({empty, rich, plain}), "PLAIN", "PLAIN\n\nRICH", "", "RICH\n\nPLAIN"},
+        {mixed({html, empty}), "", "SHOWN", "<p>SHOWN</p>\n\nSHOWN", ""},
+        {mixed({empty, attached}), "", "a.pdf", "", ""},
+        {"no header block at all", "no header block at all", "no header block at all", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const MessageContent content = ParseMessage(c.message);
+        EXPECT_EQ(content.Text(), c.text);
+        EXPECT_EQ(content.Body(), c.body);
+        EXPECT_EQ(content.HtmlBody(), c.html);
+        EXPECT_EQ(content.RtfBody(), c.rtf);
+        EXPECT_EQ(content.Body(), c.body);  // again, once put together
+    }
 }
 
 TEST(DeliveryOrder, TimeStampsAndCountersCompareByValue) {

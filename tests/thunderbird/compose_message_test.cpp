@@ -102,7 +102,7 @@ TEST(ComposeMessage, BodiesAndAttachmentNamesAreReadable) {
         request.attachments = c.attachments;
         const auto content = ParseMessage(BuildMessage(request));
         EXPECT_EQ(content.bodyFormat, c.format);
-        const std::string all = content.body + content.htmlBody;
+        const std::string all = std::string(content.Body()) + std::string(content.HtmlBody());
         for (const std::string& text : c.found)
             EXPECT_NE(all.find(text), std::string::npos) << text;
         for (const std::string& text : c.absent)
