@@ -62,6 +62,16 @@ CommandLine::CommandLine(const std::string& name, const std::string& description
 }
 
 std::optional<int> CommandLine::Parse(std::vector<std::string> args) {
+    // CLI11 reads "--name=" as "--name" and takes the next argument for its
+    // value ("--home= check" would make "check" the home folder): an empty
+    // value after "=" is refused instead.
+    for (const std::string& arg : args) {
+        if (arg == "--") break;
+        if (arg.size() > 3 && arg.starts_with("--") && arg.back() == '=' &&
+            get_option_no_throw(arg.substr(0, arg.size() - 1)) != nullptr) {
+            return UsageError(arg.substr(0, arg.size() - 1) + ": a value is needed after \"=\"");
+        }
+    }
     // CLI11 takes the arguments last first.
     std::reverse(args.begin(), args.end());
     try {

@@ -86,6 +86,9 @@ TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
         {{"settings", "set", "--file"}, "--file"},
         {{"thunderbird", "install", "--profile"}, "--profile"},
         {{"thunderbird", "install", "--profile="}, "--profile"},
+        // An empty value after "=" does not take the next argument for it.
+        {{"--home=", "doctor"}, "--home"},
+        {{"check", "--answers=", "message.eml"}, "--answers"},
         // An option no command knows.
         {{"--bogus", "log"}, "--bogus"},
         {{"check", "--bogus"}, "--bogus"},
