@@ -1,5 +1,24 @@
 #pragma once
 
+// host/ is the postwarden command: it loads the module and plays the mail
+// client for one message at a time.
+//   Command.h, Commands.cpp, main.cpp  the command table, global options and
+//                       dispatch; Options.h how each command reads its options
+//   *Command.cpp        one file per command (check, sendmail, settings, log,
+//                       last, doctor, forms, audit, thunderbird, version)
+//   SendCheck.h         one send through the module: load, start, explorer
+//                       window, send event, shut-down, the verdict and the log
+//                       record; ClientObjects.h the mail client's objects it
+//                       hands the module; SendObserver.h what the trace lines
+//                       say fired; PromptRecorder.h what was asked;
+//                       ResendApprovals.h the resend of a held message
+//   ModuleLoader.h, InstallLayout.h  where the module and its companions are
+//                       found, built or installed; Home.h the home folder
+//   Audit*.h            the audit: past mail through one module object per
+//                       worker, with a platform that stores and asks nothing
+//   SettingsImport.h, SettingsExport.h  a settings document in and out
+//   Thunderbird*.h      the add-on's native-messaging host and its install
+
 #include <string>
 #include <vector>
 

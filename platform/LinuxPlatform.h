@@ -1,5 +1,19 @@
 #pragma once
 
+// platform/ holds the real stand-ins for the outside components the module is
+// handed through module/Platform.h; LinuxPlatform puts them together.
+//   engine/     the host engine library: the log file and its records, the
+//               case-folding reader and the glob matcher the rules search with
+//   registry/   the per-user settings store, one SQLite file
+//   mailstore/  the mail store a MAPI session opens: Maildir folders, messages
+//               parsed with GMime, address lists, HTML as text
+//   net/        central settings from web and IMAP servers (libcurl, loaded
+//               at the first fetch)
+//   windows/    the window systems: the Qt windows (a plugin loaded when a
+//               window is shown), the terminal form, scripted answers, and
+//               the choice between them
+//   TerminalText.h, UniqueFd.h, HugePages.h  small helpers shared by these
+
 #include <cstdint>
 #include <memory>
 #include <optional>
