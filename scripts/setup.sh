@@ -43,8 +43,17 @@ install_missing() {
         "${missing[@]}"
 }
 
+# ccache, where it is installed, spares rebuilding what another build folder
+# already compiled.
+launcher() {
+    if command -v ccache >/dev/null; then
+        echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache
+    fi
+}
+
 build() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    # shellcheck disable=SC2046
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(launcher) >/dev/null
     cmake --build build -j"$(nproc)"
 }
 

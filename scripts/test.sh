@@ -28,7 +28,11 @@ echo "== tests"
 [ "${1:-}" = "--quick" ] && exit 0
 
 echo "== tests built with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-sanitize -DPOSTWARDEN_SANITIZE=ON -DPOSTWARDEN_BENCHMARKS=OFF >/dev/null
+launcher=()
+command -v ccache >/dev/null &&
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build-sanitize -DPOSTWARDEN_SANITIZE=ON -DPOSTWARDEN_BENCHMARKS=OFF "${launcher[@]}" \
+    >/dev/null
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize &&
     QT_QPA_PLATFORM=offscreen \
