@@ -3,10 +3,7 @@
 // (cat of the same file); and the peak memory of checks of large messages
 // against what they may take (twice the message and 40 MB).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,35 +12,13 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "bench/RunProgram.h"
 
 namespace {
 
-const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
+using postwarden::bench::RunProgram;
 
-// Runs `program` with `args`, standard input from `inputPath`, output
-// discarded; its resource use goes to `usage` when given.
-int RunProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::string& inputPath, struct rusage* usage = nullptr) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_t pid = 0;
-    int status = -1;
-    struct rusage ignored {};
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, raw.data(), environ) == 0) {
-        wait4(pid, &status, 0, usage ? usage : &ignored);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
 
 // Runs postwarden with `args`, standard input from `inputPath`, output discarded.
 int Run(const std::vector<std::string>& args, const std::string& inputPath = "/dev/null",

@@ -8,10 +8,7 @@
 //
 //   build-bench/bench/startup_bench --benchmark_filter=Startup
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,37 +17,13 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "bench/RunProgram.h"
 
 namespace {
 
-const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
+using postwarden::bench::RunProgram;
 
-// Runs `program` with `args`, standard input from `inputPath`, output
-// discarded; its exit status, -1 when it did not exit. `usage` gets what the
-// process used.
-int Run(const std::string& program, const std::vector<std::string>& args,
-        const std::string& inputPath = "/dev/null", rusage* usage = nullptr) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_t pid = 0;
-    int status = -1;
-    rusage used{};
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, raw.data(), environ) == 0) {
-        wait4(pid, &status, 0, &used);
-    }
-    if (usage != nullptr) *usage = used;
-    posix_spawn_file_actions_destroy(&actions);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+const std::string kBinary = POSTWARDEN_BINARY_DIR "/postwarden";
 
 // A home with the keyword and outside-domain rules on (100 keywords, 21
 // company domains, none of them matching) and a typical message: 10
@@ -76,7 +49,7 @@ struct Typical {
                  {"PromptForKeywordsWanted", "1"},
                  {"ListOfKeywords", keywords},
                  {"PromptForAnySendWanted", "0"}}) {
-            Run(kBinary, {"--home", home, "settings", "set", key, value});
+            RunProgram(kBinary, {"--home", home, "settings", "set", key, value});
         }
         std::ofstream out(message, std::ios::binary);
         out << "From: Me <me@corp.example>\r\nTo: ";
@@ -101,13 +74,13 @@ const Typical& Scenario() {
 // Times one process per iteration; `expected` is the exit status it must have.
 void Spawned(benchmark::State& state, const std::string& program,
              const std::vector<std::string>& args, const std::string& input, int expected) {
-    if (Run(program, args, input) != expected) {  // also warms the file cache
+    if (RunProgram(program, args, input) != expected) {  // also warms the file cache
         state.SkipWithError(("unexpected exit status of " + program).c_str());
         return;
     }
     rusage used{};
     for (auto _ : state) {
-        if (Run(program, args, input, &used) != expected) {
+        if (RunProgram(program, args, input, &used) != expected) {
             state.SkipWithError(("unexpected exit status of " + program).c_str());
         }
     }

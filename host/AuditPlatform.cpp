@@ -43,15 +43,7 @@ void AnsweringWindows::ProcessPendingEvents() {
 }
 
 void AnsweringWindows::Answer(ModelWindow& window) {
-    std::vector<std::string> boxes;
-    for (const ShownControl& control : window.controls()) {
-        if (control.kind == ControlKind::kCheckBox && control.enabled &&
-            control.checkValue == kUnchecked) {
-            boxes.push_back(control.name);
-        }
-    }
-    for (const std::string& box : boxes) window.Press(box);
-    window.Press("cmdYes");
+    window.TickAllAndPressYes();
     // A window still up (a Yes that stayed disabled) is closed, so that every show ends.
     if (window.Loaded()) window.RequestClose();
 }

@@ -66,6 +66,19 @@ void ModelWindow::Unload() {
     loaded_ = false;
 }
 
+void ModelWindow::TickAllAndPressYes() {
+    // Names first: a click may change the controls being walked.
+    std::vector<std::string> boxes;
+    for (const ShownControl& control : controls_) {
+        if (control.kind == ControlKind::kCheckBox && control.enabled &&
+            control.checkValue == kUnchecked) {
+            boxes.push_back(control.name);
+        }
+    }
+    for (const std::string& box : boxes) Press(box);
+    Press("cmdYes");
+}
+
 bool ModelWindow::Press(std::string_view control) {
     if (!loaded_) return false;
     ShownControl& shown = At(control);

@@ -58,6 +58,9 @@ class ModelWindow : public Window {
     // and then reports its Click; a push button reports its Click. Returns
     // whether the click reached the form.
     bool Press(std::string_view control);
+    // A Yes as a person gives it on either form: every box that is still
+    // unticked and may be ticked is ticked, then Yes is pressed.
+    void TickAllAndPressYes();
     // Closing the window without a button: tells the form, then unloads.
     void RequestClose();
 

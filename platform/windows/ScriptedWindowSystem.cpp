@@ -70,18 +70,9 @@ void ScriptedWindowSystem::Script::Shown(ScriptedWindow& window, bool modal) {
 
 void ScriptedWindowSystem::Script::Respond(ModelWindow& window, Answer answer) {
     switch (answer) {
-        case Answer::kYes: {
-            std::vector<std::string> boxes;
-            for (const ShownControl& control : window.controls()) {
-                if (control.kind == ControlKind::kCheckBox && control.enabled &&
-                    control.checkValue == kUnchecked) {
-                    boxes.push_back(control.name);
-                }
-            }
-            for (const std::string& box : boxes) window.Press(box);
-            window.Press("cmdYes");
+        case Answer::kYes:
+            window.TickAllAndPressYes();
             break;
-        }
         case Answer::kNo:
             window.Press("cmdNo");
             break;
