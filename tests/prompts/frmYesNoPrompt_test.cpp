@@ -327,6 +327,8 @@ TEST_F(YesNoPromptTest, AnAskDuringTheWaitIsRefusedWithNo) {
     EXPECT_EQ(Ask(true), 6);
     EXPECT_EQ(inner, 7);
     EXPECT_EQ(windows->windowsCreated, 1);
+    // Refused before it touched the window: shown once, for the first send only.
+    EXPECT_EQ(windows->shown.size(), 1u);
 }
 
 }  // namespace
