@@ -73,12 +73,14 @@ std::optional<unsigned long long> StartTimeOf(pid_t pid) {
     std::string stat;
     if (!std::getline(in, stat)) return std::nullopt;
     // The command name in parentheses may hold spaces and ")": the fields
-    // after it start behind its last ")". The start time is the 20th of them.
+    // after it start behind its last ")", with the state (field 3). The start
+    // time is field 22, the 20th of them; the next one, the virtual memory
+    // size, changes while the process runs.
     const size_t close = stat.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(stat.substr(close + 1));
     std::string field;
-    for (int i = 0; i < 20; ++i) fields >> field;
+    for (int i = 0; i < 19; ++i) fields >> field;
     unsigned long long start = 0;
     if (!(fields >> start)) return std::nullopt;
     return start;
@@ -91,8 +93,16 @@ std::string NewUniqueName(bool workingCopy) {
     std::string name = std::to_string(now.tv_sec) + ".M" + std::to_string(now.tv_usec) + "P" +
                        std::to_string(::getpid()) + "Q" + std::to_string(++counter);
     if (workingCopy) {
-        static const unsigned long long started = StartTimeOf(::getpid()).value_or(0);
-        name += std::string(kWorkingCopyMark) + std::to_string(started);
+        // Read once per process: a child made by fork() has a start of its own.
+        static std::atomic<pid_t> cachedPid{0};
+        static std::atomic<unsigned long long> cachedStart{0};
+        const pid_t pid = ::getpid();
+        if (cachedPid.load(std::memory_order_acquire) != pid) {
+            cachedStart.store(StartTimeOf(pid).value_or(0), std::memory_order_relaxed);
+            cachedPid.store(pid, std::memory_order_release);
+        }
+        name += std::string(kWorkingCopyMark) +
+                std::to_string(cachedStart.load(std::memory_order_relaxed));
     }
     return name + "." + HostPart();
 }

@@ -2,6 +2,7 @@
 // ended processes are cleaned away, everything else stays.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,6 +145,17 @@ TEST_F(WorkingCopiesTest, OnlyWorkingCopiesOfThisMachineAreTouched) {
         EXPECT_EQ(Present(c.name), !c.removed) << c.name;
     }
     EXPECT_TRUE(Present(ours));
+}
+
+TEST_F(WorkingCopiesTest, ASendKeepsItsCopyWhileItGrows) {
+    const std::string ours = mailstore::DeliverWorkingCopy(drafts, "Subject: mine\n\nx\n", "DS");
+    // A send takes memory as it goes on; its copy stays its own all the same.
+    constexpr size_t kMore = size_t{64} << 20;
+    void* more = ::mmap(nullptr, kMore, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(more, MAP_FAILED);
+    EXPECT_EQ(mailstore::RemoveAbandonedWorkingCopies(drafts), 0u);
+    EXPECT_TRUE(Present(ours));
+    ::munmap(more, kMore);
 }
 
 TEST_F(WorkingCopiesTest, AMissingFolderHasNothingToRemove) {
