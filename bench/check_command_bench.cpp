@@ -65,19 +65,7 @@ Scenario Prepare(const std::string& name, int keywords, int domains, int recipie
              {"SeparatePromptsWanted", "1"}}) {
         set(key, value);
     }
-    std::ofstream out(s.message, std::ios::binary);
-    out << "From: Me <me@corp.example>\r\nTo: ";
-    for (int i = 0; i < recipients; ++i) {
-        out << (i ? ",\r\n " : "") << "Person " << i << " <person" << i << "@corp.example>";
-    }
-    out << "\r\nSubject: Weekly report\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: text/html; charset=utf-8\r\n\r\n<html><body>\r\n";
-    const std::string paragraph =
-        "<p>The quarterly figures for the northern region are attached; please review "
-        "them before the meeting on Thursday.</p>\r\n";
-    for (size_t n = 0; n < bodyBytes; n += paragraph.size()) out << paragraph;
-    out << "</body></html>\r\n";
-    out.close();
+    postwarden::bench::WriteTypicalMessage(s.message, recipients, bodyBytes);
     // Seeds nothing (the rules are set), warms the file cache.
     Run({"--home", s.home, "check", "--answers", "yes"}, s.message);
     return s;

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,18 +50,7 @@ struct Typical {
                  {"PromptForAnySendWanted", "0"}}) {
             RunProgram(kBinary, {"--home", home, "settings", "set", key, value});
         }
-        std::ofstream out(message, std::ios::binary);
-        out << "From: Me <me@corp.example>\r\nTo: ";
-        for (int i = 0; i < 10; ++i) {
-            out << (i ? ",\r\n " : "") << "Person " << i << " <person" << i << "@corp.example>";
-        }
-        out << "\r\nSubject: Weekly report\r\nMIME-Version: 1.0\r\n"
-               "Content-Type: text/html; charset=utf-8\r\n\r\n<html><body>\r\n";
-        const std::string paragraph =
-            "<p>The quarterly figures for the northern region are attached; please review "
-            "them before the meeting on Thursday.</p>\r\n";
-        for (size_t n = 0; n < 50 * 1024; n += paragraph.size()) out << paragraph;
-        out << "</body></html>\r\n";
+        postwarden::bench::WriteTypicalMessage(message, 10, 50 * 1024);
     }
 };
 
