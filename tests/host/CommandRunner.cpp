@@ -21,6 +21,19 @@
 
 namespace postwarden::testing {
 
+bool ReadTerminalUntil(int terminal, std::string& screen, const std::string& text, int seconds) {
+    for (int waited = 0; screen.find(text) == std::string::npos && waited < seconds * 10;
+         ++waited) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        char buffer[4096];
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got <= 0) break;
+        screen.append(buffer, static_cast<size_t>(got));
+    }
+    return screen.find(text) != std::string::npos;
+}
+
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input,
                             const std::vector<std::string>& env) {
     std::vector<std::string> chunks;

@@ -32,6 +32,11 @@ CommandResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& chunks,
                          const std::vector<std::string>& env = {});
 
+// Reads what `terminal` (a pseudo-terminal's master) shows onto the end of
+// `screen` until `text` is among it or `seconds` have passed; whether it is.
+bool ReadTerminalUntil(int terminal, std::string& screen, const std::string& text,
+                       int seconds = 30);
+
 // Sets or clears the immutable flag, which holds a file or a folder as it is
 // even for root; false when the file system or the user cannot.
 bool SetImmutable(const std::string& path, bool on);

@@ -2,7 +2,6 @@
 // fetch, the window plugin looked up beside the module, and a plugin that
 // cannot be had treated as no display.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -197,15 +196,7 @@ TEST(LibrariesTest, WithoutThePluginTheQuestionIsAskedOnTheTerminal) {
     const UniqueFd owner(terminal);
     std::string screen;
     const auto readUntil = [&](const std::string& text) {
-        for (int waited = 0; !Mentions(screen, text) && waited < 300; ++waited) {
-            pollfd ready{terminal, POLLIN, 0};
-            if (::poll(&ready, 1, 100) <= 0) continue;
-            char buffer[4096];
-            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
-            if (got <= 0) break;
-            screen.append(buffer, static_cast<size_t>(got));
-        }
-        return Mentions(screen, text);
+        return ReadTerminalUntil(terminal, screen, text, 30);
     };
     EXPECT_TRUE(readUntil("Post Warden")) << screen;
     ASSERT_EQ(::write(terminal, "y", 1), 1);

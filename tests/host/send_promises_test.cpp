@@ -1,7 +1,6 @@
 // What the command promises whatever the set-up: every recipient is checked,
 // a question nobody saw is not a Yes, a No is final, a broken install is loud.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -173,15 +172,7 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     const UniqueFd owner(terminal);
     std::string screen;
     const auto readUntil = [&](const std::string& text) {
-        for (int waited = 0; screen.find(text) == std::string::npos && waited < 200; ++waited) {
-            pollfd ready{terminal, POLLIN, 0};
-            if (::poll(&ready, 1, 100) <= 0) continue;
-            char buffer[4096];
-            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
-            if (got <= 0) break;
-            screen.append(buffer, static_cast<size_t>(got));
-        }
-        return screen.find(text) != std::string::npos;
+        return ReadTerminalUntil(terminal, screen, text, 20);
     };
     ASSERT_TRUE(readUntil("Post Warden")) << screen;
     ASSERT_TRUE(SetImmutable(drafts, true));
