@@ -38,58 +38,29 @@ void ExpectCases(const std::vector<GlobCase>& cases) {
     }
 }
 
+// The short cases the random inputs below meet too, spelled out; and what the
+// random tokens do not hold: multi-byte sequences of other lengths.
 TEST(GlobMatchTest, MatchesWholeValuesWithoutRegardToCase) {
     ExpectCases({
-        {"corp.example", "corp.example", true},
         {"CORP.Example", "corp.example", true},
         {"mail.corp.example", "corp.example", false},
-        {"corp.example", "corp.exampl", false},
         {"corp.example.org", "corp.example", false},
         {"mail.corp.example", "*.corp.example", true},
         {"corp.example", "*.corp.example", false},
         {"boss@corp.example", "boss@*", true},
-        {"bossy@corp.example", "boss@*", false},
-        {"", "*", true},
         {"", "**", true},
-        {"", "", true},
         {"x", "", false},
-        {"abc", "a*c", true},
-        {"abcbc", "a*bc", true},
-        {"abcbd", "a*bc", false},
         {"aba", "ab*ba", false},  // the first and last pieces may not overlap
-        {"abba", "ab*ba", true},
-        {"abab", "a**b", true},
-        {"aaab", "*aab", true},  // a piece found after a partial match of itself
-        {"aaa", "*aa", true},    // the last piece, after an earlier match of itself
-        {"abababa", "*ababa", true},
-        {"abacabab", "*abab", true},
-        {"xabcabd", "*abcabd*", true},
-        {"ab", "*b*a*", false},  // pieces in order
-    });
-}
-
-TEST(GlobMatchTest, QuestionMarkIsOneCodePointOrOneStrayByte) {
-    ExpectCases({
-        {"", "?", false},
-        {"ab", "a?", true},
-        {"a", "a?", false},
-        {"ab", "?b", true},
+        {"aaab", "*aab", true},   // a piece found after a partial match of itself
+        {"ab", "*b*a*", false},   // pieces in order
         {"abc", "?*?", true},
-        {"a", "?*?", false},
-        {"a", "*?*", true},
         {"", "*?*", false},
-        {"ü", "?", true},           // two bytes, one code point
         {"u\xcc\x88", "?", false},  // u and a combining mark: two code points
         {"日本", "??", true},
         {"\xf0\x9f\x98\x80", "?", true},  // four bytes
-        {"\xe2\x82", "?", false},         // a cut-off sequence is two stray bytes
-        {"\xe2\x82", "??", true},
-        {"\xed\xa0\x80", "???", true},  // an encoded surrogate is not UTF-8
-        {"a\xff", "a?", true},
-        {"a\xff", "A\xff", true},
-        {"a\xff", "a\xfe", false},
-        {"\xc3", "\xc3", true},
-        {"ä", "\xc3?", false},  // a stray byte never matches part of a character
+        {"\xe2\x82", "??", true},         // a cut-off sequence is two stray bytes
+        {"\xed\xa0\x80", "???", true},    // an encoded surrogate is not UTF-8
+        {"ä", "\xc3?", false},            // a stray byte never matches part of a character
     });
 }
 

@@ -1,27 +1,20 @@
+// One log record per line, whatever its texts hold, and the times a person
+// gives `postwarden log --since` as record timestamps.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <set>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "platform/engine/EngineLibrary.h"
-#include "platform/engine/LogFile.h"
 #include "platform/engine/LogRecord.h"
 
 namespace postwarden {
 namespace {
 
-struct EscapeCase {
-    std::string text;
-    std::string escaped;
-};
-
 TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecord) {
-    const EscapeCase cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"plain text", "plain text"},
         {"", ""},
         {"a\tb", "a\\tb"},
@@ -33,13 +26,11 @@ TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecord) {
         {"ünïcödé ✓", "ünïcödé ✓"},
         {"\\t is not a tab", "\\\\t is not a tab"},
     };
-    for (const EscapeCase& c : cases) {
+    for (const auto& [text, escaped] : cases) {
         std::string out;
-        AppendEscaped(out, c.text);
-        EXPECT_EQ(out, c.escaped) << c.escaped;
-        EXPECT_EQ(out.find('\n'), std::string::npos);
-        EXPECT_EQ(out.find('\t'), std::string::npos);
-        EXPECT_EQ(Unescape(out), c.text) << c.escaped;
+        AppendEscaped(out, text);
+        EXPECT_EQ(out, escaped);
+        EXPECT_EQ(Unescape(out), text) << escaped;
     }
 }
 
@@ -70,116 +61,55 @@ TEST(LogRecordTest, ARecordWithHostileTextsReadsBackExactly) {
 }
 
 TEST(LogRecordTest, TimestampIsUtcWithMilliseconds) {
+    // What --since compares records by: it must read as its own time again.
     const std::string stamp = CurrentTimestamp();
-    ASSERT_EQ(stamp.size(), 24u) << stamp;
-    EXPECT_EQ(stamp[4], '-');
-    EXPECT_EQ(stamp[10], 'T');
-    EXPECT_EQ(stamp[19], '.');
-    EXPECT_EQ(stamp.back(), 'Z');
+    EXPECT_EQ(TimestampOf(stamp), stamp);
 }
 
-class LogFileTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("pw-log-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        path_ = (dir_ / "postwarden.log").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::vector<std::string> Lines() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
-
-    std::filesystem::path dir_;
-    std::string path_;
-};
-
-TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
-    LogFile log(path_);
-    FileEngineLogger(log).WriteLog("Postwarden", "ProcessItem", "Starting recipients count: 2", 0);
-    FileEngineHelper(log).LogEvent("Error occurred.  Reason: x", 1, "Postwarden.ProcessItem");
-
-    const auto lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    auto trace = ParseRecord(lines[0]);
-    auto event = ParseRecord(lines[1]);
-    ASSERT_TRUE(trace && event);
-    EXPECT_EQ(trace->kind, "trace");
-    EXPECT_EQ(trace->app, "Postwarden");
-    EXPECT_EQ(trace->source, "ProcessItem");
-    EXPECT_EQ(trace->message, "Starting recipients count: 2");
-    EXPECT_EQ(event->kind, "event");
-    EXPECT_EQ(event->level, 1);
-    EXPECT_EQ(event->app, "");
-    EXPECT_EQ(event->source, "Postwarden.ProcessItem");
-    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+TEST(LogTimeTest, DatesAndTimesBecomeUtcTimestamps) {
+    // Central European time: UTC+1 in winter, UTC+2 in summer. The other tests
+    // here stamp in UTC only, so the zone is left set.
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    ::tzset();
+    const std::pair<const char*, const char*> cases[] = {
+        {"2026-12-06", "2026-12-05T23:00:00.000Z"},
+        {"2026-12-06T14:30", "2026-12-06T13:30:00.000Z"},
+        {"2026-12-06 14:30:05", "2026-12-06T13:30:05.000Z"},
+        {"2026-07-01T12:00", "2026-07-01T10:00:00.000Z"},  // summer time
+        {"2026-12-06T12:34:56.789Z", "2026-12-06T12:34:56.789Z"},
+        {"2026-12-06T12:34:56.7Z", "2026-12-06T12:34:56.700Z"},
+        {"2026-12-06T12:34:56.78919Z", "2026-12-06T12:34:56.789Z"},
+        {"2026-12-06T12:34:56,5Z", "2026-12-06T12:34:56.500Z"},
+        {"2026-12-06T14:30+01:00", "2026-12-06T13:30:00.000Z"},
+        {"2026-12-06T07:30-0500", "2026-12-06T12:30:00.000Z"},
+        {"2026-12-06T00:30+02", "2026-12-05T22:30:00.000Z"},
+        {"2024-02-29T00:00Z", "2024-02-29T00:00:00.000Z"},
+    };
+    for (const auto& [given, stamp] : cases) EXPECT_EQ(TimestampOf(given), stamp) << given;
 }
 
-TEST_F(LogFileTest, ConcurrentProcessesNeverInterleaveRecords) {
-    constexpr int kProcesses = 4;
-    constexpr int kRecords = 2000;
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            LogFile log(path_);
-            // Long messages make a torn write likely if records were not whole.
-            const std::string filler(700, 'a' + p);
-            for (int i = 0; i < kRecords; ++i) {
-                log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
-                           std::to_string(i) + "\n" + filler);
-            }
-            std::_Exit(0);
-        }
-        children.push_back(pid);
+TEST(LogTimeTest, AnythingElseIsRefused) {
+    const std::vector<std::string> refused[] = {
+        {"", "yesterday", "2026", "2026-12", "2026-12-6", "26-12-06"},
+        {"2026-13-01", "2026-00-10", "2026-02-29", "2026-04-31", "2026-12-32"},  // no such day
+        {"2026-12-06T", "2026-12-06T14", "2026-12-06T24:00", "2026-12-06T12:60"},
+        {"2026-12-06T12:30:61", "2026-12-06T12:30:00.", "2026-12-06T12:30+25:00"},
+        {"2026-12-06T12:30Zulu", "2026-12-06T12:30 ", " 2026-12-06", "2026-12-06T12:30:00.5x"},
+    };
+    for (const auto& group : refused) {
+        for (const std::string& bad : group) EXPECT_EQ(TimestampOf(bad), std::nullopt) << bad;
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    const auto lines = Lines();
-    ASSERT_EQ(lines.size(), static_cast<size_t>(kProcesses * kRecords));
-    std::set<std::string> seen;
-    for (const std::string& line : lines) {
-        auto record = ParseRecord(line);
-        ASSERT_TRUE(record.has_value()) << line.substr(0, 80);
-        const int p = record->source[1] - '0';
-        const size_t newline = record->message.find('\n');
-        ASSERT_NE(newline, std::string::npos);
-        EXPECT_EQ(record->message.substr(newline + 1), std::string(700, 'a' + p));
-        seen.insert(record->source + ":" + record->message.substr(0, newline));
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kRecords));
 }
 
-TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {
-    bool told = false;
-    LogFile log("", [&](const std::string&) { told = true; });
-    log.Append("trace", 0, "Postwarden", "Test", "dropped");
-    EXPECT_FALSE(log.Working());
-    EXPECT_FALSE(told);
-}
-
-// The other ways a log cannot be used are run through the command itself
-// (tests/host/log_failure_test.cpp); this is what doctor reports from.
-TEST_F(LogFileTest, LogFileProblemSaysWhyAndCreatesNothing) {
-    EXPECT_EQ(LogFileProblem(path_), "No such file or directory");
-    EXPECT_FALSE(std::filesystem::exists(path_));
-    std::ofstream(path_) << "x";
-    EXPECT_EQ(LogFileProblem(path_), "");
-    std::filesystem::remove(path_);
-    ::mkfifo(path_.c_str(), 0600);
-    EXPECT_EQ(LogFileProblem(path_), "a named pipe, not a regular file") << "and did not wait";
+TEST(LogTimeTest, OnlyARecordsOwnStampIsTakenForOne) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"2026-12-06T12:34:56.789Z\ttrace\t0\tA\tB\tC", "2026-12-06T12:34:56.789Z"},
+        {"2026-12-06T12:34:56.789Z", "2026-12-06T12:34:56.789Z"},
+        {"2026-12-06T12:34:56.789Zx\ttrace", ""},
+        {"2026-12-06 12:34:56.789Z\ttrace", ""},
+        {"continued text of no record", ""},
+    };
+    for (const auto& [line, stamp] : cases) EXPECT_EQ(LineTimestamp(line), stamp) << line;
 }
 
 }  // namespace

@@ -1,40 +1,35 @@
-// The log keeps itself to a few files of bounded size, and no writer, however
-// many there are, loses a record or splits one across files while it does.
+// The log file: whole records from the logger and the helper, and a few files
+// of bounded size in which no writer, however many there are, loses a record or
+// splits one across files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
 #include "platform/engine/LogRecord.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
 
 namespace fs = std::filesystem;
 
-class LogRotationTest : public ::testing::Test {
+class LogFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("pw-rotation-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        path_ = (dir_ / "postwarden.log").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // The lines of one file of the log; none when it is not there.
     std::vector<std::string> Lines(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
         std::vector<std::string> lines;
+        std::istringstream in(testing::ReadFile(path));
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
@@ -102,11 +97,49 @@ class LogRotationTest : public ::testing::Test {
         EXPECT_EQ(seen.size(), static_cast<size_t>(processes * records));
     }
 
-    fs::path dir_;
-    std::string path_;
+    testing::TempFolder folder_;
+    const std::string path_ = folder_.File("postwarden.log");
 };
 
-TEST_F(LogRotationTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
+TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
+    LogFile log(path_);
+    FileEngineLogger(log).WriteLog("Postwarden", "ProcessItem", "Starting recipients count: 2", 0);
+    FileEngineHelper(log).LogEvent("Error occurred.  Reason: x", 1, "Postwarden.ProcessItem");
+    const auto lines = Lines(path_);
+    ASSERT_EQ(lines.size(), 2u);
+    const auto trace = ParseRecord(lines[0]), event = ParseRecord(lines[1]);
+    ASSERT_TRUE(trace && event);
+    EXPECT_EQ(
+        std::tie(trace->kind, trace->level, trace->app, trace->source, trace->message),
+        std::make_tuple("trace", 0, "Postwarden", "ProcessItem", "Starting recipients count: 2"));
+    EXPECT_EQ(
+        std::tie(event->kind, event->level, event->app, event->source, event->message),
+        std::make_tuple("event", 1, "", "Postwarden.ProcessItem", "Error occurred.  Reason: x"));
+    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {
+    bool told = false;
+    LogFile log("", [&](const std::string&) { told = true; });
+    log.Append("trace", 0, "Postwarden", "Test", "dropped");
+    EXPECT_FALSE(log.Working());
+    EXPECT_FALSE(told);
+}
+
+// The other ways a log cannot be used are run through the command itself
+// (tests/host/log_failure_test.cpp); this is what doctor reports from.
+TEST_F(LogFileTest, LogFileProblemSaysWhyAndCreatesNothing) {
+    EXPECT_EQ(LogFileProblem(path_), "No such file or directory");
+    EXPECT_FALSE(fs::exists(path_));
+    testing::WriteFile(path_, "x");
+    EXPECT_EQ(LogFileProblem(path_), "");
+    fs::remove(path_);
+    ::mkfifo(path_.c_str(), 0600);
+    EXPECT_EQ(LogFileProblem(path_), "a named pipe, not a regular file") << "and did not wait";
+}
+
+TEST_F(LogFileTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
     constexpr uint64_t kMax = 2000;
     LogFile log(path_, nullptr, {.maxBytes = kMax, .keep = 3});
     constexpr int kRecords = 200;  // about 100 bytes each: ten rotations
@@ -134,7 +167,7 @@ TEST_F(LogRotationTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
     EXPECT_EQ(ParseRecord(lines.back())->message, std::to_string(kRecords - 1));
 }
 
-TEST_F(LogRotationTest, AWriterWhoseFileWasRotatedAwayWritesToTheNewOne) {
+TEST_F(LogFileTest, AWriterWhoseFileWasRotatedAwayWritesToTheNewOne) {
     LogFile early(path_, nullptr, {.maxBytes = 500, .keep = 3});
     LogFile late(path_, nullptr, {.maxBytes = 500, .keep = 3});
     early.Append("trace", 0, "Postwarden", "Early", "before");
@@ -151,7 +184,7 @@ TEST_F(LogRotationTest, AWriterWhoseFileWasRotatedAwayWritesToTheNewOne) {
     EXPECT_EQ(ParseRecord(Lines(path_)[0])->message, "again");
 }
 
-TEST_F(LogRotationTest, ALogThatCannotRotateKeepsEveryRecord) {
+TEST_F(LogFileTest, ALogThatCannotRotateKeepsEveryRecord) {
     fs::create_directory(LogLockPath(path_));  // no lock, no rotation
     bool told = false;
     LogFile log(path_, [&](const std::string&) { told = true; }, {.maxBytes = 300, .keep = 3});
@@ -162,7 +195,7 @@ TEST_F(LogRotationTest, ALogThatCannotRotateKeepsEveryRecord) {
     EXPECT_FALSE(told);
 }
 
-TEST_F(LogRotationTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
+TEST_F(LogFileTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
     // Small files and enough of them kept that nothing is dropped: some sixty
     // rotations, each one raced by the other writers.
     constexpr int kProcesses = 4, kRecords = 1500;
@@ -172,7 +205,7 @@ TEST_F(LogRotationTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
     ExpectEveryRecordOnce(AllLines(200), kProcesses, kRecords);
 }
 
-TEST_F(LogRotationTest, ConcurrentWritersAcrossTheRealSizeLoseNothing) {
+TEST_F(LogFileTest, ConcurrentWritersAcrossTheRealSizeLoseNothing) {
     // About 13 MB: one rotation at 10 MiB, both files kept.
     constexpr int kProcesses = 4, kRecords = 4000;
     WriteConcurrently(kProcesses, kRecords, {});
