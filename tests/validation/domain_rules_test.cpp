@@ -26,15 +26,6 @@ TEST_F(DomainRulesTest, StripQuotesRemovesOneEnclosingPairOnly) {
     for (const Case& c : cases) EXPECT_EQ(v.StripQuotes(c.text), c.expected) << c.text;
 }
 
-TEST_F(DomainRulesTest, StripQuotesOfALoneQuoteIsAFailure) {
-    try {
-        v.StripQuotes("'");
-        FAIL() << "no failure";
-    } catch (const RuntimeError& e) {
-        EXPECT_EQ(e.Number(), errors::kInvalidCall);
-    }
-}
-
 TEST_F(DomainRulesTest, GetSMTPDomainTakesEverythingAfterTheFirstAt) {
     EXPECT_EQ(v.GetSMTPDomain("jane@corp.example"), "corp.example");
     EXPECT_EQ(v.GetSMTPDomain("odd@one@corp.example"), "one@corp.example");
@@ -142,41 +133,6 @@ TEST_F(DomainRulesTest, FailureOfTheListObjectIsReportedUnderTheRulesOwnSource) 
     EXPECT_EQ(Events(), Lines_{"1|Postwarden.CheckOutsideDomain|Error occurred at line 0.  Reason: "
                                "Injected failure"});
 }
-
-TEST_F(DomainRulesTest, OutsideRuleAsksOncePerSendAndNoStopsIt) {
-    Answers({kYes});
-    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
-    platform.SetSetting(keys::kMessageForOutsideDomains, "Leaving the company?");
-    EXPECT_TRUE(v.CheckOutsideDomains(true, "a@elsewhere.example"));
-    const size_t linesAfterFirst = platform.log.size();
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(v.CheckOutsideDomains(true, "b@elsewhere.example"));
-    EXPECT_EQ(platform.log.size(), linesAfterFirst);
-    ASSERT_EQ(Shown().size(), 1u);
-    EXPECT_EQ(Shown()[0].form, "frmSimpleYesNoPrompt");
-    EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption, "Leaving the company?");
-    EXPECT_TRUE(ThreadGlobals().OutsideDomainsViolated);
-
-    Answers({kNo});
-    v.ClearPrompted();
-    EXPECT_FALSE(v.CheckOutsideDomains(true, "a@elsewhere.example"));
-}
-
-TEST_F(DomainRulesTest, WatchListAsksWithItsFallbackQuestion) {
-    Answers({kNo});
-    platform.SetSetting(keys::kListOfEmailAddressesDomains, "rival.example");
-    EXPECT_FALSE(v.CheckEmailAddressesDomains(true, "spy@rival.example"));
-    EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "spy@rival.example"));
-    ASSERT_EQ(Shown().size(), 1u);
-    EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
-              "Are you sure you want to send an email to these addresses?");
-    EXPECT_TRUE(ThreadGlobals().EmailAddressesDomainsViolated);
-}
-
-}  // namespace
-}  // namespace postwarden
-
-namespace postwarden {
-namespace {
 
 // With the engine's own comparison, which ignores case.
 class AddressSpellingTest : public ValidationTest {
