@@ -82,25 +82,40 @@ inline std::string Document(const std::string& extra = "") {
            extra + "</PostWarden>\n";
 }
 
-// The 16 keys an import writes, in the order it writes them.
-inline const std::vector<std::string>& ImportedKeys() {
-    static const std::vector<std::string> keys_ = {keys::kPromptForOutsideDomainsWanted,
-                                                   keys::kListOfOutsideDomains,
-                                                   keys::kMessageForOutsideDomains,
-                                                   keys::kPromptForEmailAddressesDomainsWanted,
-                                                   keys::kListOfEmailAddressesDomains,
-                                                   keys::kMessageForEmailAddressesDomains,
-                                                   keys::kPromptForKeywordsWanted,
-                                                   keys::kListOfKeywords,
-                                                   keys::kMessageForKeywords,
-                                                   keys::kPromptForNumberOfRecipientsWanted,
-                                                   keys::kMaxNumberOfRecipients,
-                                                   keys::kSeparateDLsWanted,
-                                                   keys::kMessageForNumberOfRecipients,
-                                                   keys::kPromptForBlankSubjectWanted,
-                                                   keys::kMessageForBlankSubject,
-                                                   keys::kPromptForAnySendWanted};
-    return keys_;
+// The 17 trace lines of a freshly seeded store, in the order of the settings.
+inline const std::vector<std::string> kSeededTrace = {
+    "PromptForOutsideDomainsWanted: 0",
+    "ListOfOutsideDomains: ",
+    "MessageForOutsideDomains: Are you sure you want to send this email outside the company?",
+    "PromptForEmailAddressesDomainsWanted: 0",
+    "ListOfEmailAddressesDomains: ",
+    "MessageForEmailAddressesDomains: Are you sure you want to send this email to these addresses?",
+    "PromptForKeywordsWanted: 0",
+    "ListOfKeywords: ",
+    "MessageForKeywords: Are you sure you want to send this email with these keywords?",
+    "PromptForNumberOfRecipientsWanted: 0",
+    "MaxNumberOfRecipients: 0",
+    "SeparateDLsWanted: 0",
+    "MessageForNumberOfRecipients: Are you sure you want to send this email to all these people?",
+    "PromptForBlankSubjectWanted: 0",
+    "MessageForBlankSubject: Are you sure you want to send this email without a subject?",
+    "PromptForAnySendWanted: 1",
+    "MessageForAnySend: Are you sure you want to send this email?",
+};
+
+// The keys of the traced settings in their order, the last `leaveOut` left out.
+inline std::vector<std::string> TracedKeys(size_t leaveOut = 0) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; i + leaveOut < kSeededTrace.size(); ++i) {
+        keys.push_back(kSeededTrace[i].substr(0, kSeededTrace[i].find(':')));
+    }
+    return keys;
+}
+
+// The 16 keys an import writes, in the order it writes them: all traced ones
+// but the any-send question, which no document carries.
+inline std::vector<std::string> ImportedKeys() {
+    return TracedKeys(1);
 }
 
 }  // namespace postwarden

@@ -6,27 +6,6 @@ namespace {
 constexpr const char* kSource = "EnsureDefaultSettings";
 constexpr const char* kUsingDefaults = "No exchange folder or network file present, using defaults";
 
-// The 17 trace lines of a freshly seeded store.
-const std::vector<std::string> kSeededTrace = {
-    "PromptForOutsideDomainsWanted: 0",
-    "ListOfOutsideDomains: ",
-    "MessageForOutsideDomains: Are you sure you want to send this email outside the company?",
-    "PromptForEmailAddressesDomainsWanted: 0",
-    "ListOfEmailAddressesDomains: ",
-    "MessageForEmailAddressesDomains: Are you sure you want to send this email to these addresses?",
-    "PromptForKeywordsWanted: 0",
-    "ListOfKeywords: ",
-    "MessageForKeywords: Are you sure you want to send this email with these keywords?",
-    "PromptForNumberOfRecipientsWanted: 0",
-    "MaxNumberOfRecipients: 0",
-    "SeparateDLsWanted: 0",
-    "MessageForNumberOfRecipients: Are you sure you want to send this email to all these people?",
-    "PromptForBlankSubjectWanted: 0",
-    "MessageForBlankSubject: Are you sure you want to send this email without a subject?",
-    "PromptForAnySendWanted: 1",
-    "MessageForAnySend: Are you sure you want to send this email?",
-};
-
 std::vector<std::string> WithDefaultsLine(std::vector<std::string> trace) {
     trace.insert(trace.begin(), kUsingDefaults);
     return trace;
@@ -34,28 +13,13 @@ std::vector<std::string> WithDefaultsLine(std::vector<std::string> trace) {
 
 using EnsureDefaultSettingsTest = SettingsTest;
 
-TEST_F(EnsureDefaultSettingsTest, FirstOpenSeedsTheEighteenKeysThenTracesThem) {
+TEST_F(EnsureDefaultSettingsTest,
+       FirstOpenSeedsTheEighteenKeysThenTracesThemAndTheSecondOnlyTraces) {
     s.EnsureDefaultSettings();
 
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
-    const std::vector<std::string> order = {"PromptForOutsideDomainsWanted",
-                                            "ListOfOutsideDomains",
-                                            "MessageForOutsideDomains",
-                                            "PromptForEmailAddressesDomainsWanted",
-                                            "ListOfEmailAddressesDomains",
-                                            "MessageForEmailAddressesDomains",
-                                            "PromptForKeywordsWanted",
-                                            "ListOfKeywords",
-                                            "MessageForKeywords",
-                                            "PromptForNumberOfRecipientsWanted",
-                                            "MaxNumberOfRecipients",
-                                            "SeparateDLsWanted",
-                                            "MessageForNumberOfRecipients",
-                                            "PromptForBlankSubjectWanted",
-                                            "MessageForBlankSubject",
-                                            "PromptForAnySendWanted",
-                                            "MessageForAnySend",
-                                            "SeparatePromptsWanted"};
+    std::vector<std::string> order = TracedKeys();
+    order.push_back("SeparatePromptsWanted");
     EXPECT_EQ(platform.settingWrites, order);
     EXPECT_EQ(Stored("SeparatePromptsWanted"), "1");
     EXPECT_EQ(Stored("MaxNumberOfRecipients"), "0");
@@ -64,10 +28,8 @@ TEST_F(EnsureDefaultSettingsTest, FirstOpenSeedsTheEighteenKeysThenTracesThem) {
         EXPECT_EQ(line.level, 0);
         EXPECT_EQ(line.kind, "trace");
     }
-}
 
-TEST_F(EnsureDefaultSettingsTest, SecondOpenOnlyTraces) {
-    s.EnsureDefaultSettings();
+    // The second open only traces.
     platform.log.clear();
     platform.settingWrites.clear();
     s.EnsureDefaultSettings();
@@ -104,30 +66,31 @@ TEST_F(EnsureDefaultSettingsTest, AStoredMarkerKeepsEverythingElseAsItIs) {
     EXPECT_EQ(lines[15], "PromptForAnySendWanted: 0");
 }
 
-TEST_F(EnsureDefaultSettingsTest, AMarkerThatIsNoNumberEndsTheRoutineAtStepEight) {
-    for (const std::string marker : {"", "abc", "1.0", "99999999999"}) {
+// A switch that is no number ends the routine, after the groups traced before it.
+TEST_F(EnsureDefaultSettingsTest, ASwitchThatIsNoNumberEndsTheRoutineAtStepEight) {
+    const struct {
+        const char* marker;
+        const char* keywordsSwitch;
+        size_t traced;
+        const char* reason;
+    } cases[] = {
+        {"", "0", 0, "Type mismatch"},    {"abc", "0", 0, "Type mismatch"},
+        {"1.0", "0", 0, "Type mismatch"}, {"99999999999", "0", 0, "Overflow"},
+        {"0", "on", 6, "Type mismatch"},  // the first two groups
+    };
+    for (const auto& c : cases) {
         platform.log.clear();
-        platform.SetSetting(keys::kPromptForOutsideDomainsWanted, marker);
+        platform.SetSetting(keys::kPromptForOutsideDomainsWanted, c.marker);
+        platform.SetSetting(keys::kPromptForKeywordsWanted, c.keywordsSwitch);
+        platform.settingWrites.clear();
         s.EnsureDefaultSettings();
-        EXPECT_TRUE(platform.settingWrites.empty()) << marker;
-        EXPECT_TRUE(Lines(kSource).empty()) << marker;
-        const std::string reason = marker == "99999999999" ? "Overflow" : "Type mismatch";
-        EXPECT_EQ(Events(),
-                  std::vector<std::string>{
-                      "0|Postwarden.EnsureDefaultSettings|Error occurred at line 8.  "
-                      "Reason:" +
-                      reason})
-            << marker;
+        EXPECT_TRUE(platform.settingWrites.empty()) << c.marker;
+        EXPECT_EQ(Lines(kSource).size(), c.traced) << c.marker;
+        EXPECT_EQ(Events(), std::vector<std::string>{"0|Postwarden.EnsureDefaultSettings|Error "
+                                                     "occurred at line 8.  Reason:" +
+                                                     std::string(c.reason)})
+            << c.marker;
     }
-}
-
-TEST_F(EnsureDefaultSettingsTest, ABadSwitchStopsTheTraceAfterTheGroupsBeforeIt) {
-    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "0");
-    platform.SetSetting(keys::kPromptForKeywordsWanted, "on");
-    s.EnsureDefaultSettings();
-    EXPECT_EQ(Lines(kSource).size(), 6u);  // the first two groups
-    EXPECT_EQ(Events(), std::vector<std::string>{"0|Postwarden.EnsureDefaultSettings|Error "
-                                                 "occurred at line 8.  Reason:Type mismatch"});
 }
 
 TEST_F(EnsureDefaultSettingsTest, AFailingStoreIsReportedWithTheStepReached) {

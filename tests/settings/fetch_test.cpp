@@ -96,17 +96,6 @@ TEST_F(FetchTest, ExchangeFailuresEndTheFetch) {
     }
 }
 
-TEST_F(FetchTest, ANetworkFileIsReadAsItIs) {
-    // Bytes beyond ASCII arrive unchanged (UTF-8).
-    std::string text = Document();
-    text.replace(text.find("Blank?"), 6, "Betreff leer – trotzdem senden?");
-    platform.files["/srv/pw.xml"] = text;
-    EXPECT_TRUE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
-    EXPECT_EQ(Lines(kNetwork), (std::vector<std::string>{"Fetching file from /srv/pw.xml",
-                                                         "Read settings successfully: True"}));
-    EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Betreff leer – trotzdem senden?");
-}
-
 // The same document as a file in Latin-1 and as the body of a settings item,
 // which the mail store hands over as text: both store the same values.
 TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
@@ -121,6 +110,8 @@ TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
 
     platform.files["/srv/pw.xml"] = latin1;
     EXPECT_TRUE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
+    EXPECT_EQ(Lines(kNetwork), (std::vector<std::string>{"Fetching file from /srv/pw.xml",
+                                                         "Read settings successfully: True"}));
     EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Größe?");
 
     platform.SetSetting(keys::kMessageForBlankSubject, "");
@@ -130,24 +121,26 @@ TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
     EXPECT_TRUE(Events().empty()) << testing::PrintToString(Events());
 }
 
-TEST_F(FetchTest, AFileInAnUnknownEncodingIsAFailedFetch) {
+// A file that cannot be had or read is an error, without a result line.
+TEST_F(FetchTest, AMissingFileOrOneInAnUnknownEncodingIsAFailedFetch) {
     std::string text = Document();
     text.replace(0, text.find('\n'), "<?xml version=\"1.0\" encoding=\"x-klingon\"?>");
     platform.files["/srv/pw.xml"] = text;
-    EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/pw.xml"));
-    EXPECT_EQ(Lines(kNetwork), std::vector<std::string>{"Fetching file from /srv/pw.xml"});
-    EXPECT_EQ(Events(), std::vector<std::string>{
-                            "1|Postwarden.FetchSettingsFromNetworkLocation|Error occurred.  "
-                            "Reason: The settings document's encoding \"x-klingon\" is not known"});
+    const std::pair<const char*, const char*> cases[] = {
+        {"/srv/none.xml", "File not found"},
+        {"/srv/pw.xml", "The settings document's encoding \"x-klingon\" is not known"},
+    };
+    for (const auto& [path, reason] : cases) {
+        platform.log.clear();
+        EXPECT_FALSE(s.FetchSettingsFromNetworkLocation(path));
+        EXPECT_EQ(Lines(kNetwork),
+                  std::vector<std::string>{"Fetching file from " + std::string(path)});
+        EXPECT_EQ(Events(),
+                  std::vector<std::string>{"1|Postwarden.FetchSettingsFromNetworkLocation|"
+                                           "Error occurred.  Reason: " +
+                                           std::string(reason)});
+    }
     EXPECT_TRUE(platform.settingWrites.empty());
-}
-
-TEST_F(FetchTest, AMissingFileIsAnErrorWithoutAResultLine) {
-    EXPECT_FALSE(s.FetchSettingsFromNetworkLocation("/srv/none.xml"));
-    EXPECT_EQ(Lines(kNetwork), std::vector<std::string>{"Fetching file from /srv/none.xml"});
-    EXPECT_EQ(Events(), std::vector<std::string>{
-                            "1|Postwarden.FetchSettingsFromNetworkLocation|Error occurred.  "
-                            "Reason: File not found"});
 }
 
 }  // namespace
