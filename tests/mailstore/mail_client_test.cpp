@@ -9,14 +9,12 @@
 
 #include "StoreFixture.h"
 #include "host/ClientObjects.h"
-#include "module/IModuleAPI.h"
 #include "module/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using host::HostEngine;
 using host::MailClientApplication;
 using host::OutgoingMailItem;
 
@@ -182,43 +180,6 @@ TEST(MailClientApplication, VersionExplorersAndStoreHandle) {
         std::dynamic_pointer_cast<MaildirStoreObject>(application.Session()->MAPIOBJECT());
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->Root(), "/some/store");
-}
-
-// A module that does nothing, to register with the engine.
-class IdleModule final : public IModuleAPI {
-  public:
-    std::string RegistryName() override { return "Idle"; }
-    std::string FriendlyName() override { return "Idle"; }
-    int32_t YSStartup(std::shared_ptr<Engine>&) override { return 0; }
-    int32_t YSShutdown() override { return 0; }
-    std::string YSSendMessage(std::string&) override { return {}; }
-    int32_t YSExplorerOpen(HostWindow*) override { return 0; }
-    int32_t YSExplorerClose(HostWindow*) override { return 0; }
-    int32_t YSExplorerActivate(HostWindow*) override { return 0; }
-    int32_t YSExplorerDeactivate(HostWindow*) override { return 0; }
-    int32_t YSInspectorOpen(HostWindow*) override { return 0; }
-    int32_t YSInspectorClose(HostWindow*) override { return 0; }
-    int32_t YSInspectorActivate(HostWindow*) override { return 0; }
-    int32_t YSInspectorDeactivate(HostWindow*) override { return 0; }
-    int32_t YSButtonAction(int32_t&, bool&) override { return 0; }
-    int32_t YSMenuAction(int32_t&, bool&) override { return 0; }
-    int32_t YSHotkeyAction(int32_t&) override { return 0; }
-    int32_t YSItemEvent(int32_t&, std::shared_ptr<OutlookItem>&, bool&, std::string&,
-                        std::string&) override {
-        return 0;
-    }
-    std::string Version() override { return "0"; }
-};
-
-TEST(HostEngine, GivesTheApplicationAndRecordsRegistrations) {
-    auto application = std::make_shared<MailClientApplication>("/some/store");
-    HostEngine engine(application);
-    EXPECT_EQ(engine.Application(), application);
-    IdleModule module;
-    engine.RegisterModule(module, kSelectorItemSend, "", "");
-    engine.RegisterModule(module, 7, "a", "b");
-    EXPECT_EQ(engine.RegisteredSelectors(), (std::vector<int32_t>{kSelectorItemSend, 7}));
-    EXPECT_THROW(HostEngine(nullptr).Application(), RuntimeError);
 }
 
 }  // namespace

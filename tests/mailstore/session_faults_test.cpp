@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "StoreFixture.h"
 #include "platform/mailstore/Maildir.h"
@@ -103,54 +104,47 @@ TEST(VanishedFiles, AFolderRemovedAfterLookupFailsWhenListed) {
     EXPECT_EQ(ErrorNumberOf([&] { folder->Items(); }), mailstore::kErrorNotFound);
 }
 
-TEST(Stores, AStoreThatDoesNotExistCannotBeLoggedOnTo) {
+// Each way a store, a folder or a session cannot be used fails with its own number.
+TEST(Stores, WhatCannotBeOpenedFailsWithItsNumber) {
+    CorpusCopy noDrafts;
+    fs::remove_all(noDrafts.Root() + "/Drafts");
     TempFolder temp;
-    for (const std::string& root :
-         {temp.Path() + "/missing", temp.Path() + "/file", std::string()}) {
-        SCOPED_TRACE(root);
-        if (root.ends_with("/file")) std::ofstream(root) << "x";
-        auto session = CreateMaildirSession(root);
-        EXPECT_EQ(ErrorNumberOf([&] { session->Logon(); }), mailstore::kErrorNotFound);
-        EXPECT_FALSE(session->LoggedOn());
-    }
-}
-
-TEST(Stores, NothingWorksBeforeLogon) {
-    auto session = CreateMaildirSession(CorpusRoot());
-    EXPECT_FALSE(session->LoggedOn());
-    const int32_t notLoggedOn = mailstore::kErrorLogonFailed;
-    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(kFolderDrafts); }), notLoggedOn);
-    EXPECT_EQ(ErrorNumberOf([&] { session->GetFolderFromPath("Inbox"); }), notLoggedOn);
-    EXPECT_EQ(ErrorNumberOf([&] { session->GetMessageFromID("1700000001.M100P10.corpus"); }),
-              notLoggedOn);
-}
-
-TEST(Stores, AttachingAnythingElseFails) {
+    std::ofstream(temp.File("file")) << "x";
     class OtherObject final : public MapiObject {};
-    auto session = CreateMaildirSession(CorpusRoot());
-    EXPECT_EQ(ErrorNumberOf([&] { session->SetMAPIOBJECT(std::make_shared<OtherObject>()); }),
-              errors::kTypeMismatch);
-    EXPECT_EQ(ErrorNumberOf([&] { session->SetMAPIOBJECT(nullptr); }), errors::kTypeMismatch);
-    EXPECT_FALSE(session->LoggedOn());
-}
-
-TEST(Stores, FoldersThatAreNoMaildirsCannotBeOpened) {
-    auto session = LoggedOnSession();
-    for (const char* path : {"Archive", "NoSuchFolder", "Inbox/cur", "/nonexistent"}) {
-        EXPECT_EQ(ErrorNumberOf([&] { session->GetFolderFromPath(path); }),
-                  mailstore::kErrorNotFound)
-            << path;
-    }
-    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(6); }), errors::kInvalidCall);
-}
-
-TEST(Stores, AStoreWithoutDraftsHasNoDraftsFolder) {
-    CorpusCopy store;
-    fs::remove_all(store.Root() + "/Drafts");
-    auto session = LoggedOnSession(store.Root());
-    EXPECT_EQ(ErrorNumberOf([&] { session->GetDefaultFolder(kFolderDrafts); }),
-              mailstore::kErrorNotFound);
-    EXPECT_EQ(session->GetMessageFromID("1700000100.M10P1.corpus"), nullptr);
+    const auto loggedOn = LoggedOnSession();
+    const auto fresh = CreateMaildirSession(CorpusRoot());
+    const auto missing = CreateMaildirSession(temp.File("missing"));
+    const int32_t notFound = mailstore::kErrorNotFound;
+    const int32_t notLoggedOn = mailstore::kErrorLogonFailed;
+    const struct {
+        const char* what;
+        std::function<void()> call;
+        int32_t error;
+    } cases[] = {
+        {"a missing store", [&] { missing->Logon(); }, notFound},
+        {"a file for a store", [&] { CreateMaildirSession(temp.File("file"))->Logon(); }, notFound},
+        {"no store", [&] { CreateMaildirSession("")->Logon(); }, notFound},
+        {"drafts before logon", [&] { fresh->GetDefaultFolder(kFolderDrafts); }, notLoggedOn},
+        {"a path before logon", [&] { fresh->GetFolderFromPath("Inbox"); }, notLoggedOn},
+        {"a message before logon", [&] { fresh->GetMessageFromID("1700000001.M100P10.corpus"); },
+         notLoggedOn},
+        {"attaching another object", [&] { fresh->SetMAPIOBJECT(std::make_shared<OtherObject>()); },
+         errors::kTypeMismatch},
+        {"attaching nothing", [&] { fresh->SetMAPIOBJECT(nullptr); }, errors::kTypeMismatch},
+        {"a folder that is no Maildir", [&] { loggedOn->GetFolderFromPath("Archive"); }, notFound},
+        {"no such folder", [&] { loggedOn->GetFolderFromPath("NoSuchFolder"); }, notFound},
+        {"a Maildir's own cur/", [&] { loggedOn->GetFolderFromPath("Inbox/cur"); }, notFound},
+        {"a path outside the store", [&] { loggedOn->GetFolderFromPath("/nonexistent"); },
+         notFound},
+        {"no such default folder", [&] { loggedOn->GetDefaultFolder(6); }, errors::kInvalidCall},
+        {"a store without drafts",
+         [&] { LoggedOnSession(noDrafts.Root())->GetDefaultFolder(kFolderDrafts); }, notFound},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ErrorNumberOf(c.call), c.error) << c.what;
+    EXPECT_FALSE(fresh->LoggedOn());
+    EXPECT_FALSE(missing->LoggedOn());
+    EXPECT_EQ(LoggedOnSession(noDrafts.Root())->GetMessageFromID("1700000100.M10P1.corpus"),
+              nullptr);
 }
 
 // Messages too large or too deep to keep in the corpus, made on the spot.
