@@ -119,14 +119,6 @@ TEST_F(MessageRulesTest, OnlySpacesMakeASubjectBlank) {
     EXPECT_TRUE(platform.log.empty());
 }
 
-TEST_F(MessageRulesTest, AnySendWithoutSeparatePromptsOnlyRaisesItsFlag) {
-    EXPECT_TRUE(v.CheckAnySend(false));
-    EXPECT_TRUE(ThreadGlobals().AnySendViolated);
-    EXPECT_TRUE(platform.log.empty());
-    EXPECT_EQ(platform.CallsOf("GetSetting"), 0);
-    EXPECT_EQ(platform.CallsOf("Application.Explorers"), 0);
-}
-
 TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsManuallyWithoutExplorers) {
     Answers({kNo, kYes});
     engine->application->explorers = 0;
