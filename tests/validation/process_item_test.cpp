@@ -312,39 +312,5 @@ TEST_F(ProcessItemTest, VersionNineLogsOnOthersAttachTheClientsStore) {
     EXPECT_EQ(platform.store.attaches, 1);
 }
 
-// What a rule found is noted before it asks, so the question shows it; only the
-// recipients checked appear, and the driver traces it last, for the host.
-TEST_F(ProcessItemTest, EachQuestionShowsWhatItsRuleFoundInThisSend) {
-    AddRecipient("Bob", "bob@out.example");
-    AddRecipient("Jane", "jane@corp.example");
-    AddRecipient("Eve", "eve@else.example");
-    platform.SetSetting(keys::kPromptForAnySendWanted, "0");
-    platform.SetSetting(keys::kPromptForOutsideDomainsWanted, "1");
-    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
-    const Lines_ head{"Subject: \"Plans\"", "Recipients: 3",
-                      "Outside the company's domains (1):", "  bob@out.example (out.example)"};
-
-    // Separate prompts: the rule asks at the first outside recipient, and the
-    // ones after it are never checked.
-    Answers({kYes});
-    EXPECT_TRUE(Send());
-    ASSERT_EQ(Shown().size(), 1u);
-    EXPECT_EQ(Shown()[0].details, head);
-    EXPECT_EQ(Lines("trace").back(),
-              "ProcessItem|Evidence of Outside Domains Rule: outside recipients: bob@out.example");
-
-    // One prompt for all: every recipient is checked first.
-    platform.SetSetting(keys::kSeparatePromptsWanted, "0");
-    Answers({kNo});
-    EXPECT_FALSE(Send());
-    ASSERT_EQ(Shown().size(), 1u);
-    EXPECT_EQ(Shown()[0].details,
-              Concat({{"Subject: \"Plans\"", "Recipients: 3", "Outside the company's domains (2):",
-                       "  bob@out.example (out.example)", "  eve@else.example (else.example)"}}));
-    EXPECT_EQ(Lines("trace").back(),
-              "ProcessItem|Evidence of Outside Domains Rule: outside recipients: bob@out.example, "
-              "eve@else.example");
-}
-
 }  // namespace
 }  // namespace postwarden
