@@ -2,8 +2,8 @@
 
 // A window system for the forms' tests: windows keep their state in memory, every
 // operation goes through FakePlatform::Check (so FailOn("Window.ShowModeless") or
-// FailAtCall(n) makes it throw), every operation is recorded, and what the person
-// does is a test's function run when a window is shown.
+// FailAtCall(n) makes it throw), and what the person does is a test's function
+// run when a window is shown.
 
 #include <functional>
 #include <string>
@@ -34,13 +34,14 @@ class FakeWindow final : public ModelWindow {
     void ShowModeless() override;
     void Activate() override;
     void Unload() override;
+    bool Loaded() override;
 
     bool shownModeless = false;
     int activations = 0;
 
   private:
-    // Checks and records one operation.
-    void Op(const std::string& name, const std::string& detail = "");
+    // Counts one operation as "Window.<name>"; throws when it is switched to fail.
+    void Op(const char* name);
     FakeWindowSystem& system_;
 };
 
@@ -62,14 +63,11 @@ class FakeWindowSystem final : public WindowSystem {
 
     // Every window as it was when shown, in order.
     std::vector<ShownWindow> shown;
-    // Every window operation, e.g. "SetEnabled(cmdYes,0)", in order.
-    std::vector<std::string> operations;
     struct Message {
         std::string text, title;
     };
     std::vector<Message> messages;
     int windowsCreated = 0;
-    int pendingEventPasses = 0;
     // The window most recently created, while it exists.
     FakeWindow* current = nullptr;
 
@@ -78,6 +76,7 @@ class FakeWindowSystem final : public WindowSystem {
     FakePlatform& platform_;
     FakeWindow* waiting_ = nullptr;  // shown modeless, the person not yet run
     int modalDepth_ = 0;
+    int pendingEventPasses_ = 0;
 };
 
 }  // namespace postwarden::fakes
