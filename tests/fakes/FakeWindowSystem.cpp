@@ -17,53 +17,9 @@ FakeWindow::~FakeWindow() {
     if (system_.waiting_ == this) system_.waiting_ = nullptr;
 }
 
-void FakeWindow::Op(const char* name) {
+ModelWindow& FakeWindow::Op(const char* name) {
     system_.platform_.Check(std::string("Window.") + name);
-}
-
-void FakeWindow::SetCaption(std::string_view text) {
-    Op("SetCaption");
-    ModelWindow::SetCaption(text);
-}
-void FakeWindow::SetControlCaption(std::string_view control, std::string_view text) {
-    Op("SetControlCaption");
-    ModelWindow::SetControlCaption(control, text);
-}
-void FakeWindow::SetDetails(const std::vector<std::string>& lines) {
-    Op("SetDetails");
-    ModelWindow::SetDetails(lines);
-}
-std::string FakeWindow::ControlCaption(std::string_view control) {
-    Op("ControlCaption");
-    return ModelWindow::ControlCaption(control);
-}
-void FakeWindow::SetEnabled(std::string_view control, bool enabled) {
-    Op("SetEnabled");
-    ModelWindow::SetEnabled(control, enabled);
-}
-bool FakeWindow::Enabled(std::string_view control) {
-    Op("Enabled");
-    return ModelWindow::Enabled(control);
-}
-int32_t FakeWindow::CheckValue(std::string_view control) {
-    Op("CheckValue");
-    return ModelWindow::CheckValue(control);
-}
-void FakeWindow::SetCheckValue(std::string_view control, int32_t value) {
-    Op("SetCheckValue");
-    ModelWindow::SetCheckValue(control, value);
-}
-void FakeWindow::SetDefaultButton(std::string_view control) {
-    Op("SetDefaultButton");
-    ModelWindow::SetDefaultButton(control);
-}
-void FakeWindow::Unload() {
-    Op("Unload");
-    ModelWindow::Unload();
-}
-bool FakeWindow::Loaded() {
-    Op("Loaded");
-    return ModelWindow::Loaded();
+    return *this;
 }
 
 void FakeWindow::ShowModal() {
@@ -81,11 +37,6 @@ void FakeWindow::ShowModeless() {
     system_.shown.push_back(Snapshot(false));
     shownModeless = true;
     system_.waiting_ = this;
-}
-
-void FakeWindow::Activate() {
-    Op("Activate");
-    ++activations;
 }
 
 std::unique_ptr<Window> FakeWindowSystem::CreateWindow(const FormDesign& design,
