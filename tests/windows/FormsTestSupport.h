@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
@@ -17,6 +18,18 @@ struct NoEvents final : WindowEvents {
     void Click(std::string_view) override {}
     void CloseRequested() override {}
 };
+
+// The description of the "Can't create object" CreateWindow throws on `windows`.
+inline std::string RefusalOf(WindowSystem& windows) {
+    NoEvents none;
+    try {
+        windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), errors::kCannotCreateObject);
+        return e.Description();
+    }
+    return "(a window was made)";
+}
 
 // The two forms asked the way the rules ask them, on the calling thread.
 inline int32_t AskMulti(Platform& platform, bool manualModal = false) {

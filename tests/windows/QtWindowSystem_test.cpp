@@ -228,17 +228,6 @@ TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
     EXPECT_EQ(AskSimple(platform, question), 7);
 }
 
-TEST_F(QtFormsTest, APictureShowsTheWindowUnderATitleBar) {
-    QtWindowSystem windows;
-    auto window = windows.CreateWindow(frmYesNoPrompt::Design(), none);
-    const std::string path = ::testing::TempDir() + "/frmYesNoPrompt-test.png";
-    windows.SavePng(*window, path);
-    const QImage image(QString::fromStdString(path));
-    EXPECT_EQ(image.width(), 367);
-    EXPECT_GT(image.height(), 276);
-    EXPECT_THROW(windows.SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
-}
-
 // Under the questions, what the rules found: the window grows to hold every
 // line, nothing overlaps or leaves the window, long lines are cut with an
 // ellipsis and a message's control characters are shown escaped. Run again at

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,17 +17,6 @@
 
 namespace postwarden::testing {
 namespace {
-
-// The description of the error CreateWindow throws on `windows`.
-std::string RefusalOf(WindowSystem& windows) {
-    NoEvents none;
-    try {
-        windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
-    } catch (const RuntimeError& e) {
-        return e.Description();
-    }
-    return "(a window was made)";
-}
 
 // Counts what an OnDemandWindowSystem asks for; each window system it makes
 // refuses windows with a text that says which one it is.
@@ -119,7 +109,9 @@ TEST(WindowPluginTest, TheBuiltPluginDrawsTheForms) {
     auto window = windows->CreateWindow(frmYesNoPrompt::Design(), none);
     const std::string path = ::testing::TempDir() + "/plugin-frmYesNoPrompt.png";
     windows->SavePng(*window, path);
-    EXPECT_GT(std::filesystem::file_size(path), 1000u);
+    const QImage image(QString::fromStdString(path));  // the window under a title bar
+    EXPECT_EQ(image.width(), 367);
+    EXPECT_GT(image.height(), 276);
     // Its errors are this program's errors, though its code is a copy of its own.
     EXPECT_THROW(windows->SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
 }
