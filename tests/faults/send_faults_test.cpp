@@ -72,13 +72,10 @@ std::string SettingsDocument() {
         const std::string tag = v.element ? v.element : v.key;
         std::string value = v.value;
         if (tag.starts_with("ListOf")) {
-            std::string items;
-            size_t start = 0;
-            for (size_t end; (end = value.find("\r\n", start)) != std::string::npos;
-                 start = end + 2) {
-                items += "<item>" + value.substr(start, end - start) + "</item>";
+            for (size_t at; (at = value.find("\r\n")) != std::string::npos;) {
+                value.replace(at, 2, "</item><item>");
             }
-            value = items + "<item>" + value.substr(start) + "</item>";
+            value = "<item>" + value + "</item>";
         }
         doc += "  <" + tag + ">" + value + "</" + tag + ">\n";
     }
