@@ -8,8 +8,7 @@
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
-#include "tests/fakes/FakePlatform.h"
-#include "validation/Globals.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 
@@ -43,19 +42,5 @@ inline int32_t AskSimple(Platform& platform, const std::string& question,
     form.SetConfirmationMessage(question);
     return form.Ask(kPromptValues, kPromptFriendlyName, manualModal);
 }
-
-// The forms of this thread over `platform`, with no rule fired before or after a test.
-class FormsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ThreadGlobals() = Globals{};
-        ThreadEvidence() = SendEvidence{};
-    }
-    void TearDown() override {
-        ThreadObjects::ReleaseFor(platform);
-        ThreadGlobals() = Globals{};
-    }
-    fakes::FakePlatform platform;
-};
 
 }  // namespace postwarden::testing

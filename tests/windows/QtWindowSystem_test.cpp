@@ -53,8 +53,7 @@ T* Find(QDialog* dialog, const char* name) {
 
 class QtFormsTest : public FormsTest {
   protected:
-    void SetUp() override {
-        FormsTest::SetUp();
+    QtFormsTest() {
         // No window of these tests is meant for a screen, even where there is one.
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
         auto windows = std::make_unique<QtWindowSystem>();
