@@ -1,18 +1,17 @@
-#include "tests/fakes/FakeEngineLibrary.h"
-
 #include "module/Text.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace postwarden::fakes {
 
+// The engine library's objects: the helper and the logger write into the
+// platform's log, the list splits at CR LF, the registry reads its keys.
 namespace {
 
 class FakeHelper final : public EngineHelper {
   public:
     explicit FakeHelper(FakePlatform& p) : p_(p) {}
     std::string SettingsAppName() override {
-        p_.Check("SettingsAppName");
-        return p_.settingsAppName;
+        return p_.Checked("SettingsAppName", p_.settingsAppName);
     }
     void LogEvent(std::string_view message, int32_t level, std::string_view source) override {
         p_.Check("LogEvent");
@@ -60,17 +59,8 @@ class FakeList final : public DelimitedList {
             start = end + 2;
         }
     }
-    int32_t Count() override {
-        p_.Check("Count");
-        return static_cast<int32_t>(entries_.size());
-    }
-    std::string Item(int32_t index) override {
-        p_.Check("Item");
-        if (index < 1 || index > static_cast<int32_t>(entries_.size())) {
-            throw errors::SubscriptOutOfRange();
-        }
-        return entries_[static_cast<size_t>(index - 1)];
-    }
+    int32_t Count() override { return p_.Checked("Count", static_cast<int32_t>(entries_.size())); }
+    std::string Item(int32_t index) override { return p_.Checked("Item", ItemAt(entries_, index)); }
 
   private:
     FakePlatform& p_;
@@ -108,17 +98,21 @@ class FakeRegistryAccess final : public RegistryAccess {
 
 }  // namespace
 
-std::unique_ptr<EngineHelper> NewFakeHelper(FakePlatform& platform) {
-    return std::make_unique<FakeHelper>(platform);
+std::unique_ptr<EngineHelper> FakePlatform::NewEngineHelper() {
+    Check("NewEngineHelper");
+    return std::make_unique<FakeHelper>(*this);
 }
-std::unique_ptr<EngineLogger> NewFakeLogger(FakePlatform& platform) {
-    return std::make_unique<FakeLogger>(platform);
+std::unique_ptr<EngineLogger> FakePlatform::NewEngineLogger() {
+    Check("NewEngineLogger");
+    return std::make_unique<FakeLogger>(*this);
 }
-std::unique_ptr<DelimitedList> NewFakeList(FakePlatform& platform) {
-    return std::make_unique<FakeList>(platform);
+std::unique_ptr<DelimitedList> FakePlatform::NewDelimitedList() {
+    Check("NewDelimitedList");
+    return std::make_unique<FakeList>(*this);
 }
-std::unique_ptr<RegistryAccess> NewFakeRegistryAccess(FakePlatform& platform) {
-    return std::make_unique<FakeRegistryAccess>(platform);
+std::unique_ptr<RegistryAccess> FakePlatform::NewRegistryAccess() {
+    Check("NewRegistryAccess");
+    return std::make_unique<FakeRegistryAccess>(*this);
 }
 
 }  // namespace postwarden::fakes

@@ -1,7 +1,8 @@
 #pragma once
 
 // The mail client's objects and the host's engine, as a FakePlatform's tests
-// hand them to the module.
+// hand them to the module. FakePlatform.h includes this file at its end, so
+// either header gives both.
 
 #include <cstdint>
 #include <memory>
@@ -10,34 +11,32 @@
 
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
+#include "tests/fakes/FakePlatform.h"
 
 namespace postwarden::fakes {
 
-class FakePlatform;
-
-// The mail client's objects.
 class FakeApplication final : public OutlookApplication {
   public:
-    explicit FakeApplication(FakePlatform& platform) : platform_(platform) {}
-    std::string Version() override;
+    explicit FakeApplication(FakePlatform& platform) : p_(platform) {}
+    std::string Version() override { return p_.Checked("Application.Version", version); }
     std::shared_ptr<OutlookSession> Session() override;
-    int32_t ExplorersCount() override;
+    int32_t ExplorersCount() override { return p_.Checked("Application.Explorers", explorers); }
 
     std::string version = "16.0.0.0";
     int32_t explorers = 1;
 
   private:
-    FakePlatform& platform_;
+    FakePlatform& p_;
 };
 
 class FakeItem final : public OutlookItem {
   public:
-    explicit FakeItem(FakePlatform& platform) : platform_(platform) {}
-    bool Submitted() override;
-    std::string TypeName() override;
-    void Save() override;
-    std::string EntryID() override;
-    std::string Subject() override;
+    explicit FakeItem(FakePlatform& platform) : p_(platform) {}
+    bool Submitted() override { return p_.Checked("Item.Submitted", submitted); }
+    std::string TypeName() override { return p_.Checked("Item.TypeName", typeName); }
+    void Save() override { saves += p_.Checked("Item.Save", 1); }
+    std::string EntryID() override { return p_.Checked("Item.EntryID", entryId); }
+    std::string Subject() override { return p_.Checked("Item.Subject", subject); }
 
     bool submitted = false;
     std::string typeName = "MailItem";
@@ -46,21 +45,28 @@ class FakeItem final : public OutlookItem {
     int saves = 0;
 
   private:
-    FakePlatform& platform_;
+    FakePlatform& p_;
 };
 
 class FakeEngine final : public Engine {
   public:
-    explicit FakeEngine(FakePlatform& platform);
-    std::shared_ptr<OutlookApplication> Application() override;
-    int32_t RegisterModule(IModuleAPI& module, int32_t selector, std::string_view a,
-                           std::string_view b) override;
+    explicit FakeEngine(FakePlatform& platform)
+        : application(std::make_shared<FakeApplication>(platform)), p_(platform) {}
+    std::shared_ptr<OutlookApplication> Application() override {
+        return p_.Checked<std::shared_ptr<OutlookApplication>>("Engine.Application", application);
+    }
+    int32_t RegisterModule(IModuleAPI&, int32_t selector, std::string_view,
+                           std::string_view) override {
+        p_.Check("Engine.RegisterModule");
+        registeredSelectors.push_back(selector);
+        return 0;
+    }
 
     std::shared_ptr<FakeApplication> application;
     std::vector<int32_t> registeredSelectors;
 
   private:
-    FakePlatform& platform_;
+    FakePlatform& p_;
 };
 
 }  // namespace postwarden::fakes

@@ -7,55 +7,47 @@ namespace postwarden::fakes {
 
 namespace {
 
+using Messages = std::vector<std::shared_ptr<FakeMessageData>>;
+
 class FakeAddressList final : public MapiAddressList {
   public:
     FakeAddressList(FakePlatform& p, int32_t count) : p_(p), count_(count) {}
-    int32_t Count() override {
-        p_.Check("Members.Count");
-        return count_;
-    }
+    int32_t Count() override { return p_.Checked("Members.Count", count_); }
 
   private:
     FakePlatform& p_;
     int32_t count_;
 };
 
-class FakeAddressEntry final : public MapiAddressEntry {
-  public:
-    FakeAddressEntry(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
-    std::string Address() override {
-        p_.Check("AddressEntry.Address");
-        return d_.entryAddress.empty() ? d_.address : d_.entryAddress;
-    }
-    std::shared_ptr<MapiAddressList> Members() override {
-        p_.Check("AddressEntry.Members");
-        if (!d_.memberCount) return nullptr;
-        return std::make_shared<FakeAddressList>(p_, *d_.memberCount);
-    }
-
-  private:
-    FakePlatform& p_;
-    FakeRecipientData d_;
-};
-
+// The recipient and its address entry in one: both read the same data.
 class FakeRecipient final : public MapiRecipient {
   public:
     FakeRecipient(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
     std::shared_ptr<MapiAddressEntry> AddressEntry() override {
         p_.Check("Recipient.AddressEntry");
-        if (!d_.hasAddressEntry) return nullptr;
-        return std::make_shared<FakeAddressEntry>(p_, d_);
+        return d_.hasAddressEntry ? std::make_shared<Entry>(p_, d_) : nullptr;
     }
-    std::string Name() override {
-        p_.Check("Recipient.Name");
-        return d_.name;
-    }
-    std::string Address() override {
-        p_.Check("Recipient.Address");
-        return d_.address;
-    }
+    std::string Name() override { return p_.Checked("Recipient.Name", d_.name); }
+    std::string Address() override { return p_.Checked("Recipient.Address", d_.address); }
 
   private:
+    class Entry final : public MapiAddressEntry {
+      public:
+        Entry(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
+        std::string Address() override {
+            return p_.Checked("AddressEntry.Address",
+                              d_.entryAddress.empty() ? d_.address : d_.entryAddress);
+        }
+        std::shared_ptr<MapiAddressList> Members() override {
+            p_.Check("AddressEntry.Members");
+            return d_.memberCount ? std::make_shared<FakeAddressList>(p_, *d_.memberCount)
+                                  : nullptr;
+        }
+
+      private:
+        FakePlatform& p_;
+        FakeRecipientData d_;
+    };
     FakePlatform& p_;
     FakeRecipientData d_;
 };
@@ -64,15 +56,11 @@ class FakeRecipients final : public MapiRecipients {
   public:
     FakeRecipients(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
     int32_t Count() override {
-        p_.Check("Recipients.Count");
-        return static_cast<int32_t>(m_->recipients.size());
+        return p_.Checked("Recipients.Count", static_cast<int32_t>(m_->recipients.size()));
     }
     std::shared_ptr<MapiRecipient> Item(int32_t index) override {
         p_.Check("Recipients.Item");
-        if (index < 1 || index > static_cast<int32_t>(m_->recipients.size())) {
-            throw errors::SubscriptOutOfRange();
-        }
-        return std::make_shared<FakeRecipient>(p_, m_->recipients[static_cast<size_t>(index - 1)]);
+        return std::make_shared<FakeRecipient>(p_, ItemAt(m_->recipients, index));
     }
     bool Truncated() override { return m_->recipientsTruncated; }
 
@@ -84,29 +72,19 @@ class FakeRecipients final : public MapiRecipients {
 class FakeMessage final : public MapiMessage {
   public:
     FakeMessage(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
-    std::string Subject() override {
-        p_.Check("Message.Subject");
-        return m_->subject;
-    }
-    int32_t BodyFormat() override {
-        p_.Check("Message.BodyFormat");
-        return m_->bodyFormat;
-    }
+    std::string Subject() override { return p_.Checked("Message.Subject", m_->subject); }
+    int32_t BodyFormat() override { return p_.Checked("Message.BodyFormat", m_->bodyFormat); }
     std::string_view Body() override {
-        p_.Check("Message.Body");
-        return m_->body;
+        return p_.Checked<std::string_view>("Message.Body", m_->body);
     }
     std::string_view HTMLBody() override {
-        p_.Check("Message.HTMLBody");
-        return m_->htmlBody;
+        return p_.Checked<std::string_view>("Message.HTMLBody", m_->htmlBody);
     }
     std::string_view RTFBody() override {
-        p_.Check("Message.RTFBody");
-        return m_->rtfBody;
+        return p_.Checked<std::string_view>("Message.RTFBody", m_->rtfBody);
     }
     std::shared_ptr<MapiRecipients> Recipients() override {
-        p_.Check("Message.Recipients");
-        return std::make_shared<FakeRecipients>(p_, m_);
+        return p_.Checked("Message.Recipients", std::make_shared<FakeRecipients>(p_, m_));
     }
     std::string Property(std::string_view name) override {
         p_.Check("Message.Property");
@@ -114,27 +92,25 @@ class FakeMessage final : public MapiMessage {
         if (it == m_->properties.end()) throw errors::NoSuchMember();
         return it->second;
     }
-    const FakeMessageData& Data() const { return *m_; }
 
   private:
     FakePlatform& p_;
     std::shared_ptr<FakeMessageData> m_;
 };
 
-class FakeItems final : public MapiItems {
+// A folder and its items in one; the items are read when the folder is opened.
+class FakeFolder final : public MapiFolder, public MapiItems {
   public:
-    FakeItems(FakePlatform& p, const std::vector<std::shared_ptr<FakeMessageData>>& items)
-        : p_(p), items_(items) {}
+    FakeFolder(FakePlatform& p, const Messages& items) : p_(p), items_(items) {}
+    std::shared_ptr<MapiItems> Items() override {
+        return p_.Checked("Folder.Items", std::make_shared<FakeFolder>(p_, items_));
+    }
     int32_t Count() override {
-        p_.Check("Items.Count");
-        return static_cast<int32_t>(items_.size());
+        return p_.Checked("Items.Count", static_cast<int32_t>(items_.size()));
     }
     std::shared_ptr<MapiMessage> Item(int32_t index) override {
         p_.Check("Items.Item");
-        if (index < 1 || index > static_cast<int32_t>(items_.size())) {
-            throw errors::SubscriptOutOfRange();
-        }
-        return std::make_shared<FakeMessage>(p_, items_[static_cast<size_t>(index - 1)]);
+        return std::make_shared<FakeMessage>(p_, ItemAt(items_, index));
     }
     std::shared_ptr<MapiMessage> Item(std::string_view text) override {
         p_.Check("Items.Find");
@@ -146,21 +122,7 @@ class FakeItems final : public MapiItems {
 
   private:
     FakePlatform& p_;
-    std::vector<std::shared_ptr<FakeMessageData>> items_;
-};
-
-class FakeFolder final : public MapiFolder {
-  public:
-    FakeFolder(FakePlatform& p, const std::vector<std::shared_ptr<FakeMessageData>>& items)
-        : p_(p), items_(items) {}
-    std::shared_ptr<MapiItems> Items() override {
-        p_.Check("Folder.Items");
-        return std::make_shared<FakeItems>(p_, items_);
-    }
-
-  private:
-    FakePlatform& p_;
-    const std::vector<std::shared_ptr<FakeMessageData>>& items_;
+    Messages items_;
 };
 
 class FakeSession final : public MapiSession {
@@ -171,10 +133,7 @@ class FakeSession final : public MapiSession {
         ++p_.store.logons;
         loggedOn_ = p_.store.loggedOnAfterLogon;
     }
-    bool LoggedOn() override {
-        p_.Check("LoggedOn");
-        return loggedOn_;
-    }
+    bool LoggedOn() override { return p_.Checked("LoggedOn", loggedOn_); }
     void SetMAPIOBJECT(std::shared_ptr<MapiObject> object) override {
         p_.Check("SetMAPIOBJECT");
         if (!object) throw errors::ObjectNotSet();

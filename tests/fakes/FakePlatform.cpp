@@ -2,7 +2,6 @@
 
 #include "platform/windows/NoWindowSystem.h"
 #include "settings/SettingKeys.h"
-#include "tests/fakes/FakeEngineLibrary.h"
 
 namespace postwarden::fakes {
 
@@ -77,23 +76,6 @@ void FakePlatform::RemoveSetting(const std::string& key) {
 
 std::shared_ptr<FakeEngine> FakePlatform::NewEngine() {
     return std::make_shared<FakeEngine>(*this);
-}
-
-std::unique_ptr<EngineHelper> FakePlatform::NewEngineHelper() {
-    Check("NewEngineHelper");
-    return NewFakeHelper(*this);
-}
-std::unique_ptr<EngineLogger> FakePlatform::NewEngineLogger() {
-    Check("NewEngineLogger");
-    return NewFakeLogger(*this);
-}
-std::unique_ptr<DelimitedList> FakePlatform::NewDelimitedList() {
-    Check("NewDelimitedList");
-    return NewFakeList(*this);
-}
-std::unique_ptr<RegistryAccess> FakePlatform::NewRegistryAccess() {
-    Check("NewRegistryAccess");
-    return NewFakeRegistryAccess(*this);
 }
 
 std::string FakePlatform::GetSetting(std::string_view app, std::string_view section,

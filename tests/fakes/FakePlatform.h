@@ -14,10 +14,19 @@
 #include <vector>
 
 #include "module/Platform.h"
-#include "tests/fakes/FakeMailClient.h"
 #include "tests/fakes/FakeMailStore.h"
 
 namespace postwarden::fakes {
+
+// The `index`-th (from 1) of `items`; throws "Subscript out of range" past either end.
+template <class T>
+const T& ItemAt(const std::vector<T>& items, int32_t index) {
+    if (index < 1 || index > static_cast<int32_t>(items.size()))
+        throw errors::SubscriptOutOfRange();
+    return items[static_cast<size_t>(index - 1)];
+}
+
+class FakeEngine;
 
 struct LogLine {
     std::string kind;  // "trace" (EngineLogger) or "event" (EngineHelper::LogEvent)
@@ -48,6 +57,12 @@ class FakePlatform final : public Platform {
     const std::string& FailedAtCall() const { return failedAtCall_; }
     // Counts one call of `operation` and throws if it is switched to fail.
     void Check(const std::string& operation);
+    // Check(operation), then `value`: the body of a fake's getter.
+    template <class T>
+    T Checked(const std::string& operation, T value) {
+        Check(operation);
+        return value;
+    }
     // How often `operation` was called.
     int64_t CallsOf(const std::string& operation) const;
 
@@ -114,3 +129,6 @@ class FakePlatform final : public Platform {
 };
 
 }  // namespace postwarden::fakes
+
+// The mail client's objects, which every user of the platform needs too.
+#include "tests/fakes/FakeMailClient.h"  // IWYU pragma: export

@@ -2,8 +2,8 @@
 
 // A window system for the forms' tests: windows keep their state in memory, every
 // operation goes through FakePlatform::Check (so FailOn("Window.ShowModeless") or
-// FailAtCall(n) makes it throw), every operation is recorded, and what the person
-// does is a test's function run when a window is shown.
+// FailAtCall(n) makes it throw), and what the person does is a test's function
+// run when a window is shown.
 
 #include <functional>
 #include <string>
@@ -21,26 +21,50 @@ class FakeWindow final : public ModelWindow {
     FakeWindow(FakeWindowSystem& system, const FormDesign& design, WindowEvents& events);
     ~FakeWindow() override;
 
-    void SetCaption(std::string_view text) override;
-    void SetControlCaption(std::string_view control, std::string_view text) override;
-    std::string ControlCaption(std::string_view control) override;
-    void SetEnabled(std::string_view control, bool enabled) override;
-    bool Enabled(std::string_view control) override;
-    int32_t CheckValue(std::string_view control) override;
-    void SetCheckValue(std::string_view control, int32_t value) override;
-    void SetDefaultButton(std::string_view control) override;
-    void SetDetails(const std::vector<std::string>& lines) override;
+    void SetCaption(std::string_view text) override {
+        Op("SetCaption").ModelWindow::SetCaption(text);
+    }
+    void SetControlCaption(std::string_view control, std::string_view text) override {
+        Op("SetControlCaption").ModelWindow::SetControlCaption(control, text);
+    }
+    std::string ControlCaption(std::string_view control) override {
+        return Op("ControlCaption").ModelWindow::ControlCaption(control);
+    }
+    void SetEnabled(std::string_view control, bool enabled) override {
+        Op("SetEnabled").ModelWindow::SetEnabled(control, enabled);
+    }
+    bool Enabled(std::string_view control) override {
+        return Op("Enabled").ModelWindow::Enabled(control);
+    }
+    int32_t CheckValue(std::string_view control) override {
+        return Op("CheckValue").ModelWindow::CheckValue(control);
+    }
+    void SetCheckValue(std::string_view control, int32_t value) override {
+        Op("SetCheckValue").ModelWindow::SetCheckValue(control, value);
+    }
+    void SetDefaultButton(std::string_view control) override {
+        Op("SetDefaultButton").ModelWindow::SetDefaultButton(control);
+    }
+    void SetDetails(const std::vector<std::string>& lines) override {
+        Op("SetDetails").ModelWindow::SetDetails(lines);
+    }
     void ShowModal() override;
     void ShowModeless() override;
-    void Activate() override;
-    void Unload() override;
+    void Activate() override {
+        Op("Activate");
+        ++activations;
+    }
+    void Unload() override { Op("Unload").ModelWindow::Unload(); }
+    bool Loaded() override { return Op("Loaded").ModelWindow::Loaded(); }
 
     bool shownModeless = false;
     int activations = 0;
 
   private:
-    // Checks and records one operation.
-    void Op(const std::string& name, const std::string& detail = "");
+    // Counts one operation as "Window.<name>" (throws when it is switched to
+    // fail) and gives the model to carry it out; callers qualify the call, as
+    // the model's functions are virtual.
+    ModelWindow& Op(const char* name);
     FakeWindowSystem& system_;
 };
 
@@ -62,14 +86,11 @@ class FakeWindowSystem final : public WindowSystem {
 
     // Every window as it was when shown, in order.
     std::vector<ShownWindow> shown;
-    // Every window operation, e.g. "SetEnabled(cmdYes,0)", in order.
-    std::vector<std::string> operations;
     struct Message {
         std::string text, title;
     };
     std::vector<Message> messages;
     int windowsCreated = 0;
-    int pendingEventPasses = 0;
     // The window most recently created, while it exists.
     FakeWindow* current = nullptr;
 
@@ -78,6 +99,7 @@ class FakeWindowSystem final : public WindowSystem {
     FakePlatform& platform_;
     FakeWindow* waiting_ = nullptr;  // shown modeless, the person not yet run
     int modalDepth_ = 0;
+    int pendingEventPasses_ = 0;
 };
 
 }  // namespace postwarden::fakes

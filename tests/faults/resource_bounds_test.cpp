@@ -48,7 +48,7 @@ std::string Refusal(Call call) {
     return {};
 }
 
-TEST(FileBoundsTest, ASettingsFileOverTheLimitIsRefusedUnread) {
+TEST(FileBoundsTest, AFileOverTheLimitIsRefusedUnreadAndADeviceCutOffAtIt) {
     testing::TempFolder dir;
     LinuxPlatform platform(
         {dir.Path() + "/log", dir.Path() + "/registry.db", dir.Path()},
@@ -61,9 +61,6 @@ TEST(FileBoundsTest, ASettingsFileOverTheLimitIsRefusedUnread) {
     EXPECT_EQ(platform.ReadTextFile(atLimit).size(), limits::kMaxSettingsDocumentBytes);
     EXPECT_EQ(Refusal([&] { platform.ReadTextFile(over); }),
               over + " is larger than 4194304 bytes, the limit for a settings document");
-}
-
-TEST(FileBoundsTest, AnEndlessDeviceIsCutOffAtTheLimit) {
     // The size of a device says nothing; reading stops when the limit is passed.
     EXPECT_EQ(Refusal([] { ReadWholeFile("/dev/zero", 1 << 20, "a test"); }),
               "/dev/zero is larger than 1048576 bytes, the limit for a test");
@@ -170,17 +167,16 @@ class ModuleBoundsTest : public SettingsTest {
     }
 };
 
-TEST_F(ModuleBoundsTest, ASettingsItemBodyOfExactlyTheLimitIsRead) {
+TEST_F(ModuleBoundsTest, ASettingsItemBodyIsReadUpToTheLimitAndRefusedPastIt) {
     std::string body = Document();
     body.resize(limits::kMaxSettingsDocumentBytes, ' ');  // white space after the root element
     PublishSettingsItem(body);
     EXPECT_TRUE(s.FetchSettingsFromExchange("Public"));
     EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(Events());
     EXPECT_EQ(platform.settingWrites, ImportedKeys());
-}
 
-TEST_F(ModuleBoundsTest, ASettingsItemBodyOverTheLimitIsRefused) {
-    PublishSettingsItem(std::string(limits::kMaxSettingsDocumentBytes + 1, ' '));
+    platform.settingWrites.clear();
+    PublishSettingsItem(body + " ");
     EXPECT_FALSE(s.FetchSettingsFromExchange("Public"));
     EXPECT_EQ(Events(), std::vector<std::string>{
                             "1|Postwarden.FetchSettingsFromExchange|Error occurred.  Reason: The "

@@ -17,57 +17,30 @@ class SimpleYesNoPromptTest : public FormTest {
     frmSimpleYesNoPrompt form{platform};
 };
 
-TEST_F(SimpleYesNoPromptTest, SettingTheQuestionLoadsTheWindowWithNoAsTheAnswer) {
+TEST_F(SimpleYesNoPromptTest, TheCallersQuestionIsAskedWithYesUsableAndEachPromptStartsWithNo) {
     EXPECT_EQ(form.Response(), 0);
-    form.SetConfirmationMessage("Send to 42 people?");
-    EXPECT_TRUE(form.WindowLoaded());
-    EXPECT_EQ(form.Response(), 7);
-    EXPECT_EQ(platform.CallsOf("PrepareForm"), 1);
-    EXPECT_TRUE(windows->shown.empty());
-}
+    EXPECT_EQ(Ask(), 7);  // without a question: the design's text
+    EXPECT_EQ(windows->shown.at(0).Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email?");
 
-TEST_F(SimpleYesNoPromptTest, ShowsTheCallersQuestionWithYesUsableAtOnce) {
     const std::string question = "Are you sure? It goes to \"everyone\" & their managers.";
-    form.SetConfirmationMessage(question);
+    form.SetConfirmationMessage(question);  // loads the window, not yet shown
+    EXPECT_EQ(form.Response(), 7);
+    EXPECT_EQ(windows->shown.size(), 1u);
+    EXPECT_EQ(platform.CallsOf("PrepareForm"), 2);
     windows->person = [](FakeWindow& window) {
         EXPECT_TRUE(window.Enabled("cmdYes"));
         EXPECT_EQ(window.defaultButton(), "cmdNo");
         window.Press("cmdYes");
     };
     EXPECT_EQ(Ask(), 6);
-    const ShownWindow& shown = windows->shown.at(0);
-    EXPECT_EQ(shown.Control("lblConfirmationMessage").caption, question);
-    EXPECT_EQ(shown.caption, "Post Warden");
-    EXPECT_TRUE(shown.modal);
-    EXPECT_EQ(windows->windowsCreated, 1);  // Ask used the window the question loaded
-}
+    EXPECT_EQ(windows->shown.at(1).Control("lblConfirmationMessage").caption, question);
+    EXPECT_EQ(windows->windowsCreated, 2);  // Ask used the window the question loaded
 
-TEST_F(SimpleYesNoPromptTest, AskWithoutAQuestionShowsTheDesignText) {
-    EXPECT_EQ(Ask(), 7);
-    EXPECT_EQ(windows->shown.at(0).Control("lblConfirmationMessage").caption,
-              "Are you sure you want to send this email?");
-}
-
-TEST_F(SimpleYesNoPromptTest, ClosingTheWindowAnswersNo) {
-    windows->person = [](FakeWindow& window) { window.RequestClose(); };
-    for (const bool manualModal : {false, true}) {
-        form.SetConfirmationMessage("Blank subject?");
-        EXPECT_EQ(Ask(manualModal), 7) << manualModal;
-    }
-    windows->person = [](FakeWindow& window) { window.Unload(); };  // gone without a word
-    form.SetConfirmationMessage("Blank subject?");
-    EXPECT_EQ(Ask(true), 7);
-}
-
-TEST_F(SimpleYesNoPromptTest, EveryPromptOfASendStartsWithNo) {
-    windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
-    form.SetConfirmationMessage("First rule?");
-    ASSERT_EQ(Ask(), 6);
     form.SetConfirmationMessage("Second rule?");
     EXPECT_EQ(form.Response(), 7);
     windows->person = [](FakeWindow& window) { window.RequestClose(); };
     EXPECT_EQ(Ask(), 7);
-    EXPECT_EQ(windows->shown.at(1).Control("lblConfirmationMessage").caption, "Second rule?");
 }
 
 TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {

@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
-#include "tests/fakes/FakePlatform.h"
-#include "validation/Globals.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 
@@ -17,6 +17,18 @@ struct NoEvents final : WindowEvents {
     void Click(std::string_view) override {}
     void CloseRequested() override {}
 };
+
+// The description of the "Can't create object" CreateWindow throws on `windows`.
+inline std::string RefusalOf(WindowSystem& windows) {
+    NoEvents none;
+    try {
+        windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), errors::kCannotCreateObject);
+        return e.Description();
+    }
+    return "(a window was made)";
+}
 
 // The two forms asked the way the rules ask them, on the calling thread.
 inline int32_t AskMulti(Platform& platform, bool manualModal = false) {
@@ -30,19 +42,5 @@ inline int32_t AskSimple(Platform& platform, const std::string& question,
     form.SetConfirmationMessage(question);
     return form.Ask(kPromptValues, kPromptFriendlyName, manualModal);
 }
-
-// The forms of this thread over `platform`, with no rule fired before or after a test.
-class FormsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ThreadGlobals() = Globals{};
-        ThreadEvidence() = SendEvidence{};
-    }
-    void TearDown() override {
-        ThreadObjects::ReleaseFor(platform);
-        ThreadGlobals() = Globals{};
-    }
-    fakes::FakePlatform platform;
-};
 
 }  // namespace postwarden::testing

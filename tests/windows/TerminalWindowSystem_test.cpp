@@ -95,6 +95,17 @@ class Pty {
     size_t from_ = 0;
 };
 
+void ExpectSameModes(const termios& a, const termios& b) {
+    EXPECT_EQ(a.c_iflag, b.c_iflag);
+    EXPECT_EQ(a.c_oflag, b.c_oflag);
+    EXPECT_EQ(a.c_cflag, b.c_cflag);
+    EXPECT_EQ(a.c_lflag, b.c_lflag);
+    EXPECT_EQ(a.c_line, b.c_line);
+    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(a.c_cc[i], b.c_cc[i]) << "c_cc[" << i << "]";
+    EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
+    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
+}
+
 class TerminalFormsTest : public ::testing::Test {
   protected:
     TerminalFormsTest() { platform.windows = std::make_unique<TerminalWindowSystem>(pty.path()); }
@@ -178,9 +189,7 @@ TEST_F(TerminalFormsTest, TheTerminalIsGivenBackAsItWas) {
     pty.Type("n");
     EXPECT_EQ(Finish(), 7);
     ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    ExpectSameModes(after, before);
     const std::string& output = pty.Output();  // all of it: read by Finish
     EXPECT_EQ(output.substr(0, 8), "\x1b[?1049h");
     EXPECT_EQ(output.substr(output.size() - 8), "\x1b[?1049l");
@@ -258,17 +267,6 @@ class Lender {
     bool resized_ = false;
 };
 
-void ExpectSameModes(const termios& a, const termios& b) {
-    EXPECT_EQ(a.c_iflag, b.c_iflag);
-    EXPECT_EQ(a.c_oflag, b.c_oflag);
-    EXPECT_EQ(a.c_cflag, b.c_cflag);
-    EXPECT_EQ(a.c_lflag, b.c_lflag);
-    EXPECT_EQ(a.c_line, b.c_line);
-    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(a.c_cc[i], b.c_cc[i]) << "c_cc[" << i << "]";
-    EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
-    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
-}
-
 // The terminal of a program waiting for the send, in curses mode as mutt keeps
 // it.
 class BorrowedTerminalTest : public TerminalFormsTest {
@@ -321,51 +319,10 @@ TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
     EXPECT_FALSE(aerc.Resized());
 }
 
-TEST(TerminalDrawing, FitsEightyByTwentyFourWhateverTheQuestions) {
-    NoEvents none;
-    TerminalWindowSystem terminal("/nonexistent");
-    auto created = terminal.CreateWindow(frmYesNoPrompt::Design(), none);
-    auto* window = dynamic_cast<ModelWindow*>(created.get());
-    ASSERT_NE(window, nullptr);
-    window->SetControlCaption("chkValidateKeywords", std::string(400, 'x'));
-    window->SetControlCaption("chkValidateAnySend", "Wide \xe5\x8f\x91\xe9\x80\x81 text?");
-    window->SetControlCaption("chkValidateBlankSubject", "Clears\x1b[2J the\r\nscreen\x07?");
-    window->SetControlCaption("chkValidateNumberOfRecipients",
-                              "\xc2\x9b"
-                              "2J \xe2\x80\xae"
-                              "evil\rx");
-    window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));  // would retitle the terminal
-    const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", 80, 24);
-    EXPECT_LE(screen.size(), 24u);
-    std::string all;
-    for (size_t i = 0; i < screen.size(); ++i) {
-        const std::string text = TerminalWindowSystem::PlainText(screen[i]);
-        SCOPED_TRACE(text);
-        all += text + "\n";
-        EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos);
-        EXPECT_EQ(text.find("\xe2\x80\xae"), std::string::npos);
-        // Every line is exactly as wide as the box (the wide characters count
-        // twice).
-        if (text.find("Wide") != std::string::npos) {
-            EXPECT_EQ(text.size(),
-                      80u + 6u - 4u);  // two 3-byte glyphs, 2 columns each
-        } else if (i + 1 < screen.size() && (text[0] == '|' || text[0] == '+')) {
-            EXPECT_EQ(text.size(), 80u);
-        }
-    }
-    EXPECT_NE(all.find("xxx..."), std::string::npos) << all;  // cut, and says so
-    EXPECT_TRUE(all.starts_with("+- \\x1B]0;TITLE\\x07TTT")) << all;
-    // Controls, C1 and bidirectional controls shown escaped; CR LF still breaks
-    // the line.
-    for (const char* shown :
-         {"Clears\\x1B[2J the", "       screen\\x07?", "\\u{009B}2J \\u{202E}evil\\rx"}) {
-        EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
-    }
-}
-
-// What the rules found, under the questions: each form keeps its frame on the
-// terminals people have, and the message's texts are shown escaped.
-TEST(TerminalDrawing, DetailsKeepTheFrameAtEightyAndFortyColumns) {
+// Every screen keeps its frame at the terminal's width and height, and the
+// texts that come from a message (captions, subject, addresses) are shown
+// escaped, never obeyed. The wide glyphs of "Wide" take two columns each.
+TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
     const std::vector<std::string> details{"Subject: \"Hi\x1b[2J\x1b]0;owned\x07 there\"",
                                            "Recipients: 8",
                                            "Outside the company's domains (7):",
@@ -375,43 +332,79 @@ TEST(TerminalDrawing, DetailsKeepTheFrameAtEightyAndFortyColumns) {
                                            "  a4@out.example (out.example)",
                                            "  " + std::string(120, 'l') + "@x.example",
                                            "  and 2 more"};
+    const FormDesign& multi = frmYesNoPrompt::Design();
+    const FormDesign& simple = frmSimpleYesNoPrompt::Design();
+    const struct {
+        const FormDesign& design;
+        bool hostileCaptions;
+        bool withDetails;
+        int columns;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {multi,
+         true,
+         false,
+         80,
+         // Cut and said to be; controls, C1 and bidirectional controls escaped,
+         // while CR LF still breaks the line.
+         {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
+          "\\u{009B}2J \\u{202E}evil\\rx"}},
+        // The common case is read whole: five recipients and the rest counted.
+        {multi,
+         false,
+         true,
+         80,
+         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "|   lll", "l... |",
+          "Are you sure"}},
+        {simple,
+         false,
+         true,
+         80,
+         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "l... |", "Are you sure"}},
+        {multi, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
+        {simple, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
+    };
     NoEvents none;
     TerminalWindowSystem terminal("/nonexistent");
-    for (const FormDesign* design : {&frmYesNoPrompt::Design(), &frmSimpleYesNoPrompt::Design()}) {
-        auto created = terminal.CreateWindow(*design, none);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.design.name + " at " + std::to_string(c.columns) + " columns");
+        auto created = terminal.CreateWindow(c.design, none);
         auto* window = dynamic_cast<ModelWindow*>(created.get());
         ASSERT_NE(window, nullptr);
-        window->SetDetails(details);
-        for (const auto& [columns, rows] : {std::pair{80, 24}, std::pair{40, 24}}) {
-            SCOPED_TRACE(design->name + " at " + std::to_string(columns) + " columns");
-            const auto screen =
-                TerminalWindowSystem::Draw(*window, "cmdNo", "y = Yes, n = No", columns, rows);
-            ASSERT_LE(screen.size(), static_cast<size_t>(rows));
-            std::string all;
-            size_t bottom = 0;
-            for (size_t i = 0; i < screen.size(); ++i) {
-                const std::string text = TerminalWindowSystem::PlainText(screen[i]);
-                all += text + "\n";
-                if (text.starts_with("+-") && i > 0) bottom = i;
-                EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
-            }
-            // Every row from the top border to the bottom one is as wide as the
-            // box and framed.
-            ASSERT_GT(bottom, 0u) << all;
-            for (size_t i = 0; i <= bottom; ++i) {
-                const std::string text = TerminalWindowSystem::PlainText(screen[i]);
-                EXPECT_EQ(text.size(), static_cast<size_t>(columns)) << text;
-                EXPECT_EQ(text.back(), i == 0 || i == bottom ? '+' : '|') << text;
-            }
-            EXPECT_NE(all.find("| Subject: \"Hi\\x1B[2J\\x1B]0;"), std::string::npos) << all;
-            if (columns == 80) {
-                // The common case is read whole: five recipients and the rest counted.
-                EXPECT_NE(all.find("|   and 2 more"), std::string::npos) << all;
-                EXPECT_NE(all.find("|   lll"), std::string::npos) << all;
-                EXPECT_NE(all.find("l... |"), std::string::npos) << all;
-            }
-            // The questions are still there, each on a line of its own at least.
-            EXPECT_NE(all.find("Are you sure"), std::string::npos) << all;
+        if (c.hostileCaptions) {
+            window->SetControlCaption("chkValidateKeywords", std::string(400, 'x'));
+            window->SetControlCaption("chkValidateAnySend", "Wide \xe5\x8f\x91\xe9\x80\x81 text?");
+            window->SetControlCaption("chkValidateBlankSubject",
+                                      "Clears\x1b[2J the\r\nscreen\x07?");
+            window->SetControlCaption("chkValidateNumberOfRecipients",
+                                      "\xc2\x9b"
+                                      "2J \xe2\x80\xae"
+                                      "evil\rx");
+            window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));
+        }
+        if (c.withDetails) window->SetDetails(details);
+        const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", c.columns, 24);
+        ASSERT_LE(screen.size(), 24u);
+        std::string all;
+        size_t bottom = 0;
+        for (size_t i = 0; i < screen.size(); ++i) {
+            const std::string text = TerminalWindowSystem::PlainText(screen[i]);
+            all += text + "\n";
+            if (text.starts_with("+-") && i > 0) bottom = i;
+            EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos) << text;
+            EXPECT_EQ(text.find("\xe2\x80\xae"), std::string::npos) << text;
+        }
+        // Every row from the top border to the bottom one is as wide as the box
+        // and framed.
+        ASSERT_GT(bottom, 0u) << all;
+        for (size_t i = 0; i <= bottom; ++i) {
+            const std::string text = TerminalWindowSystem::PlainText(screen[i]);
+            const size_t wide = text.find("Wide") != std::string::npos ? 2 : 0;
+            EXPECT_EQ(text.size(), static_cast<size_t>(c.columns) + wide) << text;
+            EXPECT_EQ(text.back(), i == 0 || i == bottom ? '+' : '|') << text;
+        }
+        for (const std::string& shown : c.shown) {
+            EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
         }
     }
 }
