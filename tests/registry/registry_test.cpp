@@ -126,65 +126,56 @@ TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
     EXPECT_EQ(access->OpenKey("Software\\Machine", kHiveLocalMachine, 63), 0);
 }
 
-TEST(RegistryTest, ACorruptFileFailsEachOperationNamingTheFile) {
-    TempFolder folder;
-    const std::string garbage = "This is not a database, only some text of a fair length.\n";
-    WriteFile(folder.File("registry.db"), garbage);
-    Registry registry(folder.File("registry.db"));  // constructing touches nothing
-
-    auto expectFailure = [&](const char* what, auto&& operation) {
-        try {
-            operation();
-            ADD_FAILURE() << what << " succeeded on a corrupt file";
-        } catch (const RuntimeError& e) {
-            EXPECT_NE(e.Description().find(folder.File("registry.db")), std::string::npos)
-                << e.Description();
-            EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos)
-                << e.Description();
-        }
-    };
-    expectFailure("GetSetting", [&] { registry.GetSetting("a", "b", "c", ""); });
-    expectFailure("SaveSetting", [&] { registry.SaveSetting("a", "b", "c", "d"); });
-    expectFailure("GetAllSettings", [&] { registry.GetAllSettings("a", "b"); });
-    expectFailure("OpenKey", [&] { registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
-    EXPECT_TRUE(ReadFile(folder.File("registry.db")) == garbage);
-
-    // Once the file is put right, the same object works again.
-    std::remove(folder.File("registry.db").c_str());
-    registry.SaveSetting("a", "b", "c", "d");
-    EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
-}
-
-TEST(RegistryTest, AnotherProgramsDatabaseIsRefusedAndLeftAlone) {
+// Text, another program's database, a folder that is not there: each
+// operation that needs the file fails naming it, and the file is left as it was.
+TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
     TempFolder folder;
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(folder.File("registry.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(folder.File("foreign.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(
         sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr),
         SQLITE_OK);
     sqlite3_close(db);
-    const std::string before = ReadFile(folder.File("registry.db"));
+    const struct {
+        std::string path;
+        std::string bytes;
+        const char* says;
+    } cases[] = {
+        {folder.File("text.db"), "This is not a database, only some text of a fair length.\n",
+         "is not a valid registry database"},
+        {folder.File("foreign.db"), ReadFile(folder.File("foreign.db")),
+         "is not a valid registry database"},
+        {folder.Path() + "/missing/registry.db", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (!c.bytes.empty()) WriteFile(c.path, c.bytes);
+        Registry registry(c.path);  // constructing touches nothing
+        const auto expectFailure = [&](const char* what, auto&& operation) {
+            try {
+                operation();
+                ADD_FAILURE() << what << " succeeded";
+            } catch (const RuntimeError& e) {
+                EXPECT_NE(e.Description().find(c.path), std::string::npos) << e.Description();
+                EXPECT_NE(e.Description().find(c.says), std::string::npos) << e.Description();
+            }
+        };
+        expectFailure("SaveSetting", [&] { registry.SaveSetting("a", "b", "c", "d"); });
+        if (c.bytes.empty()) {
+            // Nothing there: a read finds nothing.
+            EXPECT_EQ(registry.GetSetting("a", "b", "c", "default"), "default");
+            continue;
+        }
+        expectFailure("GetSetting", [&] { registry.GetSetting("a", "b", "c", ""); });
+        expectFailure("GetAllSettings", [&] { registry.GetAllSettings("a", "b"); });
+        expectFailure("OpenKey",
+                      [&] { registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
+        EXPECT_TRUE(ReadFile(c.path) == c.bytes) << "the file was changed";
 
-    Registry registry(folder.File("registry.db"));
-    try {
+        // Once the file is put right, the same object works again.
+        std::remove(c.path.c_str());
         registry.SaveSetting("a", "b", "c", "d");
-        ADD_FAILURE() << "wrote into another program's database";
-    } catch (const RuntimeError& e) {
-        EXPECT_NE(e.Description().find("is not a valid registry database"), std::string::npos);
-    }
-    EXPECT_TRUE(ReadFile(folder.File("registry.db")) == before)
-        << "the other program's database was changed";
-}
-
-TEST(RegistryTest, AFolderThatCannotHoldTheFileFailsOnWrite) {
-    TempFolder folder;
-    Registry registry(folder.Path() + "/missing/registry.db");
-    EXPECT_EQ(registry.GetSetting("a", "b", "c", "default"), "default");
-    try {
-        registry.SaveSetting("a", "b", "c", "d");
-        ADD_FAILURE() << "wrote into a missing folder";
-    } catch (const RuntimeError& e) {
-        EXPECT_NE(e.Description().find(folder.Path() + "/missing/registry.db"), std::string::npos);
+        EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
     }
 }
 
