@@ -294,29 +294,12 @@ TEST_F(CheckTest, TheRulesReadWhatTheRecipientReads) {
     }
 }
 
-const char* kCentralDocument = R"(<?xml version="1.0"?>
-<Settings>
-  <PromptForOutsideDomainsWanted>0</PromptForOutsideDomainsWanted>
-  <ListOfOutsideDomains><Domain>corp.example</Domain></ListOfOutsideDomains>
-  <MessageForOutsideDomains>Outside?</MessageForOutsideDomains>
-  <PromptForEmailAddressesDomainsWanted>0</PromptForEmailAddressesDomainsWanted>
-  <ListOfEmailAddressesDomains/>
-  <MessageForEmailAddressesDomains>Watched?</MessageForEmailAddressesDomains>
-  <PromptForKeywordsWanted>1</PromptForKeywordsWanted>
-  <ListOfKeywords><Keyword>projectx</Keyword><Keyword>merger</Keyword></ListOfKeywords>
-  <MessageForKeywords>Send this secret?</MessageForKeywords>
-  <PromptForNumberOfRecipientsWanted>0</PromptForNumberOfRecipientsWanted>
-  <NumberOfRecipients>20</NumberOfRecipients>
-  <SeparateDLsWanted>0</SeparateDLsWanted>
-  <MessageForNumberOfRecipients>Many?</MessageForNumberOfRecipients>
-  <PromptForBlankSubjectWanted>0</PromptForBlankSubjectWanted>
-  <MessageForBlankSubject>Blank?</MessageForBlankSubject>
-  <PromptForAnySendWanted>0</PromptForAnySendWanted>
-</Settings>
-)";
-
 // From a network file and from a shared Maildir folder, each on a home of its own.
 TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
+    Rules({{"PromptForKeywordsWanted", "1"},
+           {"ListOfKeywords", "projectx\r\nmerger"},
+           {"MessageForKeywords", "Send this secret?"}});
+    const std::string document = Pw({"settings", "export"}).out;
     for (const bool fromFolder : {false, true}) {
         SCOPED_TRACE(fromFolder ? "shared folder" : "network file");
         FreshHome();
@@ -328,10 +311,10 @@ TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
             std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
                 << "From: admin@corp.example\nSubject: Post Warden Settings\n"
                    "Content-Type: text/plain; charset=utf-8\n\n"
-                << kCentralDocument;
+                << document;
             Set("FetchSettingsExchangePublicFolder", folder.string());
         } else {
-            std::ofstream(Home() + "/central.xml") << kCentralDocument;
+            WriteFile(Home() + "/central.xml", document);
             Set("FetchSettingsNetworkLocation", Home() + "/central.xml");
         }
         const CommandResult r = Check("no", Message("alice@corp.example", "About the MERGER", "x"));

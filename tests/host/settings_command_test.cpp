@@ -254,27 +254,14 @@ TEST_F(SettingsCommandTest, AValueNoDocumentCanHoldIsNotExported) {
 TEST_F(SettingsCommandTest, ImportWritesWhatTheCentralRefreshWrites) {
     const std::string document = Home("central.xml");
     const std::string message = "From: a@corp.example\nTo: b@corp.example\nSubject: s\n\nx\n";
+    Set(Home("exported"), "PromptForOutsideDomainsWanted", "1");
+    Set(Home("exported"), "ListOfOutsideDomains", "corp.example\r\n*.corp.example");
     const struct {
         const char* name;
         std::string text;
         int importStatus;
     } cases[] = {
-        {"good",
-         "<S><PromptForOutsideDomainsWanted>1</PromptForOutsideDomainsWanted>"
-         "<ListOfOutsideDomains><d>corp.example</d><d>*.corp.example</d></ListOfOutsideDomains>"
-         "<MessageForOutsideDomains>Outside?</MessageForOutsideDomains>"
-         "<PromptForEmailAddressesDomainsWanted>0</PromptForEmailAddressesDomainsWanted>"
-         "<ListOfEmailAddressesDomains/><MessageForEmailAddressesDomains>W</"
-         "MessageForEmailAddressesDomains>"
-         "<PromptForKeywordsWanted>0</PromptForKeywordsWanted><ListOfKeywords/>"
-         "<MessageForKeywords>K</MessageForKeywords>"
-         "<PromptForNumberOfRecipientsWanted>0</PromptForNumberOfRecipientsWanted>"
-         "<NumberOfRecipients>030</NumberOfRecipients><SeparateDLsWanted>0</SeparateDLsWanted>"
-         "<MessageForNumberOfRecipients>N</MessageForNumberOfRecipients>"
-         "<PromptForBlankSubjectWanted>0</PromptForBlankSubjectWanted>"
-         "<MessageForBlankSubject>B</MessageForBlankSubject>"
-         "<PromptForAnySendWanted>0</PromptForAnySendWanted></S>",
-         0},
+        {"good", Settings(Home("exported"), {"export"}).out, 0},
         {"not well-formed", "<S><ListOfKeywords>a & b</ListOfKeywords></S>", 3},
         {"incomplete", "<S><PromptForOutsideDomainsWanted>1</PromptForOutsideDomainsWanted></S>",
          3},
