@@ -245,15 +245,12 @@ TEST(AuditMbox, SplitsAtFromLinesAndUnquotesOneLevel) {
 
 TEST(AuditRules, NamesAsPeopleWriteThem) {
     const std::pair<const char*, const char*> names[] = {
-        {"Outside Domains", "Outside Domains"},
         {"outside-domains", "Outside Domains"},
         {"EmailAddressesDomains", "Email Addresses Domains"},
         {"number_of_recipients", "Max Number Of Recipients"},
-        {"max number of recipients", "Max Number Of Recipients"},
         {"BLANK SUBJECT", "Blank Subject"},
         {"anysend", "Any Send"},
         {"outside", ""},
-        {"keywords!", ""},
         {"", ""},
     };
     for (const auto& [name, rule] : names) EXPECT_EQ(host::AuditRuleNamed(name), rule) << name;

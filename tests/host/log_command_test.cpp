@@ -133,15 +133,12 @@ TEST_F(LogCommandTest, SinceShowsTheRecordsFromThatTimeOn) {
         {"2027-01-01", {}},
     };
     for (const auto& c : cases) {
-        const CommandResult r =
-            RunPostwarden({"--home", home.Path(), "log", "--since", c.since}, "", {"TZ=XXX-1"});
+        // Spelt with "=" here; the usage errors give it as the next argument.
+        const CommandResult r = RunPostwarden(
+            {"--home", home.Path(), "log", std::string("--since=") + c.since}, "", {"TZ=XXX-1"});
         EXPECT_EQ(r.exitCode, 0) << c.since << r.err;
         EXPECT_EQ(Sources(r.out), c.shown) << c.since;
     }
-    EXPECT_EQ(Sources(RunPostwarden({"--home", home.Path(), "log", "--since=2026-12-07T00:00Z"}, "",
-                                    {"TZ=XXX-1"})
-                          .out),
-              std::vector<std::string>{"the 7th"});
 }
 
 // Reads what `fd` gives until `out` holds `count` line ends, for a minute at most.

@@ -88,7 +88,7 @@ class SettingsCommandTest : public ::testing::Test {
     TempFolder folder;
 };
 
-TEST_F(SettingsCommandTest, SetGetListUnset) {
+TEST_F(SettingsCommandTest, SetGetListUnsetAndSetNumber) {
     const std::string home = Home("h");
     CommandResult r = Settings(home, {"list"});
     EXPECT_EQ(r.exitCode, 0);
@@ -129,6 +129,14 @@ TEST_F(SettingsCommandTest, SetGetListUnset) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "postwarden: PromptForAnySendWanted is not set\n");
     EXPECT_EQ(Settings(home, {"unset", "PromptForAnySendWanted"}).exitCode, 1);
+
+    // set-number writes any key of the current user.
+    const std::string mail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
+    ASSERT_EQ(Settings(home, {"set-number", mail, "EditorPreference", "131072"}).exitCode, 0);
+    Registry registry(home + "/registry.db");
+    std::unique_ptr<RegistryAccess> access = registry.NewAccess();
+    ASSERT_EQ(access->OpenKey(mail, kHiveCurrentUser, 63), 0);
+    EXPECT_EQ(access->QueryValue("EditorPreference", 0), 131072);
 }
 
 TEST_F(SettingsCommandTest, AChangeToANewHomeOutlivesTheFirstSend) {
@@ -159,15 +167,6 @@ TEST_F(SettingsCommandTest, ACorruptRegistryIsAOneLineErrorNamingTheFile) {
                              " is not a valid registry database (file is not a database)\n")
             << args[0];
     }
-}
-
-TEST_F(SettingsCommandTest, SetNumberWritesAnyKeyOfTheCurrentUser) {
-    const std::string mail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
-    ASSERT_EQ(Settings(Home("h"), {"set-number", mail, "EditorPreference", "131072"}).exitCode, 0);
-    Registry registry(Home("h") + "/registry.db");
-    std::unique_ptr<RegistryAccess> access = registry.NewAccess();
-    ASSERT_EQ(access->OpenKey(mail, kHiveCurrentUser, 63), 0);
-    EXPECT_EQ(access->QueryValue("EditorPreference", 0), 131072);
 }
 
 TEST_F(SettingsCommandTest, ExportThenImportGivesBackTheSameSettings) {
