@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "host/AuditSources.h"
-#include "platform/engine/LogRecord.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -33,10 +32,7 @@ void Write(const std::string& path, const std::string& bytes) {
 
 std::vector<std::string> LogMessages(const std::string& home) {
     std::vector<std::string> messages;
-    std::ifstream in(home + "/postwarden.log", std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (const auto record = ParseRecord(line)) messages.push_back(record->message);
-    }
+    for (const LogRecord& record : LogRecords(home)) messages.push_back(record.message);
     return messages;
 }
 

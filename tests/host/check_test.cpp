@@ -7,7 +7,6 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/engine/LogRecord.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -43,19 +42,9 @@ class CheckTest : public HomeTest {
         Set("PromptForAnySendWanted", "0");
         for (const auto& [key, value] : settings) Set(key, value);
     }
-    std::vector<LogRecord> Log() {
-        std::vector<LogRecord> records;
-        std::ifstream in(Home() + "/postwarden.log", std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            auto record = ParseRecord(line);
-            EXPECT_TRUE(record.has_value()) << "not a whole record: " << line;
-            if (record) records.push_back(*record);
-        }
-        return records;
-    }
     int Count(const std::string& message) {
         int n = 0;
-        for (const LogRecord& r : Log()) n += r.message == message;
+        for (const LogRecord& r : LogRecords(Home())) n += r.message == message;
         return n;
     }
     size_t DraftsLeft() {
@@ -180,7 +169,7 @@ TEST_F(CheckTest, EachRuleSaysWhatItFoundAndAYesLetsTheSendGo) {
         const std::string why = *c.evidence ? "; why: " + std::string(c.evidence) : "";
         EXPECT_EQ(r.out, "send: cancelled (" + refused + why + ")\n");
         std::string record;
-        for (const LogRecord& line : Log()) {
+        for (const LogRecord& line : LogRecords(Home())) {
             if (line.message.starts_with("Send: ")) record = line.message;
         }
         EXPECT_TRUE(record.starts_with("Send: no; rules fired: ")) << record;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/LogRecord.h"
 #include "platform/registry/Registry.h"
 #include "tests/host/CommandRunner.h"
 
@@ -62,13 +61,10 @@ class SettingsCommandTest : public ::testing::Test {
     // The (source, message) of the log's lines from the settings routines.
     std::vector<std::string> SettingsLines(const std::string& home) {
         std::vector<std::string> lines;
-        std::ifstream in(home + "/postwarden.log", std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            const auto record = ParseRecord(line);
-            if (!record) continue;
-            const std::string& source = record->source;
-            if (source.find("Settings") != std::string::npos || source == "Shutdown") {
-                lines.push_back(source + ": " + record->message);
+        for (const LogRecord& record : LogRecords(home)) {
+            if (record.source.find("Settings") != std::string::npos ||
+                record.source == "Shutdown") {
+                lines.push_back(record.source + ": " + record.message);
             }
         }
         return lines;
