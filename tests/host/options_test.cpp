@@ -12,8 +12,6 @@
 namespace postwarden::testing {
 namespace {
 
-constexpr char kRisky[] = "From: me@corp.example\nTo: spy@evil.example\nSubject: hi\n\nx\n";
-
 class OptionsTest : public HomeTest {
   protected:
     static void ExpectUsageError(const CommandResult& r, const std::string& what,
@@ -27,22 +25,6 @@ class OptionsTest : public HomeTest {
 
     TempFolder dir;
 };
-
-// sendmail sets its own options apart before the shared parser sees them.
-TEST_F(OptionsTest, SendmailsOwnValuesJoinedWithEqualsOrGivenNextAreTheSame) {
-    const std::string sendmail = WriteFakeSendmail(dir.Path());
-    Set("PromptForAnySendWanted", "1");  // every send asks: a No holds it
-    for (const auto& own : {std::vector<std::string>{"--sendmail=" + sendmail, "--answers=no"},
-                            {"--sendmail", sendmail, "--answers", "no"}}) {
-        std::vector<std::string> args{"sendmail"};
-        args.insert(args.end(), own.begin(), own.end());
-        args.insert(args.end(), {"-oi", "spy@evil.example"});
-        const CommandResult r = Pw(args, kRisky);
-        EXPECT_EQ(r.exitCode, 1) << own.size() << r.err;
-        EXPECT_NE(r.err.find("not sent: No to"), std::string::npos) << r.err;
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/input"));
-}
 
 TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
     struct Case {
@@ -160,9 +142,17 @@ TEST_F(OptionsTest, SendmailPassesEveryOptionItDoesNotOwnOnUnchanged) {
         {{"-oi", "--answers", "no", "you@corp.example"}, "-oi\n--answers\nno\nyou@corp.example\n"},
         {{"--", "--answers", "x@corp.example"}, "--\n--answers\nx@corp.example\n"},
     };
+    // sendmail sets its own options apart before the shared parser: each of
+    // them joined to its value with "=" in every other row.
+    bool answersJoined = true;
     for (const Case& c : cases) {
         std::filesystem::remove(dir.Path() + "/args");
-        std::vector<std::string> args{"sendmail", "--sendmail", sendmail, "--answers", "yes"};
+        answersJoined = !answersJoined;
+        std::vector<std::string> args =
+            answersJoined
+                ? std::vector<std::string>{"sendmail", "--sendmail", sendmail, "--answers=yes"}
+                : std::vector<std::string>{"sendmail", "--sendmail=" + sendmail, "--answers",
+                                           "yes"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const CommandResult r =
             Pw(args, "From: me@corp.example\nTo: you@corp.example\nSubject: s\n\nx\n");
