@@ -123,6 +123,17 @@ CommandResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+std::vector<LogRecord> LogRecords(const std::string& home) {
+    std::vector<LogRecord> records;
+    std::ifstream in(home + "/postwarden.log", std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        auto record = ParseRecord(line);
+        EXPECT_TRUE(record.has_value()) << "not a whole record: " << line;
+        if (record) records.push_back(*record);
+    }
+    return records;
+}
+
 std::string WriteFakeSendmail(const std::string& folder, const std::string& name) {
     const std::string path = folder + "/" + name;
     std::ofstream(path) << "#!/bin/sh\n"

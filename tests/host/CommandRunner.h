@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine/LogRecord.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden::testing {
@@ -45,6 +46,10 @@ bool SetImmutable(const std::string& path, bool on);
 // arguments, one a line, to `folder`/args, appends its standard input to
 // `folder`/input and exits with $FAKE_STATUS (0 when unset). Returns its path.
 std::string WriteFakeSendmail(const std::string& folder, const std::string& name = "sendmail");
+
+// The records of `home`/postwarden.log, in order; a line that is no whole
+// record fails the test.
+std::vector<LogRecord> LogRecords(const std::string& home);
 
 // A test on a home folder of its own, through the real command.
 class HomeTest : public ::testing::Test {

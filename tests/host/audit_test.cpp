@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "host/AuditSources.h"
-#include "platform/engine/LogRecord.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -33,14 +32,11 @@ void Write(const std::string& path, const std::string& bytes) {
 
 std::vector<std::string> LogMessages(const std::string& home) {
     std::vector<std::string> messages;
-    std::ifstream in(home + "/postwarden.log", std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (const auto record = ParseRecord(line)) messages.push_back(record->message);
-    }
+    for (const LogRecord& record : LogRecords(home)) messages.push_back(record.message);
     return messages;
 }
 
-class AuditTest : public ::testing::Test {
+class AuditTest : public HomeTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("a@corp.example", "s", "b")).exitCode,
@@ -70,13 +66,6 @@ class AuditTest : public ::testing::Test {
         Write(mail + "one.eml", Message("ann@corp.example", "ProjectX", "x"));
         Write(mail + "broken.eml", "just text, no header at all\n");
     }
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", home_.Path()});
-        return RunPostwarden(args, input);
-    }
-    void Set(const std::string& key, const std::string& value) {
-        ASSERT_EQ(Pw({"settings", "set", key, value}).exitCode, 0);
-    }
     std::string At(const std::string& name) { return dir_.Path() + "/" + name; }
     json AuditJson(std::vector<std::string> args) {
         args.insert(args.begin(), {"audit", "--format", "json"});
@@ -85,7 +74,6 @@ class AuditTest : public ::testing::Test {
         return json::parse(r.out, nullptr, false);
     }
 
-    TempFolder home_;
     TempFolder dir_;
 };
 
@@ -177,14 +165,14 @@ TEST_F(AuditTest, RulesNamesWhatIsReported) {
 }
 
 TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
-    const std::string registry = ReadFile(home_.Path() + "/registry.db");
-    const std::vector<std::string> before = LogMessages(home_.Path());
+    const std::string registry = ReadFile(Home() + "/registry.db");
+    const std::vector<std::string> before = LogMessages(Home());
     const CommandResult r = Pw({"audit", At("Sent"), At("archive.mbox"), At("broken.eml")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Audited 6 messages: 3 would have been stopped."), std::string::npos)
         << r.out;
-    EXPECT_EQ(ReadFile(home_.Path() + "/registry.db"), registry);
-    std::vector<std::string> after = LogMessages(home_.Path());
+    EXPECT_EQ(ReadFile(Home() + "/registry.db"), registry);
+    std::vector<std::string> after = LogMessages(Home());
     ASSERT_EQ(after.size(), before.size() + 1);
     EXPECT_EQ(after.back(),
               "Audit: 6 messages from 3 sources, 3 would have been stopped, 1 malformed, 0 not "
@@ -223,28 +211,17 @@ TEST_F(AuditTest, CentralSettingsAreNotFetched) {
     EXPECT_EQ(Pw({"check", "--answers", "no", At("central.eml")}).exitCode, 1);
 }
 
-TEST_F(AuditTest, UsageAndUnreadableSources) {
-    struct Case {
-        std::vector<std::string> args;
-        int exitCode;
-        const char* error;
+TEST_F(AuditTest, NoSourceThatCanBeReadIsAFailure) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{At("missing"), At("also-missing")}, "no SOURCE could be read"},
+        {{dir_.Path()}, "no Maildir"},
     };
-    const Case cases[] = {
-        {{"audit"}, 2, "SOURCE is required"},
-        {{"audit", "--rules", "keywords,nosuchrule", At("one.eml")}, 2, "\"nosuchrule\""},
-        {{"audit", "--format", "xml", At("one.eml")}, 2, "xml"},
-        {{"audit", At("missing"), At("also-missing")}, 3, "no SOURCE could be read"},
-        {{"audit", dir_.Path()}, 3, "no Maildir"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.back());
-        const CommandResult r = Pw(c.args);
-        EXPECT_EQ(r.exitCode, c.exitCode);
-        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    for (auto [args, error] : cases) {
+        args.insert(args.begin(), "audit");
+        const CommandResult r = Pw(args);
+        EXPECT_EQ(r.exitCode, 3) << error;
+        EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
     }
-    const CommandResult help = Pw({"audit", "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("--rules LIST"), std::string::npos) << help.out;
 }
 
 TEST(AuditMbox, SplitsAtFromLinesAndUnquotesOneLevel) {
@@ -264,15 +241,12 @@ TEST(AuditMbox, SplitsAtFromLinesAndUnquotesOneLevel) {
 
 TEST(AuditRules, NamesAsPeopleWriteThem) {
     const std::pair<const char*, const char*> names[] = {
-        {"Outside Domains", "Outside Domains"},
         {"outside-domains", "Outside Domains"},
         {"EmailAddressesDomains", "Email Addresses Domains"},
         {"number_of_recipients", "Max Number Of Recipients"},
-        {"max number of recipients", "Max Number Of Recipients"},
         {"BLANK SUBJECT", "Blank Subject"},
         {"anysend", "Any Send"},
         {"outside", ""},
-        {"keywords!", ""},
         {"", ""},
     };
     for (const auto& [name, rule] : names) EXPECT_EQ(host::AuditRuleNamed(name), rule) << name;

@@ -1,11 +1,12 @@
-// One send at a time through the real command, on a temporary home each.
+// One send at a time through the real command, on a temporary home each: each
+// rule on real messages, what it says it found in the refusal line and the
+// send's log record, and what of a message the rules read.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "platform/engine/LogRecord.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -13,10 +14,20 @@ namespace {
 
 constexpr const char* kAnySendQuestion = "Are you sure you want to send this email?";
 
-std::string Message(const std::string& to, const std::string& subject, const std::string& body) {
-    return "From: Me <me@corp.example>\r\nTo: " + to + "\r\nSubject: " + subject +
-           "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + body +
-           "\r\n";
+std::string Message(const std::string& to, const std::string& subject, const std::string& body,
+                    const std::string& attachment = "") {
+    std::string head = "From: Me <me@corp.example>\r\nTo: " + to + "\r\nSubject: " + subject +
+                       "\r\nMIME-Version: 1.0\r\n";
+    if (attachment.empty()) {
+        return head + "Content-Type: text/plain; charset=utf-8\r\n\r\n" + body + "\r\n";
+    }
+    return head +
+           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+           "Content-Type: text/plain; charset=utf-8\r\n\r\n" +
+           body +
+           "\r\n--b\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; "
+           "filename=\"" +
+           attachment + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n--b--\r\n";
 }
 
 class CheckTest : public HomeTest {
@@ -24,19 +35,16 @@ class CheckTest : public HomeTest {
     CommandResult Check(const std::string& answers, const std::string& message) {
         return Pw({"check", "--answers", answers}, message);
     }
-    std::vector<LogRecord> Log() {
-        std::vector<LogRecord> records;
-        std::ifstream in(Home() + "/postwarden.log", std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            auto record = ParseRecord(line);
-            EXPECT_TRUE(record.has_value()) << "not a whole record: " << line;
-            if (record) records.push_back(*record);
-        }
-        return records;
+    // Seeds the defaults with a first send, then asks no longer before every
+    // send and applies `settings`.
+    void Rules(std::initializer_list<std::pair<const char*, const char*>> settings) {
+        ASSERT_EQ(Check("yes", plain).exitCode, 0);
+        Set("PromptForAnySendWanted", "0");
+        for (const auto& [key, value] : settings) Set(key, value);
     }
     int Count(const std::string& message) {
         int n = 0;
-        for (const LogRecord& r : Log()) n += r.message == message;
+        for (const LogRecord& r : LogRecords(Home())) n += r.message == message;
         return n;
     }
     size_t DraftsLeft() {
@@ -53,96 +61,160 @@ class CheckTest : public HomeTest {
     const std::string plain = Message("Alice <alice@corp.example>", "Numbers", "Hello");
 };
 
+// Three sends one after the other, then eight at once.
 TEST_F(CheckTest, AFreshHomeIsSeededOnceAndAsksBeforeEverySend) {
     CommandResult r = Check("no", plain);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "send: cancelled (No to \"" + std::string(kAnySendQuestion) + "\")\n");
-
     r = Check("yes", plain);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "send: go ahead\n");
-
-    EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 1);
-    EXPECT_EQ(Count("PromptForAnySendWanted: 1"), 2);
-    EXPECT_EQ(Count("Violated Any Send Rule: True"), 2);
-    EXPECT_EQ(Count("Postwarden is stopping"), 2);
-    EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
     EXPECT_EQ(Check("close", plain).exitCode, 1) << "closing the prompt cancels";
+
+    std::vector<std::thread> threads;
+    std::vector<CommandResult> results(8);
+    for (size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] { results[i] = Check(i % 2 ? "yes" : "no", plain); });
+    }
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i].exitCode, i % 2 ? 0 : 1) << results[i].err;
+    }
+    EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 1);
+    EXPECT_EQ(Count("PromptForAnySendWanted: 1"), 11);
+    EXPECT_EQ(Count("Violated Any Send Rule: True"), 11);
+    EXPECT_EQ(Count("Postwarden is stopping"), 11);
+    const CommandResult list = Pw({"settings", "list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 18) << "seeded once, whole";
+    EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
 }
 
-struct RuleCase {
-    const char* name;
-    std::vector<std::pair<std::string, std::string>> settings;
-    std::string message;
-    const char* question;
-    const char* flagLine;
-};
-
-TEST_F(CheckTest, EachRuleFiresOnARealMessageAndIsAnsweredBothWays) {
-    const RuleCase cases[] = {
-        {"outside domains",
-         {{"PromptForOutsideDomainsWanted", "1"}, {"ListOfOutsideDomains", "corp.example"}},
-         Message("bob@outside.example", "Hi", "x"),
+TEST_F(CheckTest, EachRuleSaysWhatItFoundAndAYesLetsTheSendGo) {
+    Rules({{"SeparatePromptsWanted", "0"},  // one prompt: every recipient is checked before it
+           {"ListOfOutsideDomains", "corp.example"},
+           {"ListOfEmailAddressesDomains", "rival.example\r\nboss@corp.example"},
+           {"ListOfKeywords", "geschäftsgeheimnis;projectx"},
+           {"MaxNumberOfRecipients", "2"}});
+    const struct {
+        const char* name;
+        const char* rule;  // the setting that turns the rule on
+        std::string message;
+        std::vector<std::string> envelope;  // recipients given besides the message's own
+        const char* question;
+        const char* evidence;  // empty: the rule finds nothing to say
+        const char* flag;      // the rule's line in the log
+    } cases[] = {
+        {"outside, five named and the rest counted, the envelope recipient included",
+         "PromptForOutsideDomainsWanted",
+         Message("a1@out.example, me@corp.example, a2@out.example, a3@Out.Example, "
+                 "Group: a4@out.example, a5@out.example;, a6@out.example",
+                 "Hi", "x"),
+         {"hidden@else.example"},
          "Are you sure you want to send this email outside the company?",
+         "outside recipients: a1@out.example, a2@out.example, a3@Out.Example, a4@out.example, "
+         "a5@out.example and 2 more",
          "Violated Outside Domains Rule: True"},
-        {"watch list",
-         {{"PromptForEmailAddressesDomainsWanted", "1"},
-          {"ListOfEmailAddressesDomains", "rival.example\r\nboss@corp.example"}},
-         Message("Boss <BOSS@corp.example>", "Hi", "x"),
+        {"watch list, with the entry each matched",
+         "PromptForEmailAddressesDomainsWanted",
+         Message("Boss <BOSS@corp.example>, jo@corp.example, x@rival.example", "Hi", "x"),
+         {},
          "Are you sure you want to send this email to these addresses?",
+         "watch-listed recipients: BOSS@corp.example (boss@corp.example), x@rival.example "
+         "(rival.example)",
          "Violated Email Addresses Domains Rule: True"},
-        {"keywords",
-         {{"PromptForKeywordsWanted", "1"}, {"ListOfKeywords", "geschäftsgeheimnis;projectx"}},
-         Message("alice@corp.example", "Hi", "Das ist ein GESCHÄFTSGEHEIMNIS."),
+        {"keyword in the subject",
+         "PromptForKeywordsWanted",
+         Message("a@corp.example", "ProjectX kick-off", "nothing here"),
+         {},
          "Are you sure you want to send this email with these keywords?",
+         "keyword \"projectx\" in the subject",
          "Violated Keywords Rule: True"},
-        {"number of recipients",
-         {{"PromptForNumberOfRecipientsWanted", "1"}, {"MaxNumberOfRecipients", "2"}},
-         Message("a@corp.example, b@corp.example, c@corp.example", "Hi", "x"),
+        {"keyword in the body, in other capitals",
+         "PromptForKeywordsWanted",
+         Message("a@corp.example", "Hi", "Das ist ein GESCHÄFTSGEHEIMNIS."),
+         {},
+         "Are you sure you want to send this email with these keywords?",
+         "keyword \"geschäftsgeheimnis\" in the body",
+         "Violated Keywords Rule: True"},
+        {"keyword in an attachment's name only",
+         "PromptForKeywordsWanted",
+         Message("a@corp.example", "Plan", "see attached", "ProjectX-plan.pdf"),
+         {},
+         "Are you sure you want to send this email with these keywords?",
+         "keyword \"projectx\" in the attachment name \"ProjectX-plan.pdf\"",
+         "Violated Keywords Rule: True"},
+        {"keyword in the text and an attachment's name: the text",
+         "PromptForKeywordsWanted",
+         Message("a@corp.example", "Plan", "about projectx", "projectx.pdf"),
+         {},
+         "Are you sure you want to send this email with these keywords?",
+         "keyword \"projectx\" in the body",
+         "Violated Keywords Rule: True"},
+        {"the count against the maximum",
+         "PromptForNumberOfRecipientsWanted",
+         Message("a@corp.example, b@corp.example", "Hi", "x"),
+         {"c@corp.example"},
          "Are you sure you want to send this email to all these people?",
+         "3 recipients, at most 2",
          "Violated Max Number Of Recipients Rule: True"},
-        {"blank subject",
-         {{"PromptForBlankSubjectWanted", "1"}},
-         Message("alice@corp.example", "   ", "x"),
+        {"blank subject: nothing more",
+         "PromptForBlankSubjectWanted",
+         Message("a@corp.example", "  ", "x"),
+         {},
          "Are you sure you want to send this email without a subject?",
+         "",
          "Violated Blank Subject Rule: True"},
     };
-    for (const RuleCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FreshHome();
-        ASSERT_EQ(Check("yes", plain).exitCode, 0);  // seeds the defaults
-        Set("PromptForAnySendWanted", "0");
-        for (const auto& [key, value] : c.settings) Set(key, value);
-
-        CommandResult r = Check("no", c.message);
-        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-        // What the rule found follows (evidence_test.cpp).
-        EXPECT_TRUE(r.out.starts_with("send: cancelled (No to \"" + std::string(c.question) + "\""))
-            << r.out;
-        r = Check("yes", c.message);
+        Set(c.rule, "1");
+        const std::string file = Home() + "/message.eml";
+        std::ofstream(file, std::ios::binary) << c.message;
+        std::vector<std::string> args{"check", "--answers", "no", file};
+        if (!c.envelope.empty()) args.push_back("--");
+        args.insert(args.end(), c.envelope.begin(), c.envelope.end());
+        const int flagged = Count(c.flag);
+        CommandResult r = Pw(args);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        const std::string refused = "No to \"" + std::string(c.question) + "\"";
+        const std::string why = *c.evidence ? "; why: " + std::string(c.evidence) : "";
+        EXPECT_EQ(r.out, "send: cancelled (" + refused + why + ")\n");
+        std::string record;
+        for (const LogRecord& line : LogRecords(Home())) {
+            if (line.message.starts_with("Send: ")) record = line.message;
+        }
+        EXPECT_TRUE(record.starts_with("Send: no; rules fired: ")) << record;
+        if (*c.evidence) {
+            EXPECT_TRUE(record.ends_with("; evidence: " + std::string(c.evidence))) << record;
+        } else {
+            EXPECT_EQ(record.find("; evidence: "), std::string::npos) << record;
+        }
+        args[2] = "yes";
+        r = Pw(args);
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-        EXPECT_EQ(Count(c.flagLine), 2);
+        EXPECT_EQ(Count(c.flag), flagged + 2);
         // The plain message breaks none of these rules.
-        r = Check("no", plain);
-        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(Check("no", plain).exitCode, 0) << r.out;
+        Set(c.rule, "0");
     }
 }
 
-TEST_F(CheckTest, WithoutSeparatePromptsTwoRulesShareOnePrompt) {
-    ASSERT_EQ(Check("yes", plain).exitCode, 0);
-    Set("SeparatePromptsWanted", "0");
-    Set("PromptForAnySendWanted", "0");
-    Set("PromptForOutsideDomainsWanted", "1");
-    Set("ListOfOutsideDomains", "corp.example");
-    Set("PromptForBlankSubjectWanted", "1");
-    const std::string message = Message("bob@outside.example", "", "x");
+TEST_F(CheckTest, OnePromptForSeveralRulesCarriesTheQuestionAndEvidenceOfEach) {
+    Rules({{"SeparatePromptsWanted", "0"},
+           {"PromptForOutsideDomainsWanted", "1"},
+           {"ListOfOutsideDomains", "corp.example"},
+           {"PromptForKeywordsWanted", "1"},
+           {"ListOfKeywords", "projectx"}});
+    const std::string message = Message("bob@outside.example", "projectx", "x");
 
     CommandResult r = Check("no,yes", message);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out,
               "send: cancelled (No to \"Are you sure you want to send this email outside the "
-              "company?\"; \"Are you sure you want to send this email without a subject?\"; why: "
-              "outside recipients: bob@outside.example)\n");
+              "company?\"; \"Are you sure you want to send this email with these keywords?\"; "
+              "why: outside recipients: bob@outside.example; keyword \"projectx\" in the "
+              "subject)\n");
     EXPECT_EQ(Count("Prompt: Send This Message?  User Response: 7; (No = 7)"), 1);
 
     r = Check("yes", message);
@@ -150,29 +222,85 @@ TEST_F(CheckTest, WithoutSeparatePromptsTwoRulesShareOnePrompt) {
     EXPECT_EQ(Count("Prompt: Send This Message?  User Response: 6; (No = 7)"), 1);
 }
 
-const char* kCentralDocument = R"(<?xml version="1.0"?>
-<Settings>
-  <PromptForOutsideDomainsWanted>0</PromptForOutsideDomainsWanted>
-  <ListOfOutsideDomains><Domain>corp.example</Domain></ListOfOutsideDomains>
-  <MessageForOutsideDomains>Outside?</MessageForOutsideDomains>
-  <PromptForEmailAddressesDomainsWanted>0</PromptForEmailAddressesDomainsWanted>
-  <ListOfEmailAddressesDomains/>
-  <MessageForEmailAddressesDomains>Watched?</MessageForEmailAddressesDomains>
-  <PromptForKeywordsWanted>1</PromptForKeywordsWanted>
-  <ListOfKeywords><Keyword>projectx</Keyword><Keyword>merger</Keyword></ListOfKeywords>
-  <MessageForKeywords>Send this secret?</MessageForKeywords>
-  <PromptForNumberOfRecipientsWanted>0</PromptForNumberOfRecipientsWanted>
-  <NumberOfRecipients>20</NumberOfRecipients>
-  <SeparateDLsWanted>0</SeparateDLsWanted>
-  <MessageForNumberOfRecipients>Many?</MessageForNumberOfRecipients>
-  <PromptForBlankSubjectWanted>0</PromptForBlankSubjectWanted>
-  <MessageForBlankSubject>Blank?</MessageForBlankSubject>
-  <PromptForAnySendWanted>0</PromptForAnySendWanted>
-</Settings>
-)";
+TEST_F(CheckTest, ASendNobodyCouldBeAskedAboutSaysWhatFiredAndWhy) {
+    // The rule's own question, which fails to show: the rule noted what it found first.
+    Rules({{"PromptForOutsideDomainsWanted", "1"}, {"ListOfOutsideDomains", "corp.example"}});
+    // No answers, no terminal, no display: nobody to ask.
+    const CommandResult r = Pw({"sendmail", "--sendmail", "/bin/false", "-t"},
+                               Message("bob@out.example\x1b[2J", "Hi", "x"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.err.starts_with("postwarden: not sent: nobody could be asked about recipients "
+                          "outside the company's domains ("))
+        << r.err;
+    EXPECT_NE(r.err.find("; why: outside recipients: bob@out.example"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a message's text reached the terminal";
+}
+
+std::string Multipart(const std::string& type, const std::string& parts) {
+    return "From: a@corp.example\nTo: b@corp.example\nSubject: s\nMIME-Version: 1.0\n"
+           "Content-Type: multipart/" +
+           type + "; boundary=BB\n\n" + parts + "--BB--\n";
+}
+
+std::string Part(const std::string& headers, const std::string& body) {
+    return "--BB\n" + headers + "\n\n" + body + "\n";
+}
+
+// Crafted messages that once slipped past the rules: they see what the
+// recipient sees.
+TEST_F(CheckTest, TheRulesReadWhatTheRecipientReads) {
+    Rules({{"PromptForKeywordsWanted", "1"},
+           {"ListOfKeywords", "projectx"},
+           {"PromptForBlankSubjectWanted", "1"}});
+    const std::string html = "Content-Type: text/html; charset=utf-8";
+    const std::string plainPart = "Content-Type: text/plain; charset=utf-8";
+    const struct {
+        const char* where;
+        std::string message;
+        bool asks;
+    } cases[] = {
+        {"the plain alternative of an HTML message",
+         Multipart("alternative",
+                   Part(plainPart, "about ProjectX") + Part(html, "<p>about it</p>")),
+         true},
+        {"a second inline text part",
+         Multipart("mixed", Part(plainPart, "hello") + Part(plainPart, "the projectx plan")), true},
+        {"an HTML character reference",
+         Multipart("alternative", Part(html, "<p>proj&#101;ctx</p>")), true},
+        {"HTML split by markup", Multipart("alternative", Part(html, "<p>proj<b></b>ectx</p>")),
+         true},
+        {"an attachment's file name",
+         Multipart("mixed",
+                   Part(plainPart, "hello") +
+                       Part("Content-Type: application/octet-stream\n"
+                            "Content-Disposition: attachment; filename=projectx-budget.xlsx",
+                            "AAAA")),
+         true},
+        {"only inside an attachment",
+         Multipart("mixed", Part(plainPart, "hello") +
+                                Part("Content-Type: text/plain\nContent-Disposition: attachment; "
+                                     "filename=notes.txt",
+                                     "projectx")),
+         false},
+        // A subject keeps every character it has: a tab is not blank.
+        {"a subject of a tab", "To: b@corp.example\nSubject:\t\n\nx\n", false},
+        {"a subject of a blank and a tab", "To: b@corp.example\nSubject: \t\n\nx\n", false},
+        {"a subject of blanks", "To: b@corp.example\nSubject:   \n\nx\n", true},
+        {"no subject at all", "To: b@corp.example\n\nx\n", true},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = Check("no", c.message);
+        EXPECT_EQ(r.exitCode, c.asks ? 1 : 0) << c.where << "\n" << r.out << r.err;
+    }
+}
 
 // From a network file and from a shared Maildir folder, each on a home of its own.
 TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
+    Rules({{"PromptForKeywordsWanted", "1"},
+           {"ListOfKeywords", "projectx\r\nmerger"},
+           {"MessageForKeywords", "Send this secret?"}});
+    const std::string document = Pw({"settings", "export"}).out;
     for (const bool fromFolder : {false, true}) {
         SCOPED_TRACE(fromFolder ? "shared folder" : "network file");
         FreshHome();
@@ -184,10 +312,10 @@ TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
             std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
                 << "From: admin@corp.example\nSubject: Post Warden Settings\n"
                    "Content-Type: text/plain; charset=utf-8\n\n"
-                << kCentralDocument;
+                << document;
             Set("FetchSettingsExchangePublicFolder", folder.string());
         } else {
-            std::ofstream(Home() + "/central.xml") << kCentralDocument;
+            WriteFile(Home() + "/central.xml", document);
             Set("FetchSettingsNetworkLocation", Home() + "/central.xml");
         }
         const CommandResult r = Check("no", Message("alice@corp.example", "About the MERGER", "x"));
@@ -201,36 +329,6 @@ TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
         EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
         EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
     }
-}
-
-TEST_F(CheckTest, UsageErrors) {
-    CommandResult r = Pw({"check", "--answers", "maybe"}, plain);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("maybe"), std::string::npos) << r.err;
-    r = Pw({"check", "--bogus"}, plain);
-    EXPECT_EQ(r.exitCode, 2);
-    r = Pw({"check", Home() + "/no-such.eml"});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("no-such.eml"), std::string::npos);
-}
-
-TEST_F(CheckTest, EightSendsAtOnceOnOneHome) {
-    ASSERT_EQ(Check("yes", plain).exitCode, 0);
-    std::vector<std::thread> threads;
-    std::vector<CommandResult> results(8);
-    for (size_t i = 0; i < results.size(); ++i) {
-        threads.emplace_back([&, i] { results[i] = Check(i % 2 ? "yes" : "no", plain); });
-    }
-    for (std::thread& t : threads) t.join();
-    for (size_t i = 0; i < results.size(); ++i) {
-        EXPECT_EQ(results[i].exitCode, i % 2 ? 0 : 1) << results[i].err;
-    }
-    EXPECT_EQ(Count("Postwarden is stopping"), 9);
-    EXPECT_EQ(Count("Violated Any Send Rule: True"), 9);
-    const CommandResult list = Pw({"settings", "list"});
-    EXPECT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 18);
-    EXPECT_EQ(DraftsLeft(), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 // every rule, and the person is told once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,9 +42,6 @@ class UnwritableLogTest : public ::testing::Test {
         }
         std::filesystem::remove(LogPath());
     }
-    void TearDown() override {
-        if (immutable_) SetImmutable(LogPath(), false);
-    }
 
     std::string LogPath() const { return home.Path() + "/postwarden.log"; }
     CommandResult Check(const std::string& answers = "no") {
@@ -68,7 +63,6 @@ class UnwritableLogTest : public ::testing::Test {
     }
 
     TempFolder home;
-    bool immutable_ = false;
 };
 
 TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
@@ -100,19 +94,6 @@ TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
                                   : -1);
         ExpectCancelledAndToldOnce(Check(), c.reason);
     }
-}
-
-TEST_F(UnwritableLogTest, AReadOnlyLog) {
-    std::ofstream(LogPath()) << "";
-    if (::geteuid() == 0) {
-        // Root writes through any mode bits; the immutable flag holds even root.
-        immutable_ = SetImmutable(LogPath(), true);
-        if (!immutable_) GTEST_SKIP() << "this file system keeps no immutable flag";
-    } else {
-        ASSERT_EQ(::chmod(LogPath().c_str(), 0400), 0);
-    }
-    ExpectCancelledAndToldOnce(Check(),
-                               ::geteuid() == 0 ? "Operation not permitted" : "Permission denied");
 }
 
 // The log's file system full: a regular file that takes no more bytes. A file

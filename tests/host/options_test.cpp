@@ -12,14 +12,8 @@
 namespace postwarden::testing {
 namespace {
 
-constexpr char kRisky[] = "From: me@corp.example\nTo: spy@evil.example\nSubject: hi\n\nx\n";
-
-class OptionsTest : public ::testing::Test {
+class OptionsTest : public HomeTest {
   protected:
-    CommandResult Pw(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), {"--home", home.Path()});
-        return RunPostwarden(args, input);
-    }
     static void ExpectUsageError(const CommandResult& r, const std::string& what,
                                  const std::string& mentions) {
         EXPECT_EQ(r.exitCode, 2) << what << "\n" << r.err;
@@ -29,46 +23,8 @@ class OptionsTest : public ::testing::Test {
         EXPECT_NE(r.err.find(mentions), std::string::npos) << what << "\n" << r.err;
     }
 
-    TempFolder home;
     TempFolder dir;
 };
-
-TEST_F(OptionsTest, AValueJoinedWithEqualsOrGivenNextIsTheSame) {
-    const std::string sendmail = WriteFakeSendmail(dir.Path());
-    // A home whose every send asks: a No holds it, and says so.
-    ASSERT_EQ(Pw({"settings", "set", "PromptForAnySendWanted", "1"}).exitCode, 0);
-    for (const auto& spelling : {std::vector<std::string>{"--answers=no"}, {"--answers", "no"}}) {
-        std::vector<std::string> check{"check"};
-        check.insert(check.end(), spelling.begin(), spelling.end());
-        EXPECT_EQ(Pw(check, kRisky).exitCode, 1) << spelling.size();
-
-        std::vector<std::string> send{"sendmail", "--sendmail=" + sendmail};
-        send.insert(send.end(), spelling.begin(), spelling.end());
-        send.insert(send.end(), {"-oi", "spy@evil.example"});
-        EXPECT_EQ(Pw(send, kRisky).exitCode, 1) << spelling.size();
-        EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/input"));
-    }
-    for (const auto& global : {std::vector<std::string>{"--home=" + home.Path() + "/other"},
-                               {"--home", home.Path() + "/other"}}) {
-        std::vector<std::string> args = global;
-        args.insert(args.end(), {"settings", "set", "ListOfKeywords", "v" + global.back()});
-        ASSERT_EQ(RunPostwarden(args).exitCode, 0);
-        EXPECT_EQ(
-            RunPostwarden({"--home", home.Path() + "/other", "settings", "get", "ListOfKeywords"})
-                .out,
-            "v" + global.back() + "\n");
-    }
-    const std::string path = dir.Path() + "/value";
-    std::ofstream(path) << "from a file\n";
-    for (const std::string& option : {"--file=" + path, std::string("--file")}) {
-        std::vector<std::string> args{"settings", "set", option};
-        if (option == "--file") args.push_back(path);
-        args.push_back("ListOfKeywords");
-        ASSERT_EQ(Pw(args).exitCode, 0) << option;
-        EXPECT_EQ(Pw({"settings", "get", "ListOfKeywords"}).out, "from a file\n");
-        ASSERT_EQ(Pw({"settings", "unset", "ListOfKeywords"}).exitCode, 0);
-    }
-}
 
 TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
     struct Case {
@@ -76,44 +32,63 @@ TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
         std::string mentions;
     } const cases[] = {
         // A value missing at the end.
-        {{"--home"}, "--home"},
         {{"--mail-store"}, "--mail-store"},
         {{"check", "--answers"}, "--answers"},
-        {{"check", "--client-version"}, "--client-version"},
         {{"sendmail", "--sendmail"}, "--sendmail"},
-        {{"doctor", "--answers"}, "--answers"},
         {{"log", "--since"}, "--since"},
+        {{"log", "--since="}, "--since"},
         {{"settings", "set", "--file"}, "--file"},
         {{"thunderbird", "install", "--profile"}, "--profile"},
-        {{"thunderbird", "install", "--profile="}, "--profile"},
         // An empty value after "=" does not take the next argument for it.
         {{"--home=", "doctor"}, "--home"},
         {{"check", "--answers=", "message.eml"}, "--answers"},
         // An option no command knows.
         {{"--bogus", "log"}, "--bogus"},
         {{"check", "--bogus"}, "--bogus"},
-        {{"doctor", "--bogus"}, "--bogus"},
         {{"log", "--tail"}, "--tail"},
+        {{"log", "--until", "2026-12-06"}, "--until"},
+        // A time that is none.
+        {{"log", "--since", "yesterday"},
+         "log: --since needs a date (2026-12-06) or a date and time"},
+        {{"log", "--since", "2026-02-30"}, "2026-02-30"},
+        {{"doctor", "--bogus"}, "--bogus"},
         {{"last", "--bogus"}, "--bogus"},
         {{"version", "--bogus"}, "--bogus"},
         {{"forms", "--png", "x", "--bogus"}, "--bogus"},
         {{"settings", "list", "--bogus"}, "--bogus"},
-        {{"thunderbird", "install", "--bogus"}, "--bogus"},
         // Operands missing or too many.
         {{"forms"}, "--png"},
+        {{"audit"}, "SOURCE is required"},
+        {{"audit", "--rules", "keywords,nosuchrule", "x.eml"}, "\"nosuchrule\""},
+        {{"audit", "--format", "xml", "x.eml"}, "xml"},
         {{"settings", "get"}, "KEY"},
         {{"settings", "get", "a", "b"}, "b"},
         {{"last", "extra"}, "extra"},
         {{"settings"}, "settings"},
+        {{"settings", "frobnicate"}, "frobnicate"},
+        {{"settings", "list", "extra"}, "extra"},
+        {{"settings", "set", "OnlyKey"}, "KEY and VALUE"},
+        {{"settings", "set", "", "value"}, "a setting needs a name"},
+        {{"settings", "unset"}, "KEY"},
+        {{"settings", "set-number", "Software\\X", "Name"}, "NUMBER"},
+        {{"settings", "set-number", "Software\\X", "Name", "many"}, "many"},
+        {{"settings", "import"}, "FILE"},
+        {{"settings", "import", "a", "b"}, "b"},
+        {{"settings", "export", "extra"}, "extra"},
         {{"thunderbird"}, "thunderbird"},
         {{"frobnicate"}, "frobnicate"},
+        {{}, "a command is needed"},
+        // Values that are not what the option takes.
+        {{"--home"}, "--home: 1 required DIR missing"},
+        {{"check", "--answers", "maybe"}, "\"maybe\" in the answers"},
+        {{"check", "no-such.eml"}, "no-such.eml: File not found"},
     };
     for (const Case& c : cases) {
         ExpectUsageError(Pw(c.args), ::testing::PrintToString(c.args), c.mentions);
     }
 }
 
-TEST_F(OptionsTest, EveryCommandsHelpGoesToStandardOutput) {
+TEST_F(OptionsTest, EveryCommandsHelpAndTheVersionGoToStandardOutput) {
     struct Case {
         std::vector<std::string> args;
         std::string usage;   // how the help starts
@@ -123,20 +98,20 @@ TEST_F(OptionsTest, EveryCommandsHelpGoesToStandardOutput) {
         {{"-h"}, "Usage: postwarden ", "  thunderbird "},
         {{"help"}, "Usage: postwarden ", "  doctor "},
         {{"check", "--help"}, "Usage: postwarden check ", "--answers LIST"},
-        {{"check", "-h"}, "Usage: postwarden check ", "--client-version V"},
         {{"sendmail", "--help"}, "Usage: postwarden sendmail ", "--sendmail PROGRAM"},
         {{"settings", "--help"}, "Usage: postwarden settings ", "  SeparatePromptsWanted\n"},
+        {{"settings", "get", "--help"}, "Usage: postwarden settings get [OPTIONS] KEY\n", "KEY"},
         {{"settings", "set", "--help"}, "Usage: postwarden settings set ", "--file PATH"},
-        {{"settings", "set-number", "--help"}, "Usage: postwarden settings set-number ", "NUMBER"},
         {{"log", "--help"}, "Usage: postwarden log ", "--since TIME"},
-        {{"last", "--help"}, "Usage: postwarden last", "last send that was held"},
         {{"doctor", "--help"}, "Usage: postwarden doctor ", "--sendmail PROGRAM"},
-        {{"forms", "--help"}, "Usage: postwarden forms ", "--png DIR"},
+        {{"audit", "--help"}, "Usage: postwarden audit ", "--rules LIST"},
         {{"thunderbird", "--help"}, "Usage: postwarden thunderbird ", "uninstall"},
         {{"thunderbird", "install", "--help"},
          "Usage: postwarden thunderbird install ",
          "--system"},
         {{"version", "--help"}, "Usage: postwarden version", "version of the loaded module"},
+        {{"version"}, "postwarden 1.0.0\n", ""},
+        {{"--version"}, "postwarden 1.0.0\n", ""},
     };
     for (const Case& c : cases) {
         const CommandResult r = Pw(c.args);
@@ -146,7 +121,7 @@ TEST_F(OptionsTest, EveryCommandsHelpGoesToStandardOutput) {
         EXPECT_EQ(r.out.rfind(c.usage, 0), 0u) << what << "\n" << r.out;
         EXPECT_NE(r.out.find(c.option), std::string::npos) << what << "\n" << r.out;
     }
-    EXPECT_FALSE(std::filesystem::exists(home.Path() + "/registry.db")) << "help changes nothing";
+    EXPECT_FALSE(std::filesystem::exists(Home() + "/registry.db")) << "help changes nothing";
 }
 
 TEST_F(OptionsTest, SendmailPassesEveryOptionItDoesNotOwnOnUnchanged) {
@@ -163,12 +138,21 @@ TEST_F(OptionsTest, SendmailPassesEveryOptionItDoesNotOwnOnUnchanged) {
         {{"-h", "5", "--unknown=x", "--", "--help"}, "-h\n5\n--unknown=x\n--\n--help\n"},
         {{"--unknown", "-i", "you@corp.example", "--answers", "no"},
          "--unknown\n-i\nyou@corp.example\n--answers\nno\n"},
-        // Ours come first: after a sendmail option, one of the same name is sendmail's.
+        // Ours come first: after a sendmail option or "--", one of the same name is sendmail's.
         {{"-oi", "--answers", "no", "you@corp.example"}, "-oi\n--answers\nno\nyou@corp.example\n"},
+        {{"--", "--answers", "x@corp.example"}, "--\n--answers\nx@corp.example\n"},
     };
+    // sendmail sets its own options apart before the shared parser: each of
+    // them joined to its value with "=" in every other row.
+    bool answersJoined = true;
     for (const Case& c : cases) {
         std::filesystem::remove(dir.Path() + "/args");
-        std::vector<std::string> args{"sendmail", "--sendmail", sendmail, "--answers", "yes"};
+        answersJoined = !answersJoined;
+        std::vector<std::string> args =
+            answersJoined
+                ? std::vector<std::string>{"sendmail", "--sendmail", sendmail, "--answers=yes"}
+                : std::vector<std::string>{"sendmail", "--sendmail=" + sendmail, "--answers",
+                                           "yes"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const CommandResult r =
             Pw(args, "From: me@corp.example\nTo: you@corp.example\nSubject: s\n\nx\n");

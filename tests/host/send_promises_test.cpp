@@ -187,14 +187,30 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     EXPECT_NE(Log().find("Send: no;"), std::string::npos);
 }
 
-TEST_F(SendPromisesTest, AMissingModuleHoldsTheMessageAndSaysSo) {
-    for (const char* command : {"sendmail", "check"}) {
-        const CommandResult r =
-            Pw({"--module", dir.Path() + "/gone.so", command, "--answers", "yes"}, Message(""));
-        EXPECT_EQ(r.exitCode, 69) << command;
+TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {
+    const std::string missing = dir.File("gone.so"), notALibrary = dir.File("fake.so");
+    WriteFile(notALibrary, "not a library");
+    const struct {
+        std::string module;
+        std::vector<std::string> args;
+        int exitCode;
+    } cases[] = {
+        {missing, {"sendmail", "--answers", "yes"}, 69},
+        {missing, {"check", "--answers", "yes"}, 69},
+        {notALibrary, {"sendmail", "--answers", "yes"}, 69},
+        {"/lib/x86_64-linux-gnu/libm.so.6", {"sendmail", "--answers", "yes"}, 69},
+        {missing, {"--version"}, 3},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--module", c.module};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r = Pw(args, Message(""));
+        const std::string what = c.module + " " + c.args[0];
+        EXPECT_EQ(r.exitCode, c.exitCode) << what;
         EXPECT_EQ(Lines(r.err), 1) << r.err;
-        EXPECT_NE(r.err.find(dir.Path() + "/gone.so"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("--module"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.err.starts_with("postwarden: ")) << r.err;
+        EXPECT_NE(r.err.find(c.module), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("--module") != std::string::npos, c.exitCode == 69) << r.err;
     }
     EXPECT_FALSE(Delivered());
     EXPECT_NE(Log().find("the check is not installed"), std::string::npos);

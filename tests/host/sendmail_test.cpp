@@ -4,115 +4,94 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
 namespace {
 
-class SendmailTest : public ::testing::Test {
+// CR LF line ends, a NUL byte, 8-bit bytes and no final newline.
+constexpr char kBytes[] =
+    "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: bytes\r\n\r\n"
+    "binary \0 \xff\xfe\x80 here\r\nlast line without newline";
+const std::string kMessage(kBytes, sizeof kBytes - 1);
+
+class SendmailTest : public HomeTest {
   protected:
     void SetUp() override { sendmail = WriteFakeSendmail(dir.Path(), "fake-sendmail"); }
-    CommandResult Send(std::vector<std::string> args, const std::string& message,
-                       std::vector<std::string> env = {}) {
-        args.insert(args.begin(), {"--home", home.Path(), "sendmail", "--sendmail", sendmail});
-        return RunPostwarden(args, message, env);
-    }
-    bool Delivered() const { return std::filesystem::exists(dir.Path() + "/input"); }
-    std::string DeliveredBytes() const { return ReadFile(dir.Path() + "/input"); }
-    std::string DeliveredArgs() const { return ReadFile(dir.Path() + "/args"); }
+    bool Delivered() const { return std::filesystem::exists(dir.File("input")); }
 
-    TempFolder home;
     TempFolder dir;
     std::string sendmail;
-    // CR LF line ends, a NUL byte, 8-bit bytes and no final newline.
-    static constexpr char kBytes[] =
-        "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: bytes\r\n\r\n"
-        "binary \0 \xff\xfe\x80 here\r\nlast line without newline";
-    const std::string message = std::string(kBytes, sizeof kBytes - 1);
 };
 
-TEST_F(SendmailTest, PassesTheBytesAndArgumentsOnUnchanged) {
-    const CommandResult r = Send({"--answers", "yes", "-oi", "-oem", "-f", "me@corp.example", "-F",
-                                  "Me Myself", "-t", "--", "you@corp.example"},
-                                 message);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    ASSERT_TRUE(Delivered());
-    EXPECT_EQ(DeliveredBytes(), message);
-    EXPECT_EQ(DeliveredArgs(),
-              "-oi\n-oem\n-f\nme@corp.example\n-F\nMe Myself\n-t\n--\nyou@corp.example\n");
-}
-
-TEST_F(SendmailTest, OurOptionsAfterTheRecipientMarkerAreRecipients) {
+TEST_F(SendmailTest, TheBytesGoOnUnchangedAndTheRealSendmailsStatusComesBack) {
+    // The sendmail program named by the environment, not by an option.
     const CommandResult r =
-        Send({"--answers=yes", "-i", "--", "--answers", "x@corp.example"}, message);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredArgs(), "-i\n--\n--answers\nx@corp.example\n");
+        RunPostwarden({"--home", Home(), "sendmail", "--answers", "yes", "-t"}, kMessage,
+                      {"POSTWARDEN_SENDMAIL=" + sendmail, "FAKE_STATUS=75"});
+    EXPECT_EQ(r.exitCode, 75) << r.err;
+    EXPECT_EQ(ReadFile(dir.File("input")), kMessage);
 }
 
 TEST_F(SendmailTest, NothingIsRunWhenTheSendIsCancelled) {
-    const CommandResult r = Send({"--answers", "no", "-t"}, message);
+    const CommandResult r =
+        Pw({"sendmail", "--sendmail", sendmail, "--answers", "no", "-t"}, kMessage);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Delivered());
     EXPECT_EQ(r.err, "postwarden: not sent: No to \"Are you sure you want to send this email?\"\n");
 }
 
-TEST_F(SendmailTest, TheRealSendmailsStatusIsPassedThrough) {
-    const CommandResult r = Send({"--answers", "yes"}, message, {"FAKE_STATUS=75"});
-    EXPECT_EQ(r.exitCode, 75);
-    EXPECT_TRUE(Delivered());
+// A failure of postwarden's own lets the send go ahead, the message as it came.
+TEST_F(SendmailTest, AnInternalFailureStillDeliversTheMessageAsItCame) {
+    const std::string aFile = dir.File("a-file");
+    WriteFile(aFile, "x");
+    const struct {
+        const char* name;
+        std::vector<std::string> global;
+        std::string message;
+        const char* says;
+    } cases[] = {
+        {"a corrupt registry", {"--home", Home()}, kMessage, ""},
+        {"a mail store that is a file",
+         {"--home", Home() + "/2", "--mail-store", aFile},
+         kMessage,
+         ""},
+        {"a home that is a file", {"--home", aFile}, kMessage, "sending the message anyway"},
+        // No header block at all: the check fails open, whatever the answers.
+        {"a message without headers",
+         {"--home", Home() + "/3"},
+         std::string("\x00\x01\x02 no headers at all \xff", 24),
+         ""},
+    };
+    WriteFile(Home() + "/registry.db", std::string(4096, 'x'));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.File("input"));
+        std::vector<std::string> args = c.global;
+        args.insert(args.end(), {"sendmail", "--sendmail", sendmail, "--answers", "no"});
+        const CommandResult r = RunPostwarden(args, c.message);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir.File("input")), c.message);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
 }
 
-TEST_F(SendmailTest, TheSendmailProgramCanComeFromTheEnvironment) {
-    const CommandResult r =
-        RunPostwarden({"--home", home.Path(), "sendmail", "--answers", "yes", "a@corp.example"},
-                      message, {"POSTWARDEN_SENDMAIL=" + sendmail});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredBytes(), message);
-}
-
-TEST_F(SendmailTest, AMissingSendmailIsAnError) {
-    sendmail = dir.Path() + "/nowhere";
-    const CommandResult r = Send({"--answers", "yes"}, message);
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.err.find("cannot run"), std::string::npos) << r.err;
-}
-
-TEST_F(SendmailTest, ACorruptRegistryStillDelivers) {
-    std::ofstream(home.Path() + "/registry.db") << std::string(4096, 'x');
-    const CommandResult r = Send({"--answers", "no"}, message);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredBytes(), message);
-}
-
-TEST_F(SendmailTest, AnUnusableMailStoreStillDelivers) {
-    const std::string notAFolder = dir.Path() + "/store-is-a-file";
-    std::ofstream(notAFolder) << "x";
-    const CommandResult r = RunPostwarden({"--home", home.Path(), "--mail-store", notAFolder,
-                                           "sendmail", "--sendmail", sendmail, "--answers", "no"},
-                                          message);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredBytes(), message);
-}
-
-TEST_F(SendmailTest, AnUnusableHomeStillDelivers) {
-    const std::string notAFolder = dir.Path() + "/home-is-a-file";
-    std::ofstream(notAFolder) << "x";
-    const CommandResult r = RunPostwarden(
-        {"--home", notAFolder, "sendmail", "--sendmail", sendmail, "--answers", "no"}, message);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredBytes(), message);
-    EXPECT_NE(r.err.find("sending the message anyway"), std::string::npos) << r.err;
-}
-
-TEST_F(SendmailTest, AMessageThatCannotBeReadIsDeliveredAsItCame) {
-    // No header block at all: the check fails open, whatever the answers.
-    const std::string garbage("\x00\x01\x02 no headers at all \xff", 24);
-    const CommandResult r = Send({"--answers", "no"}, garbage);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(DeliveredBytes(), garbage);
+TEST_F(SendmailTest, ASendmailThatCannotRunOrIsKilledIsAFailure) {
+    const std::string killed = dir.File("killed-sendmail");
+    WriteFile(killed, "#!/bin/sh\ncat > /dev/null\nkill -KILL $$\n");
+    ASSERT_EQ(::chmod(killed.c_str(), 0755), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {dir.File("nowhere"), "cannot run"},
+        {killed, "killed by signal 9"},
+    };
+    for (const auto& [program, says] : cases) {
+        const CommandResult r = Pw(
+            {"sendmail", "--answers", "yes", "--sendmail", program, "you@corp.example"}, kMessage);
+        EXPECT_NE(r.exitCode, 0) << program;
+        EXPECT_NE(r.exitCode, -1) << "postwarden itself must exit";
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/registry/Registry.h"
@@ -25,62 +26,67 @@ bool IsWhole(const std::string& value) {
     return value == ValueOf(0, round) || value == ValueOf(1, round);
 }
 
-// Runs in a child process: writes every key each round and reads the others
-// back. Exit status 0 when every operation succeeded and every read was whole.
-[[noreturn]] void Hammer(const std::string& path, int writer) {
-    int status = 0;
-    try {
-        Registry registry(path);  // a connection of this process's own
-        for (int round = 0; round < kRounds && status == 0; ++round) {
-            for (int key = 0; key < kKeys; ++key) {
-                registry.SaveSetting("Postwarden", "Postwarden", "Key" + std::to_string(key),
-                                     ValueOf(writer, round));
-                const std::string other = registry.GetSetting(
-                    "Postwarden", "Postwarden", "Key" + std::to_string((key + 1) % kKeys), "");
-                if (!other.empty() && !IsWhole(other)) status = 2;
+std::string Key(int key) {
+    return "Key" + std::to_string(key);
+}
+
+// Runs `work(i)` in `count` processes at once, each with a connection of its
+// own; the test fails for each that does not exit 0. `work` gives the exit
+// status, an exception 1.
+void InProcesses(int count, const std::function<int(int)>& work) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int status = 1;
+            try {
+                status = work(i);
+            } catch (...) {
             }
-            registry.SaveSetting("Postwarden", "Postwarden", "Last" + std::to_string(writer),
-                                 std::to_string(round));
+            _exit(status);
         }
-    } catch (...) {
-        status = 1;
+        children.push_back(pid);
     }
-    _exit(status);
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "process " << child << (WEXITSTATUS(status) == 2 ? " read a torn value" : " failed");
+    }
 }
 
 TEST(RegistryConcurrencyTest, TwoProcessesOnTheSameKeysKeepEveryValueWhole) {
     testing::TempFolder folder;
-    const std::string path =
-        folder.File("registry.db");  // created by whichever process comes first
-
-    pid_t children[2];
-    for (int writer = 0; writer < 2; ++writer) {
-        children[writer] = fork();
-        ASSERT_GE(children[writer], 0);
-        if (children[writer] == 0) Hammer(path, writer);
-    }
-    for (int writer = 0; writer < 2; ++writer) {
-        int status = 0;
-        ASSERT_EQ(waitpid(children[writer], &status, 0), children[writer]);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0)
-            << "writer " << writer
-            << (WEXITSTATUS(status) == 2 ? " read a torn value" : " failed on the store");
-    }
+    const std::string path = folder.File("registry.db");  // made by whichever comes first
+    // Each writes every key each round and reads the others back.
+    InProcesses(2, [&](int writer) {
+        Registry registry(path);
+        for (int round = 0; round < kRounds; ++round) {
+            for (int key = 0; key < kKeys; ++key) {
+                registry.SaveSetting("Postwarden", "Postwarden", Key(key), ValueOf(writer, round));
+                const std::string other =
+                    registry.GetSetting("Postwarden", "Postwarden", Key((key + 1) % kKeys), "");
+                if (!other.empty() && !IsWhole(other)) return 2;
+            }
+            registry.SaveSetting("Postwarden", "Postwarden", "Last" + std::to_string(writer),
+                                 std::to_string(round));
+        }
+        return 0;
+    });
 
     Registry registry(path);
     for (int key = 0; key < kKeys; ++key) {
-        const std::string value =
-            registry.GetSetting("Postwarden", "Postwarden", "Key" + std::to_string(key), "");
-        EXPECT_TRUE(IsWhole(value)) << "Key" << key << " holds " << value.size() << " bytes";
+        const std::string value = registry.GetSetting("Postwarden", "Postwarden", Key(key), "");
         // Both wrote their last round last: the survivor is one of those.
-        EXPECT_TRUE(value == ValueOf(0, kRounds - 1) || value == ValueOf(1, kRounds - 1));
+        EXPECT_TRUE(value == ValueOf(0, kRounds - 1) || value == ValueOf(1, kRounds - 1))
+            << Key(key) << " holds " << value.size() << " bytes";
     }
     // No write was lost.
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Last0", ""),
-              std::to_string(kRounds - 1));
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Last1", ""),
-              std::to_string(kRounds - 1));
+    for (const char* last : {"Last0", "Last1"}) {
+        EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", last, ""),
+                  std::to_string(kRounds - 1));
+    }
 }
 
 TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
@@ -88,34 +94,16 @@ TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
     // processes doing that at once must neither refuse the file as foreign nor
     // give up on the lock.
     for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
         testing::TempFolder folder;
         const std::string path = folder.File("registry.db");
-        pid_t children[3];
-        for (int i = 0; i < 3; ++i) {
-            children[i] = fork();
-            ASSERT_GE(children[i], 0);
-            if (children[i] == 0) {
-                int status = 0;
-                try {
-                    Registry registry(path);
-                    registry.SaveSetting("Postwarden", "Postwarden", "Key" + std::to_string(i),
-                                         "v");
-                } catch (...) {
-                    status = 1;
-                }
-                _exit(status);
-            }
-        }
-        for (pid_t child : children) {
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
-        }
+        InProcesses(3, [&](int i) {
+            Registry(path).SaveSetting("Postwarden", "Postwarden", Key(i), "v");
+            return 0;
+        });
         Registry registry(path);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(
-                registry.GetSetting("Postwarden", "Postwarden", "Key" + std::to_string(i), ""),
-                "v");
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", Key(i), ""), "v");
         }
     }
 }

@@ -11,41 +11,33 @@ namespace postwarden {
 namespace {
 
 using testing::ModeOf;
+using testing::TempFolder;
 using testing::Umask;
 
-using testing::TempFolder;
-
-// The database and SQLite's files beside it, while a connection holds them open.
-void ExpectModes(const std::string& database, int mode) {
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        EXPECT_EQ(ModeOf(database + suffix), mode) << std::oct << "registry.db" << suffix;
-    }
-}
-
-TEST(RegistryFileModeTest, ANewDatabaseIsTheOwnersOnlyWhateverTheUmask) {
-    for (const mode_t mask : {mode_t{022}, mode_t{0}}) {
-        SCOPED_TRACE(mask);
-        Umask umask(mask);
+TEST(RegistryFileModeTest, ANewDatabaseIsTheOwnersOnlyAndAnExistingOneKeepsItsMode) {
+    const struct {
+        mode_t umask;
+        int existing;  // the mode of the database before; none when 0
+        int mode;      // the mode of the database and SQLite's files beside it
+    } cases[] = {{022, 0, 0600}, {0, 0, 0600}, {0, 0640, 0640}, {0, 0600, 0600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.umask << " " << c.existing);
+        Umask umask(c.umask);
         TempFolder folder;
-        Registry registry(folder.File("registry.db"));
+        const std::string database = folder.File("registry.db");
+        if (c.existing != 0) {
+            Registry(database).SaveSetting("Postwarden", "Postwarden", "A", "1");
+            ASSERT_EQ(::chmod(database.c_str(), static_cast<mode_t>(c.existing)), 0);
+        }
+        Registry registry(database);
         registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "projectx");
-        ExpectModes(folder.File("registry.db"), 0600);
-    }
-}
-
-TEST(RegistryFileModeTest, AnExistingDatabaseKeepsItsMode) {
-    Umask umask(0);
-    for (const int mode : {0640, 0600}) {
-        SCOPED_TRACE(mode);
-        TempFolder folder;
-        Registry(folder.File("registry.db")).SaveSetting("Postwarden", "Postwarden", "A", "1");
-        ASSERT_EQ(::chmod(folder.File("registry.db").c_str(), static_cast<mode_t>(mode)), 0);
-
-        Registry registry(folder.File("registry.db"));
-        registry.SaveSetting("Postwarden", "Postwarden", "B", "2");
-        EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "A", ""), "1");
-        // SQLite's own files take the database's mode, never a wider one.
-        ExpectModes(folder.File("registry.db"), mode);
+        if (c.existing != 0) {
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "A", ""), "1");
+        }
+        // While the connection holds them open; never wider than the database.
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(ModeOf(database + suffix), c.mode) << std::oct << "registry.db" << suffix;
+        }
     }
 }
 

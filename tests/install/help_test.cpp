@@ -1,0 +1,197 @@
+// What ships beside the command says what its own help says: the bash
+// completion, run in a real bash as on Tab, offers every command and option,
+// and the manual page, well-formed for man, has each under its command.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "host/Command.h"  // the exit codes
+#include "settings/SettingKeys.h"
+#include "tests/host/CommandRunner.h"
+
+namespace postwarden::testing {
+namespace {
+
+using Words = std::set<std::string>;
+
+const std::string kPage = POSTWARDEN_SOURCE_DIR "/doc/postwarden.1";
+
+std::string Quoted(const std::string& word) {
+    std::string out = "'";
+    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// What the shell command `command` writes on standard output; fails the test
+// unless it exits 0.
+std::string Output(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    const int status = pipe ? ::pclose(pipe) : -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+    return output;
+}
+
+// What the completion offers for the command line `words`, the last word being
+// the one under the cursor. Fails the test when bash says anything on stderr.
+Words Complete(const std::vector<std::string>& words) {
+    TempFolder dir;
+    std::string script = "source " + Quoted(POSTWARDEN_SOURCE_DIR "/integrations/bash/postwarden") +
+                         "\nCOMP_WORDS=(";
+    for (const std::string& word : words) script += Quoted(word) + " ";
+    script += ")\nCOMP_CWORD=" + std::to_string(words.size() - 1) +
+              "\n_postwarden\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    WriteFile(dir.File("complete.sh"), script);
+    const std::string output = Output("cd " + Quoted(dir.Path()) + " && bash --norc --noprofile " +
+                                      "complete.sh 2>stderr");
+    EXPECT_EQ(ReadFile(dir.File("stderr")), "") << ::testing::PrintToString(words);
+    Words offered;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) offered.insert(line);
+    }
+    return offered;
+}
+
+// The long options a text names.
+Words LongOptions(const std::string& text) {
+    static const std::regex option("--[a-z][a-z0-9-]*");
+    Words options;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        options.insert(it->str());
+    }
+    return options;
+}
+
+// The page's sections by their heading (.SH) and the commands' by their
+// first word (.SS), each with its text.
+std::map<std::string, std::string> Sections(const std::string& page) {
+    std::map<std::string, std::string> sections;
+    std::string* current = nullptr;
+    std::istringstream lines(page);
+    static const std::regex heading(R"(^\.S[HS] "?([^ "]+(?: OPTIONS| STATUS)?))");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, heading)) current = &sections[match[1].str()];
+        if (current) *current += line + "\n";
+    }
+    return sections;
+}
+
+// The page as roff source writes an option: every "-" as "\-".
+std::string Roff(const std::string& option) {
+    std::string out;
+    for (const char c : option) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+}
+
+TEST(BashCompletion, OffersWhatFitsWhereTheCursorIs) {
+    Words keys;  // the setting names are the module's table
+    for (const Setting& setting : kSettings) keys.insert(setting.key);
+    TempFolder dir;
+    std::filesystem::create_directories(dir.Path() + "/homes/alpha");
+    WriteFile(dir.Path() + "/homes/apple", "a file, not a folder");
+    const std::pair<std::vector<std::string>, Words> cases[] = {
+        {{"postwarden", "--home", dir.Path() + "/homes/a"}, {dir.Path() + "/homes/alpha"}},
+        {{"postwarden", "settings", "get", ""}, keys},
+        {{"postwarden", "settings", "unset", ""}, keys},
+        {{"postwarden", "se"}, {"sendmail", "settings"}},
+        {{"postwarden", "--m"}, {"--mail-store", "--module"}},
+        {{"postwarden", "--home", "/tmp", "ch"}, {"check"}},
+        {{"postwarden", "--home", "=", "/tmp", "do"}, {"doctor"}},
+        {{"postwarden", "check", "--answers", "yes,n"}, {"yes,no"}},
+        {{"postwarden", "check", "--answers", "c"}, {"close"}},
+        {{"postwarden", "audit", "--format", ""}, {"text", "json"}},
+        {{"postwarden", "thunderbird", ""}, {"install", "uninstall", "--help"}},
+        {{"postwarden", "settings", "u"}, {"unset"}},
+        {{"postwarden", "settings", "set", "--force", "MaxN"}, {"MaxNumberOfRecipients"}},
+        {{"postwarden", "settings", "set", "--file", "x", "SeparateP"}, {"SeparatePromptsWanted"}},
+        // The value of a setting and a second key are free text.
+        {{"postwarden", "settings", "set", "ListOfKeywords", "L"}, {}},
+        {{"postwarden", "settings", "get", "ListOfKeywords", "L"}, {}},
+        // After the first sendmail option everything is sendmail's.
+        {{"postwarden", "sendmail", "--answers", "yes", "--s"}, {"--sendmail"}},
+        {{"postwarden", "sendmail", "-oi", "--"}, {}},
+    };
+    for (const auto& [words, expected] : cases) {
+        EXPECT_EQ(Complete(words), expected) << ::testing::PrintToString(words);
+    }
+}
+
+TEST(ManualPage, ManFormatsItWithoutAWarning) {
+    EXPECT_EQ(Output("man --warnings -l " + Quoted(kPage) + " 2>&1 >/dev/null"), "");
+}
+
+// Every command `postwarden --help` lists (the first word of each indented
+// line under its "Commands" heading) is completed and has its section of the
+// page, and so has every option of its own help. The global options are said
+// once, before the command.
+TEST(HelpEverywhere, EveryCommandAndEveryOptionOfItsHelpIsCompletedAndOnThePage) {
+    const CommandResult help = RunPostwarden({"--help"});
+    ASSERT_EQ(help.exitCode, 0);
+    const Words globals = LongOptions(help.out);
+    const auto sections = Sections(ReadFile(kPage));
+    ASSERT_TRUE(sections.contains("GLOBAL OPTIONS"));
+    const Words offeredGlobals = Complete({"postwarden", "-"});
+    for (const std::string& option : globals) {
+        EXPECT_TRUE(offeredGlobals.contains(option)) << option << " of postwarden --help";
+        EXPECT_NE(sections.at("GLOBAL OPTIONS").find(Roff(option)), std::string::npos) << option;
+    }
+    // Where a command's options are completed: after its action for these.
+    const std::map<std::string, std::string> action = {{"thunderbird", "install"},
+                                                       {"settings", "set"}};
+    const Words commands = Complete({"postwarden", ""});
+    std::istringstream lines(help.out);
+    bool inList = false;
+    size_t seen = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("Commands") && line.ends_with(":")) {
+            inList = true;
+            continue;
+        }
+        if (!inList || !line.starts_with("  ")) {
+            if (inList) break;
+            continue;
+        }
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        ++seen;
+        EXPECT_TRUE(commands.contains(name)) << name;
+        ASSERT_TRUE(sections.contains(name)) << "no section for " << name;
+        const CommandResult own = RunPostwarden({name, "--help"});
+        ASSERT_EQ(own.exitCode, 0) << name << own.err;
+        std::vector<std::string> words{"postwarden", name};
+        if (action.contains(name)) words.push_back(action.at(name));
+        words.push_back("--");
+        const Words offered = Complete(words);
+        for (const std::string& option : LongOptions(own.out)) {
+            // --help is offered where no action is due yet.
+            if (option == "--help" || globals.contains(option)) continue;
+            EXPECT_TRUE(offered.contains(option)) << option << " of " << name;
+            EXPECT_NE(sections.at(name).find(Roff(option)), std::string::npos)
+                << option << " of " << name << " is not in its section";
+        }
+    }
+    // Nine when this was written; none would let every check pass unseen.
+    EXPECT_GE(seen, 9u) << help.out;
+    ASSERT_TRUE(sections.contains("EXIT STATUS"));
+    for (const int status : {host::kExitOk, host::kExitCancelled, host::kExitUsage,
+                             host::kExitFailure, host::kExitNotInstalled}) {
+        EXPECT_NE(sections.at("EXIT STATUS").find(".B " + std::to_string(status) + "\n"),
+                  std::string::npos)
+            << status;
+    }
+}
+
+}  // namespace
+}  // namespace postwarden::testing
