@@ -46,6 +46,33 @@ TEST(FoldCaseTest, AgreesWithIcuOnEveryCodePointUpToU0800) {
     }
 }
 
+// The scan folds a two-byte letter by a table of its own, not by the full fold:
+// every one must be found as the full fold finds it, also those that fold to
+// one byte ("ſ" to "s") or to three ("Ⱥ" to "ⱥ"), and those whose fold is
+// in no keyword.
+TEST(KeywordSearchTest, FoldsEveryTwoByteLetterAsTheFullFoldDoes) {
+    const auto utf8 = [](UChar32 c) {
+        char bytes[U8_MAX_LENGTH];
+        int32_t length = 0;
+        U8_APPEND_UNSAFE(bytes, length, c);
+        return std::string(bytes, length);
+    };
+    std::vector<std::string> keywords;
+    for (UChar32 c = 0x80; c < 0x800; c += 2)
+        keywords.push_back("<" + utf8(u_foldCase(c, U_FOLD_CASE_DEFAULT)) + ">");
+    const KeywordSearch search(keywords);
+    for (UChar32 c = 0x80; c < 0x800; ++c) {
+        const std::string text = "a<" + utf8(c) + ">Z";
+        const size_t expected = FirstOccurringOneByOne(keywords, text);
+        ASSERT_EQ(search.FirstOccurring(text), expected) << std::hex << c;
+        if (c % 2 == 0) {
+            ASSERT_NE(expected, KeywordSearch::npos) << std::hex << c;
+        }
+    }
+    EXPECT_EQ(KeywordSearch({"x", "sk"}).FirstOccurring("\xC5\xBF\xE2\x84\xAA"), 1u);  // ſK
+    EXPECT_EQ(KeywordSearch({"\xE2\xB1\xA5!"}).FirstOccurring("\xC8\xBA!"), 0u);       // Ⱥ!
+}
+
 TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
     struct Case {
         std::vector<std::string> keywords;
