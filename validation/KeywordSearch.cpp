@@ -72,6 +72,21 @@ int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGT
     return length;
 }
 
+// How many states the trie of `folded` has: one for every distinct prefix,
+// the empty one included. In sorted order a keyword adds the bytes it does not
+// share with the one before it.
+size_t TrieStates(std::vector<std::string> folded) {
+    std::sort(folded.begin(), folded.end());
+    size_t states = 1;
+    for (size_t k = 0; k < folded.size(); ++k) {
+        const std::string_view before = k > 0 ? std::string_view(folded[k - 1]) : "";
+        const auto shared =
+            std::mismatch(folded[k].begin(), folded[k].end(), before.begin(), before.end());
+        states += static_cast<size_t>(folded[k].end() - shared.first);
+    }
+    return states;
+}
+
 }  // namespace
 
 std::string FoldCase(std::string_view text) {
@@ -117,8 +132,13 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
     }
     for (int b = 'A'; b <= 'Z'; ++b) classOf_[b] = classOf_[b + 32];
 
-    // The trie, one row per state.
+    // The trie, one row per state. Its states are counted first, so that the
+    // table is allocated once at its size: grown by doubling, the last copy
+    // alone would hold two or three times the table at once.
+    const size_t states = TrieStates(folded);
+    delta_.reserve(states * classes_);
     delta_.assign(classes_, kNone);
+    firstEnding_.reserve(states);
     firstEnding_.assign(1, kNoKeyword);
     for (size_t k = 0; k < folded.size(); ++k) {
         if (folded[k].empty()) {
@@ -139,6 +159,7 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
         uint32_t& ending = firstEnding_[row / classes_];
         ending = std::min(ending, static_cast<uint32_t>(k));
     }
+    assert(firstEnding_.size() == states);
 
     // Breadth first, turn the trie into the automaton: a missing transition
     // takes the one of the longest proper suffix, and a state also ends every
@@ -190,16 +211,29 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
         if (firstEnding_[order[k]] == kNoKeyword)
             hitFrom_ = static_cast<uint32_t>((k + 1) * classes_);
     }
-    std::vector<uint32_t> delta(delta_.size());
+    // Moved in place, one cycle of the permutation at a time, as the table
+    // is the largest thing a search holds beside the text.
+    for (uint32_t& next : delta_) next = moved[next / classes_];
     std::vector<uint32_t> firstEnding(firstEnding_.size());
-    for (size_t state = 0; state < order.size(); ++state) {
-        const uint32_t row = moved[state];
-        firstEnding[row / classes_] = firstEnding_[state];
-        for (uint32_t c = 0; c < classes_; ++c)
-            delta[row + c] = moved[delta_[state * classes_ + c] / classes_];
-    }
-    delta_ = std::move(delta);
+    for (size_t state = 0; state < order.size(); ++state)
+        firstEnding[moved[state] / classes_] = firstEnding_[state];
     firstEnding_ = std::move(firstEnding);
+    const auto rowOf = [&](size_t state) { return delta_.begin() + state * classes_; };
+    std::vector<bool> placed(order.size());
+    std::vector<uint32_t> carried(classes_), displaced(classes_);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start]) continue;
+        // Each state of the cycle takes the place of the one it moves to.
+        std::copy(rowOf(start), rowOf(start) + classes_, carried.begin());
+        for (size_t state = start; !placed[state];) {
+            placed[state] = true;
+            const size_t target = moved[state] / classes_;
+            std::copy(rowOf(target), rowOf(target) + classes_, displaced.begin());
+            std::copy(carried.begin(), carried.end(), rowOf(target));
+            carried.swap(displaced);
+            state = target;
+        }
+    }
 
     foldedColumns_.resize(0x800);
     for (uint32_t c = 0x80; c < 0x800; ++c) {
