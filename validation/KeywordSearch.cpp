@@ -72,6 +72,21 @@ int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGT
     return length;
 }
 
+// How many states the trie of `folded` has: one for every distinct prefix,
+// the empty one included. In sorted order a keyword adds the bytes it does not
+// share with the one before it.
+size_t TrieStates(std::vector<std::string> folded) {
+    std::sort(folded.begin(), folded.end());
+    size_t states = 1;
+    for (size_t k = 0; k < folded.size(); ++k) {
+        const std::string_view before = k > 0 ? std::string_view(folded[k - 1]) : "";
+        const auto shared =
+            std::mismatch(folded[k].begin(), folded[k].end(), before.begin(), before.end());
+        states += static_cast<size_t>(folded[k].end() - shared.first);
+    }
+    return states;
+}
+
 }  // namespace
 
 std::string FoldCase(std::string_view text) {
@@ -117,8 +132,13 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
     }
     for (int b = 'A'; b <= 'Z'; ++b) classOf_[b] = classOf_[b + 32];
 
-    // The trie, one row per state.
+    // The trie, one row per state. Its states are counted first, so that the
+    // table is allocated once at its size: grown by doubling, the last copy
+    // alone would hold two or three times the table at once.
+    const size_t states = TrieStates(folded);
+    delta_.reserve(states * classes_);
     delta_.assign(classes_, kNone);
+    firstEnding_.reserve(states);
     firstEnding_.assign(1, kNoKeyword);
     for (size_t k = 0; k < folded.size(); ++k) {
         if (folded[k].empty()) {
@@ -129,7 +149,7 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
         for (unsigned char b : folded[k]) {
             uint32_t& next = delta_[row + classOf_[b]];
             if (next == kNone) {
-                if (delta_.size() + classes_ >= kHit) throw RuntimeError(7, "Out of memory");
+                if (delta_.size() + classes_ >= kNone) throw RuntimeError(7, "Out of memory");
                 next = static_cast<uint32_t>(delta_.size());
                 delta_.resize(delta_.size() + classes_, kNone);
                 firstEnding_.push_back(kNoKeyword);
@@ -139,6 +159,7 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
         uint32_t& ending = firstEnding_[row / classes_];
         ending = std::min(ending, static_cast<uint32_t>(k));
     }
+    assert(firstEnding_.size() == states);
 
     // Breadth first, turn the trie into the automaton: a missing transition
     // takes the one of the longest proper suffix, and a state also ends every
@@ -168,8 +189,58 @@ KeywordSearch::KeywordSearch(const std::vector<std::string>& keywords, size_t ma
             }
         }
     }
-    for (uint32_t& next : delta_) {
-        if (firstEnding_[next / classes_] != kNoKeyword) next |= kHit;
+
+    // The rows laid out again in breadth-first order, the states that end a
+    // keyword last. A walk over text spends nearly all its steps in the few
+    // states near the root; in the order the keywords built them, those rows
+    // lay scattered over the whole table (tens of megabytes for a long list)
+    // and most steps missed the cache. Together they stay in it. With the
+    // ending states last, one comparison of a row tells a hit.
+    std::vector<uint32_t> order;  // the states, in their new order
+    order.reserve(firstEnding_.size());
+    order.push_back(0);
+    for (const bool ending : {false, true}) {
+        for (const uint32_t row : queue) {
+            if ((firstEnding_[row / classes_] != kNoKeyword) == ending)
+                order.push_back(row / classes_);
+        }
+    }
+    std::vector<uint32_t> moved(order.size());  // a state's new row offset
+    for (size_t k = 0; k < order.size(); ++k) {
+        moved[order[k]] = static_cast<uint32_t>(k * classes_);
+        if (firstEnding_[order[k]] == kNoKeyword)
+            hitFrom_ = static_cast<uint32_t>((k + 1) * classes_);
+    }
+    // Moved in place, one cycle of the permutation at a time, as the table
+    // is the largest thing a search holds beside the text.
+    for (uint32_t& next : delta_) next = moved[next / classes_];
+    std::vector<uint32_t> firstEnding(firstEnding_.size());
+    for (size_t state = 0; state < order.size(); ++state)
+        firstEnding[moved[state] / classes_] = firstEnding_[state];
+    firstEnding_ = std::move(firstEnding);
+    const auto rowOf = [&](size_t state) { return delta_.begin() + state * classes_; };
+    std::vector<bool> placed(order.size());
+    std::vector<uint32_t> carried(classes_), displaced(classes_);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start]) continue;
+        // Each state of the cycle takes the place of the one it moves to.
+        std::copy(rowOf(start), rowOf(start) + classes_, carried.begin());
+        for (size_t state = start; !placed[state];) {
+            placed[state] = true;
+            const size_t target = moved[state] / classes_;
+            std::copy(rowOf(target), rowOf(target) + classes_, displaced.begin());
+            std::copy(carried.begin(), carried.end(), rowOf(target));
+            carried.swap(displaced);
+            state = target;
+        }
+    }
+
+    foldedColumns_.resize(0x800);
+    for (uint32_t c = 0x80; c < 0x800; ++c) {
+        const FoldedTwoByte& f = TwoByteFolds()[c];
+        uint32_t packed = static_cast<uint32_t>(f.length) << 24;
+        for (int32_t b = 0; b < f.length; ++b) packed |= uint32_t{classOf_[f.bytes[b]]} << (8 * b);
+        foldedColumns_[c] = packed;
     }
 }
 
@@ -222,43 +293,77 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
         if (start == n) break;
     }
 
-    uint8_t buffer[U8_MAX_LENGTH];
-    auto advance = [&](Walk& walk) {
-        const uint8_t first = s[walk.i];
+    const uint32_t* const delta = delta_.data();
+    const uint32_t hitFrom = hitFrom_;
+    const uint32_t* const twoByte = foldedColumns_.data();
+    // Inlined by force: five calls of a big body, and without it a call for
+    // every byte costs more than all the rest of the scan.
+    const auto step = [&](uint32_t & row, uint32_t column) __attribute__((always_inline)) {
+        row = delta[row + column];
+        if (row >= hitFrom) [[unlikely]]
+            best = std::min<size_t>(best, firstEnding_[row / classes_]);
+    };
+    // One code point. ASCII needs no folding (capitals share the columns of
+    // their small letters); a two-byte letter, most of what is not ASCII in
+    // Latin, Greek or Cyrillic text, has its columns in one look-up; the rest
+    // is folded in full.
+    const auto advance = [&](size_t & i, uint32_t & row) __attribute__((always_inline)) {
+        const uint32_t first = s[i];
         if (first < 0x80) {
-            walk.row = Step(walk.row, first);
-            ++walk.i;
-            if (walk.row & kHit)
-                best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+            step(row, classOf_[first]);
+            ++i;
             return;
         }
-        const int32_t length = FoldNext(s, n, walk.i, buffer);
-        for (int32_t b = 0; b < length; ++b) {
-            walk.row = Step(walk.row, buffer[b]);
-            if (walk.row & kHit)
-                best = std::min<size_t>(best, firstEnding_[(walk.row & ~kHit) / classes_]);
+        const uint32_t second = i + 1 < n ? s[i + 1] : 0;
+        if (first - 0xC2u <= 0xDFu - 0xC2u && (second & 0xC0u) == 0x80u) {
+            const uint32_t packed = twoByte[((first & 0x1Fu) << 6) | (second & 0x3Fu)];
+            i += 2;
+            step(row, packed & 0xFFu);
+            if (packed >> 24 == 1) [[unlikely]]
+                return;
+            step(row, (packed >> 8) & 0xFFu);
+            if (packed >> 24 == 3) [[unlikely]]
+                step(row, (packed >> 16) & 0xFFu);
+            return;
         }
+        uint8_t buffer[U8_MAX_LENGTH];
+        const int32_t length = FoldNext(s, n, i, buffer);
+        for (int32_t b = 0; b < length; ++b) step(row, classOf_[buffer[b]]);
     };
 
     if (count == kWalks) {
-        // A step reads at most four bytes, so this many rounds stay in bounds.
+        // Held in locals, not in the array, so that they stay in registers.
+        size_t i0 = walks[0].i, i1 = walks[1].i, i2 = walks[2].i, i3 = walks[3].i;
+        uint32_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;
         for (;;) {
-            size_t rounds = npos;
-            for (const Walk& walk : walks)
-                rounds = std::min(rounds, (walk.end - std::min(walk.i, walk.end)) / 4);
+            // A step reads at most four bytes, so this many rounds stay in bounds.
+            size_t rounds = std::min(std::min((walks[0].end - std::min(i0, walks[0].end)) / 4,
+                                              (walks[1].end - std::min(i1, walks[1].end)) / 4),
+                                     std::min((walks[2].end - std::min(i2, walks[2].end)) / 4,
+                                              (walks[3].end - std::min(i3, walks[3].end)) / 4));
             if (rounds == 0) break;
             for (; rounds > 0; --rounds) {
-                advance(walks[0]);
-                advance(walks[1]);
-                advance(walks[2]);
-                advance(walks[3]);
+                advance(i0, r0);
+                advance(i1, r1);
+                advance(i2, r2);
+                advance(i3, r3);
             }
             if (best == 0) return best;
         }
+        walks[0].i = i0;
+        walks[1].i = i1;
+        walks[2].i = i2;
+        walks[3].i = i3;
+        walks[0].row = r0;
+        walks[1].row = r1;
+        walks[2].row = r2;
+        walks[3].row = r3;
     }
     for (size_t w = 0; w < count; ++w) {
-        while (walks[w].i < walks[w].end) {
-            advance(walks[w]);
+        size_t i = walks[w].i;
+        uint32_t row = walks[w].row;
+        while (i < walks[w].end) {
+            advance(i, row);
             if (best == 0) return best;
         }
     }

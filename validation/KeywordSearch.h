@@ -44,13 +44,7 @@ class KeywordSearch {
     size_t MemoryBytes() const;
 
   private:
-    static constexpr uint32_t kHit = 0x80000000u;  // transition into a state that ends a keyword
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
-
-    // Next row offset after reading `byte` in the row at `row` (flag included).
-    uint32_t Step(uint32_t row, unsigned char byte) const {
-        return delta_[(row & ~kHit) + classOf_[byte]];
-    }
 
     size_t keywordCount_ = 0;
     size_t firstEmpty_ = npos;  // first empty keyword, if any
@@ -58,11 +52,16 @@ class KeywordSearch {
     uint32_t classes_ = 1;      // byte classes; class 0 is "in no keyword"
     uint8_t classOf_[256] = {};
     // One row of `classes_` transitions per state; an entry is the row offset of
-    // the next state, with kHit set when that state ends some keyword.
+    // the next state. The states that end some keyword come last, from the row
+    // offset `hitFrom_` on.
     std::vector<uint32_t> delta_;
+    uint32_t hitFrom_ = 0;
     // Per state (row offset / classes_): the lowest keyword position ending there
     // or at any of its suffixes.
     std::vector<uint32_t> firstEnding_;
+    // The columns of the folded bytes of every two-byte code point (U+0080 to
+    // U+07FF), packed: up to three in the low bytes, their count in the top one.
+    std::vector<uint32_t> foldedColumns_;
     // Set for a list too large for the tables, with its folded keywords.
     bool plain_ = false;
     std::vector<std::string> plainKeywords_;
