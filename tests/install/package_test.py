@@ -90,6 +90,7 @@ class InstalledPackage(unittest.TestCase):
         for path in ("usr/bin/postwarden",
                      "usr/lib/postwarden/libpostwarden-module.so",
                      "usr/lib/postwarden/libpostwarden-qt.so",
+                     "usr/lib/postwarden/libpostwarden-mime.so",
                      "usr/lib/postwarden/postwarden-thunderbird-host",
                      "usr/share/postwarden/postwarden-thunderbird.xpi",
                      "usr/share/man/man1/postwarden.1.gz",
