@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "host/AuditPlatform.h"
 #include "host/ClientObjects.h"
@@ -17,6 +18,7 @@
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
+#include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/registry/Registry.h"
 #include "settings/SettingKeys.h"
@@ -226,6 +228,10 @@ int AuditMessages(const AuditSetup& setup, const AuditSources& sources, AuditRep
     ModuleLibrary library(setup.modulePath);
     if (!library.Loaded()) {
         error = library.Error();
+        return kExitNotInstalled;
+    }
+    if (std::string unreadable = mailstore::MimeUnavailable(); !unreadable.empty()) {
+        error = std::move(unreadable);
         return kExitNotInstalled;
     }
     SettingsCopy settings;

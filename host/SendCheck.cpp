@@ -22,6 +22,7 @@
 #include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
+#include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/windows/ChooseWindowSystem.h"
 
@@ -364,11 +365,16 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     OutgoingMailItem mailItem(store, message, check.envelopeRecipients);
     bool cancel = false;
     bool ran = false;
+    // Without its MIME library the command cannot read what it is to check.
+    const std::string unreadable = mailstore::MimeUnavailable();
     if (!library.Loaded()) {
         outcome.verdict = SendVerdict::kNotInstalled;
         outcome.problem = library.Error() +
                           "; install it beside postwarden or in ../lib/postwarden/ from it, or "
                           "name it with --module PATH";
+    } else if (!unreadable.empty()) {
+        outcome.verdict = SendVerdict::kNotInstalled;
+        outcome.problem = unreadable + "; install it beside postwarden or in ../lib/postwarden/";
     } else {
         RunSend(library, observed, store, check, mailItem, outcome, cancel, ran);
     }

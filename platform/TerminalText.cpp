@@ -26,7 +26,17 @@ std::string EscapeForTerminal(std::string_view text) {
     out.reserve(text.size());
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     const auto length = static_cast<int32_t>(text.size());
+    const auto printableAscii = [](uint8_t b) { return b >= 0x20 && b < 0x7F; };
     for (int32_t i = 0; i < length;) {
+        // Most of a log is printable ASCII: copied a run at a time, not a
+        // character at a time.
+        if (printableAscii(bytes[i])) {
+            int32_t end = i + 1;
+            while (end < length && printableAscii(bytes[end])) ++end;
+            out.append(text.data() + i, static_cast<size_t>(end - i));
+            i = end;
+            continue;
+        }
         const int32_t start = i;
         UChar32 c;
         U8_NEXT(bytes, i, length, c);

@@ -8,6 +8,8 @@
 
 namespace postwarden::mailstore {
 
+struct MimeFunctions;
+
 // The one place that knows the MIME library. Every text it gives is valid UTF-8;
 // anything that cannot be converted is replaced by U+FFFD.
 
@@ -49,6 +51,7 @@ class MessageContent {
 
   private:
     friend MessageContent ParseMessage(std::string_view bytes);
+    friend struct MimeFunctions;  // MimeLibrary.h: BodyOf across the library's edge
 
     // The texts a body is made of, in its order.
     enum Piece : uint8_t { kMarkup, kShown, kPlain, kRich, kNames, kPieceCount };

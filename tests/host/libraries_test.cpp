@@ -1,6 +1,6 @@
 // What the command maps: Qt only when a window is drawn, libcurl only for a
-// fetch, the window plugin looked up beside the module, and a plugin that
-// cannot be had treated as no display.
+// fetch, GMime only to read a message, the window plugin looked up beside the
+// module, and a plugin that cannot be had treated as no display.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -31,6 +31,10 @@ bool Mentions(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// What a copy of the command needs beside it to check a message without windows.
+const char* const kCommandFiles[] = {"postwarden", "libpostwarden-module.so",
+                                     "libpostwarden-mime.so"};
+
 TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
     TempFolder home;
     TempFolder mail;
@@ -58,15 +62,26 @@ TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
 
     // A send that asks nothing, and a command that needs neither.
     ASSERT_EQ(run({"settings", "set", "PromptForAnySendWanted", "0"}).first.exitCode, 0);
-    for (const auto& args :
-         {std::vector<std::string>{"sendmail", "--sendmail", sendmail, "-oi", "x@corp.example"},
-          {"settings", "list"}}) {
-        SCOPED_TRACE(args.front());
-        const auto [r, trace] = run(args, kMessage);
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        bool readsMail;  // GMime comes with the MIME library, for a message only
+    } quiet[] = {
+        {{"sendmail", "--sendmail", sendmail, "-oi", "x@corp.example"}, kMessage, true},
+        {{"--help"}, "", false},
+        {{"settings", "list"}, "", false},
+        {{"log"}, "", false},
+        {{"version"}, "", false},
+    };
+    for (const auto& c : quiet) {
+        SCOPED_TRACE(c.args.front());
+        const auto [r, trace] = run(c.args, c.input);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(Mentions(trace, "libc.so")) << "no trace: " << trace;
         EXPECT_FALSE(Mentions(trace, "libQt6")) << trace;
         EXPECT_FALSE(Mentions(trace, "libcurl")) << trace;
+        EXPECT_EQ(Mentions(trace, "libpostwarden-mime.so"), c.readsMail) << trace;
+        EXPECT_EQ(Mentions(trace, "libgmime"), c.readsMail) << trace;
     }
     EXPECT_EQ(ReadFile(mail.Path() + "/input"), kMessage);
 
@@ -88,6 +103,38 @@ TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
     EXPECT_TRUE(Mentions(formsTrace, "libpostwarden-qt.so")) << formsTrace;
     EXPECT_TRUE(Mentions(formsTrace, "libQt6Widgets")) << formsTrace;
     EXPECT_TRUE(fs::exists(pictures.Path() + "/frmYesNoPrompt-1.png"));
+}
+
+// An install without its MIME library cannot read a message: nothing is
+// checked, so nothing is sent, as with the module missing.
+TEST(LibrariesTest, WithoutTheMimeLibraryNothingIsCheckedOrSent) {
+    TempFolder bin;
+    TempFolder home;
+    TempFolder mail;
+    for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
+    }
+    const std::string sendmail = WriteFakeSendmail(mail.Path());
+    const std::string program = bin.Path() + "/postwarden";
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"check", "--answers", "yes"}, "not checked: "},
+        {{"sendmail", "--sendmail", sendmail, "-oi", "x@corp.example"}, "not sent: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        std::vector<std::string> args = {"--home", home.Path()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r = RunProgram(program, args, {kMessage}, {});
+        EXPECT_EQ(r.exitCode, 69) << r.out << r.err;
+        EXPECT_TRUE(Mentions(r.err, c.says)) << r.err;
+        EXPECT_TRUE(Mentions(r.err, "libpostwarden-mime.so")) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(mail.Path() + "/input"));
+    // The settings need no message, so they work all the same.
+    EXPECT_EQ(RunProgram(program, {"--home", home.Path(), "settings", "list"}, {}, {}).exitCode, 0);
 }
 
 // Something listening where $DISPLAY points, so that a display seems present;
@@ -133,7 +180,7 @@ TEST(LibrariesTest, AWindowPluginThatCannotBeHadIsNoDisplay) {
         // A copy of the command and its module, not of the plugin beside them.
         TempFolder bin;
         TempFolder home;
-        for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+        for (const char* file : kCommandFiles) {
             fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
         }
         if (c.plugin) std::ofstream(bin.Path() + "/libpostwarden-qt.so") << *c.plugin;
@@ -157,7 +204,7 @@ TEST(LibrariesTest, WithoutThePluginTheQuestionIsAskedOnTheTerminal) {
     const FakeDisplay display;
     TempFolder bin;
     TempFolder home;
-    for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
+    for (const char* file : kCommandFiles) {
         fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
     }
     const std::string message = home.Path() + "/message.eml";
