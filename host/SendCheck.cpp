@@ -371,6 +371,9 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
                           "name it with --module PATH";
     } else {
         RunSend(library, observed, store, check, mailItem, outcome, cancel, ran);
+        // What the module traced is in the file before the host goes on to
+        // wait for the registry or hand the message over.
+        platform.FlushLog();
     }
     if (outcome.verdict != SendVerdict::kNotInstalled) {
         SettleVerdict(recorder.Prompts(), observed.Trace(), cancel, ran, outcome);

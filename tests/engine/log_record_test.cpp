@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,9 +10,12 @@
 #include <fstream>
 #include <set>
 
+#include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
 #include "platform/engine/LogRecord.h"
+#include "platform/windows/ModelWindow.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
@@ -105,6 +110,7 @@ TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
     LogFile log(path_);
     FileEngineLogger(log).WriteLog("Postwarden", "ProcessItem", "Starting recipients count: 2", 0);
     FileEngineHelper(log).LogEvent("Error occurred.  Reason: x", 1, "Postwarden.ProcessItem");
+    log.Flush();
 
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -131,12 +137,14 @@ TEST_F(LogFileTest, ConcurrentProcessesNeverInterleaveRecords) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            LogFile log(path_);
-            // Long messages make a torn write likely if records were not whole.
-            const std::string filler(700, 'a' + p);
-            for (int i = 0; i < kRecords; ++i) {
-                log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
-                           std::to_string(i) + "\n" + filler);
+            {
+                LogFile log(path_);
+                // Long messages make a torn write likely if records were not whole.
+                const std::string filler(700, 'a' + p);
+                for (int i = 0; i < kRecords; ++i) {
+                    log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
+                               std::to_string(i) + "\n" + filler);
+                }
             }
             std::_Exit(0);
         }
@@ -160,6 +168,119 @@ TEST_F(LogFileTest, ConcurrentProcessesNeverInterleaveRecords) {
         seen.insert(record->source + ":" + record->message.substr(0, newline));
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kRecords));
+}
+
+// Records wait in the process; whichever way it ends, they reach the file, once.
+TEST_F(LogFileTest, WaitingRecordsAreWrittenHoweverTheProcessEnds) {
+    const struct {
+        const char* name;
+        void (*end)();
+        int signal;  // the process ends by this signal; 0: exit status 0
+    } ends[] = {
+        {"exit", [] { std::exit(0); }, 0},
+        {"SIGTERM", [] { ::raise(SIGTERM); }, SIGTERM},
+        {"SIGSEGV", [] { ::raise(SIGSEGV); }, SIGSEGV},
+        {"abort", [] { std::abort(); }, SIGABRT},
+    };
+    for (const auto& end : ends) {
+        SCOPED_TRACE(end.name);
+        std::filesystem::remove(path_);
+        LogFile parent(path_);
+        // A handler someone else put there first (AddressSanitizer's, for
+        // SIGSEGV) keeps its signal; the log stands aside.
+        struct sigaction ours {
+        }, current{};
+        ::sigaction(SIGTERM, nullptr, &ours);
+        if (end.signal != 0 && (::sigaction(end.signal, nullptr, &current) != 0 ||
+                                current.sa_handler != ours.sa_handler)) {
+            continue;
+        }
+        // Copied into the child with the process: the parent's to write, not the child's.
+        parent.Append("trace", 0, "Postwarden", "Test", "from the parent");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            LogFile child(path_);
+            child.Append("trace", 0, "Postwarden", "Test", "from the child");
+            end.end();
+            std::_Exit(99);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (end.signal != 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == end.signal) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        parent.Flush();
+        std::vector<std::string> messages;
+        for (const std::string& line : Lines()) messages.push_back(ParseRecord(line)->message);
+        EXPECT_EQ(messages, (std::vector<std::string>{"from the child", "from the parent"}));
+    }
+}
+
+struct NoEvents final : WindowEvents {
+    void Click(std::string_view) override {}
+    void CloseRequested() override {}
+};
+
+// A window system that notes what the log file held whenever it was about to
+// show or ask anything.
+class LogReadingWindows final : public WindowSystem {
+  public:
+    explicit LogReadingWindows(std::string path) : path_(std::move(path)) {}
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override {
+        return std::make_unique<ReadingWindow>(design, events, *this);
+    }
+    void ProcessPendingEvents() override { Read(); }
+    void MessageBox(std::string_view, std::string_view) override { Read(); }
+
+    std::vector<std::string> seen;  // the file, at each look
+
+  private:
+    class ReadingWindow final : public ModelWindow {
+      public:
+        ReadingWindow(const FormDesign& design, WindowEvents& events, LogReadingWindows& system)
+            : ModelWindow(design, events), system_(system) {}
+        void ShowModal() override { system_.Read(); }
+        void ShowModeless() override { system_.Read(); }
+        void Activate() override { system_.Read(); }
+
+      private:
+        LogReadingWindows& system_;
+    };
+    void Read() { seen.push_back(testing::ReadFile(path_)); }
+    std::string path_;
+};
+
+TEST_F(LogFileTest, WaitingRecordsAreInTheFileBeforeAWindowShowsAnything) {
+    const FormDesign design{"frmTest", "Test", 100, 100, "Sans", 8, {}};
+    using Show = void (*)(WindowSystem&, Window&);
+    const struct {
+        const char* name;
+        Show show;
+    } shows[] = {
+        {"ShowModal", [](WindowSystem&, Window& w) { w.ShowModal(); }},
+        {"ShowModeless", [](WindowSystem&, Window& w) { w.ShowModeless(); }},
+        {"Activate", [](WindowSystem&, Window& w) { w.Activate(); }},
+        {"ProcessPendingEvents", [](WindowSystem& s, Window&) { s.ProcessPendingEvents(); }},
+        {"MessageBox", [](WindowSystem& s, Window&) { s.MessageBox("Error", "Postwarden"); }},
+    };
+    for (const auto& show : shows) {
+        SCOPED_TRACE(show.name);
+        std::filesystem::remove(path_);
+        auto windows = std::make_unique<LogReadingWindows>(path_);
+        LogReadingWindows& reader = *windows;
+        LinuxPlatform platform({path_, "", ""}, std::move(windows));
+        NoEvents events;
+        std::unique_ptr<Window> window = platform.Windows().CreateWindow(design, events);
+        platform.NewEngineLogger()->WriteLog("Postwarden", "Test", "before the question", 0);
+        show.show(platform.Windows(), *window);
+        ASSERT_EQ(reader.seen.size(), 1u);
+        EXPECT_NE(reader.seen[0].find("\tbefore the question\n"), std::string::npos);
+    }
 }
 
 TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {

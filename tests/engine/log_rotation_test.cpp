@@ -63,6 +63,7 @@ class LogRotationTest : public ::testing::Test {
                     log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
                                std::to_string(i) + "\n" + filler);
                 }
+                log.Flush();
                 std::_Exit(log.Working() ? 0 : 1);
             }
             children.push_back(pid);
@@ -108,7 +109,8 @@ class LogRotationTest : public ::testing::Test {
 
 TEST_F(LogRotationTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
     constexpr uint64_t kMax = 2000;
-    LogFile log(path_, nullptr, {.maxBytes = kMax, .keep = 3});
+    // Each record written as it comes, so that the sizes are the records'.
+    LogFile log(path_, nullptr, {.maxBytes = kMax, .keep = 3}, 0);
     constexpr int kRecords = 200;  // about 100 bytes each: ten rotations
     for (int i = 0; i < kRecords; ++i)
         log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
@@ -136,17 +138,21 @@ TEST_F(LogRotationTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
 
 TEST_F(LogRotationTest, AWriterWhoseFileWasRotatedAwayWritesToTheNewOne) {
     LogFile early(path_, nullptr, {.maxBytes = 500, .keep = 3});
-    LogFile late(path_, nullptr, {.maxBytes = 500, .keep = 3});
+    LogFile late(path_, nullptr, {.maxBytes = 500, .keep = 3}, 0);
     early.Append("trace", 0, "Postwarden", "Early", "before");
+    early.Flush();
     for (int i = 0; i < 10; ++i)
         late.Append("trace", 0, "Postwarden", "Late", std::string(80, 'x'));
     ASSERT_TRUE(fs::exists(RotatedLogPath(path_, 1)));
+    // Records that waited while the file was rotated go to the new file.
     early.Append("trace", 0, "Postwarden", "Early", "after");
+    early.Flush();
     EXPECT_EQ(ParseRecord(Lines(path_).back())->message, "after");
 
     // A log removed by hand is made again, not written into the removed file.
     fs::remove(path_);
     early.Append("trace", 0, "Postwarden", "Early", "again");
+    early.Flush();
     ASSERT_EQ(Lines(path_).size(), 1u);
     EXPECT_EQ(ParseRecord(Lines(path_)[0])->message, "again");
 }
@@ -155,7 +161,10 @@ TEST_F(LogRotationTest, ALogThatCannotRotateKeepsEveryRecord) {
     fs::create_directory(LogLockPath(path_));  // no lock, no rotation
     bool told = false;
     LogFile log(path_, [&](const std::string&) { told = true; }, {.maxBytes = 300, .keep = 3});
-    for (int i = 0; i < 20; ++i) log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
+    for (int i = 0; i < 20; ++i) {
+        log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
+        log.Flush();
+    }
     EXPECT_FALSE(fs::exists(RotatedLogPath(path_, 1)));
     EXPECT_EQ(Lines(path_).size(), 20u);
     EXPECT_TRUE(log.Working());
@@ -163,12 +172,12 @@ TEST_F(LogRotationTest, ALogThatCannotRotateKeepsEveryRecord) {
 }
 
 TEST_F(LogRotationTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
-    // Small files and enough of them kept that nothing is dropped: some sixty
-    // rotations, each one raced by the other writers.
+    // Files smaller than a writer's buffer and enough of them kept that nothing
+    // is dropped: some seventy rotations, each one raced by the other writers.
     constexpr int kProcesses = 4, kRecords = 1500;
-    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 64 << 10, .keep = 200});
+    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 32 << 10, .keep = 200});
     ASSERT_TRUE(fs::exists(RotatedLogPath(path_, 40)));
-    ExpectRotatedOnlyWhenFull(200, 64 << 10);
+    ExpectRotatedOnlyWhenFull(200, 32 << 10);
     ExpectEveryRecordOnce(AllLines(200), kProcesses, kRecords);
 }
 
