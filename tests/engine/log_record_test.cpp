@@ -188,8 +188,8 @@ TEST_F(LogFileTest, WaitingRecordsAreWrittenHoweverTheProcessEnds) {
         LogFile parent(path_);
         // A handler someone else put there first (AddressSanitizer's, for
         // SIGSEGV) keeps its signal; the log stands aside.
-        struct sigaction ours {
-        }, current{};
+        struct sigaction ours {};
+        struct sigaction current {};
         ::sigaction(SIGTERM, nullptr, &ours);
         if (end.signal != 0 && (::sigaction(end.signal, nullptr, &current) != 0 ||
                                 current.sa_handler != ours.sa_handler)) {
