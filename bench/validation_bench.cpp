@@ -226,7 +226,11 @@ class BenchPlatform final : public Platform {
     std::string ReadTextFile(std::string_view) override { throw errors::InvalidCall(); }
     WindowSystem& Windows() override { return *windows_; }
 
-    uintmax_t LogBytes() const { return std::filesystem::file_size(dir_ / "postwarden.log"); }
+    // What the log holds, with the records still waiting in the process.
+    uintmax_t LogBytes() {
+        if (log_) log_->Flush();
+        return std::filesystem::file_size(dir_ / "postwarden.log");
+    }
 
     std::map<std::string, std::string> settings;
     BenchMessageData message;

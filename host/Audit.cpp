@@ -83,7 +83,7 @@ class Worker {
   public:
     Worker(ModuleLibrary& library, const AuditSetup& setup, const SettingsCopy& settings)
         : base_({"", setup.registryPath, setup.mailStore}, std::make_unique<AnsweringWindows>()),
-          windows_(static_cast<AnsweringWindows&>(base_.Windows())),
+          windows_(static_cast<AnsweringWindows&>(base_.ChosenWindows())),
           audit_(base_, settings, std::make_shared<mailstore::MaildirStore>(setup.mailStore)),
           observer_(audit_),
           rules_(setup.rules),

@@ -377,6 +377,9 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         outcome.problem = unreadable + "; install it beside postwarden or in ../lib/postwarden/";
     } else {
         RunSend(library, observed, store, check, mailItem, outcome, cancel, ran);
+        // What the module traced is in the file before the host goes on to
+        // wait for the registry or hand the message over.
+        platform.FlushLog();
     }
     if (outcome.verdict != SendVerdict::kNotInstalled) {
         SettleVerdict(recorder.Prompts(), observed.Trace(), cancel, ran, outcome);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "module/Limits.h"
+#include "module/WindowWrapper.h"
 #include "platform/HugePages.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/MaildirSession.h"
@@ -17,14 +18,66 @@
 
 namespace postwarden {
 
+namespace {
+
+// Writes the log's waiting records before a window shows anything or takes an
+// answer: what was traced before a question is in the file while it is asked,
+// and stays there if the person kills the process instead of answering.
+class LogFirstWindows final : public WindowWrapper {
+  public:
+    // `platform` must outlive this.
+    LogFirstWindows(WindowSystem& target, LinuxPlatform& platform)
+        : WindowWrapper(target), platform_(platform) {}
+
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override {
+        return Wrap<FlushingWindow>(design, events, platform_);
+    }
+    void ProcessPendingEvents() override {
+        platform_.FlushLog();
+        WindowWrapper::ProcessPendingEvents();
+    }
+    void MessageBox(std::string_view text, std::string_view title) override {
+        platform_.FlushLog();
+        WindowWrapper::MessageBox(text, title);
+    }
+
+  private:
+    class FlushingWindow final : public WrappedWindow {
+      public:
+        FlushingWindow(WindowEvents& form, LinuxPlatform& platform)
+            : WrappedWindow(form), platform_(platform) {}
+
+      protected:
+        void Passing(std::string_view operation) override {
+            if (operation == "ShowModal" || operation == "ShowModeless" ||
+                operation == "Activate") {
+                platform_.FlushLog();
+            }
+        }
+
+      private:
+        LinuxPlatform& platform_;
+    };
+
+    LinuxPlatform& platform_;
+};
+
+}  // namespace
+
 LinuxPlatform::LinuxPlatform(Options options, std::unique_ptr<WindowSystem> windows)
-    : options_(std::move(options)), windows_(std::move(windows)) {}
+    : options_(std::move(options)),
+      windows_(std::move(windows)),
+      logFirst_(std::make_unique<LogFirstWindows>(*windows_, *this)) {}
 
 LinuxPlatform::~LinuxPlatform() = default;
 
 LogFile& LinuxPlatform::Log() {
     if (!log_) log_.emplace(options_.logPath);
     return *log_;
+}
+
+void LinuxPlatform::FlushLog() {
+    if (log_) log_->Flush();
 }
 
 Registry& LinuxPlatform::Settings() {
@@ -70,11 +123,14 @@ std::string LinuxPlatform::ReadTextFile(std::string_view path) {
 }
 
 std::string LinuxPlatform::FetchUrl(std::string_view url, const FetchPolicy& policy) {
+    // A server may keep the send waiting up to its time limit.
+    FlushLog();
     return net::FetchUrl(url, policy);
 }
 
 std::shared_ptr<MapiSession> LinuxPlatform::CreateMailServerSession(std::string_view url,
                                                                     const FetchPolicy& policy) {
+    FlushLog();
     return net::CreateImapSession(url, policy);
 }
 

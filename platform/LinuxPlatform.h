@@ -55,17 +55,25 @@ class LinuxPlatform final : public Platform {
     std::string FetchUrl(std::string_view url, const FetchPolicy& policy) override;
     std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
                                                          const FetchPolicy& policy) override;
-    WindowSystem& Windows() override { return *windows_; }
+    // The window system it was made with, behind one that writes the log's
+    // waiting records before anything is shown.
+    WindowSystem& Windows() override { return *logFirst_; }
+    // The window system it was made with, as it was handed over.
+    WindowSystem& ChosenWindows() { return *windows_; }
 
     // The log file, opened on first use. One that cannot be opened or written
     // is reported once on standard error and then left out; it never throws.
     LogFile& Log();
+    // Writes the log's waiting records, if it was opened: before the host
+    // waits for anything or hands the message on.
+    void FlushLog();
     Registry& Settings();
     const Options& options() const { return options_; }
 
   private:
     Options options_;
     std::unique_ptr<WindowSystem> windows_;
+    std::unique_ptr<WindowSystem> logFirst_;  // over windows_
     std::optional<LogFile> log_;
     std::unique_ptr<Registry> registry_;
 };

@@ -1,5 +1,7 @@
 #include "platform/engine/EngineLibrary.h"
 
+#include <algorithm>
+
 #include "module/Limits.h"
 #include "module/RuntimeError.h"
 #include "platform/engine/Glob.h"
@@ -26,6 +28,11 @@ void SplitDelimitedList::SetText(std::string_view text) {
     if (text.size() > limits::kMaxListTextBytes) {
         throw limits::TooLarge("The list text", limits::kMaxListTextBytes, "a list");
     }
+    // Room for an entry per line or ";": a list of thousands of keywords is
+    // not moved again and again as it grows.
+    const auto ends = static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == ';'; }));
+    entries_.reserve(std::min(ends + 1, limits::kMaxListEntries));
     auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     size_t start = 0;
     for (size_t i = 0; i <= text.size(); ++i) {

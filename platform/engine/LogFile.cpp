@@ -1,14 +1,18 @@
 #include "platform/engine/LogFile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/engine/LogRecord.h"
@@ -64,7 +68,79 @@ bool MoveAside(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT;
 }
 
+// Writes all of `bytes` to `fd`; the error number of a failed write, else 0.
+// Only write(2), so that a signal handler may call it.
+int WriteAll(int fd, const char* bytes, size_t size) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, bytes + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        written += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// The logs open in this process, for the ends of a process that skip their
+// destructors. A fixed table, so that a signal handler can walk it; a log that
+// finds no free place is written as usual, only not on those ends.
+std::array<std::atomic<LogFile*>, 8> openLogs{};
+
+void WriteRecordsAndDie(int signal) {
+    const int saved = errno;
+    WriteWaitingRecords();
+    errno = saved;
+    // The handler was reset to the default on entry and the signal is blocked
+    // until this returns: the process then ends as it would have without us.
+    ::raise(signal);
+}
+
+void FlushOpenLogs() {
+    for (auto& slot : openLogs) {
+        if (LogFile* log = slot.load()) log->Flush();
+    }
+}
+
 }  // namespace
+
+void WriteWaitingRecords() {
+    for (auto& slot : openLogs) {
+        LogFile* log = slot.load();
+        if (log == nullptr || log->writing_.load()) continue;
+        const size_t size = log->buffered_.load();
+        if (size > 0 && log->fd_.Valid()) {
+            (void)WriteAll(log->fd_.Get(), log->buffer_.get(), size);
+            log->buffered_.store(0);
+        }
+    }
+}
+
+void LogFile::ForgetParentsRecords() {
+    for (auto& slot : openLogs) {
+        if (LogFile* log = slot.load()) log->buffered_.store(0);
+    }
+}
+
+void LogFile::WatchProcessEnds() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGILL, SIGABRT, SIGFPE,
+                                 SIGSEGV, SIGBUS}) {
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+                (current.sa_flags & SA_SIGINFO) != 0) {
+                continue;
+            }
+            struct sigaction handler {};
+            handler.sa_handler = WriteRecordsAndDie;
+            handler.sa_flags = SA_RESETHAND;
+            sigemptyset(&handler.sa_mask);
+            ::sigaction(signal, &handler, nullptr);
+        }
+        std::atexit(FlushOpenLogs);
+        ::pthread_atfork(nullptr, nullptr, ForgetParentsRecords);
+    });
+}
 
 std::string RotatedLogPath(const std::string& path, int index) {
     return path + "." + std::to_string(index);
@@ -74,12 +150,36 @@ std::string LogLockPath(const std::string& path) {
     return path + ".lock";
 }
 
-LogFile::LogFile(const std::string& path, Reporter report, LogRotation rotation)
+LogFile::LogFile(const std::string& path, Reporter report, LogRotation rotation, size_t bufferBytes)
     : path_(path), report_(std::move(report)), rotation_(rotation) {
     assert(rotation_.keep >= 1);
     if (path.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!Reopen()) return;
+    }
+    if (bufferBytes == 0) return;
+    buffer_ = std::make_unique_for_overwrite<char[]>(bufferBytes);
+    capacity_ = bufferBytes;
+    WatchProcessEnds();
+    for (auto& slot : openLogs) {
+        LogFile* none = nullptr;
+        if (slot.compare_exchange_strong(none, this)) break;
+    }
+}
+
+LogFile::~LogFile() {
+    for (auto& slot : openLogs) {
+        LogFile* self = this;
+        if (slot.compare_exchange_strong(self, nullptr)) break;
+    }
+    Flush();
+}
+
+void LogFile::Flush() {
+    if (buffered_.load(std::memory_order_relaxed) == 0) return;
     std::lock_guard lock(mutex_);
-    Reopen();
+    WriteBuffered();
 }
 
 bool LogFile::Working() const {
@@ -155,14 +255,33 @@ void LogFile::Append(std::string_view kind, int32_t level, std::string_view app,
     if (failed_.load(std::memory_order_relaxed)) return;
     lineBuffer.clear();
     AppendRecordLine(lineBuffer, kind, level, app, source, message);
-    AppendRaw(lineBuffer);
-}
-
-void LogFile::AppendRaw(std::string_view lines) {
-    if (failed_.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(mutex_);
     if (!fd_) return;
-    // The file held may have been rotated away by another process: a record
+    const size_t size = buffered_.load(std::memory_order_relaxed);
+    if (size + lineBuffer.size() > capacity_) {
+        WriteBuffered();
+        if (lineBuffer.size() > capacity_) {
+            Write(lineBuffer);
+            return;
+        }
+    }
+    const size_t at = buffered_.load(std::memory_order_relaxed);
+    std::memcpy(buffer_.get() + at, lineBuffer.data(), lineBuffer.size());
+    buffered_.store(at + lineBuffer.size());
+}
+
+void LogFile::WriteBuffered() {
+    const size_t size = buffered_.load(std::memory_order_relaxed);
+    if (size == 0) return;
+    writing_.store(true);
+    Write({buffer_.get(), size});
+    buffered_.store(0);
+    writing_.store(false);
+}
+
+void LogFile::Write(std::string_view lines) {
+    if (failed_.load(std::memory_order_relaxed) || !fd_) return;
+    // The file held may have been rotated away by another process: records
     // must go to the file at the path, not to one on its way out.
     struct stat current {};
     if (::stat(path_.c_str(), &current) != 0 || current.st_ino != inode_ ||
@@ -171,23 +290,12 @@ void LogFile::AppendRaw(std::string_view lines) {
         current.st_size = 0;
     }
     // A regular file opened with O_APPEND takes the whole buffer in one write;
-    // the loop only matters for an interrupted or short write.
-    size_t written = 0;
-    int error = 0;
-    while (written < lines.size()) {
-        const ssize_t n = ::write(fd_.Get(), lines.data() + written, lines.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    if (error != 0) {
+    // WriteAll loops only for an interrupted or short write.
+    if (const int error = WriteAll(fd_.Get(), lines.data(), lines.size()); error != 0) {
         Fail(std::strerror(error));
         return;
     }
-    // The size seen before this record, plus the record: records other
+    // The size seen before these records, plus the records: records other
     // processes wrote in between are counted by whoever writes next.
     if (static_cast<uint64_t>(current.st_size) + lines.size() > rotation_.maxBytes) Rotate();
 }

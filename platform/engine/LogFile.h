@@ -3,8 +3,10 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -19,6 +21,10 @@ namespace postwarden {
 // thousand sends.
 inline constexpr uint64_t kLogRotateBytes = uint64_t{10} << 20;
 inline constexpr int kLogFilesKept = 3;
+// How many bytes of records wait in the process before they are written: a
+// send to many recipients traces tens of thousands of records, and one write
+// (and one look for a rotation) each cost more than checking the send.
+inline constexpr size_t kLogBufferBytes = size_t{64} << 10;
 
 struct LogRotation {
     uint64_t maxBytes = kLogRotateBytes;
@@ -31,9 +37,19 @@ std::string RotatedLogPath(const std::string& path, int index);
 // removed, so that every process locks the same file.
 std::string LogLockPath(const std::string& path);
 
+// Writes the records waiting in every LogFile of the process, with write(2)
+// alone: what a handler of a fatal signal may call.
+void WriteWaitingRecords();
+
 // The log file, opened once per process and appended to with whole records.
-// Every record is written by one write() on a descriptor opened with O_APPEND,
-// so records of concurrent processes never interleave.
+// Records wait in a buffer of whole records, which goes to the file in one
+// write() on a descriptor opened with O_APPEND, so records of concurrent
+// processes never interleave. The buffer is written when the next record would
+// not fit, on Flush() (before a person is asked anything, and when a call into
+// the module returns), when the LogFile goes, at exit(), and on a fatal signal
+// (SIGSEGV, SIGABRT, SIGTERM and the like, where the process left them at
+// their default): records that were not written are records lost in a crash.
+// A child made by fork() starts with an empty buffer; its parent writes them.
 //
 // The file keeps itself to a bounded size. The writer that takes it past the
 // rotation size renames it (and the older files) under an exclusive lock on
@@ -56,18 +72,20 @@ class LogFile {
     // regular file is used (a link to one is fine): a device, a named pipe or a
     // folder is refused, and opening never waits, so a named pipe nobody reads
     // cannot hold the process. A failure goes to `report`. An empty `path` means
-    // no log: records are dropped and nothing is reported.
+    // no log: records are dropped and nothing is reported. Up to `bufferBytes`
+    // of records wait to be written; 0 writes each record as it comes.
     explicit LogFile(const std::string& path, Reporter report = ReportToStandardError,
-                     LogRotation rotation = {});
+                     LogRotation rotation = {}, size_t bufferBytes = kLogBufferBytes);
+    // Writes what is waiting.
+    ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
     // Appends one record stamped now; dropped once the log has failed.
     void Append(std::string_view kind, int32_t level, std::string_view app, std::string_view source,
                 std::string_view message);
-    // Appends ready-made lines as they are, in one write; dropped once the log
-    // has failed.
-    void AppendRaw(std::string_view lines);
+    // Writes the records waiting, if any, so that other processes see them.
+    void Flush();
 
     // False when the file could not be opened or a write failed.
     bool Working() const;
@@ -79,6 +97,11 @@ class LogFile {
   private:
     // Turns the log off, reporting `reason` unless a failure was reported before.
     void Fail(const std::string& reason);
+    // Writes `lines` (whole records) in one write, to the file now at path_,
+    // and rotates when that took it past the size. Caller holds mutex_.
+    void Write(std::string_view lines);
+    // Writes the buffer and empties it. Caller holds mutex_.
+    void WriteBuffered();
     // Opens the file now at path_ in place of the one held; false after Fail.
     // Caller holds mutex_.
     bool Reopen();
@@ -86,10 +109,24 @@ class LogFile {
     // lock is held. Caller holds mutex_.
     void Rotate();
 
+    // Once per process: writes what waits on a fatal signal left at its default
+    // (a signal ignored, or handled by someone else, stays so) and at exit(),
+    // and forgets it in a child made by fork().
+    static void WatchProcessEnds();
+    static void ForgetParentsRecords();
+    friend void WriteWaitingRecords();
+
     std::string path_;
     Reporter report_;
     LogRotation rotation_;
     mutable std::mutex mutex_;  // guards what follows
+    // Whole records not yet written: buffer_[0, buffered_). A signal handler may
+    // write them, so the buffer never moves, a record is copied in before
+    // buffered_ counts it, and writing_ says a write of them is under way.
+    std::unique_ptr<char[]> buffer_;
+    size_t capacity_ = 0;
+    std::atomic<size_t> buffered_{0};
+    std::atomic<bool> writing_{false};
     UniqueFd fd_;
     dev_t device_ = 0;  // of the file fd_ holds
     ino_t inode_ = 0;

@@ -1,7 +1,6 @@
 #include "platform/engine/LogRecord.h"
 
 #include <cctype>
-#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -86,14 +85,35 @@ namespace {
 
 constexpr size_t kTimestampSize = 24;  // 2026-12-06T12:34:56.789Z
 
+// `millis` is 0 to 999. A send to many recipients stamps thousands of records
+// within one second: its date and time are worked out once per thread.
+void AppendTimestamp(std::string& out, time_t seconds, int millis) {
+    thread_local time_t cachedSeconds = 0;
+    thread_local char cached[40];
+    thread_local size_t cachedSize = 0;
+    if (cachedSize == 0 || seconds != cachedSeconds) {
+        tm utc{};
+        gmtime_r(&seconds, &utc);
+        cachedSize = strftime(cached, sizeof cached, "%Y-%m-%dT%H:%M:%S", &utc);
+        cachedSeconds = seconds;
+    }
+    out.append(cached, cachedSize);
+    const char fraction[] = {'.', static_cast<char>('0' + millis / 100),
+                             static_cast<char>('0' + millis / 10 % 10),
+                             static_cast<char>('0' + millis % 10), 'Z'};
+    out.append(fraction, sizeof fraction);
+}
+
 std::string FormatTimestamp(time_t seconds, int millis) {
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char buffer[40];
-    const size_t n = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
-    char fraction[16];
-    snprintf(fraction, sizeof fraction, ".%03dZ", millis);
-    return std::string(buffer, n) + fraction;
+    std::string out;
+    AppendTimestamp(out, seconds, millis);
+    return out;
+}
+
+void AppendCurrentTimestamp(std::string& out) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    AppendTimestamp(out, now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
 }
 
 // Reads exactly `count` digits at `at` into `value`, moving `at` past them.
@@ -116,9 +136,9 @@ bool Expect(std::string_view text, size_t& at, char c) {
 }  // namespace
 
 std::string CurrentTimestamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return FormatTimestamp(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
+    std::string out;
+    AppendCurrentTimestamp(out);
+    return out;
 }
 
 std::optional<std::string> TimestampOf(std::string_view text) {
@@ -203,7 +223,7 @@ std::string_view LineTimestamp(std::string_view line) {
 
 void AppendRecordLine(std::string& out, std::string_view kind, int32_t level, std::string_view app,
                       std::string_view source, std::string_view message) {
-    out += CurrentTimestamp();
+    AppendCurrentTimestamp(out);
     out += '\t';
     out += kind;
     out += '\t';

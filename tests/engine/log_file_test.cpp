@@ -2,6 +2,8 @@
 // of bounded size in which no writer, however many there are, loses a record or
 // splits one across files.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,9 +16,11 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
 #include "platform/engine/LogRecord.h"
+#include "platform/windows/ModelWindow.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden {
@@ -58,6 +62,7 @@ class LogFileTest : public ::testing::Test {
                     log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
                                std::to_string(i) + "\n" + filler);
                 }
+                log.Flush();
                 std::_Exit(log.Working() ? 0 : 1);
             }
             children.push_back(pid);
@@ -105,6 +110,7 @@ TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
     LogFile log(path_);
     FileEngineLogger(log).WriteLog("Postwarden", "ProcessItem", "Starting recipients count: 2", 0);
     FileEngineHelper(log).LogEvent("Error occurred.  Reason: x", 1, "Postwarden.ProcessItem");
+    log.Flush();
     const auto lines = Lines(path_);
     ASSERT_EQ(lines.size(), 2u);
     const auto trace = ParseRecord(lines[0]), event = ParseRecord(lines[1]);
@@ -117,6 +123,119 @@ TEST_F(LogFileTest, LoggerAndHelperWriteTraceAndEventRecords) {
         std::make_tuple("event", 1, "", "Postwarden.ProcessItem", "Error occurred.  Reason: x"));
     EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Records wait in the process; whichever way it ends, they reach the file, once.
+TEST_F(LogFileTest, WaitingRecordsAreWrittenHoweverTheProcessEnds) {
+    const struct {
+        const char* name;
+        void (*end)();
+        int signal;  // the process ends by this signal; 0: exit status 0
+    } ends[] = {
+        {"exit", [] { std::exit(0); }, 0},
+        {"SIGTERM", [] { ::raise(SIGTERM); }, SIGTERM},
+        {"SIGSEGV", [] { ::raise(SIGSEGV); }, SIGSEGV},
+        {"abort", [] { std::abort(); }, SIGABRT},
+    };
+    for (const auto& end : ends) {
+        SCOPED_TRACE(end.name);
+        std::filesystem::remove(path_);
+        LogFile parent(path_);
+        // A handler someone else put there first (AddressSanitizer's, for
+        // SIGSEGV) keeps its signal; the log stands aside.
+        struct sigaction ours {};
+        struct sigaction current {};
+        ::sigaction(SIGTERM, nullptr, &ours);
+        if (end.signal != 0 && (::sigaction(end.signal, nullptr, &current) != 0 ||
+                                current.sa_handler != ours.sa_handler)) {
+            continue;
+        }
+        // Copied into the child with the process: the parent's to write, not the child's.
+        parent.Append("trace", 0, "Postwarden", "Test", "from the parent");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            LogFile child(path_);
+            child.Append("trace", 0, "Postwarden", "Test", "from the child");
+            end.end();
+            std::_Exit(99);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (end.signal != 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == end.signal) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        parent.Flush();
+        std::vector<std::string> messages;
+        for (const std::string& line : Lines(path_)) messages.push_back(ParseRecord(line)->message);
+        EXPECT_EQ(messages, (std::vector<std::string>{"from the child", "from the parent"}));
+    }
+}
+
+struct NoEvents final : WindowEvents {
+    void Click(std::string_view) override {}
+    void CloseRequested() override {}
+};
+
+// A window system that notes what the log file held whenever it was about to
+// show or ask anything.
+class LogReadingWindows final : public WindowSystem {
+  public:
+    explicit LogReadingWindows(std::string path) : path_(std::move(path)) {}
+    std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override {
+        return std::make_unique<ReadingWindow>(design, events, *this);
+    }
+    void ProcessPendingEvents() override { Read(); }
+    void MessageBox(std::string_view, std::string_view) override { Read(); }
+
+    std::vector<std::string> seen;  // the file, at each look
+
+  private:
+    class ReadingWindow final : public ModelWindow {
+      public:
+        ReadingWindow(const FormDesign& design, WindowEvents& events, LogReadingWindows& system)
+            : ModelWindow(design, events), system_(system) {}
+        void ShowModal() override { system_.Read(); }
+        void ShowModeless() override { system_.Read(); }
+        void Activate() override { system_.Read(); }
+
+      private:
+        LogReadingWindows& system_;
+    };
+    void Read() { seen.push_back(testing::ReadFile(path_)); }
+    std::string path_;
+};
+
+TEST_F(LogFileTest, WaitingRecordsAreInTheFileBeforeAWindowShowsAnything) {
+    const FormDesign design{"frmTest", "Test", 100, 100, "Sans", 8, {}};
+    using Show = void (*)(WindowSystem&, Window&);
+    const struct {
+        const char* name;
+        Show show;
+    } shows[] = {
+        {"ShowModal", [](WindowSystem&, Window& w) { w.ShowModal(); }},
+        {"ShowModeless", [](WindowSystem&, Window& w) { w.ShowModeless(); }},
+        {"Activate", [](WindowSystem&, Window& w) { w.Activate(); }},
+        {"ProcessPendingEvents", [](WindowSystem& s, Window&) { s.ProcessPendingEvents(); }},
+        {"MessageBox", [](WindowSystem& s, Window&) { s.MessageBox("Error", "Postwarden"); }},
+    };
+    for (const auto& show : shows) {
+        SCOPED_TRACE(show.name);
+        std::filesystem::remove(path_);
+        auto windows = std::make_unique<LogReadingWindows>(path_);
+        LogReadingWindows& reader = *windows;
+        LinuxPlatform platform({path_, "", ""}, std::move(windows));
+        NoEvents events;
+        std::unique_ptr<Window> window = platform.Windows().CreateWindow(design, events);
+        platform.NewEngineLogger()->WriteLog("Postwarden", "Test", "before the question", 0);
+        show.show(platform.Windows(), *window);
+        ASSERT_EQ(reader.seen.size(), 1u);
+        EXPECT_NE(reader.seen[0].find("\tbefore the question\n"), std::string::npos);
+    }
 }
 
 TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {
@@ -141,7 +260,8 @@ TEST_F(LogFileTest, LogFileProblemSaysWhyAndCreatesNothing) {
 
 TEST_F(LogFileTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
     constexpr uint64_t kMax = 2000;
-    LogFile log(path_, nullptr, {.maxBytes = kMax, .keep = 3});
+    // Each record written as it comes, so that the sizes are the records'.
+    LogFile log(path_, nullptr, {.maxBytes = kMax, .keep = 3}, 0);
     constexpr int kRecords = 200;  // about 100 bytes each: ten rotations
     for (int i = 0; i < kRecords; ++i)
         log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
@@ -169,17 +289,21 @@ TEST_F(LogFileTest, PastTheSizeTheFileMovesOnAndTheOldestIsDropped) {
 
 TEST_F(LogFileTest, AWriterWhoseFileWasRotatedAwayWritesToTheNewOne) {
     LogFile early(path_, nullptr, {.maxBytes = 500, .keep = 3});
-    LogFile late(path_, nullptr, {.maxBytes = 500, .keep = 3});
+    LogFile late(path_, nullptr, {.maxBytes = 500, .keep = 3}, 0);
     early.Append("trace", 0, "Postwarden", "Early", "before");
+    early.Flush();
     for (int i = 0; i < 10; ++i)
         late.Append("trace", 0, "Postwarden", "Late", std::string(80, 'x'));
     ASSERT_TRUE(fs::exists(RotatedLogPath(path_, 1)));
+    // Records that waited while the file was rotated go to the new file.
     early.Append("trace", 0, "Postwarden", "Early", "after");
+    early.Flush();
     EXPECT_EQ(ParseRecord(Lines(path_).back())->message, "after");
 
     // A log removed by hand is made again, not written into the removed file.
     fs::remove(path_);
     early.Append("trace", 0, "Postwarden", "Early", "again");
+    early.Flush();
     ASSERT_EQ(Lines(path_).size(), 1u);
     EXPECT_EQ(ParseRecord(Lines(path_)[0])->message, "again");
 }
@@ -188,7 +312,10 @@ TEST_F(LogFileTest, ALogThatCannotRotateKeepsEveryRecord) {
     fs::create_directory(LogLockPath(path_));  // no lock, no rotation
     bool told = false;
     LogFile log(path_, [&](const std::string&) { told = true; }, {.maxBytes = 300, .keep = 3});
-    for (int i = 0; i < 20; ++i) log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
+    for (int i = 0; i < 20; ++i) {
+        log.Append("trace", 0, "Postwarden", "Test", std::to_string(i));
+        log.Flush();
+    }
     EXPECT_FALSE(fs::exists(RotatedLogPath(path_, 1)));
     EXPECT_EQ(Lines(path_).size(), 20u);
     EXPECT_TRUE(log.Working());
@@ -196,12 +323,12 @@ TEST_F(LogFileTest, ALogThatCannotRotateKeepsEveryRecord) {
 }
 
 TEST_F(LogFileTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
-    // Small files and enough of them kept that nothing is dropped: some sixty
-    // rotations, each one raced by the other writers.
+    // Files smaller than a writer's buffer and enough of them kept that nothing
+    // is dropped: some seventy rotations, each one raced by the other writers.
     constexpr int kProcesses = 4, kRecords = 1500;
-    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 64 << 10, .keep = 200});
+    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 32 << 10, .keep = 200});
     ASSERT_TRUE(fs::exists(RotatedLogPath(path_, 40)));
-    ExpectRotatedOnlyWhenFull(200, 64 << 10);
+    ExpectRotatedOnlyWhenFull(200, 32 << 10);
     ExpectEveryRecordOnce(AllLines(200), kProcesses, kRecords);
 }
 

@@ -248,6 +248,7 @@ TEST(SendBoundsTest, OversizedInputsAreLoggedAndTheSendGoesAhead) {
         EXPECT_FALSE(cancel) << id;
     }
     module.YSShutdown();
+    platform.FlushLog();  // as the host does when the module returns
 
     const std::string log = ReadWholeFile(logPath);
     for (const std::string& line : {

@@ -119,16 +119,45 @@ TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgai
     EXPECT_NE(log.find("Send: approved by resend"), std::string::npos);
 }
 
-TEST_F(SendPromisesTest, EachSendLeavesOneRecordSayingHowItEnded) {
-    for (const char* answer : {"yes", "no", "close"}) {
-        Send({"--answers", answer, "-oi", "x@corp.example"}, Message("Message-ID: <m@x>\n"));
-    }
-    const std::string log = Log();
-    for (const char* outcome : {"Send: yes;", "Send: no;", "Send: closed;"}) {
-        EXPECT_NE(log.find(std::string(outcome) +
-                           " rules fired: Any Send; recipients: 1; Message-ID: <m@x>; Subject: hi"),
-                  std::string::npos)
-            << outcome;
+// The module's records of a send, then the host's one record of how it ended,
+// in the order written, however the send ended.
+TEST_F(SendPromisesTest, EachSendLeavesItsRecordsInOrderAndOneSayingHowItEnded) {
+    const std::string kStart = "Starting recipients count: 1";
+    const std::string kFired = "Violated Any Send Rule: True";
+    const std::string kStop = "Postwarden is stopping";
+    const std::string kRest =
+        " rules fired: Any Send; recipients: 1; Message-ID: <m@x>; Subject: hi";
+    const struct {
+        const char* answer;  // nullptr: nobody to ask
+        bool ruleFails;      // the recipient count rule fails on its setting
+        std::vector<std::string> records;
+    } cases[] = {
+        {"yes", false, {kStart, kFired, kStop, "Send: yes;" + kRest}},
+        {"no", false, {kStart, kFired, kStop, "Send: no;" + kRest}},
+        {"close", false, {kStart, kFired, kStop, "Send: closed;" + kRest}},
+        {"no", true, {kStart, "Reason: Type mismatch", kFired, kStop, "Send: no;" + kRest}},
+        {nullptr,
+         false,
+         {kStart, "Reason: nobody can be asked", kStop,
+          "Send: not asked (nobody to ask);" + kRest}},
+    };
+    size_t at = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.answer ? c.answer : "nobody") + (c.ruleFails ? " failing" : ""));
+        Set("PromptForNumberOfRecipientsWanted", c.ruleFails ? "1" : "0");
+        ASSERT_EQ(Pw({"settings", "set", "--force", "MaxNumberOfRecipients",
+                      c.ruleFails ? "many" : "500"})
+                      .exitCode,
+                  0);
+        std::vector<std::string> args{"-oi", "x@corp.example"};
+        if (c.answer) args.insert(args.begin(), {"--answers", c.answer});
+        Send(args, Message("Message-ID: <m@x>\n"));
+        const std::string log = Log();
+        for (const std::string& record : c.records) {
+            const size_t found = log.find(record, at);
+            ASSERT_NE(found, std::string::npos) << record << " after " << at << ":\n" << log;
+            at = found + record.size();
+        }
     }
 }
 
