@@ -146,6 +146,20 @@ TEST_F(SettingsCommandTest, AChangeToANewHomeOutlivesTheFirstSend) {
     EXPECT_NE(r.out.find("with these keywords"), std::string::npos) << r.out;
     EXPECT_EQ(Get(home, "ListOfKeywords"), "projectx");
     EXPECT_EQ(Get(home, "PromptForAnySendWanted"), "(unset)");
+
+    // A section something else made but nobody seeded: unset seeds it first,
+    // or the first send would seed the removed setting back.
+    const std::string other = Home("other");
+    ASSERT_EQ(Settings(other, {"set-number", SettingsKeyPath("Postwarden", "Postwarden"),
+                               "WrittenByAnotherTool", "1"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(Settings(other, {"unset", "PromptForAnySendWanted"}).exitCode, 0);
+    EXPECT_EQ(RunPostwarden({"--home", other, "check", "--answers", "no"},
+                            "To: a@corp.example\nSubject: s\n\nx\n")
+                  .exitCode,
+              0);
+    EXPECT_EQ(Get(other, "PromptForAnySendWanted"), "(unset)");
 }
 
 TEST_F(SettingsCommandTest, ACorruptRegistryIsAOneLineErrorNamingTheFile) {
