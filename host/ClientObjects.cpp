@@ -97,9 +97,7 @@ std::shared_ptr<OutlookApplication> HostEngine::Application() {
     return application_;
 }
 
-int32_t HostEngine::RegisterModule(IModuleAPI&, int32_t selector, std::string_view,
-                                   std::string_view) {
-    selectors_.push_back(selector);
+int32_t HostEngine::RegisterModule(IModuleAPI&, int32_t, std::string_view, std::string_view) {
     return 0;
 }
 

@@ -111,14 +111,12 @@ class HostEngine final : public Engine {
 
     // Throws "Object variable or With block variable not set" when there is none.
     std::shared_ptr<OutlookApplication> Application() override;
-    // Records `selector`; answers 0.
+    // Nothing here dispatches by selector: answers 0.
     int32_t RegisterModule(IModuleAPI& module, int32_t selector, std::string_view a,
                            std::string_view b) override;
-    const std::vector<int32_t>& RegisteredSelectors() const { return selectors_; }
 
   private:
     std::shared_ptr<OutlookApplication> application_;
-    std::vector<int32_t> selectors_;
 };
 
 }  // namespace postwarden::host
