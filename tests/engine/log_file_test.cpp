@@ -50,13 +50,14 @@ class LogFileTest : public ::testing::Test {
 
     // Runs `processes` children that each append `records` records of about
     // 800 bytes with the given rotation, and waits for them all.
-    void WriteConcurrently(int processes, int records, LogRotation rotation) {
+    void WriteConcurrently(int processes, int records, LogRotation rotation,
+                           size_t bufferBytes = kLogBufferBytes) {
         std::vector<pid_t> children;
         for (int p = 0; p < processes; ++p) {
             const pid_t pid = fork();
             ASSERT_GE(pid, 0);
             if (pid == 0) {
-                LogFile log(path_, nullptr, rotation);
+                LogFile log(path_, nullptr, rotation, bufferBytes);
                 const std::string filler(700, static_cast<char>('a' + p));
                 for (int i = 0; i < records; ++i) {
                     log.Append("trace", 0, "Postwarden", "P" + std::to_string(p),
@@ -324,12 +325,14 @@ TEST_F(LogFileTest, ALogThatCannotRotateKeepsEveryRecord) {
 
 TEST_F(LogFileTest, ConcurrentWritersAcrossManyRotationsLoseNothing) {
     // Files smaller than a writer's buffer and enough of them kept that nothing
-    // is dropped: some seventy rotations, each one raced by the other writers.
+    // is dropped: each of some 290 batches fills a file, and even if the four
+    // writers always crossed the size together there would be over 70
+    // rotations, each one raced by the other writers.
     constexpr int kProcesses = 4, kRecords = 1500;
-    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 32 << 10, .keep = 200});
+    WriteConcurrently(kProcesses, kRecords, {.maxBytes = 8 << 10, .keep = 400}, 16 << 10);
     ASSERT_TRUE(fs::exists(RotatedLogPath(path_, 40)));
-    ExpectRotatedOnlyWhenFull(200, 32 << 10);
-    ExpectEveryRecordOnce(AllLines(200), kProcesses, kRecords);
+    ExpectRotatedOnlyWhenFull(400, 8 << 10);
+    ExpectEveryRecordOnce(AllLines(400), kProcesses, kRecords);
 }
 
 TEST_F(LogFileTest, ConcurrentWritersAcrossTheRealSizeLoseNothing) {
