@@ -20,8 +20,20 @@ bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix)
     return true;
 }
 
-bool IsSpace(char c) {
+constexpr bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+}
+
+// Neither a blank nor the start of a reference or a tag: a character of a word.
+constexpr auto kWordCharacters = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = !IsSpace(static_cast<char>(c)) && c != '&' && c != '<';
+    }
+    return table;
+}();
+bool IsWordCharacter(char c) {
+    return kWordCharacters[static_cast<unsigned char>(c)];
 }
 
 void AppendUtf8(uint32_t code, std::string& out) {
@@ -117,7 +129,8 @@ class Renderer {
         Flush();
         out_ += c;
     }
-    // A run of characters none of which is a blank: the same as Text() for each.
+    // A run that neither starts nor ends with a blank nor holds two together,
+    // whose blanks are spaces: the same as Text() for each character.
     void Word(std::string_view word) {
         Flush();
         out_.append(word);
@@ -182,11 +195,15 @@ void HtmlToText(std::string_view html, std::string& out) {
     size_t i = 0;
     while (i < html.size()) {
         const char c = html[i];
-        // Most of a document is words: taken a run at a time, not a byte at a time.
-        if (c != '&' && c != '<' && !IsSpace(c)) {
+        // Most of a document is words with one blank between them: such a run
+        // is taken whole, as it renders the same as word after word.
+        if (IsWordCharacter(c)) {
             size_t end = i + 1;
-            while (end < html.size() && html[end] != '&' && html[end] != '<' && !IsSpace(html[end]))
-                ++end;
+            for (; end < html.size(); ++end) {
+                const char d = html[end];
+                if (IsWordCharacter(d)) continue;
+                if (d != ' ' || end + 1 == html.size() || !IsWordCharacter(html[end + 1])) break;
+            }
             renderer.Word(html.substr(i, end - i));
             i = end;
             continue;
