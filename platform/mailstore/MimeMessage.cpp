@@ -3,8 +3,10 @@
 #include "platform/mailstore/MimeMessage.h"
 
 #include <gmime/gmime.h>
+#include <iconv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -90,10 +92,60 @@ std::string ValidUtf8(const char* text, size_t length) {
 
 // Text of unknown or undeclared charset: UTF-8 when it is valid UTF-8, else the
 // best of the fallback charsets.
+// GMime's guess gives a C string, which would end the text at its first NUL
+// byte and hide what follows from the rules: the stretches between NULs are
+// decoded one by one, and a NUL reads as U+FFFD, as it does in UTF-8 text.
 std::string Decode8Bit(const char* text, size_t length) {
     if (IsUtf8(text, length)) return {text, length};
-    GCharPtr decoded(g_mime_utils_decode_8bit(Options(), text, length));
-    return decoded ? ValidUtf8(decoded.get(), std::strlen(decoded.get())) : std::string();
+    std::string out;
+    const char* const end = text + length;
+    for (const char* at = text;;) {
+        const char* nul = static_cast<const char*>(std::memchr(at, '\0', end - at));
+        const size_t size = (nul != nullptr ? nul : end) - at;
+        if (size > 0) {
+            GCharPtr decoded(g_mime_utils_decode_8bit(Options(), at, size));
+            if (decoded) out += ValidUtf8(decoded.get(), std::strlen(decoded.get()));
+        }
+        if (nul == nullptr) return out;
+        out += "\xEF\xBF\xBD";
+        at = nul + 1;
+    }
+}
+
+// `text` in the converter's charset as UTF-8, whatever NUL characters it holds;
+// a sequence the charset does not know reads as U+FFFD. False when the
+// conversion fails otherwise.
+bool Convert(iconv_t converter, const char* text, size_t length, std::string& out) {
+    char* in = const_cast<char*>(text);  // iconv's signature; it only reads
+    size_t inLeft = length;
+    std::string converted(length + 16, '\0');
+    size_t done = 0;
+    bool ending = false;  // all read: the converter's shift state is put out
+    ::iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    for (;;) {
+        char* put = converted.data() + done;
+        size_t room = converted.size() - done;
+        const size_t result = ending ? ::iconv(converter, nullptr, nullptr, &put, &room)
+                                     : ::iconv(converter, &in, &inLeft, &put, &room);
+        done = converted.size() - room;
+        if (result != static_cast<size_t>(-1)) {
+            if (ending) break;
+            ending = true;
+        } else if (errno == E2BIG) {
+            converted.resize(2 * converted.size());
+        } else if (!ending && (errno == EILSEQ || errno == EINVAL)) {
+            if (converted.size() - done < 3) converted.resize(2 * converted.size());
+            converted.replace(done, 3, "\xEF\xBF\xBD");
+            done += 3;
+            ++in;
+            --inLeft;
+        } else {
+            return false;
+        }
+    }
+    converted.resize(done);
+    out = ValidUtf8(converted.data(), converted.size());
+    return true;
 }
 
 // Text in the part's declared charset; undeclared, unknown or mislabelled as
@@ -108,10 +160,10 @@ std::string ToUtf8(const char* text, size_t length, const char* charset) {
     }
     iconv_t converter = g_mime_iconv_open("UTF-8", charset);
     if (converter == reinterpret_cast<iconv_t>(-1)) return Decode8Bit(text, length);
-    GCharPtr converted(g_mime_iconv_strndup(converter, text, length));
+    std::string converted;
+    const bool ok = Convert(converter, text, length, converted);
     g_mime_iconv_close(converter);
-    if (!converted) return Decode8Bit(text, length);
-    return ValidUtf8(converted.get(), std::strlen(converted.get()));
+    return ok ? converted : Decode8Bit(text, length);
 }
 
 // A header value: raw 8-bit bytes made UTF-8, then its encoded words decoded.

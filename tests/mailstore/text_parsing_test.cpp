@@ -231,5 +231,37 @@ TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
     EXPECT_EQ(MessageFingerprint(multipart("b1")), MessageFingerprint(multipart("other-2")));
 }
 
+// A NUL or a byte the charset does not know reads as U+FFFD, and the text goes
+// on after it: a keyword behind it must still be found.
+TEST(MessageBodies, NothingAfterANulOrABadSequenceIsLost) {
+    const std::string replaced = "\xEF\xBF\xBD";
+    const struct {
+        const char* contentType;
+        std::string body;  // after the header block
+        std::string text;
+    } cases[] = {
+        {"text/plain", std::string("one\0two \xE9", 9), "one" + replaced + "two \xC3\xA9"},
+        {"text/plain; charset=us-ascii", std::string("one\0two", 7), "one" + replaced + "two"},
+        {"text/plain; charset=iso-8859-1", std::string("\xE9\0two", 5),
+         "\xC3\xA9" + replaced + "two"},
+        {"text/plain; charset=utf-8", std::string("one\0two", 7), "one" + replaced + "two"},
+        {"text/plain; charset=utf-16le", std::string("o\0\0\0t\0", 6), "o" + replaced + "t"},
+        {"text/plain; charset=shift_jis",
+         "a\x82\x01"
+         "b",
+         "a" + replaced +
+             "\x01"
+             "b"},
+        {"text/html; charset=iso-8859-1", std::string("<p>\xE9\0two</p>", 12),
+         "<p>\xC3\xA9" + replaced + "two</p>\n\n\xC3\xA9" + replaced + "two"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.contentType);
+        const MessageContent content = ParseMessage(std::string("Subject: s\nContent-Type: ") +
+                                                    c.contentType + "\n\n" + c.body);
+        EXPECT_EQ(content.bodyFormat == 2 ? content.HtmlBody() : content.Body(), c.text);
+    }
+}
+
 }  // namespace
 }  // namespace postwarden::mailstore
