@@ -2,8 +2,11 @@
 // to libpostwarden-mime.so, loaded at the first one (see MimeLibrary.h). Only
 // the executables link this file; it stands in for MimeMessage.cpp there.
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host/InstallLayout.h"
 #include "platform/mailstore/MimeLibrary.h"
@@ -22,8 +25,19 @@ struct Library {
 // once for the process and never closed: the contents it made outlive any
 // caller that could close it.
 Library Load() {
+    const std::string folder = host::ExecutableFolder();
     const std::string path =
-        host::FindCompanion(kMimeLibraryFileName, host::kInstalledLibraryFolder);
+        host::FindCompanionFrom(folder, kMimeLibraryFileName, host::kInstalledLibraryFolder);
+    if (::access(path.c_str(), F_OK) != 0) {
+        // Every place looked in, as for the module: a broken install reads
+        // differently from a build folder.
+        namespace fs = std::filesystem;
+        const std::vector<std::string> places =
+            host::CompanionCandidates(folder, kMimeLibraryFileName, host::kInstalledLibraryFolder);
+        return {nullptr, "cannot find the MIME library " + std::string(kMimeLibraryFileName) +
+                             " in " + fs::path(places[0]).parent_path().string() + " or " +
+                             fs::path(places[1]).parent_path().string()};
+    }
     // Local: the library's copies of the platform's code stay its own.
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

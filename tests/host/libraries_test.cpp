@@ -130,7 +130,8 @@ TEST(LibrariesTest, WithoutTheMimeLibraryNothingIsCheckedOrSent) {
         const CommandResult r = RunProgram(program, args, {kMessage}, {});
         EXPECT_EQ(r.exitCode, 69) << r.out << r.err;
         EXPECT_TRUE(Mentions(r.err, c.says)) << r.err;
-        EXPECT_TRUE(Mentions(r.err, "libpostwarden-mime.so")) << r.err;
+        EXPECT_TRUE(Mentions(r.err, "libpostwarden-mime.so in " + bin.Path() + " or ")) << r.err;
+        EXPECT_TRUE(Mentions(r.err, "/lib/postwarden")) << r.err;
     }
     EXPECT_FALSE(fs::exists(mail.Path() + "/input"));
     // The settings need no message, so they work all the same.
