@@ -1,7 +1,6 @@
 // What the command promises whatever the set-up: every recipient is checked,
 // a question nobody saw is not a Yes, a No is final, a broken install is loud.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <sstream>
 
 #include "host/SendCheck.h"
-#include "platform/UniqueFd.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -188,30 +186,17 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     if (!SetImmutable(drafts, true) || !SetImmutable(drafts, false)) {
         GTEST_SKIP() << "the immutable flag cannot be set here";
     }
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM");
-        ::execl(POSTWARDEN_BINARY_DIR "/postwarden", "postwarden", "--home", Home().c_str(),
-                "check", file.c_str(), nullptr);
-        ::_exit(127);
-    }
-    const UniqueFd owner(terminal);
+    const Started run = StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                                     {"--home", Home(), "check", file}, "", {}, true);
     std::string screen;
-    const auto readUntil = [&](const std::string& text) {
-        return ReadTerminalUntil(terminal, screen, text, 20);
-    };
-    ASSERT_TRUE(readUntil("Post Warden")) << screen;
+    ASSERT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
     ASSERT_TRUE(SetImmutable(drafts, true));
-    ASSERT_EQ(::write(terminal, "n", 1), 1);
-    readUntil("send: cancelled");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(::write(run.output.Get(), "n", 1), 1);
+    ReadUntil(run.output.Get(), screen, "send: cancelled");
+    const int exitCode = run.Wait();
     SetImmutable(drafts, false);
     EXPECT_FALSE(std::filesystem::is_empty(drafts)) << "the draft was removed after all";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << screen;
+    EXPECT_EQ(exitCode, 1) << screen;
     EXPECT_NE(screen.find("send: cancelled (No to"), std::string::npos) << screen;
     EXPECT_NE(Log().find("Send: no;"), std::string::npos);
 }
