@@ -19,7 +19,6 @@ const std::string kMessage(kBytes, sizeof kBytes - 1);
 class SendmailTest : public HomeTest {
   protected:
     void SetUp() override { sendmail = WriteFakeSendmail(dir.Path(), "fake-sendmail"); }
-    bool Delivered() const { return std::filesystem::exists(dir.File("input")); }
 
     TempFolder dir;
     std::string sendmail;
@@ -32,14 +31,6 @@ TEST_F(SendmailTest, TheBytesGoOnUnchangedAndTheRealSendmailsStatusComesBack) {
                       {"POSTWARDEN_SENDMAIL=" + sendmail, "FAKE_STATUS=75"});
     EXPECT_EQ(r.exitCode, 75) << r.err;
     EXPECT_EQ(ReadFile(dir.File("input")), kMessage);
-}
-
-TEST_F(SendmailTest, NothingIsRunWhenTheSendIsCancelled) {
-    const CommandResult r =
-        Pw({"sendmail", "--sendmail", sendmail, "--answers", "no", "-t"}, kMessage);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_FALSE(Delivered());
-    EXPECT_EQ(r.err, "postwarden: not sent: No to \"Are you sure you want to send this email?\"\n");
 }
 
 // A failure of postwarden's own lets the send go ahead, the message as it came.
