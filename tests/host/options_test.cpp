@@ -76,6 +76,7 @@ TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
         {{"settings", "import", "a", "b"}, "b"},
         {{"settings", "export", "extra"}, "extra"},
         {{"thunderbird"}, "thunderbird"},
+        {{"thunderbird", "setup"}, "setup"},
         {{"frobnicate"}, "frobnicate"},
         {{}, "a command is needed"},
         // Values that are not what the option takes.
