@@ -13,9 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/UniqueFd.h"

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "host/SendCheck.h"
 #include "tests/host/CommandRunner.h"
