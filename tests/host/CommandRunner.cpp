@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,26 +13,90 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/UniqueFd.h"
 
 namespace postwarden::testing {
 
-bool ReadTerminalUntil(int terminal, std::string& screen, const std::string& text, int seconds) {
-    for (int waited = 0; screen.find(text) == std::string::npos && waited < seconds * 10;
-         ++waited) {
-        pollfd ready{terminal, POLLIN, 0};
+namespace {
+
+// In a child: like a mail client's sendmail program, no terminal and no
+// display of the test run's, and no scripted answers, unless `env` gives them.
+[[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env) {
+    signal(SIGPIPE, SIG_DFL);  // the parent ignores it; a program starts with the default
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "POSTWARDEN_ANSWERS"}) {
+        unsetenv(name);
+    }
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+}
+
+int ExitCode(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+bool ReadUntil(int fd, std::string& text, const std::string& part, int seconds) {
+    for (int waited = 0; text.find(part) == std::string::npos && waited < seconds * 10; ++waited) {
+        pollfd ready{fd, POLLIN, 0};
         if (::poll(&ready, 1, 100) <= 0) continue;
         char buffer[4096];
-        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got <= 0) break;
-        screen.append(buffer, static_cast<size_t>(got));
+        text.append(buffer, static_cast<size_t>(got));
     }
-    return screen.find(text) != std::string::npos;
+    return text.find(part) != std::string::npos;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+int Started::Wait() const {
+    return ExitCode(pid);
+}
+
+Started StartProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input, const std::vector<std::string>& env,
+                     bool onTerminal) {
+    Started started;
+    if (onTerminal) {
+        int terminal = -1;
+        started.pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (started.pid == 0) Exec(program, args, env);
+        started.output.Reset(terminal);
+        return started;
+    }
+    int out[2];
+    if (pipe2(out, O_CLOEXEC)) return started;
+    started.pid = fork();
+    if (started.pid == 0) {
+        const int in = ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY | O_CLOEXEC);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        dup2(null, 2);
+        setsid();
+        Exec(program, args, env);
+    }
+    close(out[1]);
+    started.output.Reset(out[0]);
+    return started;
 }
 
 CommandResult RunPostwarden(const std::vector<std::string>& args, const std::string& input,
@@ -51,22 +116,8 @@ CommandResult RunProgram(const std::string& program, const std::vector<std::stri
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        // Like a mail client's sendmail program: no terminal and no display of
-        // the test run's, and no scripted answers, unless the test gives them.
         setsid();
-        signal(SIGPIPE, SIG_DFL);  // the parent ignores it; a program starts with the default
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        unsetenv("QT_QPA_PLATFORM");
-        unsetenv("POSTWARDEN_ANSWERS");
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> raw;
-        for (std::string& a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
-        _exit(127);
+        Exec(program, args, env);
     }
     close(in[0]);
     close(out[1]);
@@ -117,9 +168,7 @@ CommandResult RunProgram(const std::string& program, const std::vector<std::stri
     close(out[0]);
     close(err[0]);
     if (inFd >= 0) close(inFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exitCode = ExitCode(pid);
     return result;
 }
 

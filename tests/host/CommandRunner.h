@@ -4,11 +4,13 @@
 // scripts do, and collects what it printed.
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/UniqueFd.h"
 #include "platform/engine/LogRecord.h"
 #include "tests/TempFolder.h"
 
@@ -33,10 +35,30 @@ CommandResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& chunks,
                          const std::vector<std::string>& env = {});
 
-// Reads what `terminal` (a pseudo-terminal's master) shows onto the end of
-// `screen` until `text` is among it or `seconds` have passed; whether it is.
-bool ReadTerminalUntil(int terminal, std::string& screen, const std::string& text,
-                       int seconds = 30);
+// A program left running by StartProgram.
+struct Started {
+    pid_t pid = -1;
+    // Its standard output; on a terminal, the pseudo-terminal's master, which
+    // is its standard input too.
+    UniqueFd output;
+
+    // Waits for it to end; its exit code, -1 when it did not exit normally.
+    int Wait() const;
+};
+
+// Starts `program` the way RunProgram does but leaves it running: standard
+// input from the file `input` (none when empty), standard error discarded; or,
+// `onTerminal`, all three on a pseudo-terminal of its own.
+Started StartProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input = "", const std::vector<std::string>& env = {},
+                     bool onTerminal = false);
+
+// Reads what `fd` gives onto the end of `text` until `part` is in it or
+// `seconds` have passed; whether it is.
+bool ReadUntil(int fd, std::string& text, const std::string& part, int seconds = 30);
+
+// The number of times `part` occurs in `text`.
+size_t Occurrences(const std::string& text, const std::string& part);
 
 // Sets or clears the immutable flag, which holds a file or a folder as it is
 // even for root; false when the file system or the user cannot.

@@ -295,40 +295,29 @@ TEST_F(CheckTest, TheRulesReadWhatTheRecipientReads) {
     }
 }
 
-// From a network file and from a shared Maildir folder, each on a home of its own.
-TEST_F(CheckTest, CentralSettingsApplyBeforeTheSendIsChecked) {
+// From a shared Maildir folder, on a home of its own; a network file is met in
+// settings_command_test.cpp, where a send refreshes from one.
+TEST_F(CheckTest, CentralSettingsFromASharedFolderApplyBeforeTheSendIsChecked) {
     Rules({{"PromptForKeywordsWanted", "1"},
            {"ListOfKeywords", "projectx\r\nmerger"},
            {"MessageForKeywords", "Send this secret?"}});
     const std::string document = Pw({"settings", "export"}).out;
-    for (const bool fromFolder : {false, true}) {
-        SCOPED_TRACE(fromFolder ? "shared folder" : "network file");
-        FreshHome();
-        const auto folder = std::filesystem::path(Home()) / "shared" / "Settings";
-        if (fromFolder) {
-            for (const char* sub : {"cur", "new", "tmp"}) {
-                std::filesystem::create_directories(folder / sub);
-            }
-            std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
-                << "From: admin@corp.example\nSubject: Post Warden Settings\n"
-                   "Content-Type: text/plain; charset=utf-8\n\n"
-                << document;
-            Set("FetchSettingsExchangePublicFolder", folder.string());
-        } else {
-            WriteFile(Home() + "/central.xml", document);
-            Set("FetchSettingsNetworkLocation", Home() + "/central.xml");
-        }
-        const CommandResult r = Check("no", Message("alice@corp.example", "About the MERGER", "x"));
-        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-        EXPECT_EQ(r.out,
-                  "send: cancelled (No to \"Send this secret?\"; why: keyword \"merger\" in the "
-                  "subject)\n");
-        EXPECT_EQ(Count(fromFolder ? "Fetching public folder from " + folder.string()
-                                   : "Read settings successfully: True"),
-                  1);
-        EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
-        EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
-    }
+    FreshHome();
+    const auto folder = std::filesystem::path(Home()) / "shared" / "Settings";
+    for (const char* sub : {"cur", "new", "tmp"}) std::filesystem::create_directories(folder / sub);
+    std::ofstream(folder / "cur" / "1700000000.1.host:2,S")
+        << "From: admin@corp.example\nSubject: Post Warden Settings\n"
+           "Content-Type: text/plain; charset=utf-8\n\n"
+        << document;
+    Set("FetchSettingsExchangePublicFolder", folder.string());
+    const CommandResult r = Check("no", Message("alice@corp.example", "About the MERGER", "x"));
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_EQ(r.out,
+              "send: cancelled (No to \"Send this secret?\"; why: keyword \"merger\" in the "
+              "subject)\n");
+    EXPECT_EQ(Count("Fetching public folder from " + folder.string()), 1);
+    EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
+    EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
 }
 
 }  // namespace

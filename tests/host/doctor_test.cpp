@@ -135,8 +135,7 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
     for (const DoctorCase& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(Home());
-        WriteFile(sendmail, "#!/bin/sh\ncat > /dev/null\n");
-        ASSERT_EQ(::chmod(sendmail.c_str(), 0755), 0);
+        ASSERT_EQ(WriteFakeSendmail(dir.Path()), sendmail);
         const CommandResult sent =
             RunPostwarden({"--home", Home(), "check", "--answers", "yes"},
                           "From: me@corp.example\nTo: you@corp.example\nSubject: hi\n\nx\n");

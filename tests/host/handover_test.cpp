@@ -1,12 +1,9 @@
 // The hand-over to the real sendmail is all or nothing: whenever postwarden is
 // killed, the real sendmail has either not been started or reads the whole
 // message.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -64,28 +61,13 @@ class HandOverTest : public ::testing::Test {
     }
 
     // Starts `postwarden sendmail` on the message, the slow sendmail capturing
-    // into `capture`; returns its process id.
-    pid_t Start(const std::string& capture) {
+    // into `capture`.
+    Started Start(const std::string& capture) {
         fs::create_directories(capture);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int in = ::open(messagePath.c_str(), O_RDONLY);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(in, 0);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            ::setenv("CAPTURE_DIR", capture.c_str(), 1);
-            std::string program = POSTWARDEN_BINARY_DIR "/postwarden";
-            std::vector<std::string> args{program,     "--home", home.Path(),       "sendmail",
-                                          "--answers", "yes",    "--sendmail",      sendmail,
-                                          "-oi",       "--",     "you@corp.example"};
-            std::vector<char*> raw;
-            for (std::string& a : args) raw.push_back(a.data());
-            raw.push_back(nullptr);
-            ::execv(raw[0], raw.data());
-            ::_exit(127);
-        }
-        return pid;
+        return StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                            {"--home", home.Path(), "sendmail", "--answers", "yes", "--sendmail",
+                             sendmail, "-oi", "--", "you@corp.example"},
+                            messagePath, {"CAPTURE_DIR=" + capture});
     }
 
     TempFolder home;
@@ -99,11 +81,8 @@ TEST_F(HandOverTest, AKillAtAnyMomentHandsOverTheWholeMessageOrNothing) {
     // One whole run, to see how long a send takes here.
     const std::string whole = dir.Path() + "/whole";
     const auto begin = Clock::now();
-    const pid_t first = Start(whole);
-    int status = 0;
-    ASSERT_EQ(waitpid(first, &status, 0), first);
+    ASSERT_EQ(Start(whole).Wait(), 0);
     const auto run = Clock::now() - begin;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_EQ(ReadFile(whole + "/capture"), message);
 
     constexpr int kKills = 25;
@@ -111,15 +90,15 @@ TEST_F(HandOverTest, AKillAtAnyMomentHandsOverTheWholeMessageOrNothing) {
     for (int i = 0; i < kKills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
         const std::string capture = dir.Path() + "/kill" + std::to_string(i);
-        const pid_t pid = Start(capture);
+        const Started started = Start(capture);
         std::this_thread::sleep_for(run * (2 * i + 1) / (2 * kKills));
-        ::kill(pid, SIGKILL);
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ::kill(started.pid, SIGKILL);
+        const bool killed = started.Wait() == -1;
         if (!fs::exists(capture + "/started")) {
             EXPECT_FALSE(fs::exists(capture + "/capture"));
             continue;
         }
-        killedWhileHandingOver += WIFSIGNALED(status);
+        killedWhileHandingOver += killed;
         // The sendmail goes on after postwarden is gone; what it got is only
         // known once it has read to the end.
         ASSERT_TRUE(WaitFor(capture + "/done", std::chrono::seconds(60)));

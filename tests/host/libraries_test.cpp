@@ -2,10 +2,8 @@
 // fetch, GMime only to read a message, the window plugin looked up beside the
 // module, and a plugin that cannot be had treated as no display.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -31,9 +29,17 @@ bool Mentions(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// What a copy of the command needs beside it to check a message without windows.
-const char* const kCommandFiles[] = {"postwarden", "libpostwarden-module.so",
-                                     "libpostwarden-mime.so"};
+// Copies the command and `libraries` of the build into `bin`, where no window
+// plugin stands unless the test puts one there; the copy's path.
+std::string CopyCommand(const TempFolder& bin,
+                        std::vector<std::string> libraries = {"libpostwarden-module.so",
+                                                              "libpostwarden-mime.so"}) {
+    libraries.push_back("postwarden");
+    for (const std::string& file : libraries) {
+        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
+    }
+    return bin.Path() + "/postwarden";
+}
 
 TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
     TempFolder home;
@@ -111,11 +117,8 @@ TEST(LibrariesTest, WithoutTheMimeLibraryNothingIsCheckedOrSent) {
     TempFolder bin;
     TempFolder home;
     TempFolder mail;
-    for (const char* file : {"postwarden", "libpostwarden-module.so"}) {
-        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
-    }
+    const std::string program = CopyCommand(bin, {"libpostwarden-module.so"});
     const std::string sendmail = WriteFakeSendmail(mail.Path());
-    const std::string program = bin.Path() + "/postwarden";
     const struct {
         std::vector<std::string> args;
         std::string says;
@@ -178,14 +181,10 @@ TEST(LibrariesTest, AWindowPluginThatCannotBeHadIsNoDisplay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        // A copy of the command and its module, not of the plugin beside them.
         TempFolder bin;
         TempFolder home;
-        for (const char* file : kCommandFiles) {
-            fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
-        }
+        const std::string program = CopyCommand(bin);
         if (c.plugin) std::ofstream(bin.Path() + "/libpostwarden-qt.so") << *c.plugin;
-        const std::string program = bin.Path() + "/postwarden";
         const CommandResult r =
             RunProgram(program, {"--home", home.Path(), "check"}, {kMessage}, {display.Variable()});
         // Held, never sent unasked, and the reason names the plugin.
@@ -205,35 +204,15 @@ TEST(LibrariesTest, WithoutThePluginTheQuestionIsAskedOnTheTerminal) {
     const FakeDisplay display;
     TempFolder bin;
     TempFolder home;
-    for (const char* file : kCommandFiles) {
-        fs::copy_file(fs::path(POSTWARDEN_BINARY_DIR) / file, fs::path(bin.Path()) / file);
-    }
     const std::string message = home.Path() + "/message.eml";
     std::ofstream(message) << kMessage;
-    const std::string program = bin.Path() + "/postwarden";
-    const std::string variable = display.Variable();
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM");
-        ::putenv(const_cast<char*>(variable.c_str()));
-        ::execl(program.c_str(), "postwarden", "--home", home.Path().c_str(), "check",
-                message.c_str(), nullptr);
-        ::_exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    const UniqueFd owner(terminal);
+    const Started run = StartProgram(CopyCommand(bin), {"--home", home.Path(), "check", message},
+                                     "", {display.Variable()}, true);
     std::string screen;
-    const auto readUntil = [&](const std::string& text) {
-        return ReadTerminalUntil(terminal, screen, text, 30);
-    };
-    EXPECT_TRUE(readUntil("Post Warden")) << screen;
-    ASSERT_EQ(::write(terminal, "y", 1), 1);
-    EXPECT_TRUE(readUntil("send: go ahead")) << screen;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
+    ASSERT_EQ(::write(run.output.Get(), "y", 1), 1);
+    EXPECT_TRUE(ReadUntil(run.output.Get(), screen, "send: go ahead")) << screen;
+    EXPECT_EQ(run.Wait(), 0) << screen;
 }
 
 }  // namespace

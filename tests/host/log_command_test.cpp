@@ -2,20 +2,14 @@
 // person reading the log is shown escaped, field by field. It reads the rotated
 // files too, oldest first, --since narrows what it shows to the records from a
 // time on, and --follow goes on showing what is added.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 
-#include "platform/UniqueFd.h"
 #include "platform/engine/LogRecord.h"
 #include "tests/host/CommandRunner.h"
 
@@ -141,20 +135,6 @@ TEST_F(LogCommandTest, SinceShowsTheRecordsFromThatTimeOn) {
     }
 }
 
-// Reads what `fd` gives until `out` holds `count` line ends, for a minute at most.
-void ReadLines(int fd, std::string& out, size_t count) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) < count &&
-           std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 1000) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 // Each case writes a first record, starts `log --follow`, then `change`s the
 // log; every record must be shown once, in order, escaped.
 TEST_F(LogCommandTest, FollowShowsWhatIsAdded) {
@@ -188,26 +168,14 @@ TEST_F(LogCommandTest, FollowShowsWhatIsAdded) {
         SCOPED_TRACE(c.name);
         Write("", Record(kNoon, "first"));
         std::remove(LogPath(".1").c_str());
-        int out[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(out[1], 1);
-            std::string program = POSTWARDEN_BINARY_DIR "/postwarden";
-            std::string homeOption = "--home=" + home.Path();
-            std::string log = "log", follow = "--follow";
-            char* argv[] = {program.data(), homeOption.data(), log.data(), follow.data(), nullptr};
-            ::execv(argv[0], argv);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        const UniqueFd reader(out[0]);
+        const Started follow = StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                                            {"--home=" + home.Path(), "log", "--follow"});
         std::string shown;
-        ReadLines(reader.Get(), shown, 1);
+        ReadUntil(follow.output.Get(), shown, Record(kNoon, "first"));
         c.change(*this);
-        ReadLines(reader.Get(), shown, std::count(c.shown.begin(), c.shown.end(), '\n'));
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
+        ReadUntil(follow.output.Get(), shown, c.shown, 60);
+        ::kill(follow.pid, SIGTERM);
+        follow.Wait();
         EXPECT_EQ(shown, c.shown);
     }
 }

@@ -21,32 +21,22 @@ constexpr const char* kReported = "postwarden: cannot write the log ";
 constexpr const char* kOutsideQuestion =
     "Are you sure you want to send this email outside the company?";
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 // A home whose only rule asks about mail leaving corp.example, and a message
 // that leaves it, answered No: every run must end cancelled.
-class UnwritableLogTest : public ::testing::Test {
+class UnwritableLogTest : public HomeTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(Check("yes").exitCode, 0) << "the seeding run asks the any-send question";
-        for (const auto& [key, value] : {std::pair{"PromptForAnySendWanted", "0"},
-                                         {"PromptForOutsideDomainsWanted", "1"},
-                                         {"ListOfOutsideDomains", "corp.example"}}) {
-            const CommandResult r =
-                RunPostwarden({"--home", home.Path(), "settings", "set", key, value});
-            ASSERT_EQ(r.exitCode, 0) << r.err;
-        }
+        Set("PromptForAnySendWanted", "0");
+        Set("PromptForOutsideDomainsWanted", "1");
+        Set("ListOfOutsideDomains", "corp.example");
         std::filesystem::remove(LogPath());
     }
 
-    std::string LogPath() const { return home.Path() + "/postwarden.log"; }
+    std::string LogPath() const { return Home() + "/postwarden.log"; }
     CommandResult Check(const std::string& answers = "no") {
-        return RunPostwarden({"--home", home.Path(), "check", "--answers", answers},
-                             "From: me@corp.example\nTo: bob@outside.example\nSubject: hi\n\nx\n");
+        return Pw({"check", "--answers", answers},
+                  "From: me@corp.example\nTo: bob@outside.example\nSubject: hi\n\nx\n");
     }
     // The run was cancelled by the outside-domains rule and said once, in one
     // line, that the log is left out; `reason` is what that line must give.
@@ -61,8 +51,6 @@ class UnwritableLogTest : public ::testing::Test {
         EXPECT_EQ(r.err.substr(at + line.size(), end - at - line.size()),
                   reason + "; going on without it");
     }
-
-    TempFolder home;
 };
 
 TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
@@ -107,7 +95,7 @@ TEST_F(UnwritableLogTest, ALogThatTakesNoMoreBytes) {
         while (log.tellp() < 256 * 1024) log << record;
     }
     const auto size = std::filesystem::file_size(LogPath());
-    ASSERT_LT(std::filesystem::file_size(home.Path() + "/registry.db"), size);
+    ASSERT_LT(std::filesystem::file_size(Home() + "/registry.db"), size);
 
     rlimit before{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "tests/host/CommandRunner.h"
 
@@ -76,6 +75,7 @@ TEST_F(OptionsTest, UsageErrorsAreOneLineWithExitTwo) {
         {{"settings", "import", "a", "b"}, "b"},
         {{"settings", "export", "extra"}, "extra"},
         {{"thunderbird"}, "thunderbird"},
+        {{"thunderbird", "setup"}, "setup"},
         {{"frobnicate"}, "frobnicate"},
         {{}, "a command is needed"},
         // Values that are not what the option takes.

@@ -1,17 +1,15 @@
 // What the command promises whatever the set-up: every recipient is checked,
-// a question nobody saw is not a Yes, a No is final, a broken install is loud.
+// a question nobody saw is not a Yes, a No is final, a broken install is loud,
+// and the bytes go on to the real sendmail unchanged, even when the check fails.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "host/SendCheck.h"
-#include "platform/UniqueFd.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -21,9 +19,11 @@ std::string Message(const std::string& headers, const std::string& body = "hello
     return "From: Me <me@corp.example>\nTo: x@corp.example\nSubject: hi\n" + headers + "\n" + body;
 }
 
-int Lines(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
+// CR LF line ends, a NUL byte, 8-bit bytes and no final newline.
+constexpr char kRawBytes[] =
+    "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: bytes\r\n\r\n"
+    "binary \0 \xff\xfe\x80 here\r\nlast line without newline";
+const std::string kBytes(kRawBytes, sizeof kRawBytes - 1);
 
 class SendPromisesTest : public HomeTest {
   protected:
@@ -31,11 +31,9 @@ class SendPromisesTest : public HomeTest {
     // Only the outside-domain rule, for corp.example.
     void OutsideDomainsOnly() {
         ASSERT_EQ(Pw({"check", "--answers", "yes"}, Message("")).exitCode, 0);  // seeds the store
-        for (auto [key, value] : {std::pair{"PromptForAnySendWanted", "0"},
-                                  std::pair{"PromptForOutsideDomainsWanted", "1"},
-                                  std::pair{"ListOfOutsideDomains", "corp.example"}}) {
-            Set(key, value);
-        }
+        Set("PromptForAnySendWanted", "0");
+        Set("PromptForOutsideDomainsWanted", "1");
+        Set("ListOfOutsideDomains", "corp.example");
     }
     CommandResult Send(std::vector<std::string> args, const std::string& message) {
         args.insert(args.begin(), {"sendmail", "--sendmail", sendmail});
@@ -87,7 +85,7 @@ TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgai
     CommandResult r = Send({"-oi", "--", "x@corp.example"}, first);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Delivered());
-    EXPECT_EQ(Lines(r.err), 1) << r.err;
+    EXPECT_EQ(Occurrences(r.err, "\n"), 1) << r.err;
     EXPECT_NE(r.err.find("nobody could be asked about the question before every send"),
               std::string::npos)
         << r.err;
@@ -188,30 +186,17 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     if (!SetImmutable(drafts, true) || !SetImmutable(drafts, false)) {
         GTEST_SKIP() << "the immutable flag cannot be set here";
     }
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM");
-        ::execl(POSTWARDEN_BINARY_DIR "/postwarden", "postwarden", "--home", Home().c_str(),
-                "check", file.c_str(), nullptr);
-        ::_exit(127);
-    }
-    const UniqueFd owner(terminal);
+    const Started run = StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                                     {"--home", Home(), "check", file}, "", {}, true);
     std::string screen;
-    const auto readUntil = [&](const std::string& text) {
-        return ReadTerminalUntil(terminal, screen, text, 20);
-    };
-    ASSERT_TRUE(readUntil("Post Warden")) << screen;
+    ASSERT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
     ASSERT_TRUE(SetImmutable(drafts, true));
-    ASSERT_EQ(::write(terminal, "n", 1), 1);
-    readUntil("send: cancelled");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(::write(run.output.Get(), "n", 1), 1);
+    ReadUntil(run.output.Get(), screen, "send: cancelled");
+    const int exitCode = run.Wait();
     SetImmutable(drafts, false);
     EXPECT_FALSE(std::filesystem::is_empty(drafts)) << "the draft was removed after all";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << screen;
+    EXPECT_EQ(exitCode, 1) << screen;
     EXPECT_NE(screen.find("send: cancelled (No to"), std::string::npos) << screen;
     EXPECT_NE(Log().find("Send: no;"), std::string::npos);
 }
@@ -236,7 +221,7 @@ TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {
         const CommandResult r = Pw(args, Message(""));
         const std::string what = c.module + " " + c.args[0];
         EXPECT_EQ(r.exitCode, c.exitCode) << what;
-        EXPECT_EQ(Lines(r.err), 1) << r.err;
+        EXPECT_EQ(Occurrences(r.err, "\n"), 1) << r.err;
         EXPECT_TRUE(r.err.starts_with("postwarden: ")) << r.err;
         EXPECT_NE(r.err.find(c.module), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("--module") != std::string::npos, c.exitCode == 69) << r.err;
@@ -252,8 +237,68 @@ TEST_F(SendPromisesTest, TextsFromTheSettingsReachTheTerminalEscaped) {
         0);
     const CommandResult r = Send({"--answers", "no", "x@corp.example"}, Message(""));
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
-    EXPECT_NE(r.err.find("Send?\\x1B]0;TITLE\\x07\\u{202E}"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err, "postwarden: not sent: No to \"Send?\\x1B]0;TITLE\\x07\\u{202E}\"\n");
+}
+
+TEST_F(SendPromisesTest, TheBytesGoOnUnchangedAndTheRealSendmailsStatusComesBack) {
+    // The sendmail program named by the environment, not by an option.
+    const CommandResult r =
+        RunPostwarden({"--home", Home(), "sendmail", "--answers", "yes", "-t"}, kBytes,
+                      {"POSTWARDEN_SENDMAIL=" + sendmail, "FAKE_STATUS=75"});
+    EXPECT_EQ(r.exitCode, 75) << r.err;
+    EXPECT_EQ(ReadFile(dir.File("input")), kBytes);
+}
+
+// A failure of postwarden's own lets the send go ahead, the message as it came.
+TEST_F(SendPromisesTest, AnInternalFailureStillDeliversTheMessageAsItCame) {
+    const std::string aFile = dir.File("a-file");
+    WriteFile(aFile, "x");
+    const struct {
+        const char* name;
+        std::vector<std::string> global;
+        std::string message;
+        const char* says;
+    } cases[] = {
+        {"a corrupt registry", {"--home", Home()}, kBytes, ""},
+        {"a mail store that is a file",
+         {"--home", Home() + "/2", "--mail-store", aFile},
+         kBytes,
+         ""},
+        {"a home that is a file", {"--home", aFile}, kBytes, "sending the message anyway"},
+        // No header block at all: the check fails open, whatever the answers.
+        {"a message without headers",
+         {"--home", Home() + "/3"},
+         std::string("\x00\x01\x02 no headers at all \xff", 24),
+         ""},
+    };
+    WriteFile(Home() + "/registry.db", std::string(4096, 'x'));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.File("input"));
+        std::vector<std::string> args = c.global;
+        args.insert(args.end(), {"sendmail", "--sendmail", sendmail, "--answers", "no"});
+        const CommandResult r = RunPostwarden(args, c.message);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir.File("input")), c.message);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(SendPromisesTest, ASendmailThatCannotRunOrIsKilledIsAFailure) {
+    const std::string killed = dir.File("killed-sendmail");
+    WriteFile(killed, "#!/bin/sh\ncat > /dev/null\nkill -KILL $$\n");
+    ASSERT_EQ(::chmod(killed.c_str(), 0755), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {dir.File("nowhere"), "cannot run"},
+        {killed, "killed by signal 9"},
+    };
+    for (const auto& [program, says] : cases) {
+        const CommandResult r =
+            Pw({"sendmail", "--answers", "yes", "--sendmail", program, "you@corp.example"}, kBytes);
+        EXPECT_NE(r.exitCode, 0) << program;
+        EXPECT_NE(r.exitCode, -1) << "postwarden itself must exit";
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

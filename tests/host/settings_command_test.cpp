@@ -35,12 +35,6 @@ std::string Join(const std::vector<std::string>& entries, const std::string& sep
     return text;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 class SettingsCommandTest : public ::testing::Test {
   protected:
     CommandResult Settings(const std::string& home, std::vector<std::string> args,
@@ -204,7 +198,7 @@ TEST_F(SettingsCommandTest, ExportThenImportGivesBackTheSameSettings) {
     EXPECT_EQ(exported.err, "");
     EXPECT_EQ(exported.out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Settings>\n", 0),
               0u);
-    EXPECT_EQ(Count(exported.out, "<Entry>"), keywords.size() + domains.size() + 2);
+    EXPECT_EQ(Occurrences(exported.out, "<Entry>"), keywords.size() + domains.size() + 2);
 
     const CommandResult imported = Settings(to, {"import", "-"}, exported.out);
     ASSERT_EQ(imported.exitCode, 0) << imported.err;
@@ -225,7 +219,7 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
               std::string::npos);
     EXPECT_NE(r.out.find("  <NumberOfRecipients>0</NumberOfRecipients>\n"), std::string::npos);
     EXPECT_NE(r.out.find("  <ListOfKeywords/>\n"), std::string::npos);
-    EXPECT_EQ(Count(r.out, "\n  <"), 16u) << "every setting a document carries, once";
+    EXPECT_EQ(Occurrences(r.out, "\n  <"), 16u) << "every setting a document carries, once";
 
     // Seeded, then unset: what the everyday readers fall back to.
     const std::string home = Home("used");

@@ -2,9 +2,7 @@
 // completion, run in a real bash as on Tab, offers every command and option,
 // and the manual page, well-formed for man, has each under its command.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -22,41 +20,25 @@ using Words = std::set<std::string>;
 
 const std::string kPage = POSTWARDEN_SOURCE_DIR "/doc/postwarden.1";
 
-std::string Quoted(const std::string& word) {
-    std::string out = "'";
-    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// What the shell command `command` writes on standard output; fails the test
-// unless it exits 0.
-std::string Output(const std::string& command) {
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    const int status = pipe ? ::pclose(pipe) : -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-    return output;
-}
-
 // What the completion offers for the command line `words`, the last word being
-// the one under the cursor. Fails the test when bash says anything on stderr.
+// the one under the cursor, in an empty folder. Fails the test when bash says
+// anything on stderr.
 Words Complete(const std::vector<std::string>& words) {
-    TempFolder dir;
-    std::string script = "source " + Quoted(POSTWARDEN_SOURCE_DIR "/integrations/bash/postwarden") +
-                         "\nCOMP_WORDS=(";
-    for (const std::string& word : words) script += Quoted(word) + " ";
-    script += ")\nCOMP_CWORD=" + std::to_string(words.size() - 1) +
-              "\n_postwarden\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
-    WriteFile(dir.File("complete.sh"), script);
-    const std::string output = Output("cd " + Quoted(dir.Path()) + " && bash --norc --noprofile " +
-                                      "complete.sh 2>stderr");
-    EXPECT_EQ(ReadFile(dir.File("stderr")), "") << ::testing::PrintToString(words);
+    const TempFolder empty;
+    std::vector<std::string> args{"--norc",
+                                  "--noprofile",
+                                  "-c",
+                                  "source \"$0\" && cd \"$1\" && shift && COMP_WORDS=(\"$@\") && "
+                                  "COMP_CWORD=$(($# - 1)) && _postwarden; "
+                                  "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                  POSTWARDEN_SOURCE_DIR "/integrations/bash/postwarden",
+                                  empty.Path()};
+    args.insert(args.end(), words.begin(), words.end());
+    const CommandResult r = RunProgram("/bin/bash", args, {});
+    EXPECT_EQ(r.exitCode, 0) << ::testing::PrintToString(words);
+    EXPECT_EQ(r.err, "") << ::testing::PrintToString(words);
     Words offered;
-    std::istringstream lines(output);
+    std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty()) offered.insert(line);
     }
@@ -130,7 +112,9 @@ TEST(BashCompletion, OffersWhatFitsWhereTheCursorIs) {
 }
 
 TEST(ManualPage, ManFormatsItWithoutAWarning) {
-    EXPECT_EQ(Output("man --warnings -l " + Quoted(kPage) + " 2>&1 >/dev/null"), "");
+    const CommandResult r = RunProgram("/usr/bin/man", {"--warnings", "-l", kPage}, {});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
 }
 
 // Every command `postwarden --help` lists (the first word of each indented

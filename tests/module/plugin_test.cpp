@@ -1,11 +1,10 @@
 // Loads the built module library the way the host does and drives it across the
 // library boundary.
 #include <dlfcn.h>
-#include <elf.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,26 +19,16 @@ namespace {
 
 constexpr const char* kLibrary = POSTWARDEN_BINARY_DIR "/libpostwarden-module.so";
 
-// The names of the symbols a 64-bit ELF library defines in its dynamic symbol
-// table, which are all another program can find in it.
+// The names of the symbols a library defines in its dynamic symbol table,
+// which are all another program can find in it.
 std::set<std::string> DefinedDynamicSymbols(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    FILE* nm =
+        ::popen(("nm -D --defined-only --format=just-symbols " + std::string(path)).c_str(), "r");
     std::set<std::string> names;
-    if (bytes.size() < sizeof(Elf64_Ehdr)) return names;
-    const char* base = bytes.data();
-    const auto* header = reinterpret_cast<const Elf64_Ehdr*>(base);
-    const auto* sections = reinterpret_cast<const Elf64_Shdr*>(base + header->e_shoff);
-    for (int i = 0; i < header->e_shnum; ++i) {
-        if (sections[i].sh_type != SHT_DYNSYM) continue;
-        const char* strings = base + sections[sections[i].sh_link].sh_offset;
-        const auto* symbols = reinterpret_cast<const Elf64_Sym*>(base + sections[i].sh_offset);
-        for (size_t k = 0; k < sections[i].sh_size / sizeof(Elf64_Sym); ++k) {
-            if (symbols[k].st_shndx != SHN_UNDEF && symbols[k].st_name != 0) {
-                names.insert(strings + symbols[k].st_name);
-            }
-        }
+    for (char line[4096]; nm && std::fgets(line, sizeof line, nm);) {
+        names.insert(std::string(line, std::strcspn(line, "\n")));
     }
+    EXPECT_TRUE(nm && ::pclose(nm) == 0) << "nm failed on " << path;
     return names;
 }
 

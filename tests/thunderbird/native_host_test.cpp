@@ -29,7 +29,7 @@ struct HostRun {
     std::string err;
 };
 
-class NativeHostTest : public ::testing::Test {
+class NativeHostTest : public HomeTest {
   protected:
     // Runs the host with Thunderbird's two arguments (or `args`), writing each
     // of `chunks` with a pause before the next, so that the host sees them in
@@ -37,7 +37,7 @@ class NativeHostTest : public ::testing::Test {
     // of JSON.
     HostRun Run(const std::vector<std::string>& chunks, std::vector<std::string> env = {},
                 const std::vector<std::string>& args = {"/m/postwarden.json", host::kAddonId}) {
-        env.push_back("POSTWARDEN_HOME=" + home.Path());
+        env.push_back("POSTWARDEN_HOME=" + Home());
         const CommandResult result =
             RunProgram(POSTWARDEN_BINARY_DIR "/postwarden-thunderbird-host", args, chunks, env);
         const std::string& output = result.out;
@@ -57,11 +57,6 @@ class NativeHostTest : public ::testing::Test {
         }
         return run;
     }
-    void Set(const std::string& key, const std::string& value) {
-        const CommandResult r =
-            RunPostwarden({"--home", home.Path(), "settings", "set", key, value});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
     static std::string Request(const json& fields = json::object()) {
         json request = {{"from", "Me <me@corp.example>"},
                         {"to", {"Ann <ann@corp.example>"}},
@@ -71,8 +66,6 @@ class NativeHostTest : public ::testing::Test {
         request.update(fields);
         return request.dump();
     }
-
-    TempFolder home;
 };
 
 TEST_F(NativeHostTest, AnswersWhetherTheSendMayGo) {
