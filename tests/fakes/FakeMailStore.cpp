@@ -108,6 +108,21 @@ class FakeFolder final : public MapiFolder, public MapiItems {
     Messages items_;
 };
 
+class FakeMapiObject final : public MapiObject {};
+
+// The mail client's session, which hands out its store for a session to attach to.
+class FakeOutlookSession final : public OutlookSession {
+  public:
+    explicit FakeOutlookSession(FakePlatform& p) : p_(p) {}
+    std::shared_ptr<MapiObject> MAPIOBJECT() override {
+        return p_.Checked<std::shared_ptr<MapiObject>>("MAPIOBJECT",
+                                                       std::make_shared<FakeMapiObject>());
+    }
+
+  private:
+    FakePlatform& p_;
+};
+
 class FakeSession final : public MapiSession {
   public:
     explicit FakeSession(FakePlatform& p) : p_(p) {}
@@ -153,6 +168,11 @@ class FakeSession final : public MapiSession {
 
 std::shared_ptr<MapiSession> NewFakeSession(FakePlatform& platform) {
     return std::make_shared<FakeSession>(platform);
+}
+
+std::shared_ptr<OutlookSession> FakeApplication::Session() {
+    return p_.Checked<std::shared_ptr<OutlookSession>>("Application.Session",
+                                                       std::make_shared<FakeOutlookSession>(p_));
 }
 
 }  // namespace postwarden::fakes

@@ -22,7 +22,7 @@
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/windows/QtWindow.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {

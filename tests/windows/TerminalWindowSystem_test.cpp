@@ -18,7 +18,7 @@
 #include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/TerminalReach.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include "module/RuntimeError.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/OnDemandWindowSystem.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {
