@@ -157,7 +157,7 @@ TEST_F(TerminalFormsTest, NumberedBoxesMustAllBeTickedBeforeYes) {
     EXPECT_EQ(Finish(), 6);
 }
 
-TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerModalAndManualModalWindows) {
+TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
     const struct {
         const char* keys;  // null: the terminal hangs up
         bool manualModal;
@@ -168,31 +168,23 @@ TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerModalAndManualModalWindows) {
         {"\x1b", false, 7},     {"\x03", false, 7}, {"n", false, 7},    {"q", false, 7},
         {"y", true, 6},         {"\x1b", true, 7},  {nullptr, true, 7},
     };
+    termios before{}, during{}, after{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.keys ? c.keys : "hang-up")) +
                      (c.manualModal ? " manual" : ""));
         Start([this, &c] { return AskSimple(platform, "Blank subject?", c.manualModal); });
         pty.WaitFor("Blank subject?");
+        ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
+        EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
         c.keys ? pty.Type(c.keys) : pty.CloseMaster();
         EXPECT_EQ(Finish(), c.answer);
+        if (!c.keys) continue;  // nobody left to give it back to
+        ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+        ExpectSameModes(after, before);
+        EXPECT_TRUE(pty.Output().starts_with("\x1b[?1049h"));
+        EXPECT_TRUE(pty.Output().ends_with("\x1b[?1049l"));  // all of it: read by Finish
     }
-}
-
-TEST_F(TerminalFormsTest, TheTerminalIsGivenBackAsItWas) {
-    termios before{}, during{}, after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
-    Start([this] { return AskSimple(platform, "Send?"); });
-    pty.WaitFor("Send?");
-    ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
-    EXPECT_FALSE(during.c_lflag & ICANON);
-    EXPECT_FALSE(during.c_lflag & ECHO);
-    pty.Type("n");
-    EXPECT_EQ(Finish(), 7);
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    ExpectSameModes(after, before);
-    const std::string& output = pty.Output();  // all of it: read by Finish
-    EXPECT_EQ(output.substr(0, 8), "\x1b[?1049h");
-    EXPECT_EQ(output.substr(output.size() - 8), "\x1b[?1049l");
 }
 
 TEST_F(TerminalFormsTest, AFailureIsShownInAMessageBoxUntilAKey) {
