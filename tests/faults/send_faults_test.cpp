@@ -34,6 +34,10 @@ struct Scenario {
     bool onlyInDrafts = false;
 };
 
+void PrintTo(const Scenario& s, std::ostream* out) {
+    *out << s.name;
+}
+
 constexpr const char* kFilePath = "/srv/postwarden/settings.xml";
 constexpr const char* kFolderPath = "\\\\Public Folders\\All Public Folders\\Post Warden";
 
