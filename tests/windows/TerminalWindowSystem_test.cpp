@@ -35,25 +35,19 @@ class Pty {
         winsize size{};
         size.ws_col = 80;
         size.ws_row = 24;
-        char name[256];
-        if (openpty(&master_, &slave_, name, nullptr, &size) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal";
-        } else {
-            path_ = name;
-        }
-    }
-    ~Pty() {
-        CloseMaster();
-        if (slave_ >= 0) ::close(slave_);
+        char name[256] = "";
+        int master = -1, slave = -1;
+        if (openpty(&master, &slave, name, nullptr, &size) != 0) ADD_FAILURE() << "no pty";
+        master_.Reset(master);
+        slave_.Reset(slave);
+        path_ = name;
     }
     const std::string& path() const { return path_; }
-    int slave() const { return slave_; }
-    void CloseMaster() {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
+    int slave() const { return slave_.Get(); }
+    void CloseMaster() { master_.Reset(); }
     void Type(const std::string& keys) {
-        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        ASSERT_EQ(::write(master_.Get(), keys.data(), keys.size()),
+                  static_cast<ssize_t>(keys.size()));
     }
     // Reads until a screen drawn after the one the last wait returned contains
     // `text`; that screen without escape sequences, or empty after five seconds.
@@ -85,14 +79,14 @@ class Pty {
 
   private:
     bool Read(int milliseconds) {
-        pollfd poll{master_, POLLIN, 0};
+        pollfd poll{master_.Get(), POLLIN, 0};
         char buffer[4096];
         if (::poll(&poll, 1, milliseconds) != 1) return false;
-        const ssize_t got = ::read(master_, buffer, sizeof buffer);
+        const ssize_t got = ::read(master_.Get(), buffer, sizeof buffer);
         if (got > 0) all_.append(buffer, static_cast<size_t>(got));
         return got > 0;
     }
-    int master_ = -1, slave_ = -1;
+    UniqueFd master_, slave_;
     std::string path_, all_;
     size_t from_ = 0;
 };
