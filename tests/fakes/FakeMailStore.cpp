@@ -9,16 +9,6 @@ namespace {
 
 using Messages = std::vector<std::shared_ptr<FakeMessageData>>;
 
-class FakeAddressList final : public MapiAddressList {
-  public:
-    FakeAddressList(FakePlatform& p, int32_t count) : p_(p), count_(count) {}
-    int32_t Count() override { return p_.Checked("Members.Count", count_); }
-
-  private:
-    FakePlatform& p_;
-    int32_t count_;
-};
-
 // The recipient and its address entry in one: both read the same data.
 class FakeRecipient final : public MapiRecipient {
   public:
@@ -31,7 +21,8 @@ class FakeRecipient final : public MapiRecipient {
     std::string Address() override { return p_.Checked("Recipient.Address", d_.address); }
 
   private:
-    class Entry final : public MapiAddressEntry {
+    // An address entry and, for a distribution list, its members in one.
+    class Entry final : public MapiAddressEntry, public MapiAddressList {
       public:
         Entry(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
         std::string Address() override {
@@ -40,9 +31,9 @@ class FakeRecipient final : public MapiRecipient {
         }
         std::shared_ptr<MapiAddressList> Members() override {
             p_.Check("AddressEntry.Members");
-            return d_.memberCount ? std::make_shared<FakeAddressList>(p_, *d_.memberCount)
-                                  : nullptr;
+            return d_.memberCount ? std::make_shared<Entry>(p_, d_) : nullptr;
         }
+        int32_t Count() override { return p_.Checked("Members.Count", d_.memberCount.value()); }
 
       private:
         FakePlatform& p_;
@@ -52,24 +43,8 @@ class FakeRecipient final : public MapiRecipient {
     FakeRecipientData d_;
 };
 
-class FakeRecipients final : public MapiRecipients {
-  public:
-    FakeRecipients(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
-    int32_t Count() override {
-        return p_.Checked("Recipients.Count", static_cast<int32_t>(m_->recipients.size()));
-    }
-    std::shared_ptr<MapiRecipient> Item(int32_t index) override {
-        p_.Check("Recipients.Item");
-        return std::make_shared<FakeRecipient>(p_, ItemAt(m_->recipients, index));
-    }
-    bool Truncated() override { return m_->recipientsTruncated; }
-
-  private:
-    FakePlatform& p_;
-    std::shared_ptr<FakeMessageData> m_;
-};
-
-class FakeMessage final : public MapiMessage {
+// A message and its recipients in one.
+class FakeMessage final : public MapiMessage, public MapiRecipients {
   public:
     FakeMessage(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
     std::string Subject() override { return p_.Checked("Message.Subject", m_->subject); }
@@ -84,8 +59,16 @@ class FakeMessage final : public MapiMessage {
         return p_.Checked<std::string_view>("Message.RTFBody", m_->rtfBody);
     }
     std::shared_ptr<MapiRecipients> Recipients() override {
-        return p_.Checked("Message.Recipients", std::make_shared<FakeRecipients>(p_, m_));
+        return p_.Checked("Message.Recipients", std::make_shared<FakeMessage>(p_, m_));
     }
+    int32_t Count() override {
+        return p_.Checked("Recipients.Count", static_cast<int32_t>(m_->recipients.size()));
+    }
+    std::shared_ptr<MapiRecipient> Item(int32_t index) override {
+        p_.Check("Recipients.Item");
+        return std::make_shared<FakeRecipient>(p_, ItemAt(m_->recipients, index));
+    }
+    bool Truncated() override { return m_->recipientsTruncated; }
     std::string Property(std::string_view name) override {
         p_.Check("Message.Property");
         auto it = m_->properties.find(std::string(name));
@@ -123,6 +106,21 @@ class FakeFolder final : public MapiFolder, public MapiItems {
   private:
     FakePlatform& p_;
     Messages items_;
+};
+
+class FakeMapiObject final : public MapiObject {};
+
+// The mail client's session, which hands out its store for a session to attach to.
+class FakeOutlookSession final : public OutlookSession {
+  public:
+    explicit FakeOutlookSession(FakePlatform& p) : p_(p) {}
+    std::shared_ptr<MapiObject> MAPIOBJECT() override {
+        return p_.Checked<std::shared_ptr<MapiObject>>("MAPIOBJECT",
+                                                       std::make_shared<FakeMapiObject>());
+    }
+
+  private:
+    FakePlatform& p_;
 };
 
 class FakeSession final : public MapiSession {
@@ -170,6 +168,11 @@ class FakeSession final : public MapiSession {
 
 std::shared_ptr<MapiSession> NewFakeSession(FakePlatform& platform) {
     return std::make_shared<FakeSession>(platform);
+}
+
+std::shared_ptr<OutlookSession> FakeApplication::Session() {
+    return p_.Checked<std::shared_ptr<OutlookSession>>("Application.Session",
+                                                       std::make_shared<FakeOutlookSession>(p_));
 }
 
 }  // namespace postwarden::fakes

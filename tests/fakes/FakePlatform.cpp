@@ -1,5 +1,7 @@
 #include "tests/fakes/FakePlatform.h"
 
+#include <algorithm>
+
 #include "platform/windows/NoWindowSystem.h"
 #include "settings/SettingKeys.h"
 
@@ -54,10 +56,8 @@ std::vector<std::string> FakePlatform::Events() const {
 }
 
 bool FakePlatform::Logged(const std::string& message) const {
-    for (const LogLine& line : log) {
-        if (line.message == message) return true;
-    }
-    return false;
+    return std::any_of(log.begin(), log.end(),
+                       [&](const LogLine& l) { return l.message == message; });
 }
 
 std::optional<std::string> FakePlatform::Setting(const std::string& key) const {

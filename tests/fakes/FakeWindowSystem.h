@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "module/WindowWrapper.h"
 #include "platform/windows/ModelWindow.h"
 #include "tests/fakes/FakePlatform.h"
 
@@ -16,62 +17,29 @@ namespace postwarden::fakes {
 
 class FakeWindowSystem;
 
+// A window as the person sees it. The forms get it inside a wrapper that counts
+// each of their calls as "Window.<name>" (and throws when that is switched to
+// fail); what the person does with it is not counted.
 class FakeWindow final : public ModelWindow {
   public:
     FakeWindow(FakeWindowSystem& system, const FormDesign& design, WindowEvents& events);
     ~FakeWindow() override;
 
-    void SetCaption(std::string_view text) override {
-        Op("SetCaption").ModelWindow::SetCaption(text);
-    }
-    void SetControlCaption(std::string_view control, std::string_view text) override {
-        Op("SetControlCaption").ModelWindow::SetControlCaption(control, text);
-    }
-    std::string ControlCaption(std::string_view control) override {
-        return Op("ControlCaption").ModelWindow::ControlCaption(control);
-    }
-    void SetEnabled(std::string_view control, bool enabled) override {
-        Op("SetEnabled").ModelWindow::SetEnabled(control, enabled);
-    }
-    bool Enabled(std::string_view control) override {
-        return Op("Enabled").ModelWindow::Enabled(control);
-    }
-    int32_t CheckValue(std::string_view control) override {
-        return Op("CheckValue").ModelWindow::CheckValue(control);
-    }
-    void SetCheckValue(std::string_view control, int32_t value) override {
-        Op("SetCheckValue").ModelWindow::SetCheckValue(control, value);
-    }
-    void SetDefaultButton(std::string_view control) override {
-        Op("SetDefaultButton").ModelWindow::SetDefaultButton(control);
-    }
-    void SetDetails(const std::vector<std::string>& lines) override {
-        Op("SetDetails").ModelWindow::SetDetails(lines);
-    }
     void ShowModal() override;
     void ShowModeless() override;
-    void Activate() override {
-        Op("Activate");
-        ++activations;
-    }
-    void Unload() override { Op("Unload").ModelWindow::Unload(); }
-    bool Loaded() override { return Op("Loaded").ModelWindow::Loaded(); }
+    void Activate() override { ++activations; }
 
     bool shownModeless = false;
     int activations = 0;
 
   private:
-    // Counts one operation as "Window.<name>" (throws when it is switched to
-    // fail) and gives the model to carry it out; callers qualify the call, as
-    // the model's functions are virtual.
-    ModelWindow& Op(const char* name);
     FakeWindowSystem& system_;
 };
 
-class FakeWindowSystem final : public WindowSystem {
+class FakeWindowSystem final : public WindowWrapper {
   public:
     // `platform` must outlive this object.
-    explicit FakeWindowSystem(FakePlatform& platform) : platform_(platform) {}
+    explicit FakeWindowSystem(FakePlatform& platform);
 
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
     void ProcessPendingEvents() override;

@@ -16,13 +16,14 @@
 #include <string>
 
 #include "module/RuntimeError.h"
+#include "platform/UniqueFd.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/OnDemandWindowSystem.h"
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {
@@ -63,19 +64,18 @@ class Listener {
         std::memcpy(address.sun_path + offset, name.data(), name.size());
         const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset +
                                                    name.size() + (abstractName ? 0 : 1));
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(fd_, 4) != 0) {
+        if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(fd_.Get(), 4) != 0) {
             ADD_FAILURE() << "cannot listen on " << name;
         }
         if (!abstractName) path_ = name;
     }
     ~Listener() {
-        ::close(fd_);
         if (!path_.empty()) ::unlink(path_.c_str());
     }
 
   private:
-    int fd_;
+    UniqueFd fd_;
     std::string path_;
 };
 
@@ -150,21 +150,20 @@ TEST_F(DisplayTest, TheXDisplaysSocketIsTriedLocallyOrOverTcp) {
     Set("DISPLAY", "not a display");
     EXPECT_FALSE(X11DisplayReachable());
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int number = 3400;
     for (; number < 3500; ++number) {
         address.sin_port = htons(static_cast<uint16_t>(6000 + number));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+        if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
     }
     ASSERT_LT(number, 3500);
     Set("DISPLAY", "127.0.0.1:" + std::to_string(number));
     EXPECT_FALSE(X11DisplayReachable());  // bound, not yet listening
-    ASSERT_EQ(::listen(fd, 4), 0);
+    ASSERT_EQ(::listen(fd.Get(), 4), 0);
     EXPECT_TRUE(X11DisplayReachable());
-    ::close(fd);
 }
 
 TEST_F(DisplayTest, TheWaylandSocketIsTried) {

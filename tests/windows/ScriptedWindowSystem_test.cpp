@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {
@@ -49,35 +49,27 @@ class ScriptedFormsTest : public FormsTest {
     }
 };
 
-TEST_F(ScriptedFormsTest, YesTicksEveryEnabledBoxThroughTheFormsClicks) {
-    ScriptedWindowSystem& windows = Use({Answer::kYes});
-    ThreadGlobals().KeywordsViolated = true;
-    ThreadGlobals().AnySendViolated = true;
-    EXPECT_EQ(AskMulti(platform), 6);
-    EXPECT_EQ(AskMulti(platform, true), 6);
-    ASSERT_EQ(windows.shown().size(), 2u);
-    const ShownWindow& shown = windows.shown()[0];
-    EXPECT_EQ(shown.form, "frmYesNoPrompt");
-    EXPECT_EQ(shown.caption, "Post Warden");
-    EXPECT_TRUE(shown.modal);
-    EXPECT_FALSE(windows.shown()[1].modal);
-    EXPECT_TRUE(shown.Control("chkValidateKeywords").enabled);
-    EXPECT_TRUE(shown.Control("chkValidateAnySend").enabled);
-    EXPECT_FALSE(shown.Control("chkValidateOutsideDomains").enabled);
-    EXPECT_FALSE(shown.Control("cmdYes").enabled);  // recorded as shown, before the ticks
-}
-
 TEST_F(ScriptedFormsTest, AnswersAreUsedInOrderTheLastRepeatsAndNoneCloses) {
     ScriptedWindowSystem& windows = Use({Answer::kNo, Answer::kYes, Answer::kClose, Answer::kYes});
-    ThreadGlobals().BlankSubjectViolated = true;
+    ThreadGlobals().KeywordsViolated = true;
+    ThreadGlobals().AnySendViolated = true;
     EXPECT_EQ(AskSimple(platform, "First?"), 7);
     EXPECT_EQ(AskSimple(platform, "Second?", true), 6);
     EXPECT_EQ(AskMulti(platform), 7);
-    EXPECT_EQ(AskMulti(platform), 6);
+    EXPECT_EQ(AskMulti(platform), 6);  // Yes ticks the enabled boxes through the form's clicks
     EXPECT_EQ(AskSimple(platform, "Fifth?"), 6);
     ASSERT_EQ(windows.shown().size(), 5u);
     EXPECT_EQ(windows.shown()[1].form, "frmSimpleYesNoPrompt");
+    EXPECT_FALSE(windows.shown()[1].modal);
     EXPECT_EQ(windows.shown()[1].Control("lblConfirmationMessage").caption, "Second?");
+    const ShownWindow& multi = windows.shown()[3];
+    EXPECT_EQ(multi.form, "frmYesNoPrompt");
+    EXPECT_EQ(multi.caption, "Post Warden");
+    EXPECT_TRUE(multi.modal);
+    EXPECT_TRUE(multi.Control("chkValidateKeywords").enabled);
+    EXPECT_TRUE(multi.Control("chkValidateAnySend").enabled);
+    EXPECT_FALSE(multi.Control("chkValidateOutsideDomains").enabled);
+    EXPECT_FALSE(multi.Control("cmdYes").enabled);  // recorded as shown, before the ticks
     Use({});
     EXPECT_EQ(AskSimple(platform, "Send?"), 7);
     EXPECT_EQ(AskMulti(platform, true), 7);

@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <vector>
 
 #include "module/RuntimeError.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/OnDemandWindowSystem.h"
-#include "tests/windows/FormsTestSupport.h"
+#include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {
@@ -67,32 +64,6 @@ TEST(OnDemandWindowSystemTest, MadeOnceWhenFirstWantedOrTheFallbackWithItsReason
     EXPECT_EQ(failing.fellBack, 1);
     EXPECT_EQ(failing.fallbackReason, "the plugin is gone");
     EXPECT_EQ(fallback.Failure(), "the plugin is gone");
-}
-
-TEST(WindowPluginTest, APluginThatCannotBeLoadedSaysWhy) {
-    const std::string folder = ::testing::TempDir() + "/window-plugin-test";
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/text.so") << "not a library\n";
-    const struct {
-        std::string path;
-        std::string says;
-    } cases[] = {
-        {folder + "/missing.so", "the window plugin cannot be loaded: "},
-        {folder + "/text.so", "the window plugin cannot be loaded: "},
-        {POSTWARDEN_BINARY_DIR "/libpostwarden-module.so",
-         "/libpostwarden-module.so is not the window plugin (it has no "
-         "PostwardenCreateQtWindowSystem)"},
-    };
-    for (const auto& c : cases) {
-        std::string failure;
-        EXPECT_EQ(LoadQtWindowSystem(failure, c.path), nullptr) << c.path;
-        EXPECT_NE(failure.find(c.says), std::string::npos) << failure;
-    }
-    // Looked up by itself: this program's folder holds no plugin, nor a module.
-    std::string failure;
-    EXPECT_EQ(LoadQtWindowSystem(failure), nullptr);
-    EXPECT_EQ(failure, "the window plugin libpostwarden-qt.so is not in " +
-                           std::filesystem::path(POSTWARDEN_BINARY_DIR "/tests").string());
 }
 
 TEST(WindowPluginTest, TheBuiltPluginDrawsTheForms) {
