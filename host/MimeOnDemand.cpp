@@ -63,8 +63,8 @@ std::string_view MessageContent::BodyOf(std::span<const Piece> order, int which)
     return functions ? functions->bodyOf(*this, order, which) : std::string_view();
 }
 
-MessageContent ParseMessage(std::string_view bytes) {
-    return Functions().parseMessage(bytes);
+MessageContent ParseMessage(std::string_view bytes, const std::function<void()>& release) {
+    return Functions().parseMessage(bytes, release);
 }
 
 std::string ParseSubject(std::string_view bytes) {

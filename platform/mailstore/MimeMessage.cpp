@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -336,8 +337,12 @@ std::string_view MessageContent::BodyOf(std::span<const Piece> order, int which)
     return composed;
 }
 
-MessageContent ParseMessage(std::string_view bytes) {
+MessageContent ParseMessage(std::string_view bytes, const std::function<void()>& release) {
     Options();
+    bool released = false;
+    const auto releaseOnce = [&] {
+        if (release && !std::exchange(released, true)) release();
+    };
     MessageContent content;
     using Piece = MessageContent::Piece;
     GObjectPtr<GMimeObject> message = Construct(bytes);
@@ -348,6 +353,7 @@ MessageContent ParseMessage(std::string_view bytes) {
         content.texts_ = Decode8Bit(bytes.data(), bytes.size());
         content.pieces_[Piece::kPlain] = {0, content.texts_.size()};
         content.text_ = content.pieces_[Piece::kPlain];
+        releaseOnce();
         return content;
     }
     content.subject = SubjectOf(message.get());
@@ -426,6 +432,9 @@ MessageContent ParseMessage(std::string_view bytes) {
                 htmlMarkups.push_back(text([&] { AppendPartText(part, texts); }));
             }
         });
+        // The markup is most of such a message; the text it shows comes from
+        // the markup alone, and would otherwise stand beside two copies of it.
+        releaseOnce();
         appendPiece(Piece::kShown, [&](const auto& text) {
             for (const MessageContent::Range& markup : htmlMarkups) {
                 text([&] { HtmlToText(content.View(markup), texts); });
@@ -441,6 +450,7 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     namesPiece();
     content.text_ = content.pieces_[!parts.plain.empty() ? Piece::kPlain : Piece::kShown];
+    releaseOnce();
     return content;
 }
 
