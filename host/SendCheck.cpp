@@ -363,6 +363,12 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     // reads the message from these very bytes.
     const auto store = std::make_shared<MaildirStoreObject>(options.mailStore);
     OutgoingMailItem mailItem(store, message, check.envelopeRecipients);
+    if (message.size() >= kKeepOnDiskFrom) {
+        // Where the home is in memory, or the file cannot be made, the message
+        // stays where it is: it costs memory, never the send.
+        std::string inMemory;
+        mailItem.KeepOnDisk(options.home, inMemory);
+    }
     bool cancel = false;
     bool ran = false;
     // Without its MIME library the command cannot read what it is to check.
@@ -399,6 +405,13 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
                 .SaveLastRefusal(RefusalReport(outcome, mailItem.Message(), now));
         } catch (const std::exception&) {
         }
+    }
+    std::string lost;
+    if (!mailItem.GiveBack(lost)) {
+        // Nothing may be sent from what could not be read back whole.
+        usable = false;
+        outcome.problem = lost;
+        LogRecord(platform, "The message was not handed on: " + lost, 1);
     }
     return outcome;
 }
