@@ -99,6 +99,11 @@ class OutgoingMailItem final : public OutlookItem {
     // string is empty then, and the message must not be sent from it. The item
     // holds the message as it came from then on.
     bool GiveBack(std::string& error);
+    // Gives the pages of a message kept on disk back for a while (see
+    // DiskCopy); nothing happens for one in memory.
+    void ReleasePages() const {
+        if (disk_) disk_->ReleasePages();
+    }
 
     // The message as the mail client holds it: the bytes unchanged, with the
     // envelope recipients in a Bcc field in front, so that the draft names

@@ -77,8 +77,8 @@ std::string ParseHeaderValue(std::string_view bytes, const char* name) {
     return functions ? functions->parseHeaderValue(bytes, name) : std::string();
 }
 
-std::string MessageFingerprint(std::string_view bytes) {
-    return Functions().messageFingerprint(bytes);
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release) {
+    return Functions().messageFingerprint(bytes, release);
 }
 
 }  // namespace postwarden::mailstore

@@ -239,7 +239,8 @@ void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailIt
                          CheckOutcome& outcome, int64_t now) {
     try {
         ResendApprovals approvals(platform.Settings(), kResendWindowSeconds);
-        const std::string fingerprint = mailstore::MessageFingerprint(mailItem.DraftBytes());
+        const std::string fingerprint = mailstore::MessageFingerprint(
+            mailItem.DraftBytes(), [&mailItem] { mailItem.ReleasePages(); });
         if (approvals.Take(fingerprint, now)) {
             outcome.verdict = SendVerdict::kApprovedByResend;
             return;

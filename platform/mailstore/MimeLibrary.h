@@ -24,7 +24,7 @@ struct MimeFunctions {
     MessageContent (*parseMessage)(std::string_view bytes, const std::function<void()>& release);
     std::string (*parseSubject)(std::string_view bytes);
     std::string (*parseHeaderValue)(std::string_view bytes, const char* name);
-    std::string (*messageFingerprint)(std::string_view bytes);
+    std::string (*messageFingerprint)(std::string_view bytes, const std::function<void()>& release);
     std::string_view (*bodyOf)(const MessageContent& content,
                                std::span<const MessageContent::Piece> order, int which);
 

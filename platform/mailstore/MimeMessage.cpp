@@ -497,7 +497,7 @@ std::vector<std::string> Boundaries(std::string_view bytes) {
 
 }  // namespace
 
-std::string MessageFingerprint(std::string_view bytes) {
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release) {
     // Each part is length-prefixed, so that no two different messages give
     // the same text to hash; the parts are hashed as they come.
     struct ChecksumFree {
@@ -521,7 +521,7 @@ std::string MessageFingerprint(std::string_view bytes) {
     {
         // Parsed for its recipients and subject, and dropped before the body
         // is copied below.
-        const MessageContent content = ParseMessage(bytes);
+        const MessageContent content = ParseMessage(bytes, release);
         std::vector<std::string> recipients;
         for (const MessageRecipient& recipient : content.recipients) {
             recipients.push_back(LCase(recipient.address));

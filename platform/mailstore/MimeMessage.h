@@ -106,7 +106,8 @@ std::string ParseHeaderValue(std::string_view bytes, const char* name);
 // What makes a message the same message when a mail client sends it again: the
 // sender (From), the recipients, the subject and the body, line ends in either
 // form; not the date, the message identifier or the order of the header
-// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does.
-std::string MessageFingerprint(std::string_view bytes);
+// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does;
+// `release` is called as ParseMessage calls it.
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release = {});
 
 }  // namespace postwarden::mailstore

@@ -213,8 +213,8 @@ TEST_F(KeptOnDiskTest, TheParseGivesThePagesBackAndReadsTheSameTexts) {
     }
 }
 
-// Bytes whose pages go in the middle of the parse give the texts that the
-// same bytes in memory give.
+// Bytes whose pages go in the middle of the parse give the texts and the
+// fingerprint that the same bytes in memory give.
 TEST(ParseMessageRelease, TextsAreTheSameWhenThePagesGoMidway) {
     TempFolder dir;
     for (const std::string& message : {HtmlMessage(3000), MixedMessage()}) {
@@ -224,6 +224,15 @@ TEST(ParseMessageRelease, TextsAreTheSameWhenThePagesGoMidway) {
         ASSERT_NE(copy, nullptr) << error;
         ExpectSameTexts(ParseMessage(copy->Bytes(), [&] { copy->ReleasePages(); }),
                         ParseMessage(message));
+        // A message held for nobody to ask is known again by this.
+        int releases = 0;
+        EXPECT_EQ(mailstore::MessageFingerprint(copy->Bytes(),
+                                                [&] {
+                                                    ++releases;
+                                                    copy->ReleasePages();
+                                                }),
+                  mailstore::MessageFingerprint(message));
+        EXPECT_EQ(releases, 1);
     }
 }
 
