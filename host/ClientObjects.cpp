@@ -1,6 +1,7 @@
 #include "host/ClientObjects.h"
 
 #include <functional>
+#include <utility>
 
 #include "module/RuntimeError.h"
 #include "platform/mailstore/Maildir.h"
@@ -82,6 +83,13 @@ bool OutgoingMailItem::KeepOnDisk(const std::string& folder, std::string& error)
     if (!disk_) return false;
     std::string().swap(*message_);
     return true;
+}
+
+std::unique_ptr<DiskCopy> OutgoingMailItem::TakeDiskCopy(size_t& from) {
+    if (!disk_) return nullptr;
+    if (!entryId_.empty()) store_->Withdraw(entryId_);
+    from = std::exchange(fieldLength_, 0);
+    return std::move(disk_);
 }
 
 bool OutgoingMailItem::GiveBack(std::string& error) {

@@ -99,6 +99,11 @@ class OutgoingMailItem final : public OutlookItem {
     // string is empty then, and the message must not be sent from it. The item
     // holds the message as it came from then on.
     bool GiveBack(std::string& error);
+    // Instead of GiveBack(): withdraws a message kept on disk from the store
+    // and hands its copy over, leaving the caller's string empty; the message's
+    // own bytes are the copy's from `from` on. Null for a message in memory,
+    // which the item's end gives back as ever.
+    std::unique_ptr<DiskCopy> TakeDiskCopy(size_t& from);
     // Gives the pages of a message kept on disk back for a while (see
     // DiskCopy); nothing happens for one in memory.
     void ReleasePages() const {

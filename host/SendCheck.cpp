@@ -328,7 +328,7 @@ bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare) {
 }
 
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          std::string& message, bool& usable) {
+                          std::string& message, bool& usable, KeptMessage* kept) {
     CheckOutcome outcome;
     usable = true;
 
@@ -407,6 +407,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         } catch (const std::exception&) {
         }
     }
+    if (kept != nullptr) kept->copy = mailItem.TakeDiskCopy(kept->from);
     std::string lost;
     if (!mailItem.GiveBack(lost)) {
         // Nothing may be sent from what could not be read back whole.

@@ -1,14 +1,23 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
 #include "host/PromptRecorder.h"
 #include "host/SendObserver.h"
+#include "platform/DiskCopy.h"
 
 namespace postwarden::host {
+
+// A message that CheckMessage kept on disk, in place of its string: its own
+// bytes are copy->Bytes().substr(from). No copy for a message kept in memory.
+struct KeptMessage {
+    std::unique_ptr<DiskCopy> copy;
+    size_t from = 0;
+};
 
 // What the person (or the script) wants for one send.
 struct CheckOptions {
@@ -67,9 +76,11 @@ struct CheckOutcome {
 // when this returns; with OutgoingMailItem::FieldRoom(check.envelopeRecipients)
 // bytes of spare capacity it is never copied. One of kKeepOnDiskFrom bytes or
 // more waits in a private file in the home folder while it is checked, its
-// string freed, so that the texts the rules search do not stand beside it.
+// string freed, so that the texts the rules search do not stand beside it;
+// with `kept` given, that file is handed over in `kept` instead of being read
+// back, and `message` stays empty.
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          std::string& message, bool& usable);
+                          std::string& message, bool& usable, KeptMessage* kept = nullptr);
 
 // Below this a message stays in memory while it is checked: holding it twice
 // over costs less than writing and reading it back, and stays far under the

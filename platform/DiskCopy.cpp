@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -97,6 +98,19 @@ bool DiskCopy::CopyOut(size_t from, std::string& out, std::string& error) const 
             return false;
         }
         done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool DiskCopy::SendTo(int out, size_t from, std::string& error) const {
+    off_t at = static_cast<off_t>(from);
+    while (static_cast<size_t>(at) < size_) {
+        const ssize_t n = ::sendfile(out, fd_.Get(), &at, size_ - static_cast<size_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = Failed("copying it", n < 0 ? errno : EIO);
+            return false;
+        }
     }
     return true;
 }

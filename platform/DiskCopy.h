@@ -40,6 +40,10 @@ class DiskCopy {
     // the file, not the mapping. False, with `error` set, when they cannot all
     // be read; `out` is empty then.
     bool CopyOut(size_t from, std::string& out, std::string& error) const;
+    // Writes the bytes from `from` on to the file `out`, at its offset, from
+    // file to file inside the kernel. False, with `error` set, when they cannot
+    // all be written.
+    bool SendTo(int out, size_t from, std::string& error) const;
 
   private:
     // Lets only Make() construct, through make_unique.

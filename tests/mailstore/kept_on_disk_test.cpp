@@ -2,6 +2,7 @@
 // bytes stay as they came whatever happens to the draft, the parse gives the
 // file's pages back once it has decoded the texts, and the texts are the same
 // as from memory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -101,7 +102,15 @@ TEST(DiskCopy, HoldsThePiecesInOrderAndReadsThemAgainAfterThePagesWentBack) {
         for (const size_t from : {size_t{0}, size_t{21}, c.whole.size(), c.whole.size() + 7}) {
             std::string out = "left over";
             ASSERT_TRUE(copy->CopyOut(from, out, error)) << error;
-            EXPECT_EQ(out, from < c.whole.size() ? c.whole.substr(from) : "");
+            const std::string tail = from < c.whole.size() ? c.whole.substr(from) : "";
+            EXPECT_EQ(out, tail);
+            const std::string sent = dir.File("sent");
+            {
+                const UniqueFd file(::open(sent.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+                ASSERT_TRUE(copy->SendTo(file.Get(), from, error)) << error;
+            }
+            EXPECT_EQ(ReadFile(sent), tail);
+            fs::remove(sent);
         }
     }
 }
