@@ -158,6 +158,22 @@ TEST_F(KeptOnDiskTest, TheCallersStringIsFreedAndGivenBackAsItCame) {
     }
 }
 
+// Where no copy can be made the message stays in the caller's string, whole.
+TEST_F(KeptOnDiskTest, WithoutACopyTheMessageStaysInMemory) {
+    const std::string original = HtmlMessage(100);
+    std::string message = original;
+    {
+        OutgoingMailItem item(handle, message, {"x@else.example"});
+        EXPECT_FALSE(item.KeepOnDisk(spool.File("missing"), error));
+        EXPECT_EQ(item.Message(), original);
+        item.Save();
+        EXPECT_EQ(ReadLent(item)->Subject(), "Weekly report");
+        size_t from = 0;
+        EXPECT_EQ(item.TakeDiskCopy(from), nullptr);
+    }
+    EXPECT_EQ(message, original);
+}
+
 // A mail sync tool may rewrite, truncate or delete a draft under us; the
 // message checked and given back is the one that came, and nothing crashes.
 TEST_F(KeptOnDiskTest, ADraftChangedBySomeoneElseChangesNothingReadOrGivenBack) {
