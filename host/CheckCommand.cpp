@@ -60,7 +60,9 @@ int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args)
     }
 
     bool usable = true;
-    const CheckOutcome outcome = CheckMessage(options, check, message, usable);
+    // Nothing is handed on: a message kept on disk is not read back.
+    KeptMessage dropped;
+    const CheckOutcome outcome = CheckMessage(options, check, message, usable, &dropped);
     if (!usable) {
         PrintError(outcome.problem);
         return kExitUsage;

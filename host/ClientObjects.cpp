@@ -1,5 +1,8 @@
 #include "host/ClientObjects.h"
 
+#include <functional>
+#include <utility>
+
 #include "module/RuntimeError.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
@@ -65,7 +68,38 @@ OutgoingMailItem::~OutgoingMailItem() {
         // Nothing to report to at this point; the host removes drafts itself.
     }
     store_->Withdraw(entryId_);
-    message_->erase(0, fieldLength_);
+    if (disk_) {
+        std::string error;
+        GiveBack(error);
+    } else {
+        message_->erase(0, fieldLength_);
+    }
+}
+
+bool OutgoingMailItem::KeepOnDisk(const std::string& folder, std::string& error) {
+    if (disk_) return true;
+    const std::string_view pieces[] = {DraftBytes()};
+    disk_ = DiskCopy::Make(folder, pieces, error);
+    if (!disk_) return false;
+    std::string().swap(*message_);
+    return true;
+}
+
+std::unique_ptr<DiskCopy> OutgoingMailItem::TakeDiskCopy(size_t& from) {
+    if (!disk_) return nullptr;
+    if (!entryId_.empty()) store_->Withdraw(entryId_);
+    from = std::exchange(fieldLength_, 0);
+    return std::move(disk_);
+}
+
+bool OutgoingMailItem::GiveBack(std::string& error) {
+    if (!disk_) return true;
+    if (!entryId_.empty()) store_->Withdraw(entryId_);
+    const bool whole = disk_->CopyOut(fieldLength_, *message_, error);
+    disk_.reset();
+    // The field went with the copy; the caller's string is the message alone.
+    fieldLength_ = 0;
+    return whole;
 }
 
 void OutgoingMailItem::Save() {
@@ -77,7 +111,9 @@ void OutgoingMailItem::Save() {
     // Drafts of runs that were killed before they could remove theirs.
     mailstore::RemoveAbandonedWorkingCopies(drafts);
     entryId_ = mailstore::DeliverWorkingCopy(drafts, DraftBytes(), kDraftFlags);
-    store_->Lend(entryId_, DraftBytes());
+    std::function<void()> release;
+    if (disk_) release = [copy = disk_.get()] { copy->ReleasePages(); };
+    store_->Lend(entryId_, DraftBytes(), std::move(release));
 }
 
 std::string OutgoingMailItem::Subject() {

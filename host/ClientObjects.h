@@ -9,6 +9,7 @@
 
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
+#include "platform/DiskCopy.h"
 #include "platform/mailstore/MaildirSession.h"
 
 namespace postwarden::host {
@@ -85,12 +86,37 @@ class OutgoingMailItem final : public OutlookItem {
     // removed already, or deleted by someone else).
     void RemoveDraft();
 
+    // Moves DraftBytes() into a private file in `folder` (DiskCopy) and frees
+    // the caller's string, so that a large message is not in memory while the
+    // texts made from it are: the store it is lent to gives its pages back once
+    // the parse has decoded them. Call before Save(). False, with `error` set,
+    // when the folder is in memory or the file cannot be made; the item then
+    // works in the caller's string as before.
+    bool KeepOnDisk(const std::string& folder, std::string& error);
+    // Puts the message's own bytes back into the caller's string, as they came,
+    // and withdraws them from the store; nothing to do for an item that was not
+    // kept on disk. False, with `error` set, when they cannot be read back: the
+    // string is empty then, and the message must not be sent from it. The item
+    // holds the message as it came from then on.
+    bool GiveBack(std::string& error);
+    // Instead of GiveBack(): withdraws a message kept on disk from the store
+    // and hands its copy over, leaving the caller's string empty; the message's
+    // own bytes are the copy's from `from` on. Null for a message in memory,
+    // which the item's end gives back as ever.
+    std::unique_ptr<DiskCopy> TakeDiskCopy(size_t& from);
+    // Gives the pages of a message kept on disk back for a while (see
+    // DiskCopy); nothing happens for one in memory.
+    void ReleasePages() const {
+        if (disk_) disk_->ReleasePages();
+    }
+
     // The message as the mail client holds it: the bytes unchanged, with the
     // envelope recipients in a Bcc field in front, so that the draft names
-    // everyone the message goes to. Valid while the item lives.
-    std::string_view DraftBytes() const { return *message_; }
-    // The message's own bytes, as they came. Valid while the item lives.
-    std::string_view Message() const { return std::string_view(*message_).substr(fieldLength_); }
+    // everyone the message goes to. Valid while the item lives, and up to
+    // KeepOnDisk() or GiveBack().
+    std::string_view DraftBytes() const { return disk_ ? disk_->Bytes() : *message_; }
+    // The message's own bytes, as they came. Valid as DraftBytes() is.
+    std::string_view Message() const { return DraftBytes().substr(fieldLength_); }
 
     // The bytes the Bcc field of `envelopeRecipients` can take at most.
     static size_t FieldRoom(const std::vector<std::string>& envelopeRecipients);
@@ -98,6 +124,8 @@ class OutgoingMailItem final : public OutlookItem {
   private:
     std::shared_ptr<MaildirStoreObject> store_;
     std::string* message_;
+    // The message while it is kept on disk; *message_ is empty then.
+    std::unique_ptr<DiskCopy> disk_;
     size_t fieldLength_ = 0;
     std::string entryId_;
     std::optional<std::string> subject_;

@@ -77,8 +77,8 @@ std::string_view MessageContent::BodyOf(std::span<const Piece> order, int which)
     return functions ? functions->bodyOf(*this, order, which) : std::string_view();
 }
 
-MessageContent ParseMessage(std::string_view bytes) {
-    return Functions().parseMessage(bytes);
+MessageContent ParseMessage(std::string_view bytes, const std::function<void()>& release) {
+    return Functions().parseMessage(bytes, release);
 }
 
 std::string ParseSubject(std::string_view bytes) {
@@ -91,8 +91,8 @@ std::string ParseHeaderValue(std::string_view bytes, const char* name) {
     return functions ? functions->parseHeaderValue(bytes, name) : std::string();
 }
 
-std::string MessageFingerprint(std::string_view bytes) {
-    return Functions().messageFingerprint(bytes);
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release) {
+    return Functions().messageFingerprint(bytes, release);
 }
 
 }  // namespace postwarden::mailstore

@@ -239,7 +239,8 @@ void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailIt
                          CheckOutcome& outcome, int64_t now) {
     try {
         ResendApprovals approvals(platform.Settings(), kResendWindowSeconds);
-        const std::string fingerprint = mailstore::MessageFingerprint(mailItem.DraftBytes());
+        const std::string fingerprint = mailstore::MessageFingerprint(
+            mailItem.DraftBytes(), [&mailItem] { mailItem.ReleasePages(); });
         if (approvals.Take(fingerprint, now)) {
             outcome.verdict = SendVerdict::kApprovedByResend;
             return;
@@ -327,7 +328,7 @@ bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare) {
 }
 
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          std::string& message, bool& usable) {
+                          std::string& message, bool& usable, KeptMessage* kept) {
     CheckOutcome outcome;
     usable = true;
 
@@ -363,6 +364,12 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     // reads the message from these very bytes.
     const auto store = std::make_shared<MaildirStoreObject>(options.mailStore);
     OutgoingMailItem mailItem(store, message, check.envelopeRecipients);
+    if (message.size() >= kKeepOnDiskFrom) {
+        // Where the home is in memory, or the file cannot be made, the message
+        // stays where it is: it costs memory, never the send.
+        std::string inMemory;
+        mailItem.KeepOnDisk(options.home, inMemory);
+    }
     bool cancel = false;
     bool ran = false;
     // Without its MIME library the command cannot read what it is to check.
@@ -399,6 +406,14 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
                 .SaveLastRefusal(RefusalReport(outcome, mailItem.Message(), now));
         } catch (const std::exception&) {
         }
+    }
+    if (kept != nullptr) kept->copy = mailItem.TakeDiskCopy(kept->from);
+    std::string lost;
+    if (!mailItem.GiveBack(lost)) {
+        // Nothing may be sent from what could not be read back whole.
+        usable = false;
+        outcome.problem = lost;
+        LogRecord(platform, "The message was not handed on: " + lost, 1);
     }
     return outcome;
 }

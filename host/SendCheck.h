@@ -1,13 +1,23 @@
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
 #include "host/PromptRecorder.h"
 #include "host/SendObserver.h"
+#include "platform/DiskCopy.h"
 
 namespace postwarden::host {
+
+// A message that CheckMessage kept on disk, in place of its string: its own
+// bytes are copy->Bytes().substr(from). No copy for a message kept in memory.
+struct KeptMessage {
+    std::unique_ptr<DiskCopy> copy;
+    size_t from = 0;
+};
 
 // What the person (or the script) wants for one send.
 struct CheckOptions {
@@ -58,13 +68,24 @@ struct CheckOutcome {
 // message was held that way within the last ten minutes (then it goes, once);
 // any other failure lets the send go ahead and is described in `problem`.
 // One record of the send goes to the log. Returns false in `usable` when the
-// options themselves are wrong (then `problem` says why and nothing was run).
+// options themselves are wrong (then `problem` says why and nothing was run),
+// or when a message kept on disk could not be read back whole (then `message`
+// is empty and must not be sent).
 //
 // `message` is worked on in place (see OutgoingMailItem) and is as it came
 // when this returns; with OutgoingMailItem::FieldRoom(check.envelopeRecipients)
-// bytes of spare capacity it is never copied.
+// bytes of spare capacity it is never copied. One of kKeepOnDiskFrom bytes or
+// more waits in a private file in the home folder while it is checked, its
+// string freed, so that the texts the rules search do not stand beside it;
+// with `kept` given, that file is handed over in `kept` instead of being read
+// back, and `message` stays empty.
 CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& check,
-                          std::string& message, bool& usable);
+                          std::string& message, bool& usable, KeptMessage* kept = nullptr);
+
+// Below this a message stays in memory while it is checked: holding it twice
+// over costs less than writing and reading it back, and stays far under the
+// memory a large one may take (twice its size and 40 MB).
+inline constexpr size_t kKeepOnDiskFrom = size_t{16} << 20;
 
 // Settles how a send ended from the prompts shown and what the send traced:
 // a No or a closed window holds the message whatever else happened (`ran`

@@ -51,12 +51,17 @@ size_t OwnArguments(const CLI::App& cli, const std::vector<std::string>& args) {
     return std::min(count, args.size());
 }
 
-// The message in an anonymous in-memory file, complete and read from its start.
-// Null (with `error` set) when it cannot be made.
-UniqueFd MessageFile(const std::string& input, std::string& error) {
+// The message in an anonymous in-memory file, complete and read from its start:
+// `input`, or the message kept on disk. Null (with `error` set) when it cannot
+// be made.
+UniqueFd MessageFile(const std::string& input, const KeptMessage& kept, std::string& error) {
     UniqueFd fd(::memfd_create("postwarden-message", MFD_CLOEXEC));
     if (!fd) {
         error = std::string("cannot hold the message for sendmail: ") + std::strerror(errno);
+        return {};
+    }
+    if (kept.copy && !kept.copy->SendTo(fd.Get(), kept.from, error)) {
+        error = "cannot hold the message for sendmail: " + error;
         return {};
     }
     for (size_t written = 0; written < input.size();) {
@@ -76,9 +81,9 @@ UniqueFd MessageFile(const std::string& input, std::string& error) {
     return fd;
 }
 
-// Runs `program` with `args`, no shell, with `input` as its standard input;
-// returns its exit status, or a status of our own (with `error` set) when it
-// could not be run or did not exit.
+// Runs `program` with `args`, no shell, with `input` (or the message `kept`) as
+// its standard input; returns its exit status, or a status of our own (with
+// `error` set) when it could not be run or did not exit.
 //
 // All or nothing: the program is started only once the whole message is in a
 // file of its own, so that killing us at any moment leaves the real sendmail
@@ -86,8 +91,8 @@ UniqueFd MessageFile(const std::string& input, std::string& error) {
 // kill cut the message short, the sendmail sent the part it had, and the mail
 // client, seeing a failure, sent the whole again.
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::string& input, std::string& error) {
-    const UniqueFd message = MessageFile(input, error);
+               const std::string& input, const KeptMessage& kept, std::string& error) {
+    const UniqueFd message = MessageFile(input, kept, error);
     if (!message) return 71;  // EX_OSERR
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -204,7 +209,10 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
     }
 
     bool usable = true;
-    const CheckOutcome outcome = CheckMessage(options, check, message, usable);
+    // A message kept on disk goes from there to sendmail's file, not through
+    // our memory again.
+    KeptMessage kept;
+    const CheckOutcome outcome = CheckMessage(options, check, message, usable, &kept);
     if (!usable) {
         PrintError(outcome.problem);
         return kExitUsage;
@@ -221,7 +229,7 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
         PrintError(EscapeForTerminal("the check could not be completed (" + outcome.problem +
                                      "); sending the message anyway"));
     }
-    const int status = RunProgram(program, passOn, message, error);
+    const int status = RunProgram(program, passOn, message, kept, error);
     if (!error.empty()) PrintError(error);
     return status;
 }

@@ -54,7 +54,9 @@ std::string Handle(const GlobalOptions& options, const std::string& payload) {
     }
     bool usable = true;
     std::string message = BuildMessage(request);
-    const CheckOutcome outcome = CheckMessage(options, CheckOptions{}, message, usable);
+    // The add-on sends the message itself: one kept on disk is not read back.
+    KeptMessage dropped;
+    const CheckOutcome outcome = CheckMessage(options, CheckOptions{}, message, usable, &dropped);
     if (!usable) return ErrorAnswer("POSTWARDEN_ANSWERS is not valid: " + outcome.problem);
     if (outcome.MayGo()) {
         return Answer(true, VerdictName(outcome.verdict),

@@ -112,7 +112,8 @@ const MessageContent& MaildirMessage::Content() {
             // A message the client still holds is parsed where it lies; the
             // parse copies out everything it keeps.
             if (const std::optional<std::string_view> lent = store_->Lent(file_.uniqueName)) {
-                content_ = std::make_shared<const MessageContent>(ParseMessage(*lent));
+                content_ = std::make_shared<const MessageContent>(
+                    ParseMessage(*lent, [this] { store_->ReleaseLent(file_.uniqueName); }));
             } else {
                 content_ = std::make_shared<const MessageContent>(ParseMessage(ReadFile()));
             }

@@ -27,6 +27,10 @@ class MaildirStore {
     std::optional<std::string_view> Lent(std::string_view uniqueName) const {
         return client_ ? client_->Lent(uniqueName) : std::nullopt;
     }
+    // Lets the client give the pages of those bytes back (MaildirStoreObject).
+    void ReleaseLent(std::string_view uniqueName) const {
+        if (client_) client_->ReleaseLent(uniqueName);
+    }
 
     // Loaded on first use; a store without the file has no lists. Throws when
     // the file is there but cannot be read.

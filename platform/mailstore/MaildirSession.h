@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,8 +37,10 @@ class MaildirStoreObject final : public MapiObject {
 
     // `bytes` are the content of the message `uniqueName`; they must remain
     // live and unchanged until Withdraw(uniqueName) or this object's end.
-    void Lend(std::string uniqueName, std::string_view bytes) {
-        lent_[std::move(uniqueName)] = bytes;
+    // `release`, when given, gives their pages back for a while (bytes that a
+    // file holds): a parse calls it once it no longer needs most of them.
+    void Lend(std::string uniqueName, std::string_view bytes, std::function<void()> release = {}) {
+        lent_[std::move(uniqueName)] = {bytes, std::move(release)};
     }
     void Withdraw(std::string_view uniqueName) {
         if (auto it = lent_.find(uniqueName); it != lent_.end()) lent_.erase(it);
@@ -46,12 +49,22 @@ class MaildirStoreObject final : public MapiObject {
     std::optional<std::string_view> Lent(std::string_view uniqueName) const {
         const auto it = lent_.find(uniqueName);
         if (it == lent_.end()) return std::nullopt;
-        return it->second;
+        return it->second.bytes;
+    }
+    // Gives the pages of the bytes lent as `uniqueName` back, where they can be
+    // read in again; nothing happens for other bytes.
+    void ReleaseLent(std::string_view uniqueName) const {
+        const auto it = lent_.find(uniqueName);
+        if (it != lent_.end() && it->second.release) it->second.release();
     }
 
   private:
+    struct Loan {
+        std::string_view bytes;
+        std::function<void()> release;
+    };
     std::string root_;
-    std::map<std::string, std::string_view, std::less<>> lent_;
+    std::map<std::string, Loan, std::less<>> lent_;
 };
 
 // The drafts folder of the store at `storeRoot`.

@@ -21,10 +21,10 @@ namespace postwarden::mailstore {
 // of MessageContent tells a library from another build.
 struct MimeFunctions {
     size_t contentSize;
-    MessageContent (*parseMessage)(std::string_view bytes);
+    MessageContent (*parseMessage)(std::string_view bytes, const std::function<void()>& release);
     std::string (*parseSubject)(std::string_view bytes);
     std::string (*parseHeaderValue)(std::string_view bytes, const char* name);
-    std::string (*messageFingerprint)(std::string_view bytes);
+    std::string (*messageFingerprint)(std::string_view bytes, const std::function<void()>& release);
     std::string_view (*bodyOf)(const MessageContent& content,
                                std::span<const MessageContent::Piece> order, int which);
 

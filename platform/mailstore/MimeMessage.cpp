@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -406,8 +407,12 @@ std::string_view MessageContent::BodyOf(std::span<const Piece> order, int which)
     return composed;
 }
 
-MessageContent ParseMessage(std::string_view bytes) {
+MessageContent ParseMessage(std::string_view bytes, const std::function<void()>& release) {
     Options();
+    bool released = false;
+    const auto releaseOnce = [&] {
+        if (release && !std::exchange(released, true)) release();
+    };
     MessageContent content;
     using Piece = MessageContent::Piece;
     GObjectPtr<GMimeObject> message = Construct(bytes);
@@ -418,6 +423,7 @@ MessageContent ParseMessage(std::string_view bytes) {
         content.texts_ = Decode8Bit(bytes.data(), bytes.size());
         content.pieces_[Piece::kPlain] = {0, content.texts_.size()};
         content.text_ = content.pieces_[Piece::kPlain];
+        releaseOnce();
         return content;
     }
     content.subject = SubjectOf(message.get());
@@ -496,6 +502,9 @@ MessageContent ParseMessage(std::string_view bytes) {
                 htmlMarkups.push_back(text([&] { AppendPartText(part, texts); }));
             }
         });
+        // The markup is most of such a message; the text it shows comes from
+        // the markup alone, and would otherwise stand beside two copies of it.
+        releaseOnce();
         appendPiece(Piece::kShown, [&](const auto& text) {
             for (const MessageContent::Range& markup : htmlMarkups) {
                 text([&] { HtmlToText(content.View(markup), texts); });
@@ -511,6 +520,7 @@ MessageContent ParseMessage(std::string_view bytes) {
     }
     namesPiece();
     content.text_ = content.pieces_[!parts.plain.empty() ? Piece::kPlain : Piece::kShown];
+    releaseOnce();
     return content;
 }
 
@@ -557,7 +567,7 @@ std::vector<std::string> Boundaries(std::string_view bytes) {
 
 }  // namespace
 
-std::string MessageFingerprint(std::string_view bytes) {
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release) {
     // Each part is length-prefixed, so that no two different messages give
     // the same text to hash; the parts are hashed as they come.
     struct ChecksumFree {
@@ -581,7 +591,7 @@ std::string MessageFingerprint(std::string_view bytes) {
     {
         // Parsed for its recipients and subject, and dropped before the body
         // is copied below.
-        const MessageContent content = ParseMessage(bytes);
+        const MessageContent content = ParseMessage(bytes, release);
         std::vector<std::string> recipients;
         for (const MessageRecipient& recipient : content.recipients) {
             recipients.push_back(LCase(recipient.address));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,7 +51,8 @@ class MessageContent {
     std::string_view RtfBody() const { return hasRich_ ? BodyOf(kRtfPieces, 2) : ""; }
 
   private:
-    friend MessageContent ParseMessage(std::string_view bytes);
+    friend MessageContent ParseMessage(std::string_view bytes,
+                                       const std::function<void()>& release);
     friend struct MimeFunctions;  // MimeLibrary.h: BodyOf across the library's edge
 
     // The texts a body is made of, in its order.
@@ -86,7 +88,12 @@ class MessageContent {
 // header block cannot be parsed is taken as a plain-text body without headers;
 // throws RuntimeError only when nothing at all can be read (no bytes, or binary
 // data without a header block).
-MessageContent ParseMessage(std::string_view bytes);
+//
+// `release`, when given, is called once, as soon as the texts that need most of
+// the bytes are decoded from them (before HTML is rendered as text), so that a
+// caller whose bytes can be read in again (a mapped file) may give their pages
+// back while the texts grow; what the parse reads after it is read in again.
+MessageContent ParseMessage(std::string_view bytes, const std::function<void()>& release = {});
 
 // The decoded subject of a raw message, read from its header block only; empty
 // when there is none or the header block cannot be parsed. Never throws.
@@ -99,7 +106,8 @@ std::string ParseHeaderValue(std::string_view bytes, const char* name);
 // What makes a message the same message when a mail client sends it again: the
 // sender (From), the recipients, the subject and the body, line ends in either
 // form; not the date, the message identifier or the order of the header
-// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does.
-std::string MessageFingerprint(std::string_view bytes);
+// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does;
+// `release` is called as ParseMessage calls it.
+std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release = {});
 
 }  // namespace postwarden::mailstore
