@@ -117,12 +117,6 @@ constexpr const char* kFile = "\\\\server\\share\\postwarden.xml";
 
 class CentralSourcesTest : public SettingsTest {
   protected:
-    void PublishInFolder(const std::string& body) {
-        auto item = std::make_shared<fakes::FakeMessageData>();
-        item->subject = "Post Warden Settings";
-        item->properties = {{"Body", body}, {"BodyFormat", "1"}};
-        platform.store.folders[kFolder] = {item};
-    }
     // The stored settings except the location keys.
     std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> out;
@@ -135,7 +129,7 @@ TEST_F(CentralSourcesTest, AFolderThatDeliversWinsAndNothingIsSeeded) {
     platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolder);
     platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
     platform.files[kFile] = Document();
-    PublishInFolder(Document());
+    Publish(kFolder, Document());
 
     s.EnsureDefaultSettings();
     EXPECT_EQ(platform.CallsOf("ReadTextFile"), 0);
@@ -161,7 +155,7 @@ TEST_F(CentralSourcesTest, TheFileIsTriedWhenTheFolderFails) {
 TEST_F(CentralSourcesTest, BothFailingOnAFreshStoreSeedsTheDefaults) {
     platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, kFolder);
     platform.SetSetting(keys::kFetchSettingsNetworkLocation, kFile);
-    PublishInFolder("not xml");
+    Publish(kFolder, "not xml");
     s.EnsureDefaultSettings();
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
     EXPECT_EQ(platform.settingWrites.size(), 18u);

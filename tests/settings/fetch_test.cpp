@@ -7,20 +7,10 @@ constexpr const char* kFolder = "Public Folders/All Public Folders/IT";
 constexpr const char* kExchange = "FetchSettingsFromExchange";
 constexpr const char* kNetwork = "FetchSettingsFromNetworkLocation";
 
-class FetchTest : public SettingsTest {
-  protected:
-    std::shared_ptr<fakes::FakeMessageData> Publish(
-        const std::string& body, const std::string& subject = "Post Warden Settings") {
-        auto item = std::make_shared<fakes::FakeMessageData>();
-        item->subject = subject;
-        item->properties = {{"Body", body}, {"BodyFormat", "2"}};
-        platform.store.folders[kFolder].push_back(item);
-        return item;
-    }
-};
+using FetchTest = SettingsTest;
 
 TEST_F(FetchTest, ExchangeItemFoundAndRead) {
-    Publish(Document());
+    Publish(kFolder, Document(), "2");
     EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
     EXPECT_EQ(Lines(kExchange),
               (std::vector<std::string>{
@@ -32,7 +22,7 @@ TEST_F(FetchTest, ExchangeItemFoundAndRead) {
 }
 
 TEST_F(FetchTest, OutlookNineAndANotLoggedOnSessionStillRead) {
-    Publish(Document())->properties.erase("BodyFormat");  // reading it would fail
+    Publish(kFolder, Document())->properties.erase("BodyFormat");  // reading it would fail
     engine->application->version = "9.0.0.2416";
     platform.store.loggedOnAfterLogon = false;
     EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
@@ -41,7 +31,7 @@ TEST_F(FetchTest, OutlookNineAndANotLoggedOnSessionStillRead) {
 }
 
 TEST_F(FetchTest, AMissingItemIsNoError) {
-    Publish(Document(), "Other item");
+    Publish(kFolder, Document(), "2", "Other item");
     EXPECT_FALSE(s.FetchSettingsFromExchange(kFolder));
     EXPECT_EQ(Lines(kExchange).back(), "Failed to find 'Post Warden Settings'");
     EXPECT_TRUE(Events().empty());
@@ -49,7 +39,7 @@ TEST_F(FetchTest, AMissingItemIsNoError) {
 }
 
 TEST_F(FetchTest, AnItemThatIsNoDocumentReadsAsFailed) {
-    Publish("");
+    Publish(kFolder, "");
     EXPECT_FALSE(s.FetchSettingsFromExchange(kFolder));
     EXPECT_EQ(Lines(kExchange).back(), "Read settings successfully: False");
     ASSERT_EQ(Events().size(), 2u);
@@ -66,33 +56,22 @@ TEST_F(FetchTest, ExchangeFailuresEndTheFetch) {
         {"Engine.Application", 0},
     };
     for (const auto& c : cases) {
-        fakes::FakePlatform fresh;
-        std::shared_ptr<Engine> e = fresh.NewEngine();
-        CPostwarden m(fresh);
-        m.YSStartup(e);
-        fresh.log.clear();
-        auto item = std::make_shared<fakes::FakeMessageData>();
-        item->subject = "Post Warden Settings";
-        item->properties = {{"Body", Document()}, {"BodyFormat", "1"}};
+        SCOPED_TRACE(c.operation);
+        platform.log.clear();
+        platform.store.folders.clear();
         if (*c.operation != '\0') {
-            fresh.store.folders[kFolder] = {item};
-            fresh.FailOn(c.operation, RuntimeError(errors::kDeviceIO, "broken"));
+            Publish(kFolder, Document());
+            platform.FailOn(c.operation, RuntimeError(errors::kDeviceIO, "broken"));
         }
-        EXPECT_FALSE(SettingsAccess(m).FetchSettingsFromExchange(kFolder)) << c.operation;
-        std::vector<std::string> traces;
-        for (const auto& line : fresh.log) {
-            if (line.kind == "trace") traces.push_back(line.message);
-        }
-        EXPECT_EQ(traces.size(), c.linesBefore) << c.operation;
-        ASSERT_FALSE(fresh.log.empty());
-        const fakes::LogLine& last = fresh.log.back();
-        EXPECT_EQ(last.kind, "event");
-        EXPECT_EQ(last.level, 1);
-        EXPECT_EQ(last.source, "Postwarden.FetchSettingsFromExchange");
-        EXPECT_EQ(last.message, std::string("Error occurred.  Reason: ") +
-                                    (*c.operation ? "broken" : "The folder could not be found"))
-            << c.operation;
-        EXPECT_TRUE(fresh.settingWrites.empty());
+        EXPECT_FALSE(s.FetchSettingsFromExchange(kFolder));
+        platform.Heal(c.operation);
+        EXPECT_EQ(platform.Messages("trace").size(), c.linesBefore);
+        EXPECT_EQ(Events(),
+                  std::vector<std::string>{
+                      "1|Postwarden.FetchSettingsFromExchange|Error occurred.  Reason: " +
+                      std::string(*c.operation ? "broken" : "The folder could not be found")});
+        EXPECT_EQ(platform.log.back().kind, "event");
+        EXPECT_TRUE(platform.settingWrites.empty());
     }
 }
 
@@ -115,7 +94,7 @@ TEST_F(FetchTest, FileAndItemGiveTheSameTextWhateverTheDeclaration) {
     EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Größe?");
 
     platform.SetSetting(keys::kMessageForBlankSubject, "");
-    Publish(text);
+    Publish(kFolder, text);
     EXPECT_TRUE(s.FetchSettingsFromExchange(kFolder));
     EXPECT_EQ(Stored(keys::kMessageForBlankSubject), "Größe?");
     EXPECT_TRUE(Events().empty()) << testing::PrintToString(Events());
