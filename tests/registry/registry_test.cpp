@@ -4,23 +4,23 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "module/RuntimeError.h"
+#include "tests/FileModes.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
 
+using testing::ModeOf;
 using testing::ReadFile;
 using testing::TempFolder;
+using testing::Umask;
 using testing::WriteFile;
 
 constexpr const char* kMail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
 constexpr uint32_t kHiveLocalMachine = 0x80000002u;
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     TempFolder folder;
@@ -29,10 +29,10 @@ TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     EXPECT_TRUE(registry.GetAllSettings("App", "Section").empty());
     EXPECT_FALSE(registry.DeleteSetting("App", "Section", "Key"));
     EXPECT_EQ(registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63), 2);
-    EXPECT_FALSE(Exists(folder.File("registry.db")));
+    EXPECT_FALSE(std::filesystem::exists(folder.File("registry.db")));
 
     registry.SaveSetting("App", "Section", "Key", "v");
-    EXPECT_TRUE(Exists(folder.File("registry.db")));
+    EXPECT_TRUE(std::filesystem::exists(folder.File("registry.db")));
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "v");
 }
 
@@ -170,6 +170,33 @@ TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
         std::remove(c.path.c_str());
         registry.SaveSetting("a", "b", "c", "d");
         EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
+    }
+}
+
+TEST(RegistryTest, ANewDatabaseIsTheOwnersOnlyAndAnExistingOneKeepsItsMode) {
+    const struct {
+        mode_t umask;
+        int existing;  // the mode of the database before; none when 0
+        int mode;      // the mode of the database and SQLite's files beside it
+    } cases[] = {{022, 0, 0600}, {0, 0, 0600}, {0, 0640, 0640}, {0, 0600, 0600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.umask << " " << c.existing);
+        Umask umask(c.umask);
+        TempFolder folder;
+        const std::string database = folder.File("registry.db");
+        if (c.existing != 0) {
+            Registry(database).SaveSetting("Postwarden", "Postwarden", "A", "1");
+            ASSERT_EQ(::chmod(database.c_str(), static_cast<mode_t>(c.existing)), 0);
+        }
+        Registry registry(database);
+        registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "projectx");
+        if (c.existing != 0) {
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "A", ""), "1");
+        }
+        // While the connection holds them open; never wider than the database.
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(ModeOf(database + suffix), c.mode) << std::oct << "registry.db" << suffix;
+        }
     }
 }
 
