@@ -7,8 +7,6 @@
 namespace postwarden {
 namespace {
 
-using Lines_ = std::vector<std::string>;
-
 class DomainRulesTest : public ValidationTest {};
 
 TEST_F(DomainRulesTest, StripQuotesRemovesOneEnclosingPairOnly) {
@@ -70,6 +68,7 @@ TEST_F(DomainRulesTest, EmptyListsAreReportedOnEveryCallAndNeverFire) {
     for (int i = 0; i < 2; ++i) {
         EXPECT_TRUE(v.CheckOutsideDomains(true, "x@elsewhere.example"));
         EXPECT_TRUE(v.CheckEmailAddressesDomains(true, "x@elsewhere.example"));
+        EXPECT_TRUE(v.CheckKeywords(true, "secret"));
     }
     const std::string outside =
         "1|Postwarden.CheckOutsideDomains|Error occurred: List of outside domains to check is "
@@ -77,11 +76,14 @@ TEST_F(DomainRulesTest, EmptyListsAreReportedOnEveryCallAndNeverFire) {
     const std::string watch =
         "1|Postwarden.CheckEmailAddressesDomains|Error occurred: List of email "
         "addresses/domains to check is empty.";
-    EXPECT_EQ(Events(), (Lines_{outside, watch, outside, watch}));
-    EXPECT_EQ(platform.CallsOf("GetSetting"), 4);
+    const std::string keywords =
+        "1|Postwarden.CheckKeywords|Error occurred: List of email keywords to check is empty.";
+    EXPECT_EQ(Events(), (Lines_{outside, watch, keywords, outside, watch, keywords}));
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 6);
     EXPECT_TRUE(Lines("trace").empty());
     EXPECT_FALSE(ThreadGlobals().OutsideDomainsViolated);
     EXPECT_FALSE(ThreadGlobals().EmailAddressesDomainsViolated);
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
 }
 
 TEST_F(DomainRulesTest, LoneQuoteAddressFailsTheRuleWhichLetsTheSendGo) {

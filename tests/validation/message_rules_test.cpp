@@ -8,8 +8,6 @@
 namespace postwarden {
 namespace {
 
-using Lines_ = std::vector<std::string>;
-
 class MessageRulesTest : public ValidationTest {};
 
 // A rule that fires with separate prompts asks its stored question, or its own
