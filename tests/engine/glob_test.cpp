@@ -13,12 +13,7 @@
 namespace postwarden {
 namespace {
 
-std::string Utf8(UChar32 c) {
-    char bytes[4];
-    int32_t length = 0;
-    U8_APPEND_UNSAFE(bytes, length, c);
-    return std::string(bytes, static_cast<size_t>(length));
-}
+using testing::Utf8;
 
 std::string Repeat(std::string_view piece, size_t times) {
     std::string out;
