@@ -55,6 +55,8 @@ TEST(KeywordSearchTest, FoldsEveryTwoByteLetterAsTheFullFoldDoes) {
     EXPECT_EQ(KeywordSearch({"\xE2\xB1\xA5!"}).FirstOccurring("\xC8\xBA!"), 0u);       // Ⱥ!
 }
 
+// List order spelled out, and what the random input below cannot make: a long
+// keyword with capitals beyond ASCII, and a letter with no one-letter fold.
 TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
     struct Case {
         std::vector<std::string> keywords;
@@ -63,12 +65,6 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
     } cases[] = {
         {{"geschäftsgeheimnis"}, "Betreff: GESCHÄFTSGEHEIMNIS", 0},
         {{"absent", "plan", "top"}, "the TopSecretPlan", 1},
-        {{"hers", "she", "he"}, "ushers", 0},
-        {{"abcd", "bc"}, "abce", 1},
-        {{"nothing", "there"}, "elsewhere is no", KeywordSearch::npos},
-        {{"a", ""}, "bbb", 1},
-        {{""}, "", KeywordSearch::npos},
-        {{}, "anything", KeywordSearch::npos},
         {{"ß"}, "STRASSE", KeywordSearch::npos},
     };
     for (const Case& c : cases) {

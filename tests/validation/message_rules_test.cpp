@@ -117,7 +117,9 @@ TEST_F(MessageRulesTest, OnlySpacesMakeASubjectBlank) {
     EXPECT_TRUE(platform.log.empty());
 }
 
-TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsManuallyWithoutExplorers) {
+// A manual-modal wait (no explorers) shows the window modeless; with explorers
+// open the editor decides, and Word's waits modeless too.
+TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsAsExplorersAndEditorSay) {
     Answers({kNo, kYes});
     engine->application->explorers = 0;
     EXPECT_FALSE(v.CheckAnySend(true));
@@ -128,19 +130,14 @@ TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsManuallyWithout
     EXPECT_TRUE(v.CheckAnySend(true));
     EXPECT_EQ(Lines(), (Lines_{"ProcessItem|UsingWordAsEmailEditor: False",
                                "ProcessItem|NoExplorersPresent: 0"}));
-    ASSERT_EQ(Shown().size(), 2u);
-    // A manual-modal wait shows the window modeless.
-    EXPECT_FALSE(Shown()[0].modal);
-    EXPECT_TRUE(Shown()[1].modal);
-}
-
-TEST_F(MessageRulesTest, AnySendFollowsTheEditorWhenExplorersAreOpen) {
-    Answers({kYes});
     v.SetUsingWordAsEmailEditor(true);
+    platform.log.clear();
     EXPECT_TRUE(v.CheckAnySend(true));
     EXPECT_EQ(Lines().front(), "ProcessItem|UsingWordAsEmailEditor: True");
-    ASSERT_EQ(Shown().size(), 1u);
+    ASSERT_EQ(Shown().size(), 3u);
     EXPECT_FALSE(Shown()[0].modal);
+    EXPECT_TRUE(Shown()[1].modal);
+    EXPECT_FALSE(Shown()[2].modal);
 }
 
 TEST_F(MessageRulesTest, AnySendFailureLeavesItsFlagUnset) {
