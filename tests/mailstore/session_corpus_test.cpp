@@ -2,7 +2,6 @@
 // recipients, distribution lists, folder order and lookups.
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,13 +167,12 @@ TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
         auto item = session->GetFolderFromPath(path)->Items()->Item("Post Warden Settings");
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(item->Property("BodyFormat"), "1");
-        pugi::xml_document document;
-        ASSERT_TRUE(document.load_string(item->Property("Body").c_str()));
-        const pugi::xml_node root = document.document_element();
-        EXPECT_STREQ(root.child("NumberOfRecipients").text().get(), "25");
-        EXPECT_STREQ(root.child("ListOfKeywords").last_child().text().get(), "Gehälter");
-        EXPECT_STREQ(root.child("MessageForOutsideDomains").text().get(),
-                     "Are you sure you want to send this email outside the company?");
+        // The newest of the three, its quoted-printable decoded.
+        const std::string body = item->Property("Body");
+        for (const char* text : {"<NumberOfRecipients>25<", "<Keyword>Gehälter<",
+                                 "send this email outside the company?<"}) {
+            EXPECT_NE(body.find(text), std::string::npos) << text;
+        }
     }
 }
 
