@@ -45,14 +45,9 @@ class ProcessItemTest : public ValidationTest {
     }
     void AddRecipient(const std::string& name, const std::string& address,
                       std::optional<int32_t> members = std::nullopt) {
-        fakes::FakeRecipientData r;
-        r.name = name;
-        r.address = address;
-        r.memberCount = members;
-        message->recipients.push_back(r);
+        message->recipients.push_back({name, address, true, "", members});
     }
     bool Send() { return v.ProcessItem(item); }
-    // The trace lines from the first recipient line up to the summary.
     Lines_ Trace() const { return Lines("trace"); }
 
     std::shared_ptr<fakes::FakeItem> item = std::make_shared<fakes::FakeItem>(platform);
