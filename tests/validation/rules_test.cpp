@@ -100,14 +100,6 @@ TEST_F(DomainRulesTest, LoneQuoteAddressFailsTheRuleWhichLetsTheSendGo) {
     EXPECT_FALSE(ThreadGlobals().EmailAddressesDomainsViolated);
 }
 
-TEST_F(DomainRulesTest, FailureOfTheListObjectIsReportedUnderTheRulesOwnSource) {
-    platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
-    platform.FailOn("Item");
-    EXPECT_TRUE(v.CheckOutsideDomains(true, "jane@corp.example"));
-    EXPECT_EQ(Events(), Lines_{"1|Postwarden.CheckOutsideDomain|Error occurred at line 0.  Reason: "
-                               "Injected failure"});
-}
-
 // With the engine's own comparison, which ignores case.
 class AddressSpellingTest : public ValidationTest {
   protected:
