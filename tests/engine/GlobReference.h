@@ -5,10 +5,19 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace postwarden::testing {
+
+// The UTF-8 bytes of one code point.
+inline std::string Utf8(UChar32 c) {
+    char bytes[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, c);
+    return std::string(bytes, static_cast<size_t>(length));
+}
 
 // Folding as the matcher is meant to: each code point by itself, each stray
 // byte apart (as a value no code point has).

@@ -13,12 +13,7 @@
 namespace postwarden {
 namespace {
 
-std::string Utf8(UChar32 c) {
-    char bytes[4];
-    int32_t length = 0;
-    U8_APPEND_UNSAFE(bytes, length, c);
-    return std::string(bytes, static_cast<size_t>(length));
-}
+using testing::Utf8;
 
 std::string Repeat(std::string_view piece, size_t times) {
     std::string out;
@@ -38,23 +33,15 @@ void ExpectCases(const std::vector<GlobCase>& cases) {
     }
 }
 
-// The short cases the random inputs below meet too, spelled out; and what the
-// random tokens do not hold: multi-byte sequences of other lengths.
+// How the rules use it, spelled out (the random inputs below meet the same
+// shapes in other letters); and what the random tokens do not hold: multi-byte
+// sequences of other lengths.
 TEST(GlobMatchTest, MatchesWholeValuesWithoutRegardToCase) {
     ExpectCases({
         {"CORP.Example", "corp.example", true},
         {"mail.corp.example", "corp.example", false},
-        {"corp.example.org", "corp.example", false},
         {"mail.corp.example", "*.corp.example", true},
         {"corp.example", "*.corp.example", false},
-        {"boss@corp.example", "boss@*", true},
-        {"", "**", true},
-        {"x", "", false},
-        {"aba", "ab*ba", false},  // the first and last pieces may not overlap
-        {"aaab", "*aab", true},   // a piece found after a partial match of itself
-        {"ab", "*b*a*", false},   // pieces in order
-        {"abc", "?*?", true},
-        {"", "*?*", false},
         {"u\xcc\x88", "?", false},  // u and a combining mark: two code points
         {"日本", "??", true},
         {"\xf0\x9f\x98\x80", "?", true},  // four bytes

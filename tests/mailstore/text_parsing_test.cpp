@@ -164,12 +164,6 @@ TEST(DistributionListFile, CommentsBlanksAndBrokenLinesAreSkipped) {
     EXPECT_EQ(lists.Members("a@x.org"), nullptr);
 }
 
-}  // namespace
-}  // namespace postwarden::mailstore
-
-namespace postwarden::mailstore {
-namespace {
-
 TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
     const struct {
         const char* headers;

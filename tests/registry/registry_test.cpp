@@ -3,24 +3,28 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
 
 #include "module/RuntimeError.h"
+#include "tests/FileModes.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden {
 namespace {
 
+using testing::ModeOf;
 using testing::ReadFile;
 using testing::TempFolder;
+using testing::Umask;
 using testing::WriteFile;
 
 constexpr const char* kMail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
 constexpr uint32_t kHiveLocalMachine = 0x80000002u;
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     TempFolder folder;
@@ -29,10 +33,10 @@ TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     EXPECT_TRUE(registry.GetAllSettings("App", "Section").empty());
     EXPECT_FALSE(registry.DeleteSetting("App", "Section", "Key"));
     EXPECT_EQ(registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63), 2);
-    EXPECT_FALSE(Exists(folder.File("registry.db")));
+    EXPECT_FALSE(std::filesystem::exists(folder.File("registry.db")));
 
     registry.SaveSetting("App", "Section", "Key", "v");
-    EXPECT_TRUE(Exists(folder.File("registry.db")));
+    EXPECT_TRUE(std::filesystem::exists(folder.File("registry.db")));
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "v");
 }
 
@@ -170,6 +174,130 @@ TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
         std::remove(c.path.c_str());
         registry.SaveSetting("a", "b", "c", "d");
         EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
+    }
+}
+
+TEST(RegistryTest, ANewDatabaseIsTheOwnersOnlyAndAnExistingOneKeepsItsMode) {
+    const struct {
+        mode_t umask;
+        int existing;  // the mode of the database before; none when 0
+        int mode;      // the mode of the database and SQLite's files beside it
+    } cases[] = {{022, 0, 0600}, {0, 0, 0600}, {0, 0640, 0640}, {0, 0600, 0600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.umask << " " << c.existing);
+        Umask umask(c.umask);
+        TempFolder folder;
+        const std::string database = folder.File("registry.db");
+        if (c.existing != 0) {
+            Registry(database).SaveSetting("Postwarden", "Postwarden", "A", "1");
+            ASSERT_EQ(::chmod(database.c_str(), static_cast<mode_t>(c.existing)), 0);
+        }
+        Registry registry(database);
+        registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "projectx");
+        if (c.existing != 0) {
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "A", ""), "1");
+        }
+        // While the connection holds them open; never wider than the database.
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(ModeOf(database + suffix), c.mode) << std::oct << "registry.db" << suffix;
+        }
+    }
+}
+
+constexpr int kRounds = 40;
+constexpr int kKeys = 4;
+
+// The value writer `writer` stores in `round`: its length and letter say both,
+// so a torn or mixed value cannot pass for a whole one.
+std::string ValueOf(int writer, int round) {
+    return std::string(3000 + round * 7, static_cast<char>((writer == 0 ? 'a' : 'A') + round % 26));
+}
+
+bool IsWhole(const std::string& value) {
+    if (value.size() < 3000 || (value.size() - 3000) % 7 != 0) return false;
+    const int round = static_cast<int>(value.size() - 3000) / 7;
+    return value == ValueOf(0, round) || value == ValueOf(1, round);
+}
+
+std::string Key(int key) {
+    return "Key" + std::to_string(key);
+}
+
+// Runs `work(i)` in `count` processes at once, each with a connection of its
+// own; the test fails for each that does not exit 0. `work` gives the exit
+// status, an exception 1.
+void InProcesses(int count, const std::function<int(int)>& work) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int status = 1;
+            try {
+                status = work(i);
+            } catch (...) {
+            }
+            _exit(status);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "process " << child << (WEXITSTATUS(status) == 2 ? " read a torn value" : " failed");
+    }
+}
+
+TEST(RegistryConcurrencyTest, TwoProcessesOnTheSameKeysKeepEveryValueWhole) {
+    TempFolder folder;
+    const std::string path = folder.File("registry.db");  // made by whichever comes first
+    // Each writes every key each round and reads the others back.
+    InProcesses(2, [&](int writer) {
+        Registry registry(path);
+        for (int round = 0; round < kRounds; ++round) {
+            for (int key = 0; key < kKeys; ++key) {
+                registry.SaveSetting("Postwarden", "Postwarden", Key(key), ValueOf(writer, round));
+                const std::string other =
+                    registry.GetSetting("Postwarden", "Postwarden", Key((key + 1) % kKeys), "");
+                if (!other.empty() && !IsWhole(other)) return 2;
+            }
+            registry.SaveSetting("Postwarden", "Postwarden", "Last" + std::to_string(writer),
+                                 std::to_string(round));
+        }
+        return 0;
+    });
+
+    Registry registry(path);
+    for (int key = 0; key < kKeys; ++key) {
+        const std::string value = registry.GetSetting("Postwarden", "Postwarden", Key(key), "");
+        // Both wrote their last round last: the survivor is one of those.
+        EXPECT_TRUE(value == ValueOf(0, kRounds - 1) || value == ValueOf(1, kRounds - 1))
+            << Key(key) << " holds " << value.size() << " bytes";
+    }
+    // No write was lost.
+    for (const char* last : {"Last0", "Last1"}) {
+        EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", last, ""),
+                  std::to_string(kRounds - 1));
+    }
+}
+
+TEST(RegistryConcurrencyTest, ProcessesCreatingTheSameNewFileAllSucceed) {
+    // The first use of a new file makes its schema and turns it to WAL; several
+    // processes doing that at once must neither refuse the file as foreign nor
+    // give up on the lock.
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        TempFolder folder;
+        const std::string path = folder.File("registry.db");
+        InProcesses(3, [&](int i) {
+            Registry(path).SaveSetting("Postwarden", "Postwarden", Key(i), "v");
+            return 0;
+        });
+        Registry registry(path);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", Key(i), ""), "v");
+        }
     }
 }
 

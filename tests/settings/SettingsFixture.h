@@ -50,6 +50,16 @@ class SettingsTest : public ::testing::Test {
     std::string Stored(const std::string& key) const {
         return platform.Setting(key).value_or("<absent>");
     }
+    // Puts a settings item holding `body` into `folder` of the mail store.
+    std::shared_ptr<fakes::FakeMessageData> Publish(
+        const std::string& folder, const std::string& body, const std::string& format = "1",
+        const std::string& subject = "Post Warden Settings") {
+        auto item = std::make_shared<fakes::FakeMessageData>();
+        item->subject = subject;
+        item->properties = {{"Body", body}, {"BodyFormat", format}};
+        platform.store.folders[folder].push_back(item);
+        return item;
+    }
 
     fakes::FakePlatform platform;
     std::shared_ptr<fakes::FakeEngine> engine = platform.NewEngine();

@@ -14,6 +14,8 @@
 
 namespace postwarden {
 
+using Lines_ = std::vector<std::string>;
+
 // A started module on the fakes, with the calling thread's violation flags
 // cleared and, when a test asks for them, scripted answers to the prompts.
 class ValidationTest : public ::testing::Test {
