@@ -1,7 +1,5 @@
-// The host's mail client objects: the draft copy of the outgoing message, and
-// its round trip through a session object; and the working copies (the drafts
-// of messages being sent): the copies of ended processes are cleaned away,
-// everything else stays.
+// The host's mail client objects and their drafts; the working copies of ended
+// sends are cleaned away, everything else stays.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -274,19 +272,20 @@ TEST_F(WorkingCopiesTest, OnlyWorkingCopiesOfThisMachineAreTouched) {
     CopyOwner ended(drafts);
     ended.End();
     const std::string dead = std::to_string(ended.EndedPid());
+    // Maildir names with the process id `pid`, then `tail` and the machine.
+    const auto name = [](const std::string& pid, const std::string& tail) {
+        return "1700000000.M1P" + pid + tail;
+    };
     const NameCase cases[] = {
-        {"no mark", "1700000000.M1P" + dead + "Q1." + host, false, false},
-        {"another program's name", "1700000000.M1P" + dead + "Q1.postwarden_S1." + host, false,
-         false},
-        {"another machine", "1700000000.M1P" + dead + "Q1_postwarden_S7.other.example", true,
-         false},
-        {"no start time", "1700000000.M1P" + dead + "Q1_postwarden_S." + host, false, false},
-        {"text after the mark", "1700000000.M1P" + dead + "Q1_postwarden_S7x." + host, false,
-         false},
-        {"no process id", "1700000000.M1PQ1_postwarden_S7." + host, false, false},
-        {"an ended process", "1700000000.M1P" + dead + "Q1_postwarden_S7." + host, true, true},
+        {"no mark", name(dead, "Q1." + host), false, false},
+        {"another program's name", name(dead, "Q1.postwarden_S1." + host), false, false},
+        {"another machine", name(dead, "Q1_postwarden_S7.other.example"), true, false},
+        {"no start time", name(dead, "Q1_postwarden_S." + host), false, false},
+        {"text after the mark", name(dead, "Q1_postwarden_S7x." + host), false, false},
+        {"no process id", name("", "Q1_postwarden_S7." + host), false, false},
+        {"an ended process", name(dead, "Q1_postwarden_S7." + host), true, true},
         {"this process id, taken over from an owner that started at another time",
-         "1700000000.M1P" + me + "Q1_postwarden_S1." + host, true, true},
+         name(me, "Q1_postwarden_S1." + host), true, true},
     };
     for (const NameCase& c : cases) Put("cur", c.name + ":2,DS");
     mailstore::RemoveAbandonedWorkingCopies(drafts);

@@ -1,6 +1,4 @@
-// The session object on the hand-written corpus: body shapes, subjects,
-// recipients, distribution lists, folder order and lookups; and malformed
-// messages, vanished files and stores that cannot be opened: each ends in a
+// The session object on the hand-written corpus; what cannot be read ends in a
 // readable message or a RuntimeError, never a crash.
 #include <gtest/gtest.h>
 
@@ -201,10 +199,8 @@ TEST(Folders, PropertiesOtherThanTheBodyOnesAreNoMembers) {
 }
 
 TEST(Lookup, EntryIdentifiersAreFoundAnywhereInTheStoreAndNothingElse) {
-    const struct {
-        const char* id;
-        const char* body;  // null: no message
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
+        // id, body (null: no message)
         {"1700000100.M10P1.corpus", "Second draft.\n"},     // Drafts
         {"1700000500.M1P1.corpus", "Not the settings.\n"},  // Public/Settings
         {"1700000007.M100P10.corpus", "Meet at noon.\n\nMeet at <bold>noon</bold>."},  // Inbox/new
@@ -216,12 +212,12 @@ TEST(Lookup, EntryIdentifiersAreFoundAnywhereInTheStoreAndNothingElse) {
         {"README", nullptr},
     };
     auto session = LoggedOnSession();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        auto message = session->GetMessageFromID(c.id);
-        ASSERT_EQ(message != nullptr, c.body != nullptr);
+    for (const auto& [id, body] : cases) {
+        SCOPED_TRACE(id);
+        auto message = session->GetMessageFromID(id);
+        ASSERT_EQ(message != nullptr, body != nullptr);
         if (message) {
-            EXPECT_EQ(message->Body(), c.body);
+            EXPECT_EQ(message->Body(), body);
         }
     }
 }
@@ -283,37 +279,32 @@ TEST(MalformedMessages, TheTextIndexPassesOverUnreadableFiles) {
     EXPECT_EQ(items->Item("Unknown charset")->Body(), "Köln café\n");
 }
 
-TEST(VanishedFiles, AMessageDeletedAfterListingFailsWhenRead) {
+// Files that go or move after the session listed or read them.
+TEST(VanishedFiles, EachCallSeesTheStoreAsItIsThen) {
     CorpusCopy store;
-    auto items = LoggedOnSession(store.Root())->GetDefaultFolder(kFolderDrafts)->Items();
-    fs::remove(store.Root() + "/Drafts/cur/1700000100.M5P1.corpus:2,DS");
-    auto message = items->Item(1);
-    EXPECT_EQ(ErrorNumberOf([&] { message->Subject(); }), mailstore::kErrorNotFound);
-    EXPECT_EQ(items->Item(2)->Body(), "Second draft.\n");
-    EXPECT_EQ(items->Item("Quarterly report")->Body(), "Second draft.\n");
-}
+    const std::string root = store.Root();
+    auto session = LoggedOnSession(root);
+    auto drafts = session->GetDefaultFolder(kFolderDrafts)->Items();
+    fs::remove(root + "/Drafts/cur/1700000100.M5P1.corpus:2,DS");
+    auto deleted = drafts->Item(1);
+    EXPECT_EQ(ErrorNumberOf([&] { deleted->Subject(); }), mailstore::kErrorNotFound);
+    EXPECT_EQ(drafts->Item(2)->Body(), "Second draft.\n");
+    EXPECT_EQ(drafts->Item("Quarterly report")->Body(), "Second draft.\n");
 
-TEST(VanishedFiles, AMessageMovedToCurOrReflaggedIsFoundAgain) {
-    CorpusCopy store;
-    auto items = LoggedOnSession(store.Root())->GetFolderFromPath("Inbox")->Items();
-    fs::rename(store.Root() + "/Inbox/new/1700000007.M100P10.corpus",
-               store.Root() + "/Inbox/cur/1700000007.M100P10.corpus:2,RS");
-    EXPECT_EQ(items->Item(7)->Subject(), "Enriched");
-}
+    auto inbox = session->GetFolderFromPath("Inbox")->Items();
+    fs::rename(root + "/Inbox/new/1700000007.M100P10.corpus",
+               root + "/Inbox/cur/1700000007.M100P10.corpus:2,RS");  // moved to cur/, reflagged
+    EXPECT_EQ(inbox->Item(7)->Subject(), "Enriched");
 
-TEST(VanishedFiles, AMessageIsReadOnceAndKeptAfterItsFileGoes) {
-    CorpusCopy store;
-    auto message = Message("1700000003.M100P10.corpus", store.Root());
+    // A message is read once and kept after its file goes.
+    auto message = session->GetMessageFromID("1700000003.M100P10.corpus");
     EXPECT_EQ(message->Subject(), "Alternative");
-    fs::remove(store.Root() + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
+    fs::remove(root + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
     EXPECT_EQ(message->Property("Body"), "Plain side: naïve café");
     EXPECT_EQ(message->Recipients()->Count(), 1);
-}
 
-TEST(VanishedFiles, AFolderRemovedAfterLookupFailsWhenListed) {
-    CorpusCopy store;
-    auto folder = LoggedOnSession(store.Root())->GetFolderFromPath("Empty");
-    fs::remove_all(store.Root() + "/Empty");
+    auto folder = session->GetFolderFromPath("Empty");
+    fs::remove_all(root + "/Empty");
     EXPECT_EQ(ErrorNumberOf([&] { folder->Items(); }), mailstore::kErrorNotFound);
 }
 
