@@ -45,11 +45,11 @@ class DraftTest : public ::testing::Test {
   protected:
     size_t Drafts() const { return FilesIn(store.Root() + "/Drafts/cur").size(); }
     CorpusCopy store;
+    std::string message = kMessage;
 };
 
 TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     fs::remove_all(store.Root() + "/Drafts");  // made on demand
-    std::string message = kMessage;
     OutgoingMailItem item(store.Root(), message);
     EXPECT_EQ(item.EntryID(), "");
     item.Save();
@@ -65,7 +65,6 @@ TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
 
 TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
     {
-        std::string message = kMessage;
         OutgoingMailItem item(store.Root(), message);
         item.Save();
         const std::string id = item.EntryID();
@@ -84,18 +83,14 @@ TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
         EXPECT_EQ(Drafts(), 4u);
     }
     EXPECT_EQ(Drafts(), 3u);
-    std::string message = kMessage;
     { OutgoingMailItem unsaved(store.Root(), message); }
     EXPECT_EQ(Drafts(), 3u);
 }
 
-TEST(OutgoingMailItem, ASaveThatCannotWriteFails) {
-    TempFolder temp;
-    const std::string root = temp.Path() + "/store";
-    fs::create_directories(root);
-    std::ofstream(root + "/Drafts") << "a file where the folder should be";
-    std::string message = kMessage;
-    OutgoingMailItem item(root, message);
+TEST_F(DraftTest, ASaveThatCannotWriteFails) {
+    fs::remove_all(store.Root() + "/Drafts");
+    std::ofstream(store.Root() + "/Drafts") << "a file where the folder should be";
+    OutgoingMailItem item(store.Root(), message);
     EXPECT_THROW(item.Save(), RuntimeError);
     EXPECT_EQ(item.EntryID(), "");
 }
@@ -137,7 +132,6 @@ TEST(OutgoingMailItem, TheEnvelopeFieldIsAddedInPlaceAndTakenOffAgain) {
 TEST_F(DraftTest, ASessionOnTheClientsStoreReadsTheLentDraftFromMemory) {
     auto handle = std::make_shared<MaildirStoreObject>(store.Root());
     MailClientApplication application(handle);
-    std::string message = kMessage;
     OutgoingMailItem item(handle, message);
     item.Save();
     ASSERT_EQ(handle->Lent(item.EntryID()), std::string_view(kMessage));

@@ -163,7 +163,7 @@ TEST(Folders, ItemsComeInDeliveryOrderWithNewAndCurMerged) {
     EXPECT_THROW(inbox->Item(13), RuntimeError);
 }
 
-TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
+TEST(Folders, TheSettingsItemIsFoundByItsWholeSubjectWithCaseNewestFirst) {
     auto session = LoggedOnSession();
     for (const std::string& path :
          {std::string("Public/Settings"), CorpusRoot() + "/Public/Settings/"}) {
@@ -178,10 +178,7 @@ TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
             EXPECT_NE(body.find(text), std::string::npos) << text;
         }
     }
-}
-
-TEST(Folders, TheTextIndexMatchesWholeSubjectsWithCase) {
-    auto session = LoggedOnSession();
+    // The text index matches whole subjects, with case.
     auto items = session->GetFolderFromPath("Public/Settings")->Items();
     EXPECT_EQ(items->Item("post warden settings"), nullptr);
     EXPECT_EQ(items->Item("Post Warden"), nullptr);
