@@ -1,7 +1,5 @@
-// The host's mail client objects: the draft copy of the outgoing message, and
-// its round trip through a session object; and the working copies (the drafts
-// of messages being sent): the copies of ended processes are cleaned away,
-// everything else stays.
+// The host's mail client objects and their drafts; the working copies of ended
+// sends are cleaned away, everything else stays.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -47,11 +45,11 @@ class DraftTest : public ::testing::Test {
   protected:
     size_t Drafts() const { return FilesIn(store.Root() + "/Drafts/cur").size(); }
     CorpusCopy store;
+    std::string message = kMessage;
 };
 
 TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
     fs::remove_all(store.Root() + "/Drafts");  // made on demand
-    std::string message = kMessage;
     OutgoingMailItem item(store.Root(), message);
     EXPECT_EQ(item.EntryID(), "");
     item.Save();
@@ -67,7 +65,6 @@ TEST_F(DraftTest, SaveStoresTheBytesUnchangedAsAnOwnerOnlyDraft) {
 
 TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
     {
-        std::string message = kMessage;
         OutgoingMailItem item(store.Root(), message);
         item.Save();
         const std::string id = item.EntryID();
@@ -86,18 +83,14 @@ TEST_F(DraftTest, ItsDraftIsReplacedRemovedAndGoesWithTheItemOthersStay) {
         EXPECT_EQ(Drafts(), 4u);
     }
     EXPECT_EQ(Drafts(), 3u);
-    std::string message = kMessage;
     { OutgoingMailItem unsaved(store.Root(), message); }
     EXPECT_EQ(Drafts(), 3u);
 }
 
-TEST(OutgoingMailItem, ASaveThatCannotWriteFails) {
-    TempFolder temp;
-    const std::string root = temp.Path() + "/store";
-    fs::create_directories(root);
-    std::ofstream(root + "/Drafts") << "a file where the folder should be";
-    std::string message = kMessage;
-    OutgoingMailItem item(root, message);
+TEST_F(DraftTest, ASaveThatCannotWriteFails) {
+    fs::remove_all(store.Root() + "/Drafts");
+    std::ofstream(store.Root() + "/Drafts") << "a file where the folder should be";
+    OutgoingMailItem item(store.Root(), message);
     EXPECT_THROW(item.Save(), RuntimeError);
     EXPECT_EQ(item.EntryID(), "");
 }
@@ -139,7 +132,6 @@ TEST(OutgoingMailItem, TheEnvelopeFieldIsAddedInPlaceAndTakenOffAgain) {
 TEST_F(DraftTest, ASessionOnTheClientsStoreReadsTheLentDraftFromMemory) {
     auto handle = std::make_shared<MaildirStoreObject>(store.Root());
     MailClientApplication application(handle);
-    std::string message = kMessage;
     OutgoingMailItem item(handle, message);
     item.Save();
     ASSERT_EQ(handle->Lent(item.EntryID()), std::string_view(kMessage));
@@ -274,19 +266,20 @@ TEST_F(WorkingCopiesTest, OnlyWorkingCopiesOfThisMachineAreTouched) {
     CopyOwner ended(drafts);
     ended.End();
     const std::string dead = std::to_string(ended.EndedPid());
+    // Maildir names with the process id `pid`, then `tail` and the machine.
+    const auto name = [](const std::string& pid, const std::string& tail) {
+        return "1700000000.M1P" + pid + tail;
+    };
     const NameCase cases[] = {
-        {"no mark", "1700000000.M1P" + dead + "Q1." + host, false, false},
-        {"another program's name", "1700000000.M1P" + dead + "Q1.postwarden_S1." + host, false,
-         false},
-        {"another machine", "1700000000.M1P" + dead + "Q1_postwarden_S7.other.example", true,
-         false},
-        {"no start time", "1700000000.M1P" + dead + "Q1_postwarden_S." + host, false, false},
-        {"text after the mark", "1700000000.M1P" + dead + "Q1_postwarden_S7x." + host, false,
-         false},
-        {"no process id", "1700000000.M1PQ1_postwarden_S7." + host, false, false},
-        {"an ended process", "1700000000.M1P" + dead + "Q1_postwarden_S7." + host, true, true},
+        {"no mark", name(dead, "Q1." + host), false, false},
+        {"another program's name", name(dead, "Q1.postwarden_S1." + host), false, false},
+        {"another machine", name(dead, "Q1_postwarden_S7.other.example"), true, false},
+        {"no start time", name(dead, "Q1_postwarden_S." + host), false, false},
+        {"text after the mark", name(dead, "Q1_postwarden_S7x." + host), false, false},
+        {"no process id", name("", "Q1_postwarden_S7." + host), false, false},
+        {"an ended process", name(dead, "Q1_postwarden_S7." + host), true, true},
         {"this process id, taken over from an owner that started at another time",
-         "1700000000.M1P" + me + "Q1_postwarden_S1." + host, true, true},
+         name(me, "Q1_postwarden_S1." + host), true, true},
     };
     for (const NameCase& c : cases) Put("cur", c.name + ":2,DS");
     mailstore::RemoveAbandonedWorkingCopies(drafts);

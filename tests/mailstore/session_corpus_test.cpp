@@ -1,6 +1,4 @@
-// The session object on the hand-written corpus: body shapes, subjects,
-// recipients, distribution lists, folder order and lookups; and malformed
-// messages, vanished files and stores that cannot be opened: each ends in a
+// The session object on the hand-written corpus; what cannot be read ends in a
 // readable message or a RuntimeError, never a crash.
 #include <gtest/gtest.h>
 
@@ -126,7 +124,7 @@ TEST(Messages, SubjectsAndRecipientsAreDecodedInOrder) {
     }
 }
 
-TEST(DistributionLists, AListRecipientHasItsMembersCounted) {
+TEST(DistributionLists, AListRecipientHasItsMembersCountedWhereTheStoreHasLists) {
     auto recipients = Message("1700000011.M100P10.corpus")->Recipients();
     ASSERT_EQ(recipients->Count(), 3);
     EXPECT_THROW(recipients->Item(0), RuntimeError);
@@ -140,13 +138,11 @@ TEST(DistributionLists, AListRecipientHasItsMembersCounted) {
     auto empty = recipients->Item(3)->AddressEntry()->Members();
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->Count(), 0);
-}
-
-TEST(DistributionLists, AStoreWithoutTheFileHasNoLists) {
+    // A store without the file has no lists.
     CorpusCopy store;
     std::filesystem::remove(store.Root() + "/distribution-lists");
-    auto message = LoggedOnSession(store.Root())->GetMessageFromID("1700000011.M100P10.corpus");
-    EXPECT_EQ(message->Recipients()->Item(1)->AddressEntry()->Members(), nullptr);
+    recipients = Message("1700000011.M100P10.corpus", store.Root())->Recipients();
+    EXPECT_EQ(recipients->Item(1)->AddressEntry()->Members(), nullptr);
 }
 
 TEST(Folders, ItemsComeInDeliveryOrderWithNewAndCurMerged) {
@@ -165,7 +161,7 @@ TEST(Folders, ItemsComeInDeliveryOrderWithNewAndCurMerged) {
     EXPECT_THROW(inbox->Item(13), RuntimeError);
 }
 
-TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
+TEST(Folders, TheSettingsItemIsFoundByItsWholeSubjectWithCaseNewestFirst) {
     auto session = LoggedOnSession();
     for (const std::string& path :
          {std::string("Public/Settings"), CorpusRoot() + "/Public/Settings/"}) {
@@ -180,10 +176,7 @@ TEST(Folders, TheSettingsItemIsFoundByItsSubjectNewestFirst) {
             EXPECT_NE(body.find(text), std::string::npos) << text;
         }
     }
-}
-
-TEST(Folders, TheTextIndexMatchesWholeSubjectsWithCase) {
-    auto session = LoggedOnSession();
+    // The text index matches whole subjects, with case.
     auto items = session->GetFolderFromPath("Public/Settings")->Items();
     EXPECT_EQ(items->Item("post warden settings"), nullptr);
     EXPECT_EQ(items->Item("Post Warden"), nullptr);
@@ -201,10 +194,8 @@ TEST(Folders, PropertiesOtherThanTheBodyOnesAreNoMembers) {
 }
 
 TEST(Lookup, EntryIdentifiersAreFoundAnywhereInTheStoreAndNothingElse) {
-    const struct {
-        const char* id;
-        const char* body;  // null: no message
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
+        // id, body (null: no message)
         {"1700000100.M10P1.corpus", "Second draft.\n"},     // Drafts
         {"1700000500.M1P1.corpus", "Not the settings.\n"},  // Public/Settings
         {"1700000007.M100P10.corpus", "Meet at noon.\n\nMeet at <bold>noon</bold>."},  // Inbox/new
@@ -216,12 +207,12 @@ TEST(Lookup, EntryIdentifiersAreFoundAnywhereInTheStoreAndNothingElse) {
         {"README", nullptr},
     };
     auto session = LoggedOnSession();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        auto message = session->GetMessageFromID(c.id);
-        ASSERT_EQ(message != nullptr, c.body != nullptr);
+    for (const auto& [id, body] : cases) {
+        SCOPED_TRACE(id);
+        auto message = session->GetMessageFromID(id);
+        ASSERT_EQ(message != nullptr, body != nullptr);
         if (message) {
-            EXPECT_EQ(message->Body(), c.body);
+            EXPECT_EQ(message->Body(), body);
         }
     }
 }
@@ -283,37 +274,32 @@ TEST(MalformedMessages, TheTextIndexPassesOverUnreadableFiles) {
     EXPECT_EQ(items->Item("Unknown charset")->Body(), "Köln café\n");
 }
 
-TEST(VanishedFiles, AMessageDeletedAfterListingFailsWhenRead) {
+// Files that go or move after the session listed or read them.
+TEST(VanishedFiles, EachCallSeesTheStoreAsItIsThen) {
     CorpusCopy store;
-    auto items = LoggedOnSession(store.Root())->GetDefaultFolder(kFolderDrafts)->Items();
-    fs::remove(store.Root() + "/Drafts/cur/1700000100.M5P1.corpus:2,DS");
-    auto message = items->Item(1);
-    EXPECT_EQ(ErrorNumberOf([&] { message->Subject(); }), mailstore::kErrorNotFound);
-    EXPECT_EQ(items->Item(2)->Body(), "Second draft.\n");
-    EXPECT_EQ(items->Item("Quarterly report")->Body(), "Second draft.\n");
-}
+    const std::string root = store.Root();
+    auto session = LoggedOnSession(root);
+    auto drafts = session->GetDefaultFolder(kFolderDrafts)->Items();
+    fs::remove(root + "/Drafts/cur/1700000100.M5P1.corpus:2,DS");
+    auto deleted = drafts->Item(1);
+    EXPECT_EQ(ErrorNumberOf([&] { deleted->Subject(); }), mailstore::kErrorNotFound);
+    EXPECT_EQ(drafts->Item(2)->Body(), "Second draft.\n");
+    EXPECT_EQ(drafts->Item("Quarterly report")->Body(), "Second draft.\n");
 
-TEST(VanishedFiles, AMessageMovedToCurOrReflaggedIsFoundAgain) {
-    CorpusCopy store;
-    auto items = LoggedOnSession(store.Root())->GetFolderFromPath("Inbox")->Items();
-    fs::rename(store.Root() + "/Inbox/new/1700000007.M100P10.corpus",
-               store.Root() + "/Inbox/cur/1700000007.M100P10.corpus:2,RS");
-    EXPECT_EQ(items->Item(7)->Subject(), "Enriched");
-}
+    auto inbox = session->GetFolderFromPath("Inbox")->Items();
+    fs::rename(root + "/Inbox/new/1700000007.M100P10.corpus",
+               root + "/Inbox/cur/1700000007.M100P10.corpus:2,RS");  // moved to cur/, reflagged
+    EXPECT_EQ(inbox->Item(7)->Subject(), "Enriched");
 
-TEST(VanishedFiles, AMessageIsReadOnceAndKeptAfterItsFileGoes) {
-    CorpusCopy store;
-    auto message = Message("1700000003.M100P10.corpus", store.Root());
+    // A message is read once and kept after its file goes.
+    auto message = session->GetMessageFromID("1700000003.M100P10.corpus");
     EXPECT_EQ(message->Subject(), "Alternative");
-    fs::remove(store.Root() + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
+    fs::remove(root + "/Inbox/cur/1700000003.M100P10.corpus:2,S");
     EXPECT_EQ(message->Property("Body"), "Plain side: naïve café");
     EXPECT_EQ(message->Recipients()->Count(), 1);
-}
 
-TEST(VanishedFiles, AFolderRemovedAfterLookupFailsWhenListed) {
-    CorpusCopy store;
-    auto folder = LoggedOnSession(store.Root())->GetFolderFromPath("Empty");
-    fs::remove_all(store.Root() + "/Empty");
+    auto folder = session->GetFolderFromPath("Empty");
+    fs::remove_all(root + "/Empty");
     EXPECT_EQ(ErrorNumberOf([&] { folder->Items(); }), mailstore::kErrorNotFound);
 }
 

@@ -17,10 +17,8 @@ namespace {
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 TEST(AddressSplitting, GivesEachMailboxAsWritten) {
-    const struct {
-        const char* header;
-        Pairs mailboxes;  // phrase, address
-    } cases[] = {
+    const std::pair<const char*, Pairs> cases[] = {
+        // header; phrase, address of each
         {"  A <a@x.org> ,b@y.org", {{"A", "a@x.org"}, {"", "b@y.org"}}},
         {"\"a\\\"b, c\" <q@x.org>, d@x.org", {{"\"a\\\"b, c\"", "q@x.org"}, {"", "d@x.org"}}},
         {"Team: a@x.org, B <b@x.org>;, c@x.org",
@@ -39,12 +37,12 @@ TEST(AddressSplitting, GivesEachMailboxAsWritten) {
         {"(unclosed a@x.org, j@x.org", {{"", "(unclosed a@x.org"}, {"", "j@x.org"}}},
         {"", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.header);
+    for (const auto& [header, mailboxes] : cases) {
+        SCOPED_TRACE(header);
         Pairs found;
-        for (const RawMailbox& m : SplitAddressList(c.header))
+        for (const RawMailbox& m : SplitAddressList(header))
             found.emplace_back(m.phrase, m.address);
-        EXPECT_EQ(found, c.mailboxes);
+        EXPECT_EQ(found, mailboxes);
     }
 }
 
@@ -55,10 +53,7 @@ TEST(AddressSplitting, PhrasesLoseTheirQuotingOnly) {
 }
 
 TEST(HtmlRendering, GivesTheReadableText) {
-    const struct {
-        const char* html;
-        const char* text;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"<p>one</p><p>two</p>", "one\n\ntwo"},
         {"a<br>b<BR/>c", "a\nb\nc"},
         {"  lots \n of\t space  ", "lots of space"},
@@ -72,17 +67,17 @@ TEST(HtmlRendering, GivesTheReadableText) {
         {"<div>a</div><div>b</div>x<br><br>y", "a\nb\nx\n\ny"},
         {"<ul><li>one<li>two</ul>", "one\ntwo"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(HtmlToText(c.html), c.text) << c.html;
+    for (const auto& [html, text] : cases) {
+        EXPECT_EQ(HtmlToText(html), text) << html;
         // Appended after other text, and rendered from where it lies in the
         // very string it is appended to, it reads the same.
         std::string after = "before\n";
-        HtmlToText(c.html, after);
-        EXPECT_EQ(after, std::string("before\n") + c.text) << c.html;
-        std::string inPlace = std::string("<p>x</p>") + c.html;
+        HtmlToText(html, after);
+        EXPECT_EQ(after, std::string("before\n") + text) << html;
+        std::string inPlace = std::string("<p>x</p>") + html;
         inPlace.reserve(2 * inPlace.size() + 16);
         HtmlToText(std::string_view(inPlace).substr(8), inPlace);
-        EXPECT_EQ(inPlace, std::string("<p>x</p>") + c.html + c.text) << c.html;
+        EXPECT_EQ(inPlace, std::string("<p>x</p>") + html + text) << html;
     }
 }
 
@@ -165,10 +160,8 @@ TEST(DistributionListFile, CommentsBlanksAndBrokenLinesAreSkipped) {
 }
 
 TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
-    const struct {
-        const char* headers;
-        std::vector<std::string> addresses;
-    } cases[] = {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        // headers, addresses
         // Field names in any capitals.
         {"TO: a@x.org\ncc: b@x.org\nBCC: c@x.org\n", {"a@x.org", "b@x.org", "c@x.org"}},
         // A bounce's new recipients stand in the Resent- fields only.
@@ -179,13 +172,13 @@ TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
          {"A@X.org", "b@x.org"}},
         {"To: Ünï <ÜNÏ@x.org>\nCc: ünï@x.org\n", {"ÜNÏ@x.org"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [headers, expected] : cases) {
         std::vector<std::string> addresses;
         for (const MessageRecipient& r :
-             ParseMessage(std::string("Subject: s\n") + c.headers + "\nbody\n").recipients) {
+             ParseMessage(std::string("Subject: s\n") + headers + "\nbody\n").recipients) {
             addresses.push_back(r.address);
         }
-        EXPECT_EQ(addresses, c.addresses) << c.headers;
+        EXPECT_EQ(addresses, expected) << headers;
     }
 }
 

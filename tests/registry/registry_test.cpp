@@ -26,9 +26,14 @@ using testing::WriteFile;
 constexpr const char* kMail = "Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail";
 constexpr uint32_t kHiveLocalMachine = 0x80000002u;
 
-TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
+// A registry on a file not made yet.
+class RegistryTest : public ::testing::Test {
+  protected:
     TempFolder folder;
-    Registry registry(folder.File("registry.db"));
+    Registry registry{folder.File("registry.db")};
+};
+
+TEST_F(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "fallback");
     EXPECT_TRUE(registry.GetAllSettings("App", "Section").empty());
     EXPECT_FALSE(registry.DeleteSetting("App", "Section", "Key"));
@@ -40,34 +45,28 @@ TEST(RegistryTest, ReadsOfAMissingFileAnswerEmptyAndCreateNothing) {
     EXPECT_EQ(registry.GetSetting("App", "Section", "Key", "fallback"), "v");
 }
 
-TEST(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
-    TempFolder folder;
+TEST_F(RegistryTest, SettingsReadBackAsStoredAndSurviveReopening) {
     const std::string big(100000, 'x');
     const std::string odd("a\r\nb\0c\t\xC3\xA4", 10);
-    {
-        Registry registry(folder.File("registry.db"));
-        registry.SaveSetting("Postwarden", "Postwarden", "Empty", "");
-        registry.SaveSetting("Postwarden", "Postwarden", "Big", big);
-        registry.SaveSetting("Postwarden", "Postwarden", "Odd", odd);
-        registry.SaveSetting("Postwarden", "Postwarden", "Over", "first");
-        registry.SaveSetting("Postwarden", "Postwarden", "Over", "second");
-        registry.SaveSetting("Other", "Postwarden", "Empty", "other app");
-    }
-    Registry registry(folder.File("registry.db"));
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Empty", "default"), "");
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Big", ""), big);
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Odd", ""), odd);
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "Over", ""), "second");
-    EXPECT_EQ(registry.GetSetting("Postwarden", "Other", "Empty", "none"), "none");
-    const auto all = registry.GetAllSettings("Postwarden", "Postwarden");
+    registry.SaveSetting("Postwarden", "Postwarden", "Empty", "");
+    registry.SaveSetting("Postwarden", "Postwarden", "Big", big);
+    registry.SaveSetting("Postwarden", "Postwarden", "Odd", odd);
+    registry.SaveSetting("Postwarden", "Postwarden", "Over", "first");
+    registry.SaveSetting("Postwarden", "Postwarden", "Over", "second");
+    registry.SaveSetting("Other", "Postwarden", "Empty", "other app");
+    Registry reopened(folder.File("registry.db"));
+    EXPECT_EQ(reopened.GetSetting("Postwarden", "Postwarden", "Empty", "default"), "");
+    EXPECT_EQ(reopened.GetSetting("Postwarden", "Postwarden", "Big", ""), big);
+    EXPECT_EQ(reopened.GetSetting("Postwarden", "Postwarden", "Odd", ""), odd);
+    EXPECT_EQ(reopened.GetSetting("Postwarden", "Postwarden", "Over", ""), "second");
+    EXPECT_EQ(reopened.GetSetting("Postwarden", "Other", "Empty", "none"), "none");
+    const auto all = reopened.GetAllSettings("Postwarden", "Postwarden");
     ASSERT_EQ(all.size(), 4u);
     EXPECT_EQ(all[0].first, "Big");
     EXPECT_EQ(all[3].first, "Over");
 }
 
-TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
-    TempFolder folder;
-    Registry registry(folder.File("registry.db"));
+TEST_F(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
     registry.SaveSetting("Postwarden", "Postwarden", "ListOfKeywords", "one");
     registry.SaveSetting("POSTWARDEN", "postwarden", "LISTOFKEYWORDS", "two");
     EXPECT_EQ(registry.GetSetting("postWarden", "POSTWARDEN", "listofkeywords", ""), "two");
@@ -83,9 +82,7 @@ TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
     EXPECT_EQ(registry.GetSetting("Postwarden", "Postwarden", "ListOfKeywords", "gone"), "gone");
 }
 
-TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
-    TempFolder folder;
-    Registry registry(folder.File("registry.db"));
+TEST_F(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
     registry.WriteNumber(kHiveCurrentUser, kMail, "EditorPreference", 131073);
     registry.WriteNumber(kHiveCurrentUser, kMail, "Negative", -5);
     registry.WriteText(kHiveCurrentUser, kMail, "TextNumber", " 42");
@@ -126,8 +123,7 @@ TEST(RegistryTest, RegistryAccessOpensKeysAndReadsNumbers) {
 
 // Text, another program's database, a folder that is not there: each
 // operation that needs the file fails naming it, and the file is left as it was.
-TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
-    TempFolder folder;
+TEST_F(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(folder.File("foreign.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(
@@ -148,7 +144,7 @@ TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         if (!c.bytes.empty()) WriteFile(c.path, c.bytes);
-        Registry registry(c.path);  // constructing touches nothing
+        Registry other(c.path);  // constructing touches nothing
         const auto expectFailure = [&](const char* what, auto&& operation) {
             try {
                 operation();
@@ -158,26 +154,25 @@ TEST(RegistryTest, AFileThatIsNoRegistryFailsEachOperationNamingTheFile) {
                 EXPECT_NE(e.Description().find(c.says), std::string::npos) << e.Description();
             }
         };
-        expectFailure("SaveSetting", [&] { registry.SaveSetting("a", "b", "c", "d"); });
+        expectFailure("SaveSetting", [&] { other.SaveSetting("a", "b", "c", "d"); });
         if (c.bytes.empty()) {
             // Nothing there: a read finds nothing.
-            EXPECT_EQ(registry.GetSetting("a", "b", "c", "default"), "default");
+            EXPECT_EQ(other.GetSetting("a", "b", "c", "default"), "default");
             continue;
         }
-        expectFailure("GetSetting", [&] { registry.GetSetting("a", "b", "c", ""); });
-        expectFailure("GetAllSettings", [&] { registry.GetAllSettings("a", "b"); });
-        expectFailure("OpenKey",
-                      [&] { registry.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
+        expectFailure("GetSetting", [&] { other.GetSetting("a", "b", "c", ""); });
+        expectFailure("GetAllSettings", [&] { other.GetAllSettings("a", "b"); });
+        expectFailure("OpenKey", [&] { other.NewAccess()->OpenKey(kMail, kHiveCurrentUser, 63); });
         EXPECT_TRUE(ReadFile(c.path) == c.bytes) << "the file was changed";
 
         // Once the file is put right, the same object works again.
         std::remove(c.path.c_str());
-        registry.SaveSetting("a", "b", "c", "d");
-        EXPECT_EQ(registry.GetSetting("a", "b", "c", ""), "d");
+        other.SaveSetting("a", "b", "c", "d");
+        EXPECT_EQ(other.GetSetting("a", "b", "c", ""), "d");
     }
 }
 
-TEST(RegistryTest, ANewDatabaseIsTheOwnersOnlyAndAnExistingOneKeepsItsMode) {
+TEST_F(RegistryTest, ANewDatabaseIsTheOwnersOnlyAndAnExistingOneKeepsItsMode) {
     const struct {
         mode_t umask;
         int existing;  // the mode of the database before; none when 0

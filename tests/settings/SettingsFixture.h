@@ -47,6 +47,16 @@ class SettingsTest : public ::testing::Test {
     }
     // The error reports as "LEVEL|SOURCE|MESSAGE" texts.
     std::vector<std::string> Events() const { return platform.Events(); }
+    // Events() when `routine` alone reported `text`.
+    static std::vector<std::string> Reported(int level, const std::string& routine,
+                                             const std::string& text) {
+        return {std::to_string(level) + "|Postwarden." + routine + "|" + text};
+    }
+    // Forgets the log and the writes so far, to look at what comes next.
+    void Forget() {
+        platform.log.clear();
+        platform.settingWrites.clear();
+    }
     std::string Stored(const std::string& key) const {
         return platform.Setting(key).value_or("<absent>");
     }
