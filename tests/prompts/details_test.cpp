@@ -12,8 +12,6 @@
 namespace postwarden::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 SendEvidence Sample() {
     SendEvidence evidence;
     evidence.present = true;

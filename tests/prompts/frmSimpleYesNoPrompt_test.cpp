@@ -60,11 +60,8 @@ TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {
     platform.FailOn("PrepareForm", RuntimeError(438, "Object doesn't support this property"));
     form.SetConfirmationMessage("Outside?");
     EXPECT_EQ(form.Response(), 7);  // set before the failing step
-    ASSERT_EQ(platform.log.size(), 1u);
-    EXPECT_EQ(platform.log[0].source, "Postwarden.frmSimpleYesNoPrompt.Form_Load");
-    EXPECT_EQ(platform.log[0].level, 1);
-    EXPECT_EQ(platform.log[0].message,
-              "Error occurred.  Reason: Object doesn't support this property");
+    EXPECT_EQ(platform.Events(), Lines{"1|Postwarden.frmSimpleYesNoPrompt.Form_Load|Error "
+                                       "occurred.  Reason: Object doesn't support this property"});
     windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
     EXPECT_EQ(Ask(), 6);
 }

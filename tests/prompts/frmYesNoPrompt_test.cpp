@@ -210,11 +210,10 @@ TEST_F(YesNoPromptTest, ALoadFailureIsLoggedAndTheWindowShownAsTheStepsLeftIt) {
         platform.log.clear();
         EXPECT_EQ(Ask(), 7);
         platform.Heal(c.operation);
-        ASSERT_EQ(platform.log.size(), 1u);
-        EXPECT_EQ(platform.log[0].kind, "event");
-        EXPECT_EQ(platform.log[0].level, 1);
-        EXPECT_EQ(platform.log[0].source, "Brackenholt.frmYesNoPrompt.Form_Load");
-        EXPECT_EQ(platform.log[0].message, std::string("Error occurred.  Reason: ") + c.reason);
+        EXPECT_EQ(platform.log.size(), 1u);
+        EXPECT_EQ(platform.Events(),
+                  Lines{"1|Brackenholt.frmYesNoPrompt.Form_Load|Error occurred.  Reason: " +
+                        std::string(c.reason)});
         const ShownWindow& shown = windows->shown.back();
         EXPECT_EQ(shown.Control("chkValidateKeywords").caption,
                   c.boxesDisabled

@@ -91,15 +91,6 @@ class Pty {
     size_t from_ = 0;
 };
 
-void ExpectSameModes(const termios& a, const termios& b) {
-    const auto modes = [](const termios& t) {
-        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line,
-                          std::vector<cc_t>(t.c_cc, t.c_cc + NCCS), cfgetispeed(&t),
-                          cfgetospeed(&t));
-    };
-    EXPECT_EQ(modes(a), modes(b));
-}
-
 class TerminalFormsTest : public ::testing::Test {
   protected:
     TerminalFormsTest() { platform.windows = std::make_unique<TerminalWindowSystem>(pty.path()); }
@@ -120,6 +111,19 @@ class TerminalFormsTest : public ::testing::Test {
         asker.join();
         pty.Skip();
         return result;
+    }
+    termios Modes() {
+        termios now{};
+        EXPECT_EQ(tcgetattr(pty.slave(), &now), 0);
+        return now;
+    }
+    void ExpectModes(const termios& expected) {
+        const auto modes = [](const termios& t) {
+            return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line,
+                              std::vector<cc_t>(t.c_cc, t.c_cc + NCCS), cfgetispeed(&t),
+                              cfgetospeed(&t));
+        };
+        EXPECT_EQ(modes(Modes()), modes(expected));
     }
 
     Pty pty;
@@ -162,20 +166,17 @@ TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
         {"\x1b", false, 7},     {"\x03", false, 7}, {"n", false, 7},    {"q", false, 7},
         {"y", true, 6},         {"\x1b", true, 7},  {nullptr, true, 7},
     };
-    termios before{}, during{}, after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    const termios before = Modes();
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.keys ? c.keys : "hang-up")) +
                      (c.manualModal ? " manual" : ""));
         Start([this, &c] { return AskSimple(platform, "Blank subject?", c.manualModal); });
         pty.WaitFor("Blank subject?");
-        ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
-        EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
+        EXPECT_FALSE(Modes().c_lflag & (ICANON | ECHO));
         c.keys ? pty.Type(c.keys) : pty.CloseMaster();
         EXPECT_EQ(Finish(), c.answer);
         if (!c.keys) continue;  // nobody left to give it back to
-        ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-        ExpectSameModes(after, before);
+        ExpectModes(before);
         EXPECT_TRUE(pty.Output().starts_with("\x1b[?1049h"));
         EXPECT_TRUE(pty.Output().ends_with("\x1b[?1049l"));  // all of it: read by Finish
     }
@@ -258,16 +259,15 @@ class Lender {
 class BorrowedTerminalTest : public TerminalFormsTest {
   protected:
     BorrowedTerminalTest() {
-        termios curses{};
-        tcgetattr(pty.slave(), &curses);
+        termios curses = Modes();
         curses.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         curses.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
         curses.c_cc[VMIN] = 1;
         curses.c_cc[VTIME] = 0;
         tcsetattr(pty.slave(), TCSANOW, &curses);
-        tcgetattr(pty.slave(), &lent);
+        lent = Modes();
     }
-    termios lent{};
+    termios lent;
 };
 
 TEST_F(BorrowedTerminalTest, TheLenderGetsItsModesBackAndRedrawsItsScreen) {
@@ -279,12 +279,10 @@ TEST_F(BorrowedTerminalTest, TheLenderGetsItsModesBackAndRedrawsItsScreen) {
               std::string::npos);
     pty.Type("y");
     EXPECT_EQ(Finish(), 6);
-    termios after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    ExpectSameModes(after, lent);
+    ExpectModes(lent);
     const std::string& output = pty.Output();
-    EXPECT_EQ(output.find("\x1b[?1049"),
-              std::string::npos);  // mutt's screen stays up
+    // mutt's screen stays up.
+    EXPECT_EQ(output.find("\x1b[?1049"), std::string::npos);
     EXPECT_EQ(output.find("\x1b]"), std::string::npos);
     EXPECT_TRUE(output.ends_with("\x1b[H\x1b[2J\x1b[?25h")) << output;
     EXPECT_TRUE(mutt.Resized());
@@ -299,9 +297,7 @@ TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
     window.reset();
     pty.Skip();
     EXPECT_EQ(pty.Output(), "");
-    termios after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    ExpectSameModes(after, lent);
+    ExpectModes(lent);
     EXPECT_FALSE(aerc.Resized());
 }
 
@@ -311,35 +307,25 @@ TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
 TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
     const FormDesign& multi = frmYesNoPrompt::Design();
     const FormDesign& simple = frmSimpleYesNoPrompt::Design();
+    const std::string subject = "| Subject: \"Hi\\x1B[2J\\x1B]0;";
     const struct {
         const FormDesign& design;
-        bool hostileCaptions;
-        bool withDetails;
+        bool hostileCaptions;  // else the details of a send
         int columns;
         std::vector<std::string> shown;
     } cases[] = {
+        // Cut and said to be; controls, C1 and bidirectional controls escaped,
+        // while CR LF still breaks the line.
         {multi,
          true,
-         false,
          80,
-         // Cut and said to be; controls, C1 and bidirectional controls escaped,
-         // while CR LF still breaks the line.
          {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
           "\\u{009B}2J \\u{202E}evil\\rx"}},
         // The common case is read whole: five recipients and the rest counted.
-        {multi,
-         false,
-         true,
-         80,
-         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "|   lll", "l... |",
-          "Are you sure"}},
-        {simple,
-         false,
-         true,
-         80,
-         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "l... |", "Are you sure"}},
-        {multi, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
-        {simple, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
+        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}},
+        {simple, false, 80, {subject, "|   and 2 more", "l... |", "Are you sure"}},
+        {multi, false, 40, {subject, "Are you sure"}},
+        {simple, false, 40, {subject, "Are you sure"}},
     };
     NoEvents none;
     TerminalWindowSystem terminal("/nonexistent");
@@ -359,7 +345,7 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
                                       "evil\rx");
             window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));
         }
-        if (c.withDetails) window->SetDetails(kDetailLines);
+        if (!c.hostileCaptions) window->SetDetails(kDetailLines);
         const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", c.columns, 24);
         ASSERT_LE(screen.size(), 24u);
         std::string all;
