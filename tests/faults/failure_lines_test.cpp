@@ -50,44 +50,39 @@ TEST_P(SendDriverStageTest, ReportsTheStageItFailedAt) {
 }
 
 using fakes::FakePlatform;
-INSTANTIATE_TEST_SUITE_P(
-    LaterStages, SendDriverStageTest,
-    ::testing::Values(
-        // A rule reports its own failures; only a report that fails too reaches the driver.
-        StageCase{12,
-                  {{keys::kPromptForOutsideDomainsWanted, "1"},
-                   {keys::kListOfOutsideDomains, "corp.example"}},
-                  [](FakePlatform& p) {
-                      p.FailOn("SetText");
-                      p.FailNthCallOf("LogEvent", 1);
-                  }},
-        StageCase{14,
-                  {{keys::kPromptForEmailAddressesDomainsWanted, "1"},
-                   {keys::kListOfEmailAddressesDomains, "rival.example"}},
-                  [](FakePlatform& p) {
-                      p.FailOn("SetText");
-                      p.FailNthCallOf("LogEvent", 1);
-                  }},
-        StageCase{
-            16,
-            {{keys::kPromptForNumberOfRecipientsWanted, "1"}, {keys::kSeparateDLsWanted, "1"}},
-            [](FakePlatform& p) { p.FailOn("AddressEntry.Members"); }},
-        // The count is read a second time for the count rule.
-        StageCase{20,
-                  {{keys::kPromptForNumberOfRecipientsWanted, "1"}},
-                  [](FakePlatform& p) { p.FailNthCallOf("Recipients.Count", 2); }},
-        StageCase{22,
-                  {{keys::kPromptForBlankSubjectWanted, "1"}},
-                  [](FakePlatform& p) { p.FailOn("Message.Subject"); }},
-        StageCase{24,
-                  {{keys::kPromptForAnySendWanted, "1"}},
-                  [](FakePlatform& p) {
-                      p.FailOn("Application.Explorers");
-                      p.FailNthCallOf("LogEvent", 1);
-                  }}),
-    [](const ::testing::TestParamInfo<StageCase>& info) {
-        return "Stage" + std::to_string(info.param.stage);
-    });
+// A rule reports its own failures; only a report that fails too reaches the driver.
+std::function<void(FakePlatform&)> FailingWithItsReport(const char* operation) {
+    return [operation](FakePlatform& p) {
+        p.FailOn(operation);
+        p.FailNthCallOf("LogEvent", 1);
+    };
+}
+
+const StageCase kStages[] = {
+    {12,
+     {{keys::kPromptForOutsideDomainsWanted, "1"}, {keys::kListOfOutsideDomains, "corp.example"}},
+     FailingWithItsReport("SetText")},
+    {14,
+     {{keys::kPromptForEmailAddressesDomainsWanted, "1"},
+      {keys::kListOfEmailAddressesDomains, "rival.example"}},
+     FailingWithItsReport("SetText")},
+    {16,
+     {{keys::kPromptForNumberOfRecipientsWanted, "1"}, {keys::kSeparateDLsWanted, "1"}},
+     [](FakePlatform& p) { p.FailOn("AddressEntry.Members"); }},
+    // The count is read a second time for the count rule.
+    {20,
+     {{keys::kPromptForNumberOfRecipientsWanted, "1"}},
+     [](FakePlatform& p) { p.FailNthCallOf("Recipients.Count", 2); }},
+    {22,
+     {{keys::kPromptForBlankSubjectWanted, "1"}},
+     [](FakePlatform& p) { p.FailOn("Message.Subject"); }},
+    {24, {{keys::kPromptForAnySendWanted, "1"}}, FailingWithItsReport("Application.Explorers")},
+};
+
+INSTANTIATE_TEST_SUITE_P(LaterStages, SendDriverStageTest, ::testing::ValuesIn(kStages),
+                         [](const ::testing::TestParamInfo<StageCase>& info) {
+                             return "Stage" + std::to_string(info.param.stage);
+                         });
 
 // A failure after the person's No is reported, and the No stands: the
 // outside-domains rule asks about Jane, and the trace line after its answer

@@ -170,15 +170,14 @@ TEST_F(YesNoPromptTest, AModelessShowRefusedWith401FallsBackToModalAndItsFailure
 }
 
 TEST_F(YesNoPromptTest, OtherFailuresShowAMessageBoxAndAnswerZero) {
-    struct Case {
+    const struct {
         const char* operation;
         bool manualModal;
-    };
-    const Case cases[] = {{"Windows.CreateWindow", false},       {"Window.SetCaption", false},
-                          {"Window.SetDefaultButton", false},    {"Window.ShowModal", false},
-                          {"Window.ShowModeless", true},         {"Window.Activate", true},
-                          {"Windows.ProcessPendingEvents", true}};
-    for (const Case& c : cases) {
+    } cases[] = {{"Windows.CreateWindow", false},       {"Window.SetCaption", false},
+                 {"Window.SetDefaultButton", false},    {"Window.ShowModal", false},
+                 {"Window.ShowModeless", true},         {"Window.Activate", true},
+                 {"Windows.ProcessPendingEvents", true}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);
         platform.FailOn(c.operation, RuntimeError(91, "Object variable not set"));
         windows->messages.clear();

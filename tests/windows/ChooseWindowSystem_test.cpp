@@ -28,29 +28,28 @@
 namespace postwarden::testing {
 namespace {
 
-// Each test starts with no display named and gets the environment back afterwards.
+// Each test starts with no display named and gets the environment back afterwards
+// (the runtime folder too, which one test changes).
 class DisplayTest : public ::testing::Test {
   protected:
     DisplayTest() {
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"}) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
             Set(name, std::nullopt);
         }
     }
     ~DisplayTest() override {
-        for (const auto& [name, value] : saved_) Put(name.c_str(), value);
+        for (const auto& [name, value] : saved_) Set(name.c_str(), value);
     }
-    void Set(const char* name, std::optional<std::string> value) {
-        if (!saved_.count(name)) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        Put(name, value);
+    static void Set(const char* name, const std::optional<std::string>& value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }
 
   private:
-    static void Put(const char* name, const std::optional<std::string>& value) {
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-    }
     std::map<std::string, std::optional<std::string>> saved_;
 };
 

@@ -147,11 +147,6 @@ TEST_F(QtFormsTest, ManualModalShowsAModelessWindowAndWaitsForIt) {
         30);
     EXPECT_EQ(AskMulti(platform, true), 6);
     EXPECT_TRUE(seen);
-
-    Later([] { FormWindow("frmSimpleYesNoPrompt")->close(); }, 30);
-    EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
-    Later([] { QTest::keyClick(FormWindow("frmSimpleYesNoPrompt"), Qt::Key_Escape); }, 30);
-    EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
 }
 
 TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {

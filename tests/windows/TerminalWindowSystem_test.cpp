@@ -32,9 +32,7 @@ std::string WithoutEscapes(const std::string& text) {
 class Pty {
   public:
     Pty() {
-        winsize size{};
-        size.ws_col = 80;
-        size.ws_row = 24;
+        winsize size{24, 80, 0, 0};  // rows, columns, pixels
         char name[256] = "";
         int master = -1, slave = -1;
         if (openpty(&master, &slave, name, nullptr, &size) != 0) ADD_FAILURE() << "no pty";
@@ -301,9 +299,8 @@ TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
     EXPECT_FALSE(aerc.Resized());
 }
 
-// Every screen keeps its frame at the terminal's width and height, and the
-// texts that come from a message (captions, subject, addresses) are shown
-// escaped, never obeyed. The wide glyphs of "Wide" take two columns each.
+// Texts from a message (captions, subject, addresses) are shown escaped, never
+// obeyed. The wide glyphs of "Wide" take two columns each.
 TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
     const FormDesign& multi = frmYesNoPrompt::Design();
     const FormDesign& simple = frmSimpleYesNoPrompt::Design();
