@@ -1,3 +1,5 @@
+#include "platform/windows/ChooseWindowSystem.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,7 +18,6 @@
 
 #include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
-#include "platform/windows/ChooseWindowSystem.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
 #include "platform/windows/OnDemandWindowSystem.h"
