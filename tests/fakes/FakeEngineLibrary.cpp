@@ -7,9 +7,9 @@ namespace postwarden::fakes {
 // platform's log, the list splits at CR LF, the registry reads its keys.
 namespace {
 
-class FakeHelper final : public EngineHelper {
+class FakeHelper final : public EngineHelper, Faked {
   public:
-    explicit FakeHelper(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     std::string SettingsAppName() override {
         return p_.Checked("SettingsAppName", p_.settingsAppName);
     }
@@ -23,30 +23,24 @@ class FakeHelper final : public EngineHelper {
         return value == entry ? 1 : 0;
     }
     void PrepareForm(FormObject&) override { p_.Check("PrepareForm"); }
-
-  private:
-    FakePlatform& p_;
 };
 
-class FakeLogger final : public EngineLogger {
+class FakeLogger final : public EngineLogger, Faked {
   public:
-    explicit FakeLogger(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     void WriteLog(std::string_view app, std::string_view source, std::string_view message,
                   int16_t level) override {
         p_.Check("WriteLog");
         p_.log.push_back(
             {"trace", level, std::string(app), std::string(source), std::string(message)});
     }
-
-  private:
-    FakePlatform& p_;
 };
 
 // Splits at CR LF only and keeps empty entries, so tests can see what the rules
 // do with them; the empty text has no entries.
-class FakeList final : public DelimitedList {
+class FakeList final : public DelimitedList, Faked {
   public:
-    explicit FakeList(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     void SetText(std::string_view text) override {
         p_.Check("SetText");
         entries_.clear();
@@ -63,13 +57,12 @@ class FakeList final : public DelimitedList {
     std::string Item(int32_t index) override { return p_.Checked("Item", ItemAt(entries_, index)); }
 
   private:
-    FakePlatform& p_;
     std::vector<std::string> entries_;
 };
 
-class FakeRegistryAccess final : public RegistryAccess {
+class FakeRegistryAccess final : public RegistryAccess, Faked {
   public:
-    explicit FakeRegistryAccess(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     int32_t OpenKey(std::string_view path, uint32_t hive, int32_t access) override {
         p_.Check("OpenKey");
         p_.openedKeys.emplace_back(std::string(path), hive, access);
@@ -92,7 +85,6 @@ class FakeRegistryAccess final : public RegistryAccess {
     }
 
   private:
-    FakePlatform& p_;
     std::map<std::string, std::string>* open_ = nullptr;
 };
 

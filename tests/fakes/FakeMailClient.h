@@ -15,23 +15,20 @@
 
 namespace postwarden::fakes {
 
-class FakeApplication final : public OutlookApplication {
+class FakeApplication final : public OutlookApplication, Faked {
   public:
-    explicit FakeApplication(FakePlatform& platform) : p_(platform) {}
+    using Faked::Faked;
     std::string Version() override { return p_.Checked("Application.Version", version); }
     std::shared_ptr<OutlookSession> Session() override;
     int32_t ExplorersCount() override { return p_.Checked("Application.Explorers", explorers); }
 
     std::string version = "16.0.0.0";
     int32_t explorers = 1;
-
-  private:
-    FakePlatform& p_;
 };
 
-class FakeItem final : public OutlookItem {
+class FakeItem final : public OutlookItem, Faked {
   public:
-    explicit FakeItem(FakePlatform& platform) : p_(platform) {}
+    using Faked::Faked;
     bool Submitted() override { return p_.Checked("Item.Submitted", submitted); }
     std::string TypeName() override { return p_.Checked("Item.TypeName", typeName); }
     void Save() override { saves += p_.Checked("Item.Save", 1); }
@@ -43,15 +40,12 @@ class FakeItem final : public OutlookItem {
     std::string entryId = "entry-1";
     std::string subject;
     int saves = 0;
-
-  private:
-    FakePlatform& p_;
 };
 
-class FakeEngine final : public Engine {
+class FakeEngine final : public Engine, Faked {
   public:
     explicit FakeEngine(FakePlatform& platform)
-        : application(std::make_shared<FakeApplication>(platform)), p_(platform) {}
+        : Faked(platform), application(std::make_shared<FakeApplication>(platform)) {}
     std::shared_ptr<OutlookApplication> Application() override {
         return p_.Checked<std::shared_ptr<OutlookApplication>>("Engine.Application", application);
     }
@@ -64,9 +58,6 @@ class FakeEngine final : public Engine {
 
     std::shared_ptr<FakeApplication> application;
     std::vector<int32_t> registeredSelectors;
-
-  private:
-    FakePlatform& p_;
 };
 
 }  // namespace postwarden::fakes

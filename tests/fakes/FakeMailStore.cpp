@@ -10,9 +10,9 @@ namespace {
 using Messages = std::vector<std::shared_ptr<FakeMessageData>>;
 
 // The recipient and its address entry in one: both read the same data.
-class FakeRecipient final : public MapiRecipient {
+class FakeRecipient final : public MapiRecipient, Faked {
   public:
-    FakeRecipient(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
+    FakeRecipient(FakePlatform& p, const FakeRecipientData& d) : Faked(p), d_(d) {}
     std::shared_ptr<MapiAddressEntry> AddressEntry() override {
         p_.Check("Recipient.AddressEntry");
         return d_.hasAddressEntry ? std::make_shared<Entry>(p_, d_) : nullptr;
@@ -22,9 +22,9 @@ class FakeRecipient final : public MapiRecipient {
 
   private:
     // An address entry and, for a distribution list, its members in one.
-    class Entry final : public MapiAddressEntry, public MapiAddressList {
+    class Entry final : public MapiAddressEntry, public MapiAddressList, Faked {
       public:
-        Entry(FakePlatform& p, const FakeRecipientData& d) : p_(p), d_(d) {}
+        Entry(FakePlatform& p, const FakeRecipientData& d) : Faked(p), d_(d) {}
         std::string Address() override {
             return p_.Checked("AddressEntry.Address",
                               d_.entryAddress.empty() ? d_.address : d_.entryAddress);
@@ -36,17 +36,15 @@ class FakeRecipient final : public MapiRecipient {
         int32_t Count() override { return p_.Checked("Members.Count", d_.memberCount.value()); }
 
       private:
-        FakePlatform& p_;
         FakeRecipientData d_;
     };
-    FakePlatform& p_;
     FakeRecipientData d_;
 };
 
 // A message and its recipients in one.
-class FakeMessage final : public MapiMessage, public MapiRecipients {
+class FakeMessage final : public MapiMessage, public MapiRecipients, Faked {
   public:
-    FakeMessage(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : p_(p), m_(std::move(m)) {}
+    FakeMessage(FakePlatform& p, std::shared_ptr<FakeMessageData> m) : Faked(p), m_(std::move(m)) {}
     std::string Subject() override { return p_.Checked("Message.Subject", m_->subject); }
     int32_t BodyFormat() override { return p_.Checked("Message.BodyFormat", m_->bodyFormat); }
     std::string_view Body() override {
@@ -77,14 +75,13 @@ class FakeMessage final : public MapiMessage, public MapiRecipients {
     }
 
   private:
-    FakePlatform& p_;
     std::shared_ptr<FakeMessageData> m_;
 };
 
 // A folder and its items in one; the items are read when the folder is opened.
-class FakeFolder final : public MapiFolder, public MapiItems {
+class FakeFolder final : public MapiFolder, public MapiItems, Faked {
   public:
-    FakeFolder(FakePlatform& p, const Messages& items) : p_(p), items_(items) {}
+    FakeFolder(FakePlatform& p, const Messages& items) : Faked(p), items_(items) {}
     std::shared_ptr<MapiItems> Items() override {
         return p_.Checked("Folder.Items", std::make_shared<FakeFolder>(p_, items_));
     }
@@ -104,28 +101,24 @@ class FakeFolder final : public MapiFolder, public MapiItems {
     }
 
   private:
-    FakePlatform& p_;
     Messages items_;
 };
 
 class FakeMapiObject final : public MapiObject {};
 
 // The mail client's session, which hands out its store for a session to attach to.
-class FakeOutlookSession final : public OutlookSession {
+class FakeOutlookSession final : public OutlookSession, Faked {
   public:
-    explicit FakeOutlookSession(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     std::shared_ptr<MapiObject> MAPIOBJECT() override {
         return p_.Checked<std::shared_ptr<MapiObject>>("MAPIOBJECT",
                                                        std::make_shared<FakeMapiObject>());
     }
-
-  private:
-    FakePlatform& p_;
 };
 
-class FakeSession final : public MapiSession {
+class FakeSession final : public MapiSession, Faked {
   public:
-    explicit FakeSession(FakePlatform& p) : p_(p) {}
+    using Faked::Faked;
     void Logon() override {
         p_.Check("Logon");
         ++p_.store.logons;
@@ -160,7 +153,6 @@ class FakeSession final : public MapiSession {
     }
 
   private:
-    FakePlatform& p_;
     bool loggedOn_ = false;
 };
 

@@ -128,6 +128,16 @@ class FakePlatform final : public Platform {
     std::map<std::string, int64_t> failNthOf_;
 };
 
+// What every fake object the platform hands out holds: the platform that counts
+// its calls and fails them on a test's switch.
+class Faked {
+  public:
+    explicit Faked(FakePlatform& platform) : p_(platform) {}
+
+  protected:
+    FakePlatform& p_;
+};
+
 }  // namespace postwarden::fakes
 
 // The mail client's objects, which every user of the platform needs too.

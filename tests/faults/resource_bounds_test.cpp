@@ -132,27 +132,19 @@ TEST(MessageBoundsTest, AddressFieldsOfNamesOnlyAreReadInOnePass) {
 }
 
 // The module on the fakes: what it makes of a refusal.
-class ModuleBoundsTest : public SettingsTest {
-  protected:
-    void PublishSettingsItem(const std::string& body) {
-        auto item = std::make_shared<fakes::FakeMessageData>();
-        item->subject = "Post Warden Settings";
-        item->properties = {{"Body", body}, {"BodyFormat", "1"}};
-        platform.store.folders["Public"] = {item};
-    }
-};
+using ModuleBoundsTest = SettingsTest;
 
 TEST_F(ModuleBoundsTest, ASettingsItemBodyIsReadUpToTheLimitAndRefusedPastIt) {
     std::string body = Document();
     body.resize(limits::kMaxSettingsDocumentBytes, ' ');  // white space after the root element
-    PublishSettingsItem(body);
-    EXPECT_TRUE(s.FetchSettingsFromExchange("Public"));
+    Publish("AtLimit", body);
+    EXPECT_TRUE(s.FetchSettingsFromExchange("AtLimit"));
     EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(Events());
     EXPECT_EQ(platform.settingWrites, ImportedKeys());
 
     platform.settingWrites.clear();
-    PublishSettingsItem(body + " ");
-    EXPECT_FALSE(s.FetchSettingsFromExchange("Public"));
+    Publish("Over", body + " ");
+    EXPECT_FALSE(s.FetchSettingsFromExchange("Over"));
     EXPECT_EQ(Events(), std::vector<std::string>{
                             "1|Postwarden.FetchSettingsFromExchange|Error occurred.  Reason: The "
                             "settings item's body is larger than 4194304 bytes, the limit for a "

@@ -17,6 +17,8 @@
 
 namespace postwarden::testing {
 
+using Lines = std::vector<std::string>;
+
 // The forms of this thread over a fake platform, with no rule fired before or
 // after a test. The window system is the test's to choose.
 class FormsTest : public ::testing::Test {
@@ -66,15 +68,15 @@ inline std::string RefusalOf(WindowSystem& windows) {
 // What the rules found about a send, as the forms show it under their questions:
 // a subject with control characters, recipients and the rest counted, and a line
 // too long for any window.
-inline const std::vector<std::string> kDetailLines{"Subject: \"Hi\x1b[2J\x1b]0;owned\x07 there\"",
-                                                   "Recipients: 8",
-                                                   "Outside the company's domains (7):",
-                                                   "  a1@out.example (out.example)",
-                                                   "  a2@out.example (out.example)",
-                                                   "  a3@out.example (out.example)",
-                                                   "  a4@out.example (out.example)",
-                                                   "  " + std::string(120, 'l') + "@x.example",
-                                                   "  and 2 more"};
+inline const Lines kDetailLines{"Subject: \"Hi\x1b[2J\x1b]0;owned\x07 there\"",
+                                "Recipients: 8",
+                                "Outside the company's domains (7):",
+                                "  a1@out.example (out.example)",
+                                "  a2@out.example (out.example)",
+                                "  a3@out.example (out.example)",
+                                "  a4@out.example (out.example)",
+                                "  " + std::string(120, 'l') + "@x.example",
+                                "  and 2 more"};
 
 // The two forms asked the way the rules ask them, on the calling thread.
 inline int32_t AskMulti(Platform& platform, bool manualModal = false) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QImage>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -23,34 +24,34 @@
 #include "platform/windows/QtWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
+#include "platform/windows/WindowPlugin.h"
 #include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
 namespace {
 
-// Each test starts with no display named and gets the environment back afterwards.
+// Each test starts with no display named and gets the environment back afterwards
+// (the runtime folder too, which one test changes).
 class DisplayTest : public ::testing::Test {
   protected:
     DisplayTest() {
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"}) {
+            const char* old = std::getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
             Set(name, std::nullopt);
         }
     }
     ~DisplayTest() override {
-        for (const auto& [name, value] : saved_) Put(name.c_str(), value);
+        for (const auto& [name, value] : saved_) Set(name.c_str(), value);
     }
-    void Set(const char* name, std::optional<std::string> value) {
-        if (!saved_.count(name)) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        Put(name, value);
+    static void Set(const char* name, const std::optional<std::string>& value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }
 
   private:
-    static void Put(const char* name, const std::optional<std::string>& value) {
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-    }
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
@@ -178,6 +179,204 @@ TEST_F(DisplayTest, TheWaylandSocketIsTried) {
     Set("XDG_RUNTIME_DIR", std::nullopt);
     Set("WAYLAND_DISPLAY", "pw-wayland-test");
     EXPECT_FALSE(WaylandDisplayReachable());
+}
+
+// The Qt windows as a plugin: made only when a window is wanted, and a plugin
+// that cannot be had stands aside for the fallback with its reason.
+// Counts what an OnDemandWindowSystem asks for; each window system it makes
+// refuses windows with a text that says which one it is.
+struct Counted {
+    int made = 0;
+    int fellBack = 0;
+    std::string fallbackReason;
+
+    OnDemandWindowSystem Windows(bool works) {
+        return OnDemandWindowSystem(
+            [this, works](std::string& failure) -> std::unique_ptr<WindowSystem> {
+                ++made;
+                if (works) return std::make_unique<NoWindowSystem>("made");
+                failure = "the plugin is gone";
+                return nullptr;
+            },
+            [this](const std::string& failure) {
+                ++fellBack;
+                fallbackReason = failure;
+                return std::make_unique<NoWindowSystem>("fallback");
+            });
+    }
+};
+
+TEST(OnDemandWindowSystemTest, MadeOnceWhenFirstWantedOrTheFallbackWithItsReason) {
+    Counted counted;
+    OnDemandWindowSystem windows = counted.Windows(true);
+    windows.ProcessPendingEvents();
+    EXPECT_FALSE(windows.Made());
+    EXPECT_EQ(counted.made, 0);
+    EXPECT_EQ(RefusalOf(windows), "made");
+    EXPECT_EQ(RefusalOf(windows), "made");
+    windows.MessageBox("text", "title");
+    EXPECT_EQ(counted.made, 1);  // once, however often it is used
+    EXPECT_EQ(counted.fellBack, 0);
+    EXPECT_EQ(windows.Failure(), "");
+
+    Counted boxFirst;
+    OnDemandWindowSystem box = boxFirst.Windows(true);
+    box.MessageBox("text", "title");
+    EXPECT_TRUE(box.Made());
+
+    Counted failing;
+    OnDemandWindowSystem fallback = failing.Windows(false);
+    EXPECT_EQ(RefusalOf(fallback), "fallback");
+    EXPECT_EQ(RefusalOf(fallback), "fallback");
+    EXPECT_EQ(failing.made, 1);  // not tried again for every window
+    EXPECT_EQ(failing.fellBack, 1);
+    EXPECT_EQ(failing.fallbackReason, "the plugin is gone");
+    EXPECT_EQ(fallback.Failure(), "the plugin is gone");
+}
+
+TEST(WindowPluginTest, TheBuiltPluginDrawsTheForms) {
+    // The test runs under QT_QPA_PLATFORM=offscreen.
+    std::string failure;
+    std::unique_ptr<PluginWindowSystem> windows =
+        LoadQtWindowSystem(failure, POSTWARDEN_BINARY_DIR "/libpostwarden-qt.so");
+    ASSERT_NE(windows, nullptr) << failure;
+    NoEvents none;
+    auto window = windows->CreateWindow(frmYesNoPrompt::Design(), none);
+    const std::string path = ::testing::TempDir() + "/plugin-frmYesNoPrompt.png";
+    windows->SavePng(*window, path);
+    const QImage image(QString::fromStdString(path));  // the window under a title bar
+    EXPECT_EQ(image.width(), 367);
+    EXPECT_GT(image.height(), 276);
+    // Its errors are this program's errors, though its code is a copy of its own.
+    EXPECT_THROW(windows->SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
+}
+
+// Scripted answers, as tests and scripts give them instead of a person.
+using Answer = ScriptedWindowSystem::Answer;
+
+TEST(ScriptedAnswersText, ParsesWordsInOrderAndRejectsOthersByName) {
+    const struct {
+        const char* text;
+        std::vector<Answer> answers;  // empty: refused, naming `refused`
+        const char* refused;
+    } cases[] = {
+        {"yes,no,close", {Answer::kYes, Answer::kNo, Answer::kClose}, ""},
+        {" Yes , NO,close ", {Answer::kYes, Answer::kNo, Answer::kClose}, ""},
+        {"", {}, "an empty answer"},
+        {"yes,,no", {}, "an empty answer"},
+        {"yes,", {}, "an empty answer"},
+        {"y", {}, "\"y\""},
+        {"yes;no", {}, "\"yes;no\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        try {
+            EXPECT_EQ(ScriptedWindowSystem::ParseAnswers(c.text), c.answers);
+            EXPECT_FALSE(c.answers.empty()) << "accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find(c.refused), std::string::npos) << error.what();
+            EXPECT_TRUE(c.answers.empty()) << "refused";
+        }
+    }
+}
+
+class ScriptedFormsTest : public FormsTest {
+  protected:
+    ScriptedWindowSystem& Use(std::vector<Answer> answers) {
+        auto windows = std::make_unique<ScriptedWindowSystem>(std::move(answers));
+        ScriptedWindowSystem& system = *windows;
+        platform.windows = std::move(windows);
+        return system;
+    }
+};
+
+TEST_F(ScriptedFormsTest, AnswersAreUsedInOrderTheLastRepeatsAndNoneCloses) {
+    ScriptedWindowSystem& windows = Use({Answer::kNo, Answer::kYes, Answer::kClose, Answer::kYes});
+    ThreadGlobals().KeywordsViolated = true;
+    ThreadGlobals().AnySendViolated = true;
+    EXPECT_EQ(AskSimple(platform, "First?"), 7);
+    EXPECT_EQ(AskSimple(platform, "Second?", true), 6);
+    EXPECT_EQ(AskMulti(platform), 7);
+    EXPECT_EQ(AskMulti(platform), 6);  // Yes ticks the enabled boxes through the form's clicks
+    EXPECT_EQ(AskSimple(platform, "Fifth?"), 6);
+    ASSERT_EQ(windows.shown().size(), 5u);
+    EXPECT_EQ(windows.shown()[1].form, "frmSimpleYesNoPrompt");
+    EXPECT_FALSE(windows.shown()[1].modal);
+    EXPECT_EQ(windows.shown()[1].Control("lblConfirmationMessage").caption, "Second?");
+    const ShownWindow& multi = windows.shown()[3];
+    EXPECT_EQ(multi.form, "frmYesNoPrompt");
+    EXPECT_EQ(multi.caption, "Post Warden");
+    EXPECT_TRUE(multi.modal);
+    EXPECT_TRUE(multi.Control("chkValidateKeywords").enabled);
+    EXPECT_TRUE(multi.Control("chkValidateAnySend").enabled);
+    EXPECT_FALSE(multi.Control("chkValidateOutsideDomains").enabled);
+    EXPECT_FALSE(multi.Control("cmdYes").enabled);  // recorded as shown, before the ticks
+    Use({});
+    EXPECT_EQ(AskSimple(platform, "Send?"), 7);
+    EXPECT_EQ(AskMulti(platform, true), 7);
+}
+
+// Records what reaches the form's logic.
+struct RecordingEvents final : WindowEvents {
+    std::vector<std::string> clicks;
+    int closes = 0;
+    void Click(std::string_view control) override { clicks.emplace_back(control); }
+    void CloseRequested() override { ++closes; }
+};
+
+TEST(ScriptedWindows, AYesThatStaysDisabledClosesTheWindowInstead) {
+    ScriptedWindowSystem scripted({Answer::kYes});
+    RecordingEvents events;  // never enables Yes, whatever is ticked
+    auto window = scripted.CreateWindow(frmYesNoPrompt::Design(), events);
+    window->SetEnabled("cmdYes", false);
+    window->SetEnabled("chkValidateKeywords", false);
+    window->ShowModal();
+    EXPECT_FALSE(window->Loaded());
+    EXPECT_EQ(events.clicks.size(), 5u);  // the five enabled boxes, not Yes
+    EXPECT_EQ(events.closes, 1);
+    EXPECT_EQ(window->CheckValue("chkValidateKeywords"), kUnchecked);
+    EXPECT_EQ(window->CheckValue("chkValidateAnySend"), kChecked);
+}
+
+TEST(ScriptedWindows, ModelessWindowsAreAnsweredOnTheNextPassUnlessDestroyed) {
+    ScriptedWindowSystem scripted({Answer::kNo});
+    RecordingEvents events, gone;
+    auto window = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), events);
+    auto destroyed = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), gone);
+    window->ShowModeless();
+    destroyed->ShowModeless();
+    destroyed.reset();
+    EXPECT_TRUE(events.clicks.empty());
+    scripted.ProcessPendingEvents();
+    EXPECT_EQ(events.clicks, std::vector<std::string>{"cmdNo"});
+    EXPECT_EQ(events.closes, 1);  // the form did not unload it on No
+    EXPECT_TRUE(gone.clicks.empty());
+    scripted.ProcessPendingEvents();
+    EXPECT_EQ(events.clicks.size(), 1u);
+}
+
+TEST(ScriptedWindows, AModelessShowWhileAModalOneIsOpenIsRefusedWith401) {
+    // A modal show is answered inside ShowModal; a rule that prompts from
+    // inside it (another send) finds a modal window open.
+    ScriptedWindowSystem scripted({Answer::kYes});
+    struct Nested final : WindowEvents {
+        Window* other = nullptr;
+        int refused = 0;
+        void Click(std::string_view) override {
+            try {
+                other->ShowModeless();
+            } catch (const RuntimeError& error) {
+                if (error.Number() == errors::kModalFormDisplayed) ++refused;
+            }
+        }
+        void CloseRequested() override {}
+    } events;
+    auto modal = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), events);
+    auto other = scripted.CreateWindow(frmSimpleYesNoPrompt::Design(), events);
+    events.other = other.get();
+    modal->ShowModal();
+    EXPECT_EQ(events.refused, 1);
+    EXPECT_NO_THROW(other->ShowModeless());
 }
 
 }  // namespace

@@ -147,10 +147,8 @@ TEST_F(QtFormsTest, ManualModalShowsAModelessWindowAndWaitsForIt) {
         30);
     EXPECT_EQ(AskMulti(platform, true), 6);
     EXPECT_TRUE(seen);
-
+    // Closed, the window is gone; Escape takes the same way as in the modal table.
     Later([] { FormWindow("frmSimpleYesNoPrompt")->close(); }, 30);
-    EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
-    Later([] { QTest::keyClick(FormWindow("frmSimpleYesNoPrompt"), Qt::Key_Escape); }, 30);
     EXPECT_EQ(AskSimple(platform, "Any send?", true), 7);
 }
 

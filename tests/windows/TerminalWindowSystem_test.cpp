@@ -1,14 +1,18 @@
 #include "platform/windows/TerminalWindowSystem.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -28,13 +32,19 @@ std::string WithoutEscapes(const std::string& text) {
     return std::regex_replace(text, escape, "");
 }
 
+// Waits (five seconds at most) until `pid` sleeps in a wait for its child.
+void AwaitBlocked(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!BlockedWaitingForChild(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // A pseudo-terminal of 80 x 24 standing in for the person's terminal.
 class Pty {
   public:
     Pty() {
-        winsize size{};
-        size.ws_col = 80;
-        size.ws_row = 24;
+        winsize size{24, 80, 0, 0};  // rows, columns, pixels
         char name[256] = "";
         int master = -1, slave = -1;
         if (openpty(&master, &slave, name, nullptr, &size) != 0) ADD_FAILURE() << "no pty";
@@ -91,15 +101,6 @@ class Pty {
     size_t from_ = 0;
 };
 
-void ExpectSameModes(const termios& a, const termios& b) {
-    const auto modes = [](const termios& t) {
-        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line,
-                          std::vector<cc_t>(t.c_cc, t.c_cc + NCCS), cfgetispeed(&t),
-                          cfgetospeed(&t));
-    };
-    EXPECT_EQ(modes(a), modes(b));
-}
-
 class TerminalFormsTest : public ::testing::Test {
   protected:
     TerminalFormsTest() { platform.windows = std::make_unique<TerminalWindowSystem>(pty.path()); }
@@ -120,6 +121,19 @@ class TerminalFormsTest : public ::testing::Test {
         asker.join();
         pty.Skip();
         return result;
+    }
+    termios Modes() {
+        termios now{};
+        EXPECT_EQ(tcgetattr(pty.slave(), &now), 0);
+        return now;
+    }
+    void ExpectModes(const termios& expected) {
+        const auto modes = [](const termios& t) {
+            return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line,
+                              std::vector<cc_t>(t.c_cc, t.c_cc + NCCS), cfgetispeed(&t),
+                              cfgetospeed(&t));
+        };
+        EXPECT_EQ(modes(Modes()), modes(expected));
     }
 
     Pty pty;
@@ -162,20 +176,17 @@ TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
         {"\x1b", false, 7},     {"\x03", false, 7}, {"n", false, 7},    {"q", false, 7},
         {"y", true, 6},         {"\x1b", true, 7},  {nullptr, true, 7},
     };
-    termios before{}, during{}, after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+    const termios before = Modes();
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.keys ? c.keys : "hang-up")) +
                      (c.manualModal ? " manual" : ""));
         Start([this, &c] { return AskSimple(platform, "Blank subject?", c.manualModal); });
         pty.WaitFor("Blank subject?");
-        ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
-        EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
+        EXPECT_FALSE(Modes().c_lflag & (ICANON | ECHO));
         c.keys ? pty.Type(c.keys) : pty.CloseMaster();
         EXPECT_EQ(Finish(), c.answer);
         if (!c.keys) continue;  // nobody left to give it back to
-        ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-        ExpectSameModes(after, before);
+        ExpectModes(before);
         EXPECT_TRUE(pty.Output().starts_with("\x1b[?1049h"));
         EXPECT_TRUE(pty.Output().ends_with("\x1b[?1049l"));  // all of it: read by Finish
     }
@@ -227,11 +238,7 @@ class Lender {
         settledWrite.Reset();
         pollfd settledPoll{settledRead.Get(), POLLIN, 0};
         if (::poll(&settledPoll, 1, 5000) != 1) ADD_FAILURE() << "the lender did not settle";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waits && !BlockedWaitingForChild(pid_) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        if (waits) AwaitBlocked(pid_);
     }
     ~Lender() { Resized(); }
     pid_t group() const { return pid_; }
@@ -258,16 +265,15 @@ class Lender {
 class BorrowedTerminalTest : public TerminalFormsTest {
   protected:
     BorrowedTerminalTest() {
-        termios curses{};
-        tcgetattr(pty.slave(), &curses);
+        termios curses = Modes();
         curses.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         curses.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
         curses.c_cc[VMIN] = 1;
         curses.c_cc[VTIME] = 0;
         tcsetattr(pty.slave(), TCSANOW, &curses);
-        tcgetattr(pty.slave(), &lent);
+        lent = Modes();
     }
-    termios lent{};
+    termios lent;
 };
 
 TEST_F(BorrowedTerminalTest, TheLenderGetsItsModesBackAndRedrawsItsScreen) {
@@ -279,12 +285,10 @@ TEST_F(BorrowedTerminalTest, TheLenderGetsItsModesBackAndRedrawsItsScreen) {
               std::string::npos);
     pty.Type("y");
     EXPECT_EQ(Finish(), 6);
-    termios after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    ExpectSameModes(after, lent);
+    ExpectModes(lent);
     const std::string& output = pty.Output();
-    EXPECT_EQ(output.find("\x1b[?1049"),
-              std::string::npos);  // mutt's screen stays up
+    // mutt's screen stays up.
+    EXPECT_EQ(output.find("\x1b[?1049"), std::string::npos);
     EXPECT_EQ(output.find("\x1b]"), std::string::npos);
     EXPECT_TRUE(output.ends_with("\x1b[H\x1b[2J\x1b[?25h")) << output;
     EXPECT_TRUE(mutt.Resized());
@@ -299,47 +303,34 @@ TEST_F(BorrowedTerminalTest, NothingIsDrawnWhileTheLenderReadsItsKeys) {
     window.reset();
     pty.Skip();
     EXPECT_EQ(pty.Output(), "");
-    termios after{};
-    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
-    ExpectSameModes(after, lent);
+    ExpectModes(lent);
     EXPECT_FALSE(aerc.Resized());
 }
 
-// Every screen keeps its frame at the terminal's width and height, and the
-// texts that come from a message (captions, subject, addresses) are shown
-// escaped, never obeyed. The wide glyphs of "Wide" take two columns each.
+// Texts from a message (captions, subject, addresses) are shown escaped, never
+// obeyed. The wide glyphs of "Wide" take two columns each.
 TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
     const FormDesign& multi = frmYesNoPrompt::Design();
     const FormDesign& simple = frmSimpleYesNoPrompt::Design();
+    const std::string subject = "| Subject: \"Hi\\x1B[2J\\x1B]0;";
     const struct {
         const FormDesign& design;
-        bool hostileCaptions;
-        bool withDetails;
+        bool hostileCaptions;  // else the details of a send
         int columns;
         std::vector<std::string> shown;
     } cases[] = {
+        // Cut and said to be; controls, C1 and bidirectional controls escaped,
+        // while CR LF still breaks the line.
         {multi,
          true,
-         false,
          80,
-         // Cut and said to be; controls, C1 and bidirectional controls escaped,
-         // while CR LF still breaks the line.
          {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
           "\\u{009B}2J \\u{202E}evil\\rx"}},
         // The common case is read whole: five recipients and the rest counted.
-        {multi,
-         false,
-         true,
-         80,
-         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "|   lll", "l... |",
-          "Are you sure"}},
-        {simple,
-         false,
-         true,
-         80,
-         {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "|   and 2 more", "l... |", "Are you sure"}},
-        {multi, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
-        {simple, false, true, 40, {"| Subject: \"Hi\\x1B[2J\\x1B]0;", "Are you sure"}},
+        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}},
+        {simple, false, 80, {subject, "|   and 2 more", "l... |", "Are you sure"}},
+        {multi, false, 40, {subject, "Are you sure"}},
+        {simple, false, 40, {subject, "Are you sure"}},
     };
     NoEvents none;
     TerminalWindowSystem terminal("/nonexistent");
@@ -359,7 +350,7 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
                                       "evil\rx");
             window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));
         }
-        if (c.withDetails) window->SetDetails(kDetailLines);
+        if (!c.hostileCaptions) window->SetDetails(kDetailLines);
         const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", c.columns, 24);
         ASSERT_LE(screen.size(), 24u);
         std::string all;
@@ -384,6 +375,171 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
             EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
         }
     }
+}
+
+// How a mail client starts the sender, the process that looks for a terminal.
+struct Client {
+    const char* name;  // the client's process name, as the reasons give it
+    // The client's controlling terminal is a pseudo-terminal, in raw mode when
+    // `keyByKey` (a full-screen client) or else in line mode.
+    bool ownsPty = true;
+    bool keyByKey = true;
+    bool waits = true;        // blocked in waitpid (mutt, git) or polling its terminal (aerc)
+    bool newSession = false;  // the sender runs in a session of its own, through a double fork
+    bool otherUser = false;   // the client runs as another user than the sender
+    bool companion = false;   // another program of the client's group reads the terminal
+    bool helper = false;      // another program of the client's group, without the terminal
+};
+
+void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (size_t at; !what.empty() && (at = text.find(what)) != std::string::npos;) {
+        text.replace(at, what.size(), with);
+    }
+}
+
+// What ReachTerminal() found, as "use|path|lender|why" with the client's
+// terminal written %t, its pid %p and the companion's %r.
+[[noreturn]] void RunSender(const Client& client, pid_t clientPid, pid_t companion, int report) {
+    // Root again, the sender may read everything about the client's processes.
+    if (client.otherUser && ::setresuid(0, 0, 0) != 0) ::_exit(1);
+    if (client.newSession) {
+        ::setsid();
+        if (const pid_t sender = ::fork(); sender != 0) {
+            ::waitpid(sender, nullptr, 0);
+            ::_exit(0);
+        }
+        AwaitBlocked(::getppid());
+    }
+    if (client.waits) AwaitBlocked(clientPid);
+    const TerminalReach reach = ReachTerminal();
+    const char* uses[] = {"none", "own", "borrowed"};
+    std::string text = std::string(uses[static_cast<int>(reach.use)]) + "|" + reach.path + "|" +
+                       std::to_string(reach.lender) + "|" + reach.why;
+    Replace(text, client.ownsPty ? ::ttyname(0) : "", "%t");
+    Replace(text, "|" + std::to_string(clientPid) + "|", "|%p|");
+    Replace(text, "(pid " + std::to_string(clientPid) + ")", "(pid %p)");
+    Replace(text, "(pid " + std::to_string(companion) + ")", "(pid %r)");
+    ::_exit(::write(report, text.data(), text.size()) < 0);
+}
+
+[[noreturn]] void RunClient(const Client& client, int report) {
+    ::prctl(PR_SET_NAME, client.name);
+    // Keeps root as its saved user, for the sender to take back.
+    if (client.otherUser && ::setresuid(65534, 65534, 0) != 0) ::_exit(1);
+    if (!client.ownsPty) ::setsid();
+    termios mode{};
+    if (client.keyByKey && ::tcgetattr(0, &mode) == 0) {
+        ::cfmakeraw(&mode);
+        ::tcsetattr(0, TCSANOW, &mode);
+    }
+    pid_t companion = 0;
+    if ((client.companion || client.helper) && (companion = ::fork()) == 0) {
+        ::prctl(PR_SET_NAME, "reader");
+        if (client.helper) {  // as gpgconf under NeoMutt: busy, but not with the terminal
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+        }
+        pollfd keys{0, POLLIN, 0};
+        for (;;) ::poll(&keys, 1, -1);
+    }
+    const pid_t self = ::getpid();
+    const pid_t sender = ::fork();
+    if (sender == 0) RunSender(client, self, companion, report);
+    // Blocked in waitpid, or reading its terminal key by key as aerc does.
+    while (::waitpid(sender, nullptr, client.waits ? 0 : WNOHANG) == 0) {
+        pollfd keys{client.ownsPty ? 0 : -1, POLLIN, 0};
+        ::poll(&keys, 1, 20);
+    }
+    if (companion > 0) ::kill(companion, SIGKILL);
+    ::_exit(0);
+}
+
+// Starts the client, which starts the sender; what the sender reported.
+std::string Reach(const Client& client) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) ADD_FAILURE() << "no pipe";
+    UniqueFd reportRead(ends[0]), reportWrite(ends[1]);
+    int master = -1;
+    const pid_t pid = client.ownsPty ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
+    if (pid == 0) RunClient(client, reportWrite.Get());
+    const UniqueFd masterOwner(master);  // closing it early would hang the client up
+    reportWrite.Reset();
+    std::string report;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(reportRead.Get(), buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<size_t>(got));
+    }
+    ::waitpid(pid, nullptr, 0);
+    return report;
+}
+
+TEST(TerminalReach, ATerminalNobodyReadsKeyByKeyOrNobody) {
+    const struct {
+        Client client;
+        const char* found;
+    } cases[] = {
+        {{.name = "mutt", .newSession = true},
+         "borrowed|%t|%p|terminal %t of mutt (pid %p), which waits for this send"},
+        {{.name = "aerc", .waits = false},
+         "none||0|the terminal %t is being read by aerc (pid %p)"},
+        {{.name = "aerc", .waits = false, .newSession = true},
+         "none||0|the terminal %t is being read by aerc (pid %p)"},
+        {{.name = "git", .keyByKey = false},
+         "own|/dev/tty|0|terminal %t, this send's own, in line mode"},
+        // A full-screen program that runs the sender on its own terminal and waits.
+        {{.name = "vim"},
+         "borrowed|/dev/tty|%p|terminal %t of vim (pid %p), which waits for this send"},
+        {{.name = "daemon",
+          .ownsPty = false,
+          .keyByKey = false,
+          .waits = false,
+          .newSession = true},
+         "none||0|no terminal, and no waiting program's terminal"},
+        {{.name = "mutt", .newSession = true, .otherUser = true},
+         "none||0|no terminal, and no waiting program's terminal"},
+        {{.name = "mutt", .newSession = true, .companion = true},
+         "none||0|the terminal %t of mutt (pid %p) is being read by reader (pid %r)"},
+        {{.name = "neomutt", .newSession = true, .helper = true},
+         "borrowed|%t|%p|terminal %t of neomutt (pid %p), which waits for this send"},
+    };
+    for (const auto& c : cases) {
+        if (c.client.otherUser && ::getuid() != 0) continue;  // needs root to change users
+        EXPECT_EQ(Reach(c.client), c.found) << c.client.name;
+    }
+}
+
+// A Go program such as aerc may have a thread in waitpid for its child while
+// another reads the terminal: a process waits only when every thread does.
+TEST(TerminalReach, OneThreadWaitingIsNotTheProcessWaiting) {
+    const pid_t process = ::fork();
+    if (process == 0) {
+        const pid_t self = ::getpid();
+        if (const pid_t child = ::fork(); child != 0) {
+            std::thread reader([] { ::poll(nullptr, 0, -1); });
+            ::waitpid(child, nullptr, 0);
+            ::_exit(0);
+        }
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // goes with its parent, even one gone already
+        if (::getppid() == self) ::pause();
+        ::_exit(0);
+    }
+    // Until both threads sleep: the main one in waitpid, the other in poll.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int sleeping = 0;
+    while (sleeping < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sleeping = 0;
+        const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            std::ifstream stat(task.path() / "stat");
+            const std::string text((std::istreambuf_iterator<char>(stat)), {});
+            if (text.find(") S ") != std::string::npos) ++sleeping;
+        }
+    }
+    EXPECT_EQ(sleeping, 2);
+    EXPECT_FALSE(BlockedWaitingForChild(process));
+    ::kill(process, SIGKILL);
+    ::waitpid(process, nullptr, 0);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-#include "prompts/frmYesNoPrompt.h"
-
+// The two confirmation forms on the fake windows, and the details they show.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "module/Evidence.h"
+#include "prompts/frmSimpleYesNoPrompt.h"
+#include "prompts/frmYesNoPrompt.h"
 #include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
@@ -170,15 +172,14 @@ TEST_F(YesNoPromptTest, AModelessShowRefusedWith401FallsBackToModalAndItsFailure
 }
 
 TEST_F(YesNoPromptTest, OtherFailuresShowAMessageBoxAndAnswerZero) {
-    struct Case {
+    const struct {
         const char* operation;
         bool manualModal;
-    };
-    const Case cases[] = {{"Windows.CreateWindow", false},       {"Window.SetCaption", false},
-                          {"Window.SetDefaultButton", false},    {"Window.ShowModal", false},
-                          {"Window.ShowModeless", true},         {"Window.Activate", true},
-                          {"Windows.ProcessPendingEvents", true}};
-    for (const Case& c : cases) {
+    } cases[] = {{"Windows.CreateWindow", false},       {"Window.SetCaption", false},
+                 {"Window.SetDefaultButton", false},    {"Window.ShowModal", false},
+                 {"Window.ShowModeless", true},         {"Window.Activate", true},
+                 {"Windows.ProcessPendingEvents", true}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);
         platform.FailOn(c.operation, RuntimeError(91, "Object variable not set"));
         windows->messages.clear();
@@ -210,11 +211,10 @@ TEST_F(YesNoPromptTest, ALoadFailureIsLoggedAndTheWindowShownAsTheStepsLeftIt) {
         platform.log.clear();
         EXPECT_EQ(Ask(), 7);
         platform.Heal(c.operation);
-        ASSERT_EQ(platform.log.size(), 1u);
-        EXPECT_EQ(platform.log[0].kind, "event");
-        EXPECT_EQ(platform.log[0].level, 1);
-        EXPECT_EQ(platform.log[0].source, "Brackenholt.frmYesNoPrompt.Form_Load");
-        EXPECT_EQ(platform.log[0].message, std::string("Error occurred.  Reason: ") + c.reason);
+        EXPECT_EQ(platform.log.size(), 1u);
+        EXPECT_EQ(platform.Events(),
+                  Lines{"1|Brackenholt.frmYesNoPrompt.Form_Load|Error occurred.  Reason: " +
+                        std::string(c.reason)});
         const ShownWindow& shown = windows->shown.back();
         EXPECT_EQ(shown.Control("chkValidateKeywords").caption,
                   c.boxesDisabled
@@ -242,6 +242,173 @@ TEST_F(YesNoPromptTest, AnotherSendDuringTheWaitIsRefusedAndChangesNothing) {
     EXPECT_EQ(Ask(true), 6);
     EXPECT_EQ(windows->windowsCreated, 1);
     EXPECT_EQ(windows->shown.size(), 1u);
+}
+
+class SimpleYesNoPromptTest : public FormTest {
+  protected:
+    int32_t Ask(bool manualModal = false) { return form.Ask(values, friendlyName, manualModal); }
+    frmSimpleYesNoPrompt form{platform};
+};
+
+TEST_F(SimpleYesNoPromptTest, TheCallersQuestionIsAskedWithYesUsableAndEachPromptStartsWithNo) {
+    EXPECT_EQ(form.Response(), 0);
+    EXPECT_EQ(Ask(), 7);  // without a question: the design's text
+    EXPECT_EQ(windows->shown.at(0).Control("lblConfirmationMessage").caption,
+              "Are you sure you want to send this email?");
+
+    const std::string question = "Are you sure? It goes to \"everyone\" & their managers.";
+    form.SetConfirmationMessage(question);  // loads the window, not yet shown
+    EXPECT_EQ(form.Response(), 7);
+    EXPECT_EQ(windows->shown.size(), 1u);
+    EXPECT_EQ(platform.CallsOf("PrepareForm"), 2);
+    windows->person = [](FakeWindow& window) {
+        EXPECT_TRUE(window.Enabled("cmdYes"));
+        EXPECT_EQ(window.defaultButton(), "cmdNo");
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(), 6);
+    EXPECT_EQ(windows->shown.at(1).Control("lblConfirmationMessage").caption, question);
+    EXPECT_EQ(windows->windowsCreated, 2);  // Ask used the window the question loaded
+
+    form.SetConfirmationMessage("Second rule?");
+    EXPECT_EQ(form.Response(), 7);
+    windows->person = [](FakeWindow& window) { window.RequestClose(); };
+    EXPECT_EQ(Ask(), 7);
+}
+
+TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {
+    form.SetConfirmationMessage("Outside the company?");
+    int32_t inner = -1;
+    windows->person = [&](FakeWindow& window) {
+        form.SetConfirmationMessage("Blank subject?");  // a rule of another send
+        inner = Ask(true);
+        EXPECT_EQ(window.ControlCaption("lblConfirmationMessage"), "Outside the company?");
+        window.Press("cmdYes");
+    };
+    EXPECT_EQ(Ask(true), 6);
+    EXPECT_EQ(inner, 7);
+}
+
+TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {
+    platform.FailOn("PrepareForm", RuntimeError(438, "Object doesn't support this property"));
+    form.SetConfirmationMessage("Outside?");
+    EXPECT_EQ(form.Response(), 7);  // set before the failing step
+    EXPECT_EQ(platform.Events(), Lines{"1|Postwarden.frmSimpleYesNoPrompt.Form_Load|Error "
+                                       "occurred.  Reason: Object doesn't support this property"});
+    windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
+    EXPECT_EQ(Ask(), 6);
+}
+
+TEST_F(SimpleYesNoPromptTest, AFailingQuestionGoesToTheCaller) {
+    platform.FailOn("Windows.CreateWindow", errors::CannotCreateObject());
+    EXPECT_THROW(form.SetConfirmationMessage("Outside?"), RuntimeError);
+    EXPECT_EQ(Ask(), 0);
+    ASSERT_EQ(windows->messages.size(), 1u);
+    EXPECT_EQ(windows->messages[0].text,
+              "Error occurred.  Reason: Can't create object Error Number: {429}");
+}
+
+// What the forms show under their questions: the lines made of a send's
+// evidence, and which form shows which.
+SendEvidence Sample() {
+    SendEvidence evidence;
+    evidence.present = true;
+    evidence.subject = "Plans";
+    evidence.recipientCount = 8;
+    for (int i = 1; i <= 7; ++i) {
+        evidence.outside.Add("a" + std::to_string(i) + "@out.example", "out.example");
+    }
+    evidence.watched.Add("ceo@corp.example", "ceo@*");
+    evidence.keyword = "projectx";
+    evidence.keywordPlace = "the subject";
+    evidence.count = 8;
+    evidence.maximum = 5;
+    return evidence;
+}
+
+const Lines kHead{"Subject: \"Plans\"", "Recipients: 8"};
+
+TEST(DetailLines, EachRuleAddsWhatItFoundAndNothingWithoutASend) {
+    const struct {
+        const char* name;
+        Globals rules;
+        Lines added;
+    } cases[] = {
+        {"outside: five, then the rest counted",
+         {.OutsideDomainsViolated = true},
+         {"Outside the company's domains (7):", "  a1@out.example (out.example)",
+          "  a2@out.example (out.example)", "  a3@out.example (out.example)",
+          "  a4@out.example (out.example)", "  a5@out.example (out.example)", "  and 2 more"}},
+        {"watch list",
+         {.EmailAddressesDomainsViolated = true},
+         {"On the watch list (1):", "  ceo@corp.example matches ceo@*"}},
+        {"keyword",
+         {.KeywordsViolated = true},
+         {"Keyword \"projectx\",", "  found in the subject"}},
+        {"count", {.NumberOfRecipientsViolated = true}, {"8 recipients; at most 5 allowed"}},
+        {"blank subject: nothing more", {.BlankSubjectViolated = true}, {}},
+        {"any send: nothing more", {.AnySendViolated = true}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Lines expected = kHead;
+        expected.insert(expected.end(), c.added.begin(), c.added.end());
+        EXPECT_EQ(DetailLines(Sample(), c.rules), expected);
+        SendEvidence none = Sample();
+        none.present = false;
+        EXPECT_TRUE(DetailLines(none, c.rules).empty());
+    }
+}
+
+TEST(DetailLines, LongTextsAreCutAndABlankSubjectIsSaid) {
+    SendEvidence evidence = Sample();
+    evidence.subject = std::string(100, 's');
+    EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: \"" + std::string(80, 's') + "\u2026\"");
+    evidence.subject = "   ";
+    EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: (blank)");
+    // Characters, not bytes: a cut never splits one.
+    EXPECT_EQ(CutText("\xc3\xa4\xc3\xb6\xc3\xbc", 2), "\xc3\xa4\xc3\xb6\u2026");
+    EXPECT_EQ(CutText("\xc3\xa4\xc3\xb6", 2), "\xc3\xa4\xc3\xb6");
+}
+
+struct FixedDetails final : SendDetails {
+    SendEvidence evidence = Sample();
+    SendEvidence Evidence() const override { return evidence; }
+};
+
+class DetailsFormTest : public FormTest {
+  protected:
+    FixedDetails details;
+};
+
+TEST_F(DetailsFormTest, TheSingleRuleFormShowsItsOwnRuleOnly) {
+    frmSimpleYesNoPrompt form(platform, details);
+    form.SetConfirmationMessage("Watched?", &kEmailAddressesDomainsRule);
+    form.Ask(kPromptValues, kPromptFriendlyName, false);
+    Lines expected = kHead;
+    expected.insert(expected.end(), {"On the watch list (1):", "  ceo@corp.example matches ceo@*"});
+    EXPECT_EQ(windows->shown.at(0).details, expected);
+
+    // Asked without a rule, or outside a send, it looks as designed.
+    form.SetConfirmationMessage("Sure?");
+    form.Ask(kPromptValues, kPromptFriendlyName, false);
+    details.evidence.present = false;
+    form.SetConfirmationMessage("Sure?", &kKeywordsRule);
+    form.Ask(kPromptValues, kPromptFriendlyName, false);
+    EXPECT_TRUE(windows->shown.at(1).details.empty());
+    EXPECT_TRUE(windows->shown.at(2).details.empty());
+}
+
+TEST_F(DetailsFormTest, DetailsThatCannotBeShownLeaveTheQuestionAsked) {
+    platform.FailOn("Window.SetDetails");
+    frmSimpleYesNoPrompt form(platform, details);
+    form.SetConfirmationMessage("Watched?", &kEmailAddressesDomainsRule);
+    EXPECT_EQ(form.Ask(kPromptValues, kPromptFriendlyName, false), 7);
+    ASSERT_EQ(windows->shown.size(), 1u);
+    EXPECT_EQ(windows->shown[0].Control("lblConfirmationMessage").caption, "Watched?");
+    const std::string reported = "1|" + std::string(frmSimpleYesNoPrompt::kDetailsFailureSource);
+    ASSERT_EQ(platform.Events().size(), 1u);
+    EXPECT_TRUE(platform.Events()[0].starts_with(reported)) << platform.Events()[0];
 }
 
 }  // namespace
