@@ -3,6 +3,7 @@
 // Runs the built `postwarden` command as a separate process, the way users and
 // scripts do, and collects what it printed.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -15,6 +16,8 @@
 #include "tests/TempFolder.h"
 
 namespace postwarden::testing {
+
+using ::testing::HasSubstr;
 
 struct CommandResult {
     int exitCode = -1;  // -1 when it did not exit normally (a crash)

@@ -89,35 +89,23 @@ std::vector<std::string> Stopped(const json& report) {
 }
 
 TEST_F(AuditTest, EachKindOfSourceGivesItsMessagesInOrder) {
-    struct Case {
+    const struct {
         const char* name;
         std::vector<std::string> sources;
-        std::vector<std::string> stopped;
         size_t messages, malformed;
-    };
-    const Case cases[] = {
+        std::vector<std::string> stopped;
+    } cases[] = {
         {"Maildir: delivery order across cur/ and new/",
          {"Sent"},
-         {"1700000001.M1P1.host:2,S | Keywords", "1700000002.M1P1.host | Outside Domains"},
          3,
-         0},
-        {"mbox: the quoted From line is body text again, and the keyword found",
-         {"archive.mbox"},
-         {"archive.mbox#2 | Outside Domains | Keywords"},
-         2,
-         0},
-        {"a message file and a malformed one",
-         {"one.eml", "broken.eml"},
-         {"one.eml | Keywords"},
-         2,
-         1},
-        {"a missing source among others is skipped",
-         {"missing", "one.eml"},
-         {"one.eml | Keywords"},
-         1,
-         0},
+         0,
+         {"1700000001.M1P1.host:2,S | Keywords", "1700000002.M1P1.host | Outside Domains"}},
+        // The quoted From line is body text again, and its keyword found.
+        {"mbox", {"archive.mbox"}, 2, 0, {"archive.mbox#2 | Outside Domains | Keywords"}},
+        {"a file and a malformed one", {"one.eml", "broken.eml"}, 2, 1, {"one.eml | Keywords"}},
+        {"a missing source is skipped", {"missing", "one.eml"}, 1, 0, {"one.eml | Keywords"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> paths;
         for (const std::string& source : c.sources) paths.push_back(At(source));
@@ -149,16 +137,11 @@ TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
 }
 
 TEST_F(AuditTest, RulesNamesWhatIsReported) {
-    const std::vector<std::string> sources{At("Sent"), At("one.eml")};
-    std::vector<std::string> args{"--rules", "outside-domains"};
-    args.insert(args.end(), sources.begin(), sources.end());
-    EXPECT_EQ(Stopped(AuditJson(args)),
+    EXPECT_EQ(Stopped(AuditJson({"--rules", "outside-domains", At("Sent"), At("one.eml")})),
               std::vector<std::string>{"1700000002.M1P1.host | Outside Domains"});
     // Named, the question before every send stops every message.
-    args = {"--rules", "Any Send,KEYWORDS"};
-    args.insert(args.end(), sources.begin(), sources.end());
     EXPECT_EQ(
-        Stopped(AuditJson(args)),
+        Stopped(AuditJson({"--rules", "Any Send,KEYWORDS", At("Sent"), At("one.eml")})),
         (std::vector<std::string>{
             "1700000001.M1P1.host:2,S | Keywords | Any Send", "1700000002.M1P1.host | Any Send",
             "1700000003.M1P1.host:2,S | Any Send", "one.eml | Keywords | Any Send"}));
@@ -169,8 +152,7 @@ TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
     const std::vector<std::string> before = LogMessages(Home());
     const CommandResult r = Pw({"audit", At("Sent"), At("archive.mbox"), At("broken.eml")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("Audited 6 messages: 3 would have been stopped."), std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Audited 6 messages: 3 would have been stopped."));
     EXPECT_EQ(ReadFile(Home() + "/registry.db"), registry);
     std::vector<std::string> after = LogMessages(Home());
     ASSERT_EQ(after.size(), before.size() + 1);
@@ -186,8 +168,8 @@ TEST_F(AuditTest, AHomeNeverUsedGetsNoSettingsStored) {
     TempFolder fresh;
     const CommandResult r = RunPostwarden({"--home", fresh.Path(), "audit", At("one.eml")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("every rule was off"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("Audited 1 message: 0 would have been stopped."), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("every rule was off"));
+    EXPECT_THAT(r.out, HasSubstr("Audited 1 message: 0 would have been stopped."));
     // The module seeds the defaults at start-up: into the audit's copy only.
     EXPECT_FALSE(fs::exists(fresh.Path() + "/registry.db"));
     EXPECT_EQ(LogMessages(fresh.Path()).size(), 1u);
@@ -220,7 +202,7 @@ TEST_F(AuditTest, NoSourceThatCanBeReadIsAFailure) {
         args.insert(args.begin(), "audit");
         const CommandResult r = Pw(args);
         EXPECT_EQ(r.exitCode, 3) << error;
-        EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(error));
     }
 }
 

@@ -1,12 +1,18 @@
 // One send at a time through the real command, on a temporary home each: each
 // rule on real messages, what it says it found in the refusal line and the
 // send's log record, and what of a message the rules read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "platform/UniqueFd.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -96,107 +102,86 @@ TEST_F(CheckTest, EachRuleSaysWhatItFoundAndAYesLetsTheSendGo) {
            {"ListOfEmailAddressesDomains", "rival.example\r\nboss@corp.example"},
            {"ListOfKeywords", "geschäftsgeheimnis;projectx"},
            {"MaxNumberOfRecipients", "2"}});
+    // The setting that turns a rule on, how its question ends and its name in the log.
+    struct Rule {
+        const char* setting;
+        const char* asks;
+        const char* name;
+    };
+    const Rule outside{"PromptForOutsideDomainsWanted", "outside the company?", "Outside Domains"};
+    const Rule watched{"PromptForEmailAddressesDomainsWanted", "to these addresses?",
+                       "Email Addresses Domains"};
+    const Rule keywords{"PromptForKeywordsWanted", "with these keywords?", "Keywords"};
+    const Rule count{"PromptForNumberOfRecipientsWanted", "to all these people?",
+                     "Max Number Of Recipients"};
+    const Rule blank{"PromptForBlankSubjectWanted", "without a subject?", "Blank Subject"};
     const struct {
         const char* name;
-        const char* rule;  // the setting that turns the rule on
+        const Rule& rule;
         std::string message;
-        std::vector<std::string> envelope;  // recipients given besides the message's own
-        const char* question;
-        const char* evidence;  // empty: the rule finds nothing to say
-        const char* flag;      // the rule's line in the log
+        std::string evidence;                    // empty: the rule finds nothing to say
+        std::vector<std::string> envelope = {};  // recipients besides the message's own
     } cases[] = {
         {"outside, five named and the rest counted, the envelope recipient included",
-         "PromptForOutsideDomainsWanted",
+         outside,
          Message("a1@out.example, me@corp.example, a2@out.example, a3@Out.Example, "
                  "Group: a4@out.example, a5@out.example;, a6@out.example",
                  "Hi", "x"),
-         {"hidden@else.example"},
-         "Are you sure you want to send this email outside the company?",
          "outside recipients: a1@out.example, a2@out.example, a3@Out.Example, a4@out.example, "
          "a5@out.example and 2 more",
-         "Violated Outside Domains Rule: True"},
-        {"watch list, with the entry each matched",
-         "PromptForEmailAddressesDomainsWanted",
+         {"hidden@else.example"}},
+        {"watch list, with the entry each matched", watched,
          Message("Boss <BOSS@corp.example>, jo@corp.example, x@rival.example", "Hi", "x"),
-         {},
-         "Are you sure you want to send this email to these addresses?",
          "watch-listed recipients: BOSS@corp.example (boss@corp.example), x@rival.example "
-         "(rival.example)",
-         "Violated Email Addresses Domains Rule: True"},
-        {"keyword in the subject",
-         "PromptForKeywordsWanted",
+         "(rival.example)"},
+        {"keyword in the subject", keywords,
          Message("a@corp.example", "ProjectX kick-off", "nothing here"),
-         {},
-         "Are you sure you want to send this email with these keywords?",
-         "keyword \"projectx\" in the subject",
-         "Violated Keywords Rule: True"},
-        {"keyword in the body, in other capitals",
-         "PromptForKeywordsWanted",
+         "keyword \"projectx\" in the subject"},
+        {"keyword in the body, in other capitals", keywords,
          Message("a@corp.example", "Hi", "Das ist ein GESCHÄFTSGEHEIMNIS."),
-         {},
-         "Are you sure you want to send this email with these keywords?",
-         "keyword \"geschäftsgeheimnis\" in the body",
-         "Violated Keywords Rule: True"},
-        {"keyword in an attachment's name only",
-         "PromptForKeywordsWanted",
+         "keyword \"geschäftsgeheimnis\" in the body"},
+        {"keyword in an attachment's name only", keywords,
          Message("a@corp.example", "Plan", "see attached", "ProjectX-plan.pdf"),
-         {},
-         "Are you sure you want to send this email with these keywords?",
-         "keyword \"projectx\" in the attachment name \"ProjectX-plan.pdf\"",
-         "Violated Keywords Rule: True"},
-        {"keyword in the text and an attachment's name: the text",
-         "PromptForKeywordsWanted",
+         "keyword \"projectx\" in the attachment name \"ProjectX-plan.pdf\""},
+        {"keyword in the text and an attachment's name: the text", keywords,
          Message("a@corp.example", "Plan", "about projectx", "projectx.pdf"),
-         {},
-         "Are you sure you want to send this email with these keywords?",
-         "keyword \"projectx\" in the body",
-         "Violated Keywords Rule: True"},
+         "keyword \"projectx\" in the body"},
         {"the count against the maximum",
-         "PromptForNumberOfRecipientsWanted",
+         count,
          Message("a@corp.example, b@corp.example", "Hi", "x"),
-         {"c@corp.example"},
-         "Are you sure you want to send this email to all these people?",
          "3 recipients, at most 2",
-         "Violated Max Number Of Recipients Rule: True"},
-        {"blank subject: nothing more",
-         "PromptForBlankSubjectWanted",
-         Message("a@corp.example", "  ", "x"),
-         {},
-         "Are you sure you want to send this email without a subject?",
-         "",
-         "Violated Blank Subject Rule: True"},
+         {"c@corp.example"}},
+        {"blank subject: nothing more", blank, Message("a@corp.example", "  ", "x"), ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Set(c.rule, "1");
+        Set(c.rule.setting, "1");
         const std::string file = Home() + "/message.eml";
         std::ofstream(file, std::ios::binary) << c.message;
         std::vector<std::string> args{"check", "--answers", "no", file};
         if (!c.envelope.empty()) args.push_back("--");
         args.insert(args.end(), c.envelope.begin(), c.envelope.end());
-        const int flagged = Count(c.flag);
+        const std::string flag = "Violated " + std::string(c.rule.name) + " Rule: True";
+        const int flagged = Count(flag);
         CommandResult r = Pw(args);
         EXPECT_EQ(r.exitCode, 1) << r.err;
-        const std::string refused = "No to \"" + std::string(c.question) + "\"";
-        const std::string why = *c.evidence ? "; why: " + std::string(c.evidence) : "";
-        EXPECT_EQ(r.out, "send: cancelled (" + refused + why + ")\n");
+        const std::string why = c.evidence.empty() ? "" : "; why: " + c.evidence;
+        EXPECT_EQ(r.out, "send: cancelled (No to \"Are you sure you want to send this email " +
+                             std::string(c.rule.asks) + "\"" + why + ")\n");
         std::string record;
         for (const LogRecord& line : LogRecords(Home())) {
             if (line.message.starts_with("Send: ")) record = line.message;
         }
         EXPECT_TRUE(record.starts_with("Send: no; rules fired: ")) << record;
-        if (*c.evidence) {
-            EXPECT_TRUE(record.ends_with("; evidence: " + std::string(c.evidence))) << record;
-        } else {
-            EXPECT_EQ(record.find("; evidence: "), std::string::npos) << record;
-        }
+        EXPECT_EQ(record.ends_with("; evidence: " + c.evidence), !c.evidence.empty()) << record;
+        EXPECT_EQ(record.find("; evidence: ") != std::string::npos, !c.evidence.empty()) << record;
         args[2] = "yes";
         r = Pw(args);
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-        EXPECT_EQ(Count(c.flag), flagged + 2);
+        EXPECT_EQ(Count(flag), flagged + 2);
         // The plain message breaks none of these rules.
         EXPECT_EQ(Check("no", plain).exitCode, 0) << r.out;
-        Set(c.rule, "0");
+        Set(c.rule.setting, "0");
     }
 }
 
@@ -233,7 +218,7 @@ TEST_F(CheckTest, ASendNobodyCouldBeAskedAboutSaysWhatFiredAndWhy) {
         r.err.starts_with("postwarden: not sent: nobody could be asked about recipients "
                           "outside the company's domains ("))
         << r.err;
-    EXPECT_NE(r.err.find("; why: outside recipients: bob@out.example"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("; why: outside recipients: bob@out.example"));
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a message's text reached the terminal";
 }
 
@@ -318,6 +303,88 @@ TEST_F(CheckTest, CentralSettingsFromASharedFolderApplyBeforeTheSendIsChecked) {
     EXPECT_EQ(Count("Fetching public folder from " + folder.string()), 1);
     EXPECT_EQ(Count("No exchange folder or network file present, using defaults"), 0);
     EXPECT_EQ(Check("no", plain).exitCode, 0) << "the any-send question was switched off";
+}
+
+// A log that cannot be written never decides a send: the check goes on with
+// every rule, and the person is told once. Here the only rule asks about mail
+// leaving corp.example, and every send leaves it, answered No.
+class UnwritableLogTest : public CheckTest {
+  protected:
+    void SetUp() override {
+        Rules({{"PromptForOutsideDomainsWanted", "1"}, {"ListOfOutsideDomains", "corp.example"}});
+        std::filesystem::remove(LogPath());
+    }
+    std::string LogPath() const { return Home() + "/postwarden.log"; }
+    CommandResult Send() { return Check("no", Message("bob@outside.example", "hi", "x")); }
+    // Cancelled by the rule, and told once, in one line, that the log is left
+    // out for `reason`.
+    void ExpectCancelledAndToldOnce(const CommandResult& r, const std::string& reason) {
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_THAT(r.out, HasSubstr("send this email outside the company?"));
+        EXPECT_EQ(Occurrences(r.err, "cannot write the log "), 1u) << r.err;
+        const std::string line = "postwarden: cannot write the log " + LogPath() + ": ";
+        EXPECT_THAT(r.err, HasSubstr(line + reason + "; going on without it\n"));
+    }
+};
+
+TEST_F(UnwritableLogTest, EveryRuleStaysOnWhateverTheLogIs) {
+    enum Kind { kLink, kFolder, kPipe, kReadPipe };
+    const struct {
+        Kind kind;
+        const char* target;  // of a link
+        const char* reason;  // what the person is told
+    } cases[] = {
+        {kLink, "/dev/full", "a character device, not a regular file"},
+        {kLink, "/dev/null", "a character device, not a regular file"},  // takes every write
+        {kLink, "missing/folder/log", "No such file or directory"},
+        {kFolder, "", "a folder, not a regular file"},
+        {kPipe, "", "a named pipe, not a regular file"},  // nobody reads it
+        {kReadPipe, "", "a named pipe, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + c.target);
+        std::filesystem::remove_all(LogPath());
+        if (c.kind == kLink) {
+            ASSERT_EQ(::symlink(c.target, LogPath().c_str()), 0);
+        } else if (c.kind == kFolder) {
+            std::filesystem::create_directory(LogPath());
+        } else {
+            ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+        }
+        const UniqueFd reader(c.kind == kReadPipe
+                                  ? ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                  : -1);
+        ExpectCancelledAndToldOnce(Send(), c.reason);
+    }
+}
+
+// The log's file system full: a regular file that takes no more bytes. A file
+// size limit at the log's present size makes every append fail the way a full
+// disk does, while the smaller registry and drafts are still written.
+TEST_F(UnwritableLogTest, ALogThatTakesNoMoreBytes) {
+    const std::string record = FormatRecord(
+        {"2026-12-06T12:00:00.000Z", "trace", 0, "Postwarden", "Test", std::string(200, 'x')});
+    {
+        std::ofstream log(LogPath(), std::ios::binary);
+        while (log.tellp() < 256 * 1024) log << record;
+    }
+    const auto size = std::filesystem::file_size(LogPath());
+    ASSERT_LT(std::filesystem::file_size(Home() + "/registry.db"), size);
+
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = size;
+    // The command inherits both: the limit, and SIGXFSZ ignored so that an
+    // append fails with EFBIG instead of killing the process.
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const CommandResult r = Send();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
+
+    ExpectCancelledAndToldOnce(r, "File too large");
+    EXPECT_EQ(std::filesystem::file_size(LogPath()), size) << "nothing half-written";
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
                 << r.out;
         }
         for (const auto& [check, part] : c.says) {
-            EXPECT_NE(lines.at(check).find(part), std::string::npos) << part << "\n" << r.out;
+            EXPECT_THAT(lines.at(check), HasSubstr(part)) << r.out;
         }
     }
 }

@@ -80,7 +80,7 @@ TEST_F(LogCommandTest, NoLogYetIsEmptyAndALogThatIsNoFileIsNotRead) {
     r = RunPostwarden({"log"}, "", env);
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("not a regular file"));
 }
 
 TEST_F(LogCommandTest, TheRotatedFilesComeFirstOldestFirst) {

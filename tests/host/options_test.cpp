@@ -19,7 +19,7 @@ class OptionsTest : public HomeTest {
         EXPECT_EQ(r.out, "") << what;
         EXPECT_EQ(r.err.rfind("postwarden: ", 0), 0u) << what << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << "\n" << r.err;
-        EXPECT_NE(r.err.find(mentions), std::string::npos) << what << "\n" << r.err;
+        EXPECT_THAT(r.err, HasSubstr(mentions)) << what;
     }
 
     TempFolder dir;
@@ -119,7 +119,7 @@ TEST_F(OptionsTest, EveryCommandsHelpAndTheVersionGoToStandardOutput) {
         EXPECT_EQ(r.exitCode, 0) << what << r.err;
         EXPECT_EQ(r.err, "") << what;
         EXPECT_EQ(r.out.rfind(c.usage, 0), 0u) << what << "\n" << r.out;
-        EXPECT_NE(r.out.find(c.option), std::string::npos) << what << "\n" << r.out;
+        EXPECT_THAT(r.out, HasSubstr(c.option)) << what;
     }
     EXPECT_FALSE(std::filesystem::exists(Home() + "/registry.db")) << "help changes nothing";
 }

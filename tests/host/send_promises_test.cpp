@@ -1,13 +1,17 @@
 // What the command promises whatever the set-up: every recipient is checked,
 // a question nobody saw is not a Yes, a No is final, a broken install is loud,
-// and the bytes go on to the real sendmail unchanged, even when the check fails.
+// and the bytes go on to the real sendmail unchanged, however large, even when
+// the check fails.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "host/SendCheck.h"
 #include "tests/host/CommandRunner.h"
@@ -24,6 +28,37 @@ constexpr char kRawBytes[] =
     "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: bytes\r\n\r\n"
     "binary \0 \xff\xfe\x80 here\r\nlast line without newline";
 const std::string kBytes(kRawBytes, sizeof kRawBytes - 1);
+
+// An HTML-only message large enough to wait in a file on disk while it is
+// checked, with CR LF line ends and 8-bit bytes; `ending` is the last
+// paragraph's markup.
+std::string LargeHtml(const std::string& ending) {
+    std::string message =
+        "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: big\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n\r\n<html><body>\r\n";
+    while (message.size() < host::kKeepOnDiskFrom + 4096) {
+        message += "<p>Quarterly figures, caf\xc3\xa9 &amp; more.</p>\r\n";
+    }
+    return message + "<p>" + ending + "</p></body></html>\r\n";
+}
+
+// A real sendmail that takes its time: it reads its input 8 KiB at a time with
+// a pause after each, into CAPTURE_DIR/capture, and says when it started and
+// when it saw the end of its input.
+constexpr const char* kSlowSendmail = R"(#!/bin/sh
+d="$CAPTURE_DIR"
+: > "$d/started"
+: > "$d/capture"
+size=0
+while :; do
+    dd bs=8192 count=1 status=none >> "$d/capture" || exit 1
+    now=$(stat -c %s "$d/capture")
+    [ "$now" = "$size" ] && break
+    size=$now
+    sleep 0.01
+done
+: > "$d/done"
+)";
 
 class SendPromisesTest : public HomeTest {
   protected:
@@ -86,15 +121,11 @@ TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgai
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(Delivered());
     EXPECT_EQ(Occurrences(r.err, "\n"), 1) << r.err;
-    EXPECT_NE(r.err.find("nobody could be asked about the question before every send"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("sending the same message again within 10 minutes sends it"),
-              std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("nobody could be asked about the question before every send"));
+    EXPECT_THAT(r.err, HasSubstr("sending the same message again within 10 minutes sends it"));
     const CommandResult last = Pw({"last"});
     EXPECT_EQ(last.exitCode, 0);
-    EXPECT_NE(last.out.find("within 10 minutes"), std::string::npos) << last.out;
+    EXPECT_THAT(last.out, HasSubstr("within 10 minutes"));
 
     // Another message is not approved by the first one's hold.
     r = Send({"-oi", "--", "x@corp.example"}, Message("", "other body\n"));
@@ -111,10 +142,8 @@ TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgai
     // An approval works once.
     EXPECT_EQ(Send({"-oi", "--", "x@corp.example"}, again).exitCode, 1);
 
-    const std::string log = Log();
-    EXPECT_NE(log.find("Send: not asked (nobody to ask); rules fired: Any Send"),
-              std::string::npos);
-    EXPECT_NE(log.find("Send: approved by resend"), std::string::npos);
+    EXPECT_THAT(Log(), HasSubstr("Send: not asked (nobody to ask); rules fired: Any Send"));
+    EXPECT_THAT(Log(), HasSubstr("Send: approved by resend"));
 }
 
 // The module's records of a send, then the host's one record of how it ended,
@@ -197,8 +226,8 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     SetImmutable(drafts, false);
     EXPECT_FALSE(std::filesystem::is_empty(drafts)) << "the draft was removed after all";
     EXPECT_EQ(exitCode, 1) << screen;
-    EXPECT_NE(screen.find("send: cancelled (No to"), std::string::npos) << screen;
-    EXPECT_NE(Log().find("Send: no;"), std::string::npos);
+    EXPECT_THAT(screen, HasSubstr("send: cancelled (No to"));
+    EXPECT_THAT(Log(), HasSubstr("Send: no;"));
 }
 
 TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {
@@ -223,11 +252,11 @@ TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {
         EXPECT_EQ(r.exitCode, c.exitCode) << what;
         EXPECT_EQ(Occurrences(r.err, "\n"), 1) << r.err;
         EXPECT_TRUE(r.err.starts_with("postwarden: ")) << r.err;
-        EXPECT_NE(r.err.find(c.module), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.module));
         EXPECT_EQ(r.err.find("--module") != std::string::npos, c.exitCode == 69) << r.err;
     }
     EXPECT_FALSE(Delivered());
-    EXPECT_NE(Log().find("the check is not installed"), std::string::npos);
+    EXPECT_THAT(Log(), HasSubstr("the check is not installed"));
 }
 
 TEST_F(SendPromisesTest, TextsFromTheSettingsReachTheTerminalEscaped) {
@@ -249,6 +278,90 @@ TEST_F(SendPromisesTest, TheBytesGoOnUnchangedAndTheRealSendmailsStatusComesBack
     EXPECT_EQ(ReadFile(dir.File("input")), kBytes);
 }
 
+// Fed through a pipe as mutt, aerc and git send-email do.
+TEST_F(SendPromisesTest, ALargeMessageGoesOnAsItCameAndLeavesNoCopy) {
+    const std::string message = LargeHtml("the end, no final line end") + "\xff";
+    const CommandResult r = Send({"--answers", "yes", "-oi", "--", "x@else.example"}, message);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ReadFile(dir.File("input")) == message) << "the sendmail got other bytes";
+    EXPECT_EQ(ReadFile(dir.File("args")), "-oi\n--\nx@else.example\n");
+    // The copy on disk had no name, and the draft went with the send.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Home())) {
+        EXPECT_FALSE(entry.is_regular_file() && entry.file_size() >= host::kKeepOnDiskFrom)
+            << entry.path() << " stayed";
+    }
+}
+
+// The word stands only in the text the HTML shows, which is rendered after the
+// message's own pages went back.
+TEST_F(SendPromisesTest, AKeywordAtTheEndOfALargeMessagesShownTextIsAskedAbout) {
+    Set("PromptForAnySendWanted", "0");
+    Set("PromptForKeywordsWanted", "1");
+    Set("ListOfKeywords", "projectx");
+    EXPECT_EQ(Send({"--answers", "no", "x@corp.example"}, LargeHtml("nothing to see")).exitCode, 0);
+    std::filesystem::remove(dir.File("input"));
+    const CommandResult r =
+        Send({"--answers", "no", "x@corp.example"}, LargeHtml("code name: &#112;rojectx"));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("projectx"));
+    EXPECT_FALSE(Delivered());
+}
+
+// Whenever postwarden is killed, the real sendmail has either not been started
+// or reads the whole message.
+TEST_F(SendPromisesTest, AKillAtAnyMomentHandsOverTheWholeMessageOrNothing) {
+    using Clock = std::chrono::steady_clock;
+    const std::string slow = dir.File("slow-sendmail"), file = dir.File("message.eml");
+    WriteFile(slow, kSlowSendmail);
+    ASSERT_EQ(::chmod(slow.c_str(), 0755), 0);
+    // Twice a pipe's buffer, so that the message cannot be taken in at once.
+    std::string message = "From: me@corp.example\r\nTo: you@corp.example\r\nSubject: long\r\n\r\n";
+    for (int i = 0; message.size() < 128 * 1024; ++i) {
+        message += "line " + std::to_string(i) + " " + std::string(60, 'a' + i % 26) + "\r\n";
+    }
+    WriteFile(file, message);
+    const auto start = [&](const std::string& capture) {
+        std::filesystem::create_directories(capture);
+        return StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                            {"--home", Home(), "sendmail", "--answers", "yes", "--sendmail", slow,
+                             "-oi", "--", "you@corp.example"},
+                            file, {"CAPTURE_DIR=" + capture});
+    };
+    // One whole run, to see how long a send takes here.
+    const auto begin = Clock::now();
+    ASSERT_EQ(start(dir.File("whole")).Wait(), 0);
+    const auto run = Clock::now() - begin;
+    ASSERT_EQ(ReadFile(dir.File("whole/capture")), message);
+
+    constexpr int kKills = 25;
+    int killedWhileHandingOver = 0;
+    for (int i = 0; i < kKills; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        const std::string capture = dir.File("kill" + std::to_string(i));
+        const Started started = start(capture);
+        std::this_thread::sleep_for(run * (2 * i + 1) / (2 * kKills));
+        ::kill(started.pid, SIGKILL);
+        const bool killed = started.Wait() == -1;
+        if (!std::filesystem::exists(capture + "/started")) {
+            EXPECT_FALSE(std::filesystem::exists(capture + "/capture"));
+            continue;
+        }
+        killedWhileHandingOver += killed;
+        // The sendmail goes on after postwarden is gone; what it got is only
+        // known once it has read to the end.
+        const auto end = Clock::now() + std::chrono::seconds(60);
+        while (!std::filesystem::exists(capture + "/done") && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(std::filesystem::exists(capture + "/done"));
+        const std::string got = ReadFile(capture + "/capture");
+        EXPECT_EQ(got.size(), message.size());
+        EXPECT_TRUE(got == message) << "the sendmail got something else than the message";
+    }
+    // Most of a run is the hand-over; kills spread over it must have met it.
+    EXPECT_GT(killedWhileHandingOver, 0);
+}
+
 // A failure of postwarden's own lets the send go ahead, the message as it came.
 TEST_F(SendPromisesTest, AnInternalFailureStillDeliversTheMessageAsItCame) {
     const std::string aFile = dir.File("a-file");
@@ -256,20 +369,17 @@ TEST_F(SendPromisesTest, AnInternalFailureStillDeliversTheMessageAsItCame) {
     const struct {
         const char* name;
         std::vector<std::string> global;
-        std::string message;
-        const char* says;
+        const char* says = "";
+        std::string message = kBytes;
     } cases[] = {
-        {"a corrupt registry", {"--home", Home()}, kBytes, ""},
-        {"a mail store that is a file",
-         {"--home", Home() + "/2", "--mail-store", aFile},
-         kBytes,
-         ""},
-        {"a home that is a file", {"--home", aFile}, kBytes, "sending the message anyway"},
+        {"a corrupt registry", {"--home", Home()}},
+        {"a mail store that is a file", {"--home", Home() + "/2", "--mail-store", aFile}},
+        {"a home that is a file", {"--home", aFile}, "sending the message anyway"},
         // No header block at all: the check fails open, whatever the answers.
         {"a message without headers",
          {"--home", Home() + "/3"},
-         std::string("\x00\x01\x02 no headers at all \xff", 24),
-         ""},
+         "",
+         std::string("\x00\x01\x02 no headers at all \xff", 24)},
     };
     WriteFile(Home() + "/registry.db", std::string(4096, 'x'));
     for (const auto& c : cases) {
@@ -280,7 +390,7 @@ TEST_F(SendPromisesTest, AnInternalFailureStillDeliversTheMessageAsItCame) {
         const CommandResult r = RunPostwarden(args, c.message);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(ReadFile(dir.File("input")), c.message);
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.says));
     }
 }
 
@@ -297,7 +407,7 @@ TEST_F(SendPromisesTest, ASendmailThatCannotRunOrIsKilledIsAFailure) {
             Pw({"sendmail", "--answers", "yes", "--sendmail", program, "you@corp.example"}, kBytes);
         EXPECT_NE(r.exitCode, 0) << program;
         EXPECT_NE(r.exitCode, -1) << "postwarden itself must exit";
-        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(says));
     }
 }
 
@@ -320,20 +430,13 @@ TEST(SettleVerdictTest, ANoIsFinalAndAQuestionNobodySawIsNotAYes) {
         bool ran;
         SendVerdict verdict;
     } const cases[] = {
-        {"No, then the host failed (draft removal, shut-down)",
-         {no},
-         false,
-         false,
-         SendVerdict::kNo},
+        // The host failing after an answer: removing the draft, shutting down.
+        {"No, then the host failed", {no}, false, false, SendVerdict::kNo},
         {"Yes, then No", {yes, no}, false, true, SendVerdict::kNo},
         {"closed, then the host failed", {closed}, false, false, SendVerdict::kClosed},
         {"the module cancelled", {}, true, true, SendVerdict::kNo},
         {"Yes, then a question nobody saw", {yes, unshown}, false, true, SendVerdict::kNotAsked},
-        {"a window that ended without an answer",
-         {unanswered},
-         false,
-         true,
-         SendVerdict::kNotAsked},
+        {"a window ended unanswered", {unanswered}, false, true, SendVerdict::kNotAsked},
         {"nobody to ask, and the host failed", {unshown}, false, false, SendVerdict::kNotAsked},
         {"Yes", {yes}, false, true, SendVerdict::kYes},
         {"nothing fired", {}, false, true, SendVerdict::kNothingAsked},

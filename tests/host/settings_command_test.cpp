@@ -4,6 +4,8 @@
 // `--file PATH` take values too long for the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -96,8 +98,7 @@ TEST_F(SettingsCommandTest, SetGetListUnsetAndSetNumber) {
     // A key the module does not read is stored, with a warning.
     r = Settings(home, {"set", "PromptForKeywordWanted", "1"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.err.find("does not read a setting named PromptForKeywordWanted"),
-              std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("does not read a setting named PromptForKeywordWanted"));
 
     r = Settings(home, {"get", "listofkeywords"});
     EXPECT_EQ(r.exitCode, 0);
@@ -110,7 +111,7 @@ TEST_F(SettingsCommandTest, SetGetListUnsetAndSetNumber) {
     for (const char* line :
          {"ListOfKeywords: secret\\r\\nconfidential\n", "\nMessageForAnySend: \n",
           "\nPromptForAnySendWanted: 1\n", "\nSeparatePromptsWanted: 1\n"}) {
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+        EXPECT_THAT(r.out, HasSubstr(line)) << line;
     }
 
     EXPECT_EQ(Settings(home, {"unset", "PROMPTFORANYSENDWANTED"}).exitCode, 0);
@@ -137,7 +138,7 @@ TEST_F(SettingsCommandTest, AChangeToANewHomeOutlivesTheFirstSend) {
     const CommandResult r = RunPostwarden({"--home", home, "check", "--answers", "no"},
                                           "To: a@corp.example\nSubject: projectx\n\nx\n");
     EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_NE(r.out.find("with these keywords"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("with these keywords"));
     EXPECT_EQ(Get(home, "ListOfKeywords"), "projectx");
     EXPECT_EQ(Get(home, "PromptForAnySendWanted"), "(unset)");
 
@@ -215,10 +216,9 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
     // A home never used: the values its first send seeds.
     CommandResult r = Settings(Home("new"), {"export"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("  <PromptForAnySendWanted>1</PromptForAnySendWanted>\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("  <NumberOfRecipients>0</NumberOfRecipients>\n"), std::string::npos);
-    EXPECT_NE(r.out.find("  <ListOfKeywords/>\n"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("  <PromptForAnySendWanted>1</PromptForAnySendWanted>\n"));
+    EXPECT_THAT(r.out, HasSubstr("  <NumberOfRecipients>0</NumberOfRecipients>\n"));
+    EXPECT_THAT(r.out, HasSubstr("  <ListOfKeywords/>\n"));
     EXPECT_EQ(Occurrences(r.out, "\n  <"), 16u) << "every setting a document carries, once";
 
     // Seeded, then unset: what the everyday readers fall back to.
@@ -226,11 +226,10 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
     ASSERT_EQ(Settings(home, {"set", "MaxNumberOfRecipients", "007"}).exitCode, 0);
     ASSERT_EQ(Settings(home, {"unset", "MessageForBlankSubject"}).exitCode, 0);
     r = Settings(home, {"export"});
-    EXPECT_NE(r.out.find("<MessageForBlankSubject>Are you sure you want to send this email with "
-                         "a blank subject?</MessageForBlankSubject>"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("<NumberOfRecipients>7</NumberOfRecipients>"), std::string::npos);
+    EXPECT_THAT(r.out,
+                HasSubstr("<MessageForBlankSubject>Are you sure you want to send this email with "
+                          "a blank subject?</MessageForBlankSubject>"));
+    EXPECT_THAT(r.out, HasSubstr("<NumberOfRecipients>7</NumberOfRecipients>"));
 }
 
 TEST_F(SettingsCommandTest, AValueNoDocumentCanHoldIsNotExported) {
@@ -239,18 +238,15 @@ TEST_F(SettingsCommandTest, AValueNoDocumentCanHoldIsNotExported) {
     CommandResult r = Settings(home, {"export"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("MessageForKeywords cannot be exported: the character U+0007"),
-              std::string::npos)
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("MessageForKeywords cannot be exported: the character U+0007"));
 
     // A switch that is no number is exported with a warning: its import fails.
     ASSERT_EQ(Settings(home, {"set", "MessageForKeywords", "fine"}).exitCode, 0);
     ASSERT_EQ(Settings(home, {"set", "--force", "PromptForKeywordsWanted", "yes"}).exitCode, 0);
     r = Settings(home, {"export"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.out.find("<PromptForKeywordsWanted>yes</PromptForKeywordsWanted>"),
-              std::string::npos);
-    EXPECT_NE(r.err.find("PromptForKeywordsWanted holds \"yes\""), std::string::npos) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("<PromptForKeywordsWanted>yes</PromptForKeywordsWanted>"));
+    EXPECT_THAT(r.err, HasSubstr("PromptForKeywordsWanted holds \"yes\""));
     EXPECT_EQ(Settings(Home("other"), {"import", "-"}, r.out).exitCode, 3);
 }
 
@@ -276,12 +272,9 @@ TEST_F(SettingsCommandTest, ImportWritesWhatTheCentralRefreshWrites) {
         // the other imports it; both were used before.
         const std::string refreshed = Home(std::string("refreshed-") + c.name);
         const std::string imported = Home(std::string("imported-") + c.name);
-        ASSERT_EQ(Settings(refreshed, {"set", "FetchSettingsNetworkLocation", document}).exitCode,
-                  0);
+        Set(refreshed, "FetchSettingsNetworkLocation", document);
         // A public folder the import must not read: the document is its only source.
-        ASSERT_EQ(Settings(imported, {"set", "FetchSettingsExchangePublicFolder", Home("Public")})
-                      .exitCode,
-                  0);
+        Set(imported, "FetchSettingsExchangePublicFolder", Home("Public"));
         const CommandResult sent =
             RunPostwarden({"--home", refreshed, "check", "--answers", "yes"}, message);
         ASSERT_EQ(sent.exitCode, 0) << sent.err;
@@ -320,8 +313,8 @@ TEST_F(SettingsCommandTest, ARefusedDocumentLeavesTheSettingsAndSaysWhy) {
         const CommandResult r = Settings(home, c.args, c.input);
         EXPECT_EQ(r.exitCode, 3) << c.reason;
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("postwarden: settings import: "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("postwarden: settings import: "));
+        EXPECT_THAT(r.err, HasSubstr(c.reason));
         EXPECT_EQ(r.err.find("XML Contents"), std::string::npos) << "the document stays in the log";
         EXPECT_EQ(Get(home, "ListOfKeywords"), "before");
     }
@@ -336,60 +329,53 @@ TEST_F(SettingsCommandTest, SetTakesItsValueFromStandardInputOrAFileAndRefusesWh
     const std::string tooLarge((4 << 20) + 1, 'k');
     const std::string tooMany = Join(Entries(100'001, 1, ""), "\n");
     const std::string file = Home("domains.txt"), missing = Home("missing");
-    WriteFile(file, "corp.example\r\n*.corp.example\r\n");
+    const std::string domains = "corp.example\r\n*.corp.example";
+    WriteFile(file, domains + "\r\n");
     const struct {
-        std::vector<std::string> args;
+        std::vector<std::string> args;  // after "set"
         std::string input;
         int status;
         std::string result;  // a part of the refusal, or the value then stored
-        const char* key = "";
     } cases[] = {
         // Refused, and nothing is stored.
-        {{"set", "PromptForKeywordsWanted", "-"}, "yes\n", 2, "must be a whole number"},
-        {{"set", "ListOfKeywords", "-"}, tooLarge, 2, "larger than 4194304 bytes"},
-        {{"set", "--force", "ListOfKeywords", "-"}, tooLarge, 2, "larger than 4194304 bytes"},
-        {{"set", "ListOfKeywords", "-"}, tooMany, 2, "more than 100000 entries"},
-        {{"set", "--file", missing, "ListOfKeywords"},
+        {{"PromptForKeywordsWanted", "-"}, "yes\n", 2, "must be a whole number"},
+        {{"ListOfKeywords", "-"}, tooLarge, 2, "larger than 4194304 bytes"},
+        {{"--force", "ListOfKeywords", "-"}, tooLarge, 2, "larger than 4194304 bytes"},
+        {{"ListOfKeywords", "-"}, tooMany, 2, "more than 100000 entries"},
+        {{"--file", missing, "ListOfKeywords"},
          "",
          3,
          "cannot read " + missing + ": File not found"},
-        {{"set", "--file"}, "", 2, "--file: 1 required PATH missing"},
-        {{"set", "--file", Home("x"), "ListOfKeywords", "value"}, "", 2, "needs one KEY"},
-        {{"set", "--frobnicate", "ListOfKeywords", "x"}, "", 2, "not expected: --frobnicate"},
-        // Stored.
-        {{"set", "ListOfKeywords", "-"}, keywords + "\n", 0, keywords, "ListOfKeywords"},
-        {{"set", "--file", file, "ListOfOutsideDomains"},
-         "",
-         0,
-         "corp.example\r\n*.corp.example",
-         "ListOfOutsideDomains"},
-        {{"set", "--force", "--file=" + file, "MessageForAnySend"},
-         "",
-         0,
-         "corp.example\r\n*.corp.example",
-         "MessageForAnySend"},
-        {{"set", "MessageForKeywords", "-"},
-         "two line ends\n\n",
-         0,
-         "two line ends\n",
-         "MessageForKeywords"},
-        {{"set", "MessageForKeywords", "-"}, "", 0, "", "MessageForKeywords"},
-        {{"set", "PromptForKeywordsWanted", "-"}, "1\n", 0, "1", "PromptForKeywordsWanted"},
+        {{"--file"}, "", 2, "--file: 1 required PATH missing"},
+        {{"--file", Home("x"), "ListOfKeywords", "value"}, "", 2, "needs one KEY"},
+        {{"--frobnicate", "ListOfKeywords", "x"}, "", 2, "not expected: --frobnicate"},
+        // Stored, under the one argument that starts with a capital.
+        {{"ListOfKeywords", "-"}, keywords + "\n", 0, keywords},
+        {{"--file", file, "ListOfOutsideDomains"}, "", 0, domains},
+        {{"--force", "--file=" + file, "MessageForAnySend"}, "", 0, domains},
+        {{"MessageForKeywords", "-"}, "two line ends\n\n", 0, "two line ends\n"},
+        {{"MessageForKeywords", "-"}, "", 0, ""},
+        {{"PromptForKeywordsWanted", "-"}, "1\n", 0, "1"},
         // Options come before KEY.
-        {{"set", "MessageForKeywords", "--force"}, "", 0, "--force", "MessageForKeywords"},
-        {{"set", "--", "MessageForKeywords", "-"}, "dash\n", 0, "dash", "MessageForKeywords"},
+        {{"MessageForKeywords", "--force"}, "", 0, "--force"},
+        {{"--", "MessageForKeywords", "-"}, "dash\n", 0, "dash"},
         // Forced, a list the module will skip is stored all the same.
-        {{"set", "--force", "ListOfKeywords", "-"}, tooMany, 0, tooMany, "ListOfKeywords"},
+        {{"--force", "ListOfKeywords", "-"}, tooMany, 0, tooMany},
     };
     for (const auto& c : cases) {
         const std::string what = ::testing::PrintToString(c.args);
+        std::vector<std::string> args{"set"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
         const std::string before = Settings(home, {"list"}).out;
-        const CommandResult r = Settings(home, c.args, c.input);
+        const CommandResult r = Settings(home, args, c.input);
         EXPECT_EQ(r.exitCode, c.status) << what << "\n" << r.err.substr(0, 400);
         if (c.status == 0) {
-            EXPECT_TRUE(Get(home, c.key) == c.result) << what;
+            const std::string key = *std::ranges::find_if(c.args, [](const std::string& arg) {
+                return std::isupper(static_cast<unsigned char>(arg[0]));
+            });
+            EXPECT_TRUE(Get(home, key) == c.result) << what;
         } else {
-            EXPECT_NE(r.err.find(c.result), std::string::npos) << what << "\n" << r.err;
+            EXPECT_THAT(r.err, HasSubstr(c.result)) << what;
             EXPECT_LT(r.err.size(), 400u) << "the value is not repeated whole";
             EXPECT_EQ(Settings(home, {"list"}).out, before) << what;
         }

@@ -130,7 +130,7 @@ TEST(HelpEverywhere, EveryCommandAndEveryOptionOfItsHelpIsCompletedAndOnThePage)
     const Words offeredGlobals = Complete({"postwarden", "-"});
     for (const std::string& option : globals) {
         EXPECT_TRUE(offeredGlobals.contains(option)) << option << " of postwarden --help";
-        EXPECT_NE(sections.at("GLOBAL OPTIONS").find(Roff(option)), std::string::npos) << option;
+        EXPECT_THAT(sections.at("GLOBAL OPTIONS"), HasSubstr(Roff(option))) << option;
     }
     // Where a command's options are completed: after its action for these.
     const std::map<std::string, std::string> action = {{"thunderbird", "install"},
@@ -162,7 +162,7 @@ TEST(HelpEverywhere, EveryCommandAndEveryOptionOfItsHelpIsCompletedAndOnThePage)
             // --help is offered where no action is due yet.
             if (option == "--help" || globals.contains(option)) continue;
             EXPECT_TRUE(offered.contains(option)) << option << " of " << name;
-            EXPECT_NE(sections.at(name).find(Roff(option)), std::string::npos)
+            EXPECT_THAT(sections.at(name), HasSubstr(Roff(option)))
                 << option << " of " << name << " is not in its section";
         }
     }
@@ -171,8 +171,7 @@ TEST(HelpEverywhere, EveryCommandAndEveryOptionOfItsHelpIsCompletedAndOnThePage)
     ASSERT_TRUE(sections.contains("EXIT STATUS"));
     for (const int status : {host::kExitOk, host::kExitCancelled, host::kExitUsage,
                              host::kExitFailure, host::kExitNotInstalled}) {
-        EXPECT_NE(sections.at("EXIT STATUS").find(".B " + std::to_string(status) + "\n"),
-                  std::string::npos)
+        EXPECT_THAT(sections.at("EXIT STATUS"), HasSubstr(".B " + std::to_string(status) + "\n"))
             << status;
     }
 }

@@ -1,18 +1,25 @@
 // The native host as Thunderbird runs it: a separate process, requests on a
-// pipe in, answers on a pipe out, nothing else on that pipe.
+// pipe in, answers on a pipe out, nothing else on that pipe; the message it
+// makes of a request; and the command that installs it for Thunderbird.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
+#include "host/ThunderbirdCompose.h"
 #include "host/ThunderbirdHost.h"
+#include "platform/mailstore/MimeMessage.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 std::string Frame(const std::string& payload, uint32_t length) {
     std::string frame(sizeof length, '\0');
@@ -88,8 +95,7 @@ TEST_F(NativeHostTest, AnswersWhetherTheSendMayGo) {
         ASSERT_EQ(run.answers.size(), 1u) << c.answers << run.err;
         EXPECT_EQ(run.answers[0]["allowed"], c.allowed) << c.answers;
         EXPECT_EQ(run.answers[0]["outcome"], c.outcome);
-        EXPECT_NE(run.answers[0].value("reason", "").find(c.reason), std::string::npos)
-            << run.answers[0];
+        EXPECT_THAT(run.answers[0].value("reason", ""), HasSubstr(c.reason)) << run.answers[0];
         EXPECT_EQ(run.exitCode, 0);
     }
 }
@@ -119,7 +125,7 @@ TEST_F(NativeHostTest, EveryPartOfTheMessageReachesTheRules) {
         ASSERT_EQ(run.answers.size(), 1u) << fields << run.err;
         EXPECT_EQ(run.answers[0]["allowed"], fired == nullptr) << fields;
         if (fired) {
-            EXPECT_NE(run.answers[0]["reason"].get<std::string>().find(fired), std::string::npos)
+            EXPECT_THAT(run.answers[0]["reason"].get<std::string>(), HasSubstr(fired))
                 << run.answers[0];
         }
     }
@@ -132,8 +138,7 @@ TEST_F(NativeHostTest, NobodyToAskHoldsTheSendUntilItIsSentAgain) {
     ASSERT_EQ(first.answers.size(), 1u) << first.err;
     EXPECT_EQ(first.answers[0]["allowed"], false);
     EXPECT_EQ(first.answers[0]["outcome"], "not asked");
-    EXPECT_NE(first.answers[0]["reason"].get<std::string>().find("again within 10 minutes"),
-              std::string::npos)
+    EXPECT_THAT(first.answers[0]["reason"].get<std::string>(), HasSubstr("again within 10 minutes"))
         << first.answers[0];
     const HostRun again = Run({Frame(Request())});
     ASSERT_EQ(again.answers.size(), 1u) << again.err;
@@ -150,7 +155,7 @@ TEST_F(NativeHostTest, AnUnreadableRequestIsRefusedAndTheNextOneAnswered) {
         EXPECT_EQ(run.answers[i]["allowed"], false);
         EXPECT_EQ(run.answers[i]["outcome"], "error");
     }
-    EXPECT_NE(run.answers[1]["reason"].get<std::string>().find("\"to\""), std::string::npos);
+    EXPECT_THAT(run.answers[1]["reason"].get<std::string>(), HasSubstr("\"to\""));
     EXPECT_EQ(run.answers[2]["allowed"], true);
     EXPECT_EQ(run.exitCode, 0);
 }
@@ -165,7 +170,7 @@ TEST_F(NativeHostTest, ABrokenStreamIsRefusedOnceAndEndsTheHost) {
         const HostRun run = Run({input}, {"POSTWARDEN_ANSWERS=yes"});
         ASSERT_EQ(run.answers.size(), 1u) << reason << run.err;
         EXPECT_EQ(run.answers[0]["allowed"], false);
-        EXPECT_NE(run.answers[0]["reason"].get<std::string>().find(reason), std::string::npos)
+        EXPECT_THAT(run.answers[0]["reason"].get<std::string>(), HasSubstr(reason))
             << run.answers[0];
         EXPECT_EQ(run.exitCode, 1);
     }
@@ -177,5 +182,137 @@ TEST_F(NativeHostTest, StartedOtherwiseThanByThunderbirdItAnswersNothing) {
     EXPECT_TRUE(run.answers.empty());
 }
 
+// `postwarden thunderbird install|uninstall` on a throw-away HOME and profile.
+class InstallCommandTest : public ::testing::Test {
+  protected:
+    CommandResult Thunderbird(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--home", home.Path() + "/pw", "thunderbird"});
+        return RunPostwarden(args, "", {homeVariable});
+    }
+    std::string ManifestPath() const {
+        return home.Path() + "/.mozilla/native-messaging-hosts/" + host::kNativeHostName + ".json";
+    }
+    std::string AddonPath() const {
+        return profile.Path() + "/extensions/" + host::kAddonId + ".xpi";
+    }
+
+    TempFolder home, profile;
+    std::string homeVariable = "HOME=" + home.Path();
+};
+
+TEST_F(InstallCommandTest, InstallLetsTheAddonRunTheHostAndUninstallUndoesIt) {
+    // Without a profile it says where the add-on is.
+    CommandResult installed = Thunderbird({"install"});
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+    EXPECT_THAT(installed.out, HasSubstr(host::kAddonPackage));
+    installed = Thunderbird({"install", "--profile", profile.Path()});
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+
+    const auto manifest = json::parse(ReadFile(ManifestPath()), nullptr, false);
+    ASSERT_TRUE(manifest.is_object()) << ReadFile(ManifestPath());
+    EXPECT_EQ(manifest["name"], host::kNativeHostName);
+    EXPECT_EQ(manifest["type"], "stdio");
+    const std::string program = manifest["path"];
+    EXPECT_TRUE(fs::path(program).is_absolute()) << program;
+    EXPECT_EQ(access(program.c_str(), X_OK), 0) << program;
+    // The add-on as packed must be the one the manifest lets in.
+    const auto addon =
+        json::parse(ReadFile(POSTWARDEN_SOURCE_DIR "/integrations/thunderbird/manifest.json"));
+    EXPECT_EQ(manifest["allowed_extensions"],
+              json::array({addon["browser_specific_settings"]["gecko"]["id"]}));
+    EXPECT_EQ(ReadFile(AddonPath()),
+              ReadFile(std::string(POSTWARDEN_BINARY_DIR "/") + host::kAddonPackage));
+
+    const CommandResult removed = Thunderbird({"uninstall", "--profile", profile.Path()});
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_FALSE(fs::exists(ManifestPath()));
+    EXPECT_FALSE(fs::exists(AddonPath()));
+    EXPECT_EQ(Thunderbird({"uninstall"}).exitCode, 0) << "nothing left to remove is no error";
+}
+
+// The usage errors' wording is checked in tests/host/options_test.cpp.
+TEST_F(InstallCommandTest, BadUsageChangesNothing) {
+    for (const std::string& bad :
+         {std::string("--bogus"), "--profile=" + profile.Path() + "/missing"}) {
+        const CommandResult r = Thunderbird({"install", bad});
+        EXPECT_EQ(r.exitCode, 2) << bad << r.err;
+        EXPECT_FALSE(fs::exists(ManifestPath())) << bad;
+    }
+}
+
 }  // namespace
 }  // namespace postwarden::testing
+
+// The add-on's request, and the message the module is given for it: whatever
+// the person typed must reach the rules as typed.
+namespace postwarden::host {
+namespace {
+
+using mailstore::ParseMessage;
+
+std::vector<std::string> Addresses(const mailstore::MessageContent& content) {
+    std::vector<std::string> addresses;
+    for (const auto& r : content.recipients) addresses.push_back(r.address);
+    return addresses;
+}
+
+// Which body goes out, and which ignored, is met through the native host's rules.
+TEST(ComposeMessage, RecipientsAndAttachmentNamesComeBackAsTyped) {
+    ComposeRequest request;
+    request.from = "Me <me@corp.example>";
+    request.to = {"Ann <ann@corp.example>", "\"Müller, Jörg\" <jm@outside.example>",
+                  "a@corp.example\nBcc: sneaky@outside.example"};
+    request.cc = {"cc@corp.example"};
+    request.bcc = {"Hidden <hidden@bücher.example>"};
+    request.attachments = {"plan projectx.pdf", "Über % 100.txt"};
+    const auto content = ParseMessage(BuildMessage(request));
+    EXPECT_EQ(Addresses(content),
+              (std::vector<std::string>{"ann@corp.example", "jm@outside.example",
+                                        "sneaky@outside.example", "cc@corp.example",
+                                        "hidden@bücher.example"}))
+        << "a line break in a recipient cannot add a field: it stays in To";
+    EXPECT_EQ(content.recipients[1].name, "Müller, Jörg");
+    EXPECT_EQ(content.attachmentNames, request.attachments);
+}
+
+TEST(ComposeMessage, SubjectsComeBackExactly) {
+    const std::string subjects[] = {
+        "Hello",
+        "  leading and trailing blanks  ",
+        "=?utf-8?q?looks_encoded?=",
+        "Grüße aus Köln — ein sehr langer Betreff, der über mehrere kodierte Wörter geht, "
+        "mit 日本語 dazwischen und noch mehr Text am Ende",
+    };
+    for (const std::string& subject : subjects) {
+        ComposeRequest request;
+        request.to = {"a@corp.example"};
+        request.subject = subject;
+        EXPECT_EQ(ParseMessage(BuildMessage(request)).subject, subject);
+    }
+    ComposeRequest blank;
+    EXPECT_EQ(mailstore::ParseHeaderValue(BuildMessage(blank), "Subject"), "");
+}
+
+TEST(ComposeRequest, RefusesWhatItCannotRead) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "not JSON"},
+        {R"({"to":["a@x"])", "not JSON"},
+        {"[1,2]", "not a JSON object"},
+        {R"({"to":"a@x"})", "\"to\" is not a list"},
+        {R"({"bcc":["a@x",7]})", "\"bcc\" is not a list"},
+        {R"({"subject":["s"]})", "\"subject\" is not a text"},
+        {R"({"isPlainText":"yes"})", "\"isPlainText\""},
+        {"{\"subject\":\"\xff\"}", "not JSON"},
+    };
+    for (const auto& [json, reason] : cases) {
+        try {
+            ParseComposeRequest(json);
+            ADD_FAILURE() << "accepted " << json;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace postwarden::host
