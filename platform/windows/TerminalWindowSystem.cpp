@@ -221,11 +221,6 @@ TerminalWindowSystem::TerminalWindowSystem(std::string ttyPath, pid_t lender)
 
 TerminalWindowSystem::~TerminalWindowSystem() = default;
 
-bool TerminalWindowSystem::Available(const std::string& ttyPath) {
-    const UniqueFd fd(::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    return fd.Valid() && ::isatty(fd.Get()) != 0;
-}
-
 std::unique_ptr<Window> TerminalWindowSystem::CreateWindow(const FormDesign& design,
                                                            WindowEvents& events) {
     return std::make_unique<TerminalWindow>(state_, design, events);

@@ -38,9 +38,6 @@ class TerminalWindowSystem final : public WindowSystem {
     TerminalWindowSystem(std::string ttyPath, pid_t lender);
     ~TerminalWindowSystem() override;
 
-    // Whether `ttyPath` can be opened for reading and writing.
-    static bool Available(const std::string& ttyPath = "/dev/tty");
-
     std::unique_ptr<Window> CreateWindow(const FormDesign& design, WindowEvents& events) override;
     // Handles the keys typed at a modeless window; waits a twentieth of a second
     // for one when none is waiting.
