@@ -1,8 +1,10 @@
 #pragma once
 
 // The one throw-away folder the tests, benchmarks and fuzz targets make their
-// files in, and the two whole-file helpers they read and write them with.
+// files in, the two whole-file helpers they read and write them with, and the
+// file-mode helpers of the tests that check modes.
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,6 +48,24 @@ inline std::string ReadFile(const std::string& path) {
 // Replaces the content of a file with `bytes`.
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Sets the process's umask for one scope.
+class Umask {
+  public:
+    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
+    ~Umask() { ::umask(saved_); }
+    Umask(const Umask&) = delete;
+    Umask& operator=(const Umask&) = delete;
+
+  private:
+    mode_t saved_;
+};
+
+// The permission bits of `path`; -1 when it does not exist.
+inline int ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
 }  // namespace postwarden::testing

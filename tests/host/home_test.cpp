@@ -8,7 +8,6 @@
 #include <string>
 
 #include "host/InstallLayout.h"
-#include "tests/FileModes.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden::host {

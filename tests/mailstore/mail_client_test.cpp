@@ -14,7 +14,7 @@
 #include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/mailstore/Maildir.h"
-#include "tests/FileModes.h"
+#include "tests/TempFolder.h"
 
 namespace postwarden::testing {
 namespace {

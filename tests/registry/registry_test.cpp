@@ -11,7 +11,6 @@
 #include <string>
 
 #include "module/RuntimeError.h"
-#include "tests/FileModes.h"
 #include "tests/TempFolder.h"
 
 namespace postwarden {
