@@ -31,7 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecord) {
+TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecordAndRefusesMalformedEscapes) {
     const std::pair<std::string, std::string> cases[] = {
         {"plain text", "plain text"},
         {"", ""},
@@ -50,9 +50,6 @@ TEST(LogRecordTest, EscapesEverythingThatCouldBreakARecord) {
         EXPECT_EQ(out, escaped);
         EXPECT_EQ(Unescape(out), text) << escaped;
     }
-}
-
-TEST(LogRecordTest, RejectsMalformedEscapes) {
     for (const char* bad : {"trailing\\", "\\q", "\\x4", "\\xZZ", "\\x"}) {
         EXPECT_FALSE(Unescape(bad).has_value()) << bad;
     }
@@ -380,17 +377,14 @@ TEST_F(LogFileTest, WaitingRecordsAreInTheFileBeforeAWindowShowsAnything) {
     }
 }
 
-TEST_F(LogFileTest, NoPathMeansNoLogAndNothingToTell) {
-    bool told = false;
-    LogFile log("", [&](const std::string&) { told = true; });
-    log.Append("trace", 0, "Postwarden", "Test", "dropped");
-    EXPECT_FALSE(log.Working());
-    EXPECT_FALSE(told);
-}
-
 // The other ways a log cannot be used are run through the command itself
-// (tests/host/log_failure_test.cpp); this is what doctor reports from.
-TEST_F(LogFileTest, LogFileProblemSaysWhyAndCreatesNothing) {
+// (tests/host/check_test.cpp); this is what doctor reports from.
+TEST_F(LogFileTest, NoPathIsNoLogAndAProblemSaysWhyAndCreatesNothing) {
+    bool told = false;
+    LogFile none("", [&](const std::string&) { told = true; });
+    none.Append("trace", 0, "Postwarden", "Test", "dropped");
+    EXPECT_FALSE(none.Working());
+    EXPECT_FALSE(told);
     EXPECT_EQ(LogFileProblem(path_), "No such file or directory");
     EXPECT_FALSE(fs::exists(path_));
     testing::WriteFile(path_, "x");

@@ -32,13 +32,6 @@ TEST_F(DomainRulesTest, StripQuotesRemovesOneEnclosingPairOnly) {
     for (const auto& [text, stripped] : cases) EXPECT_EQ(v.StripQuotes(text), stripped) << text;
 }
 
-TEST_F(DomainRulesTest, GetSMTPDomainTakesEverythingAfterTheFirstAt) {
-    EXPECT_EQ(v.GetSMTPDomain("jane@corp.example"), "corp.example");
-    EXPECT_EQ(v.GetSMTPDomain("odd@one@corp.example"), "one@corp.example");
-    EXPECT_EQ(v.GetSMTPDomain("trailing@"), "");
-    EXPECT_TRUE(Events().empty());  // one without an @: AddressWithoutAtCountsAsOutside
-}
-
 TEST_F(DomainRulesTest, WithoutSeparatePromptsEveryOutsideRecipientIsComparedAndFlagged) {
     platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(v.CheckOutsideDomains(false, "x@elsewhere.example"));
@@ -51,7 +44,11 @@ TEST_F(DomainRulesTest, WithoutSeparatePromptsEveryOutsideRecipientIsComparedAnd
     EXPECT_EQ(Lines().back(), "CheckOutsideDomains|Domain found: False");
 }
 
-TEST_F(DomainRulesTest, AddressWithoutAtCountsAsOutside) {
+TEST_F(DomainRulesTest, TheDomainIsAllAfterTheFirstAtAndWithoutAnAtItIsOutside) {
+    EXPECT_EQ(v.GetSMTPDomain("jane@corp.example"), "corp.example");
+    EXPECT_EQ(v.GetSMTPDomain("odd@one@corp.example"), "one@corp.example");
+    EXPECT_EQ(v.GetSMTPDomain("trailing@"), "");
+    EXPECT_TRUE(Events().empty());
     platform.SetSetting(keys::kListOfOutsideDomains, "corp.example");
     EXPECT_TRUE(v.CheckOutsideDomains(false, "Undisclosed"));
     EXPECT_EQ(Events(), Lines_{"0||Error occurred fetching domain for SMTP: 'undisclosed'"});
@@ -275,11 +272,10 @@ TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsAsExplorersAndE
     EXPECT_FALSE(Shown()[0].modal);
     EXPECT_TRUE(Shown()[1].modal);
     EXPECT_FALSE(Shown()[2].modal);
-}
-
-TEST_F(MessageRulesTest, AnySendFailureLeavesItsFlagUnset) {
-    Answers({kYes});
+    // A failure leaves the flag unset.
+    ThreadGlobals() = Globals{};
     platform.FailOn("Application.Explorers");
+    platform.log.clear();
     EXPECT_TRUE(v.CheckAnySend(true));
     EXPECT_EQ(Events(),
               Lines_{"1|Postwarden.CheckAnySend|Error occurred.  Reason: Injected failure"});

@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -22,6 +21,7 @@
 #include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/TerminalReach.h"
+#include "tests/TempFolder.h"
 #include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
@@ -32,12 +32,15 @@ std::string WithoutEscapes(const std::string& text) {
     return std::regex_replace(text, escape, "");
 }
 
-// Waits (five seconds at most) until `pid` sleeps in a wait for its child.
-void AwaitBlocked(pid_t pid) {
+// Waits (five seconds at most) until `done()`, such as a process sleeping in a
+// wait for its child; whether it is.
+template <typename Done>
+bool WaitUntil(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!BlockedWaitingForChild(pid) && std::chrono::steady_clock::now() < deadline) {
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return done();
 }
 
 // A pseudo-terminal of 80 x 24 standing in for the person's terminal.
@@ -238,7 +241,7 @@ class Lender {
         settledWrite.Reset();
         pollfd settledPoll{settledRead.Get(), POLLIN, 0};
         if (::poll(&settledPoll, 1, 5000) != 1) ADD_FAILURE() << "the lender did not settle";
-        if (waits) AwaitBlocked(pid_);
+        if (waits) WaitUntil([this] { return BlockedWaitingForChild(pid_); });
     }
     ~Lender() { Resized(); }
     pid_t group() const { return pid_; }
@@ -408,9 +411,9 @@ void Replace(std::string& text, const std::string& what, const std::string& with
             ::waitpid(sender, nullptr, 0);
             ::_exit(0);
         }
-        AwaitBlocked(::getppid());
+        WaitUntil([] { return BlockedWaitingForChild(::getppid()); });
     }
-    if (client.waits) AwaitBlocked(clientPid);
+    if (client.waits) WaitUntil([clientPid] { return BlockedWaitingForChild(clientPid); });
     const TerminalReach reach = ReachTerminal();
     const char* uses[] = {"none", "own", "borrowed"};
     std::string text = std::string(uses[static_cast<int>(reach.use)]) + "|" + reach.path + "|" +
@@ -524,19 +527,14 @@ TEST(TerminalReach, OneThreadWaitingIsNotTheProcessWaiting) {
         ::_exit(0);
     }
     // Until both threads sleep: the main one in waitpid, the other in poll.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int sleeping = 0;
-    while (sleeping < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        sleeping = 0;
-        const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+    EXPECT_TRUE(WaitUntil([&] {
+        int sleeping = 0;
         for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-            std::ifstream stat(task.path() / "stat");
-            const std::string text((std::istreambuf_iterator<char>(stat)), {});
-            if (text.find(") S ") != std::string::npos) ++sleeping;
+            sleeping += ReadFile(task.path() / "stat").find(") S ") != std::string::npos;
         }
-    }
-    EXPECT_EQ(sleeping, 2);
+        return sleeping == 2;
+    }));
     EXPECT_FALSE(BlockedWaitingForChild(process));
     ::kill(process, SIGKILL);
     ::waitpid(process, nullptr, 0);
