@@ -16,7 +16,7 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-TEST(AddressSplitting, GivesEachMailboxAsWritten) {
+TEST(AddressSplitting, GivesEachMailboxAsWrittenAndPhrasesUnquoted) {
     const std::pair<const char*, Pairs> cases[] = {
         // header; phrase, address of each
         {"  A <a@x.org> ,b@y.org", {{"A", "a@x.org"}, {"", "b@y.org"}}},
@@ -44,9 +44,7 @@ TEST(AddressSplitting, GivesEachMailboxAsWritten) {
             found.emplace_back(m.phrase, m.address);
         EXPECT_EQ(found, mailboxes);
     }
-}
-
-TEST(AddressSplitting, PhrasesLoseTheirQuotingOnly) {
+    // Phrases lose their quoting only.
     EXPECT_EQ(UnquotePhrase("\"Last, First\""), "Last, First");
     EXPECT_EQ(UnquotePhrase("\"a\\\"b\"  c   (d)"), "a\"b c (d)");
     EXPECT_EQ(UnquotePhrase("  =?utf-8?q?x?=  \"y\" "), "=?utf-8?q?x?= y");

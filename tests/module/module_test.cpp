@@ -22,7 +22,9 @@ class ModuleTest : public ::testing::Test {
     }
 };
 
-TEST_F(ModuleTest, StartupKeepsTheFirstEngine) {
+// A failing registration reaching the host is met by the whole-send fault runs.
+TEST_F(ModuleTest, ExplorerOpenFailsToTheHostWithoutAnEngineAndStartupKeepsTheFirst) {
+    EXPECT_THROW(module.YSExplorerOpen(nullptr), RuntimeError);
     std::shared_ptr<Engine> first = platform.NewEngine();
     std::shared_ptr<Engine> second = platform.NewEngine();
     EXPECT_EQ(module.YSStartup(first), 0);
@@ -47,11 +49,6 @@ TEST_F(ModuleTest, ShutdownLogsOnceAndDropsTheEngineEvenWhenTheLogFails) {
     module.YSStartup(engine);
     platform.FailOn("WriteLog");
     EXPECT_EQ(module.YSShutdown(), 0);
-}
-
-// A failing registration reaching the host is met by the whole-send fault runs.
-TEST_F(ModuleTest, ExplorerOpenWithoutAnEngineFailsToTheHost) {
-    EXPECT_THROW(module.YSExplorerOpen(nullptr), RuntimeError);
 }
 
 TEST_F(ModuleTest, OtherSelectorsSubmittedItemsAndOtherClassesAreLetThrough) {

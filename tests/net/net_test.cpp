@@ -32,15 +32,12 @@ TEST(ImapResponseTest, SearchNumbersFromEverySearchLine) {
     }
 }
 
-TEST(ImapResponseTest, QuotedStringsEscapeOrRefuse) {
+TEST(ImapResponseTest, QuotedStringsEscapeOrRefuseAndMailboxPathsAreEncoded) {
     EXPECT_EQ(QuotedString("Post Warden Settings"), "\"Post Warden Settings\"");
     EXPECT_EQ(QuotedString("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
     EXPECT_EQ(QuotedString(""), "\"\"");
     EXPECT_EQ(QuotedString("line\r\nA001 LOGOUT"), std::nullopt);
     EXPECT_EQ(QuotedString("Größe"), std::nullopt);
-}
-
-TEST(ImapResponseTest, MailboxPathsAreEncoded) {
     EXPECT_EQ(EncodedMailboxPath("Public/Settings"), "Public/Settings");
     EXPECT_EQ(EncodedMailboxPath("IT Team/Post;Warden"), "IT%20Team/Post%3BWarden");
     EXPECT_EQ(EncodedMailboxPath("a%b?c#d"), "a%25b%3Fc%23d");

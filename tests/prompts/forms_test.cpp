@@ -289,7 +289,7 @@ TEST_F(SimpleYesNoPromptTest, AnotherSendDuringTheWaitCannotChangeTheQuestion) {
     EXPECT_EQ(inner, 7);
 }
 
-TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {
+TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndShownAFailingQuestionGoesToTheCaller) {
     platform.FailOn("PrepareForm", RuntimeError(438, "Object doesn't support this property"));
     form.SetConfirmationMessage("Outside?");
     EXPECT_EQ(form.Response(), 7);  // set before the failing step
@@ -297,9 +297,8 @@ TEST_F(SimpleYesNoPromptTest, ALoadFailureIsLoggedAndTheWindowStillShown) {
                                        "occurred.  Reason: Object doesn't support this property"});
     windows->person = [](FakeWindow& window) { window.Press("cmdYes"); };
     EXPECT_EQ(Ask(), 6);
-}
 
-TEST_F(SimpleYesNoPromptTest, AFailingQuestionGoesToTheCaller) {
+    platform.Heal("PrepareForm");
     platform.FailOn("Windows.CreateWindow", errors::CannotCreateObject());
     EXPECT_THROW(form.SetConfirmationMessage("Outside?"), RuntimeError);
     EXPECT_EQ(Ask(), 0);

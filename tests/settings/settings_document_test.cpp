@@ -98,7 +98,7 @@ struct Broken {
     std::string reason;
 };
 
-TEST_F(ReadSettingsFromXMLTest, AFailingValueStoresNothingAndReportsItsStep) {
+TEST_F(ReadSettingsFromXMLTest, AFailingValueOrStoreStoresNothingAndReportsItsStep) {
     const std::string notSet = "Object variable or With block variable not set";
     const Broken cases[] = {
         {"PromptForOutsideDomainsWanted", "", 10, notSet},
@@ -142,9 +142,8 @@ TEST_F(ReadSettingsFromXMLTest, AFailingValueStoresNothingAndReportsItsStep) {
                                          ".  Reason: " + c.reason))
             << c.element;
     }
-}
-
-TEST_F(ReadSettingsFromXMLTest, AStoreFailureReportsStepSeventy) {
+    // A store that cannot be written to fails the last step.
+    Forget();
     platform.FailOn("SaveSetting", RuntimeError(errors::kPermissionDenied, "Store is read-only"));
     EXPECT_FALSE(s.ReadSettingsFromXML(Document()));
     EXPECT_EQ(Events(),

@@ -174,7 +174,7 @@ class MultiRulePromptTest : public ProcessItemTest {
     }
 };
 
-TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecides) {
+TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecidesNoneWhenNoneFires) {
     message->subject = "  ";
     for (auto [answer, expected, line] :
          {std::tuple{kNo, false, "Prompt: Send This Message?  User Response: 7; (No = 7)"},
@@ -189,9 +189,8 @@ TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecides) {
         ASSERT_EQ(Shown().size(), 1u);
         EXPECT_EQ(Shown()[0].form, "frmYesNoPrompt");
     }
-}
-
-TEST_F(MultiRulePromptTest, NoFormWhenNoRuleFires) {
+    // No form when no rule fires.
+    message->subject = "Plans";
     Answers({kNo});
     platform.SetSetting(keys::kPromptForAnySendWanted, "0");
     EXPECT_TRUE(Send());
