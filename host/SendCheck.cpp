@@ -234,19 +234,32 @@ void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& tr
 namespace {
 
 // A send held for nobody to ask goes when the same message was held so within
-// the window; otherwise this hold is remembered for a resend.
+// the window, for no fewer rules than fire now; otherwise this hold is
+// remembered for a resend. Any other send of the message (a Yes, a No, nothing
+// to ask) ends an approval it had.
 void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailItem,
                          CheckOutcome& outcome, int64_t now) {
+    const bool held = outcome.verdict == SendVerdict::kNotAsked;
     try {
         ResendApprovals approvals(platform.Settings(), kResendWindowSeconds);
+        // Parsing the message again costs what the check did: only when there
+        // is an approval it could end.
+        if (!held && !approvals.AnyPending(now)) return;
         const std::string fingerprint = mailstore::MessageFingerprint(
             mailItem.DraftBytes(), [&mailItem] { mailItem.ReleasePages(); });
-        if (approvals.Take(fingerprint, now)) {
+        if (!held) {
+            approvals.Withdraw(fingerprint);
+        } else if (approvals.Take(fingerprint, outcome.fired, now)) {
             outcome.verdict = SendVerdict::kApprovedByResend;
+        } else {
+            approvals.Offer(fingerprint, outcome.fired, now);
+        }
+    } catch (const std::exception& e) {
+        if (!held) {
+            LogRecord(platform, std::string("A resend approval could not be ended: ") + e.what(),
+                      1);
             return;
         }
-        approvals.Offer(fingerprint, now);
-    } catch (const std::exception& e) {
         outcome.approvalKept = false;
         if (outcome.problem.empty()) outcome.problem = e.what();
     }
@@ -394,9 +407,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         if (outcome.verdict == SendVerdict::kNothingAsked && !error.empty()) {
             outcome.verdict = SendVerdict::kUnchecked;
         }
-        if (outcome.verdict == SendVerdict::kNotAsked) {
-            ApplyResendApproval(platform, mailItem, outcome, now);
-        }
+        ApplyResendApproval(platform, mailItem, outcome, now);
     }
     LogRecord(platform, SendRecord(outcome, mailItem.Message()),
               outcome.verdict == SendVerdict::kNotInstalled);

@@ -13,7 +13,9 @@
 #include <fstream>
 #include <thread>
 
+#include "host/ResendApprovals.h"
 #include "host/SendCheck.h"
+#include "platform/registry/Registry.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -144,6 +146,50 @@ TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgai
 
     EXPECT_THAT(Log(), HasSubstr("Send: not asked (nobody to ask); rules fired: Any Send"));
     EXPECT_THAT(Log(), HasSubstr("Send: approved by resend"));
+
+    // The send after a hold uses the approval up, whatever its answer: a No
+    // ends it, and a Yes sends the one copy it covered.
+    for (const char* answer : {"no", "yes"}) {
+        SCOPED_TRACE(answer);
+        const std::string message = Message("", std::string("answered ") + answer + "\n");
+        ASSERT_EQ(Send({"-oi", "x@corp.example"}, message).exitCode, 1);
+        Send({"--answers", answer, "-oi", "x@corp.example"}, message);
+        EXPECT_EQ(Send({"-oi", "x@corp.example"}, message).exitCode, 1);
+    }
+
+    // An approval covers the rules that fired when it was given: a resend that
+    // fires one more is held again, and that hold covers both.
+    const std::string secret = Message("", "the secret plan\n");
+    ASSERT_EQ(Send({"-oi", "x@corp.example"}, secret).exitCode, 1);
+    Set("PromptForKeywordsWanted", "1");
+    Set("ListOfKeywords", "secret");
+    EXPECT_EQ(Send({"-oi", "x@corp.example"}, secret).exitCode, 1);
+    EXPECT_EQ(Send({"-oi", "x@corp.example"}, secret).exitCode, 0);
+}
+
+TEST(ResendApprovalsTest, AnApprovalIsForItsWindowAndTheRulesItWasGivenFor) {
+    TempFolder dir;
+    Registry registry(dir.File("registry.db"));
+    host::ResendApprovals approvals(registry, 600);
+    const std::vector<std::string> anySend{"Any Send"}, both{"Any Send", "Keywords"};
+    const struct {
+        int64_t after;  // seconds after the hold
+        std::vector<std::string> firedNow;
+        bool approved;
+    } cases[] = {
+        {0, anySend, true},   {600, anySend, true}, {601, anySend, false}, {86400, anySend, false},
+        {-1, anySend, false}, {10, both, false},    {10, {}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.after);
+        approvals.Offer("f", anySend, 1000);
+        EXPECT_TRUE(approvals.AnyPending(1000));
+        EXPECT_EQ(approvals.Take("f", c.firedNow, 1000 + c.after), c.approved);
+        EXPECT_FALSE(approvals.Take("f", anySend, 1000)) << "used up";
+    }
+    approvals.Offer("f", anySend, 1000);
+    EXPECT_FALSE(approvals.AnyPending(1601));  // and dropped
+    EXPECT_FALSE(approvals.Take("f", anySend, 1000));
 }
 
 // The module's records of a send, then the host's one record of how it ended,
