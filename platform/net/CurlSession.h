@@ -33,7 +33,8 @@ struct TransferResult {
 };
 
 // One libcurl easy handle and the connection it keeps between transfers. Every
-// transfer ends by the deadline set when the session was made, verifies TLS
+// transfer ends by the deadline set when the session was made (the policy's
+// time limit from then, or its deadline when sooner), verifies TLS
 // against the system's authorities and the policy's extra file, and follows at
 // most a few redirects, to the protocols allowed. Not copyable; one thread.
 class CurlSession {
