@@ -8,7 +8,8 @@
 //                        limit, size limit, trusted authorities), errors as text
 //   UrlFetch.h/.cpp      a document at an https, http or file URL
 //   ImapSession.h/.cpp   a session object on an IMAP server: its folders and items
-//   ImapResponse.h/.cpp  the few untagged IMAP responses read here
+//   ImapResponse.h/.cpp  the few untagged IMAP responses read here, and the
+//                        choice of the newest settings message
 
 #include <chrono>
 #include <memory>
