@@ -266,6 +266,15 @@ class HttpsTest(ServerTest):
         self.pw.send()
         self.assertIn("The fetch failed: SSL certificate problem", self.fetch_error())
 
+    def test_a_trusted_certificate_for_another_host(self):
+        # Whoever has one could serve the settings and switch the rules off.
+        cert, key = self.ca.issue("elsewhere", ("DNS:intranet.corp.example",))
+        other = self.start(harness.WebServer(self.routes, cert, key))
+        self.use(other.url("/pw.xml"))
+        self.pw.send()
+        self.assertIn("The fetch failed: SSL: no alternative certificate subject name matches "
+                      "target host name '127.0.0.1'", self.fetch_error())
+
     def test_a_missing_document(self):
         self.use(self.web.url("/none.xml"))
         self.pw.send()
