@@ -17,6 +17,7 @@
 //   RuntimeError.h, FailureReport.h  outside failures and the lines reporting them
 //   Text.h, Limits.h  conversions and size limits shared with the platform
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -128,6 +129,9 @@ class CPostwarden final : public IModuleAPI {
     // The keyword rule's searcher, built from m_ListOfKeywords on first need and
     // kept with it (the list text never changes while the object lives).
     std::shared_ptr<const KeywordSearch> m_KeywordSearch;
+    // While EnsureDefaultSettings runs, when every fetch from a server must have
+    // ended; unset otherwise (a fetch then has its own time limit).
+    std::chrono::steady_clock::time_point m_FetchDeadline{};
 
     // Lets the send-time validation tests and benchmarks call the rules directly.
     friend struct ValidationAccess;

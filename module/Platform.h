@@ -24,6 +24,11 @@ struct FetchPolicy {
     // From the start of the fetch to its last byte, connecting included: a dead
     // server must not hold a send for longer.
     std::chrono::milliseconds timeLimit{10'000};
+    // When set, the fetch also ends by then, and a request that would start
+    // later fails at once as one out of time does: the fetches of one settings
+    // refresh share one time limit, so two dead servers hold a send no longer
+    // than one.
+    std::chrono::steady_clock::time_point deadline{};
     // The most a fetched document may hold; more is refused with limits::TooLarge.
     size_t maxBytes = limits::kMaxSettingsDocumentBytes;
 };
@@ -82,7 +87,8 @@ class Platform {
     // read by (Subject, Body, BodyFormat, Property). Logon logs in with the
     // URL's credentials or those netrc gives for the host. Every call throws
     // RuntimeError once `policy.timeLimit` has passed since the session was
-    // created. A platform without a network throws "Can't create object".
+    // created, or `policy.deadline` when that comes sooner. A platform without
+    // a network throws "Can't create object".
     virtual std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
                                                                  const FetchPolicy& policy);
 

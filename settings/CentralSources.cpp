@@ -1,6 +1,7 @@
 // Fetches the settings document from the central sources an administrator
 // configures: an item in an Exchange public folder or an IMAP folder, or a file
 // on a network path or at a URL.
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -30,11 +31,13 @@ constexpr const char* kFileErrorSource = "Postwarden.FetchSettingsFromNetworkLoc
 // The subject of the item that carries the settings document.
 constexpr const char* kSettingsItem = "Post Warden Settings";
 
-// A fetch from a server with the store's extra certificate authority; the
-// time and size limits are the product's own.
-FetchPolicy PolicyTrusting(std::string extraCaFile) {
+// A fetch from a server with the store's extra certificate authority, ending
+// by `deadline` when one is set; the time and size limits are the product's own.
+FetchPolicy PolicyTrusting(std::string extraCaFile,
+                           std::chrono::steady_clock::time_point deadline) {
     FetchPolicy policy;
     policy.extraCaFile = std::move(extraCaFile);
+    policy.deadline = deadline;
     return policy;
 }
 
@@ -52,7 +55,8 @@ bool CPostwarden::FetchSettingsFromExchange(const std::string& folderPath) {
             IsServerUrl(folderPath)
                 ? platform_.CreateMailServerSession(
                       folderPath, PolicyTrusting(GetSetting(keys::kFetchSettingsExtraCAFile,
-                                                            fallback::kFetchSettingsExtraCAFile)))
+                                                            fallback::kFetchSettingsExtraCAFile),
+                                                 m_FetchDeadline))
                 : platform_.CreateMapiSession(kSessionProgId);
         Require(session).Logon();
         Log(kExchangeSource, "Logged on: " + std::string(BoolText(session->LoggedOn())), 0);
@@ -105,9 +109,10 @@ bool CPostwarden::FetchSettingsFromNetworkLocation(const std::string& filePath) 
         // document fetched from a URL, whatever its server said its type was.
         const std::string bytes =
             IsServerUrl(filePath)
-                ? platform_.FetchUrl(
-                      filePath, PolicyTrusting(GetSetting(keys::kFetchSettingsExtraCAFile,
-                                                          fallback::kFetchSettingsExtraCAFile)))
+                ? platform_.FetchUrl(filePath,
+                                     PolicyTrusting(GetSetting(keys::kFetchSettingsExtraCAFile,
+                                                               fallback::kFetchSettingsExtraCAFile),
+                                                    m_FetchDeadline))
                 : platform_.ReadTextFile(filePath);
         const std::string text = SettingsDocumentText(bytes);
         const bool result = ReadSettingsFromXML(text);

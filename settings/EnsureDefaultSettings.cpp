@@ -1,11 +1,13 @@
 // Refreshes the settings from a central source, seeds a store that was never
 // initialised, and traces the effective settings.
+#include <chrono>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "module/CPostwarden.h"
 #include "module/HostEngine.h"
+#include "module/Platform.h"
 #include "module/RuntimeError.h"
 #include "module/Text.h"
 #include "settings/SettingKeys.h"
@@ -32,11 +34,17 @@ void CPostwarden::EnsureDefaultSettings() {
                                                 fallback::kFetchSettingsNetworkLocation);
         bool fetched = false;
 
+        // One time limit for the fetches of both sources: two servers that do
+        // not answer hold the send no longer than one. Unset after them, so a
+        // fetch outside a refresh keeps a limit of its own.
+        m_FetchDeadline = std::chrono::steady_clock::now() + FetchPolicy{}.timeLimit;
+
         step = 4;
         if (!folderPath.empty()) fetched = FetchSettingsFromExchange(folderPath);
 
         step = 6;
         if (!fetched && !filePath.empty()) fetched = FetchSettingsFromNetworkLocation(filePath);
+        m_FetchDeadline = {};
 
         step = 8;
         if (!fetched && ToLong(GetSetting(kSeedingMarker, kNeverInitialised)) == -2) {

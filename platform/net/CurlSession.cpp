@@ -1,5 +1,6 @@
 #include "platform/net/CurlSession.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "module/Limits.h"
@@ -65,6 +66,9 @@ void CurlSession::HandleDeleter::operator()(CURL* handle) const {
 CurlSession::CurlSession(const FetchPolicy& policy, const char* protocols,
                          const char* redirectProtocols)
     : policy_(policy), deadline_(std::chrono::steady_clock::now() + policy.timeLimit) {
+    if (policy.deadline != std::chrono::steady_clock::time_point{}) {
+        deadline_ = std::min(deadline_, policy.deadline);
+    }
     const CurlLibrary& curl = Curl();
     handle_.reset(curl.easy_init());
     if (!handle_) throw RuntimeError(errors::kCannotCreateObject, "Can't create object");

@@ -8,7 +8,8 @@
 //                        limit, size limit, trusted authorities), errors as text
 //   UrlFetch.h/.cpp      a document at an https, http or file URL
 //   ImapSession.h/.cpp   a session object on an IMAP server: its folders and items
-//   ImapResponse.h/.cpp  the few untagged IMAP responses read here
+//   ImapResponse.h/.cpp  the few untagged IMAP responses read here, and the
+//                        choice of the newest settings message
 
 #include <chrono>
 #include <memory>
@@ -33,7 +34,8 @@ struct TransferResult {
 };
 
 // One libcurl easy handle and the connection it keeps between transfers. Every
-// transfer ends by the deadline set when the session was made, verifies TLS
+// transfer ends by the deadline set when the session was made (the policy's
+// time limit from then, or its deadline when sooner), verifies TLS
 // against the system's authorities and the policy's extra file, and follows at
 // most a few redirects, to the protocols allowed. Not copyable; one thread.
 class CurlSession {

@@ -1,5 +1,6 @@
 #include "platform/net/ImapResponse.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace postwarden::net {
@@ -70,6 +71,15 @@ std::optional<std::string> QuotedString(std::string_view text) {
         quoted += c;
     }
     return quoted + "\"";
+}
+
+std::optional<uint32_t> NewestWithSubject(std::vector<uint32_t> uids, std::string_view subject,
+                                          const std::function<std::string(uint32_t)>& subjectOf) {
+    std::sort(uids.rbegin(), uids.rend());
+    for (const uint32_t uid : uids) {
+        if (subjectOf(uid) == subject) return uid;
+    }
+    return std::nullopt;
 }
 
 std::string EncodedMailboxPath(std::string_view mailbox) {

@@ -137,18 +137,14 @@ class ImapItems final : public MapiItems {
     // in any case); the exact comparison is made here, newest first.
     std::shared_ptr<MapiMessage> Item(std::string_view text) override {
         const std::optional<std::string> quoted = QuotedString(text);
-        std::vector<uint32_t> uids =
-            quoted ? Search("UID SEARCH HEADER Subject " + *quoted) : All();
-        std::sort(uids.rbegin(), uids.rend());
-        for (const uint32_t uid : uids) {
-            const std::string header = connection_->curl.Get(
+        const auto subjectOf = [this](uint32_t uid) {
+            return mailstore::ParseSubject(connection_->curl.Get(
                 folderUrl_ + ";UID=" + std::to_string(uid) + ";SECTION=HEADER.FIELDS%20(SUBJECT)",
-                {}, kMaxSubjectHeaderBytes, "A message's subject");
-            if (mailstore::ParseSubject(header) == text) {
-                return std::make_shared<ImapMessage>(connection_, folderUrl_, uid);
-            }
-        }
-        return nullptr;
+                {}, kMaxSubjectHeaderBytes, "A message's subject"));
+        };
+        const std::optional<uint32_t> uid = NewestWithSubject(
+            quoted ? Search("UID SEARCH HEADER Subject " + *quoted) : All(), text, subjectOf);
+        return uid ? std::make_shared<ImapMessage>(connection_, folderUrl_, *uid) : nullptr;
     }
 
   private:

@@ -1,9 +1,16 @@
 // The parts of platform/net/ that need no server: the IMAP answers read, the
-// URLs taken apart, and fetches of file:// URLs under the policy's limits. The
-// servers themselves are met in tests/servers/.
+// URLs taken apart, and fetches of file:// URLs under the policy's limits; and
+// the time limit, against a loopback port that never answers. The servers
+// themselves are met in tests/servers/.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <map>
 
 #include "module/Limits.h"
+#include "platform/UniqueFd.h"
 #include "platform/net/CurlSession.h"
 #include "platform/net/ImapResponse.h"
 #include "platform/net/ImapSession.h"
@@ -41,6 +48,32 @@ TEST(ImapResponseTest, QuotedStringsEscapeOrRefuseAndMailboxPathsAreEncoded) {
     EXPECT_EQ(EncodedMailboxPath("Public/Settings"), "Public/Settings");
     EXPECT_EQ(EncodedMailboxPath("IT Team/Post;Warden"), "IT%20Team/Post%3BWarden");
     EXPECT_EQ(EncodedMailboxPath("a%b?c#d"), "a%25b%3Fc%23d");
+}
+
+TEST(ImapResponseTest, TheNewestMessageWithExactlyTheSubjectIsChosen) {
+    constexpr const char* kSubject = "Post Warden Settings";
+    const struct {
+        std::vector<uint32_t> uids;
+        std::map<uint32_t, std::string> subjects;  // kSubject where none is given
+        std::optional<uint32_t> chosen;
+        std::vector<uint32_t> read;  // the subjects read, in order
+    } cases[] = {
+        {{1, 4, 7}, {}, 7, {7}},
+        // Out of order, the newest only nearly the subject.
+        {{9, 3, 12, 5}, {{12, "Re: Post Warden Settings"}, {5, "Lunch"}}, 9, {12, 9}},
+        {{2, 8}, {{2, "post warden settings"}, {8, "Post Warden Settings "}}, std::nullopt, {8, 2}},
+        {{}, {}, std::nullopt, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint32_t> read;
+        const auto subjectOf = [&](uint32_t uid) {
+            read.push_back(uid);
+            const auto given = c.subjects.find(uid);
+            return given == c.subjects.end() ? std::string(kSubject) : given->second;
+        };
+        EXPECT_EQ(NewestWithSubject(c.uids, kSubject, subjectOf), c.chosen) << c.uids.size();
+        EXPECT_EQ(read, c.read) << c.uids.size();
+    }
 }
 
 TEST(UrlPartsTest, CredentialsAreDecodedAndKeptInTheRoot) {
@@ -112,6 +145,56 @@ TEST(FileUrlTest, FailuresSayWhyAndNeverShowThePassword) {
             EXPECT_EQ(error.Description().find("hunter22"), std::string::npos);
         }
     }
+}
+
+// A loopback port whose connections the kernel accepts and nobody answers.
+class SilentPort {
+  public:
+    SilentPort() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        if (::bind(socket_.Get(), any, size) != 0 || ::listen(socket_.Get(), 8) != 0 ||
+            ::getsockname(socket_.Get(), any, &size) != 0) {
+            ADD_FAILURE() << "no loopback port";
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    std::string Url(const std::string& scheme, const std::string& path) const {
+        return scheme + "://alice:hunter22@127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+  private:
+    UniqueFd socket_;
+    int port_ = 0;
+};
+
+// The fetches of one settings refresh share one deadline: the first that
+// meets a silent server ends by it, and the next, with no time left, at once.
+TEST(DeadlineTest, FetchesEndByTheSharedDeadlineWithTheTimeLimitsText) {
+    SilentPort silent;
+    FetchPolicy policy;
+    const auto start = std::chrono::steady_clock::now();
+    policy.deadline = start + std::chrono::milliseconds(300);
+    const std::function<void()> fetches[] = {
+        [&] { FetchUrl(silent.Url("https", "/pw.xml"), policy); },
+        [&] { CreateImapSession(silent.Url("imaps", "/P"), policy)->Logon(); },
+    };
+    for (const auto& fetch : fetches) {
+        try {
+            fetch();
+            ADD_FAILURE() << "fetched";
+        } catch (const RuntimeError& error) {
+            EXPECT_TRUE(
+                error.Description().starts_with("The fetch did not finish within 10 "
+                                                "seconds ("))
+                << error.Description();
+            EXPECT_EQ(error.Description().find("hunter22"), std::string::npos);
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ def run(*args):
 
 
 class CertificateAuthority:
-    """A CA of its own, and server certificates for 127.0.0.1 signed by it."""
+    """A CA of its own, and server certificates signed by it."""
 
     def __init__(self, folder, name):
         self.folder = folder
@@ -50,13 +50,15 @@ class CertificateAuthority:
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
             "-subj", "/CN=Postwarden test CA " + name, "-keyout", self.key, "-out", self.cert)
 
-    def issue(self, server):
-        """(certificate, key) for a server on 127.0.0.1 and localhost."""
+    def issue(self, server, names=("IP:127.0.0.1", "DNS:localhost")):
+        """(certificate, key) for a server of these names (127.0.0.1 and
+        localhost unless told), the first also its common name."""
         base = os.path.join(self.folder, "%s-%s" % (self.name, server))
         ext = base + ".ext"
         with open(ext, "w") as f:
-            f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
-        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            f.write("subjectAltName=%s\n" % ",".join(names))
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes",
+            "-subj", "/CN=" + names[0].split(":", 1)[1],
             "-keyout", base + ".key", "-out", base + ".csr")
         run("openssl", "x509", "-req", "-in", base + ".csr", "-CA", self.cert, "-CAkey", self.key,
             "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", base + ".pem")

@@ -1,8 +1,9 @@
 """Central settings fetched by `postwarden check` from real servers on loopback:
 Dovecot over IMAP (the settings message present, missing, a wrong password,
-an untrusted certificate) and HTTPS (trusted, redirected, untrusted, too large,
-a server that never answers). Each test checks what the store holds after the
-send and the lines the fetch wrote to the log.
+an untrusted certificate; with a web server, both never answering) and HTTPS
+(trusted, redirected, untrusted, a trusted certificate for another host, too
+large, a server that never answers). Each test checks what the store holds
+after the send and the lines the fetch wrote to the log.
 
     servers_test.py --postwarden BUILD/postwarden [unittest arguments]
 
@@ -178,17 +179,26 @@ class ImapTest(ServerTest):
         self.assertEqual(self.pw.get("MaxNumberOfRecipients"), "0")
         self.assertIn("unknown ca", self.dovecot.log_text())
 
-    def test_a_server_that_never_answers(self):
+    def test_two_servers_that_never_answer_hold_the_send_as_long_as_one(self):
         silent = self.start(harness.SilentServer())
         url = "imaps://alice@127.0.0.1:%d/%s" % (silent.port, self.MAILBOX)
         self.use(url)
+        file_url = "https://127.0.0.1:%d/pw.xml" % silent.port
+        self.pw.set("FetchSettingsNetworkLocation", file_url)
         seconds = self.pw.send()
-        figure("an IMAP server that never answers (send with the fetch)", seconds)
+        figure("an IMAP server and a web server that never answer (send with both fetches)",
+               seconds)
+        # One time limit of 10 s for both fetches, not 10 s each.
+        self.assertLess(seconds, 15)
         self.assertEqual(self.pw.lines(EXCHANGE), [])
-        errors = self.pw.lines(EXCHANGE_ERROR)
-        self.assertEqual(len(errors), 1, errors)
-        self.assertTrue(errors[0].startswith(
-            "Error occurred.  Reason: The fetch did not finish within 10 seconds ("), errors[0])
+        self.assertEqual(self.pw.lines(NETWORK), ["Fetching file from " + file_url])
+        for source in (EXCHANGE_ERROR, NETWORK_ERROR):
+            errors = self.pw.lines(source)
+            self.assertEqual(len(errors), 1, errors)
+            self.assertTrue(errors[0].startswith(
+                "Error occurred.  Reason: The fetch did not finish within 10 seconds ("),
+                errors[0])
+        self.assertEqual(self.pw.get("MaxNumberOfRecipients"), "0")
 
 
 class HttpsTest(ServerTest):
@@ -255,6 +265,15 @@ class HttpsTest(ServerTest):
         self.use(self.web.url("/pw.xml"), trust=False)
         self.pw.send()
         self.assertIn("The fetch failed: SSL certificate problem", self.fetch_error())
+
+    def test_a_trusted_certificate_for_another_host(self):
+        # Whoever has one could serve the settings and switch the rules off.
+        cert, key = self.ca.issue("elsewhere", ("DNS:intranet.corp.example",))
+        other = self.start(harness.WebServer(self.routes, cert, key))
+        self.use(other.url("/pw.xml"))
+        self.pw.send()
+        self.assertIn("The fetch failed: SSL: no alternative certificate subject name matches "
+                      "target host name '127.0.0.1'", self.fetch_error())
 
     def test_a_missing_document(self):
         self.use(self.web.url("/none.xml"))

@@ -198,6 +198,23 @@ TEST_F(ServerSourceTest, AnImapFolderIsReadThroughAServerSessionOrTheFetchEnds) 
     EXPECT_EQ(Events(), Reported(1, kExchange, "Error occurred.  Reason: " + reason));
 }
 
+// Two servers that do not answer hold a send no longer than one.
+TEST_F(ServerSourceTest, TheFetchesOfOneRefreshShareOneDeadline) {
+    platform.SetSetting(keys::kFetchSettingsExchangePublicFolder, "imaps://mail.example/P");
+    platform.SetSetting(keys::kFetchSettingsNetworkLocation, "https://corp.example/pw.xml");
+    // Twice: each refresh starts a limit of its own.
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        platform.serverFetches.clear();
+        const auto start = std::chrono::steady_clock::now();
+        s.EnsureDefaultSettings();  // no folder there, so the file is fetched too
+        ASSERT_EQ(platform.serverFetches.size(), 2u);
+        const auto deadline = platform.serverFetches[0].second.deadline;
+        EXPECT_EQ(platform.serverFetches[1].second.deadline, deadline);
+        EXPECT_GE(deadline, start + std::chrono::seconds(10));
+        EXPECT_LE(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    }
+}
+
 constexpr const char* kSource = "EnsureDefaultSettings";
 constexpr const char* kUsingDefaults = "No exchange folder or network file present, using defaults";
 

@@ -436,14 +436,24 @@ void Replace(std::string& text, const std::string& what, const std::string& with
         ::tcsetattr(0, TCSANOW, &mode);
     }
     pid_t companion = 0;
-    if ((client.companion || client.helper) && (companion = ::fork()) == 0) {
+    int ready[2] = {-1, -1};
+    if ((client.companion || client.helper) && ::pipe(ready) == 0 && (companion = ::fork()) == 0) {
         ::prctl(PR_SET_NAME, "reader");
         if (client.helper) {  // as gpgconf under NeoMutt: busy, but not with the terminal
             const int null = ::open("/dev/null", O_RDWR);
             for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
         }
+        ::close(ready[0]);
+        ::close(ready[1]);
         pollfd keys{0, POLLIN, 0};
         for (;;) ::poll(&keys, 1, -1);
+    }
+    // The sender looks only once the companion has its name and its files.
+    if (ready[1] >= 0) {
+        ::close(ready[1]);
+        char end;
+        (void)!::read(ready[0], &end, 1);
+        ::close(ready[0]);
     }
     const pid_t self = ::getpid();
     const pid_t sender = ::fork();
@@ -492,6 +502,11 @@ TEST(TerminalReach, ATerminalNobodyReadsKeyByKeyOrNobody) {
         // A full-screen program that runs the sender on its own terminal and waits.
         {{.name = "vim"},
          "borrowed|/dev/tty|%p|terminal %t of vim (pid %p), which waits for this send"},
+        // On the sender's own terminal too, only a member that holds it reads it.
+        {{.name = "vim", .helper = true},
+         "borrowed|/dev/tty|%p|terminal %t of vim (pid %p), which waits for this send"},
+        {{.name = "vim", .companion = true},
+         "none||0|the terminal %t is being read by reader (pid %r)"},
         {{.name = "daemon",
           .ownsPty = false,
           .keyByKey = false,
