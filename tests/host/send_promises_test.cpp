@@ -95,6 +95,8 @@ TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
         {{"-oi", "x@corp.example"}, "BCC: spy@evil.example\n", true},
         {{"-f", "spy@evil.example", "-oi", "x@corp.example"}, "", false},  // -f is the sender
         {{"-h", "5", "x@corp.example"}, "", false},  // sendmail's hop count, not help
+        // After the first recipient no option is read: Postfix delivers to both.
+        {{"x@corp.example", "-f", "spy@evil.example"}, "", true},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir.Path() + "/input");
@@ -112,6 +114,35 @@ TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
     std::ofstream(file) << Message("");
     EXPECT_EQ(Pw({"check", "--answers", "no", file, "--", "spy@evil.example"}).exitCode, 1);
     EXPECT_EQ(Pw({"check", "--answers", "no", file, "x@corp.example"}).exitCode, 0);
+}
+
+// The recipients Postfix's sendmail delivers to, from its arguments, counted
+// with the message's one: an option's value read as a recipient counts one
+// too many, a recipient skipped as an option's value one too few.
+TEST_F(SendPromisesTest, SendmailsArgumentsAreReadAsPostfixReadsThem) {
+    using Args = std::vector<std::string>;
+    const std::pair<Args, int> cases[] = {
+        {{"-oi", "-f", "me@o.example", "a@o.example"}, 2},
+        // The options stop at the first recipient; what follows is recipients.
+        {{"a@o.example", "-f", "b@o.example"}, 4},
+        {{"-oi", "--", "-fb@o.example"}, 2},
+        // A value in the same argument, or in the next one after a bundle.
+        {{"-fme@o.example", "-FMe <me@o.example>", "a@o.example"}, 2},
+        {{"-tf", "me@o.example", "a@o.example"}, 2},
+        {{"-o", "i", "-q", "1h", "-e", "q", "-XV", "-V", "id@o.example", "a@o.example"}, 2},
+        // -t adds the header's recipients, which are checked anyway.
+        {{"-it", "a@o.example,  b@o.example ,"}, 3},
+        {{"-t"}, 1},
+    };
+    for (const auto& [args, recipients] : cases) {
+        Args command{"--answers", "yes"};
+        command.insert(command.end(), args.begin(), args.end());
+        const std::string what = ::testing::PrintToString(args);
+        ASSERT_EQ(Send(command, Message("")).exitCode, 0) << what;
+        EXPECT_THAT(LogRecords(Home()).back().message,
+                    HasSubstr("; recipients: " + std::to_string(recipients) + ";"))
+            << what;
+    }
 }
 
 TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgain) {
