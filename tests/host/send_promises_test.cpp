@@ -2,6 +2,7 @@
 // a question nobody saw is not a Yes, a No is final, a broken install is loud,
 // and the bytes go on to the real sendmail unchanged, however large, even when
 // the check fails.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -259,6 +260,35 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     EXPECT_EQ(exitCode, 1) << screen;
     EXPECT_THAT(screen, HasSubstr("send: cancelled (No to"));
     EXPECT_THAT(Log(), HasSubstr("Send: no;"));
+}
+
+// The registry's shared-memory file is emptied in place while the question
+// waits (as a connection that had it mapped would find it), then also made
+// unwritable: the No ends the run as a No does, and a registry that works
+// again afterwards still keeps the refusal for `postwarden last`.
+TEST_F(SendPromisesTest, ANoStaysANoWhenTheRegistryBreaksWhileTheQuestionWaits) {
+    const std::string file = dir.Path() + "/message.eml";
+    std::ofstream(file) << Message("");
+    const std::string shm = Home() + "/registry.db-shm";
+    for (const bool unwritable : {false, true}) {
+        SCOPED_TRACE(unwritable ? "unwritable" : "emptied");
+        ASSERT_EQ(Pw({"check", "--answers", "yes", file}).exitCode, 0);
+        const Started run = StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
+                                         {"--home", Home(), "check", file}, "", {}, true);
+        std::string screen;
+        ASSERT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
+        ::close(::open(shm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        const bool immutable = unwritable && SetImmutable(shm, true);
+        ASSERT_EQ(::write(run.output.Get(), "n", 1), 1);
+        ReadUntil(run.output.Get(), screen, "send: cancelled");
+        const int exitCode = run.Wait();
+        if (immutable) SetImmutable(shm, false);
+        EXPECT_EQ(exitCode, 1) << screen;
+        EXPECT_THAT(screen, HasSubstr("send: cancelled (No to"));
+        if (!unwritable) {
+            EXPECT_THAT(Pw({"last"}).out, HasSubstr("not sent: No to"));
+        }
+    }
 }
 
 TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {
