@@ -21,7 +21,8 @@ namespace {
 constexpr const char* kDescription =
     "Runs the stored rules over past mail without asking anyone, and says which\n"
     "messages would have been stopped and why. SOURCE is a Maildir folder (its cur/\n"
-    "and new/), an mbox file (mboxrd quoting), or a file holding one message.\n"
+    "and new/), an mbox file (mboxrd quoting), or a file holding one message; what\n"
+    "holds no message (a named pipe, a device, a link loop) is named, never opened.\n"
     "Nothing is stored and no central settings are fetched; the log gets one\n"
     "summary record. Exit status: 0 the audit ran, whatever it found; 2 usage\n"
     "error; 3 no SOURCE could be read; 69 the check is not installed properly.";
