@@ -264,8 +264,9 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
 
 // The registry's shared-memory file is emptied in place while the question
 // waits (as a connection that had it mapped would find it), then also made
-// unwritable: the No ends the run as a No does, and a registry that works
-// again afterwards still keeps the refusal for `postwarden last`.
+// unwritable, that time in a modal window (a client whose editor is not Word):
+// the No ends the run as a No does, and a registry that works again
+// afterwards still keeps the refusal for `postwarden last`.
 TEST_F(SendPromisesTest, ANoStaysANoWhenTheRegistryBreaksWhileTheQuestionWaits) {
     const std::string file = dir.Path() + "/message.eml";
     std::ofstream(file) << Message("");
@@ -273,8 +274,10 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenTheRegistryBreaksWhileTheQuestionWaits) 
     for (const bool unwritable : {false, true}) {
         SCOPED_TRACE(unwritable ? "unwritable" : "emptied");
         ASSERT_EQ(Pw({"check", "--answers", "yes", file}).exitCode, 0);
-        const Started run = StartProgram(POSTWARDEN_BINARY_DIR "/postwarden",
-                                         {"--home", Home(), "check", file}, "", {}, true);
+        const Started run = StartProgram(
+            POSTWARDEN_BINARY_DIR "/postwarden",
+            {"--home", Home(), "check", "--client-version", unwritable ? "9.0" : "16.0", file}, "",
+            {}, true);
         std::string screen;
         ASSERT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
         ::close(::open(shm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
