@@ -52,8 +52,8 @@ std::string CommandPath(const CLI::App& app) {
 }
 
 // CLI11 checks every value an option was given, one that a later value of the
-// same option overrides too: `audit --format xml --format json` was refused.
-// While this lives, the checks of every option that keeps one value are set
+// same option overrides too (`audit --format xml --format json` would be
+// refused for the xml). While this lives, the checks of every option that keeps one value are set
 // aside, and Check() runs them on the value that stands. A check that changes
 // the value (a transform) is left to CLI11, since the value it makes is the
 // one the option keeps.

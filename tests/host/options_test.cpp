@@ -136,10 +136,7 @@ TEST_F(OptionsTest, AnOptionGivenAgainTakesItsLastValue) {
         std::string says;
     } const cases[] = {
         {{"check", "--answers", "no", "--answers=yes", message}, "send: go ahead"},
-        {{"check", "--answers", "maybe", "--answers", "yes", message}, "send: go ahead"},
         {{"audit", "--format", "xml", "--format", "json", message}, "\"summary\""},
-        {{"audit", "--rules", "nosuchrule", "--rules", "keywords", message}, "Keywords"},
-        {{"log", "--since", "yesterday", "--since", "2026-12-06"}, ""},
         {{"--home", dir.Path() + "/elsewhere", "settings", "set", "ListOfKeywords", "x"}, ""},
         {{"thunderbird", "install", "--profile", "", "--profile", profile}, profile},
     };
