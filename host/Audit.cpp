@@ -224,6 +224,7 @@ int AuditMessages(const AuditSetup& setup, const AuditSources& sources, AuditRep
                   std::string& error) {
     report = AuditReport{};
     report.unreadable = sources.unreadable;
+    report.notRead = sources.notRead;
     report.messages = sources.messages.size();
     ModuleLibrary library(setup.modulePath);
     if (!library.Loaded()) {

@@ -48,6 +48,7 @@ struct AuditReport {
     std::vector<MessageProblem> malformed;
     std::vector<MessageProblem> unchecked;
     std::vector<SourceProblem> unreadable;
+    std::vector<SourceProblem> notRead;  // AuditSources::notRead
     // False when the store holds no settings of the module yet: every rule was
     // off, as at a first send without central settings.
     bool settingsStored = true;

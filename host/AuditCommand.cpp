@@ -21,7 +21,8 @@ namespace {
 constexpr const char* kDescription =
     "Runs the stored rules over past mail without asking anyone, and says which\n"
     "messages would have been stopped and why. SOURCE is a Maildir folder (its cur/\n"
-    "and new/), an mbox file (mboxrd quoting), or a file holding one message.\n"
+    "and new/), an mbox file (mboxrd quoting), or a file holding one message; what\n"
+    "holds no message (a named pipe, a device, a link loop) is named, never opened.\n"
     "Nothing is stored and no central settings are fetched; the log gets one\n"
     "summary record. Exit status: 0 the audit ran, whatever it found; 2 usage\n"
     "error; 3 no SOURCE could be read; 69 the check is not installed properly.";
@@ -57,6 +58,9 @@ std::string SummaryRecord(const AuditReport& report, size_t sources) {
                          std::to_string(report.unchecked.size()) + " not checked";
     if (!report.unreadable.empty()) {
         record += ", " + std::to_string(report.unreadable.size()) + " unreadable sources";
+    }
+    if (!report.notRead.empty()) {
+        record += ", " + std::to_string(report.notRead.size()) + " files not read";
     }
     record += ";";
     for (size_t i = 0; i < report.perRule.size(); ++i) {
@@ -97,11 +101,15 @@ void PrintText(const AuditReport& report) {
         for (const MessageProblem& p : list) out.emplace_back(p.message, p.reason);
         return out;
     };
-    Problems unreadable;
-    for (const SourceProblem& p : report.unreadable) unreadable.emplace_back(p.source, p.reason);
+    const auto files = [](const std::vector<SourceProblem>& list) {
+        Problems out;
+        for (const SourceProblem& p : list) out.emplace_back(p.source, p.reason);
+        return out;
+    };
     problems("Malformed, not checked", named(report.malformed));
     problems("Check failed part way", named(report.unchecked));
-    problems("Unreadable sources", unreadable);
+    problems("Unreadable sources", files(report.unreadable));
+    problems("Files not read, no messages", files(report.notRead));
 }
 
 void PrintJson(const AuditReport& report) {
@@ -127,10 +135,11 @@ void PrintJson(const AuditReport& report) {
             out.push_back({{"message", p.message}, {"reason", p.reason}});
         return out;
     };
-    json unreadable = json::array();
-    for (const SourceProblem& p : report.unreadable) {
-        unreadable.push_back({{"source", p.source}, {"reason", p.reason}});
-    }
+    const auto files = [](const std::vector<SourceProblem>& list, const char* what) {
+        json out = json::array();
+        for (const SourceProblem& p : list) out.push_back({{what, p.source}, {"reason", p.reason}});
+        return out;
+    };
     const json document = {
         {"stopped", stopped},
         {"summary",
@@ -139,10 +148,12 @@ void PrintJson(const AuditReport& report) {
           {"rules", perRule},
           {"malformed", report.malformed.size()},
           {"unchecked", report.unchecked.size()},
+          {"notRead", report.notRead.size()},
           {"settingsStored", report.settingsStored}}},
         {"malformed", problems(report.malformed)},
         {"unchecked", problems(report.unchecked)},
-        {"unreadable", unreadable},
+        {"unreadable", files(report.unreadable, "source")},
+        {"notRead", files(report.notRead, "file")},
     };
     // Names of files need not be UTF-8; what cannot be written as such is replaced.
     std::printf("%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());

@@ -21,10 +21,16 @@ namespace postwarden::host {
 namespace fs = std::filesystem;
 
 std::shared_ptr<const MappedFile> MappedFile::Open(const std::string& path, std::string& error) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without waiting: a named pipe put in the file's place opens at once, and
+    // is refused below.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
     if (!fd || ::fstat(fd.Get(), &info) != 0) {
         error = std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = "not a regular file";
         return nullptr;
     }
     const auto size = static_cast<size_t>(info.st_size);
@@ -61,7 +67,28 @@ bool IsQuotedFromLine(std::string_view line) {
            line.substr(marks).starts_with(kFromLine);
 }
 
-// The messages of the Maildir `folder`, in delivery order.
+// Why a file of this kind holds no message to read; empty for a regular file.
+// A named pipe would wait for a writer, a device (/dev/zero) never end.
+std::string NotAMessageFile(const fs::file_status& status) {
+    switch (status.type()) {
+        case fs::file_type::regular:
+            return "";
+        case fs::file_type::fifo:
+            return "a named pipe, not a file";
+        case fs::file_type::character:
+        case fs::file_type::block:
+            return "a device, not a file";
+        case fs::file_type::socket:
+            return "a socket, not a file";
+        case fs::file_type::directory:
+            return "a folder, not a file";
+        default:
+            return "not a regular file";
+    }
+}
+
+// The messages of the Maildir `folder`, in delivery order; its other entries
+// but hidden files go to `found.notRead`.
 void AddMaildir(const std::string& folder, AuditSources& found) {
     std::vector<std::pair<std::string, std::string>> files;  // unique name, path
     std::error_code error;
@@ -70,7 +97,15 @@ void AddMaildir(const std::string& folder, AuditSources& found) {
         if (!fs::is_directory(dir, error)) continue;
         for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
             const std::string file = it->path().filename().string();
-            if (file.starts_with('.') || !it->is_regular_file(error)) continue;
+            if (file.starts_with('.')) continue;
+            // Through a link: a link loop or one to nothing fails here.
+            std::error_code broken;
+            const fs::file_status status = it->status(broken);
+            std::string why = broken ? broken.message() : NotAMessageFile(status);
+            if (!why.empty()) {
+                found.notRead.push_back({it->path().string(), std::move(why)});
+                continue;
+            }
             files.emplace_back(std::string(mailstore::UniqueNameOf(file)), it->path().string());
         }
         if (error) {
@@ -161,6 +196,8 @@ AuditSources ListSources(const std::vector<std::string>& sources) {
             } else {
                 found.unreadable.push_back({source, "a folder, but no Maildir (no cur/ or new/)"});
             }
+        } else if (std::string why = NotAMessageFile(status); !why.empty()) {
+            found.unreadable.push_back({source, std::move(why)});
         } else {
             AddFile(source, found);
         }

@@ -10,7 +10,8 @@ namespace postwarden::host {
 // A file mapped into memory read-only, unmapped when the last holder lets go.
 class MappedFile {
   public:
-    // The file at `path`; null with `error` set when it cannot be opened or mapped.
+    // The file at `path`; null with `error` set when it cannot be opened or
+    // mapped, or is no regular file.
     static std::shared_ptr<const MappedFile> Open(const std::string& path, std::string& error);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
@@ -46,12 +47,16 @@ struct SourceProblem {
 struct AuditSources {
     std::vector<AuditMessage> messages;  // in the order of the sources, each in its own order
     std::vector<SourceProblem> unreadable;
+    // Entries of a Maildir's cur/ and new/ that are no message files, each by
+    // its path: a named pipe, a device, a folder, a link that leads to none.
+    std::vector<SourceProblem> notRead;
 };
 
 // The messages of each source, in turn: a Maildir folder (one with cur/ or new/:
-// their files in delivery order, hidden files left out; sub-folders are not
-// entered), an mbox file (one whose first line is a From_ line), or else a file
-// holding one message. A source that cannot be read, or a folder that is no
+// their regular files in delivery order, hidden files left out; sub-folders are
+// not entered), an mbox file (one whose first line is a From_ line), or else a
+// file holding one message. A source that cannot be read, is no regular file
+// (nothing is opened that could wait or never end), or a folder that is no
 // Maildir, goes to `unreadable`. Never throws.
 AuditSources ListSources(const std::vector<std::string>& sources);
 

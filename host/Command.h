@@ -52,9 +52,11 @@ const std::vector<Command>& Commands();
 // Writes "postwarden: <message>" to standard error.
 void PrintError(const std::string& message);
 
-// The recipient arguments of a sendmail command line: every argument that is
-// not an option or an option's value, and everything after "--"; a
-// comma-separated list in one argument gives each of its addresses.
+// The recipient arguments of a sendmail command line, read as Postfix's
+// sendmail reads them: options (getopt's, bundled or not, a value in the same
+// or the next argument) up to the first argument that is none, or up to "--";
+// every argument from there on, one beginning with "-" too. A comma-separated
+// list in one argument gives each of its addresses.
 std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs);
 
 int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);

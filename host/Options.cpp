@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "host/Command.h"
 #include "platform/TerminalText.h"
@@ -48,6 +51,64 @@ std::string CommandPath(const CLI::App& app) {
     return path;
 }
 
+// CLI11 checks every value an option was given, one that a later value of the
+// same option overrides too (`audit --format xml --format json` would be
+// refused for the xml). While this lives, the checks of every option that keeps one value are set
+// aside, and Check() runs them on the value that stands. A check that changes
+// the value (a transform) is left to CLI11, since the value it makes is the
+// one the option keeps.
+class LastValueChecks {
+  public:
+    explicit LastValueChecks(CLI::App& app) { SetAside(app); }
+    ~LastValueChecks() {
+        for (auto& [option, checks] : deferred_) {
+            for (CLI::Validator* check : checks) check->active(true);
+        }
+    }
+    LastValueChecks(const LastValueChecks&) = delete;
+    LastValueChecks& operator=(const LastValueChecks&) = delete;
+
+    // Throws CLI::ValidationError, as CLI11 does, for a value that stands and
+    // fails a check.
+    void Check() {
+        for (auto& [option, checks] : deferred_) {
+            if (option->count() == 0) continue;
+            for (CLI::Validator* check : checks) {
+                check->active(true);
+                std::string value = option->results().back();
+                if (const std::string why = (*check)(value); !why.empty()) {
+                    throw CLI::ValidationError(option->get_name(), why);
+                }
+            }
+        }
+    }
+
+  private:
+    void SetAside(CLI::App& app) {
+        for (CLI::Option* option : app.get_options()) {
+            if (option->get_expected_max() != 1 || option->get_type_size_max() != 1) continue;
+            std::vector<CLI::Validator*> checks;
+            // CLI11 lists an option's checks only by their number.
+            for (int i = 0;; ++i) {
+                CLI::Validator* check = nullptr;
+                try {
+                    check = option->get_validator(i);
+                } catch (const CLI::OptionNotFound&) {
+                    break;
+                }
+                if (check->get_active() && !check->get_modifying()) {
+                    check->active(false);
+                    checks.push_back(check);
+                }
+            }
+            if (!checks.empty()) deferred_.emplace_back(option, std::move(checks));
+        }
+        for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) SetAside(*sub);
+    }
+
+    std::vector<std::pair<CLI::Option*, std::vector<CLI::Validator*>>> deferred_;
+};
+
 }  // namespace
 
 CommandLine::CommandLine(const std::string& name, const std::string& description, bool shortHelp)
@@ -75,7 +136,10 @@ std::optional<int> CommandLine::Parse(std::vector<std::string> args) {
     // CLI11 takes the arguments last first.
     std::reverse(args.begin(), args.end());
     try {
+        // Set aside for the parse only: back in force for --help.
+        LastValueChecks checks(*this);
         parse(args);
+        checks.Check();
         return std::nullopt;
     } catch (const CLI::CallForHelp&) {
         std::fputs(help().c_str(), stdout);

@@ -20,9 +20,11 @@ class RecordingWindow final : public WindowWrapper::WrappedWindow {
     }
     void ShowModal() override {
         Note();
+        BeforeWait();
         WrappedWindow::ShowModal();
     }
     void ShowModeless() override {
+        BeforeWait();
         WrappedWindow::ShowModeless();
         Note();
     }
@@ -40,6 +42,9 @@ class RecordingWindow final : public WindowWrapper::WrappedWindow {
         }
         recorder_.prompts_.push_back(std::move(record));
         index_ = recorder_.prompts_.size() - 1;
+    }
+    void BeforeWait() {
+        if (recorder_.beforeWait_) recorder_.beforeWait_();
     }
     void Answer(std::string answer) {
         if (index_ < recorder_.prompts_.size() && recorder_.prompts_[index_].answer.empty()) {

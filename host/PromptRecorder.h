@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "module/WindowWrapper.h"
@@ -32,9 +34,14 @@ class PromptRecorder final : public WindowWrapper {
 
     const std::vector<PromptRecord>& Prompts() const { return prompts_; }
 
+    // Runs `beforeWait` whenever a prompt is about to be shown, which may
+    // wait for the person as long as they take.
+    void BeforeEachWait(std::function<void()> beforeWait) { beforeWait_ = std::move(beforeWait); }
+
   private:
     friend class RecordingWindow;
     std::vector<PromptRecord> prompts_;
+    std::function<void()> beforeWait_;
 };
 
 }  // namespace postwarden::host

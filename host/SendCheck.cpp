@@ -24,6 +24,7 @@
 #include "platform/TerminalText.h"
 #include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
+#include "platform/registry/Registry.h"
 #include "platform/windows/ChooseWindowSystem.h"
 
 namespace postwarden::host {
@@ -369,6 +370,8 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::move(recorderOwner));
+    // A question may wait for minutes; the registry is opened afresh after it.
+    recorder.BeforeEachWait([&platform] { platform.Settings().Close(); });
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
 
     ModuleLibrary library(options.modulePath);

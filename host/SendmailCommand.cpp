@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/ClientObjects.h"
@@ -26,14 +27,37 @@ namespace {
 
 constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
 
-// sendmail options that take a value in the next argument when given alone.
-bool TakesValue(const std::string& arg) {
-    static const char* const kWithValue[] = {"-f", "-F", "-N", "-R", "-r", "-V", "-B",
-                                             "-O", "-X", "-L", "-C", "-h", "-p"};
-    for (const char* option : kWithValue) {
-        if (arg == option) return true;
+// The options of Postfix's sendmail as it hands them to getopt: a letter
+// followed by ":" takes a value, in the rest of its argument or else in the
+// next one. The leading "+" stops the options at the first argument that is
+// none: from the first recipient on, every argument is a recipient, one that
+// begins with "-" too.
+constexpr std::string_view kSendmailOptions = "+A:B:C:F:GIL:N:O:R:UV:X:b:ce:f:h:imno:p:r:q:tvx";
+
+bool TakesValue(char letter) {
+    const size_t at = letter == ':' ? std::string_view::npos : kSendmailOptions.find(letter, 1);
+    return at != std::string_view::npos && at + 1 < kSendmailOptions.size() &&
+           kSendmailOptions[at + 1] == ':';
+}
+
+// Where the recipients begin in `args`: after the options, each letter of a
+// bundle ("-oi", "-tfme@corp.example", "-t -f me@corp.example") read in turn,
+// and after a "--" that ends them.
+size_t FirstRecipient(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") return i + 1;
+        // "-" alone is no option. A letter Postfix does not know makes it
+        // refuse the whole command; read as one without a value, it hides no
+        // recipient.
+        if (arg.size() < 2 || arg[0] != '-') return i;
+        for (size_t letter = 1; letter < arg.size(); ++letter) {
+            if (!TakesValue(arg[letter])) continue;
+            if (letter + 1 == arg.size()) ++i;
+            break;
+        }
     }
-    return false;
+    return args.size();
 }
 
 // How many of `args` are postwarden's own: the options `cli` declares, each with
@@ -128,17 +152,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
 
 std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs) {
     std::vector<std::string> recipients;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < sendmailArgs.size(); ++i) {
+    for (size_t i = FirstRecipient(sendmailArgs); i < sendmailArgs.size(); ++i) {
         const std::string& arg = sendmailArgs[i];
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (TakesValue(arg)) ++i;
-            continue;
-        }
         // sendmail takes a comma-separated list in one argument too.
         size_t start = 0;
         for (size_t comma = arg.find(',');; comma = arg.find(',', start)) {
@@ -169,7 +184,9 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
         "\n"
         "Postwarden's own options below must come first; everything from the first\n"
         "other argument on is sendmail's and is passed on unchanged (-h 5 is the hop\n"
-        "count).\n"
+        "count). Those are read as Postfix's sendmail reads them: its options, bundled\n"
+        "or not (-oi, -tfme@corp.example), up to the first recipient or \"--\"; from\n"
+        "there on every argument is a recipient, one that begins with \"-\" too.\n"
         "\n"
         "Exit status: the real sendmail's; 1 when the send was held (answered No, or a\n"
         "rule fired and nobody could be asked: sending the same message again within\n"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <string>
 
 namespace postwarden::host {
 
@@ -136,10 +137,23 @@ std::string Multipart(const char* subtype, const char* boundary,
 
 ComposeRequest ParseComposeRequest(std::string_view text) {
     json request;
+    // The request itself is two deep (an object of lists); a document nested
+    // far deeper only costs memory, some 80 bytes a level, before it is refused.
+    const json::parser_callback_t notTooDeep = [](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxRequestDepth) {
+            throw std::invalid_argument("nested more than " + std::to_string(kMaxRequestDepth) +
+                                        " deep");
+        }
+        return true;
+    };
     try {
-        request = json::parse(text);
+        request = json::parse(text, notTooDeep);
     } catch (const json::parse_error& e) {
         throw std::invalid_argument(std::string("not JSON: ") + e.what());
+    } catch (const json::exception& e) {
+        // Well-formed, but beyond what a value here can hold: a number past
+        // the range of a double (1e999, a thousand digits).
+        throw std::invalid_argument(e.what());
     }
     if (!request.is_object()) throw std::invalid_argument("not a JSON object");
     ComposeRequest parsed;

@@ -19,11 +19,15 @@ struct ComposeRequest {
     std::vector<std::string> attachments;
 };
 
+// How deep the request's JSON may nest; an unknown field counts too.
+inline constexpr int kMaxRequestDepth = 16;
+
 // Reads a request from the add-on's JSON: an object whose fields "from",
 // "subject", "plainTextBody" and "htmlBody" are texts, "to", "cc", "bcc" and
 // "attachments" lists of texts, and "isPlainText" true or false; a field left
 // out is empty, an unknown field is ignored. Throws std::invalid_argument with
-// a one-line reason for anything else (not JSON, a field of the wrong type).
+// a one-line reason for anything else (not JSON, a field of the wrong type, a
+// number no double can hold, nesting deeper than kMaxRequestDepth).
 ComposeRequest ParseComposeRequest(std::string_view json);
 
 // The request as the RFC 5322 message the mail store reads, so that the module

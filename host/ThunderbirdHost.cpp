@@ -43,17 +43,20 @@ void Complain(const std::string& message) {
 // One send: the request made into a message and run through the module as
 // every other command runs one.
 std::string Handle(const GlobalOptions& options, const std::string& payload) {
-    ComposeRequest request;
+    std::string message;
     try {
-        request = ParseComposeRequest(payload);
+        message = BuildMessage(ParseComposeRequest(payload));
     } catch (const std::invalid_argument& e) {
         return ErrorAnswer(std::string("the add-on's request could not be read: ") + e.what());
+    } catch (const std::exception& e) {
+        // Memory, most likely: the send is refused with its reason instead of
+        // the host ending without an answer.
+        return ErrorAnswer(std::string("the add-on's request could not be taken in: ") + e.what());
     }
     if (options.home.empty()) {
         return ErrorAnswer("Postwarden has no home folder: set POSTWARDEN_HOME or HOME");
     }
     bool usable = true;
-    std::string message = BuildMessage(request);
     // The add-on sends the message itself: one kept on disk is not read back.
     KeptMessage dropped;
     const CheckOutcome outcome = CheckMessage(options, CheckOptions{}, message, usable, &dropped);

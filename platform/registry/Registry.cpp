@@ -62,6 +62,11 @@ SqliteConnection* Registry::Open(bool createIfMissing) {
     return connection_.get();
 }
 
+void Registry::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection_.reset();
+}
+
 // A failure drops the connection, so the next call opens the file afresh (it
 // may have been repaired or replaced in the meantime).
 template <typename Body>

@@ -90,6 +90,13 @@ class Registry {
     // False when there was no such setting.
     bool DeleteSetting(std::string_view app, std::string_view section, std::string_view key);
 
+    // Closes the connection; the next operation opens a new one. For a wait of
+    // unknown length: SQLite keeps the -shm file of a WAL database mapped into
+    // memory, and a connection whose -shm file was truncated meanwhile dies of
+    // SIGBUS at its next read, where a new connection sets the file up again
+    // or fails with an error.
+    void Close();
+
     // A key reader over this registry, for the engine library's RegistryAccess.
     // This object must remain live while the reader is in use.
     std::unique_ptr<RegistryAccess> NewAccess();

@@ -4,9 +4,11 @@
 #include "host/Audit.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "host/AuditSources.h"
@@ -134,6 +136,40 @@ TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
                                                 {"Keywords", 3},
                                                 {"Max Number Of Recipients", 0},
                                                 {"Blank Subject", 0}}));
+}
+
+// Nothing that could wait for a writer or never end is opened; what is not
+// read is named, with why, and counted.
+TEST_F(AuditTest, WhatHoldsNoMessageIsNamedAndCountedNotRead) {
+    ASSERT_EQ(::mkfifo(At("Sent/new/1700000004.M1P1.host").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", At("Sent/cur/1700000005.M1P1.host:2,S"));
+    fs::create_symlink("loop-b", At("Sent/cur/loop-a"));
+    fs::create_symlink("loop-a", At("Sent/cur/loop-b"));
+    ASSERT_EQ(::mkfifo(At("pipe.eml").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", At("zero.eml"));
+
+    const json report = AuditJson({At("Sent"), At("pipe.eml"), At("zero.eml")});
+    ASSERT_FALSE(report.is_discarded());
+    EXPECT_EQ(report["summary"]["messages"], 3);
+    EXPECT_EQ(report["summary"]["notRead"], 4);
+    std::map<std::string, std::string> why;
+    for (const json& file : report["notRead"]) {
+        why[fs::path(file["file"].get<std::string>()).filename()] = file["reason"];
+    }
+    EXPECT_EQ(why, (std::map<std::string, std::string>{
+                       {"1700000004.M1P1.host", "a named pipe, not a file"},
+                       {"1700000005.M1P1.host:2,S", "a device, not a file"},
+                       {"loop-a", "Too many levels of symbolic links"},
+                       {"loop-b", "Too many levels of symbolic links"}}));
+    EXPECT_EQ(report["unreadable"], json::parse(R"([{"source": ")" + At("pipe.eml") +
+                                                R"(", "reason": "a named pipe, not a file"},
+                             {"source": ")" + At("zero.eml") +
+                                                R"(", "reason": "a device, not a file"}])"));
+
+    const CommandResult text = Pw({"audit", At("Sent"), At("pipe.eml")});
+    EXPECT_THAT(text.out, HasSubstr("Files not read, no messages (4):\n  " + At("Sent/")));
+    EXPECT_THAT(LogMessages(Home()).back(),
+                HasSubstr(", 0 not checked, 1 unreadable sources, 4 files not read;"));
 }
 
 TEST_F(AuditTest, RulesNamesWhatIsReported) {

@@ -124,6 +124,32 @@ TEST_F(OptionsTest, EveryCommandsHelpAndTheVersionGoToStandardOutput) {
     EXPECT_FALSE(std::filesystem::exists(Home() + "/registry.db")) << "help changes nothing";
 }
 
+// The last value of an option given twice stands, one the option would refuse
+// before it too: a wrapper adds its own to a configured command line.
+TEST_F(OptionsTest, AnOptionGivenAgainTakesItsLastValue) {
+    const std::string message = dir.Path() + "/m.eml";
+    WriteFile(message, "From: me@corp.example\nTo: you@corp.example\nSubject: s\n\nx\n");
+    const std::string profile = dir.Path() + "/profile";
+    std::filesystem::create_directories(profile);
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } const cases[] = {
+        {{"check", "--answers", "no", "--answers=yes", message}, "send: go ahead"},
+        {{"audit", "--format", "xml", "--format", "json", message}, "\"summary\""},
+        {{"--home", dir.Path() + "/elsewhere", "settings", "set", "ListOfKeywords", "x"}, ""},
+        {{"thunderbird", "install", "--profile", "", "--profile", profile}, profile},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--home", Home()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r = RunPostwarden(args, "", {"HOME=" + dir.Path()});
+        EXPECT_EQ(r.exitCode, 0) << ::testing::PrintToString(c.args) << r.err;
+        EXPECT_THAT(r.out, HasSubstr(c.says)) << ::testing::PrintToString(c.args);
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() + "/elsewhere/registry.db"));
+}
+
 TEST_F(OptionsTest, SendmailPassesEveryOptionItDoesNotOwnOnUnchanged) {
     const std::string sendmail = WriteFakeSendmail(dir.Path());
     struct Case {

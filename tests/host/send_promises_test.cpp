@@ -2,6 +2,7 @@
 // a question nobody saw is not a Yes, a No is final, a broken install is loud,
 // and the bytes go on to the real sendmail unchanged, however large, even when
 // the check fails.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -97,6 +98,8 @@ TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
         {{"-oi", "x@corp.example"}, "BCC: spy@evil.example\n", true},
         {{"-f", "spy@evil.example", "-oi", "x@corp.example"}, "", false},  // -f is the sender
         {{"-h", "5", "x@corp.example"}, "", false},  // sendmail's hop count, not help
+        // After the first recipient no option is read: Postfix delivers to both.
+        {{"x@corp.example", "-f", "spy@evil.example"}, "", true},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dir.Path() + "/input");
@@ -114,6 +117,35 @@ TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
     std::ofstream(file) << Message("");
     EXPECT_EQ(Pw({"check", "--answers", "no", file, "--", "spy@evil.example"}).exitCode, 1);
     EXPECT_EQ(Pw({"check", "--answers", "no", file, "x@corp.example"}).exitCode, 0);
+}
+
+// The recipients Postfix's sendmail delivers to, from its arguments, counted
+// with the message's one: an option's value read as a recipient counts one
+// too many, a recipient skipped as an option's value one too few.
+TEST_F(SendPromisesTest, SendmailsArgumentsAreReadAsPostfixReadsThem) {
+    using Args = std::vector<std::string>;
+    const std::pair<Args, int> cases[] = {
+        {{"-oi", "-f", "me@o.example", "a@o.example"}, 2},
+        // The options stop at the first recipient; what follows is recipients.
+        {{"a@o.example", "-f", "b@o.example"}, 4},
+        {{"-oi", "--", "-fb@o.example"}, 2},
+        // A value in the same argument, or in the next one after a bundle.
+        {{"-fme@o.example", "-FMe <me@o.example>", "a@o.example"}, 2},
+        {{"-tf", "me@o.example", "a@o.example"}, 2},
+        {{"-o", "i", "-q", "1h", "-e", "q", "-XV", "-V", "id@o.example", "a@o.example"}, 2},
+        // -t adds the header's recipients, which are checked anyway.
+        {{"-it", "a@o.example,  b@o.example ,"}, 3},
+        {{"-t"}, 1},
+    };
+    for (const auto& [args, recipients] : cases) {
+        Args command{"--answers", "yes"};
+        command.insert(command.end(), args.begin(), args.end());
+        const std::string what = ::testing::PrintToString(args);
+        ASSERT_EQ(Send(command, Message("")).exitCode, 0) << what;
+        EXPECT_THAT(LogRecords(Home()).back().message,
+                    HasSubstr("; recipients: " + std::to_string(recipients) + ";"))
+            << what;
+    }
 }
 
 TEST_F(SendPromisesTest, NobodyToAskHoldsTheMessageUntilTheSameMessageIsSentAgain) {
@@ -274,6 +306,38 @@ TEST_F(SendPromisesTest, ANoStaysANoWhenRemovingTheDraftFails) {
     EXPECT_EQ(exitCode, 1) << screen;
     EXPECT_THAT(screen, HasSubstr("send: cancelled (No to"));
     EXPECT_THAT(Log(), HasSubstr("Send: no;"));
+}
+
+// The registry's shared-memory file is emptied in place while the question
+// waits (as a connection that had it mapped would find it), then also made
+// unwritable, that time in a modal window (a client whose editor is not Word):
+// the No ends the run as a No does, and a registry that works again
+// afterwards still keeps the refusal for `postwarden last`.
+TEST_F(SendPromisesTest, ANoStaysANoWhenTheRegistryBreaksWhileTheQuestionWaits) {
+    const std::string file = dir.Path() + "/message.eml";
+    std::ofstream(file) << Message("");
+    const std::string shm = Home() + "/registry.db-shm";
+    for (const bool unwritable : {false, true}) {
+        SCOPED_TRACE(unwritable ? "unwritable" : "emptied");
+        ASSERT_EQ(Pw({"check", "--answers", "yes", file}).exitCode, 0);
+        const Started run = StartProgram(
+            POSTWARDEN_BINARY_DIR "/postwarden",
+            {"--home", Home(), "check", "--client-version", unwritable ? "9.0" : "16.0", file}, "",
+            {}, true);
+        std::string screen;
+        ASSERT_TRUE(ReadUntil(run.output.Get(), screen, "Post Warden")) << screen;
+        ::close(::open(shm.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        const bool immutable = unwritable && SetImmutable(shm, true);
+        ASSERT_EQ(::write(run.output.Get(), "n", 1), 1);
+        ReadUntil(run.output.Get(), screen, "send: cancelled");
+        const int exitCode = run.Wait();
+        if (immutable) SetImmutable(shm, false);
+        EXPECT_EQ(exitCode, 1) << screen;
+        EXPECT_THAT(screen, HasSubstr("send: cancelled (No to"));
+        if (!unwritable) {
+            EXPECT_THAT(Pw({"last"}).out, HasSubstr("not sent: No to"));
+        }
+    }
 }
 
 TEST_F(SendPromisesTest, AMissingOrForeignModuleHoldsTheMessageAndSaysSo) {

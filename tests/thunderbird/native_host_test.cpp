@@ -148,15 +148,16 @@ TEST_F(NativeHostTest, NobodyToAskHoldsTheSendUntilItIsSentAgain) {
 
 TEST_F(NativeHostTest, AnUnreadableRequestIsRefusedAndTheNextOneAnswered) {
     const HostRun run =
-        Run({Frame("{\"to\": [\"a@x\""), Frame(R"({"to": "a@x"})"), Frame(Request())},
+        Run({Frame("{\"to\": [\"a@x\""), Frame(R"({"to": "a@x"})"), Frame(R"({"n": 1e999})"),
+             Frame(std::string(host::kMaxRequestDepth * 4, '[')), Frame(Request())},
             {"POSTWARDEN_ANSWERS=yes"});
-    ASSERT_EQ(run.answers.size(), 3u) << run.err;
-    for (int i : {0, 1}) {
+    ASSERT_EQ(run.answers.size(), 5u) << run.err;
+    for (int i : {0, 1, 2, 3}) {
         EXPECT_EQ(run.answers[i]["allowed"], false);
         EXPECT_EQ(run.answers[i]["outcome"], "error");
     }
     EXPECT_THAT(run.answers[1]["reason"].get<std::string>(), HasSubstr("\"to\""));
-    EXPECT_EQ(run.answers[2]["allowed"], true);
+    EXPECT_EQ(run.answers[4]["allowed"], true);
     EXPECT_EQ(run.exitCode, 0);
 }
 
@@ -294,7 +295,7 @@ TEST(ComposeMessage, SubjectsComeBackExactly) {
 }
 
 TEST(ComposeRequest, RefusesWhatItCannotRead) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"", "not JSON"},
         {R"({"to":["a@x"])", "not JSON"},
         {"[1,2]", "not a JSON object"},
@@ -303,6 +304,10 @@ TEST(ComposeRequest, RefusesWhatItCannotRead) {
         {R"({"subject":["s"]})", "\"subject\" is not a text"},
         {R"({"isPlainText":"yes"})", "\"isPlainText\""},
         {"{\"subject\":\"\xff\"}", "not JSON"},
+        // Well-formed, yet nothing can hold it.
+        {R"({"n":-1e999})", "number overflow"},
+        {"{\"n\":" + std::string(400, '9') + "}", "number overflow"},
+        {R"({"n":)" + std::string(kMaxRequestDepth + 1, '['), "nested more than 16"},
     };
     for (const auto& [json, reason] : cases) {
         try {
@@ -312,6 +317,9 @@ TEST(ComposeRequest, RefusesWhatItCannotRead) {
             EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
         }
     }
+    const std::string deepest =
+        std::string(kMaxRequestDepth, '[') + std::string(kMaxRequestDepth, ']');
+    EXPECT_NO_THROW(ParseComposeRequest(R"({"n":)" + deepest + "}"));
 }
 
 }  // namespace
