@@ -31,6 +31,10 @@ class MessageContent {
     // More recipients than limits::kMaxRecipients: `recipients` holds the first
     // ones, and the rest were not read.
     bool recipientsTruncated = false;
+    // Why part of what the recipient reads could not be read here, in a few
+    // words ("encrypted", "nested too deeply"): the first reason met; empty
+    // when everything was read.
+    std::string unreadParts;
 
     // The message's text as one document: its plain-text parts, or for a
     // message without one a rendering of its HTML. A settings item is read so.
