@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -27,6 +29,7 @@
 #include "module/Text.h"
 #include "platform/HugePages.h"
 #include "platform/mailstore/AddressList.h"
+#include "platform/mailstore/CmsContent.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
 
@@ -55,8 +58,9 @@ GMimeParserOptions* Options() {
         __lsan::ScopedDisabler keptForTheProcess;
 #endif
         g_mime_init();
-        // Attached messages are never the body; they are kept as plain parts,
-        // so that their headers are not parsed either (see Construct).
+        // Attached messages are kept as plain parts, so that their headers
+        // are not parsed with the message's (see Construct): each is parsed
+        // only where the body's walk meets it (CollectForwarded).
         for (const char* subtype : {"rfc822", "news", "global", "*"}) {
             g_mime_object_register_type("message", subtype, GMIME_TYPE_PART);
         }
@@ -220,115 +224,12 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
     }
 }
 
-bool IsRichText(GMimeContentType* type) {
-    return g_mime_content_type_is_type(type, "text", "rtf") ||
-           g_mime_content_type_is_type(type, "application", "rtf") ||
-           g_mime_content_type_is_type(type, "text", "enriched") ||
-           g_mime_content_type_is_type(type, "text", "richtext");
-}
-
-// What the recipient can read of the message: every inline text part by kind,
-// in document order, and the file names of its attachments.
-struct BodyParts {
-    std::vector<GMimePart*> plain;
-    std::vector<GMimePart*> html;
-    std::vector<GMimePart*> rich;
-    std::vector<std::string> names;
-};
-
-// Bounds the walk of absurdly nested structures; GMime bounds its own parse too.
-constexpr int kMaxDepth = 64;
-
-void AddName(GMimeObject* object, BodyParts& parts) {
-    const char* name = nullptr;
-    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
-    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
-    if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
-}
-
-// Every part that is not an attachment and has text is read, in whatever
-// multipart it stands: the alternatives of one text, and the several inline
-// texts of a mixed message. Attachments give their names only; attached
-// messages and encrypted parts are not read.
-void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
-    if (object == nullptr || depth > kMaxDepth) return;
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    if (GMIME_IS_MULTIPART(object)) {
-        if (GMIME_IS_MULTIPART_ENCRYPTED(object)) return;
-        GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
-            CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, parts);
-        }
-        return;
-    }
-    if (depth > 0) AddName(object, parts);
-    if (!GMIME_IS_PART(object) || type == nullptr) return;
-    GMimePart* part = GMIME_PART(object);
-    // The top-level part is the body whatever its disposition says.
-    if (depth > 0 && g_mime_part_is_attachment(part)) return;
-    if (g_mime_content_type_is_type(type, "text", "plain")) {
-        parts.plain.push_back(part);
-    } else if (g_mime_content_type_is_type(type, "text", "html")) {
-        parts.html.push_back(part);
-    } else if (IsRichText(type)) {
-        parts.rich.push_back(part);
-    }
-}
-
-// Appends the part's content to `out`, transfer encoding undone, converted
-// from its charset: read through GMime's decoding filter straight into `out`,
-// so that a large text is never held twice. Text that needs converting is
-// converted from where it was appended.
-void AppendPartText(GMimePart* part, std::string& out) {
-    GMimeDataWrapper* content = g_mime_part_get_content(part);
-    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
-    if (raw == nullptr) return;
-    if (g_mime_stream_reset(raw) < 0) throw Unreadable("the body cannot be decoded");
-    GObjectPtr<GMimeStream> decoded(g_mime_stream_filter_new(raw));
-    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
-    if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
-        encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-        encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
-        GObjectPtr<GMimeFilter> filter(g_mime_filter_basic_new(encoding, FALSE));
-        g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), filter.get());
-    }
-    const size_t start = out.size();
-    // The filter gives a few KiB a read: the string grows a chunk at a time
-    // and only when its room is used up, so each byte is zero-filled once.
-    constexpr size_t kChunk = 64 * 1024;
-    size_t filled = start;
-    for (;;) {
-        if (out.size() - filled < kChunk / 4) out.resize(filled + kChunk);
-        const ssize_t n =
-            g_mime_stream_read(decoded.get(), out.data() + filled, out.size() - filled);
-        if (n < 0) {
-            out.resize(start);
-            throw Unreadable("the body cannot be decoded");
-        }
-        filled += static_cast<size_t>(n);
-        if (n == 0 && g_mime_stream_eos(decoded.get())) break;
-    }
-    out.resize(filled);
-    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
-    const char* text = out.data() + start;
-    const size_t length = out.size() - start;
-    // Text that is valid UTF-8 and read as such (the common case) stays as it is.
-    const bool readAsUtf8 = charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0 ||
-                            g_ascii_strcasecmp(charset, "utf-8") == 0 ||
-                            g_ascii_strcasecmp(charset, "utf8") == 0;
-    if (length == 0 || (readAsUtf8 && IsUtf8(text, length))) {
-        return;
-    }
-    std::string converted = ToUtf8(text, length, charset);
-    out.resize(start);
-    out += converted;
-}
-
 // The message read as its top-level MIME part: its headers are kept as written
 // and its address fields are left to AddRecipients. Read as a message, GMime
 // would parse every address field itself, in time that grows with the square
 // of the entries of some forms ("a b, c d, ...": 20,000 of them took 1.5 s),
-// and nothing here uses what it makes of them.
+// and nothing here uses what it makes of them. A mail server drops the From_
+// lines before the header (HeaderStart); so does every reader here.
 //
 // The stream reads `bytes` where they lie: a memory stream over an array that
 // only points at them (which neither it nor we free), instead of the copy that
@@ -336,6 +237,7 @@ void AppendPartText(GMimePart* part, std::string& out) {
 // as ranges of that stream, so the message is never copied whole; `bytes` must
 // outlive the object returned.
 GObjectPtr<GMimeObject> Construct(std::string_view bytes) {
+    bytes.remove_prefix(HeaderStart(bytes));
     if (bytes.size() > G_MAXUINT) return nullptr;
     // Nothing writes to the stream, so the array never touches the bytes.
     GByteArray* view = g_byte_array_new_take(
@@ -362,6 +264,393 @@ std::string SubjectOf(GMimeObject* message) {
     // the subject's own (a subject of one tab is not blank).
     if (!subject.empty() && subject[0] == ' ') subject.erase(0, 1);
     return subject;
+}
+
+// The decoded value of the first field `name` of `object` (which may be null),
+// blanks around it trimmed.
+std::string HeaderValue(GMimeObject* object, const char* name) {
+    GMimeHeaderList* headers = object ? g_mime_object_get_header_list(object) : nullptr;
+    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (raw == nullptr) return {};
+    std::string value = DecodeHeaderText(Unfold(raw));
+    const size_t start = value.find_first_not_of(" \t");
+    const size_t end = value.find_last_not_of(" \t");
+    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+}
+
+// Reads `stream` from where it stands to its end onto `out`.
+void ReadAll(GMimeStream* stream, std::string& out) {
+    // A stream gives a few KiB a read: the string grows a chunk at a time and
+    // only when its room is used up, so each byte is zero-filled once.
+    constexpr size_t kChunk = 64 * 1024;
+    const size_t start = out.size();
+    size_t filled = start;
+    for (;;) {
+        if (out.size() - filled < kChunk / 4) out.resize(filled + kChunk);
+        const ssize_t n = g_mime_stream_read(stream, out.data() + filled, out.size() - filled);
+        if (n < 0) {
+            out.resize(start);
+            throw Unreadable("the body cannot be decoded");
+        }
+        filled += static_cast<size_t>(n);
+        if (n == 0 && g_mime_stream_eos(stream)) break;
+    }
+    out.resize(filled);
+}
+
+// Undoes quoted-printable in place, from `start` to the end of `text`, as a
+// reader's client does: "=XX" is the byte XX; the blanks that end a line were
+// added on the way and go; a line that then ends in "=" goes on in the next
+// (GMime's decoder keeps such blanks, and "= " at a line's end with them).
+// Any other "=" stands as written.
+void DecodeQuotedPrintable(std::string& text, size_t start) {
+    const auto hex = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    char* const data = text.data();
+    const size_t end = text.size();
+    size_t put = start;  // never past `at`: the text only gets shorter
+    for (size_t at = start; at < end;) {
+        const auto* newline = static_cast<const char*>(std::memchr(data + at, '\n', end - at));
+        const size_t lineEnd = newline != nullptr ? static_cast<size_t>(newline - data) : end;
+        size_t last = lineEnd;
+        const bool crlf = last > at && data[last - 1] == '\r';
+        if (crlf) --last;
+        while (last > at && (data[last - 1] == ' ' || data[last - 1] == '\t')) --last;
+        const bool soft = last > at && data[last - 1] == '=';
+        if (soft) --last;
+        while (at < last) {
+            const auto* equals = static_cast<const char*>(std::memchr(data + at, '=', last - at));
+            const size_t run = (equals != nullptr ? static_cast<size_t>(equals - data) : last) - at;
+            std::memmove(data + put, data + at, run);
+            put += run;
+            at += run;
+            if (at == last) break;
+            const int high = at + 2 < last ? hex(data[at + 1]) : -1;
+            const int low = high >= 0 ? hex(data[at + 2]) : -1;
+            if (low >= 0) {
+                data[put++] = static_cast<char>(high << 4 | low);
+                at += 3;
+            } else {
+                data[put++] = '=';
+                ++at;
+            }
+        }
+        if (lineEnd == end) break;
+        if (!soft) {
+            if (crlf) data[put++] = '\r';
+            data[put++] = '\n';
+        }
+        at = lineEnd + 1;
+    }
+    text.resize(put);
+}
+
+// Appends the part's content to `out` with its transfer encoding undone, read
+// straight into place: base64 and uuencode through GMime's decoding filter,
+// quoted-printable decoded where it was read.
+void AppendDecoded(GMimePart* part, std::string& out) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (raw == nullptr) return;
+    if (g_mime_stream_reset(raw) < 0) throw Unreadable("the body cannot be decoded");
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) {
+        const size_t start = out.size();
+        ReadAll(raw, out);
+        DecodeQuotedPrintable(out, start);
+        return;
+    }
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_UUENCODE) {
+        ReadAll(raw, out);
+        return;
+    }
+    GObjectPtr<GMimeStream> decoded(g_mime_stream_filter_new(raw));
+    GObjectPtr<GMimeFilter> filter(g_mime_filter_basic_new(encoding, FALSE));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), filter.get());
+    ReadAll(decoded.get(), out);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
+        // A last group without its "=" padding stays in the decoder: two or
+        // three characters of it are one or two bytes all the same.
+        const GMimeEncoding& decoder = GMIME_FILTER_BASIC(filter.get())->encoder;
+        if (decoder.state == 2) out += static_cast<char>(decoder.save >> 4);
+        if (decoder.state == 3) {
+            out += static_cast<char>(decoder.save >> 10);
+            out += static_cast<char>(decoder.save >> 2);
+        }
+    }
+}
+
+// Joins the lines of format=flowed text in place, from `start` to the end of
+// `text`, as a reader's client shows them: a line that ends in a blank goes on
+// in the next one of the same quote depth, its quote marks and stuffed blank
+// dropped; with DelSp=yes the blank goes too, so that a word broken there is
+// whole again.
+void Unflow(std::string& text, size_t start, bool delSp) {
+    char* const data = text.data();
+    const size_t end = text.size();
+    size_t put = start;  // never past `at`: a joined line loses its line end
+    int openDepth = -1;  // the quote depth of the line left open, or -1
+    for (size_t at = start; at < end;) {
+        const auto* newline = static_cast<const char*>(std::memchr(data + at, '\n', end - at));
+        const size_t lineEnd = newline != nullptr ? static_cast<size_t>(newline - data) : end;
+        size_t last = lineEnd;
+        const bool crlf = last > at && data[last - 1] == '\r';
+        if (crlf) --last;
+        size_t from = at;
+        while (from < last && data[from] == '>') ++from;
+        const int depth = static_cast<int>(from - at);
+        if (from < last && data[from] == ' ') ++from;
+        const bool signature = last - from == 3 && std::memcmp(data + from, "-- ", 3) == 0;
+        const bool flowed = !signature && last > from && data[last - 1] == ' ';
+        // A line of another depth ends the one left open.
+        if (openDepth >= 0 && openDepth != depth) data[put++] = '\n';
+        const size_t copyFrom = openDepth == depth ? from : at;
+        const size_t copyTo = flowed && delSp ? last - 1 : last;
+        std::memmove(data + put, data + copyFrom, copyTo - copyFrom);
+        put += copyTo - copyFrom;
+        openDepth = flowed ? depth : -1;
+        if (!flowed && lineEnd < end) {
+            if (crlf) data[put++] = '\r';
+            data[put++] = '\n';
+        }
+        at = lineEnd + 1;
+    }
+    text.resize(put);
+}
+
+// Appends the part's text to `out`: its content decoded (AppendDecoded),
+// converted from its charset where it needs converting, and flowed text
+// joined.
+void AppendPartText(GMimePart* part, std::string& out) {
+    const size_t start = out.size();
+    AppendDecoded(part, out);
+    GMimeObject* object = GMIME_OBJECT(part);
+    const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
+    const char* text = out.data() + start;
+    const size_t length = out.size() - start;
+    // Text that is valid UTF-8 and read as such (the common case) stays as it is.
+    const bool readAsUtf8 = charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf-8") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf8") == 0;
+    if (length > 0 && !(readAsUtf8 && IsUtf8(text, length))) {
+        std::string converted = ToUtf8(text, length, charset);
+        out.resize(start);
+        out += converted;
+    }
+    const char* format = g_mime_object_get_content_type_parameter(object, "format");
+    if (format != nullptr && g_ascii_strcasecmp(format, "flowed") == 0) {
+        const char* delSp = g_mime_object_get_content_type_parameter(object, "delsp");
+        Unflow(out, start, delSp != nullptr && g_ascii_strcasecmp(delSp, "yes") == 0);
+    }
+}
+
+// Where the bytes of a memory stream, or of a range of one, lie; nothing when
+// `stream` reads from elsewhere.
+std::optional<std::string_view> InPlace(GMimeStream* stream) {
+    if (!GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    if (array == nullptr) return std::nullopt;
+    const gint64 size = array->len;
+    const gint64 start = std::clamp<gint64>(stream->bound_start, 0, size);
+    const gint64 end =
+        stream->bound_end < 0 ? size : std::clamp<gint64>(stream->bound_end, start, size);
+    return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                            static_cast<size_t>(end - start));
+}
+
+// The part's content with its transfer encoding undone: where it lies, when it
+// has none; else decoded into `decoded`.
+std::string_view ContentBytes(GMimePart* part, std::string& decoded) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (raw == nullptr) return {};
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 &&
+        encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+        encoding != GMIME_CONTENT_ENCODING_UUENCODE) {
+        if (const std::optional<std::string_view> bytes = InPlace(raw)) return *bytes;
+    }
+    AppendDecoded(part, decoded);
+    return decoded;
+}
+
+bool IsRichText(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "text", "rtf") ||
+           g_mime_content_type_is_type(type, "application", "rtf") ||
+           g_mime_content_type_is_type(type, "text", "enriched") ||
+           g_mime_content_type_is_type(type, "text", "richtext");
+}
+
+bool IsForwardedMessage(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "message", "rfc822") ||
+           g_mime_content_type_is_type(type, "message", "news") ||
+           g_mime_content_type_is_type(type, "message", "global");
+}
+
+bool IsSmime(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "application", "pkcs7-mime") ||
+           g_mime_content_type_is_type(type, "application", "x-pkcs7-mime");
+}
+
+// Why part of a message was not read (MessageContent::unreadParts).
+constexpr const char* kEncrypted = "encrypted";
+constexpr const char* kNestedTooDeeply = "nested too deeply";
+constexpr const char* kUnopenedSmime = "S/MIME that could not be opened";
+
+// What the recipient can read of the message: every inline text part by kind,
+// in document order, and the file names of its attachments.
+struct BodyParts {
+    // A plain text: a part to decode, or a text read already (a forwarded
+    // message's subject, the text of a multipart without parts).
+    struct Text {
+        GMimePart* part = nullptr;
+        std::string_view read;
+    };
+    std::vector<Text> plain;
+    std::vector<GMimePart*> html;
+    std::vector<GMimePart*> rich;
+    std::vector<std::string> names;
+    std::string unread;  // the first reason met, as MessageContent::unreadParts
+
+    // What the texts and parts above lie in besides the message: the texts
+    // read already and the content decoded or unwrapped for a parse (a deque,
+    // which never moves them), and the forwarded messages and S/MIME content
+    // parsed where the walk met them, which go first.
+    std::deque<std::string> kept;
+    std::vector<std::shared_ptr<const void>> held;
+    std::vector<GObjectPtr<GMimeObject>> parsed;
+
+    void AddText(std::string text) {
+        if (!text.empty()) plain.push_back({nullptr, kept.emplace_back(std::move(text))});
+    }
+    void Unread(const char* why) {
+        if (unread.empty()) unread = why;
+    }
+};
+
+// Bounds the walk: a forwarded message is parsed where the walk meets it, which
+// costs a pass over its bytes at each level. Past it the message is not read
+// in full, and says so.
+constexpr int kMaxDepth = 64;
+
+void AddName(GMimeObject* object, BodyParts& parts) {
+    const char* name = nullptr;
+    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
+    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+    if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
+}
+
+void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts);
+
+// Content that is read as the body of a message of its own (a forwarded
+// message, the content of S/MIME signed data), parsed where the walk meets it;
+// null for content without a header block, which is read as the text it is.
+// `bytes` must live as long as `parts`.
+GMimeObject* ParseEnclosed(std::string_view bytes, BodyParts& parts) {
+    GObjectPtr<GMimeObject> enclosed = Construct(bytes);
+    if (!enclosed) {
+        parts.AddText(Decode8Bit(bytes.data(), bytes.size()));
+        return nullptr;
+    }
+    return parts.parsed.emplace_back(std::move(enclosed)).get();
+}
+
+// A forwarded message, attached or inline, as its recipient opens it: its
+// subject and its body.
+void CollectForwarded(GMimePart* part, int depth, BodyParts& parts) {
+    const std::string_view bytes = ContentBytes(part, parts.kept.emplace_back());
+    if (GMimeObject* message = ParseEnclosed(bytes, parts)) {
+        parts.AddText(SubjectOf(message));
+        CollectBody(message, depth + 1, true, parts);
+    }
+}
+
+// An S/MIME body: signed data is read as the content it encloses; encrypted
+// data cannot be read.
+void CollectSmime(GMimePart* part, int depth, BodyParts& parts) {
+    const char* kind = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "smime-type");
+    if (kind != nullptr && (g_ascii_strcasecmp(kind, "enveloped-data") == 0 ||
+                            g_ascii_strcasecmp(kind, "authEnveloped-data") == 0)) {
+        parts.Unread(kEncrypted);
+        return;
+    }
+    OpenedCms cms;
+    {
+        // The structure holds a copy of its content: the bytes it was read
+        // from go at once.
+        std::string decoded;
+        cms = OpenCms(ContentBytes(part, decoded));
+    }
+    if (cms.kind == CmsKind::kEncrypted) {
+        parts.Unread(kEncrypted);
+    } else if (cms.kind != CmsKind::kContent) {
+        parts.Unread(kUnopenedSmime);
+    } else {
+        parts.held.push_back(std::move(cms.holder));
+        CollectBody(ParseEnclosed(cms.content, parts), depth + 1, true, parts);
+    }
+}
+
+// Every part that is not an attachment and has text is read, in whatever
+// multipart it stands: the alternatives of one text, and the several inline
+// texts of a mixed message. Attachments give their names only, except
+// forwarded messages, which are read as their recipient opens them. `top`: the
+// body of a message, read whatever its disposition says.
+void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts) {
+    if (object == nullptr) return;
+    if (depth > kMaxDepth) {
+        parts.Unread(kNestedTooDeeply);
+        return;
+    }
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (GMIME_IS_MULTIPART(object)) {
+        if (GMIME_IS_MULTIPART_ENCRYPTED(object)) {
+            parts.Unread(kEncrypted);
+            return;
+        }
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        if (count == 0) {
+            // No boundary, or one that never comes: the parser keeps the text
+            // as the prologue, and a reader's client shows it as plain text.
+            if (const char* text = g_mime_multipart_get_prologue(multipart)) {
+                parts.AddText(Decode8Bit(text, std::strlen(text)));
+            }
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, false, parts);
+        }
+        return;
+    }
+    if (depth > 0) AddName(object, parts);
+    if (!GMIME_IS_PART(object) || type == nullptr) return;
+    GMimePart* part = GMIME_PART(object);
+    if (IsForwardedMessage(type)) {
+        CollectForwarded(part, depth, parts);
+        return;
+    }
+    if (!top && g_mime_part_is_attachment(part)) return;
+    if (g_mime_content_type_is_type(type, "text", "html")) {
+        parts.html.push_back(part);
+    } else if (IsRichText(type)) {
+        parts.rich.push_back(part);
+    } else if (IsSmime(type)) {
+        CollectSmime(part, depth, parts);
+    } else if (g_mime_content_type_is_type(type, "text", "*") || GMIME_IS_TEXT_PART(object)) {
+        // Every other text is read as plain text, and so is a part whose type
+        // cannot be read (empty, "text", ";;;"), which GMime makes a text part
+        // though it gives its type as application/octet-stream.
+        parts.plain.push_back({part, {}});
+        if (g_mime_part_get_openpgp_data(part) == GMIME_OPENPGP_DATA_ENCRYPTED) {
+            parts.Unread(kEncrypted);
+        }
+    }
 }
 
 // The header block with the blank line that ends it; all of `bytes` when none.
@@ -434,8 +723,9 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
         AddRecipients(message.get(), field, recipients);
     }
     BodyParts parts;
-    CollectBody(message.get(), 0, parts);
+    CollectBody(message.get(), 0, true, parts);
     content.attachmentNames = parts.names;
+    content.unreadParts = parts.unread;
     content.hasHtml_ = !parts.html.empty();
     content.hasRich_ = !parts.rich.empty();
     content.bodyFormat = content.hasHtml_ ? 2 : content.hasRich_ ? 3 : 1;
@@ -448,16 +738,18 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     // decoded straight to where it stays.
     std::string& texts = content.texts_;
     size_t bound = 0;  // what the texts take at most, before any conversion
-    for (const auto* kind : {&parts.plain, &parts.html, &parts.rich}) {
-        for (GMimePart* part : *kind) {
-            GMimeDataWrapper* data = g_mime_part_get_content(part);
-            GMimeStream* raw = data ? g_mime_data_wrapper_get_stream(data) : nullptr;
-            const gint64 length = raw ? g_mime_stream_length(raw) : 0;
-            // HTML is there twice: as written and as shown, which is no longer.
-            bound += (length > 0 ? static_cast<size_t>(length) : 0) * (kind == &parts.html ? 2 : 1);
-            bound += 4;
-        }
+    const auto length = [](GMimePart* part) -> size_t {
+        GMimeDataWrapper* data = g_mime_part_get_content(part);
+        GMimeStream* raw = data ? g_mime_data_wrapper_get_stream(data) : nullptr;
+        const gint64 bytes = raw ? g_mime_stream_length(raw) : 0;
+        return (bytes > 0 ? static_cast<size_t>(bytes) : 0) + 4;
+    };
+    for (const BodyParts::Text& text : parts.plain) {
+        bound += text.part != nullptr ? length(text.part) : text.read.size() + 4;
     }
+    // HTML is there twice: as written and as shown, which is no longer.
+    for (GMimePart* part : parts.html) bound += 2 * length(part);
+    for (GMimePart* part : parts.rich) bound += length(part);
     for (const std::string& name : parts.names) bound += name.size() + 2;
     texts.reserve(bound + 64 * 1024);
     AdviseHugePages(texts.data(), texts.capacity());
@@ -483,7 +775,15 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     };
     const auto plainPiece = [&] {
         appendPiece(Piece::kPlain, [&](const auto& text) {
-            for (GMimePart* part : parts.plain) text([&] { AppendPartText(part, texts); });
+            for (const BodyParts::Text& plain : parts.plain) {
+                text([&] {
+                    if (plain.part == nullptr) {
+                        texts += plain.read;
+                    } else {
+                        AppendPartText(plain.part, texts);
+                    }
+                });
+            }
         });
     };
     const auto richPiece = [&] {
@@ -533,14 +833,7 @@ std::string ParseSubject(std::string_view bytes) {
 std::string ParseHeaderValue(std::string_view bytes, const char* name) {
     Options();
     GObjectPtr<GMimeObject> message = Construct(HeaderBlock(bytes));
-    GMimeHeaderList* headers = message ? g_mime_object_get_header_list(message.get()) : nullptr;
-    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
-    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
-    if (raw == nullptr) return {};
-    std::string value = DecodeHeaderText(Unfold(raw));
-    const size_t start = value.find_first_not_of(" \t");
-    const size_t end = value.find_last_not_of(" \t");
-    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+    return HeaderValue(message.get(), name);
 }
 
 namespace {

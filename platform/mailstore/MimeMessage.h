@@ -114,4 +114,22 @@ std::string ParseHeaderValue(std::string_view bytes, const char* name);
 // `release` is called as ParseMessage calls it.
 std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release = {});
 
+// Where the header of `bytes` begins: past the lines that begin with "From "
+// or ">From " (an mbox From_ line, as git format-patch writes first), which a
+// mail server drops before it reads the header. "From :" is a header field.
+inline size_t HeaderStart(std::string_view bytes) {
+    size_t at = 0;
+    for (;;) {
+        const std::string_view line = bytes.substr(at);
+        const size_t name = line.find_first_not_of('>');
+        if (name == std::string_view::npos || name > 1 || !line.substr(name).starts_with("From "))
+            return at;
+        const size_t after = line.find_first_not_of(" \t", name + 4);
+        if (after != std::string_view::npos && line[after] == ':') return at;
+        const size_t end = line.find('\n');
+        if (end == std::string_view::npos) return bytes.size();
+        at += end + 1;
+    }
+}
+
 }  // namespace postwarden::mailstore

@@ -118,6 +118,92 @@ TEST(MessageBodies, EachBodyHasEveryTextInItsOwnOrder) {
     }
 }
 
+// What a recipient's client shows as text is read, decoded as that client
+// decodes it; what cannot be read is said.
+TEST(MessageBodies, WhatTheRecipientReadsIsReadAndWhatCannotBeIsSaid) {
+    const auto mixed = [](std::vector<std::string> parts) {
+        std::string m = "Subject: s\nContent-Type: multipart/mixed; boundary=b\n\n";
+        for (const std::string& part : parts) m += "--b\n" + part;
+        return m + "--b--\n";
+    };
+    // Text `levels` multiparts deep.
+    const auto nested = [](int levels) {
+        std::string m = "Subject: s\nContent-Type: multipart/mixed; boundary=b0\n\n";
+        for (int i = 1; i < levels; ++i) {
+            m += "--b" + std::to_string(i - 1) + "\nContent-Type: multipart/mixed; boundary=b" +
+                 std::to_string(i) + "\n\n";
+        }
+        return m + "--b" + std::to_string(levels - 1) + "\n\ninnermost\n";
+    };
+    const struct {
+        const char* what;
+        std::string message;
+        std::string body;
+        const char* unread;
+    } cases[] = {
+        {"every inline text type",
+         mixed({"Content-Type: text/x-patch\n\n+a\n", "Content-Type: text/markdown\n\n# b\n",
+                "Content-Type: text/csv\n\nc,d\n", "Content-Type: text/calendar\n\nSUMMARY:e\n",
+                "Content-Type: text/csv; name=f.csv\nContent-Disposition: attachment\n\nnot\n"}),
+         "+a\n\n# b\n\nc,d\n\nSUMMARY:e\n\nf.csv", ""},
+        {"any text type as the body", "Content-Type: text/x-whatever\n\nbody\n", "body\n", ""},
+        // A type that cannot be read is text/plain.
+        {"an empty type", "Content-Type:\n\nbody\n", "body\n", ""},
+        {"a type without a subtype", "Content-Type: text\n\nbody\n", "body\n", ""},
+        {"a broken type", "Content-Type: ;;;==\n\nbody\n", "body\n", ""},
+        {"not text", "Content-Type: application/octet-stream\n\nbody\n", "", ""},
+        {"a forwarded message: its subject, text and names",
+         mixed({"Content-Type: message/rfc822\n\nSubject: Fwd one\nTo: x@y.org\n"
+                "Content-Type: multipart/mixed; boundary=c\n\n--c\n\ninner text\n--c\n"
+                "Content-Type: application/pdf; name=in.pdf\n\n%PDF\n--c--\n"}),
+         "Fwd one\n\ninner text\n\nin.pdf", ""},
+        {"a forwarded message attached, in base64",
+         mixed({"Content-Type: message/rfc822\nContent-Disposition: attachment; filename=f.eml\n"
+                "Content-Transfer-Encoding: base64\n\nU3ViamVjdDogRndkIHR3bwoKaW5uZXIK\n"}),
+         "Fwd two\n\ninner\n\n\nf.eml", ""},
+        {"a forwarded message in a forwarded message",
+         "Content-Type: message/rfc822\n\nSubject: outer\nContent-Type: message/rfc822\n\n"
+         "Subject: inner\n\ndeepest\n",
+         "outer\n\ninner\n\ndeepest\n", ""},
+        {"flowed, DelSp=yes: a word broken at a soft line break",
+         "Content-Type: text/plain; format=flowed; delsp=yes\n\nconfi \ndential and \n> quo \n"
+         ">  ted \n>> deeper\r\n-- \nsig\n",
+         "confidential and\n> quo ted\n>> deeper\r\n-- \nsig\n", ""},
+        {"flowed without DelSp", "Content-Type: text/plain; format=flowed\n\nconfi \ndential\n",
+         "confi dential\n", ""},
+        {"quoted-printable: blanks after a soft break, and at a line's end",
+         "Content-Transfer-Encoding: quoted-printable\n\nconfi=  \r\ndential =\r\n"
+         "end=3D=4a =\nx=4 y=\t\nlast  \n",
+         "confidential end=J x=4 ylast\n", ""},
+        {"base64 without its padding",
+         mixed({"Content-Transfer-Encoding: base64\n\nY29uZmlkZW50aWFsMQ\n",
+                "Content-Transfer-Encoding: base64\n\nMTI\n"}),
+         "confidential1\n\n12", ""},
+        {"PGP/MIME",
+         "Content-Type: multipart/encrypted; boundary=e\n\n--e\n"
+         "Content-Type: application/pgp-encrypted\n\nVersion: 1\n--e\n"
+         "Content-Type: application/octet-stream\n\nxx\n--e--\n",
+         "", "encrypted"},
+        {"inline PGP", "\nhi\n-----BEGIN PGP MESSAGE-----\n\nhQEMA\n-----END PGP MESSAGE-----\n",
+         "hi\n-----BEGIN PGP MESSAGE-----\n\nhQEMA\n-----END PGP MESSAGE-----\n", "encrypted"},
+        {"S/MIME, encrypted by its parameter",
+         "Content-Type: application/pkcs7-mime; smime-type=enveloped-data\n\nxx\n", "",
+         "encrypted"},
+        {"S/MIME that holds no CMS",
+         "Content-Type: application/pkcs7-mime; smime-type=signed-data\n"
+         "Content-Transfer-Encoding: base64\n\nbm90IGNtcw==\n",
+         "", "S/MIME that could not be opened"},
+        {"nested as deep as it is read", nested(64), "innermost\n", ""},
+        {"nested deeper", nested(65), "", "nested too deeply"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MessageContent content = ParseMessage(c.message);
+        EXPECT_EQ(content.Body(), c.body);
+        EXPECT_EQ(content.unreadParts, c.unread);
+    }
+}
+
 TEST(DeliveryOrder, TimeStampsAndCountersCompareByValue) {
     const std::vector<std::string> ordered = {
         "999.M1P1.host",      "1700000000.M9P1.h", "1700000000.M10P1.h",
