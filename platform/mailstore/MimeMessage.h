@@ -107,11 +107,14 @@ std::string ParseSubject(std::string_view bytes);
 // around it trimmed; empty when there is none. Never throws.
 std::string ParseHeaderValue(std::string_view bytes, const char* name);
 
-// What makes a message the same message when a mail client sends it again: the
-// sender (From), the recipients, the subject and the body, line ends in either
-// form; not the date, the message identifier or the order of the header
-// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does;
-// `release` is called as ParseMessage calls it.
+// What makes a message the same message when a mail client sends it again:
+// what its recipient reads, as parsed: the sender (From), the recipients, the
+// subject, and every part in its place, with the fields that say how it reads
+// (type and parameters, disposition, file name) and its content with the
+// transfer encoding undone. Not the date, the message identifier, the order
+// of the header fields, the MIME boundaries or the form of the line ends
+// (outside base64). A SHA-256 in hexadecimal. Throws RuntimeError as
+// ParseMessage does; `release` is called once the content has been read.
 std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release = {});
 
 // Where the header of `bytes` begins: past the lines that begin with "From "

@@ -289,17 +289,51 @@ TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
         {"another recipient", "From: me@x.org\nTo: a@x.org\nBcc: b@x.org\nSubject: s\n\nbody\n",
          false},
         {"another sender", "From: you@x.org\nTo: a@x.org\nSubject: s\n\nbody\n", false},
+        // A mail server drops it.
+        {"an mbox From_ line before it", "From 1234abcd Mon Sep 17 00:00:00 2001\n" + base, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MessageFingerprint(c.message) == fingerprint, c.same) << c.what;
     }
-    auto multipart = [](const char* boundary) {
-        return std::string(
-                   "From: me@x.org\nTo: a@x.org\nSubject: s\nContent-Type: multipart/mixed; "
-                   "boundary=\"") +
-               boundary + "\"\n\n--" + boundary + "\n\nbody\n--" + boundary + "--\n";
+    // Two messages that read alike, or not.
+    const auto text = [](const std::string& headers, const std::string& body) {
+        return "From: me@x.org\nTo: a@x.org\nSubject: s\n" + headers + "\n" + body;
     };
-    EXPECT_EQ(MessageFingerprint(multipart("b1")), MessageFingerprint(multipart("other-2")));
+    const auto attached = [](const char* boundary, const char* name, const char* bytes,
+                             const char* lineEnd) {
+        std::string m = std::string("From: me@x.org\nTo: a@x.org\nSubject: s\n") +
+                        "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n--" +
+                        boundary + "\n\nbody\n--" + boundary +
+                        "\nContent-Type: application/pdf\nContent-Disposition: attachment; "
+                        "filename=" +
+                        name + "\nContent-Transfer-Encoding: base64\n\n" + bytes + "\n--" +
+                        boundary + "--\n";
+        std::string ends;
+        for (const char c : m) ends += c == '\n' ? std::string(lineEnd) : std::string(1, c);
+        return ends;
+    };
+    const struct {
+        const char* what;
+        std::string one, other;
+        bool same;
+    } pairs[] = {
+        {"new boundaries and CR LF", attached("b1", "a.pdf", "JVBERg==", "\n"),
+         attached("other-2", "a.pdf", "JVBERg==", "\r\n"), true},
+        {"another attachment", attached("b", "a.pdf", "JVBERg==", "\n"),
+         attached("b", "a.pdf", "JVBERw==", "\n"), false},
+        {"another attachment name", attached("b", "a.pdf", "JVBERg==", "\n"),
+         attached("b", "b.pdf", "JVBERg==", "\n"), false},
+        {"relabelled from us-ascii to utf-7",
+         text("Content-Type: text/plain; charset=us-ascii\n", "+AGM-onfidential\n"),
+         text("Content-Type: text/plain; charset=utf-7\n", "+AGM-onfidential\n"), false},
+        {"a transfer encoding added", text("", "Y29uZmlkZW50aWFs\n"),
+         text("Content-Transfer-Encoding: base64\n", "Y29uZmlkZW50aWFs\n"), false},
+        {"a body that names boundary=0", text("", "boundary=0\nPay 100\n"),
+         text("", "boundary=0\nPay 1000000\n"), false},
+    };
+    for (const auto& c : pairs) {
+        EXPECT_EQ(MessageFingerprint(c.one) == MessageFingerprint(c.other), c.same) << c.what;
+    }
 }
 
 // A NUL or a byte the charset does not know reads as U+FFFD, and the text goes
