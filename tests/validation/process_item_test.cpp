@@ -242,6 +242,14 @@ TEST_F(ProcessItemTest, KeywordsAreLookedForInTheBodyOfTheMessagesFormat) {
         EXPECT_TRUE(ThreadGlobals().KeywordsViolated) << subject;
         EXPECT_EQ(platform.Logged(unread), message->subject == "Plans") << subject;
     }
+    // Asking on its own, the rule names a keyword the body holds, not what the
+    // store could not read.
+    platform.SetSetting(keys::kSeparatePromptsWanted, "1");
+    Answers({kYes});
+    message->subject = "Plans";
+    message->body = "the secret";
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(platform.Logged("Evidence of Keywords Rule: keyword \"secret\" in the body"));
     platform.SetSetting(keys::kPromptForKeywordsWanted, "0");
     EXPECT_TRUE(Send());
     EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
