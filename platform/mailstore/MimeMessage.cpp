@@ -579,6 +579,8 @@ void CollectSmime(GMimePart* part, int depth, BodyParts& parts) {
         parts.Unread(kEncrypted);
         return;
     }
+    // Certificates only: nothing a person reads.
+    if (kind != nullptr && g_ascii_strcasecmp(kind, "certs-only") == 0) return;
     OpenedCms cms;
     {
         // The structure holds a copy of its content: the bytes it was read

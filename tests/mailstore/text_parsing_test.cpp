@@ -193,6 +193,8 @@ TEST(MessageBodies, WhatTheRecipientReadsIsReadAndWhatCannotBeIsSaid) {
          "Content-Type: application/pkcs7-mime; smime-type=signed-data\n"
          "Content-Transfer-Encoding: base64\n\nbm90IGNtcw==\n",
          "", "S/MIME that could not be opened"},
+        {"S/MIME certificates only",
+         "Content-Type: application/pkcs7-mime; smime-type=certs-only\n\nxx\n", "", ""},
         {"nested as deep as it is read", nested(64), "innermost\n", ""},
         {"nested deeper", nested(65), "", "nested too deeply"},
     };
