@@ -266,6 +266,16 @@ TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
         }
         EXPECT_EQ(addresses, expected) << headers;
     }
+    // A mail server drops the From_ lines before the header, and so does every
+    // reader; "From :" is a header field, with a blank before its colon.
+    for (const char* from : {"From 1234abcd Mon Sep 17 00:00:00 2001\n", ">From x\r\nFrom y\n"}) {
+        const std::string message =
+            std::string(from) + "To: a@x.org\nSubject: s\nMessage-ID: <1@x>\n\nbody\n";
+        EXPECT_EQ(ParseMessage(message).recipients.size(), 1u) << from;
+        EXPECT_EQ(ParseSubject(message), "s") << from;
+        EXPECT_EQ(ParseHeaderValue(message, "Message-ID"), "<1@x>") << from;
+    }
+    EXPECT_EQ(ParseHeaderValue("From : a@x.org\nTo: b@x.org\n\nx\n", "From"), "a@x.org");
 }
 
 TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
