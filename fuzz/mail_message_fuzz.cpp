@@ -1,6 +1,7 @@
 // A raw message, as a mail client would hand it over: parsed on its own, its
-// address headers split, and read back through a session over a Maildir store
-// in a temporary folder, as a send does.
+// address headers split, fingerprinted in either form of line ends, and read
+// back through a session over a Maildir store in a temporary folder, as a send
+// does.
 #include <unistd.h>
 
 #include <cstddef>
@@ -70,6 +71,17 @@ void CheckContent(const mailstore::MessageContent& content) {
         // A recipient always has something to show.
         if (!r.address.empty()) FUZZ_CHECK(!r.name.empty());
     }
+}
+
+// The same message with its line ends in the other form, as another client
+// sends it again, has the same fingerprint.
+void CheckFingerprint(std::string_view bytes) {
+    const std::string fingerprint = mailstore::MessageFingerprint(bytes);
+    FUZZ_CHECK(fingerprint.size() == 64);
+    if (bytes.find('\r') != std::string_view::npos) return;
+    std::string crlf;
+    for (const char c : bytes) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    FUZZ_CHECK(mailstore::MessageFingerprint(crlf) == fingerprint);
 }
 
 void CheckAddressList(std::string_view value) {
@@ -154,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckContent(*parsed);
         // A draft is found by its subject read from the header block alone.
         FUZZ_CHECK(mailstore::ParseSubject(bytes) == parsed->subject);
+        FUZZ_CHECK(fuzz::IsUtf8(parsed->unreadParts));
+        CheckFingerprint(bytes);
     }
     CheckAddressList(bytes);
     CheckDistributionLists(bytes);

@@ -47,12 +47,14 @@ std::string Folded(std::string_view name) {
 }
 
 // Whether the message begins with a header field ("Name:"), as every message
-// does; a file without one is no message, whatever text it holds.
+// does, after any From_ lines a mail server drops; a file without one is no
+// message, whatever text it holds.
 bool StartsWithHeaderField(std::string_view bytes) {
-    size_t at = 0;
+    size_t at = mailstore::HeaderStart(bytes);
+    const size_t start = at;
     while (at < bytes.size() && bytes[at] > ' ' && bytes[at] < 127 && bytes[at] != ':') ++at;
-    while (at > 0 && at < bytes.size() && (bytes[at] == ' ' || bytes[at] == '\t')) ++at;
-    return at > 0 && at < bytes.size() && bytes[at] == ':';
+    while (at > start && at < bytes.size() && (bytes[at] == ' ' || bytes[at] == '\t')) ++at;
+    return at > start && at < bytes.size() && bytes[at] == ':';
 }
 
 // What became of one message.

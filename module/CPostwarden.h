@@ -123,9 +123,11 @@ class CPostwarden final : public IModuleAPI {
     bool m_KeywordsPrompted = false;
     bool UsingWordAsEmailEditor = false;
     // What CheckKeywords is searching, for the evidence of a keyword it finds:
-    // the subject, or a body ending with these attachments' names.
+    // the subject, or a body ending with these attachments' names, and without
+    // the parts the store could not read (MapiMessage::UnreadParts).
     bool m_KeywordsInBody = false;
     std::vector<std::string> m_AttachmentNames;
+    std::string m_UnreadParts;
     // The keyword rule's searcher, built from m_ListOfKeywords on first need and
     // kept with it (the list text never changes while the object lives).
     std::shared_ptr<const KeywordSearch> m_KeywordSearch;

@@ -88,6 +88,8 @@ std::vector<std::string> DetailLines(const SendEvidence& evidence, const Globals
     if (rules.*kKeywordsRule.flag && !evidence.keywordPlace.empty()) {
         lines.push_back("Keyword " + Quoted(evidence.keyword, kMaxEvidenceText) + ",");
         lines.push_back("  found in " + evidence.keywordPlace);
+    } else if (rules.*kKeywordsRule.flag && !evidence.unreadParts.empty()) {
+        lines.push_back("Part of the message could not be read (" + evidence.unreadParts + ")");
     }
     if (rules.*kNumberOfRecipientsRule.flag && evidence.count > evidence.maximum) {
         lines.push_back(std::to_string(evidence.count) + " recipients; at most " +
@@ -106,6 +108,10 @@ std::string ShortEvidence(const SendEvidence& evidence, const Rule& rule) {
     if (&rule == &kKeywordsRule && !evidence.keywordPlace.empty()) {
         return "keyword " + Quoted(evidence.keyword, kMaxShortEvidenceText) + " in " +
                evidence.keywordPlace;
+    }
+    if (&rule == &kKeywordsRule && !evidence.unreadParts.empty()) {
+        return "part of the message could not be read (" +
+               CutText(evidence.unreadParts, kMaxShortEvidenceText) + ")";
     }
     if (&rule == &kNumberOfRecipientsRule && evidence.count > evidence.maximum) {
         return std::to_string(evidence.count) + " recipients, at most " +

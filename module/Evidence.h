@@ -50,6 +50,7 @@ struct SendEvidence {
     RecipientEvidence watched;  // on the watch list (address, entry matched)
     std::string keyword;        // the first watch-listed keyword found
     std::string keywordPlace;   // "the subject", "the body", "the attachment name \"x\""
+    std::string unreadParts;    // or why part of the message could not be searched
     int32_t count = 0;          // the count the recipient rule compared
     int32_t maximum = 0;        // and the maximum it compared with
 };

@@ -64,6 +64,10 @@ class MapiMessage {
     // each after a blank line; empty when there are none or the store does not
     // tell them apart from the text.
     virtual std::vector<std::string> AttachmentNames() { return {}; }
+    // Why part of what the recipient reads is not in the bodies, in a few
+    // words ("encrypted", "nested too deeply"); empty when the store read all
+    // of it.
+    virtual std::string UnreadParts() { return {}; }
     // A property read by name at run time ("Body", "BodyFormat"), as text;
     // throws "Object doesn't support this property or method" for others.
     virtual std::string Property(std::string_view name) = 0;

@@ -20,6 +20,9 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           nlohmann-json3-dev
           # every command's options and --help
           libcli11-dev
+          # the headers of OpenSSL's CMS functions, which open S/MIME signed messages; libcrypto
+          # itself is loaded only when such a message is read (platform/mailstore/CmsContent.cpp)
+          libssl-dev
           # the add-on's tests: Node's test runner, and a real Thunderbird under Xvfb with an
           # SMTP sink, driven and photographed with xdotool and ImageMagick (tests/thunderbird/)
           nodejs thunderbird xvfb python3-aiosmtpd xdotool imagemagick

@@ -86,12 +86,19 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_v
                     Helper().MatchesEntry(text, keyword) != 0;
         }
 
-        if (found) {
+        // A keyword may stand in what the body lacks: that is asked about too.
+        const bool unread = !found && m_KeywordsInBody && !m_UnreadParts.empty();
+        if (found || unread) {
             if (separatePromptsWanted) m_KeywordsPrompted = true;
             SendEvidence& evidence = ThreadEvidence();
-            evidence.keyword = CutText(keyword, kMaxEvidenceText);
-            evidence.keywordPlace =
-                m_KeywordsInBody ? PlaceInBody(keyword, text, m_AttachmentNames) : "the subject";
+            if (unread) {
+                evidence.unreadParts = CutText(m_UnreadParts, kMaxEvidenceText);
+            } else {
+                evidence.keyword = CutText(keyword, kMaxEvidenceText);
+                evidence.keywordPlace = m_KeywordsInBody
+                                            ? PlaceInBody(keyword, text, m_AttachmentNames)
+                                            : "the subject";
+            }
             result = ConfirmFiredRule(separatePromptsWanted, kKeywordsRule);
             ThreadGlobals().*kKeywordsRule.flag = true;
         }

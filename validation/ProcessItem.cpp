@@ -172,6 +172,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         if (ok) {
             m_KeywordsInBody = false;
             m_AttachmentNames.clear();
+            m_UnreadParts.clear();
             if (keywordsWanted != 0) ok = CheckKeywords(separatePromptsWanted, message->Subject());
             Log(kSource, WithBool("Keywords (subject) passed: ", ok), 0);
             if (ok && keywordsWanted != 0) {
@@ -181,6 +182,9 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
                     m_AttachmentNames = message->AttachmentNames();
                 } catch (const RuntimeError&) {
                 }
+                // What the body lacks, which the rule asks about in place of a
+                // keyword; a store that cannot tell cannot give the body either.
+                m_UnreadParts = message->UnreadParts();
                 const int32_t format = message->BodyFormat();
                 switch (format) {
                     case kFormatPlain:

@@ -64,6 +64,7 @@ class MaildirMessage final : public MapiMessage {
     std::string_view RTFBody() override { return Content().RtfBody(); }
     std::shared_ptr<MapiRecipients> Recipients() override;
     std::vector<std::string> AttachmentNames() override { return Content().attachmentNames; }
+    std::string UnreadParts() override { return Content().unreadParts; }
     // "Body" (the message's text, as a settings item is read) and "BodyFormat"
     // (as text), named without regard to case.
     std::string Property(std::string_view name) override;

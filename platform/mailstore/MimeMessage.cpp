@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -27,6 +29,7 @@
 #include "module/Text.h"
 #include "platform/HugePages.h"
 #include "platform/mailstore/AddressList.h"
+#include "platform/mailstore/CmsContent.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
 
@@ -55,8 +58,9 @@ GMimeParserOptions* Options() {
         __lsan::ScopedDisabler keptForTheProcess;
 #endif
         g_mime_init();
-        // Attached messages are never the body; they are kept as plain parts,
-        // so that their headers are not parsed either (see Construct).
+        // Attached messages are kept as plain parts, so that their headers
+        // are not parsed with the message's (see Construct): each is parsed
+        // only where the body's walk meets it (CollectForwarded).
         for (const char* subtype : {"rfc822", "news", "global", "*"}) {
             g_mime_object_register_type("message", subtype, GMIME_TYPE_PART);
         }
@@ -220,115 +224,12 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
     }
 }
 
-bool IsRichText(GMimeContentType* type) {
-    return g_mime_content_type_is_type(type, "text", "rtf") ||
-           g_mime_content_type_is_type(type, "application", "rtf") ||
-           g_mime_content_type_is_type(type, "text", "enriched") ||
-           g_mime_content_type_is_type(type, "text", "richtext");
-}
-
-// What the recipient can read of the message: every inline text part by kind,
-// in document order, and the file names of its attachments.
-struct BodyParts {
-    std::vector<GMimePart*> plain;
-    std::vector<GMimePart*> html;
-    std::vector<GMimePart*> rich;
-    std::vector<std::string> names;
-};
-
-// Bounds the walk of absurdly nested structures; GMime bounds its own parse too.
-constexpr int kMaxDepth = 64;
-
-void AddName(GMimeObject* object, BodyParts& parts) {
-    const char* name = nullptr;
-    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
-    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
-    if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
-}
-
-// Every part that is not an attachment and has text is read, in whatever
-// multipart it stands: the alternatives of one text, and the several inline
-// texts of a mixed message. Attachments give their names only; attached
-// messages and encrypted parts are not read.
-void CollectBody(GMimeObject* object, int depth, BodyParts& parts) {
-    if (object == nullptr || depth > kMaxDepth) return;
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    if (GMIME_IS_MULTIPART(object)) {
-        if (GMIME_IS_MULTIPART_ENCRYPTED(object)) return;
-        GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
-            CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, parts);
-        }
-        return;
-    }
-    if (depth > 0) AddName(object, parts);
-    if (!GMIME_IS_PART(object) || type == nullptr) return;
-    GMimePart* part = GMIME_PART(object);
-    // The top-level part is the body whatever its disposition says.
-    if (depth > 0 && g_mime_part_is_attachment(part)) return;
-    if (g_mime_content_type_is_type(type, "text", "plain")) {
-        parts.plain.push_back(part);
-    } else if (g_mime_content_type_is_type(type, "text", "html")) {
-        parts.html.push_back(part);
-    } else if (IsRichText(type)) {
-        parts.rich.push_back(part);
-    }
-}
-
-// Appends the part's content to `out`, transfer encoding undone, converted
-// from its charset: read through GMime's decoding filter straight into `out`,
-// so that a large text is never held twice. Text that needs converting is
-// converted from where it was appended.
-void AppendPartText(GMimePart* part, std::string& out) {
-    GMimeDataWrapper* content = g_mime_part_get_content(part);
-    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
-    if (raw == nullptr) return;
-    if (g_mime_stream_reset(raw) < 0) throw Unreadable("the body cannot be decoded");
-    GObjectPtr<GMimeStream> decoded(g_mime_stream_filter_new(raw));
-    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
-    if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
-        encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-        encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
-        GObjectPtr<GMimeFilter> filter(g_mime_filter_basic_new(encoding, FALSE));
-        g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), filter.get());
-    }
-    const size_t start = out.size();
-    // The filter gives a few KiB a read: the string grows a chunk at a time
-    // and only when its room is used up, so each byte is zero-filled once.
-    constexpr size_t kChunk = 64 * 1024;
-    size_t filled = start;
-    for (;;) {
-        if (out.size() - filled < kChunk / 4) out.resize(filled + kChunk);
-        const ssize_t n =
-            g_mime_stream_read(decoded.get(), out.data() + filled, out.size() - filled);
-        if (n < 0) {
-            out.resize(start);
-            throw Unreadable("the body cannot be decoded");
-        }
-        filled += static_cast<size_t>(n);
-        if (n == 0 && g_mime_stream_eos(decoded.get())) break;
-    }
-    out.resize(filled);
-    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
-    const char* text = out.data() + start;
-    const size_t length = out.size() - start;
-    // Text that is valid UTF-8 and read as such (the common case) stays as it is.
-    const bool readAsUtf8 = charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0 ||
-                            g_ascii_strcasecmp(charset, "utf-8") == 0 ||
-                            g_ascii_strcasecmp(charset, "utf8") == 0;
-    if (length == 0 || (readAsUtf8 && IsUtf8(text, length))) {
-        return;
-    }
-    std::string converted = ToUtf8(text, length, charset);
-    out.resize(start);
-    out += converted;
-}
-
 // The message read as its top-level MIME part: its headers are kept as written
 // and its address fields are left to AddRecipients. Read as a message, GMime
 // would parse every address field itself, in time that grows with the square
 // of the entries of some forms ("a b, c d, ...": 20,000 of them took 1.5 s),
-// and nothing here uses what it makes of them.
+// and nothing here uses what it makes of them. A mail server drops the From_
+// lines before the header (HeaderStart); so does every reader here.
 //
 // The stream reads `bytes` where they lie: a memory stream over an array that
 // only points at them (which neither it nor we free), instead of the copy that
@@ -336,6 +237,7 @@ void AppendPartText(GMimePart* part, std::string& out) {
 // as ranges of that stream, so the message is never copied whole; `bytes` must
 // outlive the object returned.
 GObjectPtr<GMimeObject> Construct(std::string_view bytes) {
+    bytes.remove_prefix(HeaderStart(bytes));
     if (bytes.size() > G_MAXUINT) return nullptr;
     // Nothing writes to the stream, so the array never touches the bytes.
     GByteArray* view = g_byte_array_new_take(
@@ -362,6 +264,395 @@ std::string SubjectOf(GMimeObject* message) {
     // the subject's own (a subject of one tab is not blank).
     if (!subject.empty() && subject[0] == ' ') subject.erase(0, 1);
     return subject;
+}
+
+// The decoded value of the first field `name` of `object` (which may be null),
+// blanks around it trimmed.
+std::string HeaderValue(GMimeObject* object, const char* name) {
+    GMimeHeaderList* headers = object ? g_mime_object_get_header_list(object) : nullptr;
+    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (raw == nullptr) return {};
+    std::string value = DecodeHeaderText(Unfold(raw));
+    const size_t start = value.find_first_not_of(" \t");
+    const size_t end = value.find_last_not_of(" \t");
+    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+}
+
+// Reads `stream` from where it stands to its end onto `out`.
+void ReadAll(GMimeStream* stream, std::string& out) {
+    // A stream gives a few KiB a read: the string grows a chunk at a time and
+    // only when its room is used up, so each byte is zero-filled once.
+    constexpr size_t kChunk = 64 * 1024;
+    const size_t start = out.size();
+    size_t filled = start;
+    for (;;) {
+        if (out.size() - filled < kChunk / 4) out.resize(filled + kChunk);
+        const ssize_t n = g_mime_stream_read(stream, out.data() + filled, out.size() - filled);
+        if (n < 0) {
+            out.resize(start);
+            throw Unreadable("the body cannot be decoded");
+        }
+        filled += static_cast<size_t>(n);
+        if (n == 0 && g_mime_stream_eos(stream)) break;
+    }
+    out.resize(filled);
+}
+
+// Undoes quoted-printable in place, from `start` to the end of `text`, as a
+// reader's client does: "=XX" is the byte XX; the blanks that end a line were
+// added on the way and go; a line that then ends in "=" goes on in the next
+// (GMime's decoder keeps such blanks, and "= " at a line's end with them).
+// Any other "=" stands as written.
+void DecodeQuotedPrintable(std::string& text, size_t start) {
+    const auto hex = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    char* const data = text.data();
+    const size_t end = text.size();
+    size_t put = start;  // never past `at`: the text only gets shorter
+    for (size_t at = start; at < end;) {
+        const auto* newline = static_cast<const char*>(std::memchr(data + at, '\n', end - at));
+        const size_t lineEnd = newline != nullptr ? static_cast<size_t>(newline - data) : end;
+        size_t last = lineEnd;
+        const bool crlf = last > at && data[last - 1] == '\r';
+        if (crlf) --last;
+        while (last > at && (data[last - 1] == ' ' || data[last - 1] == '\t')) --last;
+        const bool soft = last > at && data[last - 1] == '=';
+        if (soft) --last;
+        while (at < last) {
+            const auto* equals = static_cast<const char*>(std::memchr(data + at, '=', last - at));
+            const size_t run = (equals != nullptr ? static_cast<size_t>(equals - data) : last) - at;
+            std::memmove(data + put, data + at, run);
+            put += run;
+            at += run;
+            if (at == last) break;
+            const int high = at + 2 < last ? hex(data[at + 1]) : -1;
+            const int low = high >= 0 ? hex(data[at + 2]) : -1;
+            if (low >= 0) {
+                data[put++] = static_cast<char>(high << 4 | low);
+                at += 3;
+            } else {
+                data[put++] = '=';
+                ++at;
+            }
+        }
+        if (lineEnd == end) break;
+        if (!soft) {
+            if (crlf) data[put++] = '\r';
+            data[put++] = '\n';
+        }
+        at = lineEnd + 1;
+    }
+    text.resize(put);
+}
+
+// Appends the part's content to `out` with its transfer encoding undone, read
+// straight into place: base64 and uuencode through GMime's decoding filter,
+// quoted-printable decoded where it was read.
+void AppendDecoded(GMimePart* part, std::string& out) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (raw == nullptr) return;
+    if (g_mime_stream_reset(raw) < 0) throw Unreadable("the body cannot be decoded");
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) {
+        const size_t start = out.size();
+        ReadAll(raw, out);
+        DecodeQuotedPrintable(out, start);
+        return;
+    }
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 && encoding != GMIME_CONTENT_ENCODING_UUENCODE) {
+        ReadAll(raw, out);
+        return;
+    }
+    GObjectPtr<GMimeStream> decoded(g_mime_stream_filter_new(raw));
+    GObjectPtr<GMimeFilter> filter(g_mime_filter_basic_new(encoding, FALSE));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), filter.get());
+    ReadAll(decoded.get(), out);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
+        // A last group without its "=" padding stays in the decoder: two or
+        // three characters of it are one or two bytes all the same.
+        const GMimeEncoding& decoder = GMIME_FILTER_BASIC(filter.get())->encoder;
+        if (decoder.state == 2) out += static_cast<char>(decoder.save >> 4);
+        if (decoder.state == 3) {
+            out += static_cast<char>(decoder.save >> 10);
+            out += static_cast<char>(decoder.save >> 2);
+        }
+    }
+}
+
+// Joins the lines of format=flowed text in place, from `start` to the end of
+// `text`, as a reader's client shows them: a line that ends in a blank goes on
+// in the next one of the same quote depth, its quote marks and stuffed blank
+// dropped; with DelSp=yes the blank goes too, so that a word broken there is
+// whole again.
+void Unflow(std::string& text, size_t start, bool delSp) {
+    char* const data = text.data();
+    const size_t end = text.size();
+    size_t put = start;  // never past `at`: a joined line loses its line end
+    int openDepth = -1;  // the quote depth of the line left open, or -1
+    for (size_t at = start; at < end;) {
+        const auto* newline = static_cast<const char*>(std::memchr(data + at, '\n', end - at));
+        const size_t lineEnd = newline != nullptr ? static_cast<size_t>(newline - data) : end;
+        size_t last = lineEnd;
+        const bool crlf = last > at && data[last - 1] == '\r';
+        if (crlf) --last;
+        size_t from = at;
+        while (from < last && data[from] == '>') ++from;
+        const int depth = static_cast<int>(from - at);
+        if (from < last && data[from] == ' ') ++from;
+        const bool signature = last - from == 3 && std::memcmp(data + from, "-- ", 3) == 0;
+        const bool flowed = !signature && last > from && data[last - 1] == ' ';
+        // A line of another depth ends the one left open.
+        if (openDepth >= 0 && openDepth != depth) data[put++] = '\n';
+        const size_t copyFrom = openDepth == depth ? from : at;
+        const size_t copyTo = flowed && delSp ? last - 1 : last;
+        std::memmove(data + put, data + copyFrom, copyTo - copyFrom);
+        put += copyTo - copyFrom;
+        openDepth = flowed ? depth : -1;
+        if (!flowed && lineEnd < end) {
+            if (crlf) data[put++] = '\r';
+            data[put++] = '\n';
+        }
+        at = lineEnd + 1;
+    }
+    text.resize(put);
+}
+
+// Appends the part's text to `out`: its content decoded (AppendDecoded),
+// converted from its charset where it needs converting, and flowed text
+// joined.
+void AppendPartText(GMimePart* part, std::string& out) {
+    const size_t start = out.size();
+    AppendDecoded(part, out);
+    GMimeObject* object = GMIME_OBJECT(part);
+    const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
+    const char* text = out.data() + start;
+    const size_t length = out.size() - start;
+    // Text that is valid UTF-8 and read as such (the common case) stays as it is.
+    const bool readAsUtf8 = charset == nullptr || g_ascii_strcasecmp(charset, "us-ascii") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf-8") == 0 ||
+                            g_ascii_strcasecmp(charset, "utf8") == 0;
+    if (length > 0 && !(readAsUtf8 && IsUtf8(text, length))) {
+        std::string converted = ToUtf8(text, length, charset);
+        out.resize(start);
+        out += converted;
+    }
+    const char* format = g_mime_object_get_content_type_parameter(object, "format");
+    if (format != nullptr && g_ascii_strcasecmp(format, "flowed") == 0) {
+        const char* delSp = g_mime_object_get_content_type_parameter(object, "delsp");
+        Unflow(out, start, delSp != nullptr && g_ascii_strcasecmp(delSp, "yes") == 0);
+    }
+}
+
+// Where the bytes of a memory stream, or of a range of one, lie; nothing when
+// `stream` reads from elsewhere.
+std::optional<std::string_view> InPlace(GMimeStream* stream) {
+    if (!GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    if (array == nullptr) return std::nullopt;
+    const gint64 size = array->len;
+    const gint64 start = std::clamp<gint64>(stream->bound_start, 0, size);
+    const gint64 end =
+        stream->bound_end < 0 ? size : std::clamp<gint64>(stream->bound_end, start, size);
+    return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                            static_cast<size_t>(end - start));
+}
+
+// The part's content with its transfer encoding undone: where it lies, when it
+// has none; else decoded into `decoded`.
+std::string_view ContentBytes(GMimePart* part, std::string& decoded) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (raw == nullptr) return {};
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding != GMIME_CONTENT_ENCODING_BASE64 &&
+        encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+        encoding != GMIME_CONTENT_ENCODING_UUENCODE) {
+        if (const std::optional<std::string_view> bytes = InPlace(raw)) return *bytes;
+    }
+    AppendDecoded(part, decoded);
+    return decoded;
+}
+
+bool IsRichText(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "text", "rtf") ||
+           g_mime_content_type_is_type(type, "application", "rtf") ||
+           g_mime_content_type_is_type(type, "text", "enriched") ||
+           g_mime_content_type_is_type(type, "text", "richtext");
+}
+
+bool IsForwardedMessage(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "message", "rfc822") ||
+           g_mime_content_type_is_type(type, "message", "news") ||
+           g_mime_content_type_is_type(type, "message", "global");
+}
+
+bool IsSmime(GMimeContentType* type) {
+    return g_mime_content_type_is_type(type, "application", "pkcs7-mime") ||
+           g_mime_content_type_is_type(type, "application", "x-pkcs7-mime");
+}
+
+// Why part of a message was not read (MessageContent::unreadParts).
+constexpr const char* kEncrypted = "encrypted";
+constexpr const char* kNestedTooDeeply = "nested too deeply";
+constexpr const char* kUnopenedSmime = "S/MIME that could not be opened";
+
+// What the recipient can read of the message: every inline text part by kind,
+// in document order, and the file names of its attachments.
+struct BodyParts {
+    // A plain text: a part to decode, or a text read already (a forwarded
+    // message's subject, the text of a multipart without parts).
+    struct Text {
+        GMimePart* part = nullptr;
+        std::string_view read;
+    };
+    std::vector<Text> plain;
+    std::vector<GMimePart*> html;
+    std::vector<GMimePart*> rich;
+    std::vector<std::string> names;
+    std::string unread;  // the first reason met, as MessageContent::unreadParts
+
+    // What the texts and parts above lie in besides the message: the texts
+    // read already and the content decoded or unwrapped for a parse (a deque,
+    // which never moves them), and the forwarded messages and S/MIME content
+    // parsed where the walk met them, which go first.
+    std::deque<std::string> kept;
+    std::vector<std::shared_ptr<const void>> held;
+    std::vector<GObjectPtr<GMimeObject>> parsed;
+
+    void AddText(std::string text) {
+        if (!text.empty()) plain.push_back({nullptr, kept.emplace_back(std::move(text))});
+    }
+    void Unread(const char* why) {
+        if (unread.empty()) unread = why;
+    }
+};
+
+// Bounds the walk: a forwarded message is parsed where the walk meets it, which
+// costs a pass over its bytes at each level. Past it the message is not read
+// in full, and says so.
+constexpr int kMaxDepth = 64;
+
+void AddName(GMimeObject* object, BodyParts& parts) {
+    const char* name = nullptr;
+    if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
+    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+    if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
+}
+
+void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts);
+
+// Content that is read as the body of a message of its own (a forwarded
+// message, the content of S/MIME signed data), parsed where the walk meets it;
+// null for content without a header block, which is read as the text it is.
+// `bytes` must live as long as `parts`.
+GMimeObject* ParseEnclosed(std::string_view bytes, BodyParts& parts) {
+    GObjectPtr<GMimeObject> enclosed = Construct(bytes);
+    if (!enclosed) {
+        parts.AddText(Decode8Bit(bytes.data(), bytes.size()));
+        return nullptr;
+    }
+    return parts.parsed.emplace_back(std::move(enclosed)).get();
+}
+
+// A forwarded message, attached or inline, as its recipient opens it: its
+// subject and its body.
+void CollectForwarded(GMimePart* part, int depth, BodyParts& parts) {
+    const std::string_view bytes = ContentBytes(part, parts.kept.emplace_back());
+    if (GMimeObject* message = ParseEnclosed(bytes, parts)) {
+        parts.AddText(SubjectOf(message));
+        CollectBody(message, depth + 1, true, parts);
+    }
+}
+
+// An S/MIME body: signed data is read as the content it encloses; encrypted
+// data cannot be read.
+void CollectSmime(GMimePart* part, int depth, BodyParts& parts) {
+    const char* kind = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "smime-type");
+    if (kind != nullptr && (g_ascii_strcasecmp(kind, "enveloped-data") == 0 ||
+                            g_ascii_strcasecmp(kind, "authEnveloped-data") == 0)) {
+        parts.Unread(kEncrypted);
+        return;
+    }
+    // Certificates only: nothing a person reads.
+    if (kind != nullptr && g_ascii_strcasecmp(kind, "certs-only") == 0) return;
+    OpenedCms cms;
+    {
+        // The structure holds a copy of its content: the bytes it was read
+        // from go at once.
+        std::string decoded;
+        cms = OpenCms(ContentBytes(part, decoded));
+    }
+    if (cms.kind == CmsKind::kEncrypted) {
+        parts.Unread(kEncrypted);
+    } else if (cms.kind != CmsKind::kContent) {
+        parts.Unread(kUnopenedSmime);
+    } else {
+        parts.held.push_back(std::move(cms.holder));
+        CollectBody(ParseEnclosed(cms.content, parts), depth + 1, true, parts);
+    }
+}
+
+// Every part that is not an attachment and has text is read, in whatever
+// multipart it stands: the alternatives of one text, and the several inline
+// texts of a mixed message. Attachments give their names only, except
+// forwarded messages, which are read as their recipient opens them. `top`: the
+// body of a message, read whatever its disposition says.
+void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts) {
+    if (object == nullptr) return;
+    if (depth > kMaxDepth) {
+        parts.Unread(kNestedTooDeeply);
+        return;
+    }
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (GMIME_IS_MULTIPART(object)) {
+        if (GMIME_IS_MULTIPART_ENCRYPTED(object)) {
+            parts.Unread(kEncrypted);
+            return;
+        }
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        if (count == 0) {
+            // No boundary, or one that never comes: the parser keeps the text
+            // as the prologue, and a reader's client shows it as plain text.
+            if (const char* text = g_mime_multipart_get_prologue(multipart)) {
+                parts.AddText(Decode8Bit(text, std::strlen(text)));
+            }
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            CollectBody(g_mime_multipart_get_part(multipart, i), depth + 1, false, parts);
+        }
+        return;
+    }
+    if (depth > 0) AddName(object, parts);
+    if (!GMIME_IS_PART(object) || type == nullptr) return;
+    GMimePart* part = GMIME_PART(object);
+    if (IsForwardedMessage(type)) {
+        CollectForwarded(part, depth, parts);
+        return;
+    }
+    if (!top && g_mime_part_is_attachment(part)) return;
+    if (g_mime_content_type_is_type(type, "text", "html")) {
+        parts.html.push_back(part);
+    } else if (IsRichText(type)) {
+        parts.rich.push_back(part);
+    } else if (IsSmime(type)) {
+        CollectSmime(part, depth, parts);
+    } else if (g_mime_content_type_is_type(type, "text", "*") || GMIME_IS_TEXT_PART(object)) {
+        // Every other text is read as plain text, and so is a part whose type
+        // cannot be read (empty, "text", ";;;"), which GMime makes a text part
+        // though it gives its type as application/octet-stream.
+        parts.plain.push_back({part, {}});
+        if (g_mime_part_get_openpgp_data(part) == GMIME_OPENPGP_DATA_ENCRYPTED) {
+            parts.Unread(kEncrypted);
+        }
+    }
 }
 
 // The header block with the blank line that ends it; all of `bytes` when none.
@@ -434,8 +725,9 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
         AddRecipients(message.get(), field, recipients);
     }
     BodyParts parts;
-    CollectBody(message.get(), 0, parts);
+    CollectBody(message.get(), 0, true, parts);
     content.attachmentNames = parts.names;
+    content.unreadParts = parts.unread;
     content.hasHtml_ = !parts.html.empty();
     content.hasRich_ = !parts.rich.empty();
     content.bodyFormat = content.hasHtml_ ? 2 : content.hasRich_ ? 3 : 1;
@@ -448,16 +740,18 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     // decoded straight to where it stays.
     std::string& texts = content.texts_;
     size_t bound = 0;  // what the texts take at most, before any conversion
-    for (const auto* kind : {&parts.plain, &parts.html, &parts.rich}) {
-        for (GMimePart* part : *kind) {
-            GMimeDataWrapper* data = g_mime_part_get_content(part);
-            GMimeStream* raw = data ? g_mime_data_wrapper_get_stream(data) : nullptr;
-            const gint64 length = raw ? g_mime_stream_length(raw) : 0;
-            // HTML is there twice: as written and as shown, which is no longer.
-            bound += (length > 0 ? static_cast<size_t>(length) : 0) * (kind == &parts.html ? 2 : 1);
-            bound += 4;
-        }
+    const auto length = [](GMimePart* part) -> size_t {
+        GMimeDataWrapper* data = g_mime_part_get_content(part);
+        GMimeStream* raw = data ? g_mime_data_wrapper_get_stream(data) : nullptr;
+        const gint64 bytes = raw ? g_mime_stream_length(raw) : 0;
+        return (bytes > 0 ? static_cast<size_t>(bytes) : 0) + 4;
+    };
+    for (const BodyParts::Text& text : parts.plain) {
+        bound += text.part != nullptr ? length(text.part) : text.read.size() + 4;
     }
+    // HTML is there twice: as written and as shown, which is no longer.
+    for (GMimePart* part : parts.html) bound += 2 * length(part);
+    for (GMimePart* part : parts.rich) bound += length(part);
     for (const std::string& name : parts.names) bound += name.size() + 2;
     texts.reserve(bound + 64 * 1024);
     AdviseHugePages(texts.data(), texts.capacity());
@@ -483,7 +777,15 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     };
     const auto plainPiece = [&] {
         appendPiece(Piece::kPlain, [&](const auto& text) {
-            for (GMimePart* part : parts.plain) text([&] { AppendPartText(part, texts); });
+            for (const BodyParts::Text& plain : parts.plain) {
+                text([&] {
+                    if (plain.part == nullptr) {
+                        texts += plain.read;
+                    } else {
+                        AppendPartText(plain.part, texts);
+                    }
+                });
+            }
         });
     };
     const auto richPiece = [&] {
@@ -533,100 +835,149 @@ std::string ParseSubject(std::string_view bytes) {
 std::string ParseHeaderValue(std::string_view bytes, const char* name) {
     Options();
     GObjectPtr<GMimeObject> message = Construct(HeaderBlock(bytes));
-    GMimeHeaderList* headers = message ? g_mime_object_get_header_list(message.get()) : nullptr;
-    GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
-    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
-    if (raw == nullptr) return {};
-    std::string value = DecodeHeaderText(Unfold(raw));
-    const size_t start = value.find_first_not_of(" \t");
-    const size_t end = value.find_last_not_of(" \t");
-    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+    return HeaderValue(message.get(), name);
 }
 
 namespace {
 
-// The values of every "boundary=" parameter in the message, quoted or not.
-std::vector<std::string> Boundaries(std::string_view bytes) {
-    std::vector<std::string> boundaries;
-    constexpr std::string_view kName = "boundary=";
-    for (size_t at = 0; at + kName.size() <= bytes.size(); ++at) {
-        if (g_ascii_strncasecmp(bytes.data() + at, kName.data(), kName.size()) != 0) continue;
-        size_t start = at + kName.size();
-        size_t end = start;
-        if (start < bytes.size() && bytes[start] == '"') {
-            end = bytes.find('"', ++start);
-            if (end == std::string_view::npos) break;
-        } else {
-            while (end < bytes.size() && !g_ascii_isspace(bytes[end]) && bytes[end] != ';') ++end;
-        }
-        if (end > start) boundaries.emplace_back(bytes.substr(start, end - start));
-        at = end;
+// A SHA-256 of pieces, each length-prefixed, so that no two different lists of
+// pieces give the same text to hash.
+class Fingerprint {
+  public:
+    Fingerprint() : checksum_(g_checksum_new(G_CHECKSUM_SHA256)) {}
+    void Add(std::string_view piece) {
+        const std::string length = std::to_string(piece.size()) + ":";
+        g_checksum_update(checksum_.get(), reinterpret_cast<const guchar*>(length.data()),
+                          static_cast<gssize>(length.size()));
+        g_checksum_update(checksum_.get(), reinterpret_cast<const guchar*>(piece.data()),
+                          static_cast<gssize>(piece.size()));
     }
-    return boundaries;
+    // `text` with its line ends in one form, changed in place: one client ends
+    // lines in CR LF, another in LF.
+    void AddLines(std::string& text) {
+        size_t put = 0;
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') continue;
+            text[put++] = text[at];
+        }
+        text.resize(put);
+        Add(text);
+    }
+    std::string Hex() const {
+        const char* digest = g_checksum_get_string(checksum_.get());
+        return digest ? std::string(digest) : std::string();
+    }
+
+  private:
+    struct ChecksumFree {
+        void operator()(GChecksum* checksum) const { g_checksum_free(checksum); }
+    };
+    std::unique_ptr<GChecksum, ChecksumFree> checksum_;
+};
+
+// A type with its parameters, sorted by name, but for the boundary, which a
+// client may make anew each time it writes the message.
+std::string TypeAndParameters(GMimeContentType* type) {
+    if (type == nullptr) return {};
+    GCharPtr mimeType(g_mime_content_type_get_mime_type(type));
+    std::string text = mimeType ? LCase(mimeType.get()) : std::string();
+    std::vector<std::string> parameters;
+    GMimeParamList* list = g_mime_content_type_get_parameters(type);
+    for (int i = 0; list != nullptr && i < g_mime_param_list_length(list); ++i) {
+        GMimeParam* parameter = g_mime_param_list_get_parameter_at(list, i);
+        const char* name = g_mime_param_get_name(parameter);
+        const char* value = g_mime_param_get_value(parameter);
+        if (name == nullptr || g_ascii_strcasecmp(name, "boundary") == 0) continue;
+        parameters.push_back(LCase(name) + "=" + (value ? value : ""));
+    }
+    std::sort(parameters.begin(), parameters.end());
+    for (const std::string& parameter : parameters) text += ";" + parameter;
+    return text;
+}
+
+// GMime nests no deeper than it parses (1,024 multiparts); a bound all the same.
+constexpr int kMaxFingerprintDepth = 4096;
+
+// Every part in its place, as it reads: a multipart by its type and its parts;
+// a leaf by its type and parameters, its disposition and file name, and its
+// content with the transfer encoding undone (a forwarded message as it stands,
+// with its own boundaries); not the boundaries, prologues and epilogues that no
+// reader sees. `scratch` holds one part's content at a time.
+void AddStructure(GMimeObject* object, int depth, Fingerprint& fingerprint, std::string& scratch) {
+    if (object == nullptr || depth > kMaxFingerprintDepth) {
+        fingerprint.Add("-");
+        return;
+    }
+    fingerprint.Add(TypeAndParameters(g_mime_object_get_content_type(object)));
+    if (GMIME_IS_MULTIPART(object)) {
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        const int count = g_mime_multipart_get_count(multipart);
+        fingerprint.Add(std::to_string(count));
+        // Without parts, the text is the prologue (see CollectBody).
+        const char* prologue = count == 0 ? g_mime_multipart_get_prologue(multipart) : nullptr;
+        scratch.assign(prologue != nullptr ? prologue : "");
+        fingerprint.AddLines(scratch);
+        for (int i = 0; i < count; ++i) {
+            AddStructure(g_mime_multipart_get_part(multipart, i), depth + 1, fingerprint, scratch);
+        }
+        return;
+    }
+    const char* disposition = g_mime_object_get_disposition(object);
+    fingerprint.Add(disposition != nullptr ? LCase(disposition) : std::string());
+    if (!GMIME_IS_PART(object)) return;
+    GMimePart* part = GMIME_PART(object);
+    const char* name = g_mime_part_get_filename(part);
+    fingerprint.Add(name != nullptr ? name : "");
+    scratch.clear();
+    AppendDecoded(part, scratch);
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    const GMimeContentEncoding encoding =
+        content ? g_mime_data_wrapper_get_encoding(content) : GMIME_CONTENT_ENCODING_DEFAULT;
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+        fingerprint.Add(scratch);  // bytes as they were encoded, line ends and all
+    } else {
+        fingerprint.AddLines(scratch);
+    }
 }
 
 }  // namespace
 
 std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release) {
-    // Each part is length-prefixed, so that no two different messages give
-    // the same text to hash; the parts are hashed as they come.
-    struct ChecksumFree {
-        void operator()(GChecksum* checksum) const { g_checksum_free(checksum); }
-    };
-    std::unique_ptr<GChecksum, ChecksumFree> checksum(g_checksum_new(G_CHECKSUM_SHA256));
-    const auto add = [&checksum](std::string_view part) {
-        const std::string length = std::to_string(part.size()) + ":";
-        g_checksum_update(checksum.get(), reinterpret_cast<const guchar*>(length.data()),
-                          static_cast<gssize>(length.size()));
-        g_checksum_update(checksum.get(), reinterpret_cast<const guchar*>(part.data()),
-                          static_cast<gssize>(part.size()));
-    };
+    Options();
+    Fingerprint fingerprint;
+    GObjectPtr<GMimeObject> message = Construct(bytes);
+    if (!message) {
+        // As ParseMessage reads it: the text is the body.
+        if (bytes.empty()) throw Unreadable("the file is empty");
+        if (bytes.find('\0') != std::string_view::npos) throw Unreadable("no header block");
+        std::string text(bytes);
+        fingerprint.AddLines(text);
+        if (release) release();
+        return fingerprint.Hex();
+    }
     std::vector<std::string> senders;
-    for (const RawMailbox& mailbox : SplitAddressList(ParseHeaderValue(bytes, "From"))) {
+    for (const RawMailbox& mailbox : SplitAddressList(HeaderValue(message.get(), "From"))) {
         senders.push_back(LCase(mailbox.address));
     }
     std::sort(senders.begin(), senders.end());
-    for (const std::string& sender : senders) add(sender);
-    add("|");
-    {
-        // Parsed for its recipients and subject, and dropped before the body
-        // is copied below.
-        const MessageContent content = ParseMessage(bytes, release);
-        std::vector<std::string> recipients;
-        for (const MessageRecipient& recipient : content.recipients) {
-            recipients.push_back(LCase(recipient.address));
-        }
-        std::sort(recipients.begin(), recipients.end());
-        for (const std::string& recipient : recipients) add(recipient);
-        add("|");
-        add(content.subject);
+    for (const std::string& sender : senders) fingerprint.Add(sender);
+    fingerprint.Add("|");
+    std::vector<MessageRecipient> list;
+    bool truncated = false;
+    RecipientSet recipients{list, truncated, {}};
+    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
+        AddRecipients(message.get(), field, recipients);
     }
-    // The body as sent, with line ends in one form: one client ends lines in
-    // CR LF, another in LF.
-    const std::string_view body = bytes.substr(HeaderBlock(bytes).size());
-    std::string lines;
-    lines.reserve(body.size());
-    for (size_t i = 0; i < body.size(); ++i) {
-        if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') continue;
-        lines += body[i];
-    }
-    // A client may make new MIME boundaries each time it writes the message.
-    // Each is taken out in place, one after the other.
-    for (const std::string& boundary : Boundaries(bytes)) {
-        size_t kept = 0;
-        for (size_t at = 0;;) {
-            const size_t found = lines.find(boundary, at);
-            const size_t end = found == std::string::npos ? lines.size() : found;
-            std::char_traits<char>::move(lines.data() + kept, lines.data() + at, end - at);
-            kept += end - at;
-            if (found == std::string::npos) break;
-            at = found + boundary.size();
-        }
-        lines.resize(kept);
-    }
-    add(lines);
-    const char* digest = g_checksum_get_string(checksum.get());
-    return digest ? std::string(digest) : std::string();
+    std::vector<std::string> addresses;
+    for (const MessageRecipient& recipient : list) addresses.push_back(LCase(recipient.address));
+    std::sort(addresses.begin(), addresses.end());
+    for (const std::string& address : addresses) fingerprint.Add(address);
+    fingerprint.Add(truncated ? "|+" : "|");
+    fingerprint.Add(SubjectOf(message.get()));
+    std::string scratch;
+    AddStructure(message.get(), 0, fingerprint, scratch);
+    if (release) release();
+    return fingerprint.Hex();
 }
 
 }  // namespace postwarden::mailstore

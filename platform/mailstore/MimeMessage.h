@@ -31,6 +31,10 @@ class MessageContent {
     // More recipients than limits::kMaxRecipients: `recipients` holds the first
     // ones, and the rest were not read.
     bool recipientsTruncated = false;
+    // Why part of what the recipient reads could not be read here, in a few
+    // words ("encrypted", "nested too deeply"): the first reason met; empty
+    // when everything was read.
+    std::string unreadParts;
 
     // The message's text as one document: its plain-text parts, or for a
     // message without one a rendering of its HTML. A settings item is read so.
@@ -103,11 +107,32 @@ std::string ParseSubject(std::string_view bytes);
 // around it trimmed; empty when there is none. Never throws.
 std::string ParseHeaderValue(std::string_view bytes, const char* name);
 
-// What makes a message the same message when a mail client sends it again: the
-// sender (From), the recipients, the subject and the body, line ends in either
-// form; not the date, the message identifier or the order of the header
-// fields. A SHA-256 in hexadecimal. Throws RuntimeError as ParseMessage does;
-// `release` is called as ParseMessage calls it.
+// What makes a message the same message when a mail client sends it again:
+// what its recipient reads, as parsed: the sender (From), the recipients, the
+// subject, and every part in its place, with the fields that say how it reads
+// (type and parameters, disposition, file name) and its content with the
+// transfer encoding undone. Not the date, the message identifier, the order
+// of the header fields, the MIME boundaries or the form of the line ends
+// (outside base64). A SHA-256 in hexadecimal. Throws RuntimeError as
+// ParseMessage does; `release` is called once the content has been read.
 std::string MessageFingerprint(std::string_view bytes, const std::function<void()>& release = {});
+
+// Where the header of `bytes` begins: past the lines that begin with "From "
+// or ">From " (an mbox From_ line, as git format-patch writes first), which a
+// mail server drops before it reads the header. "From :" is a header field.
+inline size_t HeaderStart(std::string_view bytes) {
+    size_t at = 0;
+    for (;;) {
+        const std::string_view line = bytes.substr(at);
+        const size_t name = line.find_first_not_of('>');
+        if (name == std::string_view::npos || name > 1 || !line.substr(name).starts_with("From "))
+            return at;
+        const size_t after = line.find_first_not_of(" \t", name + 4);
+        if (after != std::string_view::npos && line[after] == ':') return at;
+        const size_t end = line.find('\n');
+        if (end == std::string_view::npos) return bytes.size();
+        at += end + 1;
+    }
+}
 
 }  // namespace postwarden::mailstore

@@ -67,6 +67,9 @@ class FakeMessage final : public MapiMessage, public MapiRecipients, Faked {
         return std::make_shared<FakeRecipient>(p_, ItemAt(m_->recipients, index));
     }
     bool Truncated() override { return m_->recipientsTruncated; }
+    std::string UnreadParts() override {
+        return p_.Checked("Message.UnreadParts", m_->unreadParts);
+    }
     std::string Property(std::string_view name) override {
         p_.Check("Message.Property");
         auto it = m_->properties.find(std::string(name));

@@ -32,6 +32,7 @@ struct FakeMessageData {
     std::string body, htmlBody, rtfBody;
     std::vector<FakeRecipientData> recipients;
     bool recipientsTruncated = false;               // the message has more than `recipients`
+    std::string unreadParts;                        // why part of it was not read
     std::map<std::string, std::string> properties;  // read by name ("Body", "BodyFormat")
 };
 

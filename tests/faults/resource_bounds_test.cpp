@@ -127,7 +127,8 @@ TEST(MessageBoundsTest, AddressFieldsOfNamesOnlyAreReadInOnePass) {
                                 names + "\nSubject: Inner\n\nInner\n--XX--\n";
     const mailstore::MessageContent content = mailstore::ParseMessage(message);
     EXPECT_EQ(content.recipients.size(), 80'000u);
-    EXPECT_EQ(content.Body(), "Hello");
+    EXPECT_EQ(content.Body(),
+              "Hello\n\nInner\n\nInner");  // the attached message's subject and text
     EXPECT_EQ(mailstore::ParseSubject(message), "Names");
 }
 

@@ -67,6 +67,8 @@ class AuditTest : public HomeTest {
                   Message("x@else.example", "Second", ">From projectx with love\nend") + "\n");
         Write(mail + "one.eml", Message("ann@corp.example", "ProjectX", "x"));
         Write(mail + "broken.eml", "just text, no header at all\n");
+        Write(mail + "quoted.eml",
+              ">From me Mon Dec  7 09:02:00 2026\n" + Message("x@else.example", "Quoted", "x"));
     }
     std::string At(const std::string& name) { return dir_.Path() + "/" + name; }
     json AuditJson(std::vector<std::string> args) {
@@ -106,6 +108,12 @@ TEST_F(AuditTest, EachKindOfSourceGivesItsMessagesInOrder) {
         {"mbox", {"archive.mbox"}, 2, 0, {"archive.mbox#2 | Outside Domains | Keywords"}},
         {"a file and a malformed one", {"one.eml", "broken.eml"}, 2, 1, {"one.eml | Keywords"}},
         {"a missing source is skipped", {"missing", "one.eml"}, 1, 0, {"one.eml | Keywords"}},
+        // A mail server drops the From_ line before the header.
+        {"a file led by a quoted From_ line",
+         {"quoted.eml"},
+         1,
+         0,
+         {"quoted.eml | Outside Domains"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -146,6 +146,10 @@ TEST_F(CheckTest, EachRuleSaysWhatItFoundAndAYesLetsTheSendGo) {
         {"keyword in the text and an attachment's name: the text", keywords,
          Message("a@corp.example", "Plan", "about projectx", "projectx.pdf"),
          "keyword \"projectx\" in the body"},
+        {"a body that could not be read", keywords,
+         "From: me@corp.example\r\nTo: a@corp.example\r\nSubject: Hi\r\nContent-Type: "
+         "application/pkcs7-mime; smime-type=enveloped-data\r\n\r\nxx\r\n",
+         "part of the message could not be read (encrypted)"},
         {"the count against the maximum",
          count,
          Message("a@corp.example, b@corp.example", "Hi", "x"),
@@ -268,6 +272,30 @@ TEST_F(CheckTest, TheRulesReadWhatTheRecipientReads) {
                                      "filename=notes.txt",
                                      "projectx")),
          false},
+        {"an inline patch",
+         Multipart("mixed",
+                   Part(plainPart, "hello") + Part("Content-Type: text/x-patch", "+projectx")),
+         true},
+        {"a forwarded message's subject",
+         Multipart("mixed", Part(plainPart, "hello") + Part("Content-Type: message/rfc822",
+                                                            "Subject: about projectx\n\nhi")),
+         true},
+        {"an attached forwarded message's attachment name",
+         Multipart("mixed",
+                   Part(plainPart, "hello") +
+                       Part("Content-Type: message/rfc822\nContent-Disposition: attachment",
+                            "Subject: fwd\nContent-Type: multipart/mixed; boundary=in\n\n--in\n"
+                            "Content-Type: application/pdf; name=projectx.pdf\n\n%PDF\n--in--")),
+         true},
+        // Signed is not encrypted: the content of an S/MIME signature is read.
+        {"S/MIME opaque-signed",
+         ReadFile(POSTWARDEN_SOURCE_DIR
+                  "/tests/fixtures/maildir/Inbox/cur/1700000013.M100P10.corpus:2,S"),
+         true},
+        {"an encrypted body",
+         Multipart("encrypted", Part("Content-Type: application/pgp-encrypted", "Version: 1") +
+                                    Part("Content-Type: application/octet-stream", "xx")),
+         true},
         // A subject keeps every character it has: a tab is not blank.
         {"a subject of a tab", "To: b@corp.example\nSubject:\t\n\nx\n", false},
         {"a subject of a blank and a tab", "To: b@corp.example\nSubject: \t\n\nx\n", false},

@@ -1,6 +1,7 @@
 // What the command maps: Qt only when a window is drawn, libcurl only for a
-// fetch, GMime only to read a message, the window plugin looked up beside the
-// module, and a plugin that cannot be had treated as no display.
+// fetch, GMime only to read a message, libcrypto only for an S/MIME body, the
+// window plugin looked up beside the module, and a plugin that cannot be had
+// treated as no display.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -86,10 +87,19 @@ TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
         EXPECT_TRUE(Mentions(trace, "libc.so")) << "no trace: " << trace;
         EXPECT_FALSE(Mentions(trace, "libQt6")) << trace;
         EXPECT_FALSE(Mentions(trace, "libcurl")) << trace;
+        EXPECT_FALSE(Mentions(trace, "libcrypto")) << trace;
         EXPECT_EQ(Mentions(trace, "libpostwarden-mime.so"), c.readsMail) << trace;
         EXPECT_EQ(Mentions(trace, "libgmime"), c.readsMail) << trace;
     }
     EXPECT_EQ(ReadFile(mail.Path() + "/input"), kMessage);
+
+    // libcrypto comes with the first S/MIME body, to open its signed content.
+    const auto [smime, smimeTrace] =
+        run({"check", "--answers", "yes"},
+            ReadFile(POSTWARDEN_SOURCE_DIR
+                     "/tests/fixtures/maildir/Inbox/cur/1700000013.M100P10.corpus:2,S"));
+    EXPECT_EQ(smime.exitCode, 0) << smime.err;
+    EXPECT_TRUE(Mentions(smimeTrace, "libcrypto.so")) << smimeTrace;
 
     // libcurl comes with the first fetch from a URL, and only then.
     const std::string document = home.Path() + "/central.xml";

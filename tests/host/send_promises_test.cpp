@@ -112,6 +112,22 @@ TEST_F(SendPromisesTest, EveryAddressTheMessageGoesToIsChecked) {
     }
     // Passed on as they came, "-h 5" included.
     EXPECT_EQ(ReadFile(dir.Path() + "/args"), "-h\n5\nx@corp.example\n");
+    // The mbox From_ line git format-patch writes first is no header field, and
+    // the mail server drops it: the fields after it are the header, whether or
+    // not the recipient arguments stand in front of it. It goes on as it came.
+    for (const char* fromLine : {"From 1234abcd Mon Sep 17 00:00:00 2001\n", ">From me\n"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--answers", "no", "-t"},
+              {"--answers", "no", "-oi", "x@corp.example"}}) {
+            std::filesystem::remove(dir.Path() + "/input");
+            const std::string message = fromLine + Message("Cc: spy@evil.example\n");
+            EXPECT_EQ(Send(args, message).exitCode, 1) << fromLine << args[2];
+            EXPECT_FALSE(Delivered());
+        }
+        const std::string message = fromLine + Message("");
+        EXPECT_EQ(Send({"--answers", "no", "-t"}, message).exitCode, 0);
+        EXPECT_EQ(ReadFile(dir.Path() + "/input"), message);
+    }
 
     const std::string file = dir.Path() + "/message.eml";
     std::ofstream(file) << Message("");

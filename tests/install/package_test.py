@@ -82,7 +82,8 @@ class InstalledPackage(unittest.TestCase):
         packages = {entry.split()[0] for entry in depends.replace("|", ",").split(",")
                     if entry.strip()}
         # SQLite and pugixml are linked in, so the package needs neither.
-        for wanted in ("libc6", "libstdc++6", "libqt6widgets6", "libgmime-3.0-0", "libcurl4"):
+        for wanted in ("libc6", "libstdc++6", "libqt6widgets6", "libgmime-3.0-0", "libcurl4",
+                       "libssl3"):
             self.assertIn(wanted, packages, depends)
         self.assertTrue(any(p.startswith("libicu") for p in packages), depends)
 

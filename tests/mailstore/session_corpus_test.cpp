@@ -54,6 +54,12 @@ TEST(Messages, BodyFormatAndTextsFollowTheMimeStructure) {
         {"1700000007.M100P10.corpus", "enriched alternative", kFormatRichText,
          "Meet at noon.\n\nMeet at <bold>noon</bold>.", "",
          "Meet at <bold>noon</bold>.\n\nMeet at noon."},
+        // Made with `openssl cms -sign -nodetach -binary -nocerts -outform SMIME`:
+        // signed is not encrypted, and the content reads as the body.
+        {"1700000013.M100P10.corpus", "S/MIME opaque-signed", kFormatPlain,
+         "The projectx merger stays confidential until Friday.\r\n", "", ""},
+        // `openssl cms -encrypt`, its smime-type parameter taken out.
+        {"1700000014.M100P10.corpus", "S/MIME encrypted", kFormatPlain, "", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shape);
@@ -62,6 +68,8 @@ TEST(Messages, BodyFormatAndTextsFollowTheMimeStructure) {
         EXPECT_EQ(message->Body(), c.body);
         EXPECT_EQ(message->HTMLBody(), c.html);
         EXPECT_EQ(message->RTFBody(), c.rtf);
+        EXPECT_EQ(message->UnreadParts(),
+                  std::string(c.entryId).starts_with("1700000014") ? "encrypted" : "");
     }
 }
 
@@ -154,11 +162,11 @@ TEST(Folders, ItemsComeInDeliveryOrderWithNewAndCurMerged) {
     EXPECT_EQ(bodies, (std::vector<std::string>{"First draft.\n", "Second draft.\n",
                                                 "Lower-case subject.\n"}));
     auto inbox = session->GetFolderFromPath("Inbox")->Items();
-    ASSERT_EQ(inbox->Count(), 12);
+    ASSERT_EQ(inbox->Count(), 14);
     EXPECT_EQ(inbox->Item(7)->Subject(), "Enriched");  // the one in new/
     EXPECT_EQ(inbox->Item(12)->Subject(), "Odd addresses");
     EXPECT_THROW(inbox->Item(0), RuntimeError);
-    EXPECT_THROW(inbox->Item(13), RuntimeError);
+    EXPECT_THROW(inbox->Item(15), RuntimeError);
 }
 
 TEST(Folders, TheSettingsItemIsFoundByItsWholeSubjectWithCaseNewestFirst) {
@@ -233,7 +241,9 @@ TEST(MalformedMessages, OpenWithWhatCanBeRead) {
     } cases[] = {
         {"1700000601", "no header block", "",
          "Just a note without any header.\nSecond line with café.\n", 0},
-        {"1700000602", "multipart without a boundary", "Multipart without a boundary", "", 1},
+        // Read as plain text, as its recipient's client shows it.
+        {"1700000602", "multipart without a boundary", "Multipart without a boundary",
+         "--nothing\nContent-Type: text/plain\n\nNever split.\n--nothing--\n", 1},
         {"1700000603", "boundary never closed", "Boundary never closed",
          "The only part, and the message ends inside it.\n", 1},
         {"1700000604", "unknown charset", "Unknown charset", "Köln café\n", 1},
@@ -375,6 +385,8 @@ TEST_F(GeneratedMessages, AbsurdNestingOpensWithoutABody) {
     EXPECT_EQ(deep->Subject(), "deep");
     EXPECT_EQ(deep->Body(), "");
     EXPECT_EQ(deep->BodyFormat(), kFormatPlain);
+    // Not read in full, and said so.
+    EXPECT_EQ(deep->UnreadParts(), "nested too deeply");
 }
 
 TEST_F(GeneratedMessages, AnEndlessHeaderLineIsReadToItsEnd) {

@@ -118,6 +118,94 @@ TEST(MessageBodies, EachBodyHasEveryTextInItsOwnOrder) {
     }
 }
 
+// What a recipient's client shows as text is read, decoded as that client
+// decodes it; what cannot be read is said.
+TEST(MessageBodies, WhatTheRecipientReadsIsReadAndWhatCannotBeIsSaid) {
+    const auto mixed = [](std::vector<std::string> parts) {
+        std::string m = "Subject: s\nContent-Type: multipart/mixed; boundary=b\n\n";
+        for (const std::string& part : parts) m += "--b\n" + part;
+        return m + "--b--\n";
+    };
+    // Text `levels` multiparts deep.
+    const auto nested = [](int levels) {
+        std::string m = "Subject: s\nContent-Type: multipart/mixed; boundary=b0\n\n";
+        for (int i = 1; i < levels; ++i) {
+            m += "--b" + std::to_string(i - 1) + "\nContent-Type: multipart/mixed; boundary=b" +
+                 std::to_string(i) + "\n\n";
+        }
+        return m + "--b" + std::to_string(levels - 1) + "\n\ninnermost\n";
+    };
+    const struct {
+        const char* what;
+        std::string message;
+        std::string body;
+        const char* unread;
+    } cases[] = {
+        {"every inline text type",
+         mixed({"Content-Type: text/x-patch\n\n+a\n", "Content-Type: text/markdown\n\n# b\n",
+                "Content-Type: text/csv\n\nc,d\n", "Content-Type: text/calendar\n\nSUMMARY:e\n",
+                "Content-Type: text/csv; name=f.csv\nContent-Disposition: attachment\n\nnot\n"}),
+         "+a\n\n# b\n\nc,d\n\nSUMMARY:e\n\nf.csv", ""},
+        {"any text type as the body", "Content-Type: text/x-whatever\n\nbody\n", "body\n", ""},
+        // A type that cannot be read is text/plain.
+        {"an empty type", "Content-Type:\n\nbody\n", "body\n", ""},
+        {"a type without a subtype", "Content-Type: text\n\nbody\n", "body\n", ""},
+        {"a broken type", "Content-Type: ;;;==\n\nbody\n", "body\n", ""},
+        {"not text", "Content-Type: application/octet-stream\n\nbody\n", "", ""},
+        {"a forwarded message: its subject, text and names",
+         mixed({"Content-Type: message/rfc822\n\nSubject: Fwd one\nTo: x@y.org\n"
+                "Content-Type: multipart/mixed; boundary=c\n\n--c\n\ninner text\n--c\n"
+                "Content-Type: application/pdf; name=in.pdf\n\n%PDF\n--c--\n"}),
+         "Fwd one\n\ninner text\n\nin.pdf", ""},
+        {"a forwarded message attached, in base64",
+         mixed({"Content-Type: message/rfc822\nContent-Disposition: attachment; filename=f.eml\n"
+                "Content-Transfer-Encoding: base64\n\nU3ViamVjdDogRndkIHR3bwoKaW5uZXIK\n"}),
+         "Fwd two\n\ninner\n\n\nf.eml", ""},
+        {"a forwarded message in a forwarded message",
+         "Content-Type: message/rfc822\n\nSubject: outer\nContent-Type: message/rfc822\n\n"
+         "Subject: inner\n\ndeepest\n",
+         "outer\n\ninner\n\ndeepest\n", ""},
+        {"flowed, DelSp=yes: a word broken at a soft line break",
+         "Content-Type: text/plain; format=flowed; delsp=yes\n\nconfi \ndential and \n> quo \n"
+         ">  ted \n>> deeper\r\n-- \nsig\n",
+         "confidential and\n> quo ted\n>> deeper\r\n-- \nsig\n", ""},
+        {"flowed without DelSp", "Content-Type: text/plain; format=flowed\n\nconfi \ndential\n",
+         "confi dential\n", ""},
+        {"quoted-printable: blanks after a soft break, and at a line's end",
+         "Content-Transfer-Encoding: quoted-printable\n\nconfi=  \r\ndential =\r\n"
+         "end=3D=4a =\nx=4 y=\t\nlast  \n",
+         "confidential end=J x=4 ylast\n", ""},
+        {"base64 without its padding",
+         mixed({"Content-Transfer-Encoding: base64\n\nY29uZmlkZW50aWFsMQ\n",
+                "Content-Transfer-Encoding: base64\n\nMTI\n"}),
+         "confidential1\n\n12", ""},
+        {"PGP/MIME",
+         "Content-Type: multipart/encrypted; boundary=e\n\n--e\n"
+         "Content-Type: application/pgp-encrypted\n\nVersion: 1\n--e\n"
+         "Content-Type: application/octet-stream\n\nxx\n--e--\n",
+         "", "encrypted"},
+        {"inline PGP", "\nhi\n-----BEGIN PGP MESSAGE-----\n\nhQEMA\n-----END PGP MESSAGE-----\n",
+         "hi\n-----BEGIN PGP MESSAGE-----\n\nhQEMA\n-----END PGP MESSAGE-----\n", "encrypted"},
+        {"S/MIME, encrypted by its parameter",
+         "Content-Type: application/pkcs7-mime; smime-type=enveloped-data\n\nxx\n", "",
+         "encrypted"},
+        {"S/MIME that holds no CMS",
+         "Content-Type: application/pkcs7-mime; smime-type=signed-data\n"
+         "Content-Transfer-Encoding: base64\n\nbm90IGNtcw==\n",
+         "", "S/MIME that could not be opened"},
+        {"S/MIME certificates only",
+         "Content-Type: application/pkcs7-mime; smime-type=certs-only\n\nxx\n", "", ""},
+        {"nested as deep as it is read", nested(64), "innermost\n", ""},
+        {"nested deeper", nested(65), "", "nested too deeply"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MessageContent content = ParseMessage(c.message);
+        EXPECT_EQ(content.Body(), c.body);
+        EXPECT_EQ(content.unreadParts, c.unread);
+    }
+}
+
 TEST(DeliveryOrder, TimeStampsAndCountersCompareByValue) {
     const std::vector<std::string> ordered = {
         "999.M1P1.host",      "1700000000.M9P1.h", "1700000000.M10P1.h",
@@ -178,6 +266,16 @@ TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
         }
         EXPECT_EQ(addresses, expected) << headers;
     }
+    // A mail server drops the From_ lines before the header, and so does every
+    // reader; "From :" is a header field, with a blank before its colon.
+    for (const char* from : {"From 1234abcd Mon Sep 17 00:00:00 2001\n", ">From x\r\nFrom y\n"}) {
+        const std::string message =
+            std::string(from) + "To: a@x.org\nSubject: s\nMessage-ID: <1@x>\n\nbody\n";
+        EXPECT_EQ(ParseMessage(message).recipients.size(), 1u) << from;
+        EXPECT_EQ(ParseSubject(message), "s") << from;
+        EXPECT_EQ(ParseHeaderValue(message, "Message-ID"), "<1@x>") << from;
+    }
+    EXPECT_EQ(ParseHeaderValue("From : a@x.org\nTo: b@x.org\n\nx\n", "From"), "a@x.org");
 }
 
 TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
@@ -203,17 +301,51 @@ TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
         {"another recipient", "From: me@x.org\nTo: a@x.org\nBcc: b@x.org\nSubject: s\n\nbody\n",
          false},
         {"another sender", "From: you@x.org\nTo: a@x.org\nSubject: s\n\nbody\n", false},
+        // A mail server drops it.
+        {"an mbox From_ line before it", "From 1234abcd Mon Sep 17 00:00:00 2001\n" + base, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MessageFingerprint(c.message) == fingerprint, c.same) << c.what;
     }
-    auto multipart = [](const char* boundary) {
-        return std::string(
-                   "From: me@x.org\nTo: a@x.org\nSubject: s\nContent-Type: multipart/mixed; "
-                   "boundary=\"") +
-               boundary + "\"\n\n--" + boundary + "\n\nbody\n--" + boundary + "--\n";
+    // Two messages that read alike, or not.
+    const auto text = [](const std::string& headers, const std::string& body) {
+        return "From: me@x.org\nTo: a@x.org\nSubject: s\n" + headers + "\n" + body;
     };
-    EXPECT_EQ(MessageFingerprint(multipart("b1")), MessageFingerprint(multipart("other-2")));
+    const auto attached = [](const char* boundary, const char* name, const char* bytes,
+                             const char* lineEnd) {
+        std::string m = std::string("From: me@x.org\nTo: a@x.org\nSubject: s\n") +
+                        "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n--" +
+                        boundary + "\n\nbody\n--" + boundary +
+                        "\nContent-Type: application/pdf\nContent-Disposition: attachment; "
+                        "filename=" +
+                        name + "\nContent-Transfer-Encoding: base64\n\n" + bytes + "\n--" +
+                        boundary + "--\n";
+        std::string ends;
+        for (const char c : m) ends += c == '\n' ? std::string(lineEnd) : std::string(1, c);
+        return ends;
+    };
+    const struct {
+        const char* what;
+        std::string one, other;
+        bool same;
+    } pairs[] = {
+        {"new boundaries and CR LF", attached("b1", "a.pdf", "JVBERg==", "\n"),
+         attached("other-2", "a.pdf", "JVBERg==", "\r\n"), true},
+        {"another attachment", attached("b", "a.pdf", "JVBERg==", "\n"),
+         attached("b", "a.pdf", "JVBERw==", "\n"), false},
+        {"another attachment name", attached("b", "a.pdf", "JVBERg==", "\n"),
+         attached("b", "b.pdf", "JVBERg==", "\n"), false},
+        {"relabelled from us-ascii to utf-7",
+         text("Content-Type: text/plain; charset=us-ascii\n", "+AGM-onfidential\n"),
+         text("Content-Type: text/plain; charset=utf-7\n", "+AGM-onfidential\n"), false},
+        {"a transfer encoding added", text("", "Y29uZmlkZW50aWFs\n"),
+         text("Content-Transfer-Encoding: base64\n", "Y29uZmlkZW50aWFs\n"), false},
+        {"a body that names boundary=0", text("", "boundary=0\nPay 100\n"),
+         text("", "boundary=0\nPay 1000000\n"), false},
+    };
+    for (const auto& c : pairs) {
+        EXPECT_EQ(MessageFingerprint(c.one) == MessageFingerprint(c.other), c.same) << c.what;
+    }
 }
 
 // A NUL or a byte the charset does not know reads as U+FFFD, and the text goes

@@ -357,6 +357,12 @@ TEST(DetailLines, EachRuleAddsWhatItFoundAndNothingWithoutASend) {
         none.present = false;
         EXPECT_TRUE(DetailLines(none, c.rules).empty());
     }
+    // The keyword rule fired for what could not be read.
+    SendEvidence unread = Sample();
+    unread.keywordPlace.clear();
+    unread.unreadParts = "encrypted";
+    EXPECT_EQ(DetailLines(unread, {.KeywordsViolated = true}).back(),
+              "Part of the message could not be read (encrypted)");
 }
 
 TEST(DetailLines, LongTextsAreCutAndABlankSubjectIsSaid) {

@@ -227,6 +227,32 @@ TEST_F(ProcessItemTest, KeywordsAreLookedForInTheBodyOfTheMessagesFormat) {
     EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
     EXPECT_TRUE(platform.Logged("Unrecognized body format: 0"));
     EXPECT_TRUE(platform.Logged("Keywords (body) passed: True"));
+
+    // Part of the message the store could not read may hold one: the rule
+    // asks, and says why. A keyword found is named instead.
+    const std::string unread =
+        "Evidence of Keywords Rule: part of the message could not be read (encrypted)";
+    message->bodyFormat = 1;
+    message->body = "nothing here";
+    message->unreadParts = "encrypted";
+    for (const char* subject : {"Plans", "secret plans"}) {
+        message->subject = subject;
+        platform.log.clear();
+        EXPECT_TRUE(Send());
+        EXPECT_TRUE(ThreadGlobals().KeywordsViolated) << subject;
+        EXPECT_EQ(platform.Logged(unread), message->subject == "Plans") << subject;
+    }
+    // Asking on its own, the rule names a keyword the body holds, not what the
+    // store could not read.
+    platform.SetSetting(keys::kSeparatePromptsWanted, "1");
+    Answers({kYes});
+    message->subject = "Plans";
+    message->body = "the secret";
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(platform.Logged("Evidence of Keywords Rule: keyword \"secret\" in the body"));
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "0");
+    EXPECT_TRUE(Send());
+    EXPECT_FALSE(ThreadGlobals().KeywordsViolated);
 }
 
 TEST_F(ProcessItemTest, FailuresReportTheStageReached) {
