@@ -102,6 +102,16 @@ TEST(GlobMatchTest, LongPiecesAndLongRunsOfQuestionMarks) {
          "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", true},
         {"a" + Repeat("y", 64) + "b" + Repeat("y", 63) + "c",
          "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", false},
+        // A long literal stretch that overlaps itself: after a whole match the
+        // next character may end another; after a mismatch the fallbacks are
+        // followed as far as they go, when the stretch's table is built and
+        // when the text is read (each of these needs a second fallback).
+        {Repeat("a", 65), "*" + Repeat("a", 64), true},
+        {Repeat("a", 58) + "c" + Repeat("a", 7), "*" + Repeat("a", 64) + "*", false},
+        {"abaab" + Repeat("aba", 22), "*" + Repeat("aba", 22), true},
+        {"abaab" + Repeat("aba", 22) + "x", "*" + Repeat("aba", 22) + "?", true},
+        {"abaabaababaabaab" + Repeat("aba", 19), "*abaabaab" + Repeat("aba", 19), true},
+        {"abaabaababaabaab" + Repeat("aba", 19) + "x", "*abaabaab" + Repeat("aba", 19) + "*", true},
     });
 }
 
