@@ -287,18 +287,23 @@ TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsAsExplorersAndE
 size_t FirstOccurringOneByOne(const std::vector<std::string>& keywords, const std::string& text) {
     const std::string folded = FoldCase(text);
     for (size_t k = 0; k < keywords.size(); ++k) {
-        if (keywords[k].empty() ? !text.empty()
-                                : folded.find(FoldCase(keywords[k])) != std::string::npos) {
-            return k;
-        }
+        const std::string keyword = FoldCase(keywords[k]);
+        if (keyword.empty() ? !text.empty() : folded.find(keyword) != std::string::npos) return k;
     }
     return KeywordSearch::npos;
 }
 
+// The soft hyphen and the zero-width characters fold to nothing.
 TEST(FoldCaseTest, AgreesWithIcuOnEveryCodePointUpToU0800AndKeepsBrokenBytes) {
     EXPECT_EQ(FoldCase("A\xC3(B\xFF"), "a\xC3(b\xFF");
+    EXPECT_EQ(FoldCase("\xEF\xBB\xBF"
+                       "Con\xE2\x80\x8B\xE2\x80\x8C\xE2\x80\x8D"
+                       "fi\xE2\x81\xA0"
+                       "dential"),
+              "confidential");
     for (UChar32 c = 0; c < 0x800; ++c) {
-        ASSERT_EQ(FoldCase(Utf8(c) + "x"), Utf8(u_foldCase(c, U_FOLD_CASE_DEFAULT)) + "x")
+        ASSERT_EQ(FoldCase(Utf8(c) + "x"),
+                  (c == 0xAD ? "" : Utf8(u_foldCase(c, U_FOLD_CASE_DEFAULT))) + "x")
             << std::hex << c;
     }
 }
@@ -335,6 +340,12 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
         {{"geschäftsgeheimnis"}, "Betreff: GESCHÄFTSGEHEIMNIS", 0},
         {{"absent", "plan", "top"}, "the TopSecretPlan", 1},
         {{"ß"}, "STRASSE", KeywordSearch::npos},
+        // What shows as nothing inside a word is not there, in the text or the
+        // keyword; a keyword of nothing else is as an empty one.
+        {{"absent", "confidential"}, "CON\u00ADFI\u200BDEN\u200C\u200DTIAL\u2060", 1},
+        {{"se\u00ADcret", "\uFEFF"}, "the secret", 0},
+        {{"\u00AD\u200B"}, "x", 0},
+        {{"con fidential", "con-fidential"}, "confidential", KeywordSearch::npos},
     };
     for (const Case& c : cases) {
         KeywordSearch search(c.keywords);
@@ -347,9 +358,10 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
 // prefixes and suffixes, repeat, and meet capitals, multi-byte letters and
 // broken UTF-8.
 TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
-    const std::vector<std::string> alphabet = {"a",   "b", "A", "B",    "ä",    "Ä", "σ",
-                                               "Σ",   "ς", " ", "\xC3", "\x80", "K", "\xE2\x84\xAA",
-                                               "\xC0"};
+    const std::vector<std::string> alphabet = {
+        "a",    "b",      "A",     "B",    "ä",    "Ä", "σ",
+        "Σ",    "ς",      " ",     "\xC3", "\x80", "K", "\xE2\x84\xAA",
+        "\xC0", "\u00AD", "\u200B"};
     std::mt19937 random(20261206);
     auto word = [&](size_t maxLength) {
         std::string out;
@@ -373,17 +385,22 @@ TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
 
 // Long texts are walked in several stretches side by side: an occurrence must be
 // found wherever it lies relative to the cuts, also where text without ASCII
-// moves them or leaves none to make.
+// moves them or leaves none to make, and where soft hyphens and zero-width
+// spaces inside it make it far longer than the keyword.
 TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
     std::mt19937 random(4711);
     const std::vector<std::string> fillers[] = {{"x", "y", " ", "ü", "Ü"}, {"ü", "σ"}, {"ü", " "}};
+    std::string spread = "ab";
+    for (int i = 0; i < 100; ++i) spread += "\u200B\u00AD";
     // Kelvin sign, Ü, Σ, z, q; and z between Kelvin signs, whose three bytes fold to one.
-    for (const std::string planted :
-         {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq",
-          "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"}) {
+    for (const auto& [keyword, planted] : std::vector<std::pair<std::string, std::string>>{
+             {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq", "\xE2\x84\xAA\xC3\x9C\xCE\xA3zq"},
+             {"\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA",
+              "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"},
+             {"abcd", spread + "c\u00ADd"}}) {
         // "\x9C" ends "Ü" but never its fold: only a walk that starts inside a
         // letter sees it.
-        const std::vector<std::string> keywords = {"zzq", "üx σ", "\x9C", planted, "never"};
+        const std::vector<std::string> keywords = {"zzq", "üx σ", "\x9C", keyword, "never"};
         for (const auto& filler : fillers) {
             std::string base;
             while (base.size() < 40000) base += filler[random() % filler.size()];
@@ -440,6 +457,8 @@ TEST_F(KeywordRuleTest, AsksTheEngineAboutTheKeywordsBeforeTheFirstFound) {
         {"alpha\r\n*ray*\r\ngamma", "*ray*", "x-ray", {"x-ray|alpha", "x-ray|*ray*"}, true},
         {"secret\r\n", "-", "", {"|secret", "|"}, false},
         {"secret\r\n", "-", "harmless", {"harmless|secret"}, true},
+        // Found as a reader sees it, without asking the engine.
+        {"confidential", "-", "CON\u00ADFIDEN\u200BTIAL", {}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
