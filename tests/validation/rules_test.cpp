@@ -10,6 +10,7 @@
 #include "settings/SettingKeys.h"
 #include "tests/engine/GlobReference.h"
 #include "tests/validation/ValidationFixture.h"
+#include "validation/AddressForm.h"
 #include "validation/KeywordSearch.h"
 
 namespace postwarden {
@@ -110,7 +111,8 @@ class AddressSpellingTest : public ValidationTest {
 };
 
 TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRules) {
-    platform.SetSetting(keys::kListOfEmailAddressesDomains, "ceo@corp.example\r\nbücher.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains,
+                        "ceo@corp.example\r\nbücher.example\r\nrival.example");
     platform.SetSetting(keys::kListOfOutsideDomains, "corp.example\r\nxn--bcher-kva.example");
     const struct {
         const char* address;
@@ -126,9 +128,24 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
         {"x@xn--bcher-kva.example", true, false},  // the punycode of a listed domain
         {"x@BÜCHER.example.", true, false},
         {"\"c eo\"@corp.example", false, false},  // quotes that are needed stay
-        {"\"ceo@corp.example\"@evil.example", false, true},
         {"ceo@corp.example.evil.example", false, true},
         {"someone@corp.example", false, false},
+        {"a@corp.example@rival.example", true, true},  // the last "@" separates
+        // Routed on by the server of the domain written: to the domain named
+        // after a "%" or a quoted "@", or before a "!".
+        {"boss%rival.example@corp.example", true, true},
+        {"boss%corp.example@corp.example", false, false},
+        {"a%rival.example%corp.example@corp.example", true, true},
+        {"a%corp.example%rival.example@corp.example", true, true},
+        {"x%xn--bcher-kva.example@corp.example", true, false},
+        {"\"ceo@corp.example\"@evil.example", true, true},  // the mailbox it reaches
+        {"ceo%corp.example@evil.example", true, true},
+        {"\"x@rival.example\"@corp.example", true, true},
+        {"rival.example!boss", true, true},
+        {"corp.example!rival.example!boss@corp.example", true, true},
+        {"rival.example!boss@corp.example", true, true},
+        {"corp.example!boss@corp.example", false, false},
+        {"@rival.example:boss@corp.example", true, true},
     };
     for (const auto& c : cases) {
         ThreadGlobals() = {};
@@ -142,6 +159,45 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
     platform.log.clear();
     EXPECT_TRUE(v.CheckOutsideDomains(false, "x@XN--BCHER-KVA.example."));
     EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'xn--bcher-kva.example.'");
+    // A routed address is traced as written too (after its first "@"), and
+    // named by the domain outside.
+    platform.log.clear();
+    ThreadEvidence() = {};
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "\"boss%Rival.example\"@corp.example"));
+    EXPECT_EQ(Lines(), (Lines_{"CheckOutsideDomains|Looking at domain 'corp.example'",
+                               "CheckOutsideDomains|Comparing with 'corp.example'",
+                               "CheckOutsideDomains|Comparing with 'xn--bcher-kva.example'",
+                               "CheckOutsideDomains|Domain found: False"}));
+    ASSERT_EQ(ThreadEvidence().outside.listed.size(), 1u);
+    EXPECT_EQ(ThreadEvidence().outside.listed[0].matched, "rival.example");
+}
+
+// Where a server that reads the local part as a route sends the message on.
+TEST(AddressFormTest, RouteOfNamesEveryHostOnTheWayAndTheMailboxAtItsEnd) {
+    using validation::RouteOf;
+    const struct {
+        const char* address;
+        const char* user;
+        std::vector<std::string> domains;
+    } cases[] = {
+        {"a%b.example%c.example@corp", "a", {"b.example", "c.example"}},
+        {"x!y!z", "z", {"x", "y"}},
+        {"rival.example!boss@corp.example", "boss", {"rival.example"}},
+        {"\"x@evil.example\"@corp.example", "x", {"evil.example"}},
+        {"\"x\\@evil.example\"@corp.example", "x", {"evil.example"}},
+        {"\"c eo%XN--BCHER-KVA.example.\"@corp", "\"c eo\"", {"bücher.example"}},
+        {"@a.example,@b.example:u@c.example", "u", {"a.example", "b.example"}},
+        {"a%%b%b%@c", "a", {"b"}},
+        {"a!b%c@d", "b", {"a", "c"}},
+        {"first.last@corp.example", "", {}},
+        {"\"Last, First\"@corp.example", "", {}},
+        {"Undisclosed", "", {}},
+    };
+    for (const auto& c : cases) {
+        const validation::Route route = RouteOf(c.address);
+        EXPECT_EQ(route.user, c.user) << c.address;
+        EXPECT_EQ(route.domains, c.domains) << c.address;
+    }
 }
 
 class MessageRulesTest : public ValidationTest {};
