@@ -140,6 +140,11 @@ TEST(GlobMatchTest, LongPiecesAndLongRunsOfQuestionMarks) {
         {"abaab" + Repeat("aba", 22) + "x", "*" + Repeat("aba", 22) + "?", true},
         {"abaabaababaabaab" + Repeat("aba", 19), "*abaabaab" + Repeat("aba", 19), true},
         {"abaabaababaabaab" + Repeat("aba", 19) + "x", "*abaabaab" + Repeat("aba", 19) + "*", true},
+        // A piece too long for the registers, read as parts: the long literal
+        // stretch counts only where the run of `?` before it began after the x.
+        {"x" + Repeat("y", 2100) + a100, "*x" + Repeat("?", 2100) + a100, true},
+        {"x" + Repeat("y", 2099) + a100, "*x" + Repeat("?", 2100) + a100, false},
+        {"x" + Repeat("y", 2101) + a100 + "z", "*x" + Repeat("?", 2100) + a100 + "*", false},
     });
 }
 
