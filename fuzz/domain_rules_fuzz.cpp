@@ -6,6 +6,7 @@
 // most once per send and answer "do not send" only after a No.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -75,7 +76,8 @@ std::string Unquoted(const std::string& text) {
                : text;
 }
 
-// Addresses and entries are compared in the rules' one canonical form
+// Addresses and entries are compared in the rules' one canonical form, and so
+// are the domains and the mailbox an address routes the message on to
 // (validation/AddressForm, tested on its own); the traces show them as written.
 
 // What both rules do before they compare: with an empty list they only report
@@ -114,12 +116,19 @@ Expected OutsideDomains(const std::string& address, const std::string& list) {
     if (!domain) return expected;
     const char* source = "CheckOutsideDomains";
     expected.lines.push_back(Line("trace", 0, source, "Looking at domain " + Quoted(*domain)));
-    const std::string compared =
-        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))));
+    // Every domain must be one of the company's for the address to be inside.
+    std::vector<std::string> outside = {
+        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))))};
+    for (const std::string& routed : validation::RouteOf(Unquoted(LCase(address))).domains) {
+        outside.push_back(routed);
+    }
     bool found = false;
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        if (GlobMatch(compared, validation::CanonicalAddress(entry))) {
+        std::erase_if(outside, [&](const std::string& domain) {
+            return GlobMatch(domain, validation::CanonicalAddress(entry));
+        });
+        if (outside.empty()) {
             found = true;
             break;
         }
@@ -141,16 +150,21 @@ Expected WatchList(const std::string& address, const std::string& list) {
     expected.lines.push_back(
         Line("trace", 0, source, "Looking at email address " + Quoted(address)));
     expected.lines.push_back(Line("trace", 0, source, "and domain " + Quoted(*domain)));
-    const std::string comparedAddress = validation::CanonicalAddress(Unquoted(address));
-    const std::string comparedDomain =
-        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))));
+    std::vector<std::string> compared = {
+        validation::CanonicalAddress(Unquoted(address)),
+        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))))};
+    const validation::Route route = validation::RouteOf(Unquoted(address));
+    for (const std::string& domain : route.domains) {
+        compared.push_back(domain);
+        compared.push_back(route.user + "@" + domain);
+    }
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
         const std::string comparedEntry = validation::CanonicalAddress(entry);
-        if (GlobMatch(comparedDomain, comparedEntry) || GlobMatch(comparedAddress, comparedEntry)) {
-            expected.flag = true;
-            break;
-        }
+        expected.flag = std::any_of(compared.begin(), compared.end(), [&](const std::string& c) {
+            return GlobMatch(c, comparedEntry);
+        });
+        if (expected.flag) break;
     }
     return expected;
 }

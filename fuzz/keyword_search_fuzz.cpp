@@ -17,11 +17,13 @@ namespace {
 size_t NaiveFirstOccurring(const std::vector<std::string>& keywords, const std::string& text) {
     const std::string folded = postwarden::FoldCase(text);
     for (size_t i = 0; i < keywords.size(); ++i) {
-        if (keywords[i].empty()) {
+        // A keyword that folds to nothing is found in every text but the empty one.
+        const std::string keyword = postwarden::FoldCase(keywords[i]);
+        if (keyword.empty()) {
             if (!text.empty()) return i;
             continue;
         }
-        if (folded.find(postwarden::FoldCase(keywords[i])) != std::string::npos) return i;
+        if (folded.find(keyword) != std::string::npos) return i;
     }
     return postwarden::KeywordSearch::npos;
 }
@@ -42,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const KeywordSearch plain(keywords, 0);
     FUZZ_CHECK(plain.FirstOccurring(text) == expected);
 
-    // Case never matters: the folded text gives the same answer.
-    FUZZ_CHECK(tables.FirstOccurring(postwarden::FoldCase(text)) == expected);
+    // Case never matters: the folded text gives the same answer (unless folding
+    // leaves nothing of it, which an empty keyword tells apart).
+    const std::string folded = postwarden::FoldCase(text);
+    if (!folded.empty() || text.empty()) FUZZ_CHECK(tables.FirstOccurring(folded) == expected);
     return 0;
 }

@@ -113,7 +113,7 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 void CheckGlob(std::string_view value, std::string_view pattern) {
     const bool match = GlobMatch(value, pattern);
     FUZZ_CHECK(GlobMatch(value, "*"));
-    FUZZ_CHECK(GlobMatch(value, "") == value.empty());
+    FUZZ_CHECK(GlobMatch(value, "") == testing::ReferenceFolded(value).empty());
     // Every text matches itself: a wildcard in it matches its own character.
     FUZZ_CHECK(GlobMatch(value, value));
     FUZZ_CHECK(GlobMatch(pattern, pattern));

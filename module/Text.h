@@ -19,4 +19,13 @@ int32_t ToLong(std::string_view text);
 // that are not valid UTF-8 are kept as they are.
 std::string LCase(std::string_view text);
 
+// Whether a code point is one that shows as nothing between two letters, so
+// that a word written with it reads as the word: the soft hyphen (U+00AD), the
+// zero-width space, non-joiner and joiner (U+200B to U+200D), the word joiner
+// (U+2060) and the zero-width no-break space (U+FEFF). The keyword search and
+// the engine's matching skip them, in the text and in the list entry alike.
+constexpr bool IsUnseenInWord(char32_t c) {
+    return c == 0xAD || (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF;
+}
+
 }  // namespace postwarden

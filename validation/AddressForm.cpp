@@ -3,6 +3,7 @@
 #include <unicode/uidna.h>
 
 #include <memory>
+#include <unordered_set>
 
 namespace postwarden::validation {
 
@@ -48,6 +49,35 @@ size_t SeparatingAt(std::string_view text) {
         }
     }
     return at;
+}
+
+// The local part as the server that reads it as a route sees it: without its
+// quotes, each escaped character as itself.
+std::string Unquoted(std::string_view local) {
+    std::string out;
+    out.reserve(local.size());
+    bool quoted = false;
+    for (size_t i = 0; i < local.size(); ++i) {
+        if (local[i] == '"') {
+            quoted = !quoted;
+        } else if (quoted && local[i] == '\\' && i + 1 < local.size()) {
+            out += local[++i];
+        } else {
+            out += local[i];
+        }
+    }
+    return out;
+}
+
+// A local part as CanonicalAddress writes it: bare where it can be, else quoted.
+std::string CanonicalLocal(std::string_view local) {
+    if (local.empty() || IsDotAtom(local)) return std::string(local);
+    std::string out = "\"";
+    for (char c : local) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + '"';
 }
 
 struct IdnaClose {
@@ -107,6 +137,38 @@ std::string CanonicalAddress(std::string_view text) {
         local = local.substr(1, local.size() - 2);
     }
     return std::string(local) + "@" + CanonicalDomain(text.substr(at + 1));
+}
+
+Route RouteOf(std::string_view text) {
+    text = Trim(text);
+    const size_t at = SeparatingAt(text);
+    const std::string local = Unquoted(at == std::string_view::npos ? text : text.substr(0, at));
+    Route route;
+    std::unordered_set<std::string> seen;
+    std::string_view user;
+    // The pieces between separators; "," and ":" only end a piece, as in the
+    // source route "@a,@b:user".
+    char before = 0;
+    size_t start = 0;
+    for (size_t i = 0; i <= local.size(); ++i) {
+        const char after = i < local.size() ? local[i] : 0;
+        if (i < local.size() && std::string_view("%@!,:").find(after) == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view piece = Trim(std::string_view(local).substr(start, i - start));
+        if (before == '%' || before == '@' || after == '!') {
+            std::string domain = CanonicalDomain(piece);
+            if (!piece.empty() && seen.insert(domain).second) {
+                route.domains.push_back(std::move(domain));
+            }
+        } else if (!piece.empty()) {
+            user = piece;
+        }
+        before = after;
+        start = i + 1;
+    }
+    if (!route.domains.empty()) route.user = CanonicalLocal(user);
+    return route;
 }
 
 std::string DomainOf(std::string_view canonicalAddress) {

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace postwarden::validation {
 
@@ -19,5 +20,21 @@ std::string CanonicalDomain(std::string_view domain);
 // The domain of a canonical address: what follows its "@"; empty when it has
 // none.
 std::string DomainOf(std::string_view canonicalAddress);
+
+// Where a mail server may still pass a message on when it reads the local part
+// of an address as a route, as old ones do: "user%host@relay" (the percent
+// hack), "host!user" (a bang path, with or without "@relay"), and a quoted
+// "user@host" or source route ("@host:user") inside it, nested any way
+// ("a%b%c@x" may go on to c and then to b). The hosts so named are the ones
+// after a "%" or "@" and before a "!"; the mailbox at the end of the route is
+// the last other non-empty piece. An ordinary local part names no host,
+// quoted or not ("Last, First"@x).
+struct Route {
+    std::string user;                  // canonical local part, quoted if it must be
+    std::vector<std::string> domains;  // canonical, each once, in the order written
+};
+// The route in `text`, an address as CanonicalAddress takes it; a text without
+// "@" is read here as a local part ("host!user" reaches host). Never throws.
+Route RouteOf(std::string_view text);
 
 }  // namespace postwarden::validation

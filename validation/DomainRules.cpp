@@ -1,6 +1,8 @@
 // The two rules on each recipient's address: recipients outside the company's
 // own domains, and recipients on the watch list of addresses and domains.
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "module/CPostwarden.h"
 #include "module/FailureReport.h"
@@ -63,20 +65,31 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
 
         const std::string written = StripQuotes(LCase(address));
         const std::string domain = GetSMTPDomain(written);
-        // Compared in one form whatever the spelling; traced as written.
-        const std::string compared = validation::DomainOf(validation::CanonicalAddress(written));
+        // Compared in one form whatever the spelling; traced as written. A
+        // domain the address routes the message on to must be the company's too.
+        std::vector<std::string> compared = {
+            validation::DomainOf(validation::CanonicalAddress(written))};
+        for (std::string& routed : validation::RouteOf(written).domains) {
+            compared.push_back(std::move(routed));
+        }
+        std::vector<bool> inside(compared.size(), false);
+        size_t insideCount = 0;
         std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
         list->SetText(m_ListOfOutsideDomains);
         Log("CheckOutsideDomains", "Looking at domain '" + domain + "'", 0);
         bool found = false;
         const int32_t count = list->Count();
-        for (int32_t index = 1; index <= count; ++index) {
+        for (int32_t index = 1; index <= count && !found; ++index) {
             const std::string entry = list->Item(index);
             Log("CheckOutsideDomains", "Comparing with '" + entry + "'", 0);
-            if (Helper().MatchesEntry(compared, validation::CanonicalAddress(entry)) == 1) {
-                found = true;
-                break;
+            const std::string comparedEntry = validation::CanonicalAddress(entry);
+            for (size_t d = 0; d < compared.size(); ++d) {
+                if (!inside[d] && Helper().MatchesEntry(compared[d], comparedEntry) == 1) {
+                    inside[d] = true;
+                    ++insideCount;
+                }
             }
+            found = insideCount == compared.size();
         }
         list.reset();
         Log("CheckOutsideDomains", std::string("Domain found: ") + std::string(BoolText(found)), 0);
@@ -84,7 +97,18 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
 
         // Marked before the form shows: this send asks about it only once.
         if (separatePromptsWanted) m_OutsideDomainsPrompted = true;
-        ThreadEvidence().outside.Add(address, domain);
+        // Named by the domain as written, unless only a domain it is routed on
+        // to is outside (or nothing is written after an "@").
+        std::string outsideDomain = domain;
+        if (inside[0] || domain.empty()) {
+            for (size_t d = 1; d < compared.size(); ++d) {
+                if (!inside[d]) {
+                    outsideDomain = compared[d];
+                    break;
+                }
+            }
+        }
+        ThreadEvidence().outside.Add(address, outsideDomain);
         result = ConfirmFiredRule(separatePromptsWanted, kOutsideDomainsRule);
         ThreadGlobals().*kOutsideDomainsRule.flag = true;
         return result;
@@ -114,6 +138,10 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         const std::string comparedAddress = validation::CanonicalAddress(StripQuotes(address));
         const std::string comparedDomain =
             validation::DomainOf(validation::CanonicalAddress(written));
+        // Where the address routes the message on to is watched as well: each
+        // domain so named, and the mailbox at the end of the route there.
+        const validation::Route route = validation::RouteOf(StripQuotes(address));
+        std::string routedAddress;
         std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
         list->SetText(m_ListOfEmailAddressesDomains);
         Log("CheckEmailAddressesDomains", "Looking at email address '" + address + "'", 0);
@@ -123,16 +151,18 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         bool found = false;
         std::string matched;
         const int32_t count = list->Count();
-        for (int32_t index = 1; index <= count; ++index) {
+        for (int32_t index = 1; index <= count && !found; ++index) {
             const std::string entry = list->Item(index);
             Log("CheckEmailAddressesDomains", "Comparing with '" + entry + "'", 0);
             const std::string comparedEntry = validation::CanonicalAddress(entry);
-            if (Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
-                Helper().MatchesEntry(comparedAddress, comparedEntry) != 0) {
-                found = true;
-                matched = entry;
-                break;
+            found = Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
+                    Helper().MatchesEntry(comparedAddress, comparedEntry) != 0;
+            for (size_t d = 0; d < route.domains.size() && !found; ++d) {
+                routedAddress = route.user + "@" + route.domains[d];
+                found = Helper().MatchesEntry(route.domains[d], comparedEntry) != 0 ||
+                        Helper().MatchesEntry(routedAddress, comparedEntry) != 0;
             }
+            if (found) matched = entry;
         }
         list.reset();
         if (!found) return true;

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "module/RuntimeError.h"
+#include "module/Text.h"
 
 namespace postwarden {
 
@@ -17,7 +18,7 @@ constexpr uint32_t kNoKeyword = std::numeric_limits<uint32_t>::max();
 
 // The folded UTF-8 bytes of every two-byte code point (U+0080 to U+07FF): the
 // Latin, Greek and Cyrillic letters that fill most non-ASCII text are folded by
-// one look-up instead of a call into ICU.
+// one look-up instead of a call into ICU. The soft hyphen folds to nothing.
 struct FoldedTwoByte {
     uint8_t length = 0;
     uint8_t bytes[3] = {};
@@ -26,6 +27,7 @@ const FoldedTwoByte* TwoByteFolds() {
     static const std::vector<FoldedTwoByte> table = [] {
         std::vector<FoldedTwoByte> out(0x800);
         for (UChar32 c = 0x80; c < 0x800; ++c) {
+            if (IsUnseenInWord(static_cast<char32_t>(c))) continue;
             int32_t length = 0;
             uint8_t bytes[U8_MAX_LENGTH];
             U8_APPEND_UNSAFE(bytes, length, u_foldCase(c, U_FOLD_CASE_DEFAULT));
@@ -40,7 +42,8 @@ const FoldedTwoByte* TwoByteFolds() {
 }
 
 // Reads the code point at `s[i]` (advancing `i`) and writes its folded UTF-8
-// bytes to `out`; returns how many. An invalid sequence is copied unchanged.
+// bytes to `out`; returns how many, none for a code point unseen in a word. An
+// invalid sequence is copied unchanged.
 int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGTH]) {
     const uint8_t first = s[i];
     if (first < 0x80) {
@@ -65,7 +68,7 @@ int32_t FoldNext(const uint8_t* s, size_t n, size_t& i, uint8_t out[U8_MAX_LENGT
     if (c < 0) {
         std::copy(s + i, s + i + j, out);
         length = j;
-    } else {
+    } else if (!IsUnseenInWord(static_cast<char32_t>(c))) {
         U8_APPEND_UNSAFE(out, length, u_foldCase(c, U_FOLD_CASE_DEFAULT));
     }
     i += static_cast<size_t>(j);
@@ -275,7 +278,8 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
     // byte, which is never inside a code point, so each walk folds exactly the
     // bytes a walk from the start would; and it runs on past the start of the
     // next by more than the longest keyword can span (a folded byte comes from
-    // at most four bytes of text), so no occurrence falls between two walks.
+    // at most four bytes of text, and the code points unseen in a word that a
+    // walk meets move its end on), so no occurrence falls between two walks.
     constexpr size_t kWalks = 4;
     const size_t overlap = 4 * longestFolded_;
     Walk walks[kWalks];
@@ -306,8 +310,11 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
     // One code point. ASCII needs no folding (capitals share the columns of
     // their small letters); a two-byte letter, most of what is not ASCII in
     // Latin, Greek or Cyrillic text, has its columns in one look-up; the rest
-    // is folded in full.
-    const auto advance = [&](size_t & i, uint32_t & row) __attribute__((always_inline)) {
+    // is folded in full. A code point unseen in a word takes no step, and
+    // moves the end of the walk on by its bytes: it makes an occurrence span
+    // that much more of the text.
+    const auto advance = [&](size_t & i, uint32_t & row, size_t & end)
+        __attribute__((always_inline)) {
         const uint32_t first = s[i];
         if (first < 0x80) {
             step(row, classOf_[first]);
@@ -318,6 +325,10 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
         if (first - 0xC2u <= 0xDFu - 0xC2u && (second & 0xC0u) == 0x80u) {
             const uint32_t packed = twoByte[((first & 0x1Fu) << 6) | (second & 0x3Fu)];
             i += 2;
+            if (packed == 0) [[unlikely]] {
+                end = std::min(n, end + 2);
+                return;
+            }
             step(row, packed & 0xFFu);
             if (packed >> 24 == 1) [[unlikely]]
                 return;
@@ -327,8 +338,11 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
             return;
         }
         uint8_t buffer[U8_MAX_LENGTH];
+        const size_t before = i;
         const int32_t length = FoldNext(s, n, i, buffer);
         for (int32_t b = 0; b < length; ++b) step(row, classOf_[buffer[b]]);
+        if (length == 0) [[unlikely]]
+            end = std::min(n, end + (i - before));
     };
 
     if (count == kWalks) {
@@ -343,10 +357,10 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
                                               (walks[3].end - std::min(i3, walks[3].end)) / 4));
             if (rounds == 0) break;
             for (; rounds > 0; --rounds) {
-                advance(i0, r0);
-                advance(i1, r1);
-                advance(i2, r2);
-                advance(i3, r3);
+                advance(i0, r0, walks[0].end);
+                advance(i1, r1, walks[1].end);
+                advance(i2, r2, walks[2].end);
+                advance(i3, r3, walks[3].end);
             }
             if (best == 0) return best;
         }
@@ -363,7 +377,7 @@ size_t KeywordSearch::FirstOccurring(std::string_view text) const {
         size_t i = walks[w].i;
         uint32_t row = walks[w].row;
         while (i < walks[w].end) {
-            advance(i, row);
+            advance(i, row, walks[w].end);
             if (best == 0) return best;
         }
     }

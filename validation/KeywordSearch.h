@@ -8,9 +8,10 @@
 
 namespace postwarden {
 
-// A text in Unicode simple case folding, one code point for one; bytes that are
-// not valid UTF-8 are kept as they are. Two texts that differ only in case fold
-// to the same bytes.
+// A text in Unicode simple case folding, one code point for one, without the
+// code points that show as nothing inside a word (IsUnseenInWord: the soft
+// hyphen, the zero-width ones); bytes that are not valid UTF-8 are kept as they
+// are. Two texts that differ only in case, or in those, fold to the same bytes.
 std::string FoldCase(std::string_view text);
 
 // Which of a list of keywords occur in a text, without regard to case. All
@@ -19,8 +20,9 @@ std::string FoldCase(std::string_view text);
 // the time does not grow with the number of keywords.
 //
 // The answer is the one a loop over the keywords would give that asks, for each
-// in turn, whether FoldCase(keyword) occurs in FoldCase(text); an empty keyword
-// occurs in every text but the empty one.
+// in turn, whether FoldCase(keyword) occurs in FoldCase(text); an empty keyword,
+// or one of nothing but code points unseen in a word, occurs in every text but
+// the empty one.
 class KeywordSearch {
   public:
     static constexpr size_t npos = static_cast<size_t>(-1);

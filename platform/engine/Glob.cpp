@@ -33,13 +33,14 @@ bool StartsWith(FoldedReader& text, std::span<const UChar32> piece) {
 
 bool GlobMatch(std::string_view value, std::string_view pattern) {
     const std::vector<UChar32> p = Folded(pattern);
-    // Folding keeps one code point for one, and a code point takes 1 to 4 bytes,
-    // so the value's length in bytes bounds what it can match without folding
-    // it: this keeps a long text against a list of plain words cheap.
+    // Folding keeps one code point for one, and a code point takes at least one
+    // byte, so a value with fewer bytes than the pattern has characters cannot
+    // match. There is no bound the other way: skipped code points may fill any
+    // number of bytes, and a pattern without stars is read only as far as the
+    // first character that differs anyway.
     const auto stars = static_cast<size_t>(std::count(p.begin(), p.end(), UChar32{'*'}));
     const size_t literals = p.size() - stars;
     if (value.size() < literals) return false;
-    if (stars == 0 && value.size() > 4 * literals) return false;
 
     FoldedReader text(value);
     const auto star = std::find(p.begin(), p.end(), UChar32{'*'});

@@ -517,12 +517,16 @@ PW_VECTOR_CLONES void GlobPiece::ScanRegisters(FoldedReader& text, Stop& stop) c
         return false;
     };
 
-    // A character takes at most 4 bytes, so this many bytes hold a group.
+    // A character takes at most 4 bytes, so this many bytes hold a group,
+    // unless skipped code points fill some: then the text may end within it,
+    // and the rest is read one character at a time.
     while (text.BytesLeft() >= 4 * Words) {
         const FoldedReader groupStart = text;
         const uint64_t* rows[Words];
         FoldedReader reader = text;  // a copy the compiler may keep in registers
-        for (size_t i = 0; i < Words; ++i) rows[i] = maskOf(reader.Next(), i);
+        size_t read = 0;
+        for (; read < Words && !reader.AtEnd(); ++read) rows[read] = maskOf(reader.Next(), read);
+        if (read < Words) break;
         text = reader;
         const State saved = state;
         [&]<size_t... Step>(std::index_sequence<Step...>) __attribute__((always_inline)) {

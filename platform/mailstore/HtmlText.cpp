@@ -59,22 +59,30 @@ struct NamedEntity {
     std::string_view name;
     uint32_t code;
 };
-constexpr std::array<NamedEntity, 9> kEntities{{{"amp", '&'},
-                                                {"lt", '<'},
-                                                {"gt", '>'},
-                                                {"quot", '"'},
-                                                {"apos", '\''},
-                                                {"nbsp", 0xA0},
-                                                {"copy", 0xA9},
-                                                {"euro", 0x20AC},
-                                                {"shy", 0xAD}}};
+// With the invisible ones that may stand inside a word, so that the keyword
+// rule sees the word a reader sees.
+constexpr std::array<NamedEntity, 13> kEntities{{{"amp", '&'},
+                                                 {"lt", '<'},
+                                                 {"gt", '>'},
+                                                 {"quot", '"'},
+                                                 {"apos", '\''},
+                                                 {"nbsp", 0xA0},
+                                                 {"copy", 0xA9},
+                                                 {"euro", 0x20AC},
+                                                 {"shy", 0xAD},
+                                                 {"ZeroWidthSpace", 0x200B},
+                                                 {"zwnj", 0x200C},
+                                                 {"zwj", 0x200D},
+                                                 {"NoBreak", 0x2060}}};
 
 // Decodes the reference at `text[at]` ("&...;") into `out`; returns the number
 // of characters used, 0 when it is no reference this renderer knows.
 size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
-    const size_t semicolon = text.find(';', at);
-    if (semicolon == std::string_view::npos || semicolon - at > 12) return 0;
-    const std::string_view name = text.substr(at + 1, semicolon - at - 1);
+    // Looked for only as far as the longest name reaches: a search to the end
+    // for each "&" would make a long text of them quadratic.
+    const size_t semicolon = text.substr(at, 16).find(';');
+    if (semicolon == std::string_view::npos) return 0;
+    const std::string_view name = text.substr(at + 1, semicolon - 1);
     if (name.size() > 1 && name[0] == '#') {
         const bool hex = name[1] == 'x' || name[1] == 'X';
         const std::string_view digits = name.substr(hex ? 2 : 1);
@@ -90,12 +98,12 @@ size_t DecodeReference(std::string_view text, size_t at, std::string& out) {
             code = code > 0x10FFFF ? code : code * (hex ? 16 : 10) + static_cast<uint32_t>(value);
         }
         AppendUtf8(code, out);
-        return semicolon - at + 1;
+        return semicolon + 1;
     }
     for (const NamedEntity& entity : kEntities) {
         if (entity.name == name) {
             AppendUtf8(entity.code, out);
-            return semicolon - at + 1;
+            return semicolon + 1;
         }
     }
     return 0;

@@ -20,7 +20,8 @@ inline std::string Utf8(UChar32 c) {
 }
 
 // Folding as the matcher is meant to: each code point by itself, each stray
-// byte apart (as a value no code point has).
+// byte apart (as a value no code point has), and without the soft hyphen and
+// the zero-width characters, which a reader does not see.
 inline std::vector<UChar32> ReferenceFolded(std::string_view text) {
     std::vector<UChar32> out;
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
@@ -29,6 +30,7 @@ inline std::vector<UChar32> ReferenceFolded(std::string_view text) {
         UChar32 c;
         U8_NEXT(s, i, length, c);
         if (c < 0) i = start + 1;
+        if (c == 0xAD || (c >= 0x200B && c <= 0x200D) || c == 0x2060 || c == 0xFEFF) continue;
         out.push_back(c < 0 ? 0x110000 + s[start] : u_foldCase(c, U_FOLD_CASE_DEFAULT));
     }
     return out;

@@ -66,6 +66,34 @@ TEST(GlobMatchTest, FoldsOneCodePointToOne) {
     });
 }
 
+// What shows as nothing inside a word is skipped on both sides, wherever it
+// stands; the space beside it and other marks are characters.
+TEST(GlobMatchTest, SkipsSoftHyphensAndZeroWidthCharacters) {
+    const std::string shy = "\xc2\xad", zwsp = "\xe2\x80\x8b", zwj = "\xe2\x80\x8d";
+    const std::string joiner = "\xe2\x81\xa0", bom = "\xef\xbb\xbf";
+    ExpectCases({
+        {"Con" + shy + "fiden" + zwsp + zwj + "tial", "confidential", true},
+        {bom + "secret" + joiner, "SECRET", true},
+        {"secret", "se" + shy + "cret", true},
+        {"se" + shy + "cret", "se?cret", false},  // `?` is one character, not one of these
+        {shy + zwsp, "", true},
+        {shy + zwsp + "x", "?", true},
+        {"se cret", "secret", false},
+        {"se\xc2\xa0"
+         "cret",
+         "secret", false},  // a no-break space shows
+        {"x" + Repeat(zwsp, 100), "?", true},
+        {Repeat(zwsp, 100) + "x" + Repeat(shy, 50), "X", true},
+        // Long pieces, read a group of characters at a time: a run of these
+        // where a whole group would fit ends the text early.
+        {"a" + Repeat("y", 70) + "c" + Repeat(zwsp, 20) + "d" + Repeat(shy, 30),
+         "*a" + Repeat("?", 70) + "cd", true},
+        {"a" + Repeat("y", 70) + "c" + Repeat(zwsp, 20) + "d", "*a" + Repeat("?", 70) + "c", false},
+        {"x" + Repeat("ab" + shy, 100) + "b" + Repeat(zwsp, 40) + "x",
+         "*" + Repeat("a?", 100) + "?x", true},
+    });
+}
+
 // Pieces longer than a word of bits, runs of `?` long enough to be kept apart,
 // and literal pieces long enough to need their fallbacks.
 TEST(GlobMatchTest, LongPiecesAndLongRunsOfQuestionMarks) {
@@ -102,6 +130,21 @@ TEST(GlobMatchTest, LongPiecesAndLongRunsOfQuestionMarks) {
          "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", true},
         {"a" + Repeat("y", 64) + "b" + Repeat("y", 63) + "c",
          "*A" + Repeat("?", 64) + "B" + Repeat("?", 64) + "C", false},
+        // A long literal stretch that overlaps itself: after a whole match the
+        // next character may end another; after a mismatch the fallbacks are
+        // followed as far as they go, when the stretch's table is built and
+        // when the text is read (each of these needs a second fallback).
+        {Repeat("a", 65), "*" + Repeat("a", 64), true},
+        {Repeat("a", 58) + "c" + Repeat("a", 7), "*" + Repeat("a", 64) + "*", false},
+        {"abaab" + Repeat("aba", 22), "*" + Repeat("aba", 22), true},
+        {"abaab" + Repeat("aba", 22) + "x", "*" + Repeat("aba", 22) + "?", true},
+        {"abaabaababaabaab" + Repeat("aba", 19), "*abaabaab" + Repeat("aba", 19), true},
+        {"abaabaababaabaab" + Repeat("aba", 19) + "x", "*abaabaab" + Repeat("aba", 19) + "*", true},
+        // A piece too long for the registers, read as parts: the long literal
+        // stretch counts only where the run of `?` before it began after the x.
+        {"x" + Repeat("y", 2100) + a100, "*x" + Repeat("?", 2100) + a100, true},
+        {"x" + Repeat("y", 2099) + a100, "*x" + Repeat("?", 2100) + a100, false},
+        {"x" + Repeat("y", 2101) + a100 + "z", "*x" + Repeat("?", 2100) + a100 + "*", false},
     });
 }
 
@@ -139,8 +182,8 @@ TEST(GlobMatchTest, LongValues) {
 
 using testing::ReferenceMatch;
 
-const char* const kTokens[] = {"a", "A",    "b",    "ß",    "ẞ", "ü", "Ü", "\xe2\x84\xaa",
-                               "k", "\xff", "\xc3", "\x80", "?", "*"};
+const char* const kTokens[] = {"a", "A",    "b",    "ß",    "ẞ", "ü", "Ü",        "\xe2\x84\xaa",
+                               "k", "\xff", "\xc3", "\x80", "?", "*", "\xc2\xad", "\xe2\x80\x8b"};
 
 std::string RandomText(std::mt19937& random, size_t length, size_t tokens) {
     std::string out;
@@ -162,12 +205,13 @@ TEST(GlobMatchTest, AgreesWithTheTableOnShortRandomInputs) {
 // become `?` (in short or long runs), stretches become `*`, and now and then
 // one character changes. How often each happens varies from pattern to pattern,
 // so that some have long stretches without `?` and some few or no `*`. Every
-// fourth value is long enough for pieces of up to 16 words of state.
+// fourth value is long enough for pieces of up to 16 words of state. Every third
+// value then gets runs of soft hyphens and zero-width spaces between its
+// characters, which its pattern does not have.
 TEST(GlobMatchTest, AgreesWithTheTableOnLongNearMatches) {
     std::mt19937 random(7);
     for (int n = 0; n < 600; ++n) {
-        const std::string value =
-            RandomText(random, 1 + random() % (n % 4 ? 400 : 1100), 4 + n % 7);
+        std::string value = RandomText(random, 1 + random() % (n % 4 ? 400 : 1100), 4 + n % 7);
         const unsigned questionMarks = std::array{3u, 40u, 300u}[n % 3];
         const unsigned stars = std::array{20u, 2u}[n % 2];  // per thousand
         std::string pattern;
@@ -193,6 +237,12 @@ TEST(GlobMatchTest, AgreesWithTheTableOnLongNearMatches) {
                 pattern.append(value, i, static_cast<size_t>(end - start));
             }
             i = static_cast<size_t>(end);
+        }
+        if (n % 3 == 1) {
+            for (size_t i = value.size(); i-- > 0;) {
+                if ((value[i] & 0xC0) != 0x80 && random() % 16 == 0)
+                    value.insert(i, Repeat(kTokens[14 + random() % 2], 1 + random() % 30));
+            }
         }
         ASSERT_EQ(GlobMatch(value, pattern), ReferenceMatch(value, pattern))
             << value << " ~ " << pattern;

@@ -59,6 +59,8 @@ TEST(HtmlRendering, GivesTheReadableText) {
         {"<!-- hidden <p> -->shown", "shown"},
         {"&lt;&amp;&gt;&quot;&#65;&#x42;&euro;&unknown; & x", "<&>\"AB€&unknown; & x"},
         {"&#0;&#xD800;&#99999999;", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+        {"con&shy;fi&zwj;den&ZeroWidthSpace;ti&zwnj;al&NoBreak;&#8203;",
+         "con\u00ADfi\u200Dden\u200Bti\u200Cal\u2060\u200B"},
         {"a < b and <b>c</b", "a < b and c</b"},
         {"<ScRiPt>never closed", ""},
         {"<table><tr><td>1</td><td>2</td></tr><tr><th>3</th></tr></table>after", "1 2\n3\n\nafter"},

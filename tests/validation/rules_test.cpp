@@ -10,6 +10,7 @@
 #include "settings/SettingKeys.h"
 #include "tests/engine/GlobReference.h"
 #include "tests/validation/ValidationFixture.h"
+#include "validation/AddressForm.h"
 #include "validation/KeywordSearch.h"
 
 namespace postwarden {
@@ -110,7 +111,8 @@ class AddressSpellingTest : public ValidationTest {
 };
 
 TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRules) {
-    platform.SetSetting(keys::kListOfEmailAddressesDomains, "ceo@corp.example\r\nbücher.example");
+    platform.SetSetting(keys::kListOfEmailAddressesDomains,
+                        "ceo@corp.example\r\nbücher.example\r\nrival.example");
     platform.SetSetting(keys::kListOfOutsideDomains, "corp.example\r\nxn--bcher-kva.example");
     const struct {
         const char* address;
@@ -126,9 +128,24 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
         {"x@xn--bcher-kva.example", true, false},  // the punycode of a listed domain
         {"x@BÜCHER.example.", true, false},
         {"\"c eo\"@corp.example", false, false},  // quotes that are needed stay
-        {"\"ceo@corp.example\"@evil.example", false, true},
         {"ceo@corp.example.evil.example", false, true},
         {"someone@corp.example", false, false},
+        {"a@corp.example@rival.example", true, true},  // the last "@" separates
+        // Routed on by the server of the domain written: to the domain named
+        // after a "%" or a quoted "@", or before a "!".
+        {"boss%rival.example@corp.example", true, true},
+        {"boss%corp.example@corp.example", false, false},
+        {"a%rival.example%corp.example@corp.example", true, true},
+        {"a%corp.example%rival.example@corp.example", true, true},
+        {"x%xn--bcher-kva.example@corp.example", true, false},
+        {"\"ceo@corp.example\"@evil.example", true, true},  // the mailbox it reaches
+        {"ceo%corp.example@evil.example", true, true},
+        {"\"x@rival.example\"@corp.example", true, true},
+        {"rival.example!boss", true, true},
+        {"corp.example!rival.example!boss@corp.example", true, true},
+        {"rival.example!boss@corp.example", true, true},
+        {"corp.example!boss@corp.example", false, false},
+        {"@rival.example:boss@corp.example", true, true},
     };
     for (const auto& c : cases) {
         ThreadGlobals() = {};
@@ -142,6 +159,45 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
     platform.log.clear();
     EXPECT_TRUE(v.CheckOutsideDomains(false, "x@XN--BCHER-KVA.example."));
     EXPECT_EQ(Lines().front(), "CheckOutsideDomains|Looking at domain 'xn--bcher-kva.example.'");
+    // A routed address is traced as written too (after its first "@"), and
+    // named by the domain outside.
+    platform.log.clear();
+    ThreadEvidence() = {};
+    EXPECT_TRUE(v.CheckOutsideDomains(false, "\"boss%Rival.example\"@corp.example"));
+    EXPECT_EQ(Lines(), (Lines_{"CheckOutsideDomains|Looking at domain 'corp.example'",
+                               "CheckOutsideDomains|Comparing with 'corp.example'",
+                               "CheckOutsideDomains|Comparing with 'xn--bcher-kva.example'",
+                               "CheckOutsideDomains|Domain found: False"}));
+    ASSERT_EQ(ThreadEvidence().outside.listed.size(), 1u);
+    EXPECT_EQ(ThreadEvidence().outside.listed[0].matched, "rival.example");
+}
+
+// Where a server that reads the local part as a route sends the message on.
+TEST(AddressFormTest, RouteOfNamesEveryHostOnTheWayAndTheMailboxAtItsEnd) {
+    using validation::RouteOf;
+    const struct {
+        const char* address;
+        const char* user;
+        std::vector<std::string> domains;
+    } cases[] = {
+        {"a%b.example%c.example@corp", "a", {"b.example", "c.example"}},
+        {"x!y!z", "z", {"x", "y"}},
+        {"rival.example!boss@corp.example", "boss", {"rival.example"}},
+        {"\"x@evil.example\"@corp.example", "x", {"evil.example"}},
+        {"\"x\\@evil.example\"@corp.example", "x", {"evil.example"}},
+        {"\"c eo%XN--BCHER-KVA.example.\"@corp", "\"c eo\"", {"bücher.example"}},
+        {"@a.example,@b.example:u@c.example", "u", {"a.example", "b.example"}},
+        {"a%%b%b%@c", "a", {"b"}},
+        {"a!b%c@d", "b", {"a", "c"}},
+        {"first.last@corp.example", "", {}},
+        {"\"Last, First\"@corp.example", "", {}},
+        {"Undisclosed", "", {}},
+    };
+    for (const auto& c : cases) {
+        const validation::Route route = RouteOf(c.address);
+        EXPECT_EQ(route.user, c.user) << c.address;
+        EXPECT_EQ(route.domains, c.domains) << c.address;
+    }
 }
 
 class MessageRulesTest : public ValidationTest {};
@@ -287,18 +343,23 @@ TEST_F(MessageRulesTest, AnySendTracesUnderTheDriversNameAndWaitsAsExplorersAndE
 size_t FirstOccurringOneByOne(const std::vector<std::string>& keywords, const std::string& text) {
     const std::string folded = FoldCase(text);
     for (size_t k = 0; k < keywords.size(); ++k) {
-        if (keywords[k].empty() ? !text.empty()
-                                : folded.find(FoldCase(keywords[k])) != std::string::npos) {
-            return k;
-        }
+        const std::string keyword = FoldCase(keywords[k]);
+        if (keyword.empty() ? !text.empty() : folded.find(keyword) != std::string::npos) return k;
     }
     return KeywordSearch::npos;
 }
 
+// The soft hyphen and the zero-width characters fold to nothing.
 TEST(FoldCaseTest, AgreesWithIcuOnEveryCodePointUpToU0800AndKeepsBrokenBytes) {
     EXPECT_EQ(FoldCase("A\xC3(B\xFF"), "a\xC3(b\xFF");
+    EXPECT_EQ(FoldCase("\xEF\xBB\xBF"
+                       "Con\xE2\x80\x8B\xE2\x80\x8C\xE2\x80\x8D"
+                       "fi\xE2\x81\xA0"
+                       "dential"),
+              "confidential");
     for (UChar32 c = 0; c < 0x800; ++c) {
-        ASSERT_EQ(FoldCase(Utf8(c) + "x"), Utf8(u_foldCase(c, U_FOLD_CASE_DEFAULT)) + "x")
+        ASSERT_EQ(FoldCase(Utf8(c) + "x"),
+                  (c == 0xAD ? "" : Utf8(u_foldCase(c, U_FOLD_CASE_DEFAULT))) + "x")
             << std::hex << c;
     }
 }
@@ -335,6 +396,12 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
         {{"geschäftsgeheimnis"}, "Betreff: GESCHÄFTSGEHEIMNIS", 0},
         {{"absent", "plan", "top"}, "the TopSecretPlan", 1},
         {{"ß"}, "STRASSE", KeywordSearch::npos},
+        // What shows as nothing inside a word is not there, in the text or the
+        // keyword; a keyword of nothing else is as an empty one.
+        {{"absent", "confidential"}, "CON\u00ADFI\u200BDEN\u200C\u200DTIAL\u2060", 1},
+        {{"se\u00ADcret", "\uFEFF"}, "the secret", 0},
+        {{"\u00AD\u200B"}, "x", 0},
+        {{"con fidential", "con-fidential"}, "confidential", KeywordSearch::npos},
     };
     for (const Case& c : cases) {
         KeywordSearch search(c.keywords);
@@ -347,9 +414,10 @@ TEST(KeywordSearchTest, FindsTheFirstKeywordInListOrder) {
 // prefixes and suffixes, repeat, and meet capitals, multi-byte letters and
 // broken UTF-8.
 TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
-    const std::vector<std::string> alphabet = {"a",   "b", "A", "B",    "ä",    "Ä", "σ",
-                                               "Σ",   "ς", " ", "\xC3", "\x80", "K", "\xE2\x84\xAA",
-                                               "\xC0"};
+    const std::vector<std::string> alphabet = {
+        "a",    "b",      "A",     "B",    "ä",    "Ä", "σ",
+        "Σ",    "ς",      " ",     "\xC3", "\x80", "K", "\xE2\x84\xAA",
+        "\xC0", "\u00AD", "\u200B"};
     std::mt19937 random(20261206);
     auto word = [&](size_t maxLength) {
         std::string out;
@@ -373,17 +441,22 @@ TEST(KeywordSearchTest, AgreesWithTheOneByOneSearchOnRandomInput) {
 
 // Long texts are walked in several stretches side by side: an occurrence must be
 // found wherever it lies relative to the cuts, also where text without ASCII
-// moves them or leaves none to make.
+// moves them or leaves none to make, and where soft hyphens and zero-width
+// spaces inside it make it far longer than the keyword.
 TEST(KeywordSearchTest, FindsOccurrencesAcrossTheStretchesOfALongText) {
     std::mt19937 random(4711);
     const std::vector<std::string> fillers[] = {{"x", "y", " ", "ü", "Ü"}, {"ü", "σ"}, {"ü", " "}};
+    std::string spread = "ab";
+    for (int i = 0; i < 100; ++i) spread += "\u200B\u00AD";
     // Kelvin sign, Ü, Σ, z, q; and z between Kelvin signs, whose three bytes fold to one.
-    for (const std::string planted :
-         {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq",
-          "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"}) {
+    for (const auto& [keyword, planted] : std::vector<std::pair<std::string, std::string>>{
+             {"\xE2\x84\xAA\xC3\x9C\xCE\xA3zq", "\xE2\x84\xAA\xC3\x9C\xCE\xA3zq"},
+             {"\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA",
+              "\xE2\x84\xAAz\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA\xE2\x84\xAA"},
+             {"abcd", spread + "c\u00ADd"}}) {
         // "\x9C" ends "Ü" but never its fold: only a walk that starts inside a
         // letter sees it.
-        const std::vector<std::string> keywords = {"zzq", "üx σ", "\x9C", planted, "never"};
+        const std::vector<std::string> keywords = {"zzq", "üx σ", "\x9C", keyword, "never"};
         for (const auto& filler : fillers) {
             std::string base;
             while (base.size() < 40000) base += filler[random() % filler.size()];
@@ -440,6 +513,8 @@ TEST_F(KeywordRuleTest, AsksTheEngineAboutTheKeywordsBeforeTheFirstFound) {
         {"alpha\r\n*ray*\r\ngamma", "*ray*", "x-ray", {"x-ray|alpha", "x-ray|*ray*"}, true},
         {"secret\r\n", "-", "", {"|secret", "|"}, false},
         {"secret\r\n", "-", "harmless", {"harmless|secret"}, true},
+        // Found as a reader sees it, without asking the engine.
+        {"confidential", "-", "CON\u00ADFIDEN\u200BTIAL", {}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
