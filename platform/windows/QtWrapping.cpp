@@ -1,5 +1,6 @@
 #include "platform/windows/QtWrapping.h"
 
+#include <QFontMetricsF>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
@@ -33,6 +34,27 @@ QRect DrawWrappedText(QPainter& painter, const QRect& box, const QString& text, 
         right = std::max(right, layout.lineAt(i).naturalTextWidth());
     }
     return QRectF(origin, QSizeF(right, used)).toAlignedRect();
+}
+
+QStringList WrapToWidth(const QString& text, const QFont& font, int width, const QString& indent) {
+    QTextLayout layout(text, font);
+    QTextOption option(Qt::AlignLeft);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    // Room for one character at least, so that every line takes some text.
+    const qreal rest = std::max<qreal>(width - QFontMetricsF(font).horizontalAdvance(indent), 1);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(lines.isEmpty() ? std::max(width, 1) : rest);
+        QString part = text.mid(line.textStart(), line.textLength());
+        // The blank a line breaks at stays behind it, unseen.
+        while (part.endsWith(QLatin1Char(' '))) part.chop(1);
+        lines << (lines.isEmpty() ? part : indent + part);
+    }
+    layout.endLayout();
+    if (lines.isEmpty()) lines << QString();
+    return lines;
 }
 
 QColor TextColour(const QWidget& widget) {
