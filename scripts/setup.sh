@@ -10,9 +10,9 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
-          # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies) and
-          # the manual page's check (man --warnings)
-          dpkg-dev man-db
+          # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies),
+          # Debian's check of it (lintian) and the manual page's check (man --warnings)
+          dpkg-dev lintian man-db
           # central settings from servers (platform/net/); their tests run a real Dovecot and
           # make their certificates with openssl (tests/servers/)
           libcurl4-openssl-dev dovecot-imapd openssl
@@ -24,8 +24,10 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           # SMTP sink, driven and photographed with xdotool and ImageMagick (tests/thunderbird/)
           nodejs thunderbird xvfb python3-aiosmtpd xdotool imagemagick
           # the real mail clients the tests drive in tmux (tests/clients/), and their harness's
-          # Python; git send-email needs the two Perl modules, which are only recommended
-          python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl)
+          # Python; git send-email needs the two Perl modules, which are only recommended;
+          # Claws Mail runs under Xvfb
+          python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl
+          s-nail claws-mail)
 
 install_missing() {
     local missing=()
