@@ -61,7 +61,7 @@ build() {
 
 # One send of the bundled sample message through the check, in a temporary
 # home: a real prompt where a display or a terminal can show one, scripted
-# answers otherwise. Then the log of that send.
+# answers otherwise. Then that send's line, and the whole log of it.
 main_job() {
     local answers=()
     demo_home="$(mktemp -d)"
@@ -75,7 +75,9 @@ main_job() {
     local status=0
     ./build/postwarden --home "$home" check "${answers[@]}" samples/hello.eml || status=$?
     echo "check exit status: $status (0 = send may go ahead, 1 = cancelled)"
-    echo "--- log of this send ($home/postwarden.log) ---"
+    echo "--- the send (postwarden log --sends) ---"
+    ./build/postwarden --home "$home" log --sends
+    echo "--- every step of it (postwarden log; the file is $home/postwarden.log) ---"
     ./build/postwarden --home "$home" log
 }
 
