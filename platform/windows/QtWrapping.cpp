@@ -4,6 +4,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <algorithm>
 
@@ -37,23 +38,46 @@ QRect DrawWrappedText(QPainter& painter, const QRect& box, const QString& text, 
 }
 
 QStringList WrapToWidth(const QString& text, const QFont& font, int width, const QString& indent) {
-    QTextLayout layout(text, font);
-    QTextOption option(Qt::AlignLeft);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    // Room for one character at least, so that every line takes some text.
-    const qreal rest = std::max<qreal>(width - QFontMetricsF(font).horizontalAdvance(indent), 1);
+    const QFontMetricsF metrics(font);
+    const auto fits = [&](const QString& line) { return metrics.horizontalAdvance(line) <= width; };
     QStringList lines;
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(lines.isEmpty() ? std::max(width, 1) : rest);
-        QString part = text.mid(line.textStart(), line.textLength());
-        // The blank a line breaks at stays behind it, unseen.
-        while (part.endsWith(QLatin1Char(' '))) part.chop(1);
-        lines << (lines.isEmpty() ? part : indent + part);
+    // Breaks only at blanks: a break at a hyphen would show "q3-" and
+    // "confidential.xlsx" as if they were two names.
+    qsizetype blanks = 0;
+    while (blanks < text.size() && text[blanks] == QLatin1Char(' ')) ++blanks;
+    QString line = text.left(blanks);
+    bool empty = true;  // nothing but the line's indent in `line` yet
+    for (QString word : text.mid(blanks).split(QLatin1Char(' '))) {
+        if (const QString longer = empty ? line + word : line + QLatin1Char(' ') + word;
+            fits(longer)) {
+            line = longer;
+            empty = false;
+            continue;
+        }
+        if (!empty) {
+            lines << line;
+            line = indent;
+        }
+        // A word wider than a whole line is cut between its characters, as
+        // many as fit on each line (one at least).
+        QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, word);
+        while (!fits(line + word)) {
+            qsizetype cut = 0;
+            for (qsizetype next = graphemes.toNextBoundary();
+                 next > 0 && next < word.size() && (cut == 0 || fits(line + word.left(next)));
+                 next = graphemes.toNextBoundary()) {
+                cut = next;
+            }
+            if (cut == 0) break;  // one character, wider than the line: it stands alone
+            lines << line + word.left(cut);
+            line = indent;
+            word = word.mid(cut);
+            graphemes = QTextBoundaryFinder(QTextBoundaryFinder::Grapheme, word);
+        }
+        line += word;
+        empty = false;
     }
-    layout.endLayout();
-    if (lines.isEmpty()) lines << QString();
+    lines << line;
     return lines;
 }
 

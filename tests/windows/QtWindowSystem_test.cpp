@@ -18,7 +18,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/TerminalText.h"
@@ -227,10 +226,13 @@ QString Squeezed(const QString& text) {
 // and past the screen's height the details scroll. Run again at 200 % by the
 // test after it, in a process of its own.
 TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
-    std::vector<std::string> many = kDetailLines;
+    // A name with hyphens, which a break would make look like two.
+    std::vector<std::string> some = kDetailLines;
+    some.push_back("  found in the attachment name \"q3-confidential-figures.xlsx\"");
+    std::vector<std::string> many = some;
     many.insert(many.end(), 80, "  anna@partner.example (partner.example)");
     for (const FormDesign* design : {&frmYesNoPrompt::Design(), &frmSimpleYesNoPrompt::Design()}) {
-        for (const std::vector<std::string>* lines : {&kDetailLines, &std::as_const(many)}) {
+        for (const std::vector<std::string>* lines : {&some, &many}) {
             SCOPED_TRACE(design->name + (lines == &many ? " with many lines" : ""));
             QtWindowSystem windows;
             auto window = windows.CreateWindow(*design, none);
@@ -254,6 +256,8 @@ TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
             EXPECT_EQ(Squeezed(shown), Squeezed(whole));
             const QStringList rows = shown.split('\n');
             EXPECT_GT(rows.size(), static_cast<qsizetype>(lines->size()));  // the long line wraps
+            EXPECT_EQ(rows.filter(R"("q3-confidential-figures.xlsx")").size(), 1)
+                << shown.toStdString();
             const QFontMetrics metrics(details->font());
             for (const QString& row : rows) {
                 EXPECT_LE(metrics.horizontalAdvance(row), details->width() - 2 * details->margin())
