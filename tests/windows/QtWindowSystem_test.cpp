@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -265,6 +266,10 @@ TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
             }
             EXPECT_LE(details->sizeHint().height(), details->height());
             const bool scrolls = lines == &many;
+            // Beside the scroll bar, when there is one, not under it.
+            EXPECT_LE(details->width() +
+                          (scrolls ? area->style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0),
+                      area->width() - 2 * area->frameWidth());
             EXPECT_EQ(area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn, scrolls);
             EXPECT_EQ(details->height() > area->height() - 2 * area->frameWidth(), scrolls);
             EXPECT_LE(dialog.height(), dialog.screen()->availableGeometry().height());
