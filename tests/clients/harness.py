@@ -13,7 +13,8 @@ postwarden home, and two small programs:
 Each test also gets its own tmux server (a socket in that folder) with a fixed
 100x30 pane, TERM=xterm-256color and no display. The screen is read back with
 capture-pane and waited on by polling, with a deadline; a failed wait shows the
-last screen.
+last screen. A test that needs a display (Claws Mail, Postwarden's own window)
+starts a Display: an Xvfb of its own, driven with xdotool.
 
 Run a test script as: test_script.py --postwarden BUILD/postwarden [unittest args]
 """
