@@ -202,9 +202,7 @@ int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& ar
                    std::string("the real sendmail (default $POSTWARDEN_SENDMAIL, else\n") +
                        kDefaultSendmail + ")")
         ->type_name("PROGRAM");
-    cli.add_option("--client-version", check.clientVersion,
-                   "the mail client version the module sees")
-        ->type_name("V");
+    cli.add_option("--client-version", check.clientVersion)->group("");  // as for check
     // Named for --help only: what follows our options never reaches the parser.
     std::vector<std::string> passOn;
     cli.add_option("SENDMAIL-ARGS", passOn,

@@ -259,10 +259,16 @@ int Run(const GlobalOptions& options, const Request& request) {
     return kExitOk;
 }
 
-// The settings a document can hold, for the foot of --help.
+// The settings the module reads, for the foot of --help, with those a
+// settings document does not carry marked: they are each user's own.
 std::string KnownKeys() {
-    std::string keys = "Setting names compare without regard to case. Keys the module reads:\n";
-    for (const Setting& setting : kSettings) keys += "  " + std::string(setting.key) + "\n";
+    std::string keys =
+        "Setting names compare without regard to case. The settings the module reads\n"
+        "(* not in a settings document: import leaves them as they are, export\n"
+        "writes none of them):\n";
+    for (const Setting& setting : kSettings) {
+        keys += std::string(setting.element.present ? "  " : "* ") + setting.key + "\n";
+    }
     return keys;
 }
 
@@ -309,10 +315,10 @@ int RunSettings(const GlobalOptions& options, const std::vector<std::string>& ar
            "reads a settings document (from standard input for -) into\n"
            "the settings exactly as a central settings file is read at the\n"
            "start of a send, with the same lines in the log; the document\n"
-           "must carry all 16 settings a document holds. When it is\n"
-           "refused: exit 3, standard error says why, and the settings stay\n"
-           "as they were (a home never used before gets the defaults, as\n"
-           "at its first send)")
+           "must carry all 16 settings a document holds (those not marked\n"
+           "with * below). When it is refused: exit 3, standard error says\n"
+           "why, and the settings stay as they were (a home never used\n"
+           "before gets the defaults, as at its first send)")
         ->add_option("FILE", request.document, "the document, or - for standard input")
         ->required();
     action("export",
@@ -320,12 +326,10 @@ int RunSettings(const GlobalOptions& options, const std::vector<std::string>& ar
            "output: every setting a document carries, each list one <Entry>\n"
            "element per entry, an unset setting as the module takes it;\n"
            "import reads it back to the same settings");
-    CLI::App* setNumber =
-        action("set-number",
-               "stores a 32-bit NUMBER in any key of the current user's\n"
-               "registry, e.g. Outlook's editor choice:\n"
-               "set-number 'Software\\Microsoft\\Office\\16.0\\Outlook\\Options\\Mail'\n"
-               "EditorPreference 131073");
+    // For tests of the module's editor probe, which nothing on Linux sets
+    // (see DEVELOPER OPTIONS in the manual page): kept out of --help.
+    CLI::App* setNumber = action("set-number", "");
+    setNumber->group("");
     setNumber->add_option("KEYPATH", request.key, "the registry key")->required();
     setNumber->add_option("NAME", request.value, "the value's name")->required();
     setNumber->add_option("NUMBER", request.number, "a 32-bit whole number")->required();

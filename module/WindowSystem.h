@@ -62,9 +62,11 @@ class Window {
     virtual void SetDefaultButton(std::string_view control) = 0;
     // Shows `lines` under the form's questions, one line of plain text each, in
     // an area the window grows to hold; the controls keep their places, only
-    // the push buttons move down below it. A line too long for the window is
-    // cut with an ellipsis; control characters are shown escaped. An empty list
-    // takes the area away. A window never given details looks as designed.
+    // the push buttons move down below it. Every line is shown whole: one too
+    // long for the window goes on under it, and where the window would grow
+    // past the screen the area scrolls. Control characters are shown escaped.
+    // An empty list takes the area away. A window never given details looks as
+    // designed.
     virtual void SetDetails(const std::vector<std::string>& lines) = 0;
     // Shows the window modal; returns once it has been unloaded.
     virtual void ShowModal() = 0;

@@ -11,6 +11,7 @@
 #include "module/WindowWrapper.h"
 #include "platform/HugePages.h"
 #include "platform/engine/EngineLibrary.h"
+#include "platform/engine/LogRecord.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/net/ImapSession.h"
 #include "platform/net/UrlFetch.h"
@@ -67,9 +68,19 @@ class LogFirstWindows final : public WindowWrapper {
 LinuxPlatform::LinuxPlatform(Options options, std::unique_ptr<WindowSystem> windows)
     : options_(std::move(options)),
       windows_(std::move(windows)),
-      logFirst_(std::make_unique<LogFirstWindows>(*windows_, *this)) {}
+      logFirst_(std::make_unique<LogFirstWindows>(*windows_, *this)) {
+    // Qt's own messages are events of the log while this platform stands, never
+    // text on the mail client's screen. Qt starts its threads only with its
+    // application, when a window is shown, by which time the send has traced
+    // and the log is open: no thread of Qt's opens it.
+    formerToolkitSink_ = SetToolkitMessageSink([this](int level, std::string_view text) {
+        Log().Append(kKindEvent, level, "", kToolkitLogSource, text);
+    });
+}
 
-LinuxPlatform::~LinuxPlatform() = default;
+LinuxPlatform::~LinuxPlatform() {
+    SetToolkitMessageSink(std::move(formerToolkitSink_));
+}
 
 LogFile& LinuxPlatform::Log() {
     if (!log_) log_.emplace(options_.logPath);

@@ -22,14 +22,18 @@
 
 #include "module/Platform.h"
 #include "platform/engine/LogFile.h"
+#include "platform/windows/WindowPlugin.h"
 
 namespace postwarden {
 
 class Registry;
 
+// The SOURCE of the log's events that are Qt's own messages.
+inline constexpr std::string_view kToolkitLogSource = "Qt";
+
 // The real platform: the engine library over the log file, the registry database,
 // the Maildir mail store, files, servers (platform/net/), and a window system
-// chosen by the host.
+// chosen by the host. While it stands, Qt's own messages go into its log.
 class LinuxPlatform final : public Platform {
   public:
     struct Options {
@@ -76,6 +80,7 @@ class LinuxPlatform final : public Platform {
     std::unique_ptr<WindowSystem> logFirst_;  // over windows_
     std::optional<LogFile> log_;
     std::unique_ptr<Registry> registry_;
+    ToolkitMessageSink formerToolkitSink_;  // put back when this goes
 };
 
 // Reads a whole file; throws "File not found" (53), "Path not found" (76) or

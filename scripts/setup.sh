@@ -10,9 +10,9 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
-          # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies) and
-          # the manual page's check (man --warnings)
-          dpkg-dev man-db
+          # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies),
+          # Debian's check of it (lintian) and the manual page's check (man --warnings)
+          dpkg-dev lintian man-db
           # central settings from servers (platform/net/); their tests run a real Dovecot and
           # make their certificates with openssl (tests/servers/)
           libcurl4-openssl-dev dovecot-imapd openssl
@@ -27,8 +27,10 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           # SMTP sink, driven and photographed with xdotool and ImageMagick (tests/thunderbird/)
           nodejs thunderbird xvfb python3-aiosmtpd xdotool imagemagick
           # the real mail clients the tests drive in tmux (tests/clients/), and their harness's
-          # Python; git send-email needs the two Perl modules, which are only recommended
-          python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl)
+          # Python; git send-email needs the two Perl modules, which are only recommended;
+          # Claws Mail runs under Xvfb
+          python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl
+          s-nail claws-mail)
 
 install_missing() {
     local missing=()
@@ -62,7 +64,7 @@ build() {
 
 # One send of the bundled sample message through the check, in a temporary
 # home: a real prompt where a display or a terminal can show one, scripted
-# answers otherwise. Then the log of that send.
+# answers otherwise. Then that send's line, and the whole log of it.
 main_job() {
     local answers=()
     demo_home="$(mktemp -d)"
@@ -76,7 +78,9 @@ main_job() {
     local status=0
     ./build/postwarden --home "$home" check "${answers[@]}" samples/hello.eml || status=$?
     echo "check exit status: $status (0 = send may go ahead, 1 = cancelled)"
-    echo "--- log of this send ($home/postwarden.log) ---"
+    echo "--- the send (postwarden log --sends) ---"
+    ./build/postwarden --home "$home" log --sends
+    echo "--- every step of it (postwarden log; the file is $home/postwarden.log) ---"
     ./build/postwarden --home "$home" log
 }
 

@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QStyle>
 #include <algorithm>
 #include <cmath>
@@ -36,6 +38,13 @@ QRect Placed(const ControlDesign& control) {
 // Between the details and what stands above and below them.
 constexpr int kDetailsGap = 8;
 constexpr int kDetailsMargin = 4;
+// How much further than the line it continues a wrapped detail line starts.
+constexpr int kContinuationIndent = 4;
+// What a window manager's title bar and borders add to a window's height, at
+// most: the room the details may take is the screen's less this.
+constexpr int kWindowFrameAllowance = 48;
+// The details are never shorter than this, however small the screen.
+constexpr int kLeastDetailsLines = 3;
 
 }  // namespace
 
@@ -199,17 +208,22 @@ void QtWindow::SetDetails(const std::vector<std::string>& lines) {
     QDialog& dialog = *dialog_;
     int shift = 0;
     if (lines.empty()) {
-        if (details_) details_->hide();
+        if (detailsArea_) detailsArea_->hide();
     } else {
-        if (!details_) {
-            details_ = new QLabel(&dialog);  // owned by the dialog
+        if (!detailsArea_) {
+            detailsArea_ = new QScrollArea(&dialog);  // owned by the dialog
+            detailsArea_->setObjectName(QStringLiteral("DetailsArea"));
+            detailsArea_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+            detailsArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            detailsArea_->setFocusPolicy(Qt::NoFocus);
+            details_ = new QLabel;  // owned by the area
             details_->setObjectName(QStringLiteral("Details"));
             details_->setTextFormat(Qt::PlainText);
             details_->setWordWrap(false);
             details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-            details_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
             details_->setMargin(kDetailsMargin);
             details_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            detailsArea_->setWidget(details_);
         }
         // As wide as the controls above the buttons, just under them.
         const int width = Pixels(design_.clientWidth);
@@ -226,20 +240,50 @@ void QtWindow::SetDetails(const std::vector<std::string>& lines) {
             left = kDetailsGap;
             right = width - kDetailsGap;
         }
-        const int padding = kDetailsMargin + details_->frameWidth();
-        const QFontMetrics metrics(details_->font());
-        QStringList shown;
-        for (const std::string& line : lines) {
-            // Plain text, one line each: nothing from the message can break a
-            // line, act as markup or reorder what is shown.
-            shown << metrics.elidedText(ToQt(EscapeForTerminal(line)), Qt::ElideRight,
-                                        right - left - 2 * padding);
+        const int frame = detailsArea_->frameWidth();
+        const int inside = right - left - 2 * frame;
+        const int lineSpacing = QFontMetrics(details_->font()).lineSpacing();
+        // Every line whole: a name cut short (an attachment's, an address)
+        // would leave the person guessing what was found. A line too long for
+        // the window goes on, indented, on the lines under it.
+        const auto wrapped = [&](int labelWidth) {
+            QStringList shown;
+            for (const std::string& line : lines) {
+                // Plain text: nothing from the message can break a line, act as
+                // markup or reorder what is shown.
+                const QString text = ToQt(EscapeForTerminal(line));
+                qsizetype blanks = 0;
+                while (blanks < text.size() && text[blanks] == QLatin1Char(' ')) ++blanks;
+                shown << WrapToWidth(text, details_->font(), labelWidth - 2 * kDetailsMargin,
+                                     QString(blanks + kContinuationIndent, QLatin1Char(' ')));
+            }
+            return shown;
+        };
+        QStringList shown = wrapped(inside);
+        int labelWidth = inside;
+        int textHeight = static_cast<int>(shown.size()) * lineSpacing + 2 * kDetailsMargin;
+        // The window grows no taller than the screen leaves room for; beyond
+        // that the details scroll.
+        const int designed = Pixels(design_.clientHeight);
+        const QScreen* screen = dialog.screen();
+        const int room = std::max((screen ? screen->availableGeometry().height() : designed) -
+                                      designed - kWindowFrameAllowance - kDetailsGap,
+                                  kLeastDetailsLines * lineSpacing + 2 * (kDetailsMargin + frame));
+        int areaHeight = textHeight + 2 * frame;
+        if (areaHeight > room) {
+            labelWidth = inside - detailsArea_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+            shown = wrapped(labelWidth);
+            textHeight = static_cast<int>(shown.size()) * lineSpacing + 2 * kDetailsMargin;
+            areaHeight = room;
+            detailsArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        } else {
+            detailsArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         }
         details_->setText(shown.join(QLatin1Char('\n')));
-        const int height = static_cast<int>(lines.size()) * metrics.lineSpacing() + 2 * padding;
-        details_->setGeometry(left, bottom + kDetailsGap, right - left, height);
-        details_->show();
-        shift = height + kDetailsGap;
+        details_->setFixedSize(labelWidth, textHeight);
+        detailsArea_->setGeometry(left, bottom + kDetailsGap, right - left, areaHeight);
+        detailsArea_->show();
+        shift = areaHeight + kDetailsGap;
     }
     for (Item& item : items_) {
         if (qobject_cast<QPushButton*>(item.widget) && item.design->container.empty()) {

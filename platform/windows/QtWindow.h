@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QScrollArea>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,7 +48,8 @@ class QtWindow final : public Window {
     void SetCheckValue(std::string_view control, int32_t value) override;
     void SetDefaultButton(std::string_view control) override;
     // A framed label between the design's controls and its push buttons, the
-    // buttons and the window's bottom moved down by its height.
+    // buttons and the window's bottom moved down by its height. Long lines
+    // wrap; where the window would grow past the screen, the label scrolls.
     void SetDetails(const std::vector<std::string>& lines) override;
     void ShowModal() override;
     void ShowModeless() override;
@@ -76,8 +78,10 @@ class QtWindow final : public Window {
     WindowEvents& events_;
     const FormDesign& design_;
     std::unique_ptr<FormDialog> dialog_;
-    std::vector<Item> items_;    // in design order
-    QLabel* details_ = nullptr;  // owned by the dialog; made by the first SetDetails
+    std::vector<Item> items_;  // in design order
+    // Made by the first SetDetails: the area owned by the dialog, the label by the area.
+    QScrollArea* detailsArea_ = nullptr;
+    QLabel* details_ = nullptr;
     bool unloaded_ = false;
 };
 

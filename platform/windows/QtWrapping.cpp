@@ -1,8 +1,10 @@
 #include "platform/windows/QtWrapping.h"
 
+#include <QFontMetricsF>
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStylePainter>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <algorithm>
 
@@ -33,6 +35,50 @@ QRect DrawWrappedText(QPainter& painter, const QRect& box, const QString& text, 
         right = std::max(right, layout.lineAt(i).naturalTextWidth());
     }
     return QRectF(origin, QSizeF(right, used)).toAlignedRect();
+}
+
+QStringList WrapToWidth(const QString& text, const QFont& font, int width, const QString& indent) {
+    const QFontMetricsF metrics(font);
+    const auto fits = [&](const QString& line) { return metrics.horizontalAdvance(line) <= width; };
+    QStringList lines;
+    // Breaks only at blanks: a break at a hyphen would show "q3-" and
+    // "confidential.xlsx" as if they were two names.
+    qsizetype blanks = 0;
+    while (blanks < text.size() && text[blanks] == QLatin1Char(' ')) ++blanks;
+    QString line = text.left(blanks);
+    bool empty = true;  // nothing but the line's indent in `line` yet
+    for (QString word : text.mid(blanks).split(QLatin1Char(' '))) {
+        if (const QString longer = empty ? line + word : line + QLatin1Char(' ') + word;
+            fits(longer)) {
+            line = longer;
+            empty = false;
+            continue;
+        }
+        if (!empty) {
+            lines << line;
+            line = indent;
+        }
+        // A word wider than a whole line is cut between its characters, as
+        // many as fit on each line (one at least).
+        QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, word);
+        while (!fits(line + word)) {
+            qsizetype cut = 0;
+            for (qsizetype next = graphemes.toNextBoundary();
+                 next > 0 && next < word.size() && (cut == 0 || fits(line + word.left(next)));
+                 next = graphemes.toNextBoundary()) {
+                cut = next;
+            }
+            if (cut == 0) break;  // one character, wider than the line: it stands alone
+            lines << line + word.left(cut);
+            line = indent;
+            word = word.mid(cut);
+            graphemes = QTextBoundaryFinder(QTextBoundaryFinder::Grapheme, word);
+        }
+        line += word;
+        empty = false;
+    }
+    lines << line;
+    return lines;
 }
 
 QColor TextColour(const QWidget& widget) {

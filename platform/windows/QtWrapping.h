@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QString>
+#include <QStringList>
 #include <string_view>
 
 namespace postwarden {
@@ -17,6 +18,12 @@ inline QString ToQt(std::string_view text) {
 // fit whole (a half-cut line reads as a fault), either from the top or centred
 // vertically. Returns the rectangle the drawn lines cover.
 QRect DrawWrappedText(QPainter& painter, const QRect& box, const QString& text, bool centred);
+
+// `text` broken into lines no wider than `width` pixels in `font`: at blanks,
+// and within a word only where the word is wider than a line. Each line after
+// the first starts with `indent`; nothing but the blanks at the breaks is left
+// out.
+QStringList WrapToWidth(const QString& text, const QFont& font, int width, const QString& indent);
 
 // Greyed while the widget is disabled.
 QColor TextColour(const QWidget& widget);

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
 #include <string_view>
+#include <utility>
 
 namespace postwarden {
 
@@ -35,7 +38,26 @@ struct LibraryCloser {
     void operator()(void* handle) const { ::dlclose(handle); }
 };
 
+// The sink of the toolkit's messages, and the lock that makes them one call at
+// a time and keeps the sink from changing under a call.
+std::mutex toolkitMutex;
+ToolkitMessageSink toolkitSink;
+
+void DeliverToolkitMessage(int level, const char* text, size_t size) {
+    const std::lock_guard lock(toolkitMutex);
+    if (toolkitSink) {
+        toolkitSink(level, std::string_view(text, size));
+    } else {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(size), text);
+    }
+}
+
 }  // namespace
+
+ToolkitMessageSink SetToolkitMessageSink(ToolkitMessageSink sink) {
+    const std::lock_guard lock(toolkitMutex);
+    return std::exchange(toolkitSink, std::move(sink));
+}
 
 std::vector<std::string> QtPluginFolders() {
     std::vector<std::string> folders;
@@ -87,7 +109,7 @@ std::unique_ptr<PluginWindowSystem> LoadQtWindowSystem(std::string& failure,
     // throw and Qt's application (which is never destroyed) all live in it.
     library.release();
     std::string why;
-    std::unique_ptr<PluginWindowSystem> windows(create(&why));
+    std::unique_ptr<PluginWindowSystem> windows(create(&why, DeliverToolkitMessage));
     if (!windows) failure = why.empty() ? "the window plugin made no windows" : why;
     return windows;
 }

@@ -5,8 +5,11 @@
 // pulls in take longer to map and relocate than a whole check that asks nobody,
 // so only a run that shows a window pays for them. Nothing here includes Qt.
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/WindowSystem.h"
@@ -22,6 +25,20 @@ class PluginWindowSystem : public WindowSystem {
     // written or the window is not one of this system's.
     virtual void SavePng(Window& window, const std::string& path) = 0;
 };
+
+// Qt writes its own messages ("QStandardPaths: XDG_RUNTIME_DIR not set, ...")
+// to standard error, which a mail client shows the person beside the check's
+// own line (mutt's report of its sendmail program). The plugin hands each of
+// them to the program that loaded it instead, through a function of this type:
+// `level` 0 for debug and information, 1 for a warning or worse; `text` as Qt
+// formats it, without a line end. Called from any of Qt's threads.
+using ToolkitMessageHandler = void (*)(int level, const char* text, size_t size);
+
+// Where the toolkit's messages go: to `sink` from now on, or with an empty one
+// to standard error, one line each. Returns the sink that was in place. The
+// sink is called from whichever thread Qt writes on, one call at a time.
+using ToolkitMessageSink = std::function<void(int level, std::string_view text)>;
+ToolkitMessageSink SetToolkitMessageSink(ToolkitMessageSink sink);
 
 inline constexpr const char* kQtPluginFileName = "libpostwarden-qt.so";
 inline constexpr const char* kQtPluginEntryPoint = "PostwardenCreateQtWindowSystem";
@@ -44,5 +61,7 @@ std::unique_ptr<PluginWindowSystem> LoadQtWindowSystem(std::string& failure,
 // The plugin's one exported symbol: a new Qt window system that the caller owns
 // (and deletes through WindowSystem's virtual destructor), or null with the
 // reason in `failure` (when non-null) if no window can be shown on this
-// machine: no display named, or the one named does not answer.
-extern "C" postwarden::PluginWindowSystem* PostwardenCreateQtWindowSystem(std::string* failure);
+// machine: no display named, or the one named does not answer. From then on
+// Qt's messages go to `messages` (when non-null).
+extern "C" postwarden::PluginWindowSystem* PostwardenCreateQtWindowSystem(
+    std::string* failure, postwarden::ToolkitMessageHandler messages);

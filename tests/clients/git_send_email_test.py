@@ -37,9 +37,9 @@ class GitSendEmailTest(harness.ClientTestCase):
             text=True,
         ).stdout
 
-    def send(self, *recipients, answers=None):
-        """Starts git send-email on the patch; `recipients` are its --to and
-        --bcc options."""
+    def send(self, *recipients, answers=None, patches=None):
+        """Starts git send-email on the patch (or `patches`); `recipients` are
+        its --to and --bcc options."""
         self.term.start(
             [
                 "git", "send-email",
@@ -47,7 +47,7 @@ class GitSendEmailTest(harness.ClientTestCase):
                 "--from=Me <me@corp.example>",
                 "--confirm=never", "--suppress-cc=all", "--8bit-encoding=UTF-8",
                 *recipients,
-                self.patch,
+                *(patches or [self.patch]),
             ],
             cwd=self.repo,
             env={"GIT_CONFIG_NOSYSTEM": "1"},
@@ -115,6 +115,47 @@ class TerminalForm(GitSendEmailTest):
         self.ask("--to=you@corp.example", "--bcc=outside@supplier.example")
         self.term.keys("n")
         self.assertRefused()
+
+
+class Series(GitSendEmailTest):
+    """Each patch of a series is a run of its own: a No ends git send-email
+    there, and the patches after it are never handed over."""
+
+    def series(self):
+        for n in (2, 3):
+            with open(os.path.join(self.repo, "greeting.txt"), "a", encoding="utf-8") as f:
+                f.write("line %d\n" % n)
+            self.git("commit", "-q", "-a", "-m", "Greeting, part %d" % n)
+        return self.git("format-patch", "-3", "-o", "../series").split()
+
+    def answer(self, key, patch):
+        """Answers the form of the `patch`-th run of this test with `key`."""
+        self.term.wait_for(
+            lambda s: len(self.ws.handed()) == patch and OUTSIDE_QUESTION in s,
+            "the form of patch %d" % patch,
+        )
+        self.term.keys(key)
+
+    def test_a_no_ends_the_series_and_the_rest_is_sent_again(self):
+        self.ws.only_outside_domains_rule()
+        patches = self.series()
+        self.send("--to=partner@supplier.example", patches=patches)
+        self.answer("y", 1)
+        self.answer("n", 2)
+        self.assertNotEqual(self.term.wait_for_exit(), 0)
+        self.assertIn("Died at", self.term.screen())
+        # Patch 1 went, patch 2 was refused, patch 3 was never tried.
+        self.assertEqual(len(self.ws.handed()), 2)
+        self.assertEqual(len(self.ws.delivered()), 1)
+        self.assertIn(b"[PATCH 1/3]", self.ws.delivered()[0].data)
+        # What the README says to do: send the rest again.
+        self.term.close()
+        self.send("--to=partner@supplier.example", patches=patches[1:])
+        self.answer("y", 3)
+        self.answer("y", 4)
+        self.assertEqual(self.term.wait_for_exit(), 0, harness.framed(self.term.screen()))
+        self.assertEqual([b"[PATCH %d/3]" % n in d.data for n, d in
+                          zip((1, 2, 3), self.ws.delivered())], [True] * 3)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,8 @@ postwarden home, and two small programs:
 Each test also gets its own tmux server (a socket in that folder) with a fixed
 100x30 pane, TERM=xterm-256color and no display. The screen is read back with
 capture-pane and waited on by polling, with a deadline; a failed wait shows the
-last screen.
+last screen. A test that needs a display (Claws Mail, Postwarden's own window)
+starts a Display: an Xvfb of its own, driven with xdotool.
 
 Run a test script as: test_script.py --postwarden BUILD/postwarden [unittest args]
 """
@@ -234,6 +235,8 @@ class Terminal:
         # A shell in front keeps the status in a file: tmux 3.3 sometimes
         # leaves an ended pane program unreaped, its status unknown.
         argv = ["/bin/sh", "-c", '"$@"; echo $? > "$0"', self.status_file, *argv]
+        if os.path.exists(self.status_file):
+            os.remove(self.status_file)  # that of a program started before
         self._tmux(
             "new-session", "-d", "-s", "t", "-x", str(COLUMNS), "-y", str(ROWS),
             "-c", cwd or self.workspace.root, *extra, "--", *argv,
@@ -304,6 +307,77 @@ class Terminal:
                     % (timeout, framed(self.screen()))
                 )
             time.sleep(POLL_INTERVAL)
+
+
+class Display:
+    """An X server of our own (Xvfb, 1280x800) for clients that show windows:
+    their windows found and driven with xdotool, the screen photographed with
+    ImageMagick's import when PW_SCREENSHOTS names a folder. close() stops it."""
+
+    def __init__(self, workspace):
+        self.workspace = workspace
+        # Xvfb picks a free display number and writes it to the pipe.
+        readable, writable = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1280x800x24",
+             "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(writable,),
+        )
+        os.close(writable)
+        with os.fdopen(readable) as numbers:
+            self.name = ":" + numbers.readline().strip()
+        if self.name == ":":
+            self.close()
+            raise AssertionError("Xvfb did not start")
+
+    def close(self):
+        self.xvfb.terminate()
+        self.xvfb.wait(10)
+
+    def environment(self, **extra):
+        return self.workspace.environment(DISPLAY=self.name, **extra)
+
+    def _xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.environment(), capture_output=True,
+                              text=True, timeout=10)
+
+    def windows(self, title):
+        """The visible windows whose title matches the regular expression `title`."""
+        return self._xdotool("search", "--onlyvisible", "--name", title).stdout.split()
+
+    def wait_for_window(self, title, what, timeout=DEFAULT_WAIT, screenshot=None):
+        """Waits for a visible window whose title matches `title`; returns its
+        id, after saving the screen as `screenshot`.png when asked to."""
+        deadline = time.monotonic() + timeout
+        while not self.windows(title):
+            if time.monotonic() > deadline:
+                raise AssertionError("waited %.0f s for %s" % (timeout, what))
+            time.sleep(POLL_INTERVAL)
+        time.sleep(0.3)  # drawn, not only mapped
+        if screenshot:
+            self.screenshot(screenshot)
+        return self.windows(title)[0]
+
+    def wait_until_gone(self, title, what, timeout=DEFAULT_WAIT, window=None):
+        """Waits until no visible window matches `title`, or only `window` is
+        no longer among them."""
+        deadline = time.monotonic() + timeout
+        while (window in self.windows(title)) if window else self.windows(title):
+            if time.monotonic() > deadline:
+                raise AssertionError("waited %.0f s for %s to go" % (timeout, what))
+            time.sleep(POLL_INTERVAL)
+
+    def keys(self, window, *keys):
+        """Gives `window` the keyboard (there is no window manager to) and
+        presses `keys` (xdotool names: y, Return, ctrl+Return)."""
+        self._xdotool("windowfocus", "--sync", window)
+        self._xdotool("key", "--clearmodifiers", *keys)
+
+    def screenshot(self, name):
+        folder = os.environ.get("PW_SCREENSHOTS")
+        if folder:
+            subprocess.run(["import", "-window", "root", os.path.join(folder, name + ".png")],
+                           env=self.environment(), check=True, timeout=30)
 
 
 def framed(screen):

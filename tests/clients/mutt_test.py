@@ -8,6 +8,7 @@ reach the program only as arguments.
 
 import os
 import re
+import shutil
 import sys
 import time
 
@@ -18,9 +19,10 @@ OUTSIDE_QUESTION = "Are you sure you want to send this email outside the company
 
 
 class MuttTest(harness.ClientTestCase):
-    def start(self, headers, answers=None, body="Hello, the numbers are attached.\n"):
+    def start(self, headers, answers=None, body="Hello, the numbers are attached.\n", env=()):
         """Starts the client on an inbox of three messages. Its editor puts
-        `headers` and `body` into every new message."""
+        `headers` and `body` into every new message. `env` is what `env(1)`
+        is to change in the client's environment ("-u NAME", "NAME=value")."""
         ws = self.ws
         inbox = ws.make_maildir("inbox", [harness.inbox_message(n) for n in (1, 2, 3)])
         draft = os.path.join(ws.root, "draft")
@@ -39,7 +41,7 @@ class MuttTest(harness.ClientTestCase):
                 'set record="" nocopy postpone=no sendmail_wait=0\n'
                 "set arrow_cursor charset=utf-8\n"
             )
-        self.term.start([CLIENT, "-n", "-F", muttrc])
+        self.term.start(["env", *env, CLIENT, "-n", "-F", muttrc])
         self.term.wait_for("Inbox message 3", "the index")
 
     def compose_and_send(self):
@@ -151,6 +153,32 @@ class TerminalForm(MuttTest):
         self.assertDeliveredAsHanded()
         self.term.keys("k")
         self.term.wait_for(lambda s: "->    2" in s, "the cursor on the second message")
+
+
+class QtWindow(MuttTest):
+    """A display, and a session without XDG_RUNTIME_DIR (Qt warns of it): the
+    question is Postwarden's window, and mutt's report of the refused send
+    shows Postwarden's line alone; Qt's warning is in the log."""
+
+    def test_a_no_in_the_window_is_reported_in_postwarden_s_words_only(self):
+        if not (shutil.which("Xvfb") and shutil.which("xdotool")):
+            self.skipTest("Xvfb and xdotool are not installed (scripts/setup.sh installs them)")
+        display = harness.Display(self.ws)
+        self.addCleanup(display.close)
+        self.ws.only_outside_domains_rule()
+        self.start("To: partner@supplier.example\nSubject: Numbers\n",
+                   env=["-u", "XDG_RUNTIME_DIR", "DISPLAY=" + display.name])
+        self.compose_and_send()
+        window = display.wait_for_window("^Post Warden$", "Postwarden's window",
+                                          screenshot=CLIENT + "-question")
+        display.keys(window, "n")
+        screen = self.wait_for_send_error()
+        self.assertIn("postwarden: not sent: No to", screen)
+        self.assertNotIn("QStandardPaths", screen)
+        self.assertNothingDelivered()
+        self.assertIn("\tQt\tQStandardPaths: XDG_RUNTIME_DIR not set",
+                      self.ws.postwarden("log").stdout)
+        self.assertStillComposing("partner@supplier.example")
 
 
 if __name__ == "__main__":

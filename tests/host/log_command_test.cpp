@@ -1,7 +1,8 @@
 // `postwarden log` shows no text raw: what could act on the terminal of the
 // person reading the log is shown escaped, field by field. It reads the rotated
 // files too, oldest first, --since narrows what it shows to the records from a
-// time on, and --follow goes on showing what is added.
+// time on, --sends to one line per send, and --follow goes on showing what is
+// added.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -133,6 +134,57 @@ TEST_F(LogCommandTest, SinceShowsTheRecordsFromThatTimeOn) {
         EXPECT_EQ(r.exitCode, 0) << c.since << r.err;
         EXPECT_EQ(Sources(r.out), c.shown) << c.since;
     }
+}
+
+// A real send's record, then records written by hand: each send is one line at
+// its local time, without its Message-ID and evidence; no other record shows.
+TEST_F(LogCommandTest, SendsShowsOneLinePerSend) {
+    const std::string message =
+        "From: me@corp.example\nTo: you@corp.example, them@corp.example\n"
+        "Subject: Numbers\nMessage-ID: <n@corp.example>\n\nHi.\n";
+    ASSERT_EQ(RunPostwarden({"--home", home.Path(), "check", "--answers", "no"}, message).exitCode,
+              1);
+    const auto send = [](const std::string& stamp, const std::string& what,
+                         const std::string& source = "postwarden") {
+        return FormatRecord({stamp, "event", 0, "", source, "Send: " + what});
+    };
+    std::ofstream(LogPath(), std::ios::app | std::ios::binary)
+        << send("2026-12-05T23:30:00.000Z",
+                "no; rules fired: Outside Domains, Keywords; recipients: 2; Message-ID: <b@x>; "
+                "Subject: Offer; evidence: outside the company's domains: p@supplier.example")
+        // No rule fired, so nothing after the subject is evidence.
+        << send(kNoon,
+                "nothing to ask; rules fired: none; recipients: 1; Message-ID: ; "
+                "Subject: a; evidence: b")
+        << send(kNoon, "yes; rules fired: Keywords; recipients: 1; Message-ID: <c@x>; Subject: " +
+                           kHostile + "; evidence: found in the subject")
+        << send(kNoon, "of another shape")
+        << Record(kNoon, "postwarden", "Send: traced, not the host's record")
+        << send(kNoon, "yes; rules fired: none; recipients: 1; Message-ID: ; Subject: x",
+                "ProcessItem")
+        << FormatRecord({kNoon, "event", 0, "", "postwarden", "Audit: 3 messages"});
+    const CommandResult r =
+        RunPostwarden({"--home", home.Path(), "log", "--sends"}, "", {"TZ=XXX-1"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_THAT(r.out, HasSubstr("\n"));
+    // The real send, stamped now: its time is left to the --since case below.
+    EXPECT_EQ(r.out.substr(19, r.out.find('\n') - 19),
+              "  no; rules fired: Any Send; recipients: 2; Subject: Numbers");
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
+              "2026-12-06 00:30:00  no; rules fired: Outside Domains, Keywords; recipients: 2; "
+              "Subject: Offer\n"
+              "2026-12-06 13:00:00  nothing to ask; rules fired: none; recipients: 1; "
+              "Subject: a; evidence: b\n"
+              "2026-12-06 13:00:00  yes; rules fired: Keywords; recipients: 1; Subject: " +
+                  kShown +
+                  "\n"
+                  "2026-12-06 13:00:00  of another shape\n");
+    const std::string since =
+        RunPostwarden({"--home", home.Path(), "log", "--sends", "--since", "2026-12-06T00:31"}, "",
+                      {"TZ=XXX-1"})
+            .out;
+    EXPECT_THAT(since, ::testing::Not(HasSubstr("Offer")));
+    EXPECT_THAT(since, HasSubstr("13:00:00  nothing to ask"));
 }
 
 // Each case writes a first record, starts `log --follow`, then `change`s the

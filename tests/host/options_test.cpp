@@ -99,7 +99,7 @@ TEST_F(OptionsTest, EveryCommandsHelpAndTheVersionGoToStandardOutput) {
         {{"help"}, "Usage: postwarden ", "  doctor "},
         {{"check", "--help"}, "Usage: postwarden check ", "--answers LIST"},
         {{"sendmail", "--help"}, "Usage: postwarden sendmail ", "--sendmail PROGRAM"},
-        {{"settings", "--help"}, "Usage: postwarden settings ", "  SeparatePromptsWanted\n"},
+        {{"settings", "--help"}, "Usage: postwarden settings ", "  PromptForAnySendWanted\n"},
         {{"settings", "get", "--help"}, "Usage: postwarden settings get [OPTIONS] KEY\n", "KEY"},
         {{"settings", "set", "--help"}, "Usage: postwarden settings set ", "--file PATH"},
         {{"log", "--help"}, "Usage: postwarden log ", "--since TIME"},

@@ -16,6 +16,7 @@
 namespace postwarden::testing {
 namespace {
 
+using ::testing::Not;
 using Words = std::set<std::string>;
 
 const std::string kPage = POSTWARDEN_SOURCE_DIR "/doc/postwarden.1";
@@ -115,6 +116,54 @@ TEST(ManualPage, ManFormatsItWithoutAWarning) {
     const CommandResult r = RunProgram("/usr/bin/man", {"--warnings", "-l", kPage}, {});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
+}
+
+// The settings as the manual page's table and `settings --help` list them: each
+// setting the module reads once, with what a fresh home gets, and marked truly
+// as carried by a settings document or not.
+TEST(ManualPage, TheSettingsTableAndTheHelpSayWhichSettingsADocumentCarries) {
+    const std::string page = ReadFile(kPage);
+    const size_t start = page.find(".TS\n");
+    ASSERT_NE(start, std::string::npos);
+    std::map<std::string, std::pair<std::string, std::string>> rows;  // document, fresh
+    std::istringstream lines(page.substr(start, page.find(".TE\n", start) - start));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t bar = line.find('|'), second = line.find('|', bar + 1);
+        if (second == std::string::npos || line.starts_with("Setting|")) continue;
+        rows[line.substr(0, bar)] = {line.substr(bar + 1, second - bar - 1),
+                                     line.substr(second + 1)};
+    }
+    const CommandResult help = RunPostwarden({"settings", "--help"});
+    EXPECT_EQ(rows.size(), std::size(kSettings));
+    for (const Setting& setting : kSettings) {
+        SCOPED_TRACE(setting.key);
+        const auto [document, fresh] = rows[setting.key];
+        EXPECT_EQ(document, setting.element.present ? "yes" : "no");
+        EXPECT_EQ(fresh, !setting.seeded.present              ? "unset"
+                         : setting.kind == SettingKind::kList ? "empty"
+                         : setting.kind == SettingKind::kText ? "its question"
+                                                              : setting.seeded.text);
+        EXPECT_THAT(help.out, HasSubstr("\n" + std::string(setting.element.present ? "  " : "* ") +
+                                        setting.key + "\n"));
+    }
+}
+
+// The two tools for developers stay out of the help a person reads, are on
+// the page in a section of their own, and still work.
+TEST(HelpEverywhere, TheDeveloperToolsAreLeftOutOfTheHelpYetWork) {
+    for (const auto& [command, tool] :
+         {std::pair{"check", "--client-version"}, std::pair{"sendmail", "--client-version"},
+          std::pair{"settings", "set-number"}}) {
+        EXPECT_THAT(RunPostwarden({command, "--help"}).out, Not(HasSubstr(tool))) << command;
+        EXPECT_THAT(Sections(ReadFile(kPage))["DEVELOPER OPTIONS"], HasSubstr(Roff(tool)));
+    }
+    const TempFolder home;
+    const CommandResult r = RunPostwarden(
+        {"--home", home.Path(), "check", "--client-version", "9.0.0.0", "--answers", "yes"},
+        "From: me@corp.example\nTo: you@corp.example\nSubject: x\n\nHi.\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // Only a version 9 client has the module log on to the store itself.
+    EXPECT_THAT(ReadFile(home.Path() + "/postwarden.log"), HasSubstr("Logged on: "));
 }
 
 // Every command `postwarden --help` lists (the first word of each indented

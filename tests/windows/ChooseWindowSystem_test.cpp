@@ -1,5 +1,6 @@
 #include "platform/windows/ChooseWindowSystem.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QImage>
+#include <QtGlobal>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <string>
 
 #include "module/RuntimeError.h"
+#include "platform/LinuxPlatform.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
@@ -25,6 +28,7 @@
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
 #include "platform/windows/WindowPlugin.h"
+#include "tests/TempFolder.h"
 #include "tests/prompts/FormTestSupport.h"
 
 namespace postwarden::testing {
@@ -249,6 +253,34 @@ TEST(WindowPluginTest, TheBuiltPluginDrawsTheForms) {
     EXPECT_GT(image.height(), 276);
     // Its errors are this program's errors, though its code is a copy of its own.
     EXPECT_THROW(windows->SavePng(*window, "/nonexistent/folder/x.png"), RuntimeError);
+}
+
+// Qt's own messages (such as the warning of a session without
+// XDG_RUNTIME_DIR) go into the log of the platform that stands, never to
+// standard error, where a mail client shows them to the person.
+TEST(WindowPluginTest, QtsOwnMessagesGoToTheLog) {
+    const TempFolder home;
+    std::string failure;
+    const std::unique_ptr<PluginWindowSystem> windows =
+        LoadQtWindowSystem(failure, POSTWARDEN_BINARY_DIR "/libpostwarden-qt.so");
+    ASSERT_NE(windows, nullptr) << failure;
+    {
+        LinuxPlatform platform(
+            {home.Path() + "/postwarden.log", home.Path() + "/registry.db", home.Path() + "/mail"},
+            std::make_unique<NoWindowSystem>());
+        ::testing::internal::CaptureStderr();
+        qWarning("QStandardPaths: XDG_RUNTIME_DIR not set");
+        qDebug("a line for developers");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    }
+    const std::string log = ReadFile(home.Path() + "/postwarden.log");
+    EXPECT_THAT(log, ::testing::HasSubstr("\tevent\t1\t\tQt\tQStandardPaths: XDG_RUNTIME_DIR "
+                                          "not set\n"));
+    EXPECT_THAT(log, ::testing::HasSubstr("\tevent\t0\t\tQt\ta line for developers\n"));
+    // With no platform left, a message has nowhere else to go.
+    ::testing::internal::CaptureStderr();
+    qWarning("no log now");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "no log now\n");
 }
 
 // Scripted answers, as tests and scripts give them instead of a person.

@@ -10,14 +10,18 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/TerminalText.h"
 #include "platform/windows/QtWindow.h"
 #include "tests/prompts/FormTestSupport.h"
 
@@ -208,54 +212,97 @@ TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
     EXPECT_EQ(AskSimple(platform, question), 7);
 }
 
+// The text without its blanks and line breaks: what wrapping must keep.
+QString Squeezed(const QString& text) {
+    QString kept;
+    for (const QChar c : text) {
+        if (!c.isSpace()) kept += c;
+    }
+    return kept;
+}
+
 // Under the questions, what the rules found: the window grows to hold every
-// line, nothing overlaps or leaves the window, long lines are cut with an
-// ellipsis and a message's control characters are shown escaped. Run again at
-// 200 % by the test after it, in a process of its own.
+// line, nothing overlaps or leaves the window, a line too long for the window
+// goes on whole under it, a message's control characters are shown escaped,
+// and past the screen's height the details scroll. Run again at 200 % by the
+// test after it, in a process of its own.
 TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
-    const std::vector<std::string>& lines = kDetailLines;
+    // A name with hyphens, which a break would make look like two.
+    std::vector<std::string> some = kDetailLines;
+    some.push_back("  found in the attachment name \"q3-confidential-figures.xlsx\"");
+    std::vector<std::string> many = some;
+    many.insert(many.end(), 80, "  anna@partner.example (partner.example)");
     for (const FormDesign* design : {&frmYesNoPrompt::Design(), &frmSimpleYesNoPrompt::Design()}) {
-        SCOPED_TRACE(design->name);
-        QtWindowSystem windows;
-        auto window = windows.CreateWindow(*design, none);
-        QDialog& dialog = dynamic_cast<QtWindow&>(*window).dialog();
-        const QSize designed = dialog.size();
-        window->SetDetails(lines);
-        if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
-            EXPECT_EQ(dialog.devicePixelRatio(), std::atof(scale));  // the scale took effect
-        }
-        auto* details = Find<QLabel>(&dialog, "Details");
-        ASSERT_NE(details, nullptr);
-        EXPECT_EQ(details->textFormat(), Qt::PlainText);
-        const QStringList shown = details->text().split('\n');
-        ASSERT_EQ(shown.size(), static_cast<qsizetype>(lines.size()));
-        EXPECT_TRUE(shown[0].startsWith(R"(Subject: "Hi\x1B[2J\x1B]0;owned\x07)"))
-            << shown[0].toStdString();
-        EXPECT_TRUE(shown[7].endsWith(QChar(0x2026))) << shown[7].toStdString();
-        EXPECT_LE(details->sizeHint().height(), details->height());
-        EXPECT_LE(details->sizeHint().width(), details->width());
-        EXPECT_EQ(dialog.width(), designed.width());
-        EXPECT_GT(dialog.height(), designed.height());
-        for (QWidget* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            EXPECT_TRUE(dialog.rect().contains(child->geometry()))
-                << child->objectName().toStdString();
-            if (qobject_cast<QPushButton*>(child)) {
-                EXPECT_GT(child->geometry().top(), details->geometry().bottom());
-            } else if (child != details) {
-                EXPECT_LT(child->geometry().bottom(), details->geometry().top());
+        for (const std::vector<std::string>* lines : {&some, &many}) {
+            SCOPED_TRACE(design->name + (lines == &many ? " with many lines" : ""));
+            QtWindowSystem windows;
+            auto window = windows.CreateWindow(*design, none);
+            QDialog& dialog = dynamic_cast<QtWindow&>(*window).dialog();
+            const QSize designed = dialog.size();
+            window->SetDetails(*lines);
+            if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
+                EXPECT_EQ(dialog.devicePixelRatio(), std::atof(scale));  // the scale took effect
             }
+            auto* details = Find<QLabel>(&dialog, "Details");
+            auto* area = Find<QScrollArea>(&dialog, "DetailsArea");
+            ASSERT_TRUE(details && area);
+            EXPECT_EQ(details->textFormat(), Qt::PlainText);
+            const QString shown = details->text();
+            EXPECT_TRUE(shown.startsWith(R"(Subject: "Hi\x1B[2J\x1B]0;owned\x07)"))
+                << shown.toStdString();
+            QString whole;
+            for (const std::string& line : *lines) {
+                whole += QString::fromStdString(EscapeForTerminal(line));
+            }
+            EXPECT_EQ(Squeezed(shown), Squeezed(whole));
+            const QStringList rows = shown.split('\n');
+            EXPECT_GT(rows.size(), static_cast<qsizetype>(lines->size()));  // the long line wraps
+            EXPECT_EQ(rows.filter(R"("q3-confidential-figures.xlsx")").size(), 1)
+                << shown.toStdString();
+            const QFontMetrics metrics(details->font());
+            for (const QString& row : rows) {
+                EXPECT_LE(metrics.horizontalAdvance(row), details->width() - 2 * details->margin())
+                    << row.toStdString();
+            }
+            EXPECT_LE(details->sizeHint().height(), details->height());
+            const bool scrolls = lines == &many;
+            // Beside the scroll bar, when there is one, not under it.
+            EXPECT_LE(details->width() +
+                          (scrolls ? area->style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0),
+                      area->width() - 2 * area->frameWidth());
+            EXPECT_EQ(area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn, scrolls);
+            EXPECT_EQ(details->height() > area->height() - 2 * area->frameWidth(), scrolls);
+            EXPECT_LE(dialog.height(), dialog.screen()->availableGeometry().height());
+            EXPECT_EQ(dialog.width(), designed.width());
+            EXPECT_GT(dialog.height(), designed.height());
+            for (QWidget* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                EXPECT_TRUE(dialog.rect().contains(child->geometry()))
+                    << child->objectName().toStdString();
+                if (qobject_cast<QPushButton*>(child)) {
+                    EXPECT_GT(child->geometry().top(), area->geometry().bottom());
+                } else if (child != area) {
+                    EXPECT_LT(child->geometry().bottom(), area->geometry().top());
+                }
+            }
+            windows.SavePng(*window, ::testing::TempDir() + "/" + design->name +
+                                         (scrolls ? "-many" : "") + "-details.png");
+            window->SetDetails({});  // back as designed
+            EXPECT_EQ(dialog.size(), designed);
+            EXPECT_TRUE(area->isHidden());
         }
-        windows.SavePng(*window, ::testing::TempDir() + "/" + design->name + "-details.png");
-        window->SetDetails({});  // back as designed
-        EXPECT_EQ(dialog.size(), designed);
-        EXPECT_FALSE(details->isVisible());
     }
 }
 
 TEST(QtScale, DetailsFitTheWindowAtTwoHundredPercent) {
     char self[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string command = "QT_QPA_PLATFORM=offscreen QT_SCALE_FACTOR=2 " + std::string(self) +
+    // A screen twice the size of the offscreen platform's own (800 x 600), so
+    // that the window has the same room, in its units, as at 100 %.
+    const std::string screen = ::testing::TempDir() + "/offscreen-1600x1200.json";
+    std::ofstream(screen) << R"({"screens": [{"name": "big", "x": 0, "y": 0, "width": 1600,)"
+                          << R"( "height": 1200, "logicalDpi": 96, "logicalBaseDpi": 96}]})";
+    const std::string command = "QT_QPA_PLATFORM=offscreen:configfile=" + screen +
+                                " QT_SCALE_FACTOR=2 " + std::string(self) +
                                 " --gtest_filter=QtFormsTest.DetailsFitTheWindowUnclipped 2>&1";
     std::string output;
     FILE* child = ::popen(command.c_str(), "r");
