@@ -305,7 +305,8 @@ int Install(const Request& request) {
                    " is missing; build it beside postwarden, or install postwarden whole");
         return kExitNotInstalled;
     }
-    if (!request.profile.empty() && !fs::is_directory(request.profile)) {
+    std::error_code unreadable;
+    if (!request.profile.empty() && !fs::is_directory(request.profile, unreadable)) {
         PrintError(request.profile + " is not a folder (a Thunderbird profile folder is wanted)");
         return kExitUsage;
     }
