@@ -175,6 +175,7 @@ NOTICE_CAPTION = "Postwarden: not sent"
 ADDON_ID = "postwarden@postwarden"
 SYSTEM_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/postwarden.json"
 SYSTEM_POLICIES = "/etc/thunderbird/policies/policies.json"
+NOBODY = 65534
 YES_BUTTON = ((555 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 NO_BUTTON = ((2160 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 # The design's height in pixels; the window grows by the details shown above
@@ -327,8 +328,13 @@ class ThunderbirdTest(unittest.TestCase):
         cls.make_driver()
         cls.profile = cls.new_profile("main")
         shutil.copy(cls.driver_xpi, os.path.join(cls.profile, "extensions", DRIVER_ID + ".xpi"))
-        # As the README says, and nothing else.
-        cls.postwarden("thunderbird", "install", "--profile", cls.profile)
+        # As the README says, and nothing else; run as root, by another user
+        # who owns the HOME for the while: a person's install needs no root.
+        # (Thunderbird refuses to run as root in a HOME root does not own.)
+        os.chmod(cls.root, 0o755)
+        cls.own_home(NOBODY)
+        cls.postwarden("thunderbird", "install", "--profile", cls.profile, as_user=True)
+        cls.own_home(os.geteuid())
 
     @classmethod
     def tearDownClass(cls):
@@ -356,9 +362,17 @@ class ThunderbirdTest(unittest.TestCase):
         return env
 
     @classmethod
-    def run_postwarden(cls, *args):
+    def own_home(cls, user):
+        if os.geteuid() == 0:
+            for folder, _, files in os.walk(cls.home):
+                for path in [folder] + [os.path.join(folder, f) for f in files]:
+                    os.chown(path, user, user)
+
+    @classmethod
+    def run_postwarden(cls, *args, as_user=False):
+        user = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
         return subprocess.run(
-            [POSTWARDEN, *args],
+            (user if as_user and os.geteuid() == 0 else []) + [POSTWARDEN, *args],
             env=cls.environment(),
             stdin=subprocess.DEVNULL,
             capture_output=True,
@@ -367,8 +381,8 @@ class ThunderbirdTest(unittest.TestCase):
         )
 
     @classmethod
-    def postwarden(cls, *args):
-        result = cls.run_postwarden(*args)
+    def postwarden(cls, *args, as_user=False):
+        result = cls.run_postwarden(*args, as_user=as_user)
         if result.returncode != 0:
             raise AssertionError("postwarden %s: %s" % (" ".join(args), result.stderr))
         return result.stdout
