@@ -301,9 +301,12 @@ def private_mounts(root):
 
 
 class ThunderbirdTest(unittest.TestCase):
+    # What setUpClass starts is stopped by class cleanups, which run also when
+    # it fails half-way.
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="pw-thunderbird-")
+        cls.addClassCleanup(cls.remove_root)
         cls.home = os.path.join(cls.root, "home")
         cls.pw_home = os.path.join(cls.root, "postwarden")
         for folder in (cls.home, cls.pw_home, os.path.join(cls.root, "tmp")):
@@ -318,13 +321,17 @@ class ThunderbirdTest(unittest.TestCase):
             stderr=subprocess.DEVNULL,
             pass_fds=(writable,),
         )
+        cls.addClassCleanup(cls.xvfb.wait, 10)
+        cls.addClassCleanup(cls.xvfb.terminate)
         os.close(writable)
         with os.fdopen(readable) as numbers:
             cls.display = ":" + numbers.readline().strip()
         if cls.display == ":":
             raise AssertionError("Xvfb did not start")
         cls.sink = Sink()  # before Thunderbird: a refused connection never ends its send
+        cls.addClassCleanup(cls.sink.close)
         cls.driver = Driver(os.path.join(cls.root, "driver.sock"))
+        cls.addClassCleanup(cls.driver.close)
         cls.make_driver()
         cls.profile = cls.new_profile("main")
         shutil.copy(cls.driver_xpi, os.path.join(cls.profile, "extensions", DRIVER_ID + ".xpi"))
@@ -337,11 +344,7 @@ class ThunderbirdTest(unittest.TestCase):
         cls.own_home(os.geteuid())
 
     @classmethod
-    def tearDownClass(cls):
-        cls.driver.close()
-        cls.sink.close()
-        cls.xvfb.terminate()
-        cls.xvfb.wait(10)
+    def remove_root(cls):
         if os.environ.get("PW_KEEP"):
             print("kept " + cls.root)
         else:
@@ -759,7 +762,7 @@ def measure(runs):
         print("click to sink: median %.0f ms (min %.0f, max %.0f)" % (
             1000 * statistics.median(to_sink), 1000 * min(to_sink), 1000 * max(to_sink)))
     finally:
-        ThunderbirdTest.tearDownClass()
+        ThunderbirdTest.doClassCleanups()
 
 
 def main():
