@@ -14,6 +14,7 @@
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
 #include "host/Options.h"
+#include "host/ThunderbirdSetup.h"
 #include "module/ModuleVersion.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
@@ -49,6 +50,9 @@ constexpr const char* kDescription =
     "  log         postwarden.log is a regular file that can be written\n"
     "  windows     where the questions would be asked, and why\n"
     "  sendmail    the real sendmail exists and can be run\n"
+    "  thunderbird one line per Thunderbird profile (~/.thunderbird/profiles.ini):\n"
+    "              whether the add-on is there and enabled, as Thunderbird last\n"
+    "              recorded it, and whether Thunderbird finds its host program\n"
     "\n"
     "Exit status: 0 when everything is usable, 1 when something is not.";
 
@@ -263,6 +267,60 @@ Finding CheckSendmail(const std::string& given) {
     return Ok(found + " (" + from + "), executable");
 }
 
+// What one Thunderbird profile does with a send, from what Thunderbird last
+// wrote there.
+Finding CheckThunderbirdProfile(const std::string& profile, const HostState& host, bool byPolicy) {
+    const AddonState addon = ReadAddonState(profile);
+    const std::string enable =
+        "; sends from this profile are NOT checked: switch Postwarden on in Thunderbird's Add-ons "
+        "and Themes (the menu \u2261)";
+    if (!addon.unreadable.empty()) return Problem(profile + ": " + addon.unreadable);
+    if (!addon.recorded) {
+        if (addon.inFolder || byPolicy) {
+            return Problem(profile +
+                           ": Thunderbird has not loaded the add-on yet; sends from this profile "
+                           "are NOT checked until Thunderbird is restarted");
+        }
+        return Ok(profile +
+                  ": no Postwarden add-on, sends from this profile are not checked "
+                  "(postwarden thunderbird install --profile adds it)");
+    }
+    if (addon.neverEnabled) {
+        return Problem(profile +
+                       ": the add-on is disabled: Thunderbird started it so when it found it in "
+                       "the profile, and waits for you to enable it" +
+                       enable);
+    }
+    if (addon.refused) {
+        return Problem(profile +
+                       ": Thunderbird does not run the add-on (it is not compatible); "
+                       "sends from this profile are NOT checked");
+    }
+    if (addon.disabled || !addon.active)
+        return Problem(profile + ": the add-on is disabled" + enable);
+    if (!host.problem.empty()) {
+        return Problem(profile + ": the add-on is enabled, but " + host.problem +
+                       "; every send from this profile is held (postwarden thunderbird install)");
+    }
+    return Ok(profile + ": the add-on " + addon.version + " is enabled; its host " + host.program +
+              " (" + host.manifest + ")");
+}
+
+std::vector<Finding> CheckThunderbird() {
+    const std::string home = UserHome();
+    const std::vector<std::string> profiles = ThunderbirdProfiles(home);
+    if (profiles.empty()) {
+        return {Ok("no Thunderbird profile (" + home + "/.thunderbird/profiles.ini lists none)")};
+    }
+    const HostState host = FindNativeHost(home);
+    const bool byPolicy = PoliciesInstallAddon(PoliciesPath());
+    std::vector<Finding> findings;
+    for (const std::string& profile : profiles) {
+        findings.push_back(CheckThunderbirdProfile(profile, host, byPolicy));
+    }
+    return findings;
+}
+
 }  // namespace
 
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args) {
@@ -277,20 +335,23 @@ int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args
         ->type_name("PROGRAM");
     if (const std::optional<int> status = cli.Parse(args)) return *status;
 
-    const std::pair<const char*, std::function<Finding()>> checks[] = {
-        {"module", [&] { return CheckModule(options); }},
-        {"home", [&] { return CheckHome(options); }},
-        {"mail store", [&] { return CheckMailStore(options); }},
-        {"registry", [&] { return CheckRegistry(options); }},
-        {"log", [&] { return CheckLog(options); }},
-        {"windows", [&] { return CheckWindows(answers); }},
-        {"sendmail", [&] { return CheckSendmail(sendmail); }},
+    const auto one = [](Finding finding) { return std::vector<Finding>{std::move(finding)}; };
+    const std::pair<const char*, std::function<std::vector<Finding>()>> checks[] = {
+        {"module", [&] { return one(CheckModule(options)); }},
+        {"home", [&] { return one(CheckHome(options)); }},
+        {"mail store", [&] { return one(CheckMailStore(options)); }},
+        {"registry", [&] { return one(CheckRegistry(options)); }},
+        {"log", [&] { return one(CheckLog(options)); }},
+        {"windows", [&] { return one(CheckWindows(answers)); }},
+        {"sendmail", [&] { return one(CheckSendmail(sendmail)); }},
+        {"thunderbird", [] { return CheckThunderbird(); }},
     };
     bool usable = true;
     for (const auto& [name, check] : checks) {
-        const Finding finding = check();
-        usable = usable && finding.ok;
-        std::printf("%-8s%s: %s\n", finding.ok ? "ok" : "problem", name, finding.text.c_str());
+        for (const Finding& finding : check()) {
+            usable = usable && finding.ok;
+            std::printf("%-8s%s: %s\n", finding.ok ? "ok" : "problem", name, finding.text.c_str());
+        }
     }
     return usable ? kExitOk : kExitProblem;
 }

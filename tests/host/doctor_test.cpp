@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kChecks[] = {"module", "home",    "mail store", "registry",
-                               "log",    "windows", "sendmail"};
+                               "log",    "windows", "sendmail",   "thunderbird"};
 
 class DoctorTest : public ::testing::Test {
   public:
@@ -31,6 +31,23 @@ class DoctorTest : public ::testing::Test {
             listing += it->path().string() + "\n";
         }
         return fs::exists(Home()) ? "home\n" + listing : "";
+    }
+
+    // A Thunderbird profile in the HOME doctor is given, with the add-on as
+    // Thunderbird records it in extensions.json.
+    void Profile(const std::string& addonRecord) const {
+        fs::create_directories(dir.File("user/.thunderbird/p.default/extensions"));
+        WriteFile(dir.File("user/.thunderbird/profiles.ini"),
+                  "[Profile0]\nName=default\nIsRelative=1\nPath=p.default\n");
+        WriteFile(dir.File("user/.thunderbird/p.default/extensions.json"),
+                  R"({"schemaVersion":37,"addons":[)" + addonRecord + "]}");
+    }
+    // The host's manifest Thunderbird finds in that HOME, naming `program`.
+    void HostManifest(const std::string& program) const {
+        fs::create_directories(dir.File("user/.mozilla/native-messaging-hosts"));
+        WriteFile(dir.File("user/.mozilla/native-messaging-hosts/postwarden.json"),
+                  R"({"name":"postwarden","type":"stdio","path":")" + program +
+                      R"(","allowed_extensions":["postwarden@postwarden"]})");
     }
 
     TempFolder dir;
@@ -70,7 +87,29 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
          "",
          {{"module", "version 1.0.0"},
           {"registry", "the settings are seeded"},
-          {"sendmail", sendmail}}},
+          {"sendmail", sendmail},
+          {"thunderbird", "no Thunderbird profile"}}},
+        {"an add-on Thunderbird left disabled when it found it",
+         [](DoctorTest& t) {
+             t.Profile(R"({"id":"postwarden@postwarden","active":false,"userDisabled":true,)"
+                       R"("seen":false})");
+         },
+         "thunderbird",
+         {{"thunderbird", "waits for you to enable it; sends from this profile are NOT checked"}}},
+        {"an add-on switched off",
+         [](DoctorTest& t) {
+             t.Profile(R"({"id":"postwarden@postwarden","active":false,"userDisabled":true,)"
+                       R"("seen":true})");
+         },
+         "thunderbird",
+         {{"thunderbird", "the add-on is disabled; sends from this profile are NOT checked"}}},
+        {"an enabled add-on whose host cannot be run",
+         [](DoctorTest& t) {
+             t.Profile(R"({"id":"postwarden@postwarden","active":true,"userDisabled":false})");
+             t.HostManifest(t.dir.File("nowhere"));
+         },
+         "thunderbird",
+         {{"thunderbird", "every send from this profile is held"}}},
         {"a home not made yet",
          [](DoctorTest& t) { fs::remove_all(t.Home()); },
          "",
@@ -135,6 +174,7 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
     for (const DoctorCase& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(Home());
+        fs::remove_all(dir.File("user"));
         ASSERT_EQ(WriteFakeSendmail(dir.Path()), sendmail);
         const CommandResult sent =
             RunPostwarden({"--home", Home(), "check", "--answers", "yes"},
@@ -146,7 +186,9 @@ TEST_F(DoctorTest, EachProblemIsNamedOnItsLine) {
         std::vector<std::string> args = c.before;
         args.insert(args.end(), {"--home", Home(), "doctor", "--sendmail", sendmail});
         args.insert(args.end(), c.options.begin(), c.options.end());
-        const CommandResult r = RunPostwarden(args, "", c.env);
+        std::vector<std::string> env = c.env;
+        env.push_back("HOME=" + dir.File("user"));
+        const CommandResult r = RunPostwarden(args, "", env);
         EXPECT_EQ(r.exitCode, *c.problem ? 1 : 0) << r.out << r.err;
         EXPECT_EQ(Listing(), before) << "doctor changes nothing";
         const auto lines = Lines(r);

@@ -1,9 +1,13 @@
 // The native host as Thunderbird runs it: a separate process, requests on a
 // pipe in, answers on a pipe out, nothing else on that pipe; the message it
 // makes of a request; and the command that installs it for Thunderbird.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -229,6 +233,57 @@ TEST_F(InstallCommandTest, InstallLetsTheAddonRunTheHostAndUninstallUndoesIt) {
     EXPECT_FALSE(fs::exists(ManifestPath()));
     EXPECT_FALSE(fs::exists(AddonPath()));
     EXPECT_EQ(Thunderbird({"uninstall"}).exitCode, 0) << "nothing left to remove is no error";
+}
+
+// Thunderbird starts an add-on found in a profile enabled only when the
+// profile's bit (1) of extensions.autoDisableScopes is clear: install clears
+// it in user.js, keeping the other bits and the person's lines, and uninstall
+// takes it out of user.js and of prefs.js, where Thunderbird copies it.
+TEST_F(InstallCommandTest, TheProfileStartsTheAddonEnabledUntilUninstalled) {
+    const std::string userJs = profile.Path() + "/user.js", prefsJs = profile.Path() + "/prefs.js";
+    const std::string mine = "user_pref(\"mail.identity.id1.fullName\", \"Me\");\n";
+    const auto pref = [](int value) {
+        return "user_pref(\"extensions.autoDisableScopes\", " + std::to_string(value) + ");";
+    };
+    WriteFile(userJs, mine);
+    ASSERT_EQ(Thunderbird({"install", "--profile", profile.Path()}).exitCode, 0);
+    ASSERT_EQ(Thunderbird({"install", "--profile", profile.Path()}).exitCode, 0);
+    EXPECT_THAT(ReadFile(userJs), ::testing::StartsWith(mine + pref(2)))
+        << "Thunderbird's default 3 without the profile's bit, written once";
+    EXPECT_EQ(Occurrences(ReadFile(userJs), "autoDisableScopes"), 1u);
+
+    WriteFile(prefsJs, "user_pref(\"a.b\", 1);\n" + pref(13) + "\n");
+    ASSERT_EQ(Thunderbird({"install", "--profile", profile.Path()}).exitCode, 0);
+    EXPECT_THAT(ReadFile(userJs), HasSubstr(pref(12))) << "the person's own value, bit 1 off";
+    WriteFile(prefsJs, "user_pref(\"a.b\", 1);\n" + pref(12) + "\n");  // as Thunderbird saves it
+    ::chmod(prefsJs.c_str(), 0600);
+
+    // While Thunderbird holds the profile it would write prefs.js back.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open((profile.Path() + "/.parentlock").c_str(), O_WRONLY | O_CREAT, 0644);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        fcntl(fd, F_SETLK, &lock);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    const CommandResult refused = Thunderbird({"uninstall", "--profile", profile.Path()});
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_THAT(refused.err, HasSubstr("quit it"));
+    EXPECT_TRUE(fs::exists(AddonPath()));
+
+    ASSERT_EQ(Thunderbird({"uninstall", "--profile", profile.Path()}).exitCode, 0);
+    EXPECT_EQ(ReadFile(userJs), mine);
+    EXPECT_EQ(ReadFile(prefsJs), "user_pref(\"a.b\", 1);\n");
+    EXPECT_EQ(ModeOf(prefsJs), 0600) << "prefs.js stays the owner's";
 }
 
 // The usage errors' wording is checked in tests/host/options_test.cpp.

@@ -1,21 +1,34 @@
 """The Postwarden add-on in a real Thunderbird, under Xvfb.
 
-One throw-away folder holds the HOME Thunderbird sees, a hand-made profile
-(user.js: a local account whose identity sends through an SMTP sink on
-127.0.0.1), the postwarden home and a test-only second add-on, the driver. The
-driver composes and sends what the test tells it (compose.beginNew,
-compose.sendMessage) and reports back through a native host of its own, a small
-program that passes each message on to this script over a Unix socket. The
-Postwarden add-on and its host's manifest are put in place by
-`postwarden thunderbird install --profile`, as a person would.
+One throw-away folder holds the HOME Thunderbird sees, with profiles made by
+Thunderbird itself (`thunderbird -CreateProfile`, listed in
+~/.thunderbird/profiles.ini) and given only what a new user sets up (user.js: a
+local account whose identity sends through an SMTP sink on 127.0.0.1), the
+postwarden home and a test-only second add-on, the driver. The driver composes
+and sends what the test tells it (compose.beginNew, compose.sendMessage) and
+reports back through a native host of its own, a small program that passes each
+message on to this script over a Unix socket. The Postwarden add-on is put in
+place by `postwarden thunderbird install --profile`, exactly as the README
+tells a person; no add-on preference is set by hand. The driver, dropped into
+the same profile, runs only because that install lets add-ons in the profile
+start enabled.
 
 Each scenario starts Thunderbird with the environment it needs
-(POSTWARDEN_ANSWERS, or none for a real window) and stops it afterwards; every
-wait has a deadline.
+(POSTWARDEN_ANSWERS, or none for a real window) and has the driver close every
+window afterwards, so that Thunderbird quits as it does for a person: a
+Thunderbird killed instead dies on the spot, in the middle of whatever it is
+writing into the profile, and the next start on that profile can crash or come
+up without its add-ons. Every wait has a deadline.
+
+Run as root, the whole test runs in a mount namespace of its own, with
+/etc/thunderbird and /usr/lib overlaid by throw-away folders: there `install
+--system` writes Thunderbird's enterprise policies and the system manifest, and
+nothing of it reaches the machine. Elsewhere that scenario is skipped.
 
     thunderbird_test.py --postwarden BUILD/postwarden [unittest args]
     thunderbird_test.py --postwarden BUILD/postwarden --measure 10
-    thunderbird_test.py --postwarden BUILD/postwarden --screenshots DIR   (form.png, notice.png)
+    thunderbird_test.py --postwarden BUILD/postwarden --screenshots DIR
+        (form.png, notice.png, disabled.png)
 
 --measure N sends N messages answered by a click in the window and prints the
 median time from the send to the window and from the click to the message
@@ -52,7 +65,7 @@ DRIVER_MANIFEST = {
     "version": "1.0",
     "browser_specific_settings": {"gecko": {"id": DRIVER_ID}},
     "background": {"scripts": ["driver.js"]},
-    "permissions": ["compose", "compose.send", "nativeMessaging", "addressBooks"],
+    "permissions": ["compose", "compose.send", "nativeMessaging", "addressBooks", "management"],
 }
 DRIVER_SCRIPT = """
 "use strict";
@@ -60,6 +73,27 @@ const ask = (message) => messenger.runtime.sendNativeMessage("%s", message);
 async function run() {
   for (;;) {
     const job = await ask({ type: "next" });
+    if (job && job.type === "quit") {
+      // Closing the last window quits Thunderbird the way a person does. The
+      // main window is listed only once Thunderbird has finished setting it
+      // up, which may be after the driver started.
+      for (;;) {
+        for (const window of await messenger.windows.getAll()) {
+          await messenger.windows.remove(window.id).catch(() => {});
+        }
+        await new Promise((resolve) => setTimeout(resolve, 200));
+      }
+    }
+    if (job && job.type === "disable") {
+      let error = "";
+      try {
+        await messenger.management.setEnabled(job.id, false);
+      } catch (e) {
+        error = String(e.message || e);
+      }
+      await ask({ type: "result", error });
+      continue;
+    }
     if (!job || job.type !== "compose") return;
     for (const [name, members] of Object.entries(job.lists)) {
       const books = messenger.addressBooks;
@@ -102,8 +136,8 @@ sys.stdout.buffer.write(struct.pack("=I", len(reply)) + reply)
 sys.stdout.buffer.flush()
 """
 
+# What a new user sets up in the account wizard, and no more.
 USER_JS = """
-user_pref("extensions.autoDisableScopes", 0);
 user_pref("mail.shell.checkDefaultClient", false);
 user_pref("mail.compose.attachment_reminder", false);
 user_pref("mailnews.start_page.enabled", false);
@@ -138,6 +172,10 @@ user_pref("mail.smtpserver.smtp1.username", "");
 FORM_CAPTION = "Post Warden"
 # The add-on's window for a send it held (integrations/thunderbird/notice.html).
 NOTICE_CAPTION = "Postwarden: not sent"
+ADDON_ID = "postwarden@postwarden"
+SYSTEM_MANIFEST = "/usr/lib/mozilla/native-messaging-hosts/postwarden.json"
+SYSTEM_POLICIES = "/etc/thunderbird/policies/policies.json"
+NOBODY = 65534
 YES_BUTTON = ((555 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 NO_BUTTON = ((2160 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 # The design's height in pixels; the window grows by the details shown above
@@ -189,11 +227,22 @@ class Driver:
         self.server = socket.socket(socket.AF_UNIX)
         self.server.bind(path)
         self.server.listen(4)
-        self.server.settimeout(DEADLINE)
+        self.server.settimeout(1)
 
-    def receive(self):
-        """The driver's next message, and the connection to reply on."""
-        connection, _ = self.server.accept()
+    def receive(self, deadline=DEADLINE, still_coming=None):
+        """The driver's next message, and the connection to reply on.
+        `still_coming`, called every second while nothing comes, raises when
+        nothing will (Thunderbird gone, the driver disabled)."""
+        end = time.monotonic() + deadline
+        while True:
+            try:
+                connection, _ = self.server.accept()
+                break
+            except TimeoutError:
+                if time.monotonic() > end:
+                    raise AssertionError("no word from the driver in %d s" % deadline)
+                if still_coming:
+                    still_coming()
         connection.settimeout(DEADLINE)
         line = connection.makefile("rb").readline()
         return json.loads(line), connection
@@ -203,8 +252,8 @@ class Driver:
         connection.sendall(json.dumps(message).encode() + b"\n")
         connection.close()
 
-    def expect(self, kind):
-        message, connection = self.receive()
+    def expect(self, kind, still_coming=None):
+        message, connection = self.receive(still_coming=still_coming)
         if message.get("type") != kind:
             self.reply(connection, {"type": "stop"})
             raise AssertionError("the driver said %r, not %s" % (message, kind))
@@ -214,15 +263,55 @@ class Driver:
         self.server.close()
 
 
+def addon_state(profile, addon_id):
+    """The add-on's record in the profile's extensions.json, as Thunderbird
+    wrote it; None when Thunderbird has not recorded it (yet)."""
+    try:
+        with open(os.path.join(profile, "extensions.json"), encoding="utf-8") as f:
+            addons = json.load(f)["addons"]
+    except (OSError, ValueError, KeyError):
+        return None
+    return next((a for a in addons if a.get("id") == addon_id), None)
+
+
+def private_mounts(root):
+    """In the mount namespace this test runs in as root: /etc/thunderbird and
+    /usr/lib overlaid with folders under `root`, so that the system's policies
+    and manifest folders can be written; False when that cannot be done."""
+    # The variable names the namespace the test was started in.
+    if os.environ.get("PW_TB_NAMESPACE", "") in ("", os.readlink("/proc/self/ns/mnt")):
+        return False
+    for target in ("/etc/thunderbird", "/usr/lib"):
+        name = target.strip("/").replace("/", "-")
+        upper, work = os.path.join(root, "upper-" + name), os.path.join(root, "work-" + name)
+        os.makedirs(upper)
+        os.makedirs(work)
+        mounted = subprocess.run(
+            ["mount", "-t", "overlay", "overlay", "-o",
+             "lowerdir=%s,upperdir=%s,workdir=%s" % (target, upper, work), target],
+            capture_output=True)
+        if mounted.returncode != 0:
+            return False
+    # A machine with Postwarden installed for every user would answer for the
+    # add-on's host here; in the overlays only, the test starts without it.
+    for installed in (SYSTEM_MANIFEST, SYSTEM_POLICIES):
+        if os.path.exists(installed):
+            os.remove(installed)
+    return True
+
+
 class ThunderbirdTest(unittest.TestCase):
+    # What setUpClass starts is stopped by class cleanups, which run also when
+    # it fails half-way.
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="pw-thunderbird-")
+        cls.addClassCleanup(cls.remove_root)
         cls.home = os.path.join(cls.root, "home")
-        cls.profile = os.path.join(cls.root, "profile")
         cls.pw_home = os.path.join(cls.root, "postwarden")
-        for folder in (cls.home, cls.profile, cls.pw_home, os.path.join(cls.root, "tmp")):
+        for folder in (cls.home, cls.pw_home, os.path.join(cls.root, "tmp")):
             os.makedirs(folder)
+        cls.system = private_mounts(cls.root)
         # Xvfb picks a free display number and writes it to the pipe.
         readable, writable = os.pipe()
         cls.xvfb = subprocess.Popen(
@@ -232,24 +321,30 @@ class ThunderbirdTest(unittest.TestCase):
             stderr=subprocess.DEVNULL,
             pass_fds=(writable,),
         )
+        cls.addClassCleanup(cls.xvfb.wait, 10)
+        cls.addClassCleanup(cls.xvfb.terminate)
         os.close(writable)
         with os.fdopen(readable) as numbers:
             cls.display = ":" + numbers.readline().strip()
         if cls.display == ":":
             raise AssertionError("Xvfb did not start")
         cls.sink = Sink()  # before Thunderbird: a refused connection never ends its send
+        cls.addClassCleanup(cls.sink.close)
         cls.driver = Driver(os.path.join(cls.root, "driver.sock"))
-        with open(os.path.join(cls.profile, "user.js"), "w") as f:
-            f.write(USER_JS % cls.sink.port)
+        cls.addClassCleanup(cls.driver.close)
         cls.make_driver()
-        cls.postwarden("thunderbird", "install", "--profile", cls.profile)
+        cls.profile = cls.new_profile("main")
+        shutil.copy(cls.driver_xpi, os.path.join(cls.profile, "extensions", DRIVER_ID + ".xpi"))
+        # As the README says, and nothing else; run as root, by another user
+        # who owns the HOME for the while: a person's install needs no root.
+        # (Thunderbird refuses to run as root in a HOME root does not own.)
+        os.chmod(cls.root, 0o755)
+        cls.own_home(NOBODY)
+        cls.postwarden("thunderbird", "install", "--profile", cls.profile, as_user=True)
+        cls.own_home(os.geteuid())
 
     @classmethod
-    def tearDownClass(cls):
-        cls.driver.close()
-        cls.sink.close()
-        cls.xvfb.terminate()
-        cls.xvfb.wait(10)
+    def remove_root(cls):
         if os.environ.get("PW_KEEP"):
             print("kept " + cls.root)
         else:
@@ -270,18 +365,44 @@ class ThunderbirdTest(unittest.TestCase):
         return env
 
     @classmethod
-    def postwarden(cls, *args):
-        result = subprocess.run(
-            [POSTWARDEN, *args],
+    def own_home(cls, user):
+        if os.geteuid() == 0:
+            for folder, _, files in os.walk(cls.home):
+                for path in [folder] + [os.path.join(folder, f) for f in files]:
+                    os.chown(path, user, user)
+
+    @classmethod
+    def run_postwarden(cls, *args, as_user=False):
+        user = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
+        return subprocess.run(
+            (user if as_user and os.geteuid() == 0 else []) + [POSTWARDEN, *args],
             env=cls.environment(),
             stdin=subprocess.DEVNULL,
             capture_output=True,
             text=True,
             timeout=30,
         )
+
+    @classmethod
+    def postwarden(cls, *args, as_user=False):
+        result = cls.run_postwarden(*args, as_user=as_user)
         if result.returncode != 0:
             raise AssertionError("postwarden %s: %s" % (" ".join(args), result.stderr))
         return result.stdout
+
+    @classmethod
+    def new_profile(cls, name):
+        """A profile Thunderbird makes and lists in profiles.ini, with a new
+        user's account in it."""
+        path = os.path.join(cls.home, ".thunderbird", name)
+        subprocess.run(["thunderbird", "--headless", "-CreateProfile", name + " " + path],
+                       env=cls.environment(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                       timeout=60)
+        os.makedirs(os.path.join(path, "extensions"))
+        with open(os.path.join(path, "user.js"), "w") as f:
+            f.write(USER_JS % cls.sink.port)
+        return path
 
     @classmethod
     def make_driver(cls):
@@ -297,9 +418,8 @@ class ThunderbirdTest(unittest.TestCase):
                  "type": "stdio", "allowed_extensions": [DRIVER_ID]},
                 f,
             )
-        extensions = os.path.join(cls.profile, "extensions")
-        os.makedirs(extensions, exist_ok=True)
-        with zipfile.ZipFile(os.path.join(extensions, DRIVER_ID + ".xpi"), "w") as xpi:
+        cls.driver_xpi = os.path.join(cls.root, DRIVER_ID + ".xpi")
+        with zipfile.ZipFile(cls.driver_xpi, "w") as xpi:
             xpi.writestr("manifest.json", json.dumps(DRIVER_MANIFEST))
             xpi.writestr("driver.js", DRIVER_SCRIPT)
 
@@ -308,16 +428,30 @@ class ThunderbirdTest(unittest.TestCase):
         for key, value in values.items():
             self.postwarden("settings", "set", key, str(value))
 
-    # One Thunderbird for the length of a `with` block.
+    def doctor_lines(self):
+        """doctor's Thunderbird lines by profile folder: (ok, the rest)."""
+        out = self.run_postwarden("doctor", "--answers", "yes").stdout
+        lines = {}
+        for line in out.splitlines():
+            status, _, rest = line.partition(" thunderbird: ")
+            if rest:
+                folder, _, said = rest.partition(": ")
+                lines[folder] = (status.strip() == "ok", said)
+        return lines
+
+    # One Thunderbird for the length of a `with` block, quit by the driver.
     class Running:
-        def __init__(self, test, **env):
+        def __init__(self, test, profile=None, driven=True, **env):
             self.test = test
+            self.profile = profile or test.profile
+            self.driven = driven
             self.env = test.environment(**env)
 
         def __enter__(self):
+            self.test.running = self
             self.log = open(os.path.join(self.test.root, "thunderbird.log"), "ab")
             self.process = subprocess.Popen(
-                ["timeout", "180", "thunderbird", "--no-remote", "-profile", self.test.profile],
+                ["timeout", "180", "thunderbird", "--no-remote", "-profile", self.profile],
                 env=self.env,
                 stdin=subprocess.DEVNULL,
                 stdout=self.log,
@@ -326,27 +460,53 @@ class ThunderbirdTest(unittest.TestCase):
             )
             return self
 
+        def still_coming(self):
+            """Raises when the driver will not speak: Thunderbird is gone, or
+            it recorded the driver disabled."""
+            if self.process.poll() is not None:
+                raise AssertionError("Thunderbird ended (%d) before the driver spoke"
+                                     % self.process.returncode)
+            driver = addon_state(self.profile, DRIVER_ID)
+            if driver is not None and driver.get("userDisabled"):
+                ours = addon_state(self.profile, ADDON_ID) or {}
+                raise AssertionError("Thunderbird started the add-ons in %s disabled: %s" % (
+                    self.profile, [{key: a.get(key) for key in ("id", "active", "userDisabled")}
+                                   for a in (driver, ours)]))
+
         def __exit__(self, *exc):
-            self.test.driver.server.settimeout(5 if exc[0] else DEADLINE)
-            try:
-                message, connection = self.test.driver.receive()
-                Driver.reply(connection, {"type": "stop"})
-            except (OSError, ValueError):
-                pass
-            self.test.driver.server.settimeout(DEADLINE)
-            os.killpg(self.process.pid, 15)
-            try:
-                self.process.wait(15)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, 9)
-                self.process.wait()
+            if self.driven and not exc[0]:
+                message, connection = self.test.driver.receive(still_coming=self.still_coming)
+                Driver.reply(connection, {"type": "quit"})
+                try:
+                    self.process.wait(DEADLINE)
+                except subprocess.TimeoutExpired:
+                    pass
+            if self.process.poll() is None:
+                os.killpg(self.process.pid, 15)
+                try:
+                    self.process.wait(15)
+                except subprocess.TimeoutExpired:
+                    os.killpg(self.process.pid, 9)
+                    self.process.wait()
+                # Its other processes outlive it a moment; the next Thunderbird
+                # starts when they are gone.
+                def gone():
+                    try:
+                        os.killpg(self.process.pid, 0)
+                    except ProcessLookupError:
+                        return True
+                    return False
+                try:
+                    wait_for(gone, "Thunderbird's processes to end", deadline=10)
+                except AssertionError:
+                    pass
             self.log.close()
 
     def send(self, details, attachments=(), on_ready=None, lists=None):
         """Has the driver compose and send one message; returns its report.
         `on_ready` runs once the message is composed and about to be sent;
         `lists` are address-book mailing lists to make first (name: addresses)."""
-        _, connection = self.driver.expect("next")
+        _, connection = self.driver.expect("next", self.running.still_coming)
         Driver.reply(connection, {"type": "compose", "details": details,
                                   "attachments": list(attachments), "lists": lists or {}})
         _, connection = self.driver.expect("ready")
@@ -427,6 +587,78 @@ class ThunderbirdTest(unittest.TestCase):
         self.assertTrue(records[-3].startswith("Send: no; rules fired: Keywords;"), records)
         self.assertTrue(records[-2].startswith("Send: no; rules fired: Outside Domains;"), records)
         self.assertTrue(records[-1].startswith("Send: yes; rules fired: Keywords;"), records)
+        # doctor, from what Thunderbird recorded, agrees.
+        enabled, said = self.doctor_lines()[self.profile]
+        self.assertTrue(enabled, said)
+        self.assertIn("is enabled; its host", said)
+
+    def test_an_addon_left_disabled_is_reported(self):
+        # An add-on put into a profile by hand, or by an install that did not
+        # let the profile start it enabled: Thunderbird records it switched
+        # off and only puts a badge on its menu.
+        profile = self.new_profile("by-hand")
+        shutil.copy(os.path.join(os.path.dirname(POSTWARDEN), "postwarden-thunderbird.xpi"),
+                    os.path.join(profile, "extensions", ADDON_ID + ".xpi"))
+        with self.Running(self, profile, driven=False):
+            recorded = wait_for(lambda: addon_state(profile, ADDON_ID), "the add-on's record")
+            if SCREENSHOTS:
+                wait_for(lambda: self.window(".*Mozilla Thunderbird"), "the main window")
+                time.sleep(2)
+                self.save_screen(self.screenshot("disabled"))
+        self.assertFalse(recorded["active"], recorded)
+        enabled, said = self.doctor_lines()[profile]
+        self.assertFalse(enabled, said)
+        self.assertIn("sends from this profile are NOT checked", said)
+        # Thunderbird keeps it switched off whatever install does now; install
+        # says so, and who can switch it on.
+        said = self.postwarden("thunderbird", "install", "--profile", profile)
+        self.assertIn("switch Postwarden on in its Add-ons and Themes", said)
+
+    def test_system_wide_install_cannot_be_disabled(self):
+        if not self.system:
+            self.skipTest("needs root, for a mount namespace of its own")
+        policies = SYSTEM_POLICIES
+        os.makedirs(os.path.dirname(policies), exist_ok=True)
+        with open(policies, "w") as f:
+            f.write("{ not JSON")
+        refused = self.run_postwarden("thunderbird", "install", "--system")
+        self.assertEqual(refused.returncode, 3, refused.stderr)
+        self.assertFalse(os.path.exists(SYSTEM_MANIFEST))
+        # An administrator's policies, which have Thunderbird install the driver.
+        mine = {"policies": {"DisableAppUpdate": True, "ExtensionSettings": {
+            DRIVER_ID: {"installation_mode": "force_installed",
+                        "install_url": "file://" + self.driver_xpi}}}}
+        with open(policies, "w") as f:
+            json.dump(mine, f)
+        user_manifest = os.path.join(self.home, ".mozilla", "native-messaging-hosts",
+                                     "postwarden.json")
+        os.rename(user_manifest, user_manifest + ".away")
+        try:
+            self.postwarden("thunderbird", "install", "--system")
+            self.settings(PromptForKeywordsWanted=1, ListOfKeywords="projectx")
+            profile = self.new_profile("everyone")
+            with self.Running(self, profile, POSTWARDEN_ANSWERS="no"):
+                before = len(self.sink.messages)
+                result = self.send({"to": ["ann@corp.example"], "subject": "ProjectX",
+                                    "isPlainText": True, "plainTextBody": "Figures.\n"})
+                self.assertFalse(result["sent"], result)
+                self.assertIn("onBeforeSend", result["error"])
+                self.assertEqual(self.delivered(before), [])
+                _, connection = self.driver.expect("next")
+                Driver.reply(connection, {"type": "disable", "id": ADDON_ID})
+                result, connection = self.driver.expect("result")
+                Driver.reply(connection, {})
+                self.assertIn("disallowed by enterprise policy", result["error"])
+            enabled, said = self.doctor_lines()[profile]
+            self.assertTrue(enabled, said)
+            self.assertIn(SYSTEM_MANIFEST, said)
+            self.postwarden("thunderbird", "uninstall", "--system")
+            with open(policies) as f:
+                self.assertEqual(json.load(f), mine)
+        finally:
+            os.rename(user_manifest + ".away", user_manifest)
+            if os.path.exists(policies):
+                os.remove(policies)
 
     def test_missing_host_holds_the_send(self):
         self.settings()
@@ -530,7 +762,7 @@ def measure(runs):
         print("click to sink: median %.0f ms (min %.0f, max %.0f)" % (
             1000 * statistics.median(to_sink), 1000 * min(to_sink), 1000 * max(to_sink)))
     finally:
-        ThunderbirdTest.tearDownClass()
+        ThunderbirdTest.doClassCleanups()
 
 
 def main():
@@ -553,6 +785,12 @@ def main():
     if args.measure:
         measure(args.measure)
         return
+    # As root, go on in a mount namespace of its own (see private_mounts).
+    if (os.geteuid() == 0 and "PW_TB_NAMESPACE" not in os.environ and shutil.which("unshare")
+            and subprocess.run(["unshare", "--mount", "true"]).returncode == 0):
+        os.environ["PW_TB_NAMESPACE"] = os.readlink("/proc/self/ns/mnt")
+        os.execvp("unshare", ["unshare", "--mount", "--propagation", "private",
+                              sys.executable, "-B", *sys.argv])
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
