@@ -19,6 +19,7 @@
 #include "host/Options.h"
 #include "host/ThunderbirdHost.h"
 #include "host/ThunderbirdSetup.h"
+#include "platform/TerminalText.h"
 
 namespace postwarden::host {
 
@@ -43,9 +44,8 @@ std::string Description() {
     char text[2000];
     std::snprintf(text, sizeof text,
                   "install writes the native-messaging manifest that lets the Postwarden add-on\n"
-                  "run %s (found beside this program, else in ../lib/postwarden/):\n"
-                  "into\n"
-                  "~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
+                  "run %s (found beside this program, else in ../lib/postwarden/)\n"
+                  "into ~/.mozilla/native-messaging-hosts/%s.json, or with --system into\n"
                   "%s/ for every user.\n"
                   "With --profile it also copies the add-on (%s, beside\n"
                   "this program, else in ../share/postwarden/) into the Thunderbird profile\n"
@@ -54,6 +54,7 @@ std::string Description() {
                   "enterprise policies install it in every profile, where it cannot be\n"
                   "disabled (%s). With neither, it says how to\n"
                   "add it in Thunderbird. Restart Thunderbird afterwards.\n"
+                  "\n"
                   "uninstall removes what install wrote; with --profile, quit Thunderbird first.\n"
                   "\n"
                   "The add-on asks before every send, with the settings, log and home folder of\n"
@@ -63,7 +64,7 @@ std::string Description() {
                   "add-on is missing.",
                   kNativeHostProgram, kNativeHostName, kSystemManifestFolder, kAddonPackage,
                   kAutoDisablePref, kSystemPoliciesFile);
-    return text;
+    return FillText(text);
 }
 
 struct Request {

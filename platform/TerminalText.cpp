@@ -63,4 +63,31 @@ std::string EscapeForTerminal(std::string_view text) {
     return out;
 }
 
+std::string FillText(const std::string& text, size_t width) {
+    std::string filled, line;
+    const auto endLine = [&] {
+        if (!line.empty()) filled += line + "\n";
+        line.clear();
+    };
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of(" \n", start);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(start, end - start);
+        if (!word.empty()) {
+            if (!line.empty() && line.size() + 1 + word.size() > width) endLine();
+            line += (line.empty() ? "" : " ") + word;
+        }
+        if (end + 1 < text.size() && text[end] == '\n' && text[end + 1] == '\n') {
+            endLine();
+            filled += "\n";
+            ++end;
+        }
+        start = end + 1;
+    }
+    endLine();
+    if (!filled.empty()) filled.pop_back();
+    return filled;
+}
+
 }  // namespace postwarden

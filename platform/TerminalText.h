@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,10 @@ namespace postwarden {
 // `\xHH`. A `\` already in the text is left as it is: the output is for people
 // to read, not to be turned back.
 std::string EscapeForTerminal(std::string_view text);
+
+// `text` as a help shows it: each paragraph (paragraphs are separated by a
+// blank line; a single line end is a blank) filled into lines of at most
+// `width` characters, breaking only at blanks.
+std::string FillText(const std::string& text, size_t width = 78);
 
 }  // namespace postwarden

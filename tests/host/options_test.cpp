@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/TerminalText.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {
@@ -122,6 +123,26 @@ TEST_F(OptionsTest, EveryCommandsHelpAndTheVersionGoToStandardOutput) {
         EXPECT_THAT(r.out, HasSubstr(c.option)) << what;
     }
     EXPECT_FALSE(std::filesystem::exists(Home() + "/registry.db")) << "help changes nothing";
+}
+
+TEST(FillTextTest, FillsEachParagraphBreakingOnlyAtBlanks) {
+    const struct {
+        std::string text;
+        size_t width;
+        std::string filled;
+    } cases[] = {
+        {"a b c d", 3, "a b\nc d"},
+        {"one\ntwo three", 9, "one two\nthree"},     // a single line end is a blank
+        {"a b\n\nc  d\n", 80, "a b\n\nc d"},         // paragraphs stay apart
+        {"averylongword x", 4, "averylongword\nx"},  // a word wider than the line
+        {"ab cd", 5, "ab cd"},                       // exactly the width
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(postwarden::FillText(c.text, c.width), c.filled) << c.text;
+    // A value put into a help's text does not leave a word alone on a line.
+    const CommandResult help = RunPostwarden({"thunderbird", "--help"});
+    EXPECT_THAT(help.out, Not(HasSubstr("\ninto\n")));
+    EXPECT_THAT(help.out, HasSubstr(") into ~/.mozilla/"));
 }
 
 // The last value of an option given twice stands, one the option would refuse
