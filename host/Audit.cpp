@@ -13,8 +13,9 @@
 #include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/ModuleLoader.h"
-#include "host/SendObserver.h"
+#include "host/ResultRecorder.h"
 #include "module/IModuleAPI.h"
+#include "module/Rules.h"
 #include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
@@ -27,7 +28,6 @@ namespace postwarden::host {
 
 namespace {
 
-constexpr std::string_view kAnySend = "Any Send";
 // What a worker's allocator may keep of the memory its messages give back.
 constexpr int kKeptMemory = 64 << 20;
 
@@ -149,20 +149,18 @@ class Worker {
             outcome.reason = e.what();
             return outcome;
         }
-        const SendTrace& trace = observer_.Trace();
-        if (!trace.checkFailure.empty()) {
+        const SendResult& result = observer_.Result();
+        if (!result.failure.empty()) {
             outcome.kind = Outcome::Kind::kUnchecked;
-            outcome.reason = trace.checkFailure;
+            outcome.reason = result.failure;
             return outcome;
         }
         StoppedMessage& stopped = outcome.stopped;
-        for (const std::string& rule : trace.fired) {
+        for (const std::string& rule : result.fired) {
             if (std::find(rules_.begin(), rules_.end(), rule) == rules_.end()) continue;
             RuleFinding finding{rule, {}};
-            const auto of = std::find(trace.evidenceRules.begin(), trace.evidenceRules.end(), rule);
-            if (of != trace.evidenceRules.end()) {
-                finding.evidence =
-                    trace.evidence[static_cast<size_t>(of - trace.evidenceRules.begin())];
+            for (const SendResult::Evidence& evidence : result.evidence) {
+                if (evidence.rule == rule) finding.evidence = evidence.text;
             }
             stopped.findings.push_back(std::move(finding));
         }
@@ -173,7 +171,7 @@ class Worker {
         stopped.subject = content->subject;
         stopped.questions = windows_.Asked();
         stopped.recipients =
-            trace.recipients >= 0 ? trace.recipients : static_cast<int>(content->recipients.size());
+            result.recipients >= 0 ? result.recipients : static_cast<int>(content->recipients.size());
         return outcome;
     }
 
@@ -181,7 +179,7 @@ class Worker {
     LinuxPlatform base_;  // no log; the registry only for the keys the module reads itself
     AnsweringWindows& windows_;
     AuditPlatform audit_;
-    SendObserver observer_;
+    ResultRecorder observer_;
     std::unique_ptr<IModuleAPI> module_;  // made with observer_, so destroyed before it
     const std::vector<std::string>& rules_;
     std::string mailStore_;
@@ -191,33 +189,31 @@ class Worker {
 }  // namespace
 
 const std::vector<std::string>& AuditRuleNames() {
-    static const std::vector<std::string> names = {"Outside Domains", "Email Addresses Domains",
-                                                   "Keywords",        "Max Number Of Recipients",
-                                                   "Blank Subject",   std::string(kAnySend)};
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const Rule& rule : kRules) all.emplace_back(rule.name);
+        return all;
+    }();
     return names;
 }
 
 std::vector<std::string> DefaultAuditRules() {
-    std::vector<std::string> rules = AuditRuleNames();
-    std::erase(rules, kAnySend);
+    std::vector<std::string> rules;
+    for (const Rule& rule : kRules) {
+        if (rule.audited) rules.emplace_back(rule.name);
+    }
     return rules;
 }
 
 std::string AuditRuleNamed(std::string_view name) {
-    // The switch of each rule, in rule order, as the settings name it.
-    static const char* const kSwitches[] = {
-        keys::kPromptForOutsideDomainsWanted, keys::kPromptForEmailAddressesDomainsWanted,
-        keys::kPromptForKeywordsWanted,       keys::kPromptForNumberOfRecipientsWanted,
-        keys::kPromptForBlankSubjectWanted,   keys::kPromptForAnySendWanted};
     const std::string wanted = Folded(name);
     if (wanted.empty()) return {};
-    for (size_t i = 0; i < AuditRuleNames().size(); ++i) {
-        std::string_view key = kSwitches[i];
+    for (const Rule& rule : kRules) {
+        // Its switch without "PromptFor" and "Wanted" names it too.
+        std::string_view key = rule.switchKey;
         key.remove_prefix(std::string_view("PromptFor").size());
         key.remove_suffix(std::string_view("Wanted").size());
-        if (wanted == Folded(AuditRuleNames()[i]) || wanted == Folded(key)) {
-            return AuditRuleNames()[i];
-        }
+        if (wanted == Folded(rule.name) || wanted == Folded(key)) return rule.name;
     }
     return {};
 }

@@ -10,6 +10,7 @@
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/Options.h"
+#include "module/Rules.h"
 #include "platform/TerminalText.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
@@ -27,13 +28,26 @@ constexpr const char* kDescription =
     "summary record. Exit status: 0 the audit ran, whatever it found; 2 usage\n"
     "error; 3 no SOURCE could be read; 69 the check is not installed properly.";
 
-constexpr const char* kRulesHelp =
-    "the rules to report, comma-separated, by the names the log gives them\n"
-    "(\"Outside Domains\", \"Email Addresses Domains\", \"Keywords\",\n"
-    "\"Max Number Of Recipients\", \"Blank Subject\", \"Any Send\") or their\n"
-    "settings' (\"NumberOfRecipients\"), any case, blanks or dashes:\n"
-    "outside-domains,keywords. Default: every rule but Any Send, which\n"
-    "asks before every send and so would stop every message";
+// --rules' help, naming every rule: words filled into lines of at most 70
+// characters, a rule's name never broken.
+std::string RulesHelp() {
+    constexpr char kKeptBlank = '\x01';
+    std::string names, left;
+    for (const Rule& rule : kRules) {
+        std::string name = rule.name;
+        std::replace(name.begin(), name.end(), ' ', kKeptBlank);
+        names += std::string(names.empty() ? "(" : ", ") + "\"" + name + "\"";
+        if (!rule.audited) left += std::string(left.empty() ? "" : ", ") + name;
+    }
+    const std::string text =
+        "the rules to report, comma-separated, by the names the log gives them " + names +
+        ") or their settings' (\"NumberOfRecipients\"), any case, blanks or dashes: "
+        "outside-domains,keywords. Default: every rule but " +
+        left + ", which asks before every send and so would stop every message";
+    std::string filled = FillText(text, 70);
+    std::replace(filled.begin(), filled.end(), kKeptBlank, ' ');
+    return filled;
+}
 
 std::vector<std::string> SplitCommas(const std::string& text) {
     std::vector<std::string> parts;
@@ -166,7 +180,7 @@ int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args)
     std::string rulesText;
     std::string format = "text";
     std::vector<std::string> sources;
-    app.add_option("--rules", rulesText, kRulesHelp)->type_name("LIST");
+    app.add_option("--rules", rulesText, RulesHelp())->type_name("LIST");
     app.add_option("--format", format, "text for people (default), json for programs")
         ->check(CLI::IsMember({"text", "json"}))
         ->type_name("text|json");

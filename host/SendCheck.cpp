@@ -16,8 +16,9 @@
 #include "host/ModuleLoader.h"
 #include "host/PromptRecorder.h"
 #include "host/ResendApprovals.h"
-#include "host/SendObserver.h"
+#include "host/ResultRecorder.h"
 #include "module/IModuleAPI.h"
+#include "module/Rules.h"
 #include "module/RuntimeError.h"
 #include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
@@ -118,7 +119,7 @@ std::string RefusalReport(const CheckOutcome& outcome, std::string_view message,
 
 // The send event of one message through a loaded module. Fills in what the
 // module's answer and the prompts say; never throws.
-void RunSend(ModuleLibrary& library, SendObserver& platform,
+void RunSend(ModuleLibrary& library, ResultRecorder& platform,
              const std::shared_ptr<MaildirStoreObject>& store, const CheckOptions& check,
              OutgoingMailItem& mailItem, CheckOutcome& outcome, bool& cancel, bool& ran) {
     std::unique_ptr<IModuleAPI> module;
@@ -184,11 +185,13 @@ const char* VerdictName(SendVerdict verdict) {
     return "error";
 }
 
-void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
+void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendResult& result, bool cancel,
                    bool ran, CheckOutcome& outcome) {
-    outcome.fired = trace.fired;
-    outcome.recipients = trace.recipients;
-    outcome.evidence = trace.evidence;
+    outcome.fired = result.fired;
+    outcome.recipients = result.recipients;
+    for (const SendResult::Evidence& evidence : result.evidence) {
+        outcome.evidence.push_back(evidence.text);
+    }
     for (const PromptRecord& prompt : prompts) {
         for (const std::string& q : prompt.questions) outcome.asked.push_back(q);
     }
@@ -216,7 +219,7 @@ void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& tr
         outcome.verdict = SendVerdict::kNotAsked;
         // A rule whose question could not be shown may have failed before
         // marking itself as fired.
-        for (const std::string& rule : trace.failedRules) {
+        for (const std::string& rule : result.failedRules) {
             if (std::find(outcome.fired.begin(), outcome.fired.end(), rule) ==
                 outcome.fired.end()) {
                 outcome.fired.push_back(rule);
@@ -226,9 +229,9 @@ void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& tr
         outcome.verdict = SendVerdict::kUnchecked;
     } else if (anyYes) {
         outcome.verdict = SendVerdict::kYes;
-    } else if (!trace.checkFailure.empty()) {
+    } else if (!result.failure.empty()) {
         outcome.verdict = SendVerdict::kUnchecked;
-        if (outcome.problem.empty()) outcome.problem = trace.checkFailure;
+        if (outcome.problem.empty()) outcome.problem = result.failure;
     }
 }
 
@@ -269,18 +272,8 @@ void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailIt
 }  // namespace
 
 std::string RuleInWords(const std::string& tracedName) {
-    static const std::pair<const char*, const char*> kWords[] = {
-        {"Outside Domains", "recipients outside the company's domains"},
-        {"Email Addresses Domains", "watch-listed addresses or domains"},
-        {"Keywords", "watch-listed keywords"},
-        {"Max Number Of Recipients", "too many recipients"},
-        {"Blank Subject", "a blank subject"},
-        {"Any Send", "the question before every send"},
-    };
-    for (const auto& [traced, words] : kWords) {
-        if (tracedName == traced) return words;
-    }
-    return tracedName;
+    const Rule* rule = FindRule(tracedName);
+    return rule != nullptr ? rule->words : tracedName;
 }
 
 std::string DescribeRefusal(const CheckOutcome& outcome) {
@@ -375,7 +368,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
 
     ModuleLibrary library(options.modulePath);
-    SendObserver observed(platform);
+    ResultRecorder observed(platform);
     // The client's open store, to which the item lends its draft: the module
     // reads the message from these very bytes.
     const auto store = std::make_shared<MaildirStoreObject>(options.mailStore);
@@ -405,7 +398,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         platform.FlushLog();
     }
     if (outcome.verdict != SendVerdict::kNotInstalled) {
-        SettleVerdict(recorder.Prompts(), observed.Trace(), cancel, ran, outcome);
+        SettleVerdict(recorder.Prompts(), observed.Result(), cancel, ran, outcome);
         // Without its home the check could not read its rules.
         if (outcome.verdict == SendVerdict::kNothingAsked && !error.empty()) {
             outcome.verdict = SendVerdict::kUnchecked;

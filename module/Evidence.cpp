@@ -95,6 +95,10 @@ std::vector<std::string> DetailLines(const SendEvidence& evidence, const Globals
         lines.push_back(std::to_string(evidence.count) + " recipients; at most " +
                         std::to_string(evidence.maximum) + " allowed");
     }
+    for (const SendEvidence::Finding& finding : evidence.findings) {
+        if (finding.rule >= kRuleCount || !(rules.*kRules[finding.rule].flag)) continue;
+        lines.insert(lines.end(), finding.found.details.begin(), finding.found.details.end());
+    }
     return lines;
 }
 
@@ -117,6 +121,7 @@ std::string ShortEvidence(const SendEvidence& evidence, const Rule& rule) {
         return std::to_string(evidence.count) + " recipients, at most " +
                std::to_string(evidence.maximum);
     }
+    if (const RuleFinding* found = evidence.FindingOf(rule)) return found->summary;
     return {};
 }
 

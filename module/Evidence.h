@@ -53,6 +53,20 @@ struct SendEvidence {
     std::string unreadParts;    // or why part of the message could not be searched
     int32_t count = 0;          // the count the recipient rule compared
     int32_t maximum = 0;        // and the maximum it compared with
+
+    // What each rule after the six found, as its check put it; the rule by its
+    // place in kRules, which means the same on both sides of the plugin's edge.
+    struct Finding {
+        size_t rule;
+        RuleFinding found;
+    };
+    std::vector<Finding> findings;
+    const RuleFinding* FindingOf(const Rule& rule) const {
+        for (const Finding& finding : findings) {
+            if (finding.rule == RuleIndex(rule)) return &finding.found;
+        }
+        return nullptr;
+    }
 };
 
 // `text` cut to `maxCharacters` characters (UTF-8 code points, a stray byte

@@ -1,6 +1,5 @@
 #include "prompts/frmYesNoPrompt.h"
 
-#include <iterator>
 #include <string>
 
 #include "module/FailureReport.h"
@@ -12,21 +11,24 @@ namespace postwarden {
 
 namespace {
 
+// Each rule after the six adds a row of this height below them.
+constexpr int32_t kRowHeight = 480;
+
 FormDesign MakeDesign() {
-    FormDesign design{"frmYesNoPrompt",       "Post Warden", 5505, 4140,
+    const int32_t grown = kRowHeight * static_cast<int32_t>(kRuleCount - kDriverRuleCount);
+    FormDesign design{"frmYesNoPrompt",       "Post Warden", 5505, 4140 + grown,
                       "Microsoft Sans Serif", 8.25,          {}};
-    design.controls.push_back({"Frame1", ControlKind::kFrame, "", "", 195, 150, 5085, 3240, 2});
-    const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580};
-    static_assert(std::size(tops) == std::size(kRules));
-    for (size_t i = 0; i < std::size(kRules); ++i) {
+    design.controls.push_back(
+        {"Frame1", ControlKind::kFrame, "", "", 195, 150, 5085, 3240 + grown, 2});
+    for (size_t i = 0; i < kRuleCount; ++i) {
         design.controls.push_back({kRules[i].checkBox, ControlKind::kCheckBox,
-                                   kRules[i].defaultQuestion, "Frame1", 120, tops[i], 4890, 495,
-                                   3 + static_cast<int32_t>(i)});
+                                   kRules[i].DefaultQuestion(), "Frame1", 120, kRules[i].boxTop,
+                                   4890, 495, 3 + static_cast<int32_t>(i)});
     }
     design.controls.push_back(
-        {"cmdYes", ControlKind::kPushButton, "&Yes", "", 1350, 3570, 1320, 375, 1});
+        {"cmdYes", ControlKind::kPushButton, "&Yes", "", 1350, 3570 + grown, 1320, 375, 1});
     design.controls.push_back(
-        {"cmdNo", ControlKind::kPushButton, "&No", "", 2955, 3570, 1320, 375, 0});
+        {"cmdNo", ControlKind::kPushButton, "&No", "", 2955, 3570 + grown, 1320, 375, 0});
     return design;
 }
 
@@ -66,7 +68,7 @@ void frmYesNoPrompt::LoadRuleMessages() {
     for (const Rule& rule : kRules) {
         // Read afresh at every load, so a changed question shows at the next prompt.
         const std::string question = platform().GetSetting(
-            Helper().SettingsAppName(), kSettingsSection, rule.questionKey, rule.defaultQuestion);
+            Helper().SettingsAppName(), kSettingsSection, rule.questionKey, rule.DefaultQuestion());
         Me().SetControlCaption(rule.checkBox, question);
     }
 }

@@ -237,15 +237,16 @@ constexpr size_t SettingIndex(std::string_view key) {
     return kSettingCount;
 }
 
-// The row of `key` (exact spelling); nullptr when there is none.
-inline const Setting* FindSetting(std::string_view key) {
-    const size_t index = SettingIndex(key);
-    return index < kSettingCount ? &kSettings[index] : nullptr;
-}
-
 // The default the everyday readers pass for an absent `setting`.
 constexpr OptionalText FallbackOf(const Setting& setting) {
     return setting.fallback.present ? setting.fallback : setting.seeded;
+}
+
+// The default the everyday readers pass for an absent setting `key`; nullptr
+// for a key without a row or without a fallback.
+constexpr const char* FallbackFor(std::string_view key) {
+    const size_t index = SettingIndex(key);
+    return index < kSettingCount ? FallbackOf(kSettings[index]).text : nullptr;
 }
 
 // The setting whose absence marks a store that was never initialised. It is

@@ -9,7 +9,9 @@
 #include <set>
 #include <sstream>
 
+#include "host/Audit.h"
 #include "host/Command.h"  // the exit codes
+#include "module/Rules.h"
 #include "settings/SettingKeys.h"
 #include "tests/host/CommandRunner.h"
 
@@ -110,6 +112,29 @@ TEST(BashCompletion, OffersWhatFitsWhereTheCursorIs) {
     for (const auto& [words, expected] : cases) {
         EXPECT_EQ(Complete(words), expected) << ::testing::PrintToString(words);
     }
+}
+
+// Every rule of the module's table is on the page's RULES table (its name as
+// logged and its switch, whose name gives its question's), and completed as a
+// value of audit --rules.
+TEST(ManualPage, TheRulesTableAndTheCompletionNameEveryRule) {
+    const std::string rules = Sections(ReadFile(kPage))["RULES"];
+    Words names;
+    for (const Rule& rule : kRules) {
+        EXPECT_THAT(rules, HasSubstr(std::string(rule.name) + "|" + rule.switchKey + "\n"));
+        std::string question = rule.switchKey;
+        question.replace(0, std::string_view("PromptFor").size(), "MessageFor");
+        question.resize(question.size() - std::string_view("Wanted").size());
+        EXPECT_EQ(question, rule.questionKey);
+        std::string name = rule.name;
+        for (char& c : name) c = c == ' ' ? '-' : static_cast<char>(std::tolower(c));
+        EXPECT_EQ(host::AuditRuleNamed(name), rule.name);
+        names.insert(name);
+    }
+    EXPECT_EQ(Occurrences(rules, "|PromptFor"), kRuleCount) << "a row of no rule:\n" << rules;
+    EXPECT_EQ(Complete({"postwarden", "audit", "--rules", ""}), names);
+    EXPECT_EQ(Complete({"postwarden", "audit", "--rules", "keywords,bl"}),
+              Words{"keywords,blank-subject"});
 }
 
 TEST(ManualPage, ManFormatsItWithoutAWarning) {
