@@ -9,8 +9,8 @@
 //   SendCheck.h         one send through the module: load, start, explorer
 //                       window, send event, shut-down, the verdict and the log
 //                       record; ClientObjects.h the mail client's objects it
-//                       hands the module; SendObserver.h what the trace lines
-//                       say fired; PromptRecorder.h what was asked;
+//                       hands the module; ResultRecorder.h the check's result
+//                       the module hands back; PromptRecorder.h what was asked;
 //                       ResendApprovals.h the resend of a held message
 //   ModuleLoader.h, InstallLayout.h  where the module and its companions are
 //                       found, built or installed; Home.h the home folder

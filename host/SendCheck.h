@@ -7,7 +7,7 @@
 
 #include "host/Command.h"
 #include "host/PromptRecorder.h"
-#include "host/SendObserver.h"
+#include "module/SendResult.h"
 #include "platform/DiskCopy.h"
 
 namespace postwarden::host {
@@ -87,11 +87,11 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
 // memory a large one may take (twice its size and 40 MB).
 inline constexpr size_t kKeepOnDiskFrom = size_t{16} << 20;
 
-// Settles how a send ended from the prompts shown and what the send traced:
+// Settles how a send ended from the prompts shown and the check's result:
 // a No or a closed window holds the message whatever else happened (`ran`
 // false: the send event failed part-way); a question nobody saw or answered is
 // not a Yes; a send that could not be checked goes.
-void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendTrace& trace, bool cancel,
+void SettleVerdict(const std::vector<PromptRecord>& prompts, const SendResult& result, bool cancel,
                    bool ran, CheckOutcome& outcome);
 
 // The whole of standard input, byte for byte, with capacity for `spare` bytes

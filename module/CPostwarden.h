@@ -21,9 +21,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/IModuleAPI.h"
+#include "module/SendResult.h"
 
 namespace postwarden {
 
@@ -103,8 +105,19 @@ class CPostwarden final : public IModuleAPI {
     bool ConfirmFiredRule(const bool& separatePromptsWanted, const Rule& rule);
     // Fills a rule's cached list from setting `key` while it is empty; false,
     // after reporting `emptyMessage` under `source`, while it stays empty.
-    bool LoadRuleList(std::string& list, const char* key, const char* fallbackText,
-                      const char* emptyMessage, const char* source);
+    bool LoadRuleList(const Rule& rule, std::string& list, const char* key,
+                      const char* fallbackText, const char* emptyMessage, const char* source);
+    // The rules after the six, each with a check of its own: runs those
+    // `wanted`, in rule order, while none was answered No; false on a No.
+    bool CheckOtherRules(const bool& separatePromptsWanted, MapiMessage& message,
+                         const std::vector<int32_t>& wanted);
+    // Notes a failure of the check for the send's result: the first failure is
+    // the reason the send was not fully checked; a failure of `rule` (null for
+    // the driver's own) marks that rule as failed.
+    void NoteRuleFailure(const Rule* rule, std::string_view source, std::string_view text);
+    // A rule's failure line, noted for the send's result first.
+    void ReportRuleFailure(const Rule& rule, const char* source, int32_t level,
+                           const std::string& text);
 
     // Settings (settings/).
     void EnsureDefaultSettings();
@@ -131,6 +144,8 @@ class CPostwarden final : public IModuleAPI {
     // The keyword rule's searcher, built from m_ListOfKeywords on first need and
     // kept with it (the list text never changes while the object lives).
     std::shared_ptr<const KeywordSearch> m_KeywordSearch;
+    // How the current send's check is going, for the host (Platform::SendChecked).
+    SendResult m_SendResult;
     // While EnsureDefaultSettings runs, when every fetch from a server must have
     // ended; unset otherwise (a fetch then has its own time limit).
     std::chrono::steady_clock::time_point m_FetchDeadline{};

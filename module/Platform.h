@@ -12,6 +12,7 @@
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/RuntimeError.h"
+#include "module/SendResult.h"
 #include "module/WindowSystem.h"
 
 namespace postwarden {
@@ -93,6 +94,10 @@ class Platform {
                                                                  const FetchPolicy& policy);
 
     virtual WindowSystem& Windows() = 0;
+
+    // Told how the check of a send went, once per send, as the send driver
+    // ends; a host that says or records what happened keeps it. Must not throw.
+    virtual void SendChecked(const SendResult& /*result*/) {}
 
   private:
     static uint64_t NextSerial() {

@@ -39,6 +39,7 @@ class PlatformWrapper : public Platform {
         return target_.CreateMailServerSession(url, policy);
     }
     WindowSystem& Windows() override { return target_.Windows(); }
+    void SendChecked(const SendResult& result) override { target_.SendChecked(result); }
 
     Platform& target() { return target_; }
 

@@ -36,17 +36,24 @@ std::string CPostwarden::GetSMTPDomain(const std::string& address) {
 
 bool CPostwarden::ConfirmFiredRule(const bool& separatePromptsWanted, const Rule& rule) {
     if (!separatePromptsWanted) return true;
-    const std::string message = GetSetting(rule.questionKey, rule.defaultQuestion);
+    const std::string message = GetSetting(rule.questionKey, rule.DefaultQuestion());
     frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
     form.SetConfirmationMessage(message, &rule);
-    return form.Ask(kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor) != kAnswerNo;
+    const int32_t answer = form.Ask(kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor);
+    m_SendResult.answers.push_back(answer);
+    return answer != kAnswerNo;
 }
 
-bool CPostwarden::LoadRuleList(std::string& list, const char* key, const char* fallbackText,
-                               const char* emptyMessage, const char* source) {
+bool CPostwarden::LoadRuleList(const Rule& rule, std::string& list, const char* key,
+                               const char* fallbackText, const char* emptyMessage,
+                               const char* source) {
     if (list.empty()) list = GetSetting(key, fallbackText);
-    // An unconfigured rule never stops a send; it says so on every call.
-    if (list.empty()) Helper().LogEvent(emptyMessage, 1, source);
+    // An unconfigured rule never stops a send; it says so on every call, and
+    // the send counts as not fully checked.
+    if (list.empty()) {
+        NoteRuleFailure(&rule, source, emptyMessage);
+        Helper().LogEvent(emptyMessage, 1, source);
+    }
     return !list.empty();
 }
 
@@ -54,7 +61,7 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
                                       const std::string& address) {
     bool result = true;
     try {
-        if (!LoadRuleList(m_ListOfOutsideDomains, keys::kListOfOutsideDomains,
+        if (!LoadRuleList(kOutsideDomainsRule, m_ListOfOutsideDomains, keys::kListOfOutsideDomains,
                           fallback::kListOfOutsideDomains,
                           "Error occurred: List of outside domains to check is empty.",
                           "Postwarden.CheckOutsideDomains")) {
@@ -115,7 +122,7 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
     } catch (const RuntimeError& e) {
         // "CheckOutsideDomain" without the final "s": the name its failures
         // have always been logged under.
-        ReportFailure("Postwarden.CheckOutsideDomain", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kOutsideDomainsRule, "Postwarden.CheckOutsideDomain", 1, FailureText(0, e.Description()));
         return result;
     }
 }
@@ -124,7 +131,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
                                              const std::string& address) {
     bool result = true;
     try {
-        if (!LoadRuleList(m_ListOfEmailAddressesDomains, keys::kListOfEmailAddressesDomains,
+        if (!LoadRuleList(kEmailAddressesDomainsRule, m_ListOfEmailAddressesDomains, keys::kListOfEmailAddressesDomains,
                           fallback::kListOfEmailAddressesDomains,
                           "Error occurred: List of email addresses/domains to check is empty.",
                           "Postwarden.CheckEmailAddressesDomains")) {
@@ -174,7 +181,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         return result;
     } catch (const RuntimeError& e) {
         // Without the final "s" too, as in CheckOutsideDomains.
-        ReportFailure("Postwarden.CheckEmailAddressesDomain", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kEmailAddressesDomainsRule, "Postwarden.CheckEmailAddressesDomain", 1, FailureText(0, e.Description()));
         return result;
     }
 }

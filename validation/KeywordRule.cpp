@@ -50,7 +50,7 @@ std::string PlaceInBody(const std::string& keyword, std::string_view body,
 bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_view text) {
     bool result = true;
     try {
-        if (!LoadRuleList(m_ListOfKeywords, keys::kListOfKeywords, fallback::kListOfKeywords,
+        if (!LoadRuleList(kKeywordsRule, m_ListOfKeywords, keys::kListOfKeywords, fallback::kListOfKeywords,
                           "Error occurred: List of email keywords to check is empty.",
                           "Postwarden.CheckKeywords")) {
             return true;
@@ -104,7 +104,7 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_v
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportFailure("Postwarden.CheckKeywords", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kKeywordsRule, "Postwarden.CheckKeywords", 1, FailureText(0, e.Description()));
         return result;
     }
 }

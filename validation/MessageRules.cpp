@@ -33,7 +33,7 @@ bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportFailure("Postwarden.CheckNumberOfRecipients", 1, FailureText(e.Description()));
+        ReportRuleFailure(kNumberOfRecipientsRule, "Postwarden.CheckNumberOfRecipients", 1, FailureText(e.Description()));
         return result;
     }
 }
@@ -48,7 +48,7 @@ bool CPostwarden::CheckBlankSubject(const bool& separatePromptsWanted, const std
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportFailure("Postwarden.CheckBlankSubject", 1, FailureText(e.Description()));
+        ReportRuleFailure(kBlankSubjectRule, "Postwarden.CheckBlankSubject", 1, FailureText(e.Description()));
         return result;
     }
 }
@@ -58,7 +58,7 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
     try {
         if (separatePromptsWanted) {
             const std::string message =
-                GetSetting(kAnySendRule.questionKey, kAnySendRule.defaultQuestion);
+                GetSetting(kAnySendRule.questionKey, kAnySendRule.DefaultQuestion());
             frmSimpleYesNoPrompt& form = ThreadObjects::For(platform_).SimpleYesNoPrompt();
             form.SetConfirmationMessage(message, &kAnySendRule);
             // With no explorer window open the form must keep the thread's
@@ -72,14 +72,14 @@ bool CPostwarden::CheckAnySend(const bool& separatePromptsWanted) {
                 0);
             Log("ProcessItem", "NoExplorersPresent: " + std::to_string(NoExplorersPresent), 0);
             const bool forceManualModal = UsingWordAsEmailEditor || NoExplorersPresent != 0;
-            if (form.Ask(kPromptValues, kPromptFriendlyName, forceManualModal) == kAnswerNo) {
-                result = false;
-            }
+            const int32_t answer = form.Ask(kPromptValues, kPromptFriendlyName, forceManualModal);
+            m_SendResult.answers.push_back(answer);
+            if (answer == kAnswerNo) result = false;
         }
         ThreadGlobals().*kAnySendRule.flag = true;
         return result;
     } catch (const RuntimeError& e) {
-        ReportFailure("Postwarden.CheckAnySend", 1, FailureText(e.Description()));
+        ReportRuleFailure(kAnySendRule, "Postwarden.CheckAnySend", 1, FailureText(e.Description()));
         return result;
     }
 }

@@ -1,9 +1,12 @@
 // The send driver: runs once for every message the user sends, puts it through
 // the enabled rules and answers whether the send may go ahead.
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "module/CPostwarden.h"
 #include "module/Evidence.h"
@@ -33,7 +36,80 @@ std::string WithNumber(const char* label, int32_t value) {
     return std::string(label) + std::to_string(value);
 }
 
+// Hands the send's result to the host however the driver ends.
+class ResultHandOver {
+  public:
+    ResultHandOver(Platform& platform, const SendResult& result)
+        : platform_(platform), result_(result) {}
+    ~ResultHandOver() { platform_.SendChecked(result_); }
+    ResultHandOver(const ResultHandOver&) = delete;
+    ResultHandOver& operator=(const ResultHandOver&) = delete;
+
+  private:
+    Platform& platform_;
+    const SendResult& result_;
+};
+
+// What a rule's check reads, through the module's settings store.
+class ModuleRuleInput final : public RuleInput {
+  public:
+    using Reader = std::function<std::string(const std::string&, const std::string&)>;
+    ModuleRuleInput(MapiMessage& message, Reader read) : message_(message), read_(std::move(read)) {}
+    MapiMessage& Message() override { return message_; }
+    std::string Setting(const char* key) override {
+        const char* fallbackText = FallbackFor(key);
+        return read_(key, fallbackText != nullptr ? fallbackText : "");
+    }
+
+  private:
+    MapiMessage& message_;
+    Reader read_;
+};
+
 }  // namespace
+
+void CPostwarden::NoteRuleFailure(const Rule* rule, std::string_view source,
+                                  std::string_view text) {
+    if (rule != nullptr &&
+        std::find(m_SendResult.failedRules.begin(), m_SendResult.failedRules.end(), rule->name) ==
+            m_SendResult.failedRules.end()) {
+        m_SendResult.failedRules.emplace_back(rule->name);
+    }
+    if (m_SendResult.failure.empty()) {
+        m_SendResult.failure = std::string(source) + ": " + std::string(text);
+    }
+}
+
+void CPostwarden::ReportRuleFailure(const Rule& rule, const char* source, int32_t level,
+                                    const std::string& text) {
+    NoteRuleFailure(&rule, source, text);
+    ReportFailure(source, level, text);
+}
+
+bool CPostwarden::CheckOtherRules(const bool& separatePromptsWanted, MapiMessage& message,
+                                  const std::vector<int32_t>& wanted) {
+    ModuleRuleInput input(message, [this](const std::string& key, const std::string& fallbackText) {
+        return GetSetting(key, fallbackText);
+    });
+    for (size_t i = kDriverRuleCount; i < kRuleCount; ++i) {
+        const Rule& rule = kRules[i];
+        if (wanted[i] == 0 || rule.check == nullptr) continue;
+        bool ok = true;
+        try {
+            RuleFinding found;
+            if (rule.check(input, found)) {
+                ThreadEvidence().findings.push_back({i, std::move(found)});
+                ok = ConfirmFiredRule(separatePromptsWanted, rule);
+                ThreadGlobals().*rule.flag = true;
+            }
+        } catch (const RuntimeError& e) {
+            ReportRuleFailure(rule, rule.FailureSource().c_str(), 1,
+                              FailureText(e.Description()));
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
 
 bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
     using errors::Require;
@@ -45,6 +121,8 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
     flags = Globals{};
     SendEvidence& evidence = ThreadEvidence();
     evidence = SendEvidence{};
+    m_SendResult = SendResult{};
+    const ResultHandOver handOver(platform_, m_SendResult);
 
     // Everything the send opens is dropped when the driver returns, whichever way.
     std::shared_ptr<OutlookApplication> application;
@@ -57,19 +135,17 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         auto readSwitch = [this](const char* key, const char* fallbackText) {
             return ToLong(GetSetting(key, fallbackText));
         };
-        const int32_t outsideDomainsWanted = readSwitch(keys::kPromptForOutsideDomainsWanted,
-                                                        fallback::kPromptForOutsideDomainsWanted);
-        const int32_t emailAddressesDomainsWanted =
-            readSwitch(keys::kPromptForEmailAddressesDomainsWanted,
-                       fallback::kPromptForEmailAddressesDomainsWanted);
-        const int32_t keywordsWanted =
-            readSwitch(keys::kPromptForKeywordsWanted, fallback::kPromptForKeywordsWanted);
-        const int32_t numberOfRecipientsWanted = readSwitch(
-            keys::kPromptForNumberOfRecipientsWanted, fallback::kPromptForNumberOfRecipientsWanted);
-        const int32_t blankSubjectWanted =
-            readSwitch(keys::kPromptForBlankSubjectWanted, fallback::kPromptForBlankSubjectWanted);
-        const int32_t anySendWanted =
-            readSwitch(keys::kPromptForAnySendWanted, fallback::kPromptForAnySendWanted);
+        // Each rule's switch, in rule order.
+        std::vector<int32_t> wanted;
+        for (const Rule& rule : kRules) {
+            wanted.push_back(readSwitch(rule.switchKey, rule.SwitchFallback()));
+        }
+        const int32_t outsideDomainsWanted = wanted[RuleIndex(kOutsideDomainsRule)];
+        const int32_t emailAddressesDomainsWanted = wanted[RuleIndex(kEmailAddressesDomainsRule)];
+        const int32_t keywordsWanted = wanted[RuleIndex(kKeywordsRule)];
+        const int32_t numberOfRecipientsWanted = wanted[RuleIndex(kNumberOfRecipientsRule)];
+        const int32_t blankSubjectWanted = wanted[RuleIndex(kBlankSubjectRule)];
+        const int32_t anySendWanted = wanted[RuleIndex(kAnySendRule)];
         int32_t separateDLsWanted = 0;
         if (numberOfRecipientsWanted != 0) {
             separateDLsWanted = readSwitch(keys::kSeparateDLsWanted, fallback::kSeparateDLsWanted);
@@ -110,7 +186,9 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         if (!message) {
             try {
                 // No source: this line has never had one.
-                ReportFailure("", 0, FailureText("Failed to find item in drafts folder."));
+                const std::string text = FailureText("Failed to find item in drafts folder.");
+                NoteRuleFailure(nullptr, "", text);
+                ReportFailure("", 0, text);
             } catch (const RuntimeError&) {
             }
             return result;
@@ -123,6 +201,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         recipients = message->Recipients();
         const int32_t count = Require(recipients).Count();
         Log(kSource, WithNumber("Starting recipients count: ", count), 0);
+        m_SendResult.recipients = count;
         evidence.present = true;
         evidence.recipientCount = count;
         // The mail client's item holds the subject as the person wrote it; the
@@ -217,10 +296,14 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             ok = CheckBlankSubject(separatePromptsWanted, message->Subject());
         stage = 24;
         if (ok && anySendWanted != 0) ok = CheckAnySend(separatePromptsWanted);
+        stage = 26;
+        if (ok) ok = CheckOtherRules(separatePromptsWanted, *message, wanted);
 
         Log(kSource, WithBool("Separate prompts wanted: ", separatePromptsWanted), 0);
-        for (const Rule& rule : kRules)
-            Log(kSource, WithBool(rule.violatedLabel, flags.*rule.flag), 0);
+        for (const Rule& rule : kRules) {
+            Log(kSource, rule.ViolatedLabel() + std::string(BoolText(flags.*rule.flag)), 0);
+            if (flags.*rule.flag) m_SendResult.fired.emplace_back(rule.name);
+        }
 
         if (separatePromptsWanted) {
             // Each rule that fired has asked already; a No among them ended the checks.
@@ -228,27 +311,31 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
         } else if (AnyFired(flags)) {
             const int32_t response = ThreadObjects::For(platform_).YesNoPrompt().Ask(
                 kPromptValues, kPromptFriendlyName, UsingWordAsEmailEditor);
+            m_SendResult.answers.push_back(response);
             if (response == kAnswerNo) result = false;
             Log(kSource,
                 "Prompt: Send This Message?  User Response: " + std::to_string(response) +
                     "; (No = 7)",
                 0);
         }
-        // What the rules found, for the host to repeat when it says why a send
-        // was held and in its record of the send: the host sees the module only
-        // through the trace it writes. A rule notes its evidence just before it
+        // What the rules found, for the log and for the host to repeat when it
+        // says why a send was held. A rule notes its evidence just before it
         // asks, so a rule whose question could not be shown has some too,
         // though its flag was never set. Last, so that a failure to write them
         // can neither keep a question from being asked nor undo its answer.
         for (const Rule& rule : kRules) {
             const std::string found = ShortEvidence(evidence, rule);
-            if (!found.empty()) Log(kSource, rule.evidenceLabel + found, 0);
+            if (found.empty()) continue;
+            m_SendResult.evidence.push_back({rule.name, found});
+            Log(kSource, rule.EvidenceLabel() + found, 0);
         }
         return result;
     } catch (const RuntimeError& e) {
         // The check must never keep a message from being sent because it failed.
         try {
-            ReportFailure("Postwarden.ProcessItem", 1, FailureText(stage, e.Description()));
+            const std::string text = FailureText(stage, e.Description());
+            NoteRuleFailure(nullptr, "Postwarden.ProcessItem", text);
+            ReportFailure("Postwarden.ProcessItem", 1, text);
         } catch (const RuntimeError&) {
         }
         // A failure lets the send go ahead, but never one the person has already

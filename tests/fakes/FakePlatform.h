@@ -99,6 +99,9 @@ class FakePlatform final : public Platform {
     int32_t (*matchesEntry)(std::string_view value, std::string_view entry) = nullptr;
     std::shared_ptr<FakeEngine> NewEngine();
 
+    // Every send's result, as the module handed it over.
+    std::vector<SendResult> results;
+
     // --- Windows ---
     // The window system handed to the module; a test may replace it.
     std::unique_ptr<WindowSystem> windows;
@@ -118,6 +121,7 @@ class FakePlatform final : public Platform {
     std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
                                                          const FetchPolicy& policy) override;
     WindowSystem& Windows() override;
+    void SendChecked(const SendResult& result) override { results.push_back(result); }
 
   private:
     std::map<std::string, RuntimeError> failures_;

@@ -570,7 +570,7 @@ TEST(SettleVerdictTest, ANoIsFinalAndAQuestionNobodySawIsNotAYes) {
     };
     for (const Case& c : cases) {
         CheckOutcome outcome;
-        SettleVerdict(c.prompts, SendTrace{}, c.cancel, c.ran, outcome);
+        SettleVerdict(c.prompts, SendResult{}, c.cancel, c.ran, outcome);
         EXPECT_EQ(outcome.verdict, c.verdict) << c.what;
         EXPECT_EQ(outcome.MayGo(), c.verdict == SendVerdict::kYes ||
                                        c.verdict == SendVerdict::kNothingAsked ||
@@ -580,7 +580,7 @@ TEST(SettleVerdictTest, ANoIsFinalAndAQuestionNobodySawIsNotAYes) {
 }
 
 TEST(SettleVerdictTest, ARuleThatFailedAskingIsNamedAndACheckThatFailedStillSends) {
-    SendTrace trace;
+    SendResult trace;
     trace.fired = {"Keywords"};
     trace.failedRules = {"Keywords", "Any Send"};
     CheckOutcome notAsked;
@@ -590,11 +590,11 @@ TEST(SettleVerdictTest, ARuleThatFailedAskingIsNamedAndACheckThatFailedStillSend
               "nobody could be asked about watch-listed keywords and the question before every "
               "send (no display); sending the same message again within 10 minutes sends it");
 
-    trace.checkFailure = "Postwarden.ProcessItem: Error occurred at line 2.  Reason: Type mismatch";
+    trace.failure = "Postwarden.ProcessItem: Error occurred at line 2.  Reason: Type mismatch";
     CheckOutcome unchecked;
     SettleVerdict({}, trace, false, true, unchecked);
     EXPECT_EQ(unchecked.verdict, SendVerdict::kUnchecked);
-    EXPECT_EQ(unchecked.problem, trace.checkFailure);
+    EXPECT_EQ(unchecked.problem, trace.failure);
 }
 
 }  // namespace

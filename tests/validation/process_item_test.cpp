@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <regex>
 
 #include "module/MapiSession.h"
 #include "settings/SettingKeys.h"
@@ -46,7 +48,58 @@ class ProcessItemTest : public ValidationTest {
                       std::optional<int32_t> members = std::nullopt) {
         message->recipients.push_back({name, address, true, "", members});
     }
-    bool Send() { return v.ProcessItem(item); }
+    // One send, whose result must say what its trace and reports say.
+    bool Send() {
+        const size_t from = platform.log.size(), results = platform.results.size();
+        const bool answer = v.ProcessItem(item);
+        EXPECT_EQ(platform.results.size(), results + 1) << "one result per send";
+        if (platform.results.size() > results) ExpectResultAsLogged(from);
+        return answer;
+    }
+    // The send's result, against what the log lines since `from` say: the
+    // driver's count, violation and evidence lines, and the reports of the
+    // driver's and the rules' failures.
+    void ExpectResultAsLogged(size_t from) const {
+        const SendResult& result = platform.results.back();
+        SendResult logged;
+        for (size_t i = from; i < platform.log.size(); ++i) {
+            const std::string& text = platform.log[i].message;
+            const std::string& source = platform.log[i].source;
+            std::smatch m;
+            if (platform.log[i].kind == "event") {
+                for (const Rule& rule : kRules) {
+                    if (source.starts_with("Postwarden.Check") &&
+                        std::string_view(rule.switchKey).find(source.substr(16, 10)) !=
+                            std::string_view::npos &&
+                        std::find(logged.failedRules.begin(), logged.failedRules.end(),
+                                  rule.name) == logged.failedRules.end()) {
+                        logged.failedRules.emplace_back(rule.name);
+                    }
+                }
+                if (logged.failure.empty() &&
+                    (source == "Postwarden.ProcessItem" || source.starts_with("Postwarden.Check") ||
+                     (source.empty() && text.starts_with("Error occurred.")))) {
+                    logged.failure = source + ": " + text;
+                }
+            } else if (source != "ProcessItem") {
+            } else if (std::regex_match(text, m, std::regex("Starting recipients count: (.*)"))) {
+                logged.recipients = std::stoi(m[1]);
+            } else if (std::regex_match(text, m, std::regex("Violated (.*) Rule: True"))) {
+                logged.fired.push_back(m[1]);
+            } else if (std::regex_match(text, m, std::regex("Evidence of (.*?) Rule: (.*)"))) {
+                logged.evidence.push_back({m[1], m[2]});
+            }
+        }
+        EXPECT_EQ(result.recipients, logged.recipients);
+        EXPECT_EQ(result.fired, logged.fired);
+        ASSERT_EQ(result.evidence.size(), logged.evidence.size());
+        for (size_t i = 0; i < result.evidence.size(); ++i) {
+            EXPECT_EQ(result.evidence[i].rule, logged.evidence[i].rule);
+            EXPECT_EQ(result.evidence[i].text, logged.evidence[i].text);
+        }
+        EXPECT_EQ(result.failedRules, logged.failedRules);
+        EXPECT_EQ(result.failure, logged.failure);
+    }
     Lines_ Trace() const { return Lines("trace"); }
 
     std::shared_ptr<fakes::FakeItem> item = std::make_shared<fakes::FakeItem>(platform);
@@ -147,6 +200,7 @@ TEST_F(ProcessItemTest, SeparatePromptsYesGoesOnToTheNextRules) {
     AddRecipient("Bob", "bob@elsewhere.example");
     AddRecipient("Eve", "eve@elsewhere.example");
     EXPECT_FALSE(Send());
+    EXPECT_EQ(platform.results.back().answers, (std::vector<int32_t>{6, 6, 7}));
     ASSERT_EQ(Shown().size(), 3u);
     EXPECT_EQ(Shown()[1].Control("lblConfirmationMessage").caption,
               "Are you sure you want to send this email with these keywords?");
@@ -280,6 +334,18 @@ TEST_F(ProcessItemTest, FailuresReportTheStageReached) {
               Lines_{"1|Postwarden.ProcessItem|Error occurred at line 2.  Reason: Type mismatch"});
     EXPECT_EQ(item->saves, 0);
     EXPECT_TRUE(Trace().empty());
+
+    // Rules that fail go on to the end; the first failure is the send's.
+    platform.SetSetting(keys::kPromptForKeywordsWanted, "1");
+    platform.SetSetting(keys::kListOfKeywords, "");
+    platform.SetSetting(keys::kPromptForNumberOfRecipientsWanted, "1");
+    platform.SetSetting(keys::kMaxNumberOfRecipients, "many");
+    EXPECT_TRUE(Send());
+    const SendResult& result = platform.results.back();
+    EXPECT_EQ(result.failedRules, (Lines_{"Keywords", "Max Number Of Recipients"}));
+    EXPECT_EQ(
+        result.failure,
+        "Postwarden.CheckKeywords: Error occurred: List of email keywords to check is empty.");
 }
 
 TEST_F(ProcessItemTest, TheMessageIsLookedForInTheDraftsAndWithoutItTheSendGoes) {
