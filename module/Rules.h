@@ -9,7 +9,8 @@
 //
 // The first six are checked by the send driver in steps of its own (each
 // recipient, the subject and the body, the count, ...). A rule after them has
-// a `check`, which the driver runs once per send after the six.
+// a check of its own (validation/OtherRules.cpp), which the driver runs once
+// per send after the six.
 
 #include <cstddef>
 #include <cstdint>
@@ -66,7 +67,6 @@ struct Rule {
     bool Globals::*flag;
     const char* checkBox;  // on frmYesNoPrompt, captioned with the question
     int32_t boxTop;        // where that box stands in the form's frame, in twips
-    RuleCheck check = nullptr;
 
     // The question when its setting is absent, and the switch's value then.
     const char* DefaultQuestion() const { return FallbackFor(questionKey); }
@@ -74,7 +74,7 @@ struct Rule {
     // The send driver's trace lines about the rule, each followed by its value.
     std::string ViolatedLabel() const { return std::string("Violated ") + name + " Rule: "; }
     std::string EvidenceLabel() const { return std::string("Evidence of ") + name + " Rule: "; }
-    // Where the failures of a rule's `check` are reported: "Postwarden.Check"
+    // Where the failures of a rule's own check are reported: "Postwarden.Check"
     // and the name without its blanks and dashes.
     std::string FailureSource() const {
         std::string source = "Postwarden.Check";

@@ -7,6 +7,7 @@
 //                          comparing in AddressForm.h's canonical form
 //   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
 //   MessageRules.cpp       recipient count, blank subject, every send
+//   OtherRules.cpp         the checks of the rules after the six
 //   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
 //   Globals.h              the thread's violation flags and evidence (this file)
 // The rules' rows are module/Rules.h; their questions are asked through prompts/.
@@ -17,6 +18,10 @@
 #include "prompts/SendDetails.h"
 
 namespace postwarden {
+
+// The check of a rule after the six; nullptr for the six, which the send
+// driver checks in steps of its own.
+RuleCheck CheckOf(const Rule& rule);
 
 // The calling thread's violation flags: the send driver clears them at the start
 // of every send, each rule sets its own, the driver and the multi-rule form read

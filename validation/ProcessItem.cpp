@@ -93,11 +93,12 @@ bool CPostwarden::CheckOtherRules(const bool& separatePromptsWanted, MapiMessage
     });
     for (size_t i = kDriverRuleCount; i < kRuleCount; ++i) {
         const Rule& rule = kRules[i];
-        if (wanted[i] == 0 || rule.check == nullptr) continue;
+        const RuleCheck check = CheckOf(rule);
+        if (wanted[i] == 0 || check == nullptr) continue;
         bool ok = true;
         try {
             RuleFinding found;
-            if (rule.check(input, found)) {
+            if (check(input, found)) {
                 ThreadEvidence().findings.push_back({i, std::move(found)});
                 ok = ConfirmFiredRule(separatePromptsWanted, rule);
                 ThreadGlobals().*rule.flag = true;
