@@ -13,9 +13,9 @@
 
 #include "host/Audit.h"
 #include "host/AuditSources.h"
+#include "module/SettingKeys.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/registry/Registry.h"
-#include "settings/SettingKeys.h"
 
 namespace {
 

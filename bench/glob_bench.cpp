@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/engine/Glob.h"
+#include "util/Glob.h"
 
 namespace {
 

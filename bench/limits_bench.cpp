@@ -17,7 +17,6 @@
 
 #include "host/Command.h"
 #include "host/SendCheck.h"
-#include "module/Limits.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/Maildir.h"
@@ -27,6 +26,8 @@
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "settings/SettingsDocument.h"
 #include "tests/TempFolder.h"
+#include "util/DelimitedList.h"
+#include "util/Limits.h"
 
 namespace {
 
@@ -239,7 +240,7 @@ void BM_ListAtLimit_100000Entries(benchmark::State& state) {
         std::string text;
         for (size_t i = 0; i < limits::kMaxListEntries; ++i)
             text += "entry" + std::to_string(i) + "\r\n";
-        SplitDelimitedList list;
+        DelimitedList list;
         list.SetText(text);
         return list.Count() == static_cast<int32_t>(limits::kMaxListEntries);
     });
@@ -250,7 +251,7 @@ void BM_RefuseListOfTwoMillionEntries(benchmark::State& state) {
     InChild(state, [] {
         std::string text;
         for (int i = 0; i < 2'000'000; ++i) text += "x\n";
-        SplitDelimitedList list;
+        DelimitedList list;
         return Refused([&] { list.SetText(text); });
     });
 }

@@ -20,12 +20,13 @@
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
+#include "module/SettingKeys.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
 #include "platform/windows/ScriptedWindowSystem.h"
-#include "settings/SettingKeys.h"
 #include "tests/validation/ValidationAccess.h"
-#include "validation/KeywordSearch.h"
+#include "util/DelimitedList.h"
+#include "util/KeywordSearch.h"
 
 // Heap accounting: bytes in use now and the most since the last reset, so a
 // benchmark can report what one call needs beyond what it was handed.
@@ -206,9 +207,6 @@ class BenchPlatform final : public Platform {
     }
     std::unique_ptr<EngineLogger> NewEngineLogger() override {
         return std::make_unique<FileEngineLogger>(*log_);
-    }
-    std::unique_ptr<DelimitedList> NewDelimitedList() override {
-        return std::make_unique<SplitDelimitedList>();
     }
     std::unique_ptr<RegistryAccess> NewRegistryAccess() override { throw errors::InvalidCall(); }
     std::string GetSetting(std::string_view, std::string_view, std::string_view key,
@@ -408,7 +406,7 @@ BENCHMARK(BM_ProcessItem)->Arg(1000)->Unit(benchmark::kMillisecond);
 void BM_KeywordSearchScan_25MB_10000Keywords(benchmark::State& state) {
     const KeywordData& data = Keywords();
     std::vector<std::string> keywords;
-    SplitDelimitedList list;
+    DelimitedList list;
     list.SetText(data.list);
     for (int32_t i = 1; i <= list.Count(); ++i) keywords.push_back(list.Item(i));
     const KeywordSearch search(keywords);

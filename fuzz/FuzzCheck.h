@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::fuzz {
 

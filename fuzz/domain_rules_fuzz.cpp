@@ -17,13 +17,14 @@
 #include "fuzz/FuzzCheck.h"
 #include "module/CPostwarden.h"
 #include "module/PlatformWrapper.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "platform/engine/EngineLibrary.h"
-#include "platform/engine/Glob.h"
 #include "platform/windows/ScriptedWindowSystem.h"
-#include "settings/SettingKeys.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/validation/ValidationAccess.h"
+#include "util/DelimitedList.h"
+#include "util/Glob.h"
+#include "util/Text.h"
 #include "validation/AddressForm.h"
 #include "validation/Globals.h"
 
@@ -34,13 +35,10 @@ namespace {
 class RealListPlatform final : public PlatformWrapper {
   public:
     explicit RealListPlatform(fakes::FakePlatform& fake) : PlatformWrapper(fake) {}
-    std::unique_ptr<DelimitedList> NewDelimitedList() override {
-        return std::make_unique<SplitDelimitedList>();
-    }
 };
 
 std::vector<std::string> Entries(const std::string& text) {
-    SplitDelimitedList list;
+    DelimitedList list;
     list.SetText(text);
     std::vector<std::string> out;
     for (int32_t i = 1; i <= list.Count(); ++i) out.push_back(list.Item(i));

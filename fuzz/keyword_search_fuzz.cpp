@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
-#include "validation/KeywordSearch.h"
+#include "util/KeywordSearch.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "platform/engine/EngineLibrary.h"
-#include "platform/engine/Glob.h"
 #include "tests/engine/GlobReference.h"
+#include "util/DelimitedList.h"
+#include "util/Glob.h"
 
 namespace postwarden {
 namespace {
@@ -27,7 +28,7 @@ bool IsBlank(char c) {
 // Entries: no empty one, none with blanks at its ends or a separator inside,
 // together the list text's non-blank characters outside separators, in order.
 void CheckList(std::string_view text) {
-    SplitDelimitedList list;
+    DelimitedList list;
     list.SetText(text);
     std::string joined;
     for (int32_t i = 1; i <= list.Count(); ++i) {
@@ -140,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Each entry of the list against the others, as a rule compares a domain
     // with every entry of its list.
-    SplitDelimitedList list;
+    DelimitedList list;
     list.SetText(text);
     const int32_t count = std::min<int32_t>(list.Count(), 8);
     for (int32_t i = 1; i <= count; ++i) {

@@ -16,13 +16,13 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "module/MapiSession.h"
-#include "module/RuntimeError.h"
 #include "platform/mailstore/AddressList.h"
 #include "platform/mailstore/DistributionLists.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "tests/TempFolder.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 namespace {

@@ -14,11 +14,11 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "module/CPostwarden.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "settings/SettingsDocument.h"
 #include "tests/fakes/FakePlatform.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

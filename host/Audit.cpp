@@ -16,13 +16,13 @@
 #include "host/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
-#include "module/RuntimeError.h"
+#include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/registry/Registry.h"
-#include "settings/SettingKeys.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 
@@ -170,8 +170,8 @@ class Worker {
         stopped.date = mailstore::ParseHeaderValue(bytes, "Date");
         stopped.subject = content->subject;
         stopped.questions = windows_.Asked();
-        stopped.recipients =
-            result.recipients >= 0 ? result.recipients : static_cast<int>(content->recipients.size());
+        stopped.recipients = result.recipients >= 0 ? result.recipients
+                                                    : static_cast<int>(content->recipients.size());
         return outcome;
     }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "module/RuntimeError.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "module/Limits.h"
-#include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/UniqueFd.h"
 #include "platform/mailstore/Maildir.h"
+#include "util/Limits.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

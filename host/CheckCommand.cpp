@@ -9,9 +9,9 @@
 #include "host/Command.h"
 #include "host/Options.h"
 #include "host/SendCheck.h"
-#include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

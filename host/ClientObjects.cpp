@@ -3,10 +3,10 @@
 #include <functional>
 #include <utility>
 
-#include "module/RuntimeError.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

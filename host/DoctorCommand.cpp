@@ -16,7 +16,7 @@
 #include "host/Options.h"
 #include "host/ThunderbirdSetup.h"
 #include "module/ModuleVersion.h"
-#include "module/RuntimeError.h"
+#include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
@@ -27,7 +27,7 @@
 #include "platform/windows/OnDemandWindowSystem.h"
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "platform/windows/TerminalWindowSystem.h"
-#include "settings/SettingKeys.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

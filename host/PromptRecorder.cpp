@@ -1,6 +1,6 @@
 #include "host/PromptRecorder.h"
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

@@ -19,7 +19,6 @@
 #include "host/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
-#include "module/RuntimeError.h"
 #include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
@@ -27,6 +26,7 @@
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/registry/Registry.h"
 #include "platform/windows/ChooseWindowSystem.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::host {
 

@@ -12,13 +12,14 @@
 #include "host/SettingsExport.h"
 #include "host/SettingsImport.h"
 #include "module/HostEngine.h"
-#include "module/Limits.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/registry/Registry.h"
-#include "settings/SettingKeys.h"
+#include "util/DelimitedList.h"
+#include "util/Limits.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
@@ -152,7 +153,7 @@ std::string Unusable(std::string_view name, std::string_view value, bool force) 
                "\"; settings set --force stores it anyway";
     }
     if (setting->kind == SettingKind::kList) {
-        SplitDelimitedList list;
+        DelimitedList list;
         try {
             list.SetText(value);
         } catch (const RuntimeError& e) {

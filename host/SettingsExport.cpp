@@ -6,11 +6,12 @@
 #include <optional>
 #include <string_view>
 
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/registry/Registry.h"
-#include "settings/SettingKeys.h"
+#include "util/DelimitedList.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
@@ -100,7 +101,7 @@ std::string ExportSettingsDocument(Registry& registry, std::vector<std::string>&
         const std::string element = setting.element.text;
         try {
             if (setting.kind == SettingKind::kList) {
-                SplitDelimitedList list;
+                DelimitedList list;
                 list.SetText(value);
                 if (list.Count() == 0) {
                     document += "  <" + element + "/>\n";

@@ -10,11 +10,11 @@
 #include "host/ModuleLoader.h"
 #include "module/IModuleAPI.h"
 #include "module/PlatformWrapper.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
 #include "platform/windows/NoWindowSystem.h"
-#include "settings/SettingKeys.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 

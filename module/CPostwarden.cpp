@@ -7,9 +7,9 @@
 #include "module/MailClient.h"
 #include "module/ModuleVersion.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
+#include "module/SettingKeys.h"
 #include "module/ThreadObjects.h"
-#include "settings/SettingKeys.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

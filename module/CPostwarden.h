@@ -1,21 +1,28 @@
 #pragma once
 
 // module/ holds the module's contract with its host and the outside world, and
-// the module class itself:
+// the module class itself; it includes nothing but util/ besides itself:
 //   IModuleAPI.h      the host's interface and the plugin's first entry point
 //   ShowForm.h        the plugin's second entry point, drawing one form
-//   PluginEntry.cpp   both entry points; exports.map keeps everything else local
+//                     (made in prompts/ShowForm.cpp)
+//   PluginEntry.cpp   the first entry point; exports.map keeps all but the two local
 //   CPostwarden.h     the module class; its send-time procedures are defined in
 //                     validation/, its settings routines in settings/
-//   Platform.h        everything outside, handed to the module at creation;
-//                     its parts: HostEngine.h (the engine library),
-//                     MapiSession.h (the mail store), MailClient.h (the mail
-//                     client's objects), WindowSystem.h (the windows)
+//   Platform.h        everything outside, handed to the module at creation: only
+//                     effects (the engine's log and helper, settings store,
+//                     registry, mail store, fetches, windows); its parts:
+//                     HostEngine.h (the engine library), MapiSession.h (the mail
+//                     store), MailClient.h (the mail client's objects),
+//                     WindowSystem.h (the windows)
+//   SendResult.h      how a send's check went, handed back to the host
 //   PlatformWrapper.h, WindowWrapper.h  forwarding bases for hosts and tests
-//   Rules.h           the six rules, one row each
-//   ThreadObjects.h   the per-thread helper and forms
-//   RuntimeError.h, FailureReport.h  outside failures and the lines reporting them
-//   Text.h, Limits.h  conversions and size limits shared with the platform
+//   Rules.h           every rule, one row each
+//   SettingKeys.h     every setting, one row each
+//   Evidence.h        what made the rules fire, and the thread's flags and evidence
+//   ThreadObjects.h   the per-thread helper and forms (made in prompts/)
+//   FailureReport.h   the lines reporting a failure
+// util/ holds the pure logic every layer calls directly: texts, run-time
+// errors, limits, lists, the glob match and the keyword search.
 
 #include <chrono>
 #include <cstdint>

@@ -69,6 +69,23 @@ struct SendEvidence {
     }
 };
 
+// The calling thread's violation flags: the send driver clears them at the start
+// of every send, each rule sets its own, the driver and the multi-rule form read
+// them.
+inline Globals& ThreadGlobals() {
+    thread_local Globals globals;
+    return globals;
+}
+
+// The calling thread's evidence: cleared with the flags at the start of every
+// send, the driver notes the message's subject and recipient count, each rule
+// what it found just before it asks. Per thread, like the flags: a send on
+// another thread never shows its details in this thread's form.
+inline SendEvidence& ThreadEvidence() {
+    thread_local SendEvidence evidence;
+    return evidence;
+}
+
 // `text` cut to `maxCharacters` characters (UTF-8 code points, a stray byte
 // counting as one), ending in "…" when it was longer.
 std::string CutText(std::string_view text, size_t maxCharacters);

@@ -54,16 +54,6 @@ class EngineLogger {
                           int16_t level) = 0;
 };
 
-// Splits a list text into entries, numbered from 1.
-class DelimitedList {
-  public:
-    virtual ~DelimitedList() = default;
-    virtual void SetText(std::string_view text) = 0;
-    virtual int32_t Count() = 0;
-    // Entry `index`, 1 to Count(); throws "Subscript out of range" outside that.
-    virtual std::string Item(int32_t index) = 0;
-};
-
 // Reads a key of the per-user registry.
 class RegistryAccess {
   public:

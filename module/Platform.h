@@ -8,12 +8,12 @@
 #include <string_view>
 
 #include "module/HostEngine.h"
-#include "module/Limits.h"
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
-#include "module/RuntimeError.h"
 #include "module/SendResult.h"
 #include "module/WindowSystem.h"
+#include "util/Limits.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 
@@ -54,7 +54,6 @@ class Platform {
     // Host engine library.
     virtual std::unique_ptr<EngineHelper> NewEngineHelper() = 0;
     virtual std::unique_ptr<EngineLogger> NewEngineLogger() = 0;
-    virtual std::unique_ptr<DelimitedList> NewDelimitedList() = 0;
     virtual std::unique_ptr<RegistryAccess> NewRegistryAccess() = 0;
 
     // The per-user settings store. A key that does not exist reads as

@@ -13,9 +13,6 @@ class PlatformWrapper : public Platform {
 
     std::unique_ptr<EngineHelper> NewEngineHelper() override { return target_.NewEngineHelper(); }
     std::unique_ptr<EngineLogger> NewEngineLogger() override { return target_.NewEngineLogger(); }
-    std::unique_ptr<DelimitedList> NewDelimitedList() override {
-        return target_.NewDelimitedList();
-    }
     std::unique_ptr<RegistryAccess> NewRegistryAccess() override {
         return target_.NewRegistryAccess();
     }

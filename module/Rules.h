@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 
 namespace postwarden {
 
@@ -98,8 +98,8 @@ inline constexpr Rule kRules[] = {
      keys::kMessageForNumberOfRecipients, true, &Globals::NumberOfRecipientsViolated,
      "chkValidateNumberOfRecipients", 1620},
     {"Blank Subject", "a blank subject", keys::kPromptForBlankSubjectWanted,
-     keys::kMessageForBlankSubject, true, &Globals::BlankSubjectViolated,
-     "chkValidateBlankSubject", 2100},
+     keys::kMessageForBlankSubject, true, &Globals::BlankSubjectViolated, "chkValidateBlankSubject",
+     2100},
     // Not audited by default: it asks before every send, so it would stop every message.
     {"Any Send", "the question before every send", keys::kPromptForAnySendWanted,
      keys::kMessageForAnySend, false, &Globals::AnySendViolated, "chkValidateAnySend", 2580},
@@ -126,7 +126,9 @@ inline const Rule* FindRule(std::string_view name) {
 }
 
 // The place of `rule` in kRules.
-inline size_t RuleIndex(const Rule& rule) { return static_cast<size_t>(&rule - kRules); }
+inline size_t RuleIndex(const Rule& rule) {
+    return static_cast<size_t>(&rule - kRules);
+}
 
 // Whether any rule fired.
 inline bool AnyFired(const Globals& flags) {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "module/Limits.h"
 #include "module/WindowWrapper.h"
 #include "platform/HugePages.h"
 #include "platform/engine/EngineLibrary.h"
@@ -16,6 +15,7 @@
 #include "platform/net/ImapSession.h"
 #include "platform/net/UrlFetch.h"
 #include "platform/registry/Registry.h"
+#include "util/Limits.h"
 
 namespace postwarden {
 
@@ -102,10 +102,6 @@ std::unique_ptr<EngineHelper> LinuxPlatform::NewEngineHelper() {
 
 std::unique_ptr<EngineLogger> LinuxPlatform::NewEngineLogger() {
     return std::make_unique<FileEngineLogger>(Log());
-}
-
-std::unique_ptr<DelimitedList> LinuxPlatform::NewDelimitedList() {
-    return std::make_unique<SplitDelimitedList>();
 }
 
 std::unique_ptr<RegistryAccess> LinuxPlatform::NewRegistryAccess() {

@@ -48,7 +48,6 @@ class LinuxPlatform final : public Platform {
 
     std::unique_ptr<EngineHelper> NewEngineHelper() override;
     std::unique_ptr<EngineLogger> NewEngineLogger() override;
-    std::unique_ptr<DelimitedList> NewDelimitedList() override;
     std::unique_ptr<RegistryAccess> NewRegistryAccess() override;
     std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
                            std::string_view defaultValue) override;

@@ -5,8 +5,8 @@
 
 #include "module/FailureReport.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "module/Evidence.h"
 #include "module/Rules.h"
 
 namespace postwarden {
@@ -12,6 +13,12 @@ class RuleFlags {
     virtual ~RuleFlags() = default;
     // The flags as they stand now; read once each time the window loads.
     virtual Globals Fired() const = 0;
+};
+
+// The calling thread's flags, as the multi-rule form reads them.
+class ThreadRuleFlags final : public RuleFlags {
+  public:
+    Globals Fired() const override { return ThreadGlobals(); }
 };
 
 }  // namespace postwarden

@@ -18,4 +18,10 @@ class SendDetails {
 // No send is being checked: the forms show no details and look as designed.
 const SendDetails& NoSendDetails();
 
+// The calling thread's evidence, as the forms read it.
+class ThreadSendDetails final : public SendDetails {
+  public:
+    SendEvidence Evidence() const override { return ThreadEvidence(); }
+};
+
 }  // namespace postwarden

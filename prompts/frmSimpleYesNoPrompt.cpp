@@ -1,7 +1,7 @@
 #include "prompts/frmSimpleYesNoPrompt.h"
 
 #include "module/FailureReport.h"
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -4,8 +4,8 @@
 
 #include "module/FailureReport.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

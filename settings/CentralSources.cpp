@@ -8,15 +8,15 @@
 #include "module/CPostwarden.h"
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
-#include "module/Limits.h"
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "settings/ServerUrl.h"
-#include "settings/SettingKeys.h"
 #include "settings/SettingsDocument.h"
+#include "util/Limits.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

@@ -8,9 +8,9 @@
 #include "module/CPostwarden.h"
 #include "module/HostEngine.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

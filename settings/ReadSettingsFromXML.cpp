@@ -8,10 +8,10 @@
 #include "module/CPostwarden.h"
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "settings/SettingsDocument.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

@@ -1,5 +1,21 @@
 #pragma once
 
+// settings/: the module's settings and where they come from.
+//
+//   (module/SettingKeys.h)     every setting, one row each, which everything here walks
+//   EnsureDefaultSettings.cpp  at start-up: refreshes from a central source, seeds a
+//                              store never initialised, traces the effective settings
+//   CentralSources.cpp         the two central sources: an item in a public folder
+//                              (or an IMAP folder), a file on a network path (or a URL)
+//   ServerUrl.h/.cpp           telling a URL from a path; a URL fit to be written down
+//   ReadSettingsFromXML.cpp    copies a settings document's values into the store
+//   SettingsDocument.h/.cpp    the document itself: its encoding, parsing it, lookups
+//
+// Spellings kept on purpose: the document names the recipient limit
+// "NumberOfRecipients" (its key is MaxNumberOfRecipients), the settings item's
+// subject is "Post Warden Settings", and EnsureDefaultSettings writes "Reason:"
+// with no space before the description, unlike the other routines.
+
 #include <memory>
 #include <optional>
 #include <string>

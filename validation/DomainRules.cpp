@@ -8,10 +8,11 @@
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/Platform.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
-#include "settings/SettingKeys.h"
+#include "util/DelimitedList.h"
+#include "util/Text.h"
 #include "validation/AddressForm.h"
 #include "validation/Globals.h"
 
@@ -81,13 +82,13 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
         }
         std::vector<bool> inside(compared.size(), false);
         size_t insideCount = 0;
-        std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
-        list->SetText(m_ListOfOutsideDomains);
+        DelimitedList list;
+        list.SetText(m_ListOfOutsideDomains);
         Log("CheckOutsideDomains", "Looking at domain '" + domain + "'", 0);
         bool found = false;
-        const int32_t count = list->Count();
+        const int32_t count = list.Count();
         for (int32_t index = 1; index <= count && !found; ++index) {
-            const std::string entry = list->Item(index);
+            const std::string entry = list.Item(index);
             Log("CheckOutsideDomains", "Comparing with '" + entry + "'", 0);
             const std::string comparedEntry = validation::CanonicalAddress(entry);
             for (size_t d = 0; d < compared.size(); ++d) {
@@ -98,7 +99,6 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
             }
             found = insideCount == compared.size();
         }
-        list.reset();
         Log("CheckOutsideDomains", std::string("Domain found: ") + std::string(BoolText(found)), 0);
         if (found) return true;
 
@@ -122,7 +122,8 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
     } catch (const RuntimeError& e) {
         // "CheckOutsideDomain" without the final "s": the name its failures
         // have always been logged under.
-        ReportRuleFailure(kOutsideDomainsRule, "Postwarden.CheckOutsideDomain", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kOutsideDomainsRule, "Postwarden.CheckOutsideDomain", 1,
+                          FailureText(0, e.Description()));
         return result;
     }
 }
@@ -131,7 +132,8 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
                                              const std::string& address) {
     bool result = true;
     try {
-        if (!LoadRuleList(kEmailAddressesDomainsRule, m_ListOfEmailAddressesDomains, keys::kListOfEmailAddressesDomains,
+        if (!LoadRuleList(kEmailAddressesDomainsRule, m_ListOfEmailAddressesDomains,
+                          keys::kListOfEmailAddressesDomains,
                           fallback::kListOfEmailAddressesDomains,
                           "Error occurred: List of email addresses/domains to check is empty.",
                           "Postwarden.CheckEmailAddressesDomains")) {
@@ -149,17 +151,17 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         // domain so named, and the mailbox at the end of the route there.
         const validation::Route route = validation::RouteOf(StripQuotes(address));
         std::string routedAddress;
-        std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
-        list->SetText(m_ListOfEmailAddressesDomains);
+        DelimitedList list;
+        list.SetText(m_ListOfEmailAddressesDomains);
         Log("CheckEmailAddressesDomains", "Looking at email address '" + address + "'", 0);
         Log("CheckEmailAddressesDomains", "and domain '" + domain + "'", 0);
         // A watch-list entry may name a domain or one whole address, so both are
         // compared; any answer but 0 counts as a match here.
         bool found = false;
         std::string matched;
-        const int32_t count = list->Count();
+        const int32_t count = list.Count();
         for (int32_t index = 1; index <= count && !found; ++index) {
-            const std::string entry = list->Item(index);
+            const std::string entry = list.Item(index);
             Log("CheckEmailAddressesDomains", "Comparing with '" + entry + "'", 0);
             const std::string comparedEntry = validation::CanonicalAddress(entry);
             found = Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
@@ -171,7 +173,6 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
             }
             if (found) matched = entry;
         }
-        list.reset();
         if (!found) return true;
 
         if (separatePromptsWanted) m_EmailAddressesDomainsPrompted = true;
@@ -181,7 +182,8 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         return result;
     } catch (const RuntimeError& e) {
         // Without the final "s" too, as in CheckOutsideDomains.
-        ReportRuleFailure(kEmailAddressesDomainsRule, "Postwarden.CheckEmailAddressesDomain", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kEmailAddressesDomainsRule, "Postwarden.CheckEmailAddressesDomain", 1,
+                          FailureText(0, e.Description()));
         return result;
     }
 }

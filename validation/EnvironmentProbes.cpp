@@ -8,7 +8,7 @@
 #include "module/HostEngine.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

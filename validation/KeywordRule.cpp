@@ -8,9 +8,10 @@
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/Platform.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
+#include "util/DelimitedList.h"
+#include "util/KeywordSearch.h"
 #include "validation/Globals.h"
-#include "validation/KeywordSearch.h"
 
 namespace postwarden {
 
@@ -50,16 +51,17 @@ std::string PlaceInBody(const std::string& keyword, std::string_view body,
 bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_view text) {
     bool result = true;
     try {
-        if (!LoadRuleList(kKeywordsRule, m_ListOfKeywords, keys::kListOfKeywords, fallback::kListOfKeywords,
+        if (!LoadRuleList(kKeywordsRule, m_ListOfKeywords, keys::kListOfKeywords,
+                          fallback::kListOfKeywords,
                           "Error occurred: List of email keywords to check is empty.",
                           "Postwarden.CheckKeywords")) {
             return true;
         }
         if (m_KeywordsPrompted) return true;
 
-        std::unique_ptr<DelimitedList> list = platform_.NewDelimitedList();
-        list->SetText(m_ListOfKeywords);
-        const int32_t count = list->Count();
+        DelimitedList list;
+        list.SetText(m_ListOfKeywords);
+        const int32_t count = list.Count();
 
         // The list text never changes while this object lives, so the searcher
         // over its entries is built once and kept with it.
@@ -68,7 +70,7 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_v
             cached->Size() != static_cast<size_t>(count)) {
             std::vector<std::string> keywords;
             keywords.reserve(static_cast<size_t>(count));
-            for (int32_t index = 1; index <= count; ++index) keywords.push_back(list->Item(index));
+            for (int32_t index = 1; index <= count; ++index) keywords.push_back(list.Item(index));
             cached = std::make_shared<const CachedSearch>(m_ListOfKeywords, keywords);
             m_KeywordSearch = cached;
         }
@@ -81,7 +83,7 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_v
         bool found = false;
         std::string keyword;
         for (int32_t index = 1; index <= count && !found; ++index) {
-            keyword = list->Item(index);
+            keyword = list.Item(index);
             found = static_cast<size_t>(index - 1) == first ||
                     Helper().MatchesEntry(text, keyword) != 0;
         }
@@ -104,7 +106,8 @@ bool CPostwarden::CheckKeywords(const bool& separatePromptsWanted, std::string_v
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportRuleFailure(kKeywordsRule, "Postwarden.CheckKeywords", 1, FailureText(0, e.Description()));
+        ReportRuleFailure(kKeywordsRule, "Postwarden.CheckKeywords", 1,
+                          FailureText(0, e.Description()));
         return result;
     }
 }

@@ -6,11 +6,11 @@
 #include "module/FailureReport.h"
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
-#include "settings/SettingKeys.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 #include "validation/Globals.h"
 
 namespace postwarden {
@@ -33,7 +33,8 @@ bool CPostwarden::CheckNumberOfRecipients(const bool& separatePromptsWanted,
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportRuleFailure(kNumberOfRecipientsRule, "Postwarden.CheckNumberOfRecipients", 1, FailureText(e.Description()));
+        ReportRuleFailure(kNumberOfRecipientsRule, "Postwarden.CheckNumberOfRecipients", 1,
+                          FailureText(e.Description()));
         return result;
     }
 }
@@ -48,7 +49,8 @@ bool CPostwarden::CheckBlankSubject(const bool& separatePromptsWanted, const std
         }
         return result;
     } catch (const RuntimeError& e) {
-        ReportRuleFailure(kBlankSubjectRule, "Postwarden.CheckBlankSubject", 1, FailureText(e.Description()));
+        ReportRuleFailure(kBlankSubjectRule, "Postwarden.CheckBlankSubject", 1,
+                          FailureText(e.Description()));
         return result;
     }
 }

@@ -15,11 +15,11 @@
 #include "module/MailClient.h"
 #include "module/MapiSession.h"
 #include "module/Platform.h"
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "module/SettingKeys.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmYesNoPrompt.h"
-#include "settings/SettingKeys.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 #include "validation/Globals.h"
 
 namespace postwarden {
@@ -54,7 +54,8 @@ class ResultHandOver {
 class ModuleRuleInput final : public RuleInput {
   public:
     using Reader = std::function<std::string(const std::string&, const std::string&)>;
-    ModuleRuleInput(MapiMessage& message, Reader read) : message_(message), read_(std::move(read)) {}
+    ModuleRuleInput(MapiMessage& message, Reader read)
+        : message_(message), read_(std::move(read)) {}
     MapiMessage& Message() override { return message_; }
     std::string Setting(const char* key) override {
         const char* fallbackText = FallbackFor(key);
@@ -104,8 +105,7 @@ bool CPostwarden::CheckOtherRules(const bool& separatePromptsWanted, MapiMessage
                 ThreadGlobals().*rule.flag = true;
             }
         } catch (const RuntimeError& e) {
-            ReportRuleFailure(rule, rule.FailureSource().c_str(), 1,
-                              FailureText(e.Description()));
+            ReportRuleFailure(rule, rule.FailureSource().c_str(), 1, FailureText(e.Description()));
         }
         if (!ok) return false;
     }

@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "module/HostEngine.h"
 
@@ -38,19 +37,6 @@ class FileEngineHelper final : public EngineHelper {
 
   private:
     LogFile& log_;
-};
-
-// Entries split at CR, LF and ";", blanks and tabs trimmed, empty ones dropped.
-// A text over limits::kMaxListTextBytes, or one of more than
-// limits::kMaxListEntries entries, is refused and leaves the list empty.
-class SplitDelimitedList final : public DelimitedList {
-  public:
-    void SetText(std::string_view text) override;
-    int32_t Count() override { return static_cast<int32_t>(entries_.size()); }
-    std::string Item(int32_t index) override;
-
-  private:
-    std::vector<std::string> entries_;
 };
 
 }  // namespace postwarden

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "module/Limits.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "util/Limits.h"
 
 namespace postwarden::mailstore {
 

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "module/MapiSession.h"
-#include "module/RuntimeError.h"
 #include "platform/mailstore/DistributionLists.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::mailstore {
 

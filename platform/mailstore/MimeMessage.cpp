@@ -25,13 +25,13 @@
 #endif
 #endif
 
-#include "module/Limits.h"
-#include "module/Text.h"
 #include "platform/HugePages.h"
 #include "platform/mailstore/AddressList.h"
 #include "platform/mailstore/CmsContent.h"
 #include "platform/mailstore/HtmlText.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "util/Limits.h"
+#include "util/Text.h"
 
 namespace postwarden::mailstore {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::mailstore {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::net {
 

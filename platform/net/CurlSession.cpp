@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "module/Limits.h"
-#include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/net/CurlLibrary.h"
+#include "util/Limits.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::net {
 

@@ -7,10 +7,10 @@
 
 #include <cerrno>
 
-#include "module/RuntimeError.h"
-#include "module/Text.h"
 #include "platform/registry/RegistryDatabase.h"
 #include "platform/registry/RegistryQueries.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

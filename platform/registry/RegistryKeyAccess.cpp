@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
-#include "module/RuntimeError.h"
-#include "module/Text.h"
 #include "platform/registry/Registry.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

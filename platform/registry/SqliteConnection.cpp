@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

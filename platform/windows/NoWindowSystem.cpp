@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "module/RuntimeError.h"
 #include "platform/windows/TerminalLines.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -14,9 +14,9 @@
 #include <cmath>
 #include <map>
 
-#include "module/RuntimeError.h"
 #include "platform/TerminalText.h"
 #include "platform/windows/ModelWindow.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

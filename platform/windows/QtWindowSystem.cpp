@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "module/RuntimeError.h"
 #include "platform/TerminalText.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/QtWindow.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

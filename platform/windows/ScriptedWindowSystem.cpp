@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "module/RuntimeError.h"
 #include "platform/windows/TerminalLines.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "module/RuntimeError.h"
 #include "platform/windows/TerminalReach.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

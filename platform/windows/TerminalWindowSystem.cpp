@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/TerminalLayout.h"
 #include "platform/windows/TerminalLines.h"
 #include "platform/windows/TerminalScreen.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

@@ -1,4 +1,4 @@
-#include "platform/engine/Glob.h"
+#include "util/Glob.h"
 
 #include <gtest/gtest.h>
 #include <unicode/utf8.h>

@@ -17,7 +17,6 @@
 #include <tuple>
 #include <vector>
 
-#include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
 #include "platform/engine/EngineLibrary.h"
@@ -25,6 +24,8 @@
 #include "platform/engine/LogRecord.h"
 #include "platform/windows/ModelWindow.h"
 #include "tests/TempFolder.h"
+#include "util/DelimitedList.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 namespace {
@@ -128,7 +129,7 @@ TEST(DelimitedListTest, SplitsAtLineEndsAndSemicolonsAndTrims) {
         {";;\r\n\r\n ; \t\n", {}},
         {"", {}},
     };
-    SplitDelimitedList list;
+    DelimitedList list;
     for (const auto& [text, entries] : cases) {
         list.SetText(text);
         V found;

@@ -1,5 +1,5 @@
-#include "module/Text.h"
 #include "tests/fakes/FakePlatform.h"
+#include "util/Text.h"
 
 namespace postwarden::fakes {
 
@@ -34,30 +34,6 @@ class FakeLogger final : public EngineLogger, Faked {
         p_.log.push_back(
             {"trace", level, std::string(app), std::string(source), std::string(message)});
     }
-};
-
-// Splits at CR LF only and keeps empty entries, so tests can see what the rules
-// do with them; the empty text has no entries.
-class FakeList final : public DelimitedList, Faked {
-  public:
-    using Faked::Faked;
-    void SetText(std::string_view text) override {
-        p_.Check("SetText");
-        entries_.clear();
-        if (text.empty()) return;
-        size_t start = 0;
-        for (;;) {
-            const size_t end = text.find("\r\n", start);
-            entries_.emplace_back(text.substr(start, end - start));
-            if (end == std::string_view::npos) break;
-            start = end + 2;
-        }
-    }
-    int32_t Count() override { return p_.Checked("Count", static_cast<int32_t>(entries_.size())); }
-    std::string Item(int32_t index) override { return p_.Checked("Item", ItemAt(entries_, index)); }
-
-  private:
-    std::vector<std::string> entries_;
 };
 
 class FakeRegistryAccess final : public RegistryAccess, Faked {
@@ -97,10 +73,6 @@ std::unique_ptr<EngineHelper> FakePlatform::NewEngineHelper() {
 std::unique_ptr<EngineLogger> FakePlatform::NewEngineLogger() {
     Check("NewEngineLogger");
     return std::make_unique<FakeLogger>(*this);
-}
-std::unique_ptr<DelimitedList> FakePlatform::NewDelimitedList() {
-    Check("NewDelimitedList");
-    return std::make_unique<FakeList>(*this);
 }
 std::unique_ptr<RegistryAccess> FakePlatform::NewRegistryAccess() {
     Check("NewRegistryAccess");

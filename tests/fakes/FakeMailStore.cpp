@@ -1,7 +1,7 @@
 #include "tests/fakes/FakeMailStore.h"
 
-#include "module/RuntimeError.h"
 #include "tests/fakes/FakePlatform.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::fakes {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "module/SettingKeys.h"
 #include "platform/windows/NoWindowSystem.h"
-#include "settings/SettingKeys.h"
 
 namespace postwarden::fakes {
 

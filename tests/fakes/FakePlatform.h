@@ -109,7 +109,6 @@ class FakePlatform final : public Platform {
     // Platform.
     std::unique_ptr<EngineHelper> NewEngineHelper() override;
     std::unique_ptr<EngineLogger> NewEngineLogger() override;
-    std::unique_ptr<DelimitedList> NewDelimitedList() override;
     std::unique_ptr<RegistryAccess> NewRegistryAccess() override;
     std::string GetSetting(std::string_view app, std::string_view section, std::string_view key,
                            std::string_view defaultValue) override;

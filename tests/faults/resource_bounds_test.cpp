@@ -11,17 +11,18 @@
 #include <string>
 
 #include "module/CPostwarden.h"
-#include "module/Limits.h"
+#include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/windows/ScriptedWindowSystem.h"
-#include "settings/SettingKeys.h"
 #include "tests/TempFolder.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/settings/SettingsFixture.h"
+#include "util/DelimitedList.h"
+#include "util/Limits.h"
 
 namespace postwarden {
 namespace {
@@ -63,7 +64,7 @@ TEST(FileBoundsTest, AFileAtTheLimitIsReadAndADeviceCutOffAtIt) {
 }
 
 TEST(ListBoundsTest, ListsOverTheLimitsAreRefusedAndLeftEmpty) {
-    SplitDelimitedList list;
+    DelimitedList list;
     std::string entries;
     for (size_t i = 0; i < limits::kMaxListEntries; ++i) entries += "a;";
     list.SetText(entries);

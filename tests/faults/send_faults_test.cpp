@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "module/CPostwarden.h"
+#include "module/SettingKeys.h"
 #include "platform/windows/ScriptedWindowSystem.h"
-#include "settings/SettingKeys.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/fakes/FakeWindowSystem.h"
 #include "tests/validation/ValidationFixture.h"
@@ -301,11 +301,11 @@ std::function<void(FakePlatform&)> FailingWithItsReport(const char* operation) {
 const StageCase kStages[] = {
     {12,
      {{keys::kPromptForOutsideDomainsWanted, "1"}, {keys::kListOfOutsideDomains, "corp.example"}},
-     FailingWithItsReport("SetText")},
+     FailingWithItsReport("MatchesEntry")},
     {14,
      {{keys::kPromptForEmailAddressesDomainsWanted, "1"},
       {keys::kListOfEmailAddressesDomains, "rival.example"}},
-     FailingWithItsReport("SetText")},
+     FailingWithItsReport("MatchesEntry")},
     {16,
      {{keys::kPromptForNumberOfRecipientsWanted, "1"}, {keys::kSeparateDLsWanted, "1"}},
      [](FakePlatform& p) { p.FailOn("AddressEntry.Members"); }},

@@ -12,7 +12,7 @@
 #include "host/Audit.h"
 #include "host/Command.h"  // the exit codes
 #include "module/Rules.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {

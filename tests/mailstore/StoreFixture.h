@@ -8,9 +8,9 @@
 #include <string>
 
 #include "module/MapiSession.h"
-#include "module/RuntimeError.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "tests/TempFolder.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 

@@ -11,10 +11,10 @@
 
 #include "StoreFixture.h"
 #include "host/ClientObjects.h"
-#include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/mailstore/Maildir.h"
 #include "tests/TempFolder.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "StoreFixture.h"
-#include "module/RuntimeError.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "module/CPostwarden.h"
 #include "module/ModuleVersion.h"
-#include "module/Text.h"
 #include "tests/fakes/FakePlatform.h"
+#include "util/Text.h"
 
 namespace postwarden {
 namespace {

@@ -9,13 +9,13 @@
 #include <chrono>
 #include <map>
 
-#include "module/Limits.h"
 #include "platform/UniqueFd.h"
 #include "platform/net/CurlSession.h"
 #include "platform/net/ImapResponse.h"
 #include "platform/net/ImapSession.h"
 #include "platform/net/UrlFetch.h"
 #include "tests/TempFolder.h"
+#include "util/Limits.h"
 
 namespace postwarden::net {
 namespace {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "module/RuntimeError.h"
 #include "module/ThreadObjects.h"
 #include "prompts/ConfirmationForm.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/fakes/FakeWindowSystem.h"
+#include "util/RuntimeError.h"
 #include "validation/Globals.h"
 
 namespace postwarden::testing {

@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "module/RuntimeError.h"
 #include "tests/TempFolder.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "module/CPostwarden.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace postwarden {

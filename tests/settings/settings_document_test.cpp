@@ -1,8 +1,8 @@
 #include <fstream>
 
-#include "module/RuntimeError.h"
 #include "settings/SettingsDocument.h"
 #include "tests/settings/SettingsFixture.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 namespace {

@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "module/MapiSession.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "tests/validation/ValidationFixture.h"
 
 namespace postwarden {

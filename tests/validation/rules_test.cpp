@@ -6,12 +6,12 @@
 #include <functional>
 #include <random>
 
-#include "platform/engine/Glob.h"
-#include "settings/SettingKeys.h"
+#include "module/SettingKeys.h"
 #include "tests/engine/GlobReference.h"
 #include "tests/validation/ValidationFixture.h"
+#include "util/Glob.h"
+#include "util/KeywordSearch.h"
 #include "validation/AddressForm.h"
-#include "validation/KeywordSearch.h"
 
 namespace postwarden {
 namespace {
@@ -511,8 +511,7 @@ TEST_F(KeywordRuleTest, AsksTheEngineAboutTheKeywordsBeforeTheFirstFound) {
          true},
         {"alpha\r\nbeta\r\nGAMMA", "-", "none", {"none|alpha", "none|beta", "none|GAMMA"}, false},
         {"alpha\r\n*ray*\r\ngamma", "*ray*", "x-ray", {"x-ray|alpha", "x-ray|*ray*"}, true},
-        {"secret\r\n", "-", "", {"|secret", "|"}, false},
-        {"secret\r\n", "-", "harmless", {"harmless|secret"}, true},
+        {"secret\r\n", "-", "", {"|secret"}, false},
         // Found as a reader sees it, without asking the engine.
         {"confidential", "-", "CON\u00ADFIDEN\u200BTIAL", {}, true},
     };

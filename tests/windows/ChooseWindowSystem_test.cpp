@@ -18,7 +18,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "module/RuntimeError.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/DisplayProbe.h"
@@ -30,6 +29,7 @@
 #include "platform/windows/WindowPlugin.h"
 #include "tests/TempFolder.h"
 #include "tests/prompts/FormTestSupport.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {

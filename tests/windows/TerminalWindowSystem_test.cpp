@@ -18,11 +18,11 @@
 #include <tuple>
 #include <vector>
 
-#include "module/RuntimeError.h"
 #include "platform/UniqueFd.h"
 #include "platform/windows/TerminalReach.h"
 #include "tests/TempFolder.h"
 #include "tests/prompts/FormTestSupport.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::limits {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/engine/FoldedReader.h"
+#include "util/FoldedReader.h"
 
 namespace postwarden {
 

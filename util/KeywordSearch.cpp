@@ -1,4 +1,4 @@
-#include "validation/KeywordSearch.h"
+#include "util/KeywordSearch.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -7,8 +7,8 @@
 #include <cassert>
 #include <limits>
 
-#include "module/RuntimeError.h"
-#include "module/Text.h"
+#include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

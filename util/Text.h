@@ -1,5 +1,15 @@
 #pragma once
 
+// util/: the pure logic that every layer calls directly; it reaches nothing
+// outside the process and includes nothing of the project's but util/.
+//   Text.h           conversions of texts and numbers as the module reads them
+//   RuntimeError.h   the run-time error every outside call throws, and its kinds
+//   Limits.h         the size limits, shared by the module and the platform
+//   DelimitedList.h  a list text split into entries
+//   Glob.h           `*` and `?` matching of a whole value without regard to case
+//                    (GlobPiece.h, FoldedReader.h its parts)
+//   KeywordSearch.h  every keyword of a list looked for in one pass over a text
+
 #include <cstdint>
 #include <string>
 #include <string_view>

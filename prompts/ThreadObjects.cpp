@@ -1,9 +1,10 @@
 #include "module/ThreadObjects.h"
 
 #include "module/Platform.h"
+#include "prompts/RuleFlags.h"
+#include "prompts/SendDetails.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
 #include "prompts/frmYesNoPrompt.h"
-#include "validation/Globals.h"
 
 namespace postwarden {
 

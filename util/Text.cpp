@@ -1,11 +1,11 @@
-#include "module/Text.h"
+#include "util/Text.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <limits>
 
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden {
 

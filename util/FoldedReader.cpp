@@ -1,4 +1,4 @@
-#include "platform/engine/FoldedReader.h"
+#include "util/FoldedReader.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -6,7 +6,7 @@
 #include <atomic>
 #include <memory>
 
-#include "module/Text.h"
+#include "util/Text.h"
 
 namespace postwarden {
 

@@ -1,23 +1,12 @@
 #pragma once
 
-// settings/: the module's settings and where they come from.
-//
-//   SettingKeys.h              every setting, one row each: its kind, the value a new
-//                              store is seeded with, the fallback of an absent key, the
-//                              element of the settings document and the traced group.
-//                              Everything below, and the `settings` command, walks it.
-//   EnsureDefaultSettings.cpp  at start-up: refreshes from a central source, seeds a
-//                              store never initialised, traces the effective settings
-//   CentralSources.cpp         the two central sources: an item in a public folder
-//                              (or an IMAP folder), a file on a network path (or a URL)
-//   ServerUrl.h/.cpp           telling a URL from a path; a URL fit to be written down
-//   ReadSettingsFromXML.cpp    copies a settings document's values into the store
-//   SettingsDocument.h/.cpp    the document itself: its encoding, parsing it, lookups
+// Every setting of the module, one row each: its kind, the value a new store
+// is seeded with, the fallback of an absent key, the element of the settings
+// document and the traced group. The rules (Rules.h), the settings routines
+// (settings/) and the `settings` command all walk it.
 //
 // Spellings kept on purpose: the document names the recipient limit
-// "NumberOfRecipients" (its key is MaxNumberOfRecipients), the settings item's
-// subject is "Post Warden Settings", and EnsureDefaultSettings writes "Reason:"
-// with no space before the description, unlike the other routines.
+// "NumberOfRecipients" (its key is MaxNumberOfRecipients).
 
 #include <cstddef>
 #include <iterator>

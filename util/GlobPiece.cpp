@@ -1,4 +1,4 @@
-#include "platform/engine/GlobPiece.h"
+#include "util/GlobPiece.h"
 
 #include <algorithm>
 #include <bit>

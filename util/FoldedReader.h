@@ -23,7 +23,7 @@ extern const std::array<UChar32, 0x800 - 0x80> kFoldedTwoByte;
 
 // Reads a UTF-8 text one case-folded code point at a time (Unicode simple
 // folding, so one code point always folds to one), skipping the code points
-// that show as nothing inside a word (IsUnseenInWord in module/Text.h). Each
+// that show as nothing inside a word (IsUnseenInWord in util/Text.h). Each
 // byte of an invalid sequence reads on its own, as kStrayByte plus the byte.
 // The text must remain live while this reader is in use; one of 2 GiB or more
 // reads as empty.

@@ -1,4 +1,4 @@
-#include "module/RuntimeError.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::errors {
 

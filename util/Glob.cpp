@@ -1,11 +1,11 @@
-#include "platform/engine/Glob.h"
+#include "util/Glob.h"
 
 #include <algorithm>
 #include <span>
 #include <vector>
 
-#include "platform/engine/FoldedReader.h"
-#include "platform/engine/GlobPiece.h"
+#include "util/FoldedReader.h"
+#include "util/GlobPiece.h"
 
 namespace postwarden {
 
