@@ -214,6 +214,7 @@ class Terminal:
                 "set -g history-limit 2000\n"
             )
         self.started = False
+        self.test_name = "?"
 
     def _tmux(self, *args, check=True):
         return subprocess.run(
@@ -284,6 +285,7 @@ class Terminal:
         while True:
             screen = self.screen()
             if test(screen):
+                self._keep(what, screen)
                 return screen
             if time.monotonic() > deadline:
                 raise AssertionError(
@@ -293,6 +295,14 @@ class Terminal:
                 self.nudge()
                 last_nudge = time.monotonic()
             time.sleep(POLL_INTERVAL)
+
+    def _keep(self, what, screen):
+        """With PW_SCREENSHOTS set, each screen waited for is appended to
+        terminal-screens.txt there, named by the test and what was awaited."""
+        folder = os.environ.get("PW_SCREENSHOTS")
+        if folder:
+            with open(os.path.join(folder, "terminal-screens.txt"), "a") as f:
+                f.write("%s: %s\n%s\n" % (self.test_name, what, framed(screen)))
 
     def wait_for_exit(self, timeout=DEFAULT_WAIT):
         """Waits for the program to end; returns its exit status."""
@@ -394,6 +404,7 @@ class ClientTestCase(unittest.TestCase):
         self.ws = Workspace()
         self.addCleanup(self.ws.close)
         self.term = Terminal(self.ws)
+        self.term.test_name = self.id()
         self.addCleanup(self.term.close)
 
     def assertNothingDelivered(self):
