@@ -1,5 +1,5 @@
 #include "host/Command.h"
-#include "host/ThunderbirdCommand.h"
+#include "host/thunderbird/ThunderbirdCommand.h"
 
 namespace postwarden::host {
 

@@ -14,7 +14,7 @@
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
 #include "host/Options.h"
-#include "host/ThunderbirdSetup.h"
+#include "host/thunderbird/ThunderbirdSetup.h"
 #include "module/ModuleVersion.h"
 #include "module/SettingKeys.h"
 #include "platform/LinuxPlatform.h"

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/AuditSources.h"
+#include "host/audit/AuditSources.h"
 
 namespace postwarden::host {
 

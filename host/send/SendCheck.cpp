@@ -1,4 +1,4 @@
-#include "host/SendCheck.h"
+#include "host/send/SendCheck.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +11,12 @@
 #include <exception>
 #include <stdexcept>
 
-#include "host/ClientObjects.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
-#include "host/PromptRecorder.h"
-#include "host/ResendApprovals.h"
-#include "host/ResultRecorder.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/PromptRecorder.h"
+#include "host/send/ResendApprovals.h"
+#include "host/send/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
 #include "platform/HugePages.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/Command.h"
-#include "host/PromptRecorder.h"
+#include "host/send/PromptRecorder.h"
 #include "module/SendResult.h"
 #include "platform/DiskCopy.h"
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/Options.h"
-#include "host/SendCheck.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/SendCheck.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
 

@@ -1,4 +1,4 @@
-#include "host/ThunderbirdCommand.h"
+#include "host/thunderbird/ThunderbirdCommand.h"
 
 #include <unistd.h>
 
@@ -17,8 +17,8 @@
 
 #include "host/InstallLayout.h"
 #include "host/Options.h"
-#include "host/ThunderbirdHost.h"
-#include "host/ThunderbirdSetup.h"
+#include "host/thunderbird/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdSetup.h"
 #include "platform/TerminalText.h"
 
 namespace postwarden::host {
