@@ -19,6 +19,23 @@ namespace postwarden {
 // "True" or "False", as Booleans read in log lines.
 std::string_view BoolText(bool value);
 
+// `text` without the characters of `blanks` at its ends; empty when it holds
+// nothing else. The blanks are the caller's: spaces and tabs in a setting or an
+// address, CR and LF too where a text may still hold its line ends.
+constexpr std::string_view Trim(std::string_view text, std::string_view blanks) {
+    // A loop the compiler unrolls over the few blanks, where find_first_not_of
+    // would call memchr for every character looked at.
+    const auto isBlank = [blanks](char c) {
+        for (const char blank : blanks) {
+            if (c == blank) return true;
+        }
+        return false;
+    };
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 // A text converted to a 32-bit whole number the way every settings reader does
 // it: optional blanks around an optional sign and decimal digits. Throws "Type
 // mismatch" for anything else (the empty text included) and "Overflow" when the

@@ -20,6 +20,7 @@
 #include "host/send/SendCheck.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
@@ -157,13 +158,10 @@ std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& send
         // sendmail takes a comma-separated list in one argument too.
         size_t start = 0;
         for (size_t comma = arg.find(',');; comma = arg.find(',', start)) {
-            std::string piece =
-                arg.substr(start, comma == std::string::npos ? comma : comma - start);
-            const size_t first = piece.find_first_not_of(" \t");
-            if (first != std::string::npos) {
-                recipients.push_back(
-                    piece.substr(first, piece.find_last_not_of(" \t") - first + 1));
-            }
+            const size_t end = comma == std::string::npos ? arg.size() : comma;
+            const std::string_view piece =
+                Trim(std::string_view(arg).substr(start, end - start), " \t");
+            if (!piece.empty()) recipients.emplace_back(piece);
             if (comma == std::string::npos) break;
             start = comma + 1;
         }

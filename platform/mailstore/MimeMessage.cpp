@@ -273,10 +273,8 @@ std::string HeaderValue(GMimeObject* object, const char* name) {
     GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
     const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
     if (raw == nullptr) return {};
-    std::string value = DecodeHeaderText(Unfold(raw));
-    const size_t start = value.find_first_not_of(" \t");
-    const size_t end = value.find_last_not_of(" \t");
-    return start == std::string::npos ? std::string() : value.substr(start, end - start + 1);
+    const std::string value = DecodeHeaderText(Unfold(raw));
+    return std::string(Trim(value, " \t"));
 }
 
 // Reads `stream` from where it stands to its end onto `out`.

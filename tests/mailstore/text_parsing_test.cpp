@@ -31,6 +31,7 @@ TEST(AddressSplitting, GivesEachMailboxAsWrittenAndPhrasesUnquoted) {
         {"'quoted@x.org', nobody", {{"", "'quoted@x.org'"}, {"", "nobody"}}},
         {"a@x.org; b@x.org", {{"", "a@x.org"}, {"", "b@x.org"}}},
         {",, ,a@x.org,", {{"", "a@x.org"}}},
+        {"a@x.org,\r\n\tB <b@x.org>\r\n", {{"", "a@x.org"}, {"B", "b@x.org"}}},  // folded
         // Unbalanced quotes and brackets must not swallow the recipients after them.
         {"\"Open <o@x.org>, p@x.org", {{"\"Open", "o@x.org"}, {"", "p@x.org"}}},
         {"Half <h@x.org, i@x.org", {{"Half", "h@x.org"}, {"", "i@x.org"}}},
