@@ -52,21 +52,20 @@ const std::vector<Command>& Commands();
 // Writes "postwarden: <message>" to standard error.
 void PrintError(const std::string& message);
 
-// The recipient arguments of a sendmail command line, read as Postfix's
-// sendmail reads them: options (getopt's, bundled or not, a value in the same
-// or the next argument) up to the first argument that is none, or up to "--";
-// every argument from there on, one beginning with "-" too. A comma-separated
-// list in one argument gives each of its addresses.
-std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs);
-
-int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
+// The subcommands, each in a file of its own (host/*Command.cpp, and the
+// subsystem folders' *Command.cpp); the table in Commands.cpp lists them.
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
+// `postwarden thunderbird install [--profile DIR] [--system]` and `uninstall`:
+// the native-messaging manifest that lets the add-on start the host program
+// beside this one, and the add-on itself in a Thunderbird profile.
+int RunThunderbird(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 
 }  // namespace postwarden::host

@@ -1,5 +1,4 @@
 #include "host/Command.h"
-#include "host/thunderbird/ThunderbirdCommand.h"
 
 namespace postwarden::host {
 

@@ -149,8 +149,11 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     return 75;  // EX_TEMPFAIL: whether anything was sent is not known
 }
 
-}  // namespace
-
+// The recipient arguments of a sendmail command line, read as Postfix's
+// sendmail reads them: options (getopt's, bundled or not, a value in the same
+// or the next argument) up to the first argument that is none, or up to "--";
+// every argument from there on, one beginning with "-" too. A comma-separated
+// list in one argument gives each of its addresses.
 std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs) {
     std::vector<std::string> recipients;
     for (size_t i = FirstRecipient(sendmailArgs); i < sendmailArgs.size(); ++i) {
@@ -168,6 +171,8 @@ std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& send
     }
     return recipients;
 }
+
+}  // namespace
 
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args) {
     CheckOptions check;

@@ -1,5 +1,3 @@
-#include "host/thunderbird/ThunderbirdCommand.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +10,12 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "host/Command.h"
 #include "host/InstallLayout.h"
 #include "host/Options.h"
 #include "host/thunderbird/ThunderbirdHost.h"
