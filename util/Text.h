@@ -36,6 +36,17 @@ constexpr std::string_view Trim(std::string_view text, std::string_view blanks) 
     return text;
 }
 
+// Whether `text` begins with `prefix`, ASCII letters compared without regard
+// to case (as a protocol's keywords and HTML's tag names are).
+constexpr bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (upper(text[i]) != upper(prefix[i])) return false;
+    }
+    return true;
+}
+
 // A text converted to a 32-bit whole number the way every settings reader does
 // it: optional blanks around an optional sign and decimal digits. Throws "Type
 // mismatch" for anything else (the empty text included) and "Overflow" when the

@@ -290,7 +290,7 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
             // The window system's reason may already say "nobody can be asked".
             std::string why = outcome.nobodyToAsk;
             constexpr std::string_view kSaid = "nobody can be asked: ";
-            if (why.rfind(kSaid, 0) == 0) why.erase(0, kSaid.size());
+            if (why.starts_with(kSaid)) why.erase(0, kSaid.size());
             text = "nobody could be asked about " + JoinRules(outcome.fired) + " (" + why + ")";
             text += outcome.approvalKept
                         ? "; sending the same message again within 10 minutes sends it"
