@@ -7,7 +7,8 @@
 //   Limits.h         the size limits, shared by the module and the platform
 //   DelimitedList.h  a list text split into entries
 //   Glob.h           `*` and `?` matching of a whole value without regard to case
-//                    (GlobPiece.h, FoldedReader.h its parts)
+//                    (GlobPiece.h, FoldedReader.h its parts; GlobPiece.cpp builds
+//                    a piece, GlobPieceScan.cpp finds it in a text)
 //   KeywordSearch.h  every keyword of a list looked for in one pass over a text
 
 #include <cstdint>
