@@ -345,6 +345,8 @@ TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
          text("Content-Transfer-Encoding: base64\n", "Y29uZmlkZW50aWFs\n"), false},
         {"a body that names boundary=0", text("", "boundary=0\nPay 100\n"),
          text("", "boundary=0\nPay 1000000\n"), false},
+        {"the recipients in another order", text("Cc: b@x.org, c@x.org\n", "body\n"),
+         text("Cc: c@x.org, b@x.org\n", "body\n"), true},
     };
     for (const auto& c : pairs) {
         EXPECT_EQ(MessageFingerprint(c.one) == MessageFingerprint(c.other), c.same) << c.what;
