@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "host/Audit.h"
-#include "host/AuditSources.h"
+#include "host/audit/Audit.h"
+#include "host/audit/AuditSources.h"
 #include "module/SettingKeys.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/registry/Registry.h"

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "host/Command.h"
-#include "host/SendCheck.h"
+#include "host/send/SendCheck.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/Maildir.h"

@@ -1,23 +1,23 @@
 #pragma once
 
 // host/ is the postwarden command: it loads the module and plays the mail
-// client for one message at a time.
+// client for one message at a time. What every command shares stands here; each
+// subsystem has a folder of its own, whose main header lists its files.
 //   Command.h, Commands.cpp, main.cpp  the command table, global options and
 //                       dispatch; Options.h how each command reads its options
-//   *Command.cpp        one file per command (check, sendmail, settings, log,
-//                       last, doctor, forms, audit, thunderbird, version)
-//   SendCheck.h         one send through the module: load, start, explorer
-//                       window, send event, shut-down, the verdict and the log
-//                       record; ClientObjects.h the mail client's objects it
-//                       hands the module; ResultRecorder.h the check's result
-//                       the module hands back; PromptRecorder.h what was asked;
-//                       ResendApprovals.h the resend of a held message
+//   Home.h              the home folder and the names of the files in it
 //   ModuleLoader.h, InstallLayout.h  where the module and its companions are
-//                       found, built or installed; Home.h the home folder
-//   Audit*.h            the audit: past mail through one module object per
-//                       worker, with a platform that stores and asks nothing
-//   SettingsImport.h, SettingsExport.h  a settings document in and out
-//   Thunderbird*.h      the add-on's native-messaging host and its install
+//                       found, built or installed; MimeOnDemand.cpp the MIME
+//                       library loaded at the first message read
+//   DoctorCommand.cpp, VersionCommand.cpp, LogCommand.cpp, FormsCommand.cpp
+//                       the commands that need no folder of their own
+//   send/               one send through the module, and the commands that make
+//                       one: check, sendmail, last (send/SendCheck.h)
+//   audit/              the audit: past mail through the rules (audit/Audit.h)
+//   settings/           the settings command, a settings document in and out
+//                       (settings/SettingsExport.h)
+//   thunderbird/        the add-on's native-messaging host and its install
+//                       (thunderbird/ThunderbirdHost.h)
 
 #include <string>
 #include <vector>
@@ -52,21 +52,20 @@ const std::vector<Command>& Commands();
 // Writes "postwarden: <message>" to standard error.
 void PrintError(const std::string& message);
 
-// The recipient arguments of a sendmail command line, read as Postfix's
-// sendmail reads them: options (getopt's, bundled or not, a value in the same
-// or the next argument) up to the first argument that is none, or up to "--";
-// every argument from there on, one beginning with "-" too. A comma-separated
-// list in one argument gives each of its addresses.
-std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs);
-
-int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
+// The subcommands, each in a file of its own (host/*Command.cpp, and the
+// subsystem folders' *Command.cpp); the table in Commands.cpp lists them.
 int RunCheck(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunSettings(const GlobalOptions& options, const std::vector<std::string>& args);
-int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
+// `postwarden thunderbird install [--profile DIR] [--system]` and `uninstall`:
+// the native-messaging manifest that lets the add-on start the host program
+// beside this one, and the add-on itself in a Thunderbird profile.
+int RunThunderbird(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunForms(const GlobalOptions& options, const std::vector<std::string>& args);
+int RunVersion(const GlobalOptions& options, const std::vector<std::string>& args);
 
 }  // namespace postwarden::host

@@ -1,5 +1,4 @@
 #include "host/Command.h"
-#include "host/ThunderbirdCommand.h"
 
 namespace postwarden::host {
 

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -14,9 +13,10 @@
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
 #include "host/Options.h"
-#include "host/ThunderbirdSetup.h"
+#include "host/thunderbird/ThunderbirdSetup.h"
 #include "module/ModuleVersion.h"
 #include "module/SettingKeys.h"
+#include "platform/Environment.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogFile.h"
@@ -66,11 +66,6 @@ Finding Ok(std::string text) {
 }
 Finding Problem(std::string text) {
     return {false, std::move(text)};
-}
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
 }
 
 bool IsFolder(const std::string& path) {
@@ -225,7 +220,7 @@ Finding CheckWindows(const std::string& answers) {
 // `program` as exec would find it: a path as it is, a bare name on $PATH.
 std::string FindProgram(const std::string& program) {
     if (program.find('/') != std::string::npos) return program;
-    std::string path = Env("PATH");
+    std::string path = Environment("PATH");
     if (path.empty()) path = "/bin:/usr/bin";
     for (size_t start = 0; start <= path.size();) {
         size_t end = path.find(':', start);
@@ -245,7 +240,7 @@ std::string FindProgram(const std::string& program) {
 Finding CheckSendmail(const std::string& given) {
     std::string program = given, from = "--sendmail";
     if (program.empty()) {
-        program = Env("POSTWARDEN_SENDMAIL");
+        program = Environment("POSTWARDEN_SENDMAIL");
         from = "POSTWARDEN_SENDMAIL";
     }
     if (program.empty()) {
@@ -324,7 +319,7 @@ std::vector<Finding> CheckThunderbird() {
 }  // namespace
 
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args) {
-    std::string answers = Env("POSTWARDEN_ANSWERS"), sendmail;
+    std::string answers = Environment("POSTWARDEN_ANSWERS"), sendmail;
     CommandLine cli("doctor", kDescription);
     cli.add_option("--answers", answers,
                    "as given to check or sendmail\n(default $POSTWARDEN_ANSWERS)")

@@ -5,23 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/Environment.h"
 
 namespace postwarden::host {
 
-namespace {
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-}  // namespace
-
 std::string ResolveHome(const std::string& explicitHome) {
     if (!explicitHome.empty()) return explicitHome;
-    if (std::string home = Env("POSTWARDEN_HOME"); !home.empty()) return home;
-    if (std::string state = Env("XDG_STATE_HOME"); !state.empty()) return state + "/postwarden";
-    std::string userHome = Env("HOME");
+    if (std::string home = Environment("POSTWARDEN_HOME"); !home.empty()) return home;
+    if (std::string state = Environment("XDG_STATE_HOME"); !state.empty())
+        return state + "/postwarden";
+    std::string userHome = Environment("HOME");
     if (userHome.empty()) {
         if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) userHome = pw->pw_dir;
     }

@@ -1,6 +1,7 @@
 // The command's definitions of platform/mailstore/MimeMessage.h: each call goes
 // to libpostwarden-mime.so, loaded at the first one (see MimeLibrary.h). Only
-// the executables link this file; it stands in for MimeMessage.cpp there.
+// the executables link this file; it stands in for MimeMessage.cpp and the
+// files beside it there.
 #include <dlfcn.h>
 #include <unistd.h>
 

@@ -2,8 +2,7 @@
 
 // platform/ holds the real stand-ins for the outside components the module is
 // handed through module/Platform.h; LinuxPlatform puts them together.
-//   engine/     the host engine library: the log file and its records, the
-//               case-folding reader and the glob matcher the rules search with
+//   engine/     the host engine library: the log file and its records
 //   registry/   the per-user settings store, one SQLite file
 //   mailstore/  the mail store a MAPI session opens: Maildir folders, messages
 //               parsed with GMime, address lists, HTML as text
@@ -12,7 +11,8 @@
 //   windows/    the window systems: the Qt windows (a plugin loaded when a
 //               window is shown), the terminal form, scripted answers, and
 //               the choice between them
-//   TerminalText.h, UniqueFd.h, HugePages.h  small helpers shared by these
+//   TerminalText.h, UniqueFd.h, HugePages.h, Environment.h  small helpers
+//               shared by these
 
 #include <cstdint>
 #include <memory>

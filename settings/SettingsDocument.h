@@ -9,7 +9,8 @@
 //                              (or an IMAP folder), a file on a network path (or a URL)
 //   ServerUrl.h/.cpp           telling a URL from a path; a URL fit to be written down
 //   ReadSettingsFromXML.cpp    copies a settings document's values into the store
-//   SettingsDocument.h/.cpp    the document itself: its encoding, parsing it, lookups
+//   SettingsDocument.h/.cpp    the document itself: parsing it, lookups
+//   SettingsDocumentText.cpp   its encoding: the text of a document stored as bytes
 //
 // Spellings kept on purpose: the document names the recipient limit
 // "NumberOfRecipients" (its key is MaxNumberOfRecipients), the settings item's

@@ -4,6 +4,7 @@
 
 #include "util/Limits.h"
 #include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden {
 
@@ -17,19 +18,16 @@ void DelimitedList::SetText(std::string_view text) {
     const auto ends = static_cast<size_t>(
         std::count_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == ';'; }));
     entries_.reserve(std::min(ends + 1, limits::kMaxListEntries));
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     size_t start = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
         if (i < text.size() && text[i] != '\r' && text[i] != '\n' && text[i] != ';') continue;
-        size_t b = start, e = i;
-        while (b < e && isBlank(text[b])) ++b;
-        while (e > b && isBlank(text[e - 1])) --e;
-        if (e > b) {
+        const std::string_view entry = Trim(text.substr(start, i - start), " \t");
+        if (!entry.empty()) {
             if (entries_.size() == limits::kMaxListEntries) {
                 entries_.clear();
                 throw limits::TooMany("The list", limits::kMaxListEntries, "entries", "a list");
             }
-            entries_.emplace_back(text.substr(b, e - b));
+            entries_.emplace_back(entry);
         }
         start = i + 1;
     }

@@ -14,11 +14,7 @@ std::string_view BoolText(bool value) {
 }
 
 int32_t ToLong(std::string_view text) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    size_t begin = 0, end = text.size();
-    while (begin < end && isBlank(text[begin])) ++begin;
-    while (end > begin && isBlank(text[end - 1])) --end;
-    text = text.substr(begin, end - begin);
+    text = Trim(text, " \t");
 
     bool negative = false;
     if (!text.empty() && (text[0] == '+' || text[0] == '-')) {

@@ -7,7 +7,8 @@
 //   Limits.h         the size limits, shared by the module and the platform
 //   DelimitedList.h  a list text split into entries
 //   Glob.h           `*` and `?` matching of a whole value without regard to case
-//                    (GlobPiece.h, FoldedReader.h its parts)
+//                    (GlobPiece.h, FoldedReader.h its parts; GlobPiece.cpp builds
+//                    a piece, GlobPieceScan.cpp finds it in a text)
 //   KeywordSearch.h  every keyword of a list looked for in one pass over a text
 
 #include <cstdint>
@@ -18,6 +19,34 @@ namespace postwarden {
 
 // "True" or "False", as Booleans read in log lines.
 std::string_view BoolText(bool value);
+
+// `text` without the characters of `blanks` at its ends; empty when it holds
+// nothing else. The blanks are the caller's: spaces and tabs in a setting or an
+// address, CR and LF too where a text may still hold its line ends.
+constexpr std::string_view Trim(std::string_view text, std::string_view blanks) {
+    // A loop the compiler unrolls over the few blanks, where find_first_not_of
+    // would call memchr for every character looked at.
+    const auto isBlank = [blanks](char c) {
+        for (const char blank : blanks) {
+            if (c == blank) return true;
+        }
+        return false;
+    };
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Whether `text` begins with `prefix`, ASCII letters compared without regard
+// to case (as a protocol's keywords and HTML's tag names are).
+constexpr bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (upper(text[i]) != upper(prefix[i])) return false;
+    }
+    return true;
+}
 
 // A text converted to a 32-bit whole number the way every settings reader does
 // it: optional blanks around an optional sign and decimal digits. Throws "Type

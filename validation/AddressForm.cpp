@@ -5,15 +5,14 @@
 #include <memory>
 #include <unordered_set>
 
+#include "util/Text.h"
+
 namespace postwarden::validation {
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    const size_t start = text.find_first_not_of(" \t");
-    if (start == std::string_view::npos) return {};
-    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
-}
+// Spaces and tabs: a list entry or an address comes split at line ends.
+constexpr std::string_view kBlanks = " \t";
 
 bool IsAtext(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -111,7 +110,7 @@ std::string LabelToUnicode(std::string_view label) {
 }  // namespace
 
 std::string CanonicalDomain(std::string_view domain) {
-    domain = Trim(domain);
+    domain = Trim(domain, kBlanks);
     if (domain.size() > 1 && domain.back() == '.') domain.remove_suffix(1);
     std::string out;
     out.reserve(domain.size());
@@ -128,10 +127,10 @@ std::string CanonicalDomain(std::string_view domain) {
 }
 
 std::string CanonicalAddress(std::string_view text) {
-    text = Trim(text);
+    text = Trim(text, kBlanks);
     const size_t at = SeparatingAt(text);
     if (at == std::string_view::npos) return CanonicalDomain(text);
-    std::string_view local = Trim(text.substr(0, at));
+    std::string_view local = Trim(text.substr(0, at), kBlanks);
     if (local.size() >= 2 && local.front() == '"' && local.back() == '"' &&
         IsDotAtom(local.substr(1, local.size() - 2))) {
         local = local.substr(1, local.size() - 2);
@@ -140,7 +139,7 @@ std::string CanonicalAddress(std::string_view text) {
 }
 
 Route RouteOf(std::string_view text) {
-    text = Trim(text);
+    text = Trim(text, kBlanks);
     const size_t at = SeparatingAt(text);
     const std::string local = Unquoted(at == std::string_view::npos ? text : text.substr(0, at));
     Route route;
@@ -155,7 +154,8 @@ Route RouteOf(std::string_view text) {
         if (i < local.size() && std::string_view("%@!,:").find(after) == std::string_view::npos) {
             continue;
         }
-        const std::string_view piece = Trim(std::string_view(local).substr(start, i - start));
+        const std::string_view piece =
+            Trim(std::string_view(local).substr(start, i - start), kBlanks);
         if (before == '%' || before == '@' || after == '!') {
             std::string domain = CanonicalDomain(piece);
             if (!piece.empty() && seen.insert(domain).second) {

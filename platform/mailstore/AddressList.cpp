@@ -1,17 +1,16 @@
 #include "platform/mailstore/AddressList.h"
 
+#include "util/Text.h"
+
 namespace postwarden::mailstore {
 
 namespace {
 
+// A header field's value may still hold the line ends of its folding.
+constexpr std::string_view kBlanks = " \t\r\n";
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
 }
 
 // Tracks quoted strings, comments, angle brackets and domain literals, so that
@@ -105,12 +104,13 @@ void AddMailbox(std::string_view piece, bool lexical, std::vector<RawMailbox>& o
     }
     if (angleOpen != std::string_view::npos) {
         const size_t end = angleClose == std::string_view::npos ? piece.size() : angleClose;
-        RawMailbox mailbox{std::string(Trim(piece.substr(0, angleOpen))),
-                           std::string(Trim(piece.substr(angleOpen + 1, end - angleOpen - 1)))};
+        RawMailbox mailbox{
+            std::string(Trim(piece.substr(0, angleOpen), kBlanks)),
+            std::string(Trim(piece.substr(angleOpen + 1, end - angleOpen - 1), kBlanks))};
         if (!mailbox.address.empty() || !mailbox.phrase.empty()) out.push_back(std::move(mailbox));
         return;
     }
-    const std::string_view address = Trim(bare);
+    const std::string_view address = Trim(bare, kBlanks);
     if (!address.empty()) out.push_back({std::string(), std::string(address)});
 }
 

@@ -3,16 +3,14 @@
 #include <algorithm>
 #include <set>
 
+#include "util/Text.h"
+
 namespace postwarden::mailstore {
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-    return text;
-}
+// The file's lines end in LF, or in CR LF.
+constexpr std::string_view kBlanks = " \t\r";
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
@@ -28,11 +26,11 @@ DistributionLists DistributionLists::Parse(std::string_view text) {
     std::map<std::string, std::set<std::string>> seen;  // lower-case members per list
     while (!text.empty()) {
         const size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = Trim(text.substr(0, end));
+        const std::string_view line = Trim(text.substr(0, end), kBlanks);
         text.remove_prefix(std::min(end + 1, text.size()));
         const size_t colon = line.find(':');
         if (line.empty() || line.front() == '#' || colon == line.npos) continue;
-        const std::string_view name = Trim(line.substr(0, colon));
+        const std::string_view name = Trim(line.substr(0, colon), kBlanks);
         if (name.empty()) continue;
         const std::string key = Lower(name);
         std::vector<std::string>& members = result.lists_[key];
@@ -40,7 +38,7 @@ DistributionLists DistributionLists::Parse(std::string_view text) {
         std::string_view rest = line.substr(colon + 1);
         while (!rest.empty()) {
             const size_t comma = std::min(rest.find(','), rest.size());
-            const std::string_view member = Trim(rest.substr(0, comma));
+            const std::string_view member = Trim(rest.substr(0, comma), kBlanks);
             rest.remove_prefix(std::min(comma + 1, rest.size()));
             if (member.empty()) continue;
             if (known.insert(Lower(member)).second) members.emplace_back(member);
@@ -50,7 +48,7 @@ DistributionLists DistributionLists::Parse(std::string_view text) {
 }
 
 const std::vector<std::string>* DistributionLists::Members(std::string_view address) const {
-    const auto it = lists_.find(Lower(Trim(address)));
+    const auto it = lists_.find(Lower(Trim(address, kBlanks)));
     return it == lists_.end() ? nullptr : &it->second;
 }
 

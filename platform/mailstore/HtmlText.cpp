@@ -5,19 +5,14 @@
 #include <cstdint>
 #include <functional>
 
+#include "util/Text.h"
+
 namespace postwarden::mailstore {
 
 namespace {
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, size_t at, std::string_view prefix) {
-    if (text.size() - at < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[at + i]) != prefix[i]) return false;
-    return true;
 }
 
 constexpr bool IsSpace(char c) {
@@ -236,7 +231,7 @@ void HtmlToText(std::string_view html, std::string& out) {
             ++i;
             continue;
         }
-        if (StartsWithNoCase(html, i, "<!--")) {
+        if (StartsWithNoCase(html.substr(i), "<!--")) {
             const size_t end = html.find("-->", i + 4);
             i = end == std::string_view::npos ? html.size() : end + 3;
             continue;
@@ -258,7 +253,7 @@ void HtmlToText(std::string_view html, std::string& out) {
             // Skip to the matching end tag; without one, the rest is hidden.
             const std::string endName = "</" + name;
             size_t end = i;
-            while (end < html.size() && !StartsWithNoCase(html, end, endName)) {
+            while (end < html.size() && !StartsWithNoCase(html.substr(end), endName)) {
                 end = html.find('<', end + 1);
                 if (end == std::string_view::npos) end = html.size();
             }

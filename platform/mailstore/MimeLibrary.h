@@ -6,7 +6,8 @@
 // functions of MimeMessage.h live in libpostwarden-mime.so beside the module,
 // and the command's own definitions of them (host/MimeOnDemand.cpp) load it at
 // the first call and pass each call on. Everything else (the tests, the fuzz
-// targets, the library itself) links MimeMessage.cpp directly.
+// targets, the library itself) links MimeMessage.cpp and the files beside it
+// directly.
 
 #include <cstddef>
 #include <span>
@@ -33,9 +34,9 @@ struct MimeFunctions {
 };
 
 // Why this program cannot read messages, or empty when it can: the command
-// loads the library now (host/MimeOnDemand.cpp); where MimeMessage.cpp is
-// linked in, it always can. A send checks this before it starts, so that a
-// broken install stops it the way a missing module does.
+// loads the library now (host/MimeOnDemand.cpp); where MimeMessage.cpp and the
+// files beside it are linked in, it always can. A send checks this before it
+// starts, so that a broken install stops it the way a missing module does.
 std::string MimeUnavailable();
 
 inline constexpr const char* kMimeLibraryFileName = "libpostwarden-mime.so";

@@ -1,5 +1,6 @@
 // The MIME library's one exported entry point; everything else in it is local.
-// Also linked wherever MimeMessage.cpp is, for MimeUnavailable().
+// Also linked wherever MimeMessage.cpp and the files beside it are, for
+// MimeUnavailable().
 #include "platform/mailstore/MimeLibrary.h"
 
 namespace postwarden::mailstore {

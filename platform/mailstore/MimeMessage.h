@@ -11,8 +11,9 @@ namespace postwarden::mailstore {
 
 struct MimeFunctions;
 
-// The one place that knows the MIME library. Every text it gives is valid UTF-8;
-// anything that cannot be converted is replaced by U+FFFD.
+// The one place that knows the MIME library (the files MimeMessageInternal.h
+// lists). Every text it gives is valid UTF-8; anything that cannot be converted
+// is replaced by U+FFFD.
 
 struct MessageRecipient {
     std::string name;     // the decoded display name; the address when there is none

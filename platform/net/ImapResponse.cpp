@@ -3,18 +3,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "util/Text.h"
+
 namespace postwarden::net {
 
 namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-        if (upper(text[i]) != upper(prefix[i])) return false;
-    }
-    return true;
-}
 
 // Calls `each` with every line of `text`, its line end taken off.
 template <typename Each>

@@ -1,8 +1,8 @@
 #include "platform/windows/ChooseWindowSystem.h"
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "platform/Environment.h"
 #include "platform/TerminalText.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/NoWindowSystem.h"
@@ -19,10 +19,9 @@ namespace {
 // Qt's platforms that draw nowhere a person looks: a window there is a
 // question nobody can see, and would wait for ever.
 bool QtPlatformShowsNothing() {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (!platform) return false;
+    const std::string platform = Environment("QT_QPA_PLATFORM");
     const std::string_view name =
-        std::string_view(platform).substr(0, std::string_view(platform).find_first_of(":;"));
+        std::string_view(platform).substr(0, platform.find_first_of(":;"));
     return name == "offscreen" || name == "minimal" || name == "minimalegl";
 }
 
@@ -30,13 +29,13 @@ bool QtPlatformShowsNothing() {
 std::string NoDisplay() {
     std::string named;
     for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(variable);
-        if (!value || !*value) continue;
+        const std::string value = Environment(variable);
+        if (value.empty()) continue;
         if (!named.empty()) named += ", ";
         named += std::string(variable) + "=" + EscapeForTerminal(value);
     }
     if (QtPlatformShowsNothing()) {
-        return "no display (QT_QPA_PLATFORM=" + EscapeForTerminal(std::getenv("QT_QPA_PLATFORM")) +
+        return "no display (QT_QPA_PLATFORM=" + EscapeForTerminal(Environment("QT_QPA_PLATFORM")) +
                " shows nothing)";
     }
     return named.empty() ? "no display" : "no display answers (" + named + ")";
@@ -48,11 +47,9 @@ std::string NoDisplay() {
 std::string DisplayForQt() {
     // The names come from the environment, which anyone may have set.
     const auto named = [](const char* variable) {
-        const char* value = std::getenv(variable);
-        return EscapeForTerminal(value ? value : "");
+        return EscapeForTerminal(Environment(variable));
     };
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && *platform) return "platform " + named("QT_QPA_PLATFORM");
+    if (!Environment("QT_QPA_PLATFORM").empty()) return "platform " + named("QT_QPA_PLATFORM");
     if (WaylandDisplayReachable()) return "Wayland display " + named("WAYLAND_DISPLAY");
     if (X11DisplayReachable()) return "display " + named("DISPLAY");
     return "";

@@ -12,16 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Environment.h"
+
 namespace postwarden {
 
 namespace {
 
 constexpr int kConnectTimeoutMilliseconds = 1000;
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
 
 // Connects a socket of `address` with a time limit; true when it was accepted.
 bool Connects(int family, const sockaddr* address, socklen_t length) {

@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
+#include "platform/Environment.h"
 #include "platform/TerminalText.h"
 #include "platform/windows/DisplayProbe.h"
 #include "platform/windows/QtWindow.h"
@@ -21,11 +21,6 @@ namespace {
 
 // How long one pass of ProcessPendingEvents() may sleep when nothing happens.
 constexpr int kIdleWakeMilliseconds = 50;
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
 
 bool WaylandPluginInstalled() {
     const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");

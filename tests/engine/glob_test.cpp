@@ -160,6 +160,12 @@ TEST(GlobMatchTest, PieceWithThousandsOfDifferentCodePoints) {
     }
     EXPECT_TRUE(GlobMatch("pre" + value + "post", "*" + piece + "*"));
     EXPECT_TRUE(GlobMatch(value, piece));
+    // After a run of the piece's first character the partial matches keep its
+    // state from emptying, so the piece starts at every rotation of its words,
+    // and both copies of each mask row are read.
+    for (size_t run = 1; run <= 110; ++run) {
+        EXPECT_TRUE(GlobMatch(Repeat(Utf8(named(0)), run) + value, "*" + piece + "*")) << run;
+    }
     const size_t at = value.find(Utf8(0x4E00 + 3001));
     ASSERT_NE(at, std::string::npos);
     value.replace(at, 3, Utf8(0x4E00));  // a code point the piece does not name

@@ -1,7 +1,7 @@
 // `postwarden audit` over real Maildir folders, mbox files and message files, in
 // a home whose settings turn the rules on: what it reports, and that it leaves
 // the settings and the log as they were but for its one record.
-#include "host/Audit.h"
+#include "host/audit/Audit.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "host/AuditSources.h"
+#include "host/audit/AuditSources.h"
 #include "tests/host/CommandRunner.h"
 
 namespace postwarden::testing {

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <thread>
 
-#include "host/ResendApprovals.h"
-#include "host/SendCheck.h"
+#include "host/send/ResendApprovals.h"
+#include "host/send/SendCheck.h"
 #include "platform/registry/Registry.h"
 #include "tests/host/CommandRunner.h"
 

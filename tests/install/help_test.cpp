@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "host/Audit.h"
 #include "host/Command.h"  // the exit codes
+#include "host/audit/Audit.h"
 #include "module/Rules.h"
 #include "module/SettingKeys.h"
 #include "tests/host/CommandRunner.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "StoreFixture.h"
-#include "host/ClientObjects.h"
+#include "host/send/ClientObjects.h"
 #include "platform/DiskCopy.h"
 #include "platform/mailstore/MimeMessage.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "StoreFixture.h"
-#include "host/ClientObjects.h"
+#include "host/send/ClientObjects.h"
 #include "platform/UniqueFd.h"
 #include "platform/mailstore/Maildir.h"
 #include "tests/TempFolder.h"

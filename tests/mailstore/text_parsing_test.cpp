@@ -31,6 +31,7 @@ TEST(AddressSplitting, GivesEachMailboxAsWrittenAndPhrasesUnquoted) {
         {"'quoted@x.org', nobody", {{"", "'quoted@x.org'"}, {"", "nobody"}}},
         {"a@x.org; b@x.org", {{"", "a@x.org"}, {"", "b@x.org"}}},
         {",, ,a@x.org,", {{"", "a@x.org"}}},
+        {"a@x.org,\r\n\tB <b@x.org>\r\n", {{"", "a@x.org"}, {"B", "b@x.org"}}},  // folded
         // Unbalanced quotes and brackets must not swallow the recipients after them.
         {"\"Open <o@x.org>, p@x.org", {{"\"Open", "o@x.org"}, {"", "p@x.org"}}},
         {"Half <h@x.org, i@x.org", {{"Half", "h@x.org"}, {"", "i@x.org"}}},
@@ -344,6 +345,8 @@ TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {
          text("Content-Transfer-Encoding: base64\n", "Y29uZmlkZW50aWFs\n"), false},
         {"a body that names boundary=0", text("", "boundary=0\nPay 100\n"),
          text("", "boundary=0\nPay 1000000\n"), false},
+        {"the recipients in another order", text("Cc: b@x.org, c@x.org\n", "body\n"),
+         text("Cc: c@x.org, b@x.org\n", "body\n"), true},
     };
     for (const auto& c : pairs) {
         EXPECT_EQ(MessageFingerprint(c.one) == MessageFingerprint(c.other), c.same) << c.what;

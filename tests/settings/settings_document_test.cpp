@@ -14,6 +14,12 @@ constexpr const char* kSource = "Postwarden.ReadSettingsFromXML";
 
 using ReadSettingsFromXMLTest = SettingsTest;
 
+std::string Repeat(std::string_view text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 TEST_F(ReadSettingsFromXMLTest, StoresAllSixteenValuesInOrder) {
     platform.SetSetting(keys::kSeparatePromptsWanted, "0");
     platform.SetSetting(keys::kMessageForAnySend, "mine");
@@ -180,6 +186,11 @@ TEST_F(ReadSettingsFromXMLTest, TextThatIsNotOneWellFormedDocumentIsAParseError)
          "Reference to the undeclared entity &p; at line 1, column 36"},
         {"<a>&" + std::string(100, 'n') + ";</a>",
          "Reference to the undeclared entity &" + std::string(40, 'n') + "…; at line 1"},
+        {"<a>&" + std::string(40, 'n') + ";</a>",
+         "Reference to the undeclared entity &" + std::string(40, 'n') + "; at line 1"},
+        // Cut before the character the 41st byte belongs to, not inside it.
+        {"<a>&n" + Repeat("é", 20) + ";</a>",
+         "Reference to the undeclared entity &n" + Repeat("é", 19) + "…; at line 1"},
         {"<a>&#0;</a>", "Character reference &#0; to a character XML does not allow at line 1"},
         {"<a>&#x1;</a>", "Character reference &#x1; to a character XML does not allow"},
         {"<a>&#xD800;</a>", "Character reference &#xD800; to a character XML does not allow"},

@@ -14,8 +14,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "host/ThunderbirdCompose.h"
-#include "host/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdCompose.h"
+#include "host/thunderbird/ThunderbirdHost.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "tests/host/CommandRunner.h"
 

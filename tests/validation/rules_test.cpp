@@ -124,6 +124,8 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
         {"\"ceo\"@corp.example", true, false},  // needless quotes
         {"ceo @corp.example", true, false},     // blank before the @
         {"ceo@ corp.example", true, false},     // and after it
+        {"\tceo@corp.example ", true, false},   // tabs are blanks too
+        {"ceo@corp.example\r", false, true},    // a line end is not
         {"CEO@Corp.Example", true, false},
         {"x@xn--bcher-kva.example", true, false},  // the punycode of a listed domain
         {"x@BÜCHER.example.", true, false},

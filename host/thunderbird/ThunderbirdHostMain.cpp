@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdHost.h"
 
 int main(int argc, char** argv) {
     return postwarden::host::RunNativeHost(std::vector<std::string>(argv + 1, argv + argc));

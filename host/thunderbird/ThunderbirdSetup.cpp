@@ -1,4 +1,4 @@
-#include "host/ThunderbirdSetup.h"
+#include "host/thunderbird/ThunderbirdSetup.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "host/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdHost.h"
 #include "platform/UniqueFd.h"
 
 namespace postwarden::host {

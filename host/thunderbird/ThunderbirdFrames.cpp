@@ -1,4 +1,4 @@
-#include "host/ThunderbirdFrames.h"
+#include "host/thunderbird/ThunderbirdFrames.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "host/SendCheck.h"
+#include "host/send/SendCheck.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +11,12 @@
 #include <exception>
 #include <stdexcept>
 
-#include "host/ClientObjects.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
-#include "host/PromptRecorder.h"
-#include "host/ResendApprovals.h"
-#include "host/ResultRecorder.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/PromptRecorder.h"
+#include "host/send/ResendApprovals.h"
+#include "host/send/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
 #include "platform/HugePages.h"
@@ -290,7 +290,7 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
             // The window system's reason may already say "nobody can be asked".
             std::string why = outcome.nobodyToAsk;
             constexpr std::string_view kSaid = "nobody can be asked: ";
-            if (why.rfind(kSaid, 0) == 0) why.erase(0, kSaid.size());
+            if (why.starts_with(kSaid)) why.erase(0, kSaid.size());
             text = "nobody could be asked about " + JoinRules(outcome.fired) + " (" + why + ")";
             text += outcome.approvalKept
                         ? "; sending the same message again within 10 minutes sends it"

@@ -1,4 +1,4 @@
-#include "host/AuditPlatform.h"
+#include "host/audit/AuditPlatform.h"
 
 #include <algorithm>
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "host/Audit.h"
-#include "host/AuditSources.h"
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/Options.h"
+#include "host/audit/Audit.h"
+#include "host/audit/AuditSources.h"
 #include "module/Rules.h"
 #include "platform/TerminalText.h"
 #include "platform/engine/EngineLibrary.h"

@@ -1,5 +1,3 @@
-#include "host/ThunderbirdCommand.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,13 +10,16 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
+#include "host/Command.h"
 #include "host/InstallLayout.h"
 #include "host/Options.h"
-#include "host/ThunderbirdHost.h"
-#include "host/ThunderbirdSetup.h"
+#include "host/thunderbird/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdSetup.h"
 #include "platform/TerminalText.h"
 
 namespace postwarden::host {

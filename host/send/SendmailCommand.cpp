@@ -14,12 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/Options.h"
-#include "host/SendCheck.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/SendCheck.h"
 #include "platform/TerminalText.h"
 #include "platform/UniqueFd.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
@@ -148,8 +149,11 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     return 75;  // EX_TEMPFAIL: whether anything was sent is not known
 }
 
-}  // namespace
-
+// The recipient arguments of a sendmail command line, read as Postfix's
+// sendmail reads them: options (getopt's, bundled or not, a value in the same
+// or the next argument) up to the first argument that is none, or up to "--";
+// every argument from there on, one beginning with "-" too. A comma-separated
+// list in one argument gives each of its addresses.
 std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& sendmailArgs) {
     std::vector<std::string> recipients;
     for (size_t i = FirstRecipient(sendmailArgs); i < sendmailArgs.size(); ++i) {
@@ -157,19 +161,18 @@ std::vector<std::string> EnvelopeRecipients(const std::vector<std::string>& send
         // sendmail takes a comma-separated list in one argument too.
         size_t start = 0;
         for (size_t comma = arg.find(',');; comma = arg.find(',', start)) {
-            std::string piece =
-                arg.substr(start, comma == std::string::npos ? comma : comma - start);
-            const size_t first = piece.find_first_not_of(" \t");
-            if (first != std::string::npos) {
-                recipients.push_back(
-                    piece.substr(first, piece.find_last_not_of(" \t") - first + 1));
-            }
+            const size_t end = comma == std::string::npos ? arg.size() : comma;
+            const std::string_view piece =
+                Trim(std::string_view(arg).substr(start, end - start), " \t");
+            if (!piece.empty()) recipients.emplace_back(piece);
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
     }
     return recipients;
 }
+
+}  // namespace
 
 int RunSendmail(const GlobalOptions& options, const std::vector<std::string>& args) {
     CheckOptions check;

@@ -1,4 +1,4 @@
-#include "host/PromptRecorder.h"
+#include "host/send/PromptRecorder.h"
 
 #include "util/RuntimeError.h"
 

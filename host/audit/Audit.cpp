@@ -1,4 +1,4 @@
-#include "host/Audit.h"
+#include "host/audit/Audit.h"
 
 #include <malloc.h>
 
@@ -9,11 +9,11 @@
 #include <thread>
 #include <utility>
 
-#include "host/AuditPlatform.h"
-#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/ModuleLoader.h"
-#include "host/ResultRecorder.h"
+#include "host/audit/AuditPlatform.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
 #include "module/SettingKeys.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-// The audit: the stored rules run over past mail, nobody asked, nothing stored.
+// host/audit/: the stored rules run over past mail, nobody asked, nothing stored.
 //   Audit.h/.cpp           the run: workers, one module object each, and what they found
 //   AuditPlatform.h/.cpp   what a worker's module is handed: settings in memory, the
 //                          message being looked at, windows that answer Yes unseen
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/AuditSources.h"
+#include "host/audit/AuditSources.h"
 
 namespace postwarden::host {
 

@@ -1,4 +1,4 @@
-#include "host/ResendApprovals.h"
+#include "host/send/ResendApprovals.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "host/ThunderbirdCompose.h"
+#include "host/thunderbird/ThunderbirdCompose.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,8 +4,8 @@
 #include "host/Command.h"
 #include "host/Home.h"
 #include "host/Options.h"
-#include "host/ResendApprovals.h"
-#include "host/SendCheck.h"
+#include "host/send/ResendApprovals.h"
+#include "host/send/SendCheck.h"
 #include "platform/TerminalText.h"
 #include "platform/registry/Registry.h"
 

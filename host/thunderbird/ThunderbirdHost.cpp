@@ -1,4 +1,4 @@
-#include "host/ThunderbirdHost.h"
+#include "host/thunderbird/ThunderbirdHost.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -12,9 +12,9 @@
 
 #include "host/Command.h"
 #include "host/Home.h"
-#include "host/SendCheck.h"
-#include "host/ThunderbirdCompose.h"
-#include "host/ThunderbirdFrames.h"
+#include "host/send/SendCheck.h"
+#include "host/thunderbird/ThunderbirdCompose.h"
+#include "host/thunderbird/ThunderbirdFrames.h"
 #include "platform/UniqueFd.h"
 
 namespace postwarden::host {

@@ -1,5 +1,11 @@
 #pragma once
 
+// host/settings/: the module's settings for a person and a script.
+//   SettingsCommand.cpp     `postwarden settings`: list, get, set, unset, import, export
+//   SettingsExport.h/.cpp   the settings of the store as a settings document
+//   SettingsImport.h/.cpp   a settings document into the store, by the module's
+//                           own refresh from a central file
+
 #include <string>
 #include <string_view>
 #include <vector>

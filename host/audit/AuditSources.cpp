@@ -1,4 +1,4 @@
-#include "host/AuditSources.h"
+#include "host/audit/AuditSources.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

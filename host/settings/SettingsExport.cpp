@@ -1,4 +1,4 @@
-#include "host/SettingsExport.h"
+#include "host/settings/SettingsExport.h"
 
 #include <unicode/utf8.h>
 

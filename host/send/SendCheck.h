@@ -1,12 +1,24 @@
 #pragma once
 
+// host/send/: one send through the module, and the commands that make one.
+//   SendCheck.h/.cpp        one send: load, start, explorer window, send event,
+//                           shut-down, the verdict and the log's record
+//   CheckCommand.cpp        `postwarden check`: the message in a file or on stdin
+//   SendmailCommand.cpp     `postwarden sendmail`: the check, then the real sendmail
+//   LastCommand.cpp         `postwarden last`: why the last held send was held
+//   ClientObjects.h/.cpp    the mail client's objects the module is handed
+//   ResultRecorder.h        the platform that keeps the result the module hands back
+//   PromptRecorder.h/.cpp   the windows that note what was asked and the answer
+//   ResendApprovals.h/.cpp  a message held for nobody to ask, let through when
+//                           sent again within the window
+
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/Command.h"
-#include "host/PromptRecorder.h"
+#include "host/send/PromptRecorder.h"
 #include "module/SendResult.h"
 #include "platform/DiskCopy.h"
 

@@ -1,13 +1,13 @@
-#include "host/SettingsImport.h"
+#include "host/settings/SettingsImport.h"
 
 #include <exception>
 #include <memory>
 #include <string_view>
 #include <vector>
 
-#include "host/ClientObjects.h"
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
+#include "host/send/ClientObjects.h"
 #include "module/IModuleAPI.h"
 #include "module/PlatformWrapper.h"
 #include "module/SettingKeys.h"

@@ -1,13 +1,14 @@
 #pragma once
 
-// The Thunderbird side of Postwarden: the native-messaging host the add-on
-// asks before every send, and the names that tie the add-on, the host's
-// manifest and the `thunderbird` command together.
-//
-//   ThunderbirdFrames   the length-prefixed JSON messages on stdin/stdout
-//   ThunderbirdCompose  the add-on's request, and the message made from it
-//   ThunderbirdHost     one send per request through the module
-//   ThunderbirdCommand  `postwarden thunderbird install|uninstall`
+// host/thunderbird/: the Thunderbird side of Postwarden: the native-messaging
+// host the add-on asks before every send, and the names that tie the add-on,
+// the host's manifest and the `thunderbird` command together (below).
+//   ThunderbirdHost.h/.cpp     one send per request through the module
+//   ThunderbirdHostMain.cpp    postwarden-thunderbird-host, the program Thunderbird runs
+//   ThunderbirdFrames.h/.cpp   the length-prefixed JSON messages on stdin/stdout
+//   ThunderbirdCompose.h/.cpp  the add-on's request, and the message made from it
+//   ThunderbirdSetup.h/.cpp    what Thunderbird's own files say about the set-up
+//   ThunderbirdCommand.cpp     `postwarden thunderbird install|uninstall`
 
 #include <cstddef>
 #include <string>

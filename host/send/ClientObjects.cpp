@@ -1,4 +1,4 @@
-#include "host/ClientObjects.h"
+#include "host/send/ClientObjects.h"
 
 #include <functional>
 #include <utility>

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "host/ClientObjects.h"
 #include "host/Command.h"
 #include "host/Options.h"
-#include "host/SendCheck.h"
+#include "host/send/ClientObjects.h"
+#include "host/send/SendCheck.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
 #include "util/RuntimeError.h"
