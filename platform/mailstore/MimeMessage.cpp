@@ -186,6 +186,11 @@ std::string Unfold(const char* raw) {
     return value;
 }
 
+// The fields that name recipients, in the order they are read, with the kind
+// of recipient each names.
+constexpr std::pair<const char*, int32_t> kRecipientFields[] = {
+    {"To", 1}, {"Cc", 2}, {"Bcc", 3}, {"Resent-To", 1}, {"Resent-Cc", 2}, {"Resent-Bcc", 3}};
+
 // The recipients read so far, each address once: the same mailbox in To and
 // Bcc, or in a header and again as a resent recipient, is one recipient.
 struct RecipientSet {
@@ -194,7 +199,8 @@ struct RecipientSet {
     std::unordered_set<std::string> seen;  // addresses in lower case
 };
 
-void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipients) {
+void AddRecipients(GMimeObject* message, const char* field, int32_t type,
+                   RecipientSet& recipients) {
     GMimeHeaderList* headers = g_mime_object_get_header_list(message);
     const int count = headers ? g_mime_header_list_get_count(headers) : 0;
     for (int i = 0; i < count; ++i) {
@@ -210,6 +216,7 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
         if (mailboxes.size() > limits::kMaxRecipients) recipients.truncated = true;
         for (const RawMailbox& mailbox : mailboxes) {
             MessageRecipient recipient;
+            recipient.type = type;
             recipient.address = DecodeHeaderText(mailbox.address);
             if (!recipients.seen.insert(LCase(recipient.address)).second) continue;
             if (recipients.list.size() == limits::kMaxRecipients) {
@@ -513,7 +520,8 @@ struct BodyParts {
     std::vector<GMimePart*> html;
     std::vector<GMimePart*> rich;
     std::vector<std::string> names;
-    std::string unread;  // the first reason met, as MessageContent::unreadParts
+    int32_t attachments = 0;  // as MessageContent::attachmentCount
+    std::string unread;       // the first reason met, as MessageContent::unreadParts
 
     // What the texts and parts above lie in besides the message: the texts
     // read already and the content decoded or unwrapped for a parse (a deque,
@@ -541,6 +549,34 @@ void AddName(GMimeObject* object, BodyParts& parts) {
     if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
     if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
     if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
+}
+
+// Whether a part below the top of a message is sent with it rather than read
+// in it, as "see attached" means: a forwarded message, a part marked as an
+// attachment, a named part, or one that is not text; but not an image that an
+// HTML body shows in place (it has a Content-ID), nor a signature or the
+// sender's key, which mail programs add by themselves.
+bool IsAttachment(GMimeObject* object, GMimeContentType* type) {
+    if (type == nullptr) return false;
+    if (g_mime_content_type_is_type(type, "application", "pkcs7-signature") ||
+        g_mime_content_type_is_type(type, "application", "x-pkcs7-signature") ||
+        g_mime_content_type_is_type(type, "application", "pgp-signature") ||
+        g_mime_content_type_is_type(type, "application", "pgp-encrypted") ||
+        g_mime_content_type_is_type(type, "application", "pgp-keys")) {
+        return false;
+    }
+    if (IsForwardedMessage(type)) return true;
+    const char* disposition = g_mime_object_get_disposition(object);
+    if (disposition != nullptr && g_ascii_strcasecmp(disposition, "attachment") == 0) return true;
+    if (g_mime_object_get_content_id(object) != nullptr &&
+        g_mime_content_type_is_type(type, "image", "*")) {
+        return false;
+    }
+    const char* name =
+        GMIME_IS_PART(object) ? g_mime_part_get_filename(GMIME_PART(object)) : nullptr;
+    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+    if (name != nullptr && *name != '\0') return true;
+    return !g_mime_content_type_is_type(type, "text", "*") && !GMIME_IS_TEXT_PART(object);
 }
 
 void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts);
@@ -629,6 +665,7 @@ void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts) {
         return;
     }
     if (depth > 0) AddName(object, parts);
+    if (!top && IsAttachment(object, type)) ++parts.attachments;
     if (!GMIME_IS_PART(object) || type == nullptr) return;
     GMimePart* part = GMIME_PART(object);
     if (IsForwardedMessage(type)) {
@@ -719,12 +756,13 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     // Everyone the message goes to: a bounce names its new recipients in the
     // Resent- fields only.
     RecipientSet recipients{content.recipients, content.recipientsTruncated, {}};
-    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
-        AddRecipients(message.get(), field, recipients);
+    for (const auto& [field, type] : kRecipientFields) {
+        AddRecipients(message.get(), field, type, recipients);
     }
     BodyParts parts;
     CollectBody(message.get(), 0, true, parts);
     content.attachmentNames = parts.names;
+    content.attachmentCount = parts.attachments;
     content.unreadParts = parts.unread;
     content.hasHtml_ = !parts.html.empty();
     content.hasRich_ = !parts.rich.empty();
@@ -963,8 +1001,8 @@ std::string MessageFingerprint(std::string_view bytes, const std::function<void(
     std::vector<MessageRecipient> list;
     bool truncated = false;
     RecipientSet recipients{list, truncated, {}};
-    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
-        AddRecipients(message.get(), field, recipients);
+    for (const auto& [field, type] : kRecipientFields) {
+        AddRecipients(message.get(), field, type, recipients);
     }
     std::vector<std::string> addresses;
     for (const MessageRecipient& recipient : list) addresses.push_back(LCase(recipient.address));
