@@ -114,6 +114,8 @@ TEST(RecipientDomainsTest, EveryDomainTheMailReachesMustBeTheCompanys) {
          {"partner.example", "rival.example"},
          "partner.example"},
         {"ann@xn--bcher-kva.example", {"b\u00fccher.example"}, true, {}, "xn--bcher-kva.example"},
+        // Nothing written after an "@": named by where the route leads.
+        {"rival.example!boss", {"corp.example"}, false, {"rival.example"}, "rival.example"},
         {"undisclosed", {"corp.example"}, false, {}, ""},
     };
     for (const auto& c : cases) {
