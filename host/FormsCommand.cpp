@@ -1,6 +1,7 @@
 // postwarden forms: draws the two confirmation windows into PNG files, so a
 // person can see them without sending anything. The module draws them, through
 // its PostwardenShowForm, on a window system that takes pictures.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,17 +22,25 @@ namespace postwarden::host {
 
 namespace {
 
-constexpr const char* kDescription =
-    "Draws the confirmation windows as the module would show them, with the\n"
-    "questions of the settings in HOME, into PNG files in DIR (made when missing):\n"
-    "  frmYesNoPrompt-1.png, -2.png, -6.png   the multi-rule window with one, two\n"
-    "                                         and six rules fired\n"
-    "  frmSimpleYesNoPrompt-1.png ... -6.png  the single-rule window, once for\n"
-    "                                         each rule's question\n"
-    "  frmSimpleYesNoPrompt-long.png          a question too long for the window\n"
-    "and each of these again as NAME-details.png, showing under the question(s)\n"
-    "what the rules found in a sample message.\n"
-    "Needs no display.";
+// The help, naming the pictures by the number of rules there are.
+std::string Description() {
+    const std::string all = std::to_string(kRuleCount);
+    const std::string multi = "  frmYesNoPrompt-1.png, -2.png, -" + all + ".png";
+    const std::string single = "  frmSimpleYesNoPrompt-1.png ... -" + all + ".png";
+    return "Draws the confirmation windows as the module would show them, with the\n"
+           "questions of the settings in HOME, into PNG files in DIR (made when missing):\n" +
+           multi + std::string(std::max<size_t>(41 - multi.size(), 1), ' ') +
+           "the multi-rule window with one, two\n"
+           "                                         and all " +
+           all + " rules fired\n" + single +
+           std::string(std::max<size_t>(41 - single.size(), 1), ' ') +
+           "the single-rule window, once for\n"
+           "                                         each rule's question\n"
+           "  frmSimpleYesNoPrompt-long.png          a question too long for the window\n"
+           "and each of these again as NAME-details.png, showing under the question(s)\n"
+           "what the rules found in a sample message.\n"
+           "Needs no display.";
+}
 
 constexpr const char* kLongQuestion =
     "This message goes to recipients outside the company, names a watched keyword in "
@@ -57,6 +66,21 @@ SendEvidence SampleEvidence() {
     evidence.keywordPlace = "the attachment name \"q3-confidential.xlsx\"";
     evidence.count = 9;
     evidence.maximum = 8;
+    evidence.findings.push_back(
+        {RuleIndex(kManyOrganisationsRule),
+         {{"Organisations in To and Cc (6, at most 3):", "  partner.example", "  rival.example",
+           "  mail.example", "  press.example", "  consultants.example", "  and 1 more",
+           "Each of them sees every other's address; Bcc keeps them apart."},
+          "6 organisations in To and Cc, at most 3 (partner.example, rival.example, "
+          "mail.example, press.example, consultants.example and 1 more); Bcc keeps them "
+          "apart"}});
+    evidence.findings.push_back(
+        {RuleIndex(kMissingAttachmentRule),
+         {{"Mentions an attachment (\"attached\"), but has none:",
+           "  Please find attached the quarterly figures for the board, as agreed on Monday "
+           "with\u2026"},
+          "\"attached\" in \"Please find attached the quarterly figures for the board,\u2026\", "
+          "but no attachment"}});
     return evidence;
 }
 
@@ -113,7 +137,7 @@ class PictureWindows final : public WindowWrapper {
 
 int RunForms(const GlobalOptions& options, const std::vector<std::string>& args) {
     std::string folder;
-    CommandLine cli("forms", kDescription);
+    CommandLine cli("forms", Description());
     cli.add_option("--png", folder, "the folder the pictures are written to")
         ->type_name("DIR")
         ->required();
@@ -159,11 +183,11 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
     Globals all;
     for (const Rule& rule : kRules) all.*rule.flag = true;
     const struct {
-        const char* name;
+        std::string name;
         Globals fired;
     } multi[] = {{"1", {.KeywordsViolated = true}},
                  {"2", {.OutsideDomainsViolated = true, .BlankSubjectViolated = true}},
-                 {"6", all}};
+                 {std::to_string(kRuleCount), all}};
     for (const auto& picture : multi) {
         windows.nextPath = folder + "/frmYesNoPrompt-" + picture.name + ".png";
         show(&picture.fired, "", -1, nullptr);

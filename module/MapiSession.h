@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/RuntimeError.h"
+
 namespace postwarden {
 
 class MapiObject;
@@ -27,6 +29,10 @@ class MapiAddressEntry {
     virtual std::shared_ptr<MapiAddressList> Members() = 0;
 };
 
+// Where a recipient stands: the ones in To and Cc see each other's addresses,
+// the ones in Bcc are seen by nobody.
+enum RecipientType : int32_t { kRecipientTo = 1, kRecipientCc = 2, kRecipientBcc = 3 };
+
 class MapiRecipient {
   public:
     virtual ~MapiRecipient() = default;
@@ -34,6 +40,8 @@ class MapiRecipient {
     virtual std::shared_ptr<MapiAddressEntry> AddressEntry() = 0;
     virtual std::string Name() = 0;
     virtual std::string Address() = 0;
+    // A store that cannot tell gives every recipient as seen by the others.
+    virtual int32_t Type() { return kRecipientTo; }
 };
 
 class MapiRecipients {
@@ -64,6 +72,11 @@ class MapiMessage {
     // each after a blank line; empty when there are none or the store does not
     // tell them apart from the text.
     virtual std::vector<std::string> AttachmentNames() { return {}; }
+    // How many attachments the message carries: the files and forwarded
+    // messages sent with it, named or not; not the images an HTML body shows
+    // in place, nor a signature. Throws "Object doesn't support this property
+    // or method" when the store cannot tell.
+    virtual int32_t AttachmentCount() { throw errors::NoSuchMember(); }
     // Why part of what the recipient reads is not in the bodies, in a few
     // words ("encrypted", "nested too deeply"); empty when the store read all
     // of it.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/SettingKeys.h"
@@ -33,6 +34,8 @@ struct Globals {
     bool NumberOfRecipientsViolated = false;
     bool BlankSubjectViolated = false;
     bool AnySendViolated = false;
+    bool ManyOrganisationsViolated = false;
+    bool MissingAttachmentViolated = false;
 };
 
 // What a rule's check found when it fired: the lines a form shows under its
@@ -51,6 +54,9 @@ class RuleInput {
     virtual ~RuleInput() = default;
     virtual MapiMessage& Message() = 0;
     virtual std::string Setting(const char* key) = 0;
+    // 1 when the whole `value` matches the list entry `entry`, else 0: the
+    // comparison the rules on recipients make.
+    virtual int32_t MatchesEntry(std::string_view value, std::string_view entry) = 0;
 };
 
 // A rule's check, for the rules after the six: whether the message fires the
@@ -103,6 +109,12 @@ inline constexpr Rule kRules[] = {
     // Not audited by default: it asks before every send, so it would stop every message.
     {"Any Send", "the question before every send", keys::kPromptForAnySendWanted,
      keys::kMessageForAnySend, false, &Globals::AnySendViolated, "chkValidateAnySend", 2580},
+    {"Many Organisations", "recipients of many organisations who see each other",
+     keys::kPromptForManyOrganisationsWanted, keys::kMessageForManyOrganisations, true,
+     &Globals::ManyOrganisationsViolated, "chkValidateManyOrganisations", 3060},
+    {"Missing Attachment", "an attachment mentioned but missing",
+     keys::kPromptForMissingAttachmentWanted, keys::kMessageForMissingAttachment, true,
+     &Globals::MissingAttachmentViolated, "chkValidateMissingAttachment", 3540},
 };
 
 inline constexpr size_t kRuleCount = std::size(kRules);
@@ -116,6 +128,8 @@ inline constexpr const Rule& kKeywordsRule = kRules[2];
 inline constexpr const Rule& kNumberOfRecipientsRule = kRules[3];
 inline constexpr const Rule& kBlankSubjectRule = kRules[4];
 inline constexpr const Rule& kAnySendRule = kRules[5];
+inline constexpr const Rule& kManyOrganisationsRule = kRules[6];
+inline constexpr const Rule& kMissingAttachmentRule = kRules[7];
 
 // The row named `name` as the log names it; nullptr when there is none.
 inline const Rule* FindRule(std::string_view name) {

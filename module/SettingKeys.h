@@ -51,6 +51,14 @@ inline constexpr char kMessageForBlankSubject[] = "MessageForBlankSubject";
 inline constexpr char kPromptForAnySendWanted[] = "PromptForAnySendWanted";
 inline constexpr char kMessageForAnySend[] = "MessageForAnySend";
 
+inline constexpr char kPromptForManyOrganisationsWanted[] = "PromptForManyOrganisationsWanted";
+inline constexpr char kMaxNumberOfOrganisations[] = "MaxNumberOfOrganisations";
+inline constexpr char kMessageForManyOrganisations[] = "MessageForManyOrganisations";
+
+inline constexpr char kPromptForMissingAttachmentWanted[] = "PromptForMissingAttachmentWanted";
+inline constexpr char kListOfAttachmentWords[] = "ListOfAttachmentWords";
+inline constexpr char kMessageForMissingAttachment[] = "MessageForMissingAttachment";
+
 inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
 }  // namespace keys
 
@@ -89,6 +97,10 @@ struct Setting {
     // does not carry it.
     OptionalText element{};
     int step = 0;
+    // The document may leave the element out, and the store then keeps the
+    // value it has: settings added after documents were first published, which
+    // those documents stay valid without.
+    bool optionalElement = false;
     // EnsureDefaultSettings traces the rows of a group together, reading them all
     // before writing a line; 0 when the setting is not traced.
     int group = 0;
@@ -212,6 +224,51 @@ inline constexpr Setting kSettings[] = {
      .seeded = "Are you sure you want to send this email?",
      .group = 6},
 
+    {.key = keys::kPromptForManyOrganisationsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForManyOrganisationsWanted,
+     .step = 80,
+     .optionalElement = true,
+     .group = 7},
+    {.key = keys::kMaxNumberOfOrganisations,
+     .kind = SettingKind::kNumber,
+     .seeded = "3",
+     .element = keys::kMaxNumberOfOrganisations,
+     .step = 82,
+     .optionalElement = true,
+     .group = 7},
+    {.key = keys::kMessageForManyOrganisations,
+     .kind = SettingKind::kText,
+     .seeded = "Are you sure these organisations may see each other's addresses?",
+     .element = keys::kMessageForManyOrganisations,
+     .step = 84,
+     .optionalElement = true,
+     .group = 7},
+
+    {.key = keys::kPromptForMissingAttachmentWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForMissingAttachmentWanted,
+     .step = 90,
+     .optionalElement = true,
+     .group = 8},
+    {.key = keys::kListOfAttachmentWords,
+     .kind = SettingKind::kList,
+     .seeded = "attached;attachment;attach;enclosed;anbei;Anhang;angeh\u00e4ngt;pi\u00e8ce "
+               "jointe;ci-joint;adjunto;allegato;bijlage",
+     .element = keys::kListOfAttachmentWords,
+     .step = 92,
+     .optionalElement = true,
+     .group = 8},
+    {.key = keys::kMessageForMissingAttachment,
+     .kind = SettingKind::kText,
+     .seeded = "This email mentions an attachment but has none. Send it anyway?",
+     .element = keys::kMessageForMissingAttachment,
+     .step = 94,
+     .optionalElement = true,
+     .group = 8},
+
     {.key = keys::kSeparatePromptsWanted, .kind = SettingKind::kSwitch, .seeded = "1"},
 };
 
@@ -307,6 +364,19 @@ inline constexpr const char* kMessageForBlankSubject = detail::Of(keys::kMessage
 
 inline constexpr const char* kPromptForAnySendWanted = detail::Of(keys::kPromptForAnySendWanted);
 inline constexpr const char* kMessageForAnySend = detail::Of(keys::kMessageForAnySend);
+
+inline constexpr const char* kPromptForManyOrganisationsWanted =
+    detail::Of(keys::kPromptForManyOrganisationsWanted);
+inline constexpr const char* kMaxNumberOfOrganisations =
+    detail::Of(keys::kMaxNumberOfOrganisations);
+inline constexpr const char* kMessageForManyOrganisations =
+    detail::Of(keys::kMessageForManyOrganisations);
+
+inline constexpr const char* kPromptForMissingAttachmentWanted =
+    detail::Of(keys::kPromptForMissingAttachmentWanted);
+inline constexpr const char* kListOfAttachmentWords = detail::Of(keys::kListOfAttachmentWords);
+inline constexpr const char* kMessageForMissingAttachment =
+    detail::Of(keys::kMessageForMissingAttachment);
 
 inline constexpr const char* kSeparatePromptsWanted = detail::Of(keys::kSeparatePromptsWanted);
 }  // namespace fallback

@@ -66,6 +66,7 @@ bool CPostwarden::ReadSettingsFromXML(const std::string& xmlText) {
             std::optional<std::string> value = setting.kind == SettingKind::kList
                                                    ? document.List(setting.element.text)
                                                    : document.Scalar(setting.element.text);
+            if (!value && setting.optionalElement) continue;
             if (!value) throw errors::ObjectNotSet();
             // Switches and the count are stored in plain decimal ("01" as "1").
             values.emplace_back(setting.key, IsWholeNumber(setting.kind)

@@ -15,17 +15,12 @@
 #include "util/Text.h"
 #include "validation/AddressForm.h"
 #include "validation/Globals.h"
+#include "validation/RecipientDomains.h"
 
 namespace postwarden {
 
 std::string CPostwarden::StripQuotes(const std::string& text) {
-    if (!text.empty() && text.front() == '\'' && text.back() == '\'') {
-        // A lone quote is both the first and the last character and leaves no
-        // inner text to take: that is a failure for the calling rule to report.
-        if (text.size() < 2) throw errors::InvalidCall();
-        return text.substr(1, text.size() - 2);
-    }
-    return text;
+    return validation::StripQuotes(text);
 }
 
 std::string CPostwarden::GetSMTPDomain(const std::string& address) {
@@ -75,13 +70,10 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
         const std::string domain = GetSMTPDomain(written);
         // Compared in one form whatever the spelling; traced as written. A
         // domain the address routes the message on to must be the company's too.
-        std::vector<std::string> compared = {
-            validation::DomainOf(validation::CanonicalAddress(written))};
-        for (std::string& routed : validation::RouteOf(written).domains) {
-            compared.push_back(std::move(routed));
-        }
-        std::vector<bool> inside(compared.size(), false);
-        size_t insideCount = 0;
+        validation::RecipientDomains domains(written);
+        const auto matches = [this](std::string_view value, std::string_view entry) {
+            return Helper().MatchesEntry(value, entry) == 1;
+        };
         DelimitedList list;
         list.SetText(m_ListOfOutsideDomains);
         Log("CheckOutsideDomains", "Looking at domain '" + domain + "'", 0);
@@ -90,31 +82,14 @@ bool CPostwarden::CheckOutsideDomains(const bool& separatePromptsWanted,
         for (int32_t index = 1; index <= count && !found; ++index) {
             const std::string entry = list.Item(index);
             Log("CheckOutsideDomains", "Comparing with '" + entry + "'", 0);
-            const std::string comparedEntry = validation::CanonicalAddress(entry);
-            for (size_t d = 0; d < compared.size(); ++d) {
-                if (!inside[d] && Helper().MatchesEntry(compared[d], comparedEntry) == 1) {
-                    inside[d] = true;
-                    ++insideCount;
-                }
-            }
-            found = insideCount == compared.size();
+            found = domains.Compare(entry, matches);
         }
         Log("CheckOutsideDomains", std::string("Domain found: ") + std::string(BoolText(found)), 0);
         if (found) return true;
 
         // Marked before the form shows: this send asks about it only once.
         if (separatePromptsWanted) m_OutsideDomainsPrompted = true;
-        // Named by the domain as written, unless only a domain it is routed on
-        // to is outside (or nothing is written after an "@").
-        std::string outsideDomain = domain;
-        if (inside[0] || domain.empty()) {
-            for (size_t d = 1; d < compared.size(); ++d) {
-                if (!inside[d]) {
-                    outsideDomain = compared[d];
-                    break;
-                }
-            }
-        }
+        const std::string outsideDomain = domains.NamedOutside(domain);
         ThreadEvidence().outside.Add(address, outsideDomain);
         result = ConfirmFiredRule(separatePromptsWanted, kOutsideDomainsRule);
         ThreadGlobals().*kOutsideDomainsRule.flag = true;

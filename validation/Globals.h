@@ -7,7 +7,11 @@
 //                          comparing in AddressForm.h's canonical form
 //   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
 //   MessageRules.cpp       recipient count, blank subject, every send
-//   OtherRules.cpp         the checks of the rules after the six
+//   OtherRules.cpp         the checks of the rules after the six: many
+//                          organisations, a missing attachment
+//   RecipientDomains.h     the domains a recipient's mail reaches, compared with
+//                          the company's (outside domains, many organisations)
+//   AttachmentWords.h      attachment words in what the sender wrote
 //   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
 //   Globals.h              the checks of the rules after the six (this file); the
 //                          thread's flags and evidence are module/Evidence.h's

@@ -50,21 +50,27 @@ class ResultHandOver {
     const SendResult& result_;
 };
 
-// What a rule's check reads, through the module's settings store.
+// What a rule's check reads, through the module's settings store, and how it
+// compares, through the engine as the six do.
 class ModuleRuleInput final : public RuleInput {
   public:
     using Reader = std::function<std::string(const std::string&, const std::string&)>;
-    ModuleRuleInput(MapiMessage& message, Reader read)
-        : message_(message), read_(std::move(read)) {}
+    using Matcher = std::function<int32_t(std::string_view, std::string_view)>;
+    ModuleRuleInput(MapiMessage& message, Reader read, Matcher matches)
+        : message_(message), read_(std::move(read)), matches_(std::move(matches)) {}
     MapiMessage& Message() override { return message_; }
     std::string Setting(const char* key) override {
         const char* fallbackText = FallbackFor(key);
         return read_(key, fallbackText != nullptr ? fallbackText : "");
     }
+    int32_t MatchesEntry(std::string_view value, std::string_view entry) override {
+        return matches_(value, entry);
+    }
 
   private:
     MapiMessage& message_;
     Reader read_;
+    Matcher matches_;
 };
 
 }  // namespace
@@ -89,9 +95,14 @@ void CPostwarden::ReportRuleFailure(const Rule& rule, const char* source, int32_
 
 bool CPostwarden::CheckOtherRules(const bool& separatePromptsWanted, MapiMessage& message,
                                   const std::vector<int32_t>& wanted) {
-    ModuleRuleInput input(message, [this](const std::string& key, const std::string& fallbackText) {
-        return GetSetting(key, fallbackText);
-    });
+    ModuleRuleInput input(
+        message,
+        [this](const std::string& key, const std::string& fallbackText) {
+            return GetSetting(key, fallbackText);
+        },
+        [this](std::string_view value, std::string_view entry) {
+            return Helper().MatchesEntry(value, entry);
+        });
     for (size_t i = kDriverRuleCount; i < kRuleCount; ++i) {
         const Rule& rule = kRules[i];
         const RuleCheck check = CheckOf(rule);

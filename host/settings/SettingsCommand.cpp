@@ -266,9 +266,11 @@ std::string KnownKeys() {
     std::string keys =
         "Setting names compare without regard to case. The settings the module reads\n"
         "(* not in a settings document: import leaves them as they are, export\n"
-        "writes none of them):\n";
+        "writes none of them; + a document may leave it out, and import then\n"
+        "leaves it as it is):\n";
     for (const Setting& setting : kSettings) {
-        keys += std::string(setting.element.present ? "  " : "* ") + setting.key + "\n";
+        const char* mark = !setting.element.present ? "* " : setting.optionalElement ? "+ " : "  ";
+        keys += mark + std::string(setting.key) + "\n";
     }
     return keys;
 }

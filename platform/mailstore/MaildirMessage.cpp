@@ -55,6 +55,7 @@ class MaildirRecipient final : public MapiRecipient {
     }
     std::string Name() override { return recipient_.name; }
     std::string Address() override { return recipient_.address; }
+    int32_t Type() override { return recipient_.type; }
 
   private:
     std::shared_ptr<MaildirStore> store_;

@@ -64,6 +64,7 @@ class MaildirMessage final : public MapiMessage {
     std::string_view RTFBody() override { return Content().RtfBody(); }
     std::shared_ptr<MapiRecipients> Recipients() override;
     std::vector<std::string> AttachmentNames() override { return Content().attachmentNames; }
+    int32_t AttachmentCount() override { return Content().attachmentCount; }
     std::string UnreadParts() override { return Content().unreadParts; }
     // "Body" (the message's text, as a settings item is read) and "BodyFormat"
     // (as text), named without regard to case.

@@ -142,9 +142,7 @@ std::string MessageFingerprint(std::string_view bytes, const std::function<void(
     std::vector<MessageRecipient> list;
     bool truncated = false;
     RecipientSet recipients{list, truncated, {}};
-    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
-        AddRecipients(message.get(), field, recipients);
-    }
+    AddRecipients(message.get(), recipients);
     std::vector<std::string> addresses;
     for (const MessageRecipient& recipient : list) addresses.push_back(LCase(recipient.address));
     std::sort(addresses.begin(), addresses.end());

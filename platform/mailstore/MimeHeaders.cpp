@@ -86,7 +86,15 @@ GMimeParserOptions* Options() {
     return options;
 }
 
-void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipients) {
+namespace {
+
+// The fields that name recipients, in the order they are read, with the kind
+// of recipient each names.
+constexpr std::pair<const char*, int32_t> kRecipientFields[] = {
+    {"To", 1}, {"Cc", 2}, {"Bcc", 3}, {"Resent-To", 1}, {"Resent-Cc", 2}, {"Resent-Bcc", 3}};
+
+void AddFieldRecipients(GMimeObject* message, const char* field, int32_t type,
+                        RecipientSet& recipients) {
     GMimeHeaderList* headers = g_mime_object_get_header_list(message);
     const int count = headers ? g_mime_header_list_get_count(headers) : 0;
     for (int i = 0; i < count; ++i) {
@@ -102,6 +110,7 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
         if (mailboxes.size() > limits::kMaxRecipients) recipients.truncated = true;
         for (const RawMailbox& mailbox : mailboxes) {
             MessageRecipient recipient;
+            recipient.type = type;
             recipient.address = DecodeHeaderText(mailbox.address);
             if (!recipients.seen.insert(LCase(recipient.address)).second) continue;
             if (recipients.list.size() == limits::kMaxRecipients) {
@@ -113,6 +122,14 @@ void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipi
             if (recipient.name.empty()) recipient.name = recipient.address;
             recipients.list.push_back(std::move(recipient));
         }
+    }
+}
+
+}  // namespace
+
+void AddRecipients(GMimeObject* message, RecipientSet& recipients) {
+    for (const auto& [field, type] : kRecipientFields) {
+        AddFieldRecipients(message, field, type, recipients);
     }
 }
 

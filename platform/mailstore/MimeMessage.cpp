@@ -57,7 +57,8 @@ struct BodyParts {
     std::vector<GMimePart*> html;
     std::vector<GMimePart*> rich;
     std::vector<std::string> names;
-    std::string unread;  // the first reason met, as MessageContent::unreadParts
+    int32_t attachments = 0;  // as MessageContent::attachmentCount
+    std::string unread;       // the first reason met, as MessageContent::unreadParts
 
     // What the texts and parts above lie in besides the message: the texts
     // read already and the content decoded or unwrapped for a parse (a deque,
@@ -85,6 +86,34 @@ void AddName(GMimeObject* object, BodyParts& parts) {
     if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
     if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
     if (name != nullptr && *name) parts.names.push_back(ValidUtf8(name, std::strlen(name)));
+}
+
+// Whether a part below the top of a message is sent with it rather than read
+// in it, as "see attached" means: a forwarded message, a part marked as an
+// attachment, a named part, or one that is not text; but not an image that an
+// HTML body shows in place (it has a Content-ID), nor a signature or the
+// sender's key, which mail programs add by themselves.
+bool IsAttachment(GMimeObject* object, GMimeContentType* type) {
+    if (type == nullptr) return false;
+    if (g_mime_content_type_is_type(type, "application", "pkcs7-signature") ||
+        g_mime_content_type_is_type(type, "application", "x-pkcs7-signature") ||
+        g_mime_content_type_is_type(type, "application", "pgp-signature") ||
+        g_mime_content_type_is_type(type, "application", "pgp-encrypted") ||
+        g_mime_content_type_is_type(type, "application", "pgp-keys")) {
+        return false;
+    }
+    if (IsForwardedMessage(type)) return true;
+    const char* disposition = g_mime_object_get_disposition(object);
+    if (disposition != nullptr && g_ascii_strcasecmp(disposition, "attachment") == 0) return true;
+    if (g_mime_object_get_content_id(object) != nullptr &&
+        g_mime_content_type_is_type(type, "image", "*")) {
+        return false;
+    }
+    const char* name =
+        GMIME_IS_PART(object) ? g_mime_part_get_filename(GMIME_PART(object)) : nullptr;
+    if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+    if (name != nullptr && *name != '\0') return true;
+    return !g_mime_content_type_is_type(type, "text", "*") && !GMIME_IS_TEXT_PART(object);
 }
 
 void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts);
@@ -173,6 +202,7 @@ void CollectBody(GMimeObject* object, int depth, bool top, BodyParts& parts) {
         return;
     }
     if (depth > 0) AddName(object, parts);
+    if (!top && IsAttachment(object, type)) ++parts.attachments;
     if (!GMIME_IS_PART(object) || type == nullptr) return;
     GMimePart* part = GMIME_PART(object);
     if (IsForwardedMessage(type)) {
@@ -250,12 +280,11 @@ MessageContent ParseMessage(std::string_view bytes, const std::function<void()>&
     // Everyone the message goes to: a bounce names its new recipients in the
     // Resent- fields only.
     RecipientSet recipients{content.recipients, content.recipientsTruncated, {}};
-    for (const char* field : {"To", "Cc", "Bcc", "Resent-To", "Resent-Cc", "Resent-Bcc"}) {
-        AddRecipients(message.get(), field, recipients);
-    }
+    AddRecipients(message.get(), recipients);
     BodyParts parts;
     CollectBody(message.get(), 0, true, parts);
     content.attachmentNames = parts.names;
+    content.attachmentCount = parts.attachments;
     content.unreadParts = parts.unread;
     content.hasHtml_ = !parts.html.empty();
     content.hasRich_ = !parts.rich.empty();

@@ -18,6 +18,8 @@ struct MimeFunctions;
 struct MessageRecipient {
     std::string name;     // the decoded display name; the address when there is none
     std::string address;  // the mailbox address as written, encoded words decoded
+    // 1 To, 2 Cc, 3 Bcc (MapiRecipient::Type); a Resent- field as its kind.
+    int32_t type = 1;
 };
 
 class MessageContent {
@@ -26,6 +28,10 @@ class MessageContent {
     int32_t bodyFormat = 1;  // 1 plain text, 2 HTML, 3 rich text
     // The attachments' file names, as the bodies end with them.
     std::vector<std::string> attachmentNames;
+    // The attachments it carries (MapiMessage::AttachmentCount): every part
+    // marked as one, or with a file name, and every forwarded message; not an
+    // image the HTML shows in place (it has a Content-ID), nor a signature.
+    int32_t attachmentCount = 0;
     // To, Cc, Bcc, then Resent-To, -Cc, -Bcc; groups expanded; each address once
     // (compared without regard to case), where it first stands
     std::vector<MessageRecipient> recipients;

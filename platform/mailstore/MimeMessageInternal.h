@@ -47,7 +47,9 @@ struct RecipientSet {
     std::unordered_set<std::string> seen;  // addresses in lower case
 };
 
-void AddRecipients(GMimeObject* message, const char* field, RecipientSet& recipients);
+// Everyone the message goes to, from To, Cc, Bcc and (a bounce names its new
+// recipients there only) the Resent- fields, each with its kind.
+void AddRecipients(GMimeObject* message, RecipientSet& recipients);
 GObjectPtr<GMimeObject> Construct(std::string_view bytes);
 std::string SubjectOf(GMimeObject* message);
 std::string HeaderValue(GMimeObject* object, const char* name);

@@ -155,6 +155,22 @@ class TerminalForm(MuttTest):
         self.term.wait_for(lambda s: "->    2" in s, "the cursor on the second message")
 
 
+    def test_a_forgotten_attachment_is_asked_about_with_its_line(self):
+        # The default body says "the numbers are attached", and nothing is.
+        self.ws.settings(PromptForAnySendWanted=0, PromptForMissingAttachmentWanted=1)
+        self.start("To: you@corp.example\nSubject: Numbers\n")
+        self.compose_and_send()
+        screen = self.term.wait_for(
+            "mentions an attachment but has none", "the attachment question on mutt's terminal"
+        )
+        self.assertIn('Mentions an attachment ("attached"), but has none:', screen)
+        self.assertIn("Hello, the numbers are attached.", screen)
+        self.assertNothingDelivered()
+        self.term.keys("n")
+        self.wait_for_send_error()
+        self.assertNothingDelivered()
+        self.assertStillComposing("you@corp.example")
+
 class QtWindow(MuttTest):
     """A display, and a session without XDG_RUNTIME_DIR (Qt warns of it): the
     question is Postwarden's window, and mutt's report of the refused send

@@ -19,6 +19,7 @@ class FakeRecipient final : public MapiRecipient, Faked {
     }
     std::string Name() override { return p_.Checked("Recipient.Name", d_.name); }
     std::string Address() override { return p_.Checked("Recipient.Address", d_.address); }
+    int32_t Type() override { return p_.Checked("Recipient.Type", d_.type); }
 
   private:
     // An address entry and, for a distribution list, its members in one.
@@ -67,6 +68,9 @@ class FakeMessage final : public MapiMessage, public MapiRecipients, Faked {
         return std::make_shared<FakeRecipient>(p_, ItemAt(m_->recipients, index));
     }
     bool Truncated() override { return m_->recipientsTruncated; }
+    int32_t AttachmentCount() override {
+        return p_.Checked("Message.AttachmentCount", m_->attachmentCount);
+    }
     std::string UnreadParts() override {
         return p_.Checked("Message.UnreadParts", m_->unreadParts);
     }

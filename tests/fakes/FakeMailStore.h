@@ -23,6 +23,7 @@ struct FakeRecipientData {
     bool hasAddressEntry = true;
     std::string entryAddress;            // the address entry's; empty means `address`
     std::optional<int32_t> memberCount;  // set for a distribution list
+    int32_t type = kRecipientTo;
 };
 
 // A message of the fake store.
@@ -31,8 +32,9 @@ struct FakeMessageData {
     int32_t bodyFormat = kFormatPlain;
     std::string body, htmlBody, rtfBody;
     std::vector<FakeRecipientData> recipients;
-    bool recipientsTruncated = false;               // the message has more than `recipients`
-    std::string unreadParts;                        // why part of it was not read
+    bool recipientsTruncated = false;  // the message has more than `recipients`
+    std::string unreadParts;           // why part of it was not read
+    int32_t attachmentCount = 0;
     std::map<std::string, std::string> properties;  // read by name ("Body", "BodyFormat")
 };
 

@@ -57,6 +57,12 @@ const std::pair<const char*, const char*> kSettings[] = {
     {keys::kPromptForBlankSubjectWanted, "1"},
     {keys::kMessageForBlankSubject, "No subject?"},
     {keys::kPromptForAnySendWanted, "1"},
+    {keys::kPromptForManyOrganisationsWanted, "1"},
+    {keys::kMaxNumberOfOrganisations, "0"},
+    {keys::kMessageForManyOrganisations, "Many organisations?"},
+    {keys::kPromptForMissingAttachmentWanted, "1"},
+    {keys::kListOfAttachmentWords, "attached\r\nenclosed"},
+    {keys::kMessageForMissingAttachment, "Forgot the attachment?"},
 };
 
 std::string SettingsDocument() {
@@ -116,12 +122,14 @@ struct ModuleLife {
             }
         }
 
-        // A message that breaks every rule: outside and watch-listed recipients,
-        // a distribution list that takes it over the limit, a keyword in the body.
+        // A message that breaks every rule: outside and watch-listed recipients
+        // (an organisation over none), a distribution list that takes it over
+        // the limit, a keyword in the body, an attachment mentioned and missing.
         auto message = std::make_shared<fakes::FakeMessageData>();
         message->subject = " ";
         message->bodyFormat = kFormatHTML;
-        message->htmlBody = "<p>The salary review</p>";
+        message->htmlBody = "<p>The salary review, attached</p>";
+        message->properties = {{"Body", "The salary review, attached"}};
         message->recipients = {
             {"Jane", "jane@corp.example", true, "", std::nullopt},
             {"Bob", "bob@rival.example", true, "", std::nullopt},
@@ -209,9 +217,9 @@ TEST_P(SendFaultsTest, EveryFailingCallLetsTheSendGoUnlessAPromptWasAnsweredNo) 
         EXPECT_EQ(cancel, s.answer == Answer::kNo);
         EXPECT_EQ(clean.refused, s.answer == Answer::kNo);
         ASSERT_FALSE(clean.windows->shown.empty());
-        // All six rules fired: every question, or every box of the one form.
+        // Every rule fired: every question, or every box of the one form.
         if (s.separatePrompts && s.answer == Answer::kYes) {
-            EXPECT_EQ(clean.windows->shown.size(), 6u);
+            EXPECT_EQ(clean.windows->shown.size(), kRuleCount);
         }
         if (!s.separatePrompts) {
             for (const ShownControl& c : clean.windows->shown[0].controls) {

@@ -143,7 +143,9 @@ TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
                                                 {"Email Addresses Domains", 0},
                                                 {"Keywords", 3},
                                                 {"Max Number Of Recipients", 0},
-                                                {"Blank Subject", 0}}));
+                                                {"Blank Subject", 0},
+                                                {"Many Organisations", 0},
+                                                {"Missing Attachment", 0}}));
 }
 
 // Nothing that could wait for a writer or never end is opened; what is not
@@ -203,7 +205,7 @@ TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
     EXPECT_EQ(after.back(),
               "Audit: 6 messages from 3 sources, 3 would have been stopped, 1 malformed, 0 not "
               "checked; Outside Domains: 2, Email Addresses Domains: 0, Keywords: 2, Max Number "
-              "Of Recipients: 0, Blank Subject: 0");
+              "Of Recipients: 0, Blank Subject: 0, Many Organisations: 0, Missing Attachment: 0");
     after.pop_back();
     EXPECT_EQ(after, before);
 }

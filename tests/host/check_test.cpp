@@ -92,7 +92,7 @@ TEST_F(CheckTest, AFreshHomeIsSeededOnceAndAsksBeforeEverySend) {
     EXPECT_EQ(Count("Postwarden is stopping"), 11);
     const CommandResult list = Pw({"settings", "list"});
     EXPECT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 18) << "seeded once, whole";
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 24) << "seeded once, whole";
     EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
 }
 
@@ -224,6 +224,95 @@ TEST_F(CheckTest, ASendNobodyCouldBeAskedAboutSaysWhatFiredAndWhy) {
         << r.err;
     EXPECT_THAT(r.err, HasSubstr("; why: outside recipients: bob@out.example"));
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a message's text reached the terminal";
+}
+
+// The two rules that look at what no list names, on real messages through
+// check and sendmail: each asks its own question, names itself in the refusal
+// line and the send's record, and keeps quiet on the everyday cases.
+TEST_F(CheckTest, ManyOrganisationsAndAMissingAttachmentOnRealMessages) {
+    Rules({{"ListOfOutsideDomains", "corp.example;*.corp.example"},
+           {"PromptForManyOrganisationsWanted", "1"},
+           {"PromptForMissingAttachmentWanted", "1"}});
+    const std::string orgs = "Many Organisations";
+    const std::string attachment = "Missing Attachment";
+    const std::string html =
+        "From: me@corp.example\r\nTo: a@corp.example\r\nSubject: Hi\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/related; boundary=r\r\n\r\n--r\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n\r\n<p>The chart is <b>attached</b>.</p>"
+        "<img src=\"cid:logo\">\r\n--r\r\nContent-Type: image/png\r\nContent-ID: <logo>\r\n"
+        "Content-Disposition: inline; filename=\"logo.png\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\niVBORw0K\r\n--r--\r\n";
+    const std::string reply =
+        "From: me@corp.example\r\nTo: ann@one.example, bob@two.example\r\n"
+        "Cc: cy@three.example, dee@sales.corp.example\r\nBcc: eve@four.example\r\n"
+        "Subject: Re: Numbers\r\nIn-Reply-To: <x@one.example>\r\n\r\nThanks, agreed.\r\n\r\n"
+        "On Mon, 1 Jan 2024, Ann <ann@one.example> wrote:\r\n> Please see the attached "
+        "figures.\r\n";
+    const struct {
+        const char* name;
+        std::string message;
+        std::string fired;     // empty: nothing fires
+        std::string evidence;  // what the refusal line and the record say it found
+    } cases[] = {
+        {"four organisations see each other",
+         Message("ann@one.example, bob@two.example, Team: cy@three.example, "
+                 "dee@four.example;, me@corp.example",
+                 "Hi", "Hello all"),
+         orgs,
+         "4 organisations in To and Cc, at most 3 (one.example, two.example, three.example, "
+         "four.example); Bcc keeps them apart"},
+        {"a reply to the thread's own participants, one more in Bcc", reply, "", ""},
+        {"see attached with nothing attached", Message("a@corp.example", "Hi", "See attached."),
+         attachment, "\"attached\" in \"See attached.\", but no attachment"},
+        {"see attached with the attachment",
+         Message("a@corp.example", "Hi", "See attached.", "figures.pdf"), "", ""},
+        {"an HTML body whose only image is shown in place", html, attachment,
+         "\"attached\" in \"The chart is attached.\", but no attachment"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int quietOrgs = Count("Violated " + orgs + " Rule: False");
+        const int quietAttachment = Count("Violated " + attachment + " Rule: False");
+        CommandResult r = Check("no", c.message);
+        std::string record;
+        for (const LogRecord& line : LogRecords(Home())) {
+            if (line.message.starts_with("Send: ")) record = line.message;
+        }
+        if (c.fired.empty()) {
+            EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+            EXPECT_EQ(Count("Violated " + orgs + " Rule: False"), quietOrgs + 1);
+            EXPECT_EQ(Count("Violated " + attachment + " Rule: False"), quietAttachment + 1);
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        const std::string question =
+            c.fired == orgs ? "Are you sure these organisations may see each other's addresses?"
+                            : "This email mentions an attachment but has none. Send it anyway?";
+        EXPECT_EQ(r.out, "send: cancelled (No to \"" + question + "\"; why: " + c.evidence + ")\n");
+        EXPECT_TRUE(record.starts_with("Send: no; rules fired: " + c.fired + ";")) << record;
+        EXPECT_TRUE(record.ends_with("; evidence: " + c.evidence)) << record;
+        EXPECT_EQ(Check("yes", c.message).exitCode, 0);
+    }
+
+    // Through sendmail: nobody to ask holds it and names the rule; --answers yes sends it.
+    const std::string missing = Message("a@corp.example", "Hi", "The form is enclosed.");
+    CommandResult r = Pw({"sendmail", "--sendmail", "/bin/true", "-t"}, missing);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.err.starts_with("postwarden: not sent: nobody could be asked about an "
+                          "attachment mentioned but missing ("))
+        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("; why: \"enclosed\" in \"The form is enclosed.\", but no "
+                                 "attachment"));
+    r = Pw({"sendmail", "--answers", "yes", "--sendmail", "/bin/true", "-t"}, missing);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    // Switched off, they run no check and are traced as not violated.
+    Set("PromptForManyOrganisationsWanted", "0");
+    Set("PromptForMissingAttachmentWanted", "0");
+    const int quiet = Count("Violated " + attachment + " Rule: False");
+    EXPECT_EQ(Check("no", missing).exitCode, 0);
+    EXPECT_EQ(Count("Violated " + attachment + " Rule: False"), quiet + 1);
 }
 
 std::string Multipart(const std::string& type, const std::string& parts) {

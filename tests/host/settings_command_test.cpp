@@ -199,7 +199,8 @@ TEST_F(SettingsCommandTest, ExportThenImportGivesBackTheSameSettings) {
     EXPECT_EQ(exported.err, "");
     EXPECT_EQ(exported.out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Settings>\n", 0),
               0u);
-    EXPECT_EQ(Occurrences(exported.out, "<Entry>"), keywords.size() + domains.size() + 2);
+    // And the twelve attachment words a fresh home starts with.
+    EXPECT_EQ(Occurrences(exported.out, "<Entry>"), keywords.size() + domains.size() + 2 + 12);
 
     const CommandResult imported = Settings(to, {"import", "-"}, exported.out);
     ASSERT_EQ(imported.exitCode, 0) << imported.err;
@@ -219,7 +220,10 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
     EXPECT_THAT(r.out, HasSubstr("  <PromptForAnySendWanted>1</PromptForAnySendWanted>\n"));
     EXPECT_THAT(r.out, HasSubstr("  <NumberOfRecipients>0</NumberOfRecipients>\n"));
     EXPECT_THAT(r.out, HasSubstr("  <ListOfKeywords/>\n"));
-    EXPECT_EQ(Occurrences(r.out, "\n  <"), 16u) << "every setting a document carries, once";
+    EXPECT_THAT(r.out, HasSubstr("  <MaxNumberOfOrganisations>3</MaxNumberOfOrganisations>\n"));
+    EXPECT_THAT(r.out, HasSubstr("    <Entry>pi\u00e8ce jointe</Entry>\n"));
+    EXPECT_EQ(Occurrences(r.out, "\n  <") - Occurrences(r.out, "\n  </"), 22u)
+        << "every setting a document carries, once";
 
     // Seeded, then unset: what the everyday readers fall back to.
     const std::string home = Home("used");

@@ -100,7 +100,9 @@ TEST(BashCompletion, OffersWhatFitsWhereTheCursorIs) {
         {{"postwarden", "audit", "--format", ""}, {"text", "json"}},
         {{"postwarden", "thunderbird", ""}, {"install", "uninstall", "--help"}},
         {{"postwarden", "settings", "u"}, {"unset"}},
-        {{"postwarden", "settings", "set", "--force", "MaxN"}, {"MaxNumberOfRecipients"}},
+        {{"postwarden", "settings", "set", "--force", "MaxNumberOfR"}, {"MaxNumberOfRecipients"}},
+        {{"postwarden", "settings", "get", "MaxN"},
+         {"MaxNumberOfOrganisations", "MaxNumberOfRecipients"}},
         {{"postwarden", "settings", "set", "--file", "x", "SeparateP"}, {"SeparatePromptsWanted"}},
         // The value of a setting and a second key are free text.
         {{"postwarden", "settings", "set", "ListOfKeywords", "L"}, {}},
@@ -163,13 +165,16 @@ TEST(ManualPage, TheSettingsTableAndTheHelpSayWhichSettingsADocumentCarries) {
     for (const Setting& setting : kSettings) {
         SCOPED_TRACE(setting.key);
         const auto [document, fresh] = rows[setting.key];
-        EXPECT_EQ(document, setting.element.present ? "yes" : "no");
-        EXPECT_EQ(fresh, !setting.seeded.present              ? "unset"
-                         : setting.kind == SettingKind::kList ? "empty"
+        EXPECT_EQ(document, !setting.element.present  ? "no"
+                            : setting.optionalElement ? "optional"
+                                                      : "yes");
+        EXPECT_EQ(fresh, !setting.seeded.present ? "unset"
+                         : setting.kind == SettingKind::kList
+                             ? (*setting.seeded.text == '\0' ? "empty" : "its words")
                          : setting.kind == SettingKind::kText ? "its question"
                                                               : setting.seeded.text);
-        EXPECT_THAT(help.out, HasSubstr("\n" + std::string(setting.element.present ? "  " : "* ") +
-                                        setting.key + "\n"));
+        const char* mark = !setting.element.present ? "* " : setting.optionalElement ? "+ " : "  ";
+        EXPECT_THAT(help.out, HasSubstr("\n" + std::string(mark) + setting.key + "\n"));
     }
 }
 

@@ -249,23 +249,25 @@ TEST(DistributionListFile, CommentsBlanksAndBrokenLinesAreSkipped) {
 }
 
 TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
+    // Each address with the kind of field it first stands in: 1 To, 2 Cc, 3 Bcc.
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         // headers, addresses
         // Field names in any capitals.
-        {"TO: a@x.org\ncc: b@x.org\nBCC: c@x.org\n", {"a@x.org", "b@x.org", "c@x.org"}},
+        {"TO: a@x.org\ncc: b@x.org\nBCC: c@x.org\n", {"1 a@x.org", "2 b@x.org", "3 c@x.org"}},
         // A bounce's new recipients stand in the Resent- fields only.
         {"Resent-To: r@y.org\nTo: a@x.org\nResent-Cc: s@y.org\nResent-Bcc: t@y.org\n",
-         {"a@x.org", "r@y.org", "s@y.org", "t@y.org"}},
+         {"1 a@x.org", "1 r@y.org", "2 s@y.org", "3 t@y.org"}},
         // One mailbox is one recipient, whatever its capitals and wherever else it stands.
         {"To: A@X.org, b@x.org\nCc: a@x.org\nBcc: B@X.ORG\nResent-To: a@X.org\n",
-         {"A@X.org", "b@x.org"}},
-        {"To: Ünï <ÜNÏ@x.org>\nCc: ünï@x.org\n", {"ÜNÏ@x.org"}},
+         {"1 A@X.org", "1 b@x.org"}},
+        {"Bcc: b@x.org\nCc: B@x.org, c@x.org\n", {"2 B@x.org", "2 c@x.org"}},
+        {"To: Ünï <ÜNÏ@x.org>\nCc: ünï@x.org\n", {"1 ÜNÏ@x.org"}},
     };
     for (const auto& [headers, expected] : cases) {
         std::vector<std::string> addresses;
         for (const MessageRecipient& r :
              ParseMessage(std::string("Subject: s\n") + headers + "\nbody\n").recipients) {
-            addresses.push_back(r.address);
+            addresses.push_back(std::to_string(r.type) + " " + r.address);
         }
         EXPECT_EQ(addresses, expected) << headers;
     }
@@ -279,6 +281,60 @@ TEST(MessageRecipients, EveryoneTheMessageGoesToOnceInFieldOrder) {
         EXPECT_EQ(ParseHeaderValue(message, "Message-ID"), "<1@x>") << from;
     }
     EXPECT_EQ(ParseHeaderValue("From : a@x.org\nTo: b@x.org\n\nx\n", "From"), "a@x.org");
+}
+
+// What "see attached" means: files and forwarded messages sent with the
+// message, not what its body shows in place or signs it.
+TEST(MessageAttachments, AreTheFilesAndMessagesSentWithItOnly) {
+    const auto part = [](const std::string& headers) { return "--BB\n" + headers + "\n\nAAAA\n"; };
+    const std::string text = part("Content-Type: text/plain");
+    const struct {
+        const char* what;
+        std::string parts;
+        int32_t count;
+    } cases[] = {
+        {"text alone", text, 0},
+        {"text and its HTML", text + part("Content-Type: text/html"), 0},
+        {"a named file", text + part("Content-Type: application/pdf; name=\"a.pdf\""), 1},
+        {"a file marked as one, nameless",
+         text + part("Content-Type: application/pdf\nContent-Disposition: attachment"), 1},
+        {"a text file marked as one",
+         text + part("Content-Type: text/plain\nContent-Disposition: attachment"), 1},
+        {"a nameless inline picture",
+         text + part("Content-Type: image/png\nContent-Disposition: inline"), 1},
+        {"an image the HTML shows in place",
+         part("Content-Type: text/html") +
+             part("Content-Type: image/png; name=\"logo.png\"\nContent-ID: <logo@x>\n"
+                  "Content-Disposition: inline; filename=\"logo.png\""),
+         0},
+        {"an image with a Content-ID sent as an attachment",
+         text + part("Content-Type: image/png\nContent-ID: <a@x>\n"
+                     "Content-Disposition: attachment; filename=\"a.png\""),
+         1},
+        {"a forwarded message", text + part("Content-Type: message/rfc822"), 1},
+        {"signatures and the sender's key",
+         text +
+             part("Content-Type: application/pkcs7-signature; name=\"smime.p7s\"\n"
+                  "Content-Disposition: attachment; filename=\"smime.p7s\"") +
+             part("Content-Type: application/pgp-signature; name=\"signature.asc\"") +
+             part("Content-Type: application/pgp-keys; name=\"key.asc\"\n"
+                  "Content-Disposition: attachment"),
+         0},
+        {"two files",
+         text + part("Content-Type: image/jpeg; name=\"a.jpg\"") +
+             part("Content-Type: application/zip; name=\"b.zip\""),
+         2},
+    };
+    for (const auto& c : cases) {
+        const std::string message =
+            "Subject: s\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=BB\n\n" +
+            c.parts + "--BB--\n";
+        EXPECT_EQ(ParseMessage(message).attachmentCount, c.count) << c.what;
+    }
+    // A message that is one part carries nothing, whatever that part is.
+    EXPECT_EQ(ParseMessage("Subject: s\nContent-Type: application/pdf; name=\"a.pdf\"\n\nx\n")
+                  .attachmentCount,
+              0);
 }
 
 TEST(MessageFingerprints, TheSameMessageSentAgainIsTheSame) {

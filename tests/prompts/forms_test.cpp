@@ -16,17 +16,47 @@ namespace {
 
 using fakes::FakeWindow;
 
-const std::array<std::string, 6> kBoxes = {
+const std::array<std::string, 8> kBoxes = {
     "chkValidateOutsideDomains",     "chkValidateEmailAddressesDomains", "chkValidateKeywords",
-    "chkValidateNumberOfRecipients", "chkValidateBlankSubject",          "chkValidateAnySend"};
+    "chkValidateNumberOfRecipients", "chkValidateBlankSubject",          "chkValidateAnySend",
+    "chkValidateManyOrganisations",  "chkValidateMissingAttachment"};
 
 // The flag that enables each box above.
-const std::array<bool Globals::*, 6> kFlags = {
-    &Globals::OutsideDomainsViolated, &Globals::EmailAddressesDomainsViolated,
-    &Globals::KeywordsViolated,       &Globals::NumberOfRecipientsViolated,
-    &Globals::BlankSubjectViolated,   &Globals::AnySendViolated};
+const std::array<bool Globals::*, 8> kFlags = {
+    &Globals::OutsideDomainsViolated,    &Globals::EmailAddressesDomainsViolated,
+    &Globals::KeywordsViolated,          &Globals::NumberOfRecipientsViolated,
+    &Globals::BlankSubjectViolated,      &Globals::AnySendViolated,
+    &Globals::ManyOrganisationsViolated, &Globals::MissingAttachmentViolated};
 
-const Globals kAllFired{true, true, true, true, true, true};
+const Globals kAllFired{true, true, true, true, true, true, true, true};
+
+// The multi-rule window keeps the six rows where they always stood and adds a
+// row of 480 twips for each rule after them, growing the window by as much.
+TEST(MultiRuleFormDesign, TheSixKeepTheirPlacesAndEachLaterRuleAddsARowBelow) {
+    const FormDesign& design = frmYesNoPrompt::Design();
+    const auto control = [&](const std::string& name) {
+        for (const ControlDesign& c : design.controls) {
+            if (c.name == name) return c;
+        }
+        ADD_FAILURE() << "no control " << name;
+        return ControlDesign{};
+    };
+    const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580, 3060, 3540};
+    for (size_t i = 0; i < kBoxes.size(); ++i) {
+        const ControlDesign box = control(kBoxes[i]);
+        EXPECT_EQ(box.container, "Frame1") << kBoxes[i];
+        EXPECT_EQ(box.top, tops[i]) << kBoxes[i];
+        EXPECT_EQ(box.left, 120) << kBoxes[i];
+        EXPECT_EQ(box.height, 495) << kBoxes[i];
+        EXPECT_EQ(box.tabIndex, 3 + static_cast<int32_t>(i)) << kBoxes[i];
+    }
+    EXPECT_EQ(design.clientHeight, 4140 + 2 * 480);
+    EXPECT_EQ(control("Frame1").height, 3240 + 2 * 480);
+    EXPECT_EQ(control("cmdYes").top, 3570 + 2 * 480);
+    EXPECT_EQ(control("cmdNo").top, 3570 + 2 * 480);
+    // The last row ends inside the frame.
+    EXPECT_LE(tops[7] + 495, control("Frame1").height);
+}
 
 class YesNoPromptTest : public FormTest {
   protected:
@@ -43,8 +73,13 @@ TEST_F(YesNoPromptTest, OnlyFiredBoxesCanBeTickedAndYesWaitsForEveryOneOfThem) {
         size_t yesAfter;         // Yes is usable from this tick on
     } cases[] = {
         {"one rule", {.KeywordsViolated = true}, {0, 5, 2}, 2},
-        {"all six, last first", kAllFired, {5, 4, 3, 2, 1, 0}, 5},
-        {"all six, shuffled", kAllFired, {2, 5, 0, 3, 1, 4}, 5},
+        {"all eight, last first", kAllFired, {7, 6, 5, 4, 3, 2, 1, 0}, 7},
+        {"all eight, shuffled", kAllFired, {2, 7, 5, 0, 6, 3, 1, 4}, 7},
+        // A later rule's box counts as the six's do.
+        {"a later rule",
+         {.BlankSubjectViolated = true, .MissingAttachmentViolated = true},
+         {7, 6, 4},
+         2},
         // Clearing a ticked box again does not take Yes back.
         {"cleared again",
          {.OutsideDomainsViolated = true, .BlankSubjectViolated = true},
@@ -86,7 +121,9 @@ TEST_F(YesNoPromptTest, EveryLoadReadsTheQuestionsAfreshAndStartsUnticked) {
         "",
         "Are you sure you want to send this email to all these people?",
         "Are you sure you want to send this email with a blank subject?",
-        "Are you sure you want to send this email?"};
+        "Are you sure you want to send this email?",
+        "Are you sure these organisations may see each other's addresses?",
+        "This email mentions an attachment but has none. Send it anyway?"};
     for (size_t i = 0; i < kBoxes.size(); ++i) {
         EXPECT_EQ(windows->shown.at(0).Control(kBoxes[i]).caption, questions[i]);
     }

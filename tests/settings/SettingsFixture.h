@@ -102,7 +102,7 @@ inline std::string Document(const std::string& extra = "") {
            extra + "</PostWarden>\n";
 }
 
-// The 17 trace lines of a freshly seeded store, in the order of the settings.
+// The 23 trace lines of a freshly seeded store, in the order of the settings.
 inline const std::vector<std::string> kSeededTrace = {
     "PromptForOutsideDomainsWanted: 0",
     "ListOfOutsideDomains: ",
@@ -121,6 +121,14 @@ inline const std::vector<std::string> kSeededTrace = {
     "MessageForBlankSubject: Are you sure you want to send this email without a subject?",
     "PromptForAnySendWanted: 1",
     "MessageForAnySend: Are you sure you want to send this email?",
+    "PromptForManyOrganisationsWanted: 0",
+    "MaxNumberOfOrganisations: 3",
+    "MessageForManyOrganisations: Are you sure these organisations may see each other's "
+    "addresses?",
+    "PromptForMissingAttachmentWanted: 0",
+    "ListOfAttachmentWords: attached;attachment;attach;enclosed;anbei;Anhang;angeh\u00e4ngt;"
+    "pi\u00e8ce jointe;ci-joint;adjunto;allegato;bijlage",
+    "MessageForMissingAttachment: This email mentions an attachment but has none. Send it anyway?",
 };
 
 // The keys of the traced settings in their order, the last `leaveOut` left out.
@@ -132,10 +140,19 @@ inline std::vector<std::string> TracedKeys(size_t leaveOut = 0) {
     return keys;
 }
 
-// The 16 keys an import writes, in the order it writes them: all traced ones
-// but the any-send question, which no document carries.
+// The 16 keys every document carries, in the order an import writes them: the
+// traced ones up to the any-send switch (its question no document carries).
 inline std::vector<std::string> ImportedKeys() {
-    return TracedKeys(1);
+    std::vector<std::string> keys = TracedKeys();
+    keys.resize(16);
+    return keys;
+}
+
+// The 6 keys a document may leave out, in the order an import writes them
+// after the 16: the traced ones after the any-send question.
+inline std::vector<std::string> OptionalKeys() {
+    const std::vector<std::string> keys = TracedKeys();
+    return std::vector<std::string>(keys.begin() + 17, keys.end());
 }
 
 }  // namespace postwarden

@@ -39,6 +39,42 @@ TEST_F(ReadSettingsFromXMLTest, StoresAllSixteenValuesInOrder) {
     EXPECT_TRUE(Events().empty());
 }
 
+TEST_F(ReadSettingsFromXMLTest, TheLaterRulesSettingsMayBeLeftOutAndAreStoredWhenThere) {
+    // Left out: the store keeps what it has.
+    platform.SetSetting(keys::kMaxNumberOfOrganisations, "7");
+    ASSERT_TRUE(s.ReadSettingsFromXML(Document()));
+    EXPECT_EQ(platform.settingWrites, ImportedKeys());
+    EXPECT_EQ(Stored(keys::kMaxNumberOfOrganisations), "7");
+
+    // There: stored after the 16, in their order, as the others are.
+    platform.settingWrites.clear();
+    ASSERT_TRUE(s.ReadSettingsFromXML(
+        Document("<MessageForMissingAttachment>Forgot it?</MessageForMissingAttachment>"
+                 "<PromptForManyOrganisationsWanted>01</PromptForManyOrganisationsWanted>"
+                 "<MaxNumberOfOrganisations>5</MaxNumberOfOrganisations>"
+                 "<ListOfAttachmentWords><w>attached</w><w>anbei</w></ListOfAttachmentWords>")))
+        << testing::PrintToString(Events());
+    std::vector<std::string> written = ImportedKeys();
+    for (const std::string& key : OptionalKeys()) {
+        if (key != keys::kPromptForMissingAttachmentWanted &&
+            key != keys::kMessageForManyOrganisations) {
+            written.push_back(key);
+        }
+    }
+    EXPECT_EQ(platform.settingWrites, written);
+    EXPECT_EQ(Stored(keys::kPromptForManyOrganisationsWanted), "1");
+    EXPECT_EQ(Stored(keys::kMaxNumberOfOrganisations), "5");
+    EXPECT_EQ(Stored(keys::kListOfAttachmentWords), "attached\r\nanbei");
+    EXPECT_EQ(Stored(keys::kMessageForMissingAttachment), "Forgot it?");
+
+    // There but unreadable: the import fails at its step and stores nothing.
+    Forget();
+    EXPECT_FALSE(s.ReadSettingsFromXML(
+        Document("<MaxNumberOfOrganisations>lots</MaxNumberOfOrganisations>")));
+    EXPECT_TRUE(platform.settingWrites.empty());
+    EXPECT_EQ(Events(), Reported(1, kRoutine, "Error occurred at line 82.  Reason: Type mismatch"));
+}
+
 TEST_F(ReadSettingsFromXMLTest, TakesTheFirstElementOfEachNameAtAnyDepth) {
     // Any root name; elements nested at different depths; for each name the
     // first in document order wins, even when a later one sits shallower.

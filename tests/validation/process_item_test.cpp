@@ -11,13 +11,15 @@
 namespace postwarden {
 namespace {
 
-// The summary lines for separate prompts and the six flags, in order.
-Lines_ Summary(bool separate, const std::array<bool, 6>& flags) {
-    const char* names[] = {"Outside Domains",          "Email Addresses Domains", "Keywords",
-                           "Max Number Of Recipients", "Blank Subject",           "Any Send"};
+// The summary lines for separate prompts and every rule's flag, in rule order.
+Lines_ Summary(bool separate, const std::array<bool, kRuleCount>& flags) {
     Lines_ out = {std::string("ProcessItem|Separate prompts wanted: ") +
                   (separate ? "True" : "False")};
-    for (int i = 0; i < 6; ++i) {
+    const char* names[] = {"Outside Domains",          "Email Addresses Domains", "Keywords",
+                           "Max Number Of Recipients", "Blank Subject",           "Any Send",
+                           "Many Organisations",       "Missing Attachment"};
+    static_assert(std::size(names) == kRuleCount);
+    for (size_t i = 0; i < kRuleCount; ++i) {
         out.push_back(std::string("ProcessItem|Violated ") + names[i] +
                       " Rule: " + (flags[i] ? "True" : "False"));
     }
@@ -125,7 +127,7 @@ TEST_F(ProcessItemTest, AllSwitchesOffRunsNoRuleButTracesTheSend) {
     EXPECT_TRUE(Events().empty());
     EXPECT_EQ(item->saves, 1);
     // The settings are read in their order, the separate-lists switch only with the count rule.
-    EXPECT_EQ(platform.CallsOf("GetSetting"), 7);
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 9);
 }
 
 TEST_F(ProcessItemTest, DistributionListsCountByTheirMembersWhenAsked) {
@@ -210,7 +212,7 @@ TEST_F(ProcessItemTest, SeparatePromptsYesGoesOnToTheNextRules) {
     EXPECT_TRUE(platform.Logged("Recipient #2: Eve [eve@elsewhere.example]"));
     const Lines_ trace = Trace();
     EXPECT_EQ(
-        Lines_(trace.end() - 9, trace.end()),
+        Lines_(trace.end() - 11, trace.end()),
         Concat({Summary(true, {true, false, true, false, false, true}),
                 {"ProcessItem|Evidence of Outside Domains Rule: outside recipients: "
                  "bob@elsewhere.example",
@@ -237,7 +239,7 @@ TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecidesNoneWhenNoneFir
         platform.log.clear();
         EXPECT_EQ(Send(), expected);
         const Lines_ trace = Trace();
-        EXPECT_EQ(Lines_(trace.end() - 8, trace.end()),
+        EXPECT_EQ(Lines_(trace.end() - 10, trace.end()),
                   Concat({Summary(false, {false, false, false, false, true, true}),
                           {std::string("ProcessItem|") + line}}));
         ASSERT_EQ(Shown().size(), 1u);
@@ -249,7 +251,7 @@ TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecidesNoneWhenNoneFir
     platform.SetSetting(keys::kPromptForAnySendWanted, "0");
     EXPECT_TRUE(Send());
     EXPECT_TRUE(Shown().empty());
-    EXPECT_EQ(Trace().back(), "ProcessItem|Violated Any Send Rule: False");
+    EXPECT_EQ(Trace().back(), "ProcessItem|Violated Missing Attachment Rule: False");
 }
 
 TEST_F(ProcessItemTest, KeywordsAreLookedForInTheBodyOfTheMessagesFormat) {

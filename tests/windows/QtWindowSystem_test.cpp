@@ -178,18 +178,21 @@ TEST_F(QtFormsTest, AModelessShowUnderAModalWindowFallsBackToModal) {
 TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
     Later([] {
         QDialog* dialog = ModalWindow();
-        EXPECT_EQ(dialog->size(), QSize(367, 276));
+        // Each rule after the six adds a row of 480 twips (32 pixels) below them.
+        EXPECT_EQ(dialog->size(), QSize(367, 276 + 2 * 32));
         EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());  // fixed border
         EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMinimizeButtonHint);
         EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
         EXPECT_TRUE(dialog->windowFlags() & Qt::WindowCloseButtonHint);
         auto* frame = Find<QWidget>(dialog, "Frame1");
-        EXPECT_EQ(frame->geometry(), QRect(13, 10, 339, 216));
+        EXPECT_EQ(frame->geometry(), QRect(13, 10, 339, 216 + 2 * 32));
         auto* box = Find<QCheckBox>(dialog, "chkValidateNumberOfRecipients");
         EXPECT_EQ(box->parentWidget(), frame);
         EXPECT_EQ(box->geometry(), QRect(8, 108, 326, 33));
-        EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->geometry(), QRect(90, 238, 88, 25));
-        EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->geometry(), QRect(197, 238, 88, 25));
+        EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->geometry(), QRect(90, 238 + 2 * 32, 88, 25));
+        EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->geometry(), QRect(197, 238 + 2 * 32, 88, 25));
+        EXPECT_EQ(Find<QCheckBox>(dialog, "chkValidateMissingAttachment")->geometry(),
+                  QRect(8, 236, 326, 33));
         EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->text(), "&Yes");
         // Tab order as designed: No, Yes, then the boxes top to bottom.
         EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->nextInFocusChain(),

@@ -321,6 +321,7 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
         bool hostileCaptions;  // else the details of a send
         int columns;
         std::vector<std::string> shown;
+        int rows = 24;
     } cases[] = {
         // Cut and said to be; controls, C1 and bidirectional controls escaped,
         // while CR LF still breaks the line.
@@ -330,7 +331,10 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
          {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
           "\\u{009B}2J \\u{202E}evil\\rx"}},
         // The common case is read whole: five recipients and the rest counted.
-        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}},
+        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}, 26},
+        // On 24 rows the multi-rule window's eight boxes leave room for part of
+        // the details, and it says how many lines it left out.
+        {multi, false, 80, {subject, "Are you sure", " more lines"}},
         {simple, false, 80, {subject, "|   and 2 more", "l... |", "Are you sure"}},
         {multi, false, 40, {subject, "Are you sure"}},
         {simple, false, 40, {subject, "Are you sure"}},
@@ -354,8 +358,9 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
             window->SetCaption("\x1b]0;TITLE\x07" + std::string(200, 'T'));
         }
         if (!c.hostileCaptions) window->SetDetails(kDetailLines);
-        const auto screen = TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", c.columns, 24);
-        ASSERT_LE(screen.size(), 24u);
+        const auto screen =
+            TerminalWindowSystem::Draw(*window, "cmdNo", "A hint.", c.columns, c.rows);
+        ASSERT_LE(screen.size(), static_cast<size_t>(c.rows));
         std::string all;
         size_t bottom = 0;
         for (size_t i = 0; i < screen.size(); ++i) {
