@@ -9,6 +9,8 @@
 //   Glob.h           `*` and `?` matching of a whole value without regard to case
 //                    (GlobPiece.h, FoldedReader.h its parts)
 //   KeywordSearch.h  every keyword of a list looked for in one pass over a text
+//   AddressForm.h    the one form in which addresses and domains are compared
+//   LookAlike.h      whether one domain may be mistaken for another
 
 #include <cstdint>
 #include <string>
