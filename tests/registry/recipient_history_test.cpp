@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "platform/LinuxPlatform.h"
 #include "platform/history/RecipientHistory.h"
+#include "platform/windows/NoWindowSystem.h"
 #include "tests/TempFolder.h"
 #include "util/RuntimeError.h"
 
@@ -148,6 +150,30 @@ TEST_F(RecipientHistoryTest, ASecondConnectionSeesWhatTheFirstRecorded) {
     EXPECT_EQ(again.Sends(), 1);
     EXPECT_TRUE(again.Knows("a@x.example"));
     EXPECT_EQ(testing::ModeOf(folder_.File("history.db")), 0600);
+}
+
+// What the checks ask through the platform: each answer in the order asked,
+// and an empty history where none is kept.
+TEST_F(RecipientHistoryTest, ThePlatformAnswersFromTheFileItIsToldOf) {
+    Record({"ann@partner.example", "bob@corp.example"});
+    Record({"ann@partner.example"});
+    history_.Close();
+    LinuxPlatform platform({"", "", ""}, std::make_unique<NoWindowSystem>());
+    const std::vector<std::string> addresses = {"new@partner.example", "Ann@Partner.Example",
+                                                "bob@corp.example", "bob"};
+    const std::vector<std::string> domains = {"partner.example", "other.example", "CORP.example"};
+    EXPECT_EQ(platform.RecordedSends(), 0);
+    EXPECT_EQ(platform.KnownRecipients(addresses), std::vector<bool>(4, false));
+    EXPECT_EQ(platform.KnownDomains(domains), std::vector<bool>(3, false));
+    EXPECT_THAT(platform.FamiliarDomainsLike("partnre.example"), ElementsAre());
+
+    platform.KeepHistoryIn(folder_.File("history.db"));
+    EXPECT_EQ(platform.RecordedSends(), 2);
+    EXPECT_EQ(platform.KnownRecipients(addresses), (std::vector<bool>{false, true, true, false}));
+    EXPECT_EQ(platform.KnownDomains(domains), (std::vector<bool>{true, false, true}));
+    // corp.example was written to once: not familiar.
+    EXPECT_THAT(platform.FamiliarDomainsLike("partnre.example"), ElementsAre("partner.example"));
+    EXPECT_THAT(platform.FamiliarDomainsLike("c0rp.example"), ElementsAre());
 }
 
 }  // namespace
