@@ -22,10 +22,10 @@
 #include "platform/windows/ScriptedWindowSystem.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/validation/ValidationAccess.h"
+#include "util/AddressForm.h"
 #include "util/DelimitedList.h"
 #include "util/Glob.h"
 #include "util/Text.h"
-#include "validation/AddressForm.h"
 #include "validation/Globals.h"
 
 namespace postwarden {
@@ -76,7 +76,7 @@ std::string Unquoted(const std::string& text) {
 
 // Addresses and entries are compared in the rules' one canonical form, and so
 // are the domains and the mailbox an address routes the message on to
-// (validation/AddressForm, tested on its own); the traces show them as written.
+// (util/AddressForm, tested on its own); the traces show them as written.
 
 // What both rules do before they compare: with an empty list they only report
 // it; otherwise they take the domain, which may write an error line or fail.
@@ -116,15 +116,15 @@ Expected OutsideDomains(const std::string& address, const std::string& list) {
     expected.lines.push_back(Line("trace", 0, source, "Looking at domain " + Quoted(*domain)));
     // Every domain must be one of the company's for the address to be inside.
     std::vector<std::string> outside = {
-        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))))};
-    for (const std::string& routed : validation::RouteOf(Unquoted(LCase(address))).domains) {
+        postwarden::DomainOf(CanonicalAddress(Unquoted(LCase(address))))};
+    for (const std::string& routed : RouteOf(Unquoted(LCase(address))).domains) {
         outside.push_back(routed);
     }
     bool found = false;
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
         std::erase_if(outside, [&](const std::string& domain) {
-            return GlobMatch(domain, validation::CanonicalAddress(entry));
+            return GlobMatch(domain, CanonicalAddress(entry));
         });
         if (outside.empty()) {
             found = true;
@@ -149,16 +149,16 @@ Expected WatchList(const std::string& address, const std::string& list) {
         Line("trace", 0, source, "Looking at email address " + Quoted(address)));
     expected.lines.push_back(Line("trace", 0, source, "and domain " + Quoted(*domain)));
     std::vector<std::string> compared = {
-        validation::CanonicalAddress(Unquoted(address)),
-        validation::DomainOf(validation::CanonicalAddress(Unquoted(LCase(address))))};
-    const validation::Route route = validation::RouteOf(Unquoted(address));
+        CanonicalAddress(Unquoted(address)),
+        postwarden::DomainOf(CanonicalAddress(Unquoted(LCase(address))))};
+    const Route route = RouteOf(Unquoted(address));
     for (const std::string& domain : route.domains) {
         compared.push_back(domain);
         compared.push_back(route.user + "@" + domain);
     }
     for (const std::string& entry : Entries(list)) {
         expected.lines.push_back(Line("trace", 0, source, "Comparing with " + Quoted(entry)));
-        const std::string comparedEntry = validation::CanonicalAddress(entry);
+        const std::string comparedEntry = CanonicalAddress(entry);
         expected.flag = std::any_of(compared.begin(), compared.end(), [&](const std::string& c) {
             return GlobMatch(c, comparedEntry);
         });

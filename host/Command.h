@@ -14,8 +14,8 @@
 //   send/               one send through the module, and the commands that make
 //                       one: check, sendmail, last (send/SendCheck.h)
 //   audit/              the audit: past mail through the rules (audit/Audit.h)
-//   settings/           the settings command, a settings document in and out
-//                       (settings/SettingsExport.h)
+//   settings/           the settings command, a settings document in and out,
+//                       the recipient history (settings/SettingsExport.h)
 //   thunderbird/        the add-on's native-messaging host and its install
 //                       (thunderbird/ThunderbirdHost.h)
 
@@ -60,6 +60,9 @@ int RunSettings(const GlobalOptions& options, const std::vector<std::string>& ar
 int RunLog(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunLast(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args);
+// `postwarden history import SOURCE...`, `list` and `forget ADDRESS`: whom mail
+// was sent to (host/settings/HistoryCommand.cpp).
+int RunHistory(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
 // `postwarden thunderbird install [--profile DIR] [--system]` and `uninstall`:
 // the native-messaging manifest that lets the add-on start the host program

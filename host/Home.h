@@ -14,6 +14,8 @@ std::string MakeFolders(const std::string& path);
 
 inline constexpr const char* kLogFileName = "postwarden.log";
 inline constexpr const char* kRegistryFileName = "registry.db";
+// Whom the person has sent mail to (platform/history/RecipientHistory.h).
+inline constexpr const char* kHistoryFileName = "history.db";
 inline constexpr const char* kMailFolderName = "mail";
 
 }  // namespace postwarden::host

@@ -35,8 +35,8 @@ int Main(int argc, char** argv) {
     std::vector<std::string> rest;
     CommandLine cli("", "Checks outgoing mail against the Post Warden rules before it is sent.");
     cli.add_option("--home", options.home,
-                   "home folder (registry.db, postwarden.log, mail/); default\n"
-                   "$POSTWARDEN_HOME, else ${XDG_STATE_HOME:-~/.local/state}/postwarden")
+                   "home folder (registry.db, postwarden.log, history.db, mail/);\n"
+                   "default $POSTWARDEN_HOME, else ${XDG_STATE_HOME:-~/.local/state}/postwarden")
         ->type_name("DIR");
     cli.add_option("--mail-store", options.mailStore, "the Maildir mail store (default HOME/mail)")
         ->type_name("DIR");

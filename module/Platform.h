@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "module/HostEngine.h"
 #include "module/MailClient.h"
@@ -94,6 +95,27 @@ class Platform {
 
     virtual WindowSystem& Windows() = 0;
 
+    // The person's recipient history: whom mail was sent to, which the host
+    // records as each send leaves. Addresses and domains are taken as written
+    // and compared as the history keeps them (HistoryAddress of
+    // util/AddressForm.h, ComparedDomain of util/LookAlike.h), so every
+    // spelling and capitalisation of one mailbox or domain is the same. A
+    // platform that keeps no history answers as an empty one. Each throws
+    // RuntimeError when the history cannot be read.
+    //
+    // How many sends the history holds.
+    virtual int64_t RecordedSends();
+    // For each of `addresses`, in order: whether mail was sent to it before.
+    virtual std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses);
+    // For each of `domains`, in order: whether mail was sent to any address
+    // of it before.
+    virtual std::vector<bool> KnownDomains(const std::vector<std::string>& domains);
+    // The domains written to in at least two sends that `domain` may look
+    // like, sorted: every one that shares a LookAlikeKeys key with it, so a
+    // superset of those LooksLike(domain, it) holds for, each to be confirmed
+    // with LooksLike; never `domain` itself.
+    virtual std::vector<std::string> FamiliarDomainsLike(std::string_view domain);
+
     // Told how the check of a send went, once per send, as the send driver
     // ends; a host that says or records what happened keeps it. Must not throw.
     virtual void SendChecked(const SendResult& /*result*/) {}
@@ -115,6 +137,19 @@ inline std::string Platform::FetchUrl(std::string_view, const FetchPolicy&) {
 inline std::shared_ptr<MapiSession> Platform::CreateMailServerSession(std::string_view,
                                                                       const FetchPolicy&) {
     throw errors::CannotCreateObject();
+}
+// Nor a recipient history: an empty one.
+inline int64_t Platform::RecordedSends() {
+    return 0;
+}
+inline std::vector<bool> Platform::KnownRecipients(const std::vector<std::string>& addresses) {
+    return std::vector<bool>(addresses.size(), false);
+}
+inline std::vector<bool> Platform::KnownDomains(const std::vector<std::string>& domains) {
+    return std::vector<bool>(domains.size(), false);
+}
+inline std::vector<std::string> Platform::FamiliarDomainsLike(std::string_view) {
+    return {};
 }
 
 }  // namespace postwarden

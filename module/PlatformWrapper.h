@@ -36,6 +36,16 @@ class PlatformWrapper : public Platform {
         return target_.CreateMailServerSession(url, policy);
     }
     WindowSystem& Windows() override { return target_.Windows(); }
+    int64_t RecordedSends() override { return target_.RecordedSends(); }
+    std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses) override {
+        return target_.KnownRecipients(addresses);
+    }
+    std::vector<bool> KnownDomains(const std::vector<std::string>& domains) override {
+        return target_.KnownDomains(domains);
+    }
+    std::vector<std::string> FamiliarDomainsLike(std::string_view domain) override {
+        return target_.FamiliarDomainsLike(domain);
+    }
     void SendChecked(const SendResult& result) override { target_.SendChecked(result); }
 
     Platform& target() { return target_; }

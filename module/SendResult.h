@@ -13,6 +13,10 @@ namespace postwarden {
 struct SendResult {
     // The recipients the check started from; -1 when it did not get that far.
     int32_t recipients = -1;
+    // The address of each recipient the check read, as written, in the order
+    // read: whom the message goes to, for the host's recipient history. Short
+    // of the whole list when the check ended early.
+    std::vector<std::string> addresses;
     // The rules that fired, in rule order; set where the driver traces them, so
     // empty when the check failed before its end.
     std::vector<std::string> fired;

@@ -11,6 +11,7 @@
 #include "platform/HugePages.h"
 #include "platform/engine/EngineLibrary.h"
 #include "platform/engine/LogRecord.h"
+#include "platform/history/RecipientHistory.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/net/ImapSession.h"
 #include "platform/net/UrlFetch.h"
@@ -94,6 +95,39 @@ void LinuxPlatform::FlushLog() {
 Registry& LinuxPlatform::Settings() {
     if (!registry_) registry_ = std::make_unique<Registry>(options_.registryPath);
     return *registry_;
+}
+
+RecipientHistory* LinuxPlatform::History() {
+    if (!history_ && !historyPath_.empty()) {
+        history_ = std::make_unique<RecipientHistory>(historyPath_);
+    }
+    return history_.get();
+}
+
+int64_t LinuxPlatform::RecordedSends() {
+    RecipientHistory* history = History();
+    return history ? history->Sends() : 0;
+}
+
+std::vector<bool> LinuxPlatform::KnownRecipients(const std::vector<std::string>& addresses) {
+    std::vector<bool> known(addresses.size(), false);
+    if (RecipientHistory* history = History()) {
+        for (size_t i = 0; i < addresses.size(); ++i) known[i] = history->Knows(addresses[i]);
+    }
+    return known;
+}
+
+std::vector<bool> LinuxPlatform::KnownDomains(const std::vector<std::string>& domains) {
+    std::vector<bool> known(domains.size(), false);
+    if (RecipientHistory* history = History()) {
+        for (size_t i = 0; i < domains.size(); ++i) known[i] = history->KnowsDomain(domains[i]);
+    }
+    return known;
+}
+
+std::vector<std::string> LinuxPlatform::FamiliarDomainsLike(std::string_view domain) {
+    RecipientHistory* history = History();
+    return history ? history->FamiliarDomainsLike(domain) : std::vector<std::string>{};
 }
 
 std::unique_ptr<EngineHelper> LinuxPlatform::NewEngineHelper() {

@@ -4,6 +4,7 @@
 // handed through module/Platform.h; LinuxPlatform puts them together.
 //   engine/     the host engine library: the log file and its records
 //   registry/   the per-user settings store, one SQLite file
+//   history/    whom the person has sent mail to, another SQLite file
 //   mailstore/  the mail store a MAPI session opens: Maildir folders, messages
 //               parsed with GMime, address lists, HTML as text
 //   net/        central settings from web and IMAP servers (libcurl, loaded
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "module/Platform.h"
 #include "platform/engine/LogFile.h"
@@ -27,6 +29,7 @@
 namespace postwarden {
 
 class Registry;
+class RecipientHistory;
 
 // The SOURCE of the log's events that are Qt's own messages.
 inline constexpr std::string_view kToolkitLogSource = "Qt";
@@ -58,6 +61,10 @@ class LinuxPlatform final : public Platform {
     std::string FetchUrl(std::string_view url, const FetchPolicy& policy) override;
     std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
                                                          const FetchPolicy& policy) override;
+    int64_t RecordedSends() override;
+    std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses) override;
+    std::vector<bool> KnownDomains(const std::vector<std::string>& domains) override;
+    std::vector<std::string> FamiliarDomainsLike(std::string_view domain) override;
     // The window system it was made with, behind one that writes the log's
     // waiting records before anything is shown.
     WindowSystem& Windows() override { return *logFirst_; }
@@ -71,6 +78,11 @@ class LinuxPlatform final : public Platform {
     // waits for anything or hands the message on.
     void FlushLog();
     Registry& Settings();
+    // Keeps the recipient history in the file `path` (history.db), opened on
+    // first use. Without one the history reads as empty.
+    void KeepHistoryIn(std::string path) { historyPath_ = std::move(path); }
+    // The recipient history; null when none is kept.
+    RecipientHistory* History();
     const Options& options() const { return options_; }
 
   private:
@@ -79,6 +91,8 @@ class LinuxPlatform final : public Platform {
     std::unique_ptr<WindowSystem> logFirst_;  // over windows_
     std::optional<LogFile> log_;
     std::unique_ptr<Registry> registry_;
+    std::string historyPath_;
+    std::unique_ptr<RecipientHistory> history_;
     ToolkitMessageSink formerToolkitSink_;  // put back when this goes
 };
 

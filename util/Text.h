@@ -10,6 +10,8 @@
 //                    (GlobPiece.h, FoldedReader.h its parts; GlobPiece.cpp builds
 //                    a piece, GlobPieceScan.cpp finds it in a text)
 //   KeywordSearch.h  every keyword of a list looked for in one pass over a text
+//   AddressForm.h    the one form in which addresses and domains are compared
+//   LookAlike.h      whether one domain may be mistaken for another
 
 #include <cstdint>
 #include <string>

@@ -11,9 +11,9 @@
 #include "module/SettingKeys.h"
 #include "module/ThreadObjects.h"
 #include "prompts/frmSimpleYesNoPrompt.h"
+#include "util/AddressForm.h"
 #include "util/DelimitedList.h"
 #include "util/Text.h"
-#include "validation/AddressForm.h"
 #include "validation/Globals.h"
 #include "validation/RecipientDomains.h"
 
@@ -119,12 +119,11 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         const std::string written = StripQuotes(LCase(address));
         const std::string domain = GetSMTPDomain(written);
         // Compared in one form whatever the spelling; traced as written.
-        const std::string comparedAddress = validation::CanonicalAddress(StripQuotes(address));
-        const std::string comparedDomain =
-            validation::DomainOf(validation::CanonicalAddress(written));
+        const std::string comparedAddress = CanonicalAddress(StripQuotes(address));
+        const std::string comparedDomain = DomainOf(CanonicalAddress(written));
         // Where the address routes the message on to is watched as well: each
         // domain so named, and the mailbox at the end of the route there.
-        const validation::Route route = validation::RouteOf(StripQuotes(address));
+        const Route route = RouteOf(StripQuotes(address));
         std::string routedAddress;
         DelimitedList list;
         list.SetText(m_ListOfEmailAddressesDomains);
@@ -138,7 +137,7 @@ bool CPostwarden::CheckEmailAddressesDomains(const bool& separatePromptsWanted,
         for (int32_t index = 1; index <= count && !found; ++index) {
             const std::string entry = list.Item(index);
             Log("CheckEmailAddressesDomains", "Comparing with '" + entry + "'", 0);
-            const std::string comparedEntry = validation::CanonicalAddress(entry);
+            const std::string comparedEntry = CanonicalAddress(entry);
             found = Helper().MatchesEntry(comparedDomain, comparedEntry) != 0 ||
                     Helper().MatchesEntry(comparedAddress, comparedEntry) != 0;
             for (size_t d = 0; d < route.domains.size() && !found; ++d) {

@@ -4,7 +4,7 @@
 //   ProcessItem.cpp        the send driver: reads the switches, finds the
 //                          message, runs the enabled rules, asks the forms
 //   DomainRules.cpp        outside domains and watched addresses/domains,
-//                          comparing in AddressForm.h's canonical form
+//                          comparing in util/AddressForm.h's canonical form
 //   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
 //   MessageRules.cpp       recipient count, blank subject, every send
 //   OtherRules.cpp         the checks of the rules after the six: many

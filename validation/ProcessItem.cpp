@@ -237,6 +237,7 @@ bool CPostwarden::ProcessItem(std::shared_ptr<OutlookItem>& item) {
             Log(kSource,
                 "Recipient #" + std::to_string(i) + ": " + recipient->Name() + " [" + address + "]",
                 0);
+            m_SendResult.addresses.push_back(address);
 
             stage = 12;
             if (outsideDomainsWanted != 0) {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "util/RuntimeError.h"
-#include "validation/AddressForm.h"
+#include "util/AddressForm.h"
 
 namespace postwarden::validation {
 

@@ -22,6 +22,7 @@
 #include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
+#include "platform/history/RecipientHistory.h"
 #include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "platform/registry/Registry.h"
@@ -80,7 +81,8 @@ std::string VerdictText(const CheckOutcome& outcome) {
 
 // The one record of a send: which message, how many recipients, what fired,
 // and how it ended; then what the rules found.
-std::string SendRecord(const CheckOutcome& outcome, std::string_view message) {
+std::string SendRecord(const CheckOutcome& outcome, std::string_view message,
+                       const std::string& messageId) {
     std::string record = "Send: " + VerdictText(outcome) + "; rules fired: ";
     for (size_t i = 0; i < outcome.fired.size(); ++i) {
         record += (i > 0 ? ", " : "") + outcome.fired[i];
@@ -88,7 +90,7 @@ std::string SendRecord(const CheckOutcome& outcome, std::string_view message) {
     if (outcome.fired.empty()) record += "none";
     record += "; recipients: " + (outcome.recipients < 0 ? std::string("unknown")
                                                          : std::to_string(outcome.recipients));
-    record += "; Message-ID: " + mailstore::ParseHeaderValue(message, "Message-ID");
+    record += "; Message-ID: " + messageId;
     record += "; Subject: " + mailstore::ParseSubject(message);
     // Last, so that the fields before it read as they always have.
     if (!outcome.evidence.empty()) record += "; evidence: " + JoinEvidence(outcome.evidence);
@@ -269,6 +271,22 @@ void ApplyResendApproval(LinuxPlatform& platform, const OutgoingMailItem& mailIt
     }
 }
 
+// Adds the recipients of a send that left to the person's history. A history
+// that cannot be written never holds the send: the failure is logged.
+void RecordRecipients(LinuxPlatform& platform, const SendResult& result,
+                      const std::string& messageId, int64_t now) {
+    try {
+        RecipientHistory* history = platform.History();
+        if (history == nullptr || result.addresses.empty()) return;
+        history->Record({{result.addresses, now, messageId}});
+        history->Close();
+    } catch (const std::exception& e) {
+        LogRecord(platform,
+                  std::string("The recipients could not be recorded in the history: ") + e.what(),
+                  1);
+    }
+}
+
 }  // namespace
 
 std::string RuleInWords(const std::string& tracedName) {
@@ -363,6 +381,7 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
     LinuxPlatform platform({options.home + "/" + kLogFileName,
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::move(recorderOwner));
+    platform.KeepHistoryIn(options.home + "/" + kHistoryFileName);
     // A question may wait for minutes; the registry is opened afresh after it.
     recorder.BeforeEachWait([&platform] { platform.Settings().Close(); });
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -405,7 +424,8 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         }
         ApplyResendApproval(platform, mailItem, outcome, now);
     }
-    LogRecord(platform, SendRecord(outcome, mailItem.Message()),
+    const std::string messageId = mailstore::ParseHeaderValue(mailItem.Message(), "Message-ID");
+    LogRecord(platform, SendRecord(outcome, mailItem.Message(), messageId),
               outcome.verdict == SendVerdict::kNotInstalled);
     if (!outcome.MayGo()) {
         try {
@@ -421,6 +441,8 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
         usable = false;
         outcome.problem = lost;
         LogRecord(platform, "The message was not handed on: " + lost, 1);
+    } else if (outcome.MayGo()) {
+        RecordRecipients(platform, observed.Result(), messageId, now);
     }
     return outcome;
 }

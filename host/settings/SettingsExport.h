@@ -1,10 +1,13 @@
 #pragma once
 
-// host/settings/: the module's settings for a person and a script.
+// host/settings/: the module's settings and the recipient history, for a
+// person and a script.
 //   SettingsCommand.cpp     `postwarden settings`: list, get, set, unset, import, export
 //   SettingsExport.h/.cpp   the settings of the store as a settings document
 //   SettingsImport.h/.cpp   a settings document into the store, by the module's
 //                           own refresh from a central file
+//   HistoryCommand.cpp      `postwarden history`: import, list, forget
+//   HistoryImport.h/.cpp    the recipients of mail sent before into the history
 
 #include <string>
 #include <string_view>

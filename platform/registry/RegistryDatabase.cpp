@@ -11,13 +11,13 @@ namespace postwarden {
 
 namespace {
 
-// Marks a database as ours, so that another program's database is refused
-// rather than altered ("PWRG").
-constexpr int32_t kApplicationId = 0x50575247;
-constexpr int32_t kSchemaVersion = 1;
-
 // The statements over these tables are in RegistryQueries.cpp.
-constexpr const char* kSchema = R"sql(
+constexpr DatabaseFormat kRegistryFormat = {
+    // Marks a database as ours, so that another program's database is refused
+    // rather than altered ("PWRG").
+    0x50575247,
+    1,
+    R"sql(
 CREATE TABLE registry_keys(
   id INTEGER PRIMARY KEY,
   hive INTEGER NOT NULL,
@@ -31,7 +31,9 @@ CREATE TABLE registry_values(
   kind INTEGER NOT NULL,  -- 1 text, 4 number
   data NOT NULL,
   PRIMARY KEY(key_id, folded)) WITHOUT ROWID;
-)sql";
+)sql",
+    "registry database",
+};
 
 // An open file descriptor, closed when it goes.
 class Descriptor {
@@ -67,33 +69,34 @@ std::mutex& CreationLock() {
     return lock;
 }
 
-// Refuses a database that is not a registry database, before anything is
-// changed in it. False for an empty database.
-bool CheckOwnership(SqliteConnection& connection) {
-    if (connection.Pragma("PRAGMA application_id") == kApplicationId) {
-        if (connection.Pragma("PRAGMA user_version") > kSchemaVersion) {
-            throw RuntimeError(errors::kDeviceIO, "The registry database " + connection.path() +
+// Refuses a database that is not of `format`, before anything is changed in
+// it. False for an empty database.
+bool CheckOwnership(SqliteConnection& connection, const DatabaseFormat& format) {
+    if (connection.Pragma("PRAGMA application_id") == format.applicationId) {
+        if (connection.Pragma("PRAGMA user_version") > format.schemaVersion) {
+            throw RuntimeError(errors::kDeviceIO, "The " + connection.what() + " " +
+                                                      connection.path() +
                                                       " was written by a newer version");
         }
         return true;
     }
     if (connection.Pragma("SELECT count(*) FROM sqlite_master") != 0) {
-        throw RuntimeError(errors::kDeviceIO,
-                           "The file " + connection.path() +
-                               " is not a valid registry database (it belongs to another "
-                               "program)");
+        throw RuntimeError(errors::kDeviceIO, "The file " + connection.path() + " is not a valid " +
+                                                  connection.what() +
+                                                  " (it belongs to another program)");
     }
     return false;
 }
 
-// Makes an empty database a registry database. Another process may be doing
-// the same: the check is repeated under the write lock.
-void CreateSchema(SqliteConnection& connection) {
+// Makes an empty database one of `format`. Another process may be doing the
+// same: the check is repeated under the write lock.
+void CreateSchema(SqliteConnection& connection, const DatabaseFormat& format) {
     SqliteConnection::Transaction transaction(connection);
-    if (!CheckOwnership(connection)) {
-        connection.Exec(kSchema);
-        connection.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
-        connection.Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    if (!CheckOwnership(connection, format)) {
+        connection.Exec(format.schema);
+        connection.Exec(
+            ("PRAGMA application_id = " + std::to_string(format.applicationId)).c_str());
+        connection.Exec(("PRAGMA user_version = " + std::to_string(format.schemaVersion)).c_str());
     }
     transaction.Commit();
 }
@@ -108,7 +111,7 @@ void SwitchToWal(SqliteConnection& connection, int busyTimeoutMs) {
         if (rc == SQLITE_OK) return;
         const int primary = rc & 0xFF;
         if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || waited >= busyTimeoutMs) {
-            FailDatabase(connection.db(), rc, connection.path());
+            connection.Fail(rc);
         }
         sqlite3_sleep(5);
     }
@@ -116,7 +119,8 @@ void SwitchToWal(SqliteConnection& connection, int busyTimeoutMs) {
 
 }  // namespace
 
-std::unique_ptr<SqliteConnection> OpenRegistryDatabase(const std::string& path, int busyTimeoutMs) {
+std::unique_ptr<SqliteConnection> OpenDatabase(const std::string& path,
+                                               const DatabaseFormat& format, int busyTimeoutMs) {
     sqlite3* raw = nullptr;
     int rc = SQLITE_OK;
     {
@@ -127,18 +131,25 @@ std::unique_ptr<SqliteConnection> OpenRegistryDatabase(const std::string& path, 
                                  SQLITE_OPEN_EXRESCODE,
                              nullptr);
     }
-    auto connection = std::make_unique<SqliteConnection>(raw, path);
-    if (rc != SQLITE_OK) FailDatabase(raw, rc, path);
+    auto connection = std::make_unique<SqliteConnection>(raw, path, format.what);
+    if (rc != SQLITE_OK) connection->Fail(rc);
     sqlite3_busy_timeout(raw, busyTimeoutMs);
     // Only a positive answer can be trusted outside a transaction: another
     // process may be creating the schema between two reads. Anything else is
     // settled under the write lock, before the file is changed in any way.
-    if (connection->Pragma("PRAGMA application_id") != kApplicationId) CreateSchema(*connection);
+    if (connection->Pragma("PRAGMA application_id") != format.applicationId) {
+        CreateSchema(*connection, format);
+    }
     SwitchToWal(*connection, busyTimeoutMs);
     // FULL: in WAL mode every commit is synced, so a write is durable when it returns.
-    connection->Exec("PRAGMA synchronous = FULL");
+    connection->Exec(format.syncEveryCommit ? "PRAGMA synchronous = FULL"
+                                            : "PRAGMA synchronous = NORMAL");
     connection->Exec("PRAGMA foreign_keys = ON");
     return connection;
+}
+
+std::unique_ptr<SqliteConnection> OpenRegistryDatabase(const std::string& path, int busyTimeoutMs) {
+    return OpenDatabase(path, kRegistryFormat, busyTimeoutMs);
 }
 
 }  // namespace postwarden

@@ -11,19 +11,23 @@
 
 namespace postwarden {
 
-// Throws the RuntimeError for a failed SQLite call on the registry database
-// `path`: a file that is no database, one that cannot be opened, written or
-// locked, a full disk, or any other failure, each with a description that
-// names the file. `db` may be nullptr (the open failed before it existed).
-[[noreturn]] void FailDatabase(sqlite3* db, int rc, const std::string& path);
+// Throws the RuntimeError for a failed SQLite call on the database `path`,
+// which is a `what` ("registry database"): a file that is no database, one
+// that cannot be opened, written or locked, a full disk, or any other failure,
+// each with a description that names the file. `db` may be nullptr (the open
+// failed before it existed).
+[[noreturn]] void FailDatabase(sqlite3* db, int rc, const std::string& path,
+                               std::string_view what = "registry database");
+
+class SqliteConnection;
 
 // One prepared statement in use: parameters bound, stepped, then reset when it
-// goes, so the statement can be used again. The statement and the path must
-// remain live while this Query is in use.
+// goes, so the statement can be used again. The statement and the connection
+// must remain live while this Query is in use.
 class Query {
   public:
-    Query(sqlite3* db, sqlite3_stmt* statement, const std::string& path)
-        : db_(db), statement_(statement), path_(path) {}
+    Query(const SqliteConnection& connection, sqlite3_stmt* statement)
+        : connection_(connection), statement_(statement) {}
     ~Query();
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
@@ -39,9 +43,10 @@ class Query {
     std::string Text(int column);
 
   private:
-    sqlite3* db_;
+    [[noreturn]] void Fail(int rc) const;
+
+    const SqliteConnection& connection_;
     sqlite3_stmt* statement_;
-    const std::string& path_;
 };
 
 // An open connection to one SQLite file, which it closes when it goes. Its
@@ -50,14 +55,18 @@ class Query {
 class SqliteConnection {
   public:
     // Takes `db` as it comes from sqlite3_open_v2, which may be a connection
-    // that failed to open: it is closed all the same.
-    SqliteConnection(sqlite3* db, std::string path);
+    // that failed to open: it is closed all the same. Failures name the file
+    // as a `what` (FailDatabase).
+    SqliteConnection(sqlite3* db, std::string path, std::string what = "registry database");
     ~SqliteConnection();
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
     sqlite3* db() const { return db_.get(); }
     const std::string& path() const { return path_; }
+    const std::string& what() const { return what_; }
+    // Throws the RuntimeError for `rc` (FailDatabase) on this connection.
+    [[noreturn]] void Fail(int rc) const;
 
     // Runs SQL that returns no rows.
     void Exec(const char* sql);
@@ -98,6 +107,7 @@ class SqliteConnection {
     // Statements must be finalized before the database is closed: declared after it.
     std::unique_ptr<sqlite3, CloseDatabase> db_;
     std::string path_;
+    std::string what_;
     std::vector<std::pair<const char*, std::unique_ptr<sqlite3_stmt, FinalizeStatement>>>
         statements_;
 };

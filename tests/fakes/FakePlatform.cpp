@@ -4,6 +4,8 @@
 
 #include "module/SettingKeys.h"
 #include "platform/windows/NoWindowSystem.h"
+#include "util/AddressForm.h"
+#include "util/LookAlike.h"
 
 namespace postwarden::fakes {
 
@@ -122,6 +124,50 @@ std::shared_ptr<MapiSession> FakePlatform::CreateMailServerSession(std::string_v
 
 WindowSystem& FakePlatform::Windows() {
     return *windows;
+}
+
+void FakePlatform::RememberSend(const std::vector<std::string>& addresses) {
+    std::set<std::string> domains;
+    for (const std::string& written : addresses) {
+        const std::string address = HistoryAddress(written);
+        if (address.empty()) continue;
+        historyAddresses.insert(address);
+        domains.insert(DomainOf(address));
+    }
+    for (const std::string& domain : domains) ++historyDomains[domain];
+    if (!domains.empty()) ++historySends;
+}
+
+int64_t FakePlatform::RecordedSends() {
+    return Checked("RecordedSends", historySends);
+}
+
+std::vector<bool> FakePlatform::KnownRecipients(const std::vector<std::string>& addresses) {
+    Check("KnownRecipients");
+    std::vector<bool> known;
+    for (const std::string& address : addresses) {
+        known.push_back(historyAddresses.count(HistoryAddress(address)) != 0);
+    }
+    return known;
+}
+
+std::vector<bool> FakePlatform::KnownDomains(const std::vector<std::string>& domains) {
+    Check("KnownDomains");
+    std::vector<bool> known;
+    for (const std::string& domain : domains) {
+        known.push_back(historyDomains.count(ComparedDomain(domain)) != 0);
+    }
+    return known;
+}
+
+std::vector<std::string> FakePlatform::FamiliarDomainsLike(std::string_view domain) {
+    Check("FamiliarDomainsLike");
+    // Only the look-alikes themselves: the platform's answer at its narrowest.
+    std::vector<std::string> found;
+    for (const auto& [known, sends] : historyDomains) {
+        if (sends >= 2 && LooksLike(domain, known)) found.push_back(known);
+    }
+    return found;
 }
 
 }  // namespace postwarden::fakes

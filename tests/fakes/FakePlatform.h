@@ -102,6 +102,14 @@ class FakePlatform final : public Platform {
     // Every send's result, as the module handed it over.
     std::vector<SendResult> results;
 
+    // --- Recipient history ---
+    // Records one send to `addresses` as the host does when a send leaves:
+    // each address in its history form, each domain once.
+    void RememberSend(const std::vector<std::string>& addresses);
+    int64_t historySends = 0;
+    std::set<std::string> historyAddresses;         // HistoryAddress
+    std::map<std::string, int64_t> historyDomains;  // ComparedDomain: sends
+
     // --- Windows ---
     // The window system handed to the module; a test may replace it.
     std::unique_ptr<WindowSystem> windows;
@@ -120,6 +128,10 @@ class FakePlatform final : public Platform {
     std::shared_ptr<MapiSession> CreateMailServerSession(std::string_view url,
                                                          const FetchPolicy& policy) override;
     WindowSystem& Windows() override;
+    int64_t RecordedSends() override;
+    std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses) override;
+    std::vector<bool> KnownDomains(const std::vector<std::string>& domains) override;
+    std::vector<std::string> FamiliarDomainsLike(std::string_view domain) override;
     void SendChecked(const SendResult& result) override { results.push_back(result); }
 
   private:

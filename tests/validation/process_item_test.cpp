@@ -59,8 +59,8 @@ class ProcessItemTest : public ValidationTest {
         return answer;
     }
     // The send's result, against what the log lines since `from` say: the
-    // driver's count, violation and evidence lines, and the reports of the
-    // driver's and the rules' failures.
+    // driver's count, recipient, violation and evidence lines, and the
+    // reports of the driver's and the rules' failures.
     void ExpectResultAsLogged(size_t from) const {
         const SendResult& result = platform.results.back();
         SendResult logged;
@@ -86,6 +86,8 @@ class ProcessItemTest : public ValidationTest {
             } else if (source != "ProcessItem") {
             } else if (std::regex_match(text, m, std::regex("Starting recipients count: (.*)"))) {
                 logged.recipients = std::stoi(m[1]);
+            } else if (std::regex_match(text, m, std::regex("Recipient #[0-9]+: .* \\[(.*)\\]"))) {
+                logged.addresses.push_back(m[1]);
             } else if (std::regex_match(text, m, std::regex("Violated (.*) Rule: True"))) {
                 logged.fired.push_back(m[1]);
             } else if (std::regex_match(text, m, std::regex("Evidence of (.*?) Rule: (.*)"))) {
@@ -93,6 +95,7 @@ class ProcessItemTest : public ValidationTest {
             }
         }
         EXPECT_EQ(result.recipients, logged.recipients);
+        EXPECT_EQ(result.addresses, logged.addresses);
         EXPECT_EQ(result.fired, logged.fired);
         ASSERT_EQ(result.evidence.size(), logged.evidence.size());
         for (size_t i = 0; i < result.evidence.size(); ++i) {

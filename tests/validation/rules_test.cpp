@@ -9,9 +9,9 @@
 #include "module/SettingKeys.h"
 #include "tests/engine/GlobReference.h"
 #include "tests/validation/ValidationFixture.h"
+#include "util/AddressForm.h"
 #include "util/Glob.h"
 #include "util/KeywordSearch.h"
-#include "validation/AddressForm.h"
 
 namespace postwarden {
 namespace {
@@ -176,7 +176,6 @@ TEST_F(AddressSpellingTest, EverySpellingOfAMailboxGetsTheSameVerdictFromBothRul
 
 // Where a server that reads the local part as a route sends the message on.
 TEST(AddressFormTest, RouteOfNamesEveryHostOnTheWayAndTheMailboxAtItsEnd) {
-    using validation::RouteOf;
     const struct {
         const char* address;
         const char* user;
@@ -196,7 +195,7 @@ TEST(AddressFormTest, RouteOfNamesEveryHostOnTheWayAndTheMailboxAtItsEnd) {
         {"Undisclosed", "", {}},
     };
     for (const auto& c : cases) {
-        const validation::Route route = RouteOf(c.address);
+        const Route route = RouteOf(c.address);
         EXPECT_EQ(route.user, c.user) << c.address;
         EXPECT_EQ(route.domains, c.domains) << c.address;
     }

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace postwarden::validation {
+namespace postwarden {
 
 // The one form in which the domain rules compare an address or a domain with a
 // list entry, so that every spelling of the same mailbox gets the same verdict:
@@ -16,6 +16,12 @@ namespace postwarden::validation {
 // throws: what cannot be converted stays as written.
 std::string CanonicalAddress(std::string_view text);
 std::string CanonicalDomain(std::string_view domain);
+
+// An address as the recipient history keys it: CanonicalAddress of the
+// address in lower case, so that every spelling and capitalisation of one
+// mailbox is one entry. Empty when it names no mailbox: no "@" outside quotes,
+// or nothing before or after it.
+std::string HistoryAddress(std::string_view address);
 
 // The domain of a canonical address: what follows its "@"; empty when it has
 // none.
@@ -37,4 +43,4 @@ struct Route {
 // "@" is read here as a local part ("host!user" reaches host). Never throws.
 Route RouteOf(std::string_view text);
 
-}  // namespace postwarden::validation
+}  // namespace postwarden

@@ -1,4 +1,4 @@
-#include "validation/AddressForm.h"
+#include "util/AddressForm.h"
 
 #include <unicode/uidna.h>
 
@@ -7,7 +7,7 @@
 
 #include "util/Text.h"
 
-namespace postwarden::validation {
+namespace postwarden {
 
 namespace {
 
@@ -171,10 +171,17 @@ Route RouteOf(std::string_view text) {
     return route;
 }
 
+std::string HistoryAddress(std::string_view address) {
+    std::string canonical = CanonicalAddress(LCase(address));
+    const size_t at = SeparatingAt(canonical);
+    if (at == std::string::npos || at == 0 || at + 1 == canonical.size()) return {};
+    return canonical;
+}
+
 std::string DomainOf(std::string_view canonicalAddress) {
     const size_t at = SeparatingAt(canonicalAddress);
     return at == std::string_view::npos ? std::string()
                                         : std::string(canonicalAddress.substr(at + 1));
 }
 
-}  // namespace postwarden::validation
+}  // namespace postwarden
