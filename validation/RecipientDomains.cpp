@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "util/RuntimeError.h"
 #include "util/AddressForm.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::validation {
 
