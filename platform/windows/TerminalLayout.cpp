@@ -253,7 +253,9 @@ std::vector<ScreenLine> TerminalWindowSystem::Draw(const ModelWindow& window,
             ++number;
             const Span::Style style = control.enabled ? Span::Style::kPlain : Span::Style::kGreyed;
             const std::string tick = control.checkValue == kUnchecked ? "[ ] " : "[x] ";
-            const std::string key = control.enabled ? std::to_string(number) + " " : "  ";
+            // One key a box, as the keyboard's row of digits has them: the
+            // tenth is 0.
+            const std::string key = control.enabled ? std::to_string(number % 10) + " " : "  ";
             std::vector<std::string> text = Wrap(control.caption, inner - 6, linesPerBox);
             if (text.empty()) text.emplace_back();
             for (size_t i = 0; i < text.size(); ++i) {

@@ -108,8 +108,9 @@ class TerminalWindowSystem::TerminalWindow final : public ModelWindow {
 
   private:
     void HandleChar(char c) {
-        if (c >= '1' && c <= '9') {
-            int number = c - '0';
+        if (c >= '0' && c <= '9') {
+            // 1 to 9 tick the first nine boxes, 0 the tenth.
+            int number = c == '0' ? 10 : c - '0';
             for (const ShownControl& control : controls()) {
                 if (control.kind != ControlKind::kCheckBox || --number > 0) continue;
                 if (!Press(control.name)) status_ = "That question cannot be ticked.";
