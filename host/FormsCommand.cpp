@@ -81,6 +81,17 @@ SendEvidence SampleEvidence() {
            "with\u2026"},
           "\"attached\" in \"Please find attached the quarterly figures for the board,\u2026\", "
           "but no attachment"}});
+    evidence.findings.push_back({RuleIndex(kNewRecipientsRule),
+                                 {{"Never written to before (2):", "  jane.doe@partner.example",
+                                   "  press@newspaper.example"},
+                                  "never written to before: jane.doe@partner.example, "
+                                  "press@newspaper.example"}});
+    evidence.findings.push_back(
+        {RuleIndex(kLookAlikeDomainsRule),
+         {{"Domains that look like ones you know, but are not them:",
+           "  c0rp.example looks like corp.example",
+           "  partnre.example looks like partner.example"},
+          "c0rp.example looks like corp.example, partnre.example looks like partner.example"}});
     return evidence;
 }
 

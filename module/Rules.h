@@ -36,6 +36,8 @@ struct Globals {
     bool AnySendViolated = false;
     bool ManyOrganisationsViolated = false;
     bool MissingAttachmentViolated = false;
+    bool NewRecipientsViolated = false;
+    bool LookAlikeDomainsViolated = false;
 };
 
 // What a rule's check found when it fired: the lines a form shows under its
@@ -46,9 +48,10 @@ struct RuleFinding {
     std::string summary;
 };
 
-// What a rule's check may read of the send: the message, and the settings
-// (a setting absent from the store reads as its row's fallback in SettingKeys.h).
-// Every call may throw RuntimeError.
+// What a rule's check may read of the send: the message, its recipients'
+// addresses, the settings (a setting absent from the store reads as its row's
+// fallback in SettingKeys.h) and the person's recipient history (the
+// platform's, Platform.h). Every call may throw RuntimeError.
 class RuleInput {
   public:
     virtual ~RuleInput() = default;
@@ -57,6 +60,13 @@ class RuleInput {
     // 1 when the whole `value` matches the list entry `entry`, else 0: the
     // comparison the rules on recipients make.
     virtual int32_t MatchesEntry(std::string_view value, std::string_view entry) = 0;
+    // The address of each recipient, as written, in the order read.
+    virtual const std::vector<std::string>& Addresses() = 0;
+    // The recipient history, as Platform.h's calls of the same names.
+    virtual int64_t RecordedSends() = 0;
+    virtual std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses) = 0;
+    virtual std::vector<bool> KnownDomains(const std::vector<std::string>& domains) = 0;
+    virtual std::vector<std::string> FamiliarDomainsLike(std::string_view domain) = 0;
 };
 
 // A rule's check, for the rules after the six: whether the message fires the
@@ -115,6 +125,12 @@ inline constexpr Rule kRules[] = {
     {"Missing Attachment", "an attachment mentioned but missing",
      keys::kPromptForMissingAttachmentWanted, keys::kMessageForMissingAttachment, true,
      &Globals::MissingAttachmentViolated, "chkValidateMissingAttachment", 3540},
+    {"New Recipients", "recipients never written to before", keys::kPromptForNewRecipientsWanted,
+     keys::kMessageForNewRecipients, true, &Globals::NewRecipientsViolated,
+     "chkValidateNewRecipients", 4020},
+    {"Look-Alike Domains", "recipient domains that look like known ones",
+     keys::kPromptForLookAlikeDomainsWanted, keys::kMessageForLookAlikeDomains, true,
+     &Globals::LookAlikeDomainsViolated, "chkValidateLookAlikeDomains", 4500},
 };
 
 inline constexpr size_t kRuleCount = std::size(kRules);
@@ -130,6 +146,8 @@ inline constexpr const Rule& kBlankSubjectRule = kRules[4];
 inline constexpr const Rule& kAnySendRule = kRules[5];
 inline constexpr const Rule& kManyOrganisationsRule = kRules[6];
 inline constexpr const Rule& kMissingAttachmentRule = kRules[7];
+inline constexpr const Rule& kNewRecipientsRule = kRules[8];
+inline constexpr const Rule& kLookAlikeDomainsRule = kRules[9];
 
 // The row named `name` as the log names it; nullptr when there is none.
 inline const Rule* FindRule(std::string_view name) {

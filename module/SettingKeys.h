@@ -59,6 +59,12 @@ inline constexpr char kPromptForMissingAttachmentWanted[] = "PromptForMissingAtt
 inline constexpr char kListOfAttachmentWords[] = "ListOfAttachmentWords";
 inline constexpr char kMessageForMissingAttachment[] = "MessageForMissingAttachment";
 
+inline constexpr char kPromptForNewRecipientsWanted[] = "PromptForNewRecipientsWanted";
+inline constexpr char kMessageForNewRecipients[] = "MessageForNewRecipients";
+
+inline constexpr char kPromptForLookAlikeDomainsWanted[] = "PromptForLookAlikeDomainsWanted";
+inline constexpr char kMessageForLookAlikeDomains[] = "MessageForLookAlikeDomains";
+
 inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
 }  // namespace keys
 
@@ -269,6 +275,36 @@ inline constexpr Setting kSettings[] = {
      .optionalElement = true,
      .group = 8},
 
+    {.key = keys::kPromptForNewRecipientsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "0",
+     .element = keys::kPromptForNewRecipientsWanted,
+     .step = 100,
+     .optionalElement = true,
+     .group = 9},
+    {.key = keys::kMessageForNewRecipients,
+     .kind = SettingKind::kText,
+     .seeded = "You have never written to these recipients before. Send it anyway?",
+     .element = keys::kMessageForNewRecipients,
+     .step = 102,
+     .optionalElement = true,
+     .group = 9},
+
+    {.key = keys::kPromptForLookAlikeDomainsWanted,
+     .kind = SettingKind::kSwitch,
+     .seeded = "1",
+     .element = keys::kPromptForLookAlikeDomainsWanted,
+     .step = 110,
+     .optionalElement = true,
+     .group = 10},
+    {.key = keys::kMessageForLookAlikeDomains,
+     .kind = SettingKind::kText,
+     .seeded = "A recipient's domain only looks like one you know. Send it anyway?",
+     .element = keys::kMessageForLookAlikeDomains,
+     .step = 112,
+     .optionalElement = true,
+     .group = 10},
+
     {.key = keys::kSeparatePromptsWanted, .kind = SettingKind::kSwitch, .seeded = "1"},
 };
 
@@ -377,6 +413,15 @@ inline constexpr const char* kPromptForMissingAttachmentWanted =
 inline constexpr const char* kListOfAttachmentWords = detail::Of(keys::kListOfAttachmentWords);
 inline constexpr const char* kMessageForMissingAttachment =
     detail::Of(keys::kMessageForMissingAttachment);
+
+inline constexpr const char* kPromptForNewRecipientsWanted =
+    detail::Of(keys::kPromptForNewRecipientsWanted);
+inline constexpr const char* kMessageForNewRecipients = detail::Of(keys::kMessageForNewRecipients);
+
+inline constexpr const char* kPromptForLookAlikeDomainsWanted =
+    detail::Of(keys::kPromptForLookAlikeDomainsWanted);
+inline constexpr const char* kMessageForLookAlikeDomains =
+    detail::Of(keys::kMessageForLookAlikeDomains);
 
 inline constexpr const char* kSeparatePromptsWanted = detail::Of(keys::kSeparatePromptsWanted);
 }  // namespace fallback

@@ -8,9 +8,12 @@
 //   KeywordRule.cpp        watched keywords, found with KeywordSearch.h
 //   MessageRules.cpp       recipient count, blank subject, every send
 //   OtherRules.cpp         the checks of the rules after the six: many
-//                          organisations, a missing attachment
+//                          organisations, a missing attachment, new
+//                          recipients and look-alike domains (these two
+//                          compare with the recipient history)
 //   RecipientDomains.h     the domains a recipient's mail reaches, compared with
-//                          the company's (outside domains, many organisations)
+//                          the company's (outside domains and the rules after
+//                          the six that look at recipients)
 //   AttachmentWords.h      attachment words in what the sender wrote
 //   EnvironmentProbes.cpp  UsingWordAsEditor and FindInDrafts
 //   Globals.h              the checks of the rules after the six (this file); the

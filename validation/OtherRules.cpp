@@ -11,8 +11,10 @@
 #include "module/Evidence.h"
 #include "module/MapiSession.h"
 #include "module/Rules.h"
+#include "util/AddressForm.h"
 #include "util/DelimitedList.h"
 #include "util/KeywordSearch.h"
+#include "util/LookAlike.h"
 #include "util/RuntimeError.h"
 #include "util/Text.h"
 #include "validation/AttachmentWords.h"
@@ -29,6 +31,37 @@ std::vector<std::string> Entries(const std::string& listText) {
     std::vector<std::string> entries;
     for (int32_t index = 1; index <= list.Count(); ++index) entries.push_back(list.Item(index));
     return entries;
+}
+
+// Whether the recipient `address` (as written) is the company's: every domain
+// its mail reaches matches an entry of `company`, compared as the
+// outside-domains rule compares a recipient.
+bool InsideCompany(RuleInput& input, const std::string& address,
+                   const std::vector<std::string>& company) {
+    const auto matches = [&input](std::string_view value, std::string_view entry) {
+        return input.MatchesEntry(value, entry) == 1;
+    };
+    validation::RecipientDomains domains(validation::StripQuotes(LCase(address)));
+    for (const std::string& entry : company) {
+        if (domains.Compare(entry, matches)) return true;
+    }
+    return false;
+}
+
+// The first kMaxListedRecipients of `items` as the lines of a finding, each cut
+// to kMaxEvidenceText, and "and N more" for the rest; in `names`, the same in
+// one line of short texts.
+void ListItems(const std::vector<std::string>& items, RuleFinding& found, std::string& names) {
+    const size_t listed = std::min(items.size(), kMaxListedRecipients);
+    for (size_t i = 0; i < listed; ++i) {
+        found.details.push_back("  " + CutText(items[i], kMaxEvidenceText));
+        names += (i > 0 ? ", " : "") + CutText(items[i], kMaxShortEvidenceText);
+    }
+    if (items.size() > listed) {
+        const std::string more = std::to_string(items.size() - listed) + " more";
+        found.details.push_back("  and " + more);
+        names += " and " + more;
+    }
 }
 
 // The domains outside the company that the recipients in To and Cc come from,
@@ -123,12 +156,109 @@ bool CheckMissingAttachment(RuleInput& input, RuleFinding& found) {
     return true;
 }
 
+// How many sends the history must hold before a recipient can be new: a
+// fresh history would find every recipient new.
+constexpr int64_t kNewRecipientsFromSends = 20;
+
+bool CheckNewRecipients(RuleInput& input, RuleFinding& found) {
+    if (input.RecordedSends() < kNewRecipientsFromSends) return false;
+    // With the company's domains set, only the recipients outside them.
+    const std::vector<std::string> company = Entries(input.Setting(keys::kListOfOutsideDomains));
+    std::vector<std::string> looked;
+    std::unordered_set<std::string> seen;
+    for (const std::string& address : input.Addresses()) {
+        const std::string key = HistoryAddress(address);
+        if (key.empty() || !seen.insert(key).second) continue;
+        if (InsideCompany(input, address, company)) continue;
+        looked.push_back(address);
+    }
+    if (looked.empty()) return false;
+    const std::vector<bool> known = input.KnownRecipients(looked);
+    std::vector<std::string> fresh;
+    for (size_t i = 0; i < looked.size(); ++i) {
+        if (i >= known.size() || !known[i]) fresh.push_back(looked[i]);
+    }
+    if (fresh.empty()) return false;
+
+    found.details.push_back("Never written to before (" + std::to_string(fresh.size()) + "):");
+    std::string names;
+    ListItems(fresh, found, names);
+    found.summary = "never written to before: " + names;
+    return true;
+}
+
+// The company's domains a recipient domain may be taken for: the entries of
+// the company's list that name one domain, without "*" or "?".
+std::vector<std::string> CompanyDomains(const std::vector<std::string>& company) {
+    std::vector<std::string> domains;
+    for (const std::string& entry : company) {
+        const std::string domain(Trim(entry, " \t"));
+        if (!domain.empty() && domain.find_first_of("*?") == std::string::npos) {
+            domains.push_back(domain);
+        }
+    }
+    return domains;
+}
+
+bool CheckLookAlikeDomains(RuleInput& input, RuleFinding& found) {
+    const std::vector<std::string> company = Entries(input.Setting(keys::kListOfOutsideDomains));
+    const auto matches = [&input](std::string_view value, std::string_view entry) {
+        return input.MatchesEntry(value, entry) == 1;
+    };
+    // Every domain outside the company that the mail reaches, each once.
+    std::vector<std::string> outside;
+    std::unordered_set<std::string> seen;
+    for (const std::string& address : input.Addresses()) {
+        validation::RecipientDomains domains(validation::StripQuotes(LCase(address)));
+        for (size_t e = 0; e < company.size() && !domains.Compare(company[e], matches); ++e) {
+        }
+        for (const std::string& domain : domains.Outside()) {
+            if (seen.insert(ComparedDomain(domain)).second) outside.push_back(domain);
+        }
+    }
+    if (outside.empty()) return false;
+
+    const std::vector<std::string> companyDomains = CompanyDomains(company);
+    const std::vector<bool> known = input.KnownDomains(outside);
+    std::vector<std::string> alikes;
+    for (size_t i = 0; i < outside.size(); ++i) {
+        // A domain written to before is one the person meant.
+        if (i < known.size() && known[i]) continue;
+        const std::string& domain = outside[i];
+        std::string like;
+        for (const std::string& own : companyDomains) {
+            if (LooksLike(domain, own)) {
+                like = own;
+                break;
+            }
+        }
+        if (like.empty()) {
+            for (const std::string& familiar : input.FamiliarDomainsLike(domain)) {
+                if (LooksLike(domain, familiar)) {
+                    like = familiar;
+                    break;
+                }
+            }
+        }
+        if (!like.empty()) alikes.push_back(domain + " looks like " + like);
+    }
+    if (alikes.empty()) return false;
+
+    found.details.push_back("Domains that look like ones you know, but are not them:");
+    std::string names;
+    ListItems(alikes, found, names);
+    found.summary = names;
+    return true;
+}
+
 }  // namespace
 
 RuleCheck CheckOf(const Rule& rule) {
     static const std::vector<std::pair<std::string_view, RuleCheck>> kChecks = {
         {kManyOrganisationsRule.name, CheckManyOrganisations},
         {kMissingAttachmentRule.name, CheckMissingAttachment},
+        {kNewRecipientsRule.name, CheckNewRecipients},
+        {kLookAlikeDomainsRule.name, CheckLookAlikeDomains},
     };
     for (const auto& [name, check] : kChecks) {
         if (name == rule.name) return check;

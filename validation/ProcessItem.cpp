@@ -50,14 +50,20 @@ class ResultHandOver {
     const SendResult& result_;
 };
 
-// What a rule's check reads, through the module's settings store, and how it
-// compares, through the engine as the six do.
+// What a rule's check reads, through the module's settings store, how it
+// compares, through the engine as the six do, and the recipient history,
+// through the platform.
 class ModuleRuleInput final : public RuleInput {
   public:
     using Reader = std::function<std::string(const std::string&, const std::string&)>;
     using Matcher = std::function<int32_t(std::string_view, std::string_view)>;
-    ModuleRuleInput(MapiMessage& message, Reader read, Matcher matches)
-        : message_(message), read_(std::move(read)), matches_(std::move(matches)) {}
+    ModuleRuleInput(MapiMessage& message, const std::vector<std::string>& addresses,
+                    Platform& platform, Reader read, Matcher matches)
+        : message_(message),
+          addresses_(addresses),
+          platform_(platform),
+          read_(std::move(read)),
+          matches_(std::move(matches)) {}
     MapiMessage& Message() override { return message_; }
     std::string Setting(const char* key) override {
         const char* fallbackText = FallbackFor(key);
@@ -66,9 +72,22 @@ class ModuleRuleInput final : public RuleInput {
     int32_t MatchesEntry(std::string_view value, std::string_view entry) override {
         return matches_(value, entry);
     }
+    const std::vector<std::string>& Addresses() override { return addresses_; }
+    int64_t RecordedSends() override { return platform_.RecordedSends(); }
+    std::vector<bool> KnownRecipients(const std::vector<std::string>& addresses) override {
+        return platform_.KnownRecipients(addresses);
+    }
+    std::vector<bool> KnownDomains(const std::vector<std::string>& domains) override {
+        return platform_.KnownDomains(domains);
+    }
+    std::vector<std::string> FamiliarDomainsLike(std::string_view domain) override {
+        return platform_.FamiliarDomainsLike(domain);
+    }
 
   private:
     MapiMessage& message_;
+    const std::vector<std::string>& addresses_;
+    Platform& platform_;
     Reader read_;
     Matcher matches_;
 };
@@ -96,7 +115,7 @@ void CPostwarden::ReportRuleFailure(const Rule& rule, const char* source, int32_
 bool CPostwarden::CheckOtherRules(const bool& separatePromptsWanted, MapiMessage& message,
                                   const std::vector<int32_t>& wanted) {
     ModuleRuleInput input(
-        message,
+        message, m_SendResult.addresses, platform_,
         [this](const std::string& key, const std::string& fallbackText) {
             return GetSetting(key, fallbackText);
         },

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -90,6 +91,11 @@ class Worker {
           observer_(audit_),
           rules_(setup.rules),
           mailStore_(setup.mailStore) {
+        // A home without a history has none made by an audit: it reads as empty.
+        std::error_code error;
+        if (!setup.historyPath.empty() && std::filesystem::exists(setup.historyPath, error)) {
+            base_.KeepHistoryIn(setup.historyPath);
+        }
         module_ = library.Create(observer_);
     }
     ~Worker() {

@@ -57,7 +57,10 @@ struct AuditReport {
 struct AuditSetup {
     std::string modulePath;    // empty: the library beside the executable
     std::string registryPath;  // read, never written
-    std::string mailStore;     // its distribution lists count as at a send
+    // The person's recipient history (history.db), which the rules that
+    // compare with it read; only queried, and not made when missing.
+    std::string historyPath;
+    std::string mailStore;  // its distribution lists count as at a send
     // The rules to report, as the send traces them; a message that only the
     // others fire is not stopped.
     std::vector<std::string> rules;

@@ -190,6 +190,7 @@ int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args)
     AuditSetup setup;
     setup.modulePath = options.modulePath;
     setup.registryPath = options.home + "/" + kRegistryFileName;
+    setup.historyPath = options.home + "/" + kHistoryFileName;
     setup.mailStore = options.mailStore;
     if (rulesText.empty()) {
         setup.rules = DefaultAuditRules();

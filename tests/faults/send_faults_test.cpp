@@ -63,6 +63,10 @@ const std::pair<const char*, const char*> kSettings[] = {
     {keys::kPromptForMissingAttachmentWanted, "1"},
     {keys::kListOfAttachmentWords, "attached\r\nenclosed"},
     {keys::kMessageForMissingAttachment, "Forgot the attachment?"},
+    {keys::kPromptForNewRecipientsWanted, "1"},
+    {keys::kMessageForNewRecipients, "Never written to?"},
+    {keys::kPromptForLookAlikeDomainsWanted, "1"},
+    {keys::kMessageForLookAlikeDomains, "A look-alike domain?"},
 };
 
 std::string SettingsDocument() {
@@ -124,7 +128,9 @@ struct ModuleLife {
 
         // A message that breaks every rule: outside and watch-listed recipients
         // (an organisation over none), a distribution list that takes it over
-        // the limit, a keyword in the body, an attachment mentioned and missing.
+        // the limit, a keyword in the body, an attachment mentioned and missing,
+        // recipients never written to in a history of 20 sends, one at a domain
+        // that looks like the company's.
         auto message = std::make_shared<fakes::FakeMessageData>();
         message->subject = " ";
         message->bodyFormat = kFormatHTML;
@@ -135,7 +141,9 @@ struct ModuleLife {
             {"Bob", "bob@rival.example", true, "", std::nullopt},
             {"All staff", "all@corp.example", true, "", 12},
             {"Undisclosed", "undisclosed-recipients", false, "", std::nullopt},
+            {"Typo", "ann@c0rp.example", true, "", std::nullopt},
         };
+        for (int i = 0; i < 20; ++i) platform.RememberSend({"jane@corp.example"});
         item->subject = message->subject;
         if (s.onlyInDrafts) {
             platform.store.drafts = {message};

@@ -145,7 +145,9 @@ TEST_F(AuditTest, FindingsSayWhatMatchedAndTheSummaryCountsPerRule) {
                                                 {"Max Number Of Recipients", 0},
                                                 {"Blank Subject", 0},
                                                 {"Many Organisations", 0},
-                                                {"Missing Attachment", 0}}));
+                                                {"Missing Attachment", 0},
+                                                {"New Recipients", 0},
+                                                {"Look-Alike Domains", 0}}));
 }
 
 // Nothing that could wait for a writer or never end is opened; what is not
@@ -193,6 +195,38 @@ TEST_F(AuditTest, RulesNamesWhatIsReported) {
             "1700000003.M1P1.host:2,S | Any Send", "one.eml | Keywords | Any Send"}));
 }
 
+// The rules that compare with the person's history read it as it is: a
+// domain that looks like one written to twice before is reported, and the
+// history's files are left as they were.
+TEST_F(AuditTest, LookAlikeDomainsCompareWithTheHistoryAndLeaveItAsItWas) {
+    Write(At("sent.mbox"), "From me Mon Dec  7 09:00:00 2026\n" +
+                               Message("ann@partner.example", "One", "x") +
+                               "\nFrom me Mon Dec  7 09:01:00 2026\n" +
+                               Message("bob@partner.example", "Two", "y") + "\n");
+    ASSERT_EQ(Pw({"history", "import", At("sent.mbox")}).exitCode, 0);
+    Write(At("typo.eml"), Message("ann@partnre.example", "Three", "z"));
+    Write(At("known.eml"), Message("ann@partner.example", "Four", "z"));
+    const auto files = [this] {
+        std::map<std::string, std::string> contents;
+        for (const fs::directory_entry& entry : fs::directory_iterator(Home())) {
+            const std::string name = entry.path().filename().string();
+            // Not the WAL's index (-shm), where every reader marks what it reads.
+            if (name == "history.db" || name == "history.db-wal") {
+                contents[name] = ReadFile(entry.path().string());
+            }
+        }
+        return contents;
+    };
+    const std::map<std::string, std::string> before = files();
+    ASSERT_FALSE(before.empty());
+    const json report =
+        AuditJson({"--rules", "look-alike-domains", At("typo.eml"), At("known.eml")});
+    EXPECT_EQ(Stopped(report), std::vector<std::string>{"typo.eml | Look-Alike Domains"});
+    EXPECT_EQ(report["stopped"][0]["rules"][0]["evidence"],
+              "partnre.example looks like partner.example");
+    EXPECT_EQ(files(), before);
+}
+
 TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
     const std::string registry = ReadFile(Home() + "/registry.db");
     const std::vector<std::string> before = LogMessages(Home());
@@ -202,10 +236,12 @@ TEST_F(AuditTest, LeavesTheSettingsAsTheyWereAndTheLogOneRecord) {
     EXPECT_EQ(ReadFile(Home() + "/registry.db"), registry);
     std::vector<std::string> after = LogMessages(Home());
     ASSERT_EQ(after.size(), before.size() + 1);
-    EXPECT_EQ(after.back(),
-              "Audit: 6 messages from 3 sources, 3 would have been stopped, 1 malformed, 0 not "
-              "checked; Outside Domains: 2, Email Addresses Domains: 0, Keywords: 2, Max Number "
-              "Of Recipients: 0, Blank Subject: 0, Many Organisations: 0, Missing Attachment: 0");
+    EXPECT_EQ(
+        after.back(),
+        "Audit: 6 messages from 3 sources, 3 would have been stopped, 1 malformed, 0 not "
+        "checked; Outside Domains: 2, Email Addresses Domains: 0, Keywords: 2, Max Number "
+        "Of Recipients: 0, Blank Subject: 0, Many Organisations: 0, Missing Attachment: 0, New "
+        "Recipients: 0, Look-Alike Domains: 0");
     after.pop_back();
     EXPECT_EQ(after, before);
 }
@@ -218,6 +254,7 @@ TEST_F(AuditTest, AHomeNeverUsedGetsNoSettingsStored) {
     EXPECT_THAT(r.out, HasSubstr("Audited 1 message: 0 would have been stopped."));
     // The module seeds the defaults at start-up: into the audit's copy only.
     EXPECT_FALSE(fs::exists(fresh.Path() + "/registry.db"));
+    EXPECT_FALSE(fs::exists(fresh.Path() + "/history.db")) << "an audit makes no history";
     EXPECT_EQ(LogMessages(fresh.Path()).size(), 1u);
 }
 

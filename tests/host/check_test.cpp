@@ -92,7 +92,7 @@ TEST_F(CheckTest, AFreshHomeIsSeededOnceAndAsksBeforeEverySend) {
     EXPECT_EQ(Count("Postwarden is stopping"), 11);
     const CommandResult list = Pw({"settings", "list"});
     EXPECT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 24) << "seeded once, whole";
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 28) << "seeded once, whole";
     EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
 }
 
@@ -313,6 +313,114 @@ TEST_F(CheckTest, ManyOrganisationsAndAMissingAttachmentOnRealMessages) {
     const int quiet = Count("Violated " + attachment + " Rule: False");
     EXPECT_EQ(Check("no", missing).exitCode, 0);
     EXPECT_EQ(Count("Violated " + attachment + " Rule: False"), quiet + 1);
+}
+
+// The two rules that compare with the person's history of sends, on real
+// messages through check and sendmail: a look-alike of the company's domain is
+// asked about from the first send, a new recipient only once the history holds
+// 20 sends; neither asks about the everyday cases.
+TEST_F(CheckTest, LookAlikeDomainsAndNewRecipientsOnRealMessages) {
+    Rules({{"ListOfOutsideDomains", "corp.example;*.corp.example"},
+           {"PromptForNewRecipientsWanted", "1"}});
+    const std::string lookAlike = "Look-Alike Domains";
+    const std::string newRecipients = "New Recipients";
+    const std::string lookAlikeQuestion =
+        "A recipient's domain only looks like one you know. Send it anyway?";
+    const std::string newQuestion =
+        "You have never written to these recipients before. Send it anyway?";
+    const auto lastRecord = [this] {
+        std::string record;
+        for (const LogRecord& line : LogRecords(Home())) {
+            if (line.message.starts_with("Send: ")) record = line.message;
+        }
+        return record;
+    };
+    const auto sends = [this] {
+        const std::string out = Pw({"history", "list"}).out;
+        const size_t at = out.find("# ");
+        return at == std::string::npos ? -1 : std::stoi(out.substr(at + 2));
+    };
+    ASSERT_EQ(sends(), 1);
+
+    // On in a fresh home, with only the company's domains to compare with.
+    for (const auto& [to, evidence] :
+         {std::pair<std::string, std::string>{"Bob <bob@c0rp.example>",
+                                              "c0rp.example looks like corp.example"},
+          {"bob@corp.exmaple", "corp.exmaple looks like corp.example"}}) {
+        SCOPED_TRACE(to);
+        const CommandResult r = Check("no", Message(to, "Hi", "Hello"));
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out,
+                  "send: cancelled (No to \"" + lookAlikeQuestion + "\"; why: " + evidence + ")\n");
+        EXPECT_TRUE(lastRecord().starts_with("Send: no; rules fired: " + lookAlike + ";"))
+            << lastRecord();
+        EXPECT_TRUE(lastRecord().ends_with("; evidence: " + evidence)) << lastRecord();
+    }
+
+    // Through sendmail: held when nobody can be asked; sent when answered yes,
+    // after which the domain is one written to and is asked about no more.
+    const std::string typo = Message("bob@c0rp.example", "Hi", "Hello");
+    CommandResult r = Pw({"sendmail", "--sendmail", "/bin/true", "-t"}, typo);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.err.starts_with("postwarden: not sent: nobody could be asked about recipient "
+                          "domains that look like known ones ("))
+        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("; why: c0rp.example looks like corp.example"));
+    r = Pw({"sendmail", "--answers", "yes", "--sendmail", "/bin/true", "-t"}, typo);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(sends(), 2);
+    EXPECT_EQ(Check("no", typo).exitCode, 0);
+    EXPECT_EQ(sends(), 3);
+
+    // Sixteen sends from before, to a thread's participants and ab.example.
+    const TempFolder mail;
+    std::string mbox;
+    for (int i = 0; i < 16; ++i) {
+        mbox += "From me Tue Nov 14 22:13:20 2023\nMessage-ID: <old" + std::to_string(i) +
+                "@corp.example>\r\nCc: x@ab.example\r\n" +
+                Message("Ann <ann@one.example>, bob@two.example", "Numbers", "Hello") + "\n";
+    }
+    WriteFile(mail.File("sent.mbox"), mbox);
+    ASSERT_EQ(Pw({"history", "import", mail.File("sent.mbox")}).exitCode, 0);
+    ASSERT_EQ(sends(), 19);
+
+    // Quiet: a short label that differs from a familiar domain's (ab.example),
+    // a new recipient while the history holds fewer than 20 sends, a reply to
+    // the thread's participants, a first message to a colleague.
+    const struct {
+        const char* what;
+        std::string message;
+    } quiet[] = {
+        {"ac.example at 19 sends", Message("cy@ac.example", "Hi", "Hello")},
+        {"a reply to the thread", Message("ann@one.example, Bob <BOB@two.example>", "Re: Numbers",
+                                          "Thanks.\r\n\r\n> Hello")},
+        {"a colleague never written to", Message("dee@sales.corp.example", "Hi", "Welcome")},
+    };
+    for (const auto& c : quiet) {
+        SCOPED_TRACE(c.what);
+        const int quietLookAlike = Count("Violated " + lookAlike + " Rule: False");
+        const int quietNew = Count("Violated " + newRecipients + " Rule: False");
+        r = Check("no", c.message);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(Count("Violated " + lookAlike + " Rule: False"), quietLookAlike + 1);
+        EXPECT_EQ(Count("Violated " + newRecipients + " Rule: False"), quietNew + 1);
+    }
+    EXPECT_EQ(sends(), 22);
+
+    // A new recipient outside the company, now that the history holds 20 sends.
+    const std::string fresh = Message("Ann <ann@one.example>, eve@three.example", "Hi", "Hello");
+    r = Check("no", fresh);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.out, "send: cancelled (No to \"" + newQuestion +
+                         "\"; why: never written to before: eve@three.example)\n");
+    EXPECT_TRUE(lastRecord().starts_with("Send: no; rules fired: " + newRecipients + ";"))
+        << lastRecord();
+    r = Pw({"sendmail", "--sendmail", "/bin/true", "-t"}, fresh);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("recipients never written to before ("));
+    EXPECT_EQ(Check("yes", fresh).exitCode, 0);
+    EXPECT_EQ(Check("no", fresh).exitCode, 0) << "written to once, no longer new";
 }
 
 std::string Multipart(const std::string& type, const std::string& parts) {

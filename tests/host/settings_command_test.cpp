@@ -222,7 +222,10 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
     EXPECT_THAT(r.out, HasSubstr("  <ListOfKeywords/>\n"));
     EXPECT_THAT(r.out, HasSubstr("  <MaxNumberOfOrganisations>3</MaxNumberOfOrganisations>\n"));
     EXPECT_THAT(r.out, HasSubstr("    <Entry>pi\u00e8ce jointe</Entry>\n"));
-    EXPECT_EQ(Occurrences(r.out, "\n  <") - Occurrences(r.out, "\n  </"), 22u)
+    EXPECT_THAT(
+        r.out,
+        HasSubstr("  <PromptForLookAlikeDomainsWanted>1</PromptForLookAlikeDomainsWanted>\n"));
+    EXPECT_EQ(Occurrences(r.out, "\n  <") - Occurrences(r.out, "\n  </"), 26u)
         << "every setting a document carries, once";
 
     // Seeded, then unset: what the everyday readers fall back to.

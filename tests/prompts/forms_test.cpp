@@ -16,19 +16,21 @@ namespace {
 
 using fakes::FakeWindow;
 
-const std::array<std::string, 8> kBoxes = {
+const std::array<std::string, 10> kBoxes = {
     "chkValidateOutsideDomains",     "chkValidateEmailAddressesDomains", "chkValidateKeywords",
     "chkValidateNumberOfRecipients", "chkValidateBlankSubject",          "chkValidateAnySend",
-    "chkValidateManyOrganisations",  "chkValidateMissingAttachment"};
+    "chkValidateManyOrganisations",  "chkValidateMissingAttachment",     "chkValidateNewRecipients",
+    "chkValidateLookAlikeDomains"};
 
 // The flag that enables each box above.
-const std::array<bool Globals::*, 8> kFlags = {
+const std::array<bool Globals::*, 10> kFlags = {
     &Globals::OutsideDomainsViolated,    &Globals::EmailAddressesDomainsViolated,
     &Globals::KeywordsViolated,          &Globals::NumberOfRecipientsViolated,
     &Globals::BlankSubjectViolated,      &Globals::AnySendViolated,
-    &Globals::ManyOrganisationsViolated, &Globals::MissingAttachmentViolated};
+    &Globals::ManyOrganisationsViolated, &Globals::MissingAttachmentViolated,
+    &Globals::NewRecipientsViolated,     &Globals::LookAlikeDomainsViolated};
 
-const Globals kAllFired{true, true, true, true, true, true, true, true};
+const Globals kAllFired{true, true, true, true, true, true, true, true, true, true};
 
 // The multi-rule window keeps the six rows where they always stood and adds a
 // row of 480 twips for each rule after them, growing the window by as much.
@@ -41,7 +43,7 @@ TEST(MultiRuleFormDesign, TheSixKeepTheirPlacesAndEachLaterRuleAddsARowBelow) {
         ADD_FAILURE() << "no control " << name;
         return ControlDesign{};
     };
-    const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580, 3060, 3540};
+    const int32_t tops[] = {165, 645, 1125, 1620, 2100, 2580, 3060, 3540, 4020, 4500};
     for (size_t i = 0; i < kBoxes.size(); ++i) {
         const ControlDesign box = control(kBoxes[i]);
         EXPECT_EQ(box.container, "Frame1") << kBoxes[i];
@@ -50,12 +52,12 @@ TEST(MultiRuleFormDesign, TheSixKeepTheirPlacesAndEachLaterRuleAddsARowBelow) {
         EXPECT_EQ(box.height, 495) << kBoxes[i];
         EXPECT_EQ(box.tabIndex, 3 + static_cast<int32_t>(i)) << kBoxes[i];
     }
-    EXPECT_EQ(design.clientHeight, 4140 + 2 * 480);
-    EXPECT_EQ(control("Frame1").height, 3240 + 2 * 480);
-    EXPECT_EQ(control("cmdYes").top, 3570 + 2 * 480);
-    EXPECT_EQ(control("cmdNo").top, 3570 + 2 * 480);
+    EXPECT_EQ(design.clientHeight, 4140 + 4 * 480);
+    EXPECT_EQ(control("Frame1").height, 3240 + 4 * 480);
+    EXPECT_EQ(control("cmdYes").top, 3570 + 4 * 480);
+    EXPECT_EQ(control("cmdNo").top, 3570 + 4 * 480);
     // The last row ends inside the frame.
-    EXPECT_LE(tops[7] + 495, control("Frame1").height);
+    EXPECT_LE(tops[9] + 495, control("Frame1").height);
 }
 
 class YesNoPromptTest : public FormTest {
@@ -73,8 +75,8 @@ TEST_F(YesNoPromptTest, OnlyFiredBoxesCanBeTickedAndYesWaitsForEveryOneOfThem) {
         size_t yesAfter;         // Yes is usable from this tick on
     } cases[] = {
         {"one rule", {.KeywordsViolated = true}, {0, 5, 2}, 2},
-        {"all eight, last first", kAllFired, {7, 6, 5, 4, 3, 2, 1, 0}, 7},
-        {"all eight, shuffled", kAllFired, {2, 7, 5, 0, 6, 3, 1, 4}, 7},
+        {"all ten, last first", kAllFired, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, 9},
+        {"all ten, shuffled", kAllFired, {2, 7, 9, 5, 0, 8, 6, 3, 1, 4}, 9},
         // A later rule's box counts as the six's do.
         {"a later rule",
          {.BlankSubjectViolated = true, .MissingAttachmentViolated = true},
@@ -123,7 +125,9 @@ TEST_F(YesNoPromptTest, EveryLoadReadsTheQuestionsAfreshAndStartsUnticked) {
         "Are you sure you want to send this email with a blank subject?",
         "Are you sure you want to send this email?",
         "Are you sure these organisations may see each other's addresses?",
-        "This email mentions an attachment but has none. Send it anyway?"};
+        "This email mentions an attachment but has none. Send it anyway?",
+        "You have never written to these recipients before. Send it anyway?",
+        "A recipient's domain only looks like one you know. Send it anyway?"};
     for (size_t i = 0; i < kBoxes.size(); ++i) {
         EXPECT_EQ(windows->shown.at(0).Control(kBoxes[i]).caption, questions[i]);
     }

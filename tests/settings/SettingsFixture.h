@@ -102,7 +102,7 @@ inline std::string Document(const std::string& extra = "") {
            extra + "</PostWarden>\n";
 }
 
-// The 23 trace lines of a freshly seeded store, in the order of the settings.
+// The 27 trace lines of a freshly seeded store, in the order of the settings.
 inline const std::vector<std::string> kSeededTrace = {
     "PromptForOutsideDomainsWanted: 0",
     "ListOfOutsideDomains: ",
@@ -129,6 +129,11 @@ inline const std::vector<std::string> kSeededTrace = {
     "ListOfAttachmentWords: attached;attachment;attach;enclosed;anbei;Anhang;angeh\u00e4ngt;"
     "pi\u00e8ce jointe;ci-joint;adjunto;allegato;bijlage",
     "MessageForMissingAttachment: This email mentions an attachment but has none. Send it anyway?",
+    "PromptForNewRecipientsWanted: 0",
+    "MessageForNewRecipients: You have never written to these recipients before. Send it anyway?",
+    "PromptForLookAlikeDomainsWanted: 1",
+    "MessageForLookAlikeDomains: A recipient's domain only looks like one you know. Send it "
+    "anyway?",
 };
 
 // The keys of the traced settings in their order, the last `leaveOut` left out.
@@ -148,7 +153,7 @@ inline std::vector<std::string> ImportedKeys() {
     return keys;
 }
 
-// The 6 keys a document may leave out, in the order an import writes them
+// The 10 keys a document may leave out, in the order an import writes them
 // after the 16: the traced ones after the any-send question.
 inline std::vector<std::string> OptionalKeys() {
     const std::vector<std::string> keys = TracedKeys();

@@ -52,12 +52,16 @@ TEST_F(ReadSettingsFromXMLTest, TheLaterRulesSettingsMayBeLeftOutAndAreStoredWhe
         Document("<MessageForMissingAttachment>Forgot it?</MessageForMissingAttachment>"
                  "<PromptForManyOrganisationsWanted>01</PromptForManyOrganisationsWanted>"
                  "<MaxNumberOfOrganisations>5</MaxNumberOfOrganisations>"
-                 "<ListOfAttachmentWords><w>attached</w><w>anbei</w></ListOfAttachmentWords>")))
+                 "<ListOfAttachmentWords><w>attached</w><w>anbei</w></ListOfAttachmentWords>"
+                 "<PromptForLookAlikeDomainsWanted>0</PromptForLookAlikeDomainsWanted>"
+                 "<MessageForNewRecipients>New?</MessageForNewRecipients>")))
         << testing::PrintToString(Events());
     std::vector<std::string> written = ImportedKeys();
     for (const std::string& key : OptionalKeys()) {
         if (key != keys::kPromptForMissingAttachmentWanted &&
-            key != keys::kMessageForManyOrganisations) {
+            key != keys::kMessageForManyOrganisations &&
+            key != keys::kPromptForNewRecipientsWanted &&
+            key != keys::kMessageForLookAlikeDomains) {
             written.push_back(key);
         }
     }
@@ -66,6 +70,8 @@ TEST_F(ReadSettingsFromXMLTest, TheLaterRulesSettingsMayBeLeftOutAndAreStoredWhe
     EXPECT_EQ(Stored(keys::kMaxNumberOfOrganisations), "5");
     EXPECT_EQ(Stored(keys::kListOfAttachmentWords), "attached\r\nanbei");
     EXPECT_EQ(Stored(keys::kMessageForMissingAttachment), "Forgot it?");
+    EXPECT_EQ(Stored(keys::kPromptForLookAlikeDomainsWanted), "0");
+    EXPECT_EQ(Stored(keys::kMessageForNewRecipients), "New?");
 
     // There but unreadable: the import fails at its step and stores nothing.
     Forget();

@@ -268,7 +268,7 @@ TEST_F(EnsureDefaultSettingsTest, AStoredMarkerKeepsEverythingElseAsItIs) {
     s.EnsureDefaultSettings();
     EXPECT_TRUE(platform.settingWrites.empty());
     const std::vector<std::string> lines = Lines(kSource);
-    ASSERT_EQ(lines.size(), 23u);
+    ASSERT_EQ(lines.size(), 27u);
     EXPECT_EQ(lines[0], "PromptForOutsideDomainsWanted: 7");
     EXPECT_EQ(lines[2], "MessageForOutsideDomains: ");
     EXPECT_EQ(lines[7], "ListOfKeywords: a\r\nb");
@@ -278,6 +278,7 @@ TEST_F(EnsureDefaultSettingsTest, AStoredMarkerKeepsEverythingElseAsItIs) {
     // The later rules' settings too: absent, as 0 or empty.
     EXPECT_EQ(lines[18], "MaxNumberOfOrganisations: 0");
     EXPECT_EQ(lines[21], "ListOfAttachmentWords: ");
+    EXPECT_EQ(lines[25], "PromptForLookAlikeDomainsWanted: 0");
 }
 
 // A switch that is no number ends the routine, after the groups traced before it.
@@ -348,7 +349,7 @@ TEST_F(CentralSourcesTest, AFolderThatDeliversWinsAndNothingIsSeeded) {
     EXPECT_EQ(platform.settingWrites, ImportedKeys());
     EXPECT_FALSE(platform.Setting(keys::kSeparatePromptsWanted));
     const std::vector<std::string> lines = Lines(kSource);
-    ASSERT_EQ(lines.size(), 23u);
+    ASSERT_EQ(lines.size(), 27u);
     EXPECT_EQ(lines[1], "ListOfOutsideDomains: corp.example\r\n*.corp.example");
     EXPECT_EQ(lines[10], "MaxNumberOfRecipients: 25");
     EXPECT_EQ(lines[16], "MessageForAnySend: ");
@@ -359,7 +360,7 @@ TEST_F(CentralSourcesTest, BothFailingOnAFreshStoreSeedsTheDefaultsThenTheFileIs
     s.EnsureDefaultSettings();
     EXPECT_EQ(Lines(kExchange).back(), "Read settings successfully: False");
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
-    EXPECT_EQ(platform.settingWrites.size(), 24u);
+    EXPECT_EQ(platform.settingWrites.size(), 28u);
 
     Forget();
     platform.files[kFile] = Document();

@@ -1,6 +1,7 @@
-// The rules after the six: many organisations seeing each other, and an
-// attachment mentioned but missing; their checks through the send driver, and
-// the search for attachment words in what the sender wrote.
+// The rules after the six: many organisations seeing each other, an
+// attachment mentioned but missing, recipients never written to and domains
+// that look like known ones; their checks through the send driver, and the
+// search for attachment words in what the sender wrote.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -370,6 +371,220 @@ TEST_F(OtherRulesTest, OneFormAsksEveryRuleThatFiredAndTicksTheNewRowsBelowTheSi
               at("Mentions an attachment (\"attached\"), but has none:"));
     EXPECT_LT(at("Mentions an attachment (\"attached\"), but has none:"),
               static_cast<long>(details.size()));
+}
+
+// The history the look-alike cases compare with: partner.example and
+// ab.example written to twice (familiar), parnter.example once.
+void KnownDomainsHistory(fakes::FakePlatform& platform) {
+    for (int i = 0; i < 2; ++i) platform.RememberSend({"ann@partner.example", "x@ab.example"});
+    platform.RememberSend({"bob@parnter.example"});
+}
+
+TEST_F(OtherRulesTest, LookAlikeDomainsAsksAboutAnUnknownDomainThatLooksLikeAKnownOne) {
+    platform.SetSetting(keys::kListOfOutsideDomains,
+                        "corp.example;*.corp.example;subsidiary?.example");
+    KnownDomainsHistory(platform);
+    const struct {
+        const char* what;
+        std::vector<std::string> recipients;
+        std::string evidence;  // empty: the rule does not fire
+    } cases[] = {
+        {"a zero for an o", {"a@c0rp.example"}, "c0rp.example looks like corp.example"},
+        {"two letters swapped", {"a@corp.exmaple"}, "corp.exmaple looks like corp.example"},
+        {"a Cyrillic o", {"a@c\u043erp.example"}, "c\u043erp.example looks like corp.example"},
+        {"a familiar domain of the history",
+         {"a@partnre.example"},
+         "partnre.example looks like partner.example"},
+        {"named once, whatever the case",
+         {"A@C0RP.Example", "b@c0rp.example", "c@corp.example"},
+         "c0rp.example looks like corp.example"},
+        {"a domain the address routes on to",
+         {"boss%c0rp.example@corp.example"},
+         "c0rp.example looks like corp.example"},
+        {"each look-alike",
+         {"a@c0rp.example", "b@partnre.example"},
+         "c0rp.example looks like corp.example, partnre.example looks like partner.example"},
+        {"the company's own domain", {"a@corp.example", "b@sales.corp.example"}, ""},
+        {"a short label that differs", {"a@ac.example"}, ""},
+        {"a domain written to before, however it looks", {"a@parnter.example"}, ""},
+        {"a domain like nothing known", {"a@faraway.example"}, ""},
+        // "subsidiary.example" is one slip from the entry's text, but an
+        // entry with "?" or "*" names no domain to be taken for.
+        {"an entry with a wildcard", {"a@subsidiary.example"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        message->recipients.clear();
+        for (const std::string& address : c.recipients) Add(address, kRecipientCc);
+        platform.log.clear();
+        Answers({kNo});
+        // On by default: no switch is set.
+        EXPECT_EQ(Send(), c.evidence.empty());
+        EXPECT_EQ(ThreadGlobals().LookAlikeDomainsViolated, !c.evidence.empty());
+        EXPECT_EQ(TraceOf("Violated Look-Alike Domains Rule: "),
+                  std::string("Violated Look-Alike Domains Rule: ") +
+                      (c.evidence.empty() ? "False" : "True"));
+        if (c.evidence.empty()) {
+            EXPECT_TRUE(Shown().empty());
+            continue;
+        }
+        EXPECT_EQ(TraceOf("Evidence of Look-Alike Domains Rule: "),
+                  "Evidence of Look-Alike Domains Rule: " + c.evidence);
+        ASSERT_EQ(Result().evidence.size(), 1u);
+        EXPECT_EQ(Result().evidence[0].rule, "Look-Alike Domains");
+        EXPECT_EQ(Result().evidence[0].text, c.evidence);
+        ASSERT_EQ(Shown().size(), 1u);
+        EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
+                  "A recipient's domain only looks like one you know. Send it anyway?");
+    }
+}
+
+TEST_F(OtherRulesTest, LookAlikeDomainsListsEachOnAFormLineAndCanBeSwitchedOff) {
+    platform.SetSetting(keys::kListOfOutsideDomains, "");
+    KnownDomainsHistory(platform);
+    // Without company domains, the history's familiar domains still count.
+    for (const char* domain :
+         {"partnre", "partenr", "partne", "partners", "partmer", "pa1tner", "qartner"}) {
+        Add(std::string("a@") + domain + ".example");
+    }
+    Answers({kYes});
+    EXPECT_TRUE(Send());
+    ASSERT_EQ(Shown().size(), 1u);
+    const std::vector<std::string> details(Shown()[0].details.begin() + 2,
+                                           Shown()[0].details.end());
+    EXPECT_EQ(details, (std::vector<std::string>{
+                           "Domains that look like ones you know, but are not them:",
+                           "  partnre.example looks like partner.example",
+                           "  partenr.example looks like partner.example",
+                           "  partne.example looks like partner.example",
+                           "  partners.example looks like partner.example",
+                           "  partmer.example looks like partner.example", "  and 2 more"}));
+    EXPECT_TRUE(Result().evidence[0].text.ends_with(
+        "partmer.example looks like partner.example and 2 more"))
+        << Result().evidence[0].text;
+
+    platform.SetSetting(keys::kPromptForLookAlikeDomainsWanted, "0");
+    platform.log.clear();
+    EXPECT_TRUE(Send());
+    EXPECT_FALSE(ThreadGlobals().LookAlikeDomainsViolated);
+    EXPECT_EQ(TraceOf("Violated Look-Alike Domains Rule: "),
+              "Violated Look-Alike Domains Rule: False");
+    EXPECT_EQ(platform.CallsOf("KnownDomains"), 1) << "a rule switched off reads no history";
+}
+
+TEST_F(OtherRulesTest, NewRecipientsAsksAboutAddressesNeverWrittenToOnceTheHistoryHas20Sends) {
+    platform.SetSetting(keys::kPromptForNewRecipientsWanted, "1");
+    const struct {
+        const char* what;
+        int sends;            // of known@partner.example, before the send
+        const char* company;  // ListOfOutsideDomains
+        std::vector<std::string> recipients;
+        std::string evidence;  // empty: the rule does not fire
+    } cases[] = {
+        {"a new address at 20 sends",
+         20,
+         "corp.example",
+         {"new@partner.example"},
+         "never written to before: new@partner.example"},
+        {"the same at 19 sends", 19, "corp.example", {"new@partner.example"}, ""},
+        {"a known address in another spelling",
+         25,
+         "corp.example",
+         {"\"Known\"@Partner.Example."},
+         ""},
+        {"a colleague written to first",
+         20,
+         "corp.example;*.corp.example",
+         {"ann@corp.example", "bob@sales.corp.example"},
+         ""},
+        {"a colleague without company domains",
+         20,
+         "",
+         {"ann@corp.example"},
+         "never written to before: ann@corp.example"},
+        {"inside, but routed outside",
+         20,
+         "corp.example",
+         {"x%rival.example@corp.example"},
+         "never written to before: x%rival.example@corp.example"},
+        {"each new address once, as first written",
+         20,
+         "corp.example",
+         {"known@partner.example", "New@Partner.example", "new@partner.example",
+          "undisclosed-recipients", "eve@rival.example"},
+         "never written to before: New@Partner.example, eve@rival.example"},
+        {"seven new addresses",
+         20,
+         "",
+         {"a@n.example", "b@n.example", "c@n.example", "d@n.example", "e@n.example", "f@n.example",
+          "g@n.example"},
+         "never written to before: a@n.example, b@n.example, c@n.example, d@n.example, "
+         "e@n.example and 2 more"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform.historyAddresses.clear();
+        platform.historyDomains.clear();
+        platform.historySends = 0;
+        for (int i = 0; i < c.sends; ++i) platform.RememberSend({"known@partner.example"});
+        platform.SetSetting(keys::kListOfOutsideDomains, c.company);
+        message->recipients.clear();
+        for (const std::string& address : c.recipients) Add(address);
+        platform.log.clear();
+        Answers({kNo});
+        EXPECT_EQ(Send(), c.evidence.empty());
+        EXPECT_EQ(ThreadGlobals().NewRecipientsViolated, !c.evidence.empty());
+        EXPECT_EQ(TraceOf("Violated New Recipients Rule: "),
+                  std::string("Violated New Recipients Rule: ") +
+                      (c.evidence.empty() ? "False" : "True"));
+        if (c.evidence.empty()) continue;
+        EXPECT_EQ(TraceOf("Evidence of New Recipients Rule: "),
+                  "Evidence of New Recipients Rule: " + c.evidence);
+        EXPECT_EQ(Result().fired, std::vector<std::string>{"New Recipients"});
+        ASSERT_EQ(Shown().size(), 1u);
+        EXPECT_EQ(Shown()[0].Control("lblConfirmationMessage").caption,
+                  "You have never written to these recipients before. Send it anyway?");
+        EXPECT_EQ(Shown()[0].details[2].rfind("Never written to before (", 0), 0u)
+            << Shown()[0].details[2];
+    }
+}
+
+TEST_F(OtherRulesTest, AHistoryThatCannotBeReadIsTheRulesFailureAndTheSendGoesOn) {
+    platform.SetSetting(keys::kPromptForNewRecipientsWanted, "1");
+    for (int i = 0; i < 20; ++i) platform.RememberSend({"known@partner.example"});
+    Add("new@c0rp.example");
+    const struct {
+        const char* call;
+        std::vector<std::string> failed;
+    } cases[] = {
+        {"RecordedSends", {"New Recipients"}},
+        {"KnownRecipients", {"New Recipients"}},
+        {"KnownDomains", {"Look-Alike Domains"}},
+        {"FamiliarDomainsLike", {}},  // asked only when no company domain is like it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
+        platform.FailOn(c.call);
+        Answers({kYes, kYes});
+        EXPECT_TRUE(Send());
+        EXPECT_EQ(Result().failedRules, c.failed);
+        if (!c.failed.empty()) {
+            const std::string source =
+                c.failed[0] == "New Recipients" ? "NewRecipients" : "LookAlikeDomains";
+            EXPECT_EQ(Events().back(),
+                      "1|Postwarden.Check" + source + "|Error occurred.  Reason: Injected failure");
+        }
+        // The other rule still asks.
+        EXPECT_EQ(Shown().size(), 2u - c.failed.size());
+        platform.Heal(c.call);
+    }
+    platform.SetSetting(keys::kListOfOutsideDomains, "");
+    platform.RememberSend({"a@corp.example"});
+    platform.RememberSend({"a@corp.example"});
+    platform.FailOn("FamiliarDomainsLike");
+    Answers({kYes, kYes});
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(Result().failedRules, std::vector<std::string>{"Look-Alike Domains"});
 }
 
 }  // namespace

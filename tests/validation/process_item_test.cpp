@@ -17,7 +17,8 @@ Lines_ Summary(bool separate, const std::array<bool, kRuleCount>& flags) {
                   (separate ? "True" : "False")};
     const char* names[] = {"Outside Domains",          "Email Addresses Domains", "Keywords",
                            "Max Number Of Recipients", "Blank Subject",           "Any Send",
-                           "Many Organisations",       "Missing Attachment"};
+                           "Many Organisations",       "Missing Attachment",      "New Recipients",
+                           "Look-Alike Domains"};
     static_assert(std::size(names) == kRuleCount);
     for (size_t i = 0; i < kRuleCount; ++i) {
         out.push_back(std::string("ProcessItem|Violated ") + names[i] +
@@ -116,7 +117,8 @@ TEST_F(ProcessItemTest, AllSwitchesOffRunsNoRuleButTracesTheSend) {
     message->recipients.push_back(
         {"Jane Doe", "jane-own@corp.example", true, "jane@corp.example", {}});
     AddRecipient("Bob", "bob@elsewhere.example");
-    for (const char* key : kSwitches) platform.SetSetting(key, "0");
+    // Every rule's switch, the look-alike rule's too, which is on unless set.
+    for (const Rule& rule : kRules) platform.SetSetting(rule.switchKey, "0");
     EXPECT_TRUE(Send());
     EXPECT_EQ(Trace(), Concat({{
                                    "ProcessItem|Starting recipients count: 2",
@@ -130,7 +132,7 @@ TEST_F(ProcessItemTest, AllSwitchesOffRunsNoRuleButTracesTheSend) {
     EXPECT_TRUE(Events().empty());
     EXPECT_EQ(item->saves, 1);
     // The settings are read in their order, the separate-lists switch only with the count rule.
-    EXPECT_EQ(platform.CallsOf("GetSetting"), 9);
+    EXPECT_EQ(platform.CallsOf("GetSetting"), 11);
 }
 
 TEST_F(ProcessItemTest, DistributionListsCountByTheirMembersWhenAsked) {
@@ -215,7 +217,7 @@ TEST_F(ProcessItemTest, SeparatePromptsYesGoesOnToTheNextRules) {
     EXPECT_TRUE(platform.Logged("Recipient #2: Eve [eve@elsewhere.example]"));
     const Lines_ trace = Trace();
     EXPECT_EQ(
-        Lines_(trace.end() - 11, trace.end()),
+        Lines_(trace.end() - 13, trace.end()),
         Concat({Summary(true, {true, false, true, false, false, true}),
                 {"ProcessItem|Evidence of Outside Domains Rule: outside recipients: "
                  "bob@elsewhere.example",
@@ -242,7 +244,7 @@ TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecidesNoneWhenNoneFir
         platform.log.clear();
         EXPECT_EQ(Send(), expected);
         const Lines_ trace = Trace();
-        EXPECT_EQ(Lines_(trace.end() - 10, trace.end()),
+        EXPECT_EQ(Lines_(trace.end() - 12, trace.end()),
                   Concat({Summary(false, {false, false, false, false, true, true}),
                           {std::string("ProcessItem|") + line}}));
         ASSERT_EQ(Shown().size(), 1u);
@@ -254,7 +256,7 @@ TEST_F(MultiRulePromptTest, OneFormForAllRulesAndItsAnswerDecidesNoneWhenNoneFir
     platform.SetSetting(keys::kPromptForAnySendWanted, "0");
     EXPECT_TRUE(Send());
     EXPECT_TRUE(Shown().empty());
-    EXPECT_EQ(Trace().back(), "ProcessItem|Violated Missing Attachment Rule: False");
+    EXPECT_EQ(Trace().back(), "ProcessItem|Violated Look-Alike Domains Rule: False");
 }
 
 TEST_F(ProcessItemTest, KeywordsAreLookedForInTheBodyOfTheMessagesFormat) {

@@ -364,7 +364,7 @@ TEST(ScriptedWindows, AYesThatStaysDisabledClosesTheWindowInstead) {
     window->SetEnabled("chkValidateKeywords", false);
     window->ShowModal();
     EXPECT_FALSE(window->Loaded());
-    EXPECT_EQ(events.clicks.size(), 7u);  // the seven enabled boxes, not Yes
+    EXPECT_EQ(events.clicks.size(), 9u);  // the nine enabled boxes, not Yes
     EXPECT_EQ(events.closes, 1);
     EXPECT_EQ(window->CheckValue("chkValidateKeywords"), kUnchecked);
     EXPECT_EQ(window->CheckValue("chkValidateAnySend"), kChecked);

@@ -179,20 +179,22 @@ TEST_F(QtFormsTest, WindowsAreBuiltFromTheDesignAtFifteenTwipsAPixel) {
     Later([] {
         QDialog* dialog = ModalWindow();
         // Each rule after the six adds a row of 480 twips (32 pixels) below them.
-        EXPECT_EQ(dialog->size(), QSize(367, 276 + 2 * 32));
+        EXPECT_EQ(dialog->size(), QSize(367, 276 + 4 * 32));
         EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());  // fixed border
         EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMinimizeButtonHint);
         EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
         EXPECT_TRUE(dialog->windowFlags() & Qt::WindowCloseButtonHint);
         auto* frame = Find<QWidget>(dialog, "Frame1");
-        EXPECT_EQ(frame->geometry(), QRect(13, 10, 339, 216 + 2 * 32));
+        EXPECT_EQ(frame->geometry(), QRect(13, 10, 339, 216 + 4 * 32));
         auto* box = Find<QCheckBox>(dialog, "chkValidateNumberOfRecipients");
         EXPECT_EQ(box->parentWidget(), frame);
         EXPECT_EQ(box->geometry(), QRect(8, 108, 326, 33));
-        EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->geometry(), QRect(90, 238 + 2 * 32, 88, 25));
-        EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->geometry(), QRect(197, 238 + 2 * 32, 88, 25));
+        EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->geometry(), QRect(90, 238 + 4 * 32, 88, 25));
+        EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->geometry(), QRect(197, 238 + 4 * 32, 88, 25));
         EXPECT_EQ(Find<QCheckBox>(dialog, "chkValidateMissingAttachment")->geometry(),
                   QRect(8, 236, 326, 33));
+        EXPECT_EQ(Find<QCheckBox>(dialog, "chkValidateLookAlikeDomains")->geometry(),
+                  QRect(8, 300, 326, 33));
         EXPECT_EQ(Find<QPushButton>(dialog, "cmdYes")->text(), "&Yes");
         // Tab order as designed: No, Yes, then the boxes top to bottom.
         EXPECT_EQ(Find<QPushButton>(dialog, "cmdNo")->nextInFocusChain(),
@@ -299,11 +301,12 @@ TEST_F(QtFormsTest, DetailsFitTheWindowUnclipped) {
 TEST(QtScale, DetailsFitTheWindowAtTwoHundredPercent) {
     char self[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    // A screen twice the size of the offscreen platform's own (800 x 600), so
-    // that the window has the same room, in its units, as at 100 %.
-    const std::string screen = ::testing::TempDir() + "/offscreen-1600x1200.json";
+    // A screen of 800 x 700 in the window's units at 200 %: room for the
+    // multi-rule window with every rule's row and the details of a send, whose
+    // text at 200 % takes a little more height than at 100 %.
+    const std::string screen = ::testing::TempDir() + "/offscreen-1600x1400.json";
     std::ofstream(screen) << R"({"screens": [{"name": "big", "x": 0, "y": 0, "width": 1600,)"
-                          << R"( "height": 1200, "logicalDpi": 96, "logicalBaseDpi": 96}]})";
+                          << R"( "height": 1400, "logicalDpi": 96, "logicalBaseDpi": 96}]})";
     const std::string command = "QT_QPA_PLATFORM=offscreen:configfile=" + screen +
                                 " QT_SCALE_FACTOR=2 " + std::string(self) +
                                 " --gtest_filter=QtFormsTest.DetailsFitTheWindowUnclipped 2>&1";

@@ -168,6 +168,24 @@ TEST_F(TerminalFormsTest, NumberedBoxesMustAllBeTickedBeforeYes) {
     EXPECT_EQ(Finish(), 6);
 }
 
+// Ten rules, one digit each: the tenth box is ticked with 0.
+TEST_F(TerminalFormsTest, TheTenthBoxIsTickedWithZero) {
+    Start([this] {
+        ThreadGlobals() = {.NewRecipientsViolated = true, .LookAlikeDomainsViolated = true};
+        return AskMulti(platform);
+    });
+    const std::string screen = pty.WaitFor("Enter = the marked button");
+    for (const char* line :
+         {"| 9 [ ] You have never written to these recipients before.",
+          "| 0 [ ] A recipient's domain only looks like one you know. Send it anyway?"}) {
+        EXPECT_NE(screen.find(line), std::string::npos) << line << "\n" << screen;
+    }
+    pty.Type("0");
+    EXPECT_NE(pty.WaitFor("0 [x]").find("9 [ ]"), std::string::npos);
+    pty.Type("9y");
+    EXPECT_EQ(Finish(), 6);
+}
+
 TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
     const struct {
         const char* keys;  // null: the terminal hangs up
@@ -329,10 +347,11 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
          true,
          80,
          {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
-          "\\u{009B}2J \\u{202E}evil\\rx"}},
+          "\\u{009B}2J \\u{202E}evil\\rx"},
+         28},
         // The common case is read whole: five recipients and the rest counted.
-        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}, 26},
-        // On 24 rows the multi-rule window's eight boxes leave room for part of
+        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}, 28},
+        // On 24 rows the multi-rule window's ten boxes leave room for part of
         // the details, and it says how many lines it left out.
         {multi, false, 80, {subject, "Are you sure", " more lines"}},
         {simple, false, 80, {subject, "|   and 2 more", "l... |", "Are you sure"}},
