@@ -202,10 +202,15 @@ TEST_F(AuditTest, LookAlikeDomainsCompareWithTheHistoryAndLeaveItAsItWas) {
     Write(At("sent.mbox"), "From me Mon Dec  7 09:00:00 2026\n" +
                                Message("ann@partner.example", "One", "x") +
                                "\nFrom me Mon Dec  7 09:01:00 2026\n" +
-                               Message("bob@partner.example", "Two", "y") + "\n");
+                               Message("bob@partner.example, cy@abxcdef.example", "Two", "y") +
+                               "\nFrom me Mon Dec  7 09:02:00 2026\n" +
+                               Message("cy@abxcdef.example", "Three", "y") + "\n");
     ASSERT_EQ(Pw({"history", "import", At("sent.mbox")}).exitCode, 0);
     Write(At("typo.eml"), Message("ann@partnre.example", "Three", "z"));
     Write(At("known.eml"), Message("ann@partner.example", "Four", "z"));
+    // Filed under a key it shares with abxcdef.example (both are abcdef.example
+    // with one letter taken out), but two slips away from it.
+    Write(At("unlike.eml"), Message("dee@abcdeyf.example", "Five", "z"));
     const auto files = [this] {
         std::map<std::string, std::string> contents;
         for (const fs::directory_entry& entry : fs::directory_iterator(Home())) {
@@ -219,8 +224,8 @@ TEST_F(AuditTest, LookAlikeDomainsCompareWithTheHistoryAndLeaveItAsItWas) {
     };
     const std::map<std::string, std::string> before = files();
     ASSERT_FALSE(before.empty());
-    const json report =
-        AuditJson({"--rules", "look-alike-domains", At("typo.eml"), At("known.eml")});
+    const json report = AuditJson(
+        {"--rules", "look-alike-domains", At("typo.eml"), At("known.eml"), At("unlike.eml")});
     EXPECT_EQ(Stopped(report), std::vector<std::string>{"typo.eml | Look-Alike Domains"});
     EXPECT_EQ(report["stopped"][0]["rules"][0]["evidence"],
               "partnre.example looks like partner.example");

@@ -382,7 +382,8 @@ void KnownDomainsHistory(fakes::FakePlatform& platform) {
 
 TEST_F(OtherRulesTest, LookAlikeDomainsAsksAboutAnUnknownDomainThatLooksLikeAKnownOne) {
     platform.SetSetting(keys::kListOfOutsideDomains,
-                        "corp.example;*.corp.example;subsidiary?.example");
+                        "corp.example;*.corp.example;subsidiary?.example;acmecorp.example;"
+                        "acme-corp.example");
     KnownDomainsHistory(platform);
     const struct {
         const char* what;
@@ -405,6 +406,8 @@ TEST_F(OtherRulesTest, LookAlikeDomainsAsksAboutAnUnknownDomainThatLooksLikeAKno
          {"a@c0rp.example", "b@partnre.example"},
          "c0rp.example looks like corp.example, partnre.example looks like partner.example"},
         {"the company's own domain", {"a@corp.example", "b@sales.corp.example"}, ""},
+        // The company owns both spellings.
+        {"a company domain like another", {"a@acme-corp.example"}, ""},
         {"a short label that differs", {"a@ac.example"}, ""},
         {"a domain written to before, however it looks", {"a@parnter.example"}, ""},
         {"a domain like nothing known", {"a@faraway.example"}, ""},
