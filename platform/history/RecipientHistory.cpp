@@ -42,10 +42,8 @@ CREATE TABLE totals(name TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID
 INSERT INTO totals VALUES('sends', 0);
 )sql",
     "recipient history",
-    // Recording a send waits for no sync, not even at the checkpoint as it
-    // closes, which was most of its cost: a record lost to a power cut only
-    // makes an address new once more.
-    false,
+    // A send waits for no sync: a record lost to a power cut only makes an
+    // address new once more.
     false,
 };
 

@@ -142,9 +142,8 @@ std::unique_ptr<SqliteConnection> OpenDatabase(const std::string& path,
     }
     SwitchToWal(*connection, busyTimeoutMs);
     // FULL: in WAL mode every commit is synced, so a write is durable when it returns.
-    connection->Exec(!format.syncAtAll        ? "PRAGMA synchronous = OFF"
-                     : format.syncEveryCommit ? "PRAGMA synchronous = FULL"
-                                              : "PRAGMA synchronous = NORMAL");
+    connection->Exec(format.syncEveryCommit ? "PRAGMA synchronous = FULL"
+                                            : "PRAGMA synchronous = NORMAL");
     connection->Exec("PRAGMA foreign_keys = ON");
     return connection;
 }

@@ -18,11 +18,6 @@ struct DatabaseFormat {
     // lost with the last few before a power cut, never corrupting the file
     // (NORMAL, which spares a sync per commit).
     bool syncEveryCommit = true;
-    // Whether anything waits for the disk at all. Without (synchronous OFF),
-    // not even copying the WAL into the file when the last connection closes
-    // syncs it: for a file that is a convenience, whose last writes, or after
-    // a crash of the system rarely the whole file, may be lost.
-    bool syncAtAll = true;
 };
 
 // Opens the database file `path` of `format` for reading and writing: created
