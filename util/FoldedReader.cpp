@@ -69,7 +69,7 @@ int32_t FoldedReader::WithoutUnseenEnd(const uint8_t* text, int32_t length) {
     return 0;
 }
 
-UChar32 FoldedReader::NextBeyondAscii() {
+UChar32 FoldedReader::ReadFolded() {
     const int32_t start = next_;
     UChar32 c;
     U8_NEXT(text_, next_, length_, c);
@@ -79,7 +79,11 @@ UChar32 FoldedReader::NextBeyondAscii() {
         next_ = start + 1;
         return kStrayByte + text_[start];
     }
-    const UChar32 folded = Folded(c);
+    return Folded(c);
+}
+
+UChar32 FoldedReader::NextBeyondAscii() {
+    const UChar32 folded = ReadFolded();
     return folded != kUnseen ? folded : NextAfterUnseen();
 }
 
@@ -87,14 +91,7 @@ UChar32 FoldedReader::NextAfterUnseen() {
     // Rare enough to read every character the slow way, and in a loop: a run
     // of them may be long.
     for (;;) {
-        const int32_t start = next_;
-        UChar32 c;
-        U8_NEXT(text_, next_, length_, c);
-        if (c < 0) {
-            next_ = start + 1;
-            return kStrayByte + text_[start];
-        }
-        if (const UChar32 folded = Folded(c); folded != kUnseen) return folded;
+        if (const UChar32 folded = ReadFolded(); folded != kUnseen) return folded;
     }
 }
 

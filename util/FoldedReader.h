@@ -66,6 +66,8 @@ class FoldedReader {
     // The length of `text` without the skipped code points at its end.
     static int32_t WithoutUnseenEnd(const uint8_t* text, int32_t length);
     UChar32 NextBeyondAscii();
+    // The next code point read the slow way, folded; kUnseen for one skipped.
+    UChar32 ReadFolded();
     // The next character after one skipped: there is one, as the text does
     // not end with those.
     [[gnu::cold, gnu::noinline]] UChar32 NextAfterUnseen();
