@@ -66,6 +66,10 @@ inline constexpr char kPromptForLookAlikeDomainsWanted[] = "PromptForLookAlikeDo
 inline constexpr char kMessageForLookAlikeDomains[] = "MessageForLookAlikeDomains";
 
 inline constexpr char kSeparatePromptsWanted[] = "SeparatePromptsWanted";
+
+// How long the host counts down before a send leaves, so that the person can
+// still take it back; read by the host, not by a rule (host/send/Countdown.h).
+inline constexpr char kSendDelaySeconds[] = "SendDelaySeconds";
 }  // namespace keys
 
 // Switches (0 off, anything else on) and the number are stored as text and read
@@ -306,6 +310,14 @@ inline constexpr Setting kSettings[] = {
      .group = 10},
 
     {.key = keys::kSeparatePromptsWanted, .kind = SettingKind::kSwitch, .seeded = "1"},
+
+    // The host's own, not traced with the rules' settings.
+    {.key = keys::kSendDelaySeconds,
+     .kind = SettingKind::kNumber,
+     .seeded = "0",
+     .element = keys::kSendDelaySeconds,
+     .step = 120,
+     .optionalElement = true},
 };
 
 inline constexpr size_t kSettingCount = std::size(kSettings);
@@ -424,6 +436,7 @@ inline constexpr const char* kMessageForLookAlikeDomains =
     detail::Of(keys::kMessageForLookAlikeDomains);
 
 inline constexpr const char* kSeparatePromptsWanted = detail::Of(keys::kSeparatePromptsWanted);
+inline constexpr const char* kSendDelaySeconds = detail::Of(keys::kSendDelaySeconds);
 }  // namespace fallback
 
 }  // namespace postwarden

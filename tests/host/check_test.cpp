@@ -92,7 +92,7 @@ TEST_F(CheckTest, AFreshHomeIsSeededOnceAndAsksBeforeEverySend) {
     EXPECT_EQ(Count("Postwarden is stopping"), 11);
     const CommandResult list = Pw({"settings", "list"});
     EXPECT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 28) << "seeded once, whole";
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 29) << "seeded once, whole";
     EXPECT_EQ(DraftsLeft(), 0u) << "the host's draft copy is removed whatever the answer";
 }
 

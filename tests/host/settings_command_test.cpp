@@ -225,7 +225,8 @@ TEST_F(SettingsCommandTest, ExportWritesWhatTheModuleWouldTakeForUnsetSettings) 
     EXPECT_THAT(
         r.out,
         HasSubstr("  <PromptForLookAlikeDomainsWanted>1</PromptForLookAlikeDomainsWanted>\n"));
-    EXPECT_EQ(Occurrences(r.out, "\n  <") - Occurrences(r.out, "\n  </"), 26u)
+    EXPECT_THAT(r.out, HasSubstr("  <SendDelaySeconds>0</SendDelaySeconds>\n"));
+    EXPECT_EQ(Occurrences(r.out, "\n  <") - Occurrences(r.out, "\n  </"), 27u)
         << "every setting a document carries, once";
 
     // Seeded, then unset: what the everyday readers fall back to.

@@ -81,6 +81,29 @@ TEST_F(ReadSettingsFromXMLTest, TheLaterRulesSettingsMayBeLeftOutAndAreStoredWhe
     EXPECT_EQ(Events(), Reported(1, kRoutine, "Error occurred at line 82.  Reason: Type mismatch"));
 }
 
+TEST_F(ReadSettingsFromXMLTest, TheSendDelayMayBeLeftOutAndIsStoredAsTheOtherNumbers) {
+    platform.SetSetting(keys::kSendDelaySeconds, "5");
+    ASSERT_TRUE(s.ReadSettingsFromXML(Document()));
+    EXPECT_EQ(Stored(keys::kSendDelaySeconds), "5");
+
+    Forget();
+    ASSERT_TRUE(s.ReadSettingsFromXML(Document("<SendDelaySeconds>010</SendDelaySeconds>")));
+    std::vector<std::string> written = ImportedKeys();
+    written.push_back(keys::kSendDelaySeconds);
+    EXPECT_EQ(platform.settingWrites, written);
+    EXPECT_EQ(Stored(keys::kSendDelaySeconds), "10");
+    // Stored as the document says; the host keeps a countdown within a minute
+    // when it reads it.
+    ASSERT_TRUE(s.ReadSettingsFromXML(Document("<SendDelaySeconds>600</SendDelaySeconds>")));
+    EXPECT_EQ(Stored(keys::kSendDelaySeconds), "600");
+
+    Forget();
+    EXPECT_FALSE(s.ReadSettingsFromXML(Document("<SendDelaySeconds>soon</SendDelaySeconds>")));
+    EXPECT_TRUE(platform.settingWrites.empty());
+    EXPECT_EQ(Events(),
+              Reported(1, kRoutine, "Error occurred at line 120.  Reason: Type mismatch"));
+}
+
 TEST_F(ReadSettingsFromXMLTest, TakesTheFirstElementOfEachNameAtAnyDepth) {
     // Any root name; elements nested at different depths; for each name the
     // first in document order wins, even when a later one sits shallower.

@@ -232,8 +232,11 @@ TEST_F(EnsureDefaultSettingsTest,
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
     std::vector<std::string> order = TracedKeys();
     order.push_back("SeparatePromptsWanted");
+    order.push_back("SendDelaySeconds");
     EXPECT_EQ(platform.settingWrites, order);
     EXPECT_EQ(Stored("SeparatePromptsWanted"), "1");
+    // No countdown before a send until someone asks for one.
+    EXPECT_EQ(Stored("SendDelaySeconds"), "0");
     EXPECT_EQ(Stored("MaxNumberOfRecipients"), "0");
     EXPECT_EQ(Stored("FetchSettingsExchangePublicFolder"), "<absent>");
     for (const fakes::LogLine& line : platform.log) {
@@ -360,7 +363,7 @@ TEST_F(CentralSourcesTest, BothFailingOnAFreshStoreSeedsTheDefaultsThenTheFileIs
     s.EnsureDefaultSettings();
     EXPECT_EQ(Lines(kExchange).back(), "Read settings successfully: False");
     EXPECT_EQ(Lines(kSource), WithDefaultsLine(kSeededTrace));
-    EXPECT_EQ(platform.settingWrites.size(), 28u);
+    EXPECT_EQ(platform.settingWrites.size(), 29u);
 
     Forget();
     platform.files[kFile] = Document();
