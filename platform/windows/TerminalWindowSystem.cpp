@@ -77,6 +77,13 @@ class TerminalWindowSystem::TerminalWindow final : public ModelWindow {
         if (!state_->stack.empty() && state_->stack.back() == this) Redraw();
     }
 
+    // A text changed while the window is on top (a countdown's seconds) is
+    // drawn at once, not at the next key.
+    void SetControlCaption(std::string_view control, std::string_view text) override {
+        ModelWindow::SetControlCaption(control, text);
+        if (Loaded() && !state_->stack.empty() && state_->stack.back() == this) Redraw();
+    }
+
     void HandleKey(const TerminalScreen::Key& key) {
         status_.clear();
         using Kind = TerminalScreen::KeyKind;

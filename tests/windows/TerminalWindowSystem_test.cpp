@@ -186,6 +186,22 @@ TEST_F(TerminalFormsTest, TheTenthBoxIsTickedWithZero) {
     EXPECT_EQ(Finish(), 6);
 }
 
+// A modeless window whose text changes while it is up (the countdown before a
+// send, its seconds) shows the new text at once, without waiting for a key.
+TEST_F(TerminalFormsTest, ATextChangedWhileAModelessWindowIsUpIsDrawnAtOnce) {
+    TerminalWindowSystem windows(pty.path());
+    NoEvents none;
+    auto window = windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    window->SetControlCaption("lblConfirmationMessage", "Sending in 8 s");
+    window->ShowModeless();
+    pty.WaitFor("Sending in 8 s");
+    window->SetControlCaption("lblConfirmationMessage", "Sending in 7 s");
+    const std::string screen = pty.WaitFor("Sending in 7 s");
+    EXPECT_EQ(screen.find("Sending in 8 s"), std::string::npos) << screen;
+    window->Unload();
+    windows.ProcessPendingEvents();
+}
+
 TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
     const struct {
         const char* keys;  // null: the terminal hangs up
