@@ -14,14 +14,17 @@
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
 #include "host/send/ClientObjects.h"
+#include "host/send/CountdownWindow.h"
 #include "host/send/PromptRecorder.h"
 #include "host/send/ResendApprovals.h"
 #include "host/send/ResultRecorder.h"
 #include "module/IModuleAPI.h"
 #include "module/Rules.h"
+#include "module/SettingKeys.h"
 #include "platform/HugePages.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/TerminalText.h"
+#include "platform/engine/EngineLibrary.h"
 #include "platform/history/RecipientHistory.h"
 #include "platform/mailstore/MimeLibrary.h"
 #include "platform/mailstore/MimeMessage.h"
@@ -183,6 +186,8 @@ const char* VerdictName(SendVerdict verdict) {
             return "unchecked";
         case SendVerdict::kNotInstalled:
             return "not installed";
+        case SendVerdict::kCancelled:
+            return kCancelledInCountdown;
     }
     return "error";
 }
@@ -287,6 +292,28 @@ void RecordRecipients(LinuxPlatform& platform, const SendResult& result,
     }
 }
 
+// The last moment to take back a send that may go: the countdown the person
+// asked for, where a window or a terminal can show it. A delay that cannot be
+// read is no delay; a countdown nobody can be shown is none either.
+void CountDown(LinuxPlatform& platform, WindowSystem& windows, CheckOutcome& outcome) {
+    int seconds = 0;
+    try {
+        const std::optional<Registry::Value> stored = platform.Settings().ReadValue(
+            kHiveCurrentUser, SettingsKeyPath(kSettingsAppName, kSettingsSection),
+            keys::kSendDelaySeconds);
+        seconds =
+            SendDelayFrom(stored ? std::optional<std::string>(stored->AsText()) : std::nullopt);
+        // The countdown may wait up to a minute: the registry is not held meanwhile.
+        platform.Settings().Close();
+    } catch (const std::exception& e) {
+        LogRecord(platform, std::string("The send delay could not be read: ") + e.what(), 1);
+        return;
+    }
+    if (seconds == 0) return;
+    const CountdownResult result = ShowCountdown(windows, seconds);
+    if (!result.Sends()) outcome.verdict = SendVerdict::kCancelled;
+}
+
 }  // namespace
 
 std::string RuleInWords(const std::string& tracedName) {
@@ -318,6 +345,9 @@ std::string DescribeRefusal(const CheckOutcome& outcome) {
         }
         case SendVerdict::kNotInstalled:
             text = "the check is not installed properly: " + outcome.problem;
+            break;
+        case SendVerdict::kCancelled:
+            text = kCancelledInCountdown;
             break;
         default:
             break;
@@ -423,6 +453,8 @@ CheckOutcome CheckMessage(const GlobalOptions& options, const CheckOptions& chec
             outcome.verdict = SendVerdict::kUnchecked;
         }
         ApplyResendApproval(platform, mailItem, outcome, now);
+        // The questions are settled: the countdown is not one of them.
+        if (outcome.MayGo()) CountDown(platform, recorder.target(), outcome);
     }
     const std::string messageId = mailstore::ParseHeaderValue(mailItem.Message(), "Message-ID");
     LogRecord(platform, SendRecord(outcome, mailItem.Message(), messageId),

@@ -50,6 +50,7 @@ enum class SendVerdict {
     kApprovedByResend,  // held once for nobody to ask, now sent again: goes
     kUnchecked,         // the check could not be run; the send goes
     kNotInstalled,      // the module cannot be loaded: held, exit 69
+    kCancelled,         // the send was let go, then taken back in the countdown: held
 };
 
 // The verdict in a word or two, as the Thunderbird add-on is answered and the
@@ -75,7 +76,9 @@ struct CheckOutcome {
 
 // Plays the mail client for one send of `message` (its raw bytes): loads the
 // module, starts it, opens an explorer window, raises the send event and shuts
-// the module down again. Never throws. A No stays a No whatever fails after
+// the module down again. A send that may go then counts SendDelaySeconds down
+// where a window or a terminal can show it, and Cancel there holds it as a No
+// does. Never throws. A No stays a No whatever fails after
 // it; a rule that fired with nobody to ask holds the message, unless the same
 // message was held that way within the last ten minutes (then it goes, once);
 // any other failure lets the send go ahead and is described in `problem`.
