@@ -124,7 +124,10 @@ var PostwardenSendCheck = (() => {
       answer.reason !== "";
     const broken = !valid || answer.outcome === "error" || answer.outcome === "not installed";
     const reason = valid ? answer.reason : "the Postwarden program gave no usable answer";
-    const personSaidNo = !broken && (answer.outcome === "no" || answer.outcome === "closed");
+    // The person's own decision, just now: a No, a closed question, or a
+    // Cancel in the countdown before the send.
+    const personSaidNo = !broken && ["no", "closed", "cancelled in the countdown"]
+      .includes(answer.outcome);
     tell(messenger, broken ? `${reason}. ${HOW_TO_SEND_ANYWAY}` : `${reason}.`,
       { quiet: personSaidNo });
     return { cancel: true };
