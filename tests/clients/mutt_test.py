@@ -171,6 +171,61 @@ class TerminalForm(MuttTest):
         self.assertNothingDelivered()
         self.assertStillComposing("you@corp.example")
 
+class LookAlikeAndCountdown(MuttTest):
+    """The checks beyond the lists, on mutt's terminal: a domain one slip away
+    from the company's own, and the countdown that lets a send be taken back."""
+
+    def test_a_look_alike_domain_is_asked_about_with_what_it_looks_like(self):
+        # Look-Alike Domains is on in a fresh home; the company's domain comes
+        # from ListOfOutsideDomains, whose own rule stays off here.
+        self.ws.settings(PromptForAnySendWanted=0, ListOfOutsideDomains="corp.example")
+        self.start("To: Finance <finance@c0rp.example>\nSubject: Numbers\n")
+        self.compose_and_send()
+        screen = self.term.wait_for("only looks like one you know",
+                                    "the look-alike question on mutt's terminal")
+        self.assertIn("c0rp.example looks like corp.example", screen)
+        self.assertNothingDelivered()
+        self.term.keys("n")
+        self.wait_for_send_error()
+        self.assertNothingDelivered()
+        self.assertStillComposing("finance@c0rp.example")
+
+    def count_down(self):
+        """Sends a message nothing asks about with a countdown long enough
+        that it cannot run out in the test; returns the seconds first shown."""
+        self.ws.settings(PromptForAnySendWanted=0, SendDelaySeconds=45)
+        self.start("To: you@corp.example\nSubject: Numbers\n")
+        self.compose_and_send()
+        screen = self.term.wait_for(lambda s: re.search(r"Sending in \d+ s", s),
+                                    "the countdown on mutt's terminal")
+        self.assertIn("Send now", screen)
+        self.assertIn("Cancel", screen)
+        self.assertNothingDelivered()
+        return int(re.search(r"Sending in (\d+) s", screen).group(1))
+
+    def test_cancel_in_the_countdown_keeps_the_message_in_mutt(self):
+        first = self.count_down()
+        self.assertLessEqual(first, 45)
+        # The number goes down while nobody touches a key.
+        self.term.wait_for(
+            lambda s: (m := re.search(r"Sending in (\d+) s", s)) and int(m.group(1)) < first,
+            "the countdown's next second")
+        self.term.keys("c")
+        screen = self.wait_for_send_error()
+        self.assertIn("not sent: cancelled in the countdown", screen)
+        self.assertNotIn("Sending in", screen)
+        self.assertNothingDelivered()
+        self.assertStillComposing("you@corp.example")
+        self.assertIn("cancelled in the countdown", self.ws.postwarden("log", "--sends").stdout)
+
+    def test_send_now_sends_at_once(self):
+        self.count_down()
+        self.term.keys("n")
+        screen = self.term.wait_for("Mail sent", "mutt's confirmation")
+        self.assertNotIn("Sending in", screen)
+        self.assertDeliveredAsHanded()
+
+
 class QtWindow(MuttTest):
     """A display, and a session without XDG_RUNTIME_DIR (Qt warns of it): the
     question is Postwarden's window, and mutt's report of the refused send
