@@ -691,6 +691,45 @@ class ThunderbirdTest(unittest.TestCase):
                 self.assertEqual(clicked["sent"], answer == "yes", clicked)
                 self.assertEqual(len(self.delivered(before)), 1 if answer == "yes" else 0)
 
+    def test_look_alike_asked_and_countdown_cancelled(self):
+        # The company's domain is known from ListOfOutsideDomains; Look-Alike
+        # Domains is on in a fresh home; the countdown is long enough that
+        # only a key ends it.
+        self.settings(ListOfOutsideDomains="corp.example", SendDelaySeconds=40)
+        look_alike = {"to": ["Finance <finance@c0rp.example>"], "subject": "Invoice 4711",
+                      "isPlainText": True, "plainTextBody": "Please pay by Friday.\n"}
+        clean = {"to": ["ann@corp.example"], "subject": "Lunch", "isPlainText": True,
+                 "plainTextBody": "At noon?\n"}
+        with self.Running(self):
+            before = len(self.sink.messages)
+            result = self.send(look_alike, on_ready=lambda sent_at: self.click_in_form(
+                NO_BUTTON, self.screenshot("look-alike")))
+            self.assertFalse(result["sent"], result)
+            self.assertEqual(result["after"]["to"], look_alike["to"])
+
+            # Nothing asks about the clean message: its countdown is the one
+            # window; Escape in it takes the send back.
+            def escape(sent_at):
+                window = wait_for(self.form_window, "the countdown window")
+                time.sleep(0.3)
+                self.save_screen(self.screenshot("countdown"))
+                subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"],
+                               env=self.environment(), check=True, timeout=10)
+                wait_for(lambda: not self.form_window(), "the countdown to go")
+            result = self.send(clean, on_ready=escape)
+            self.assertFalse(result["sent"], result)
+            self.assertIn("onBeforeSend", result["error"])
+            self.assertEqual(result["after"]["subject"], "Lunch")
+            self.assertIn("At noon?", result["after"]["plainTextBody"])
+            self.assertEqual(self.delivered(before), [])
+
+        records = self.log_records()
+        self.assertTrue(records[-2].startswith(
+            "Send: no; rules fired: Look-Alike Domains; recipients: 1;"), records)
+        self.assertIn("c0rp.example looks like corp.example", records[-2])
+        self.assertTrue(records[-1].startswith(
+            "Send: cancelled in the countdown; rules fired: none;"), records)
+
     # --- the window ----------------------------------------------------------
 
     @staticmethod
