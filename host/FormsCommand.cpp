@@ -11,6 +11,7 @@
 #include "host/Home.h"
 #include "host/ModuleLoader.h"
 #include "host/Options.h"
+#include "host/send/CountdownWindow.h"
 #include "module/Evidence.h"
 #include "module/Rules.h"
 #include "module/ShowForm.h"
@@ -38,7 +39,9 @@ std::string Description() {
            "                                         each rule's question\n"
            "  frmSimpleYesNoPrompt-long.png          a question too long for the window\n"
            "and each of these again as NAME-details.png, showing under the question(s)\n"
-           "what the rules found in a sample message.\n"
+           "what the rules found in a sample message; and\n"
+           "  frmCountdown.png                       the countdown SendDelaySeconds shows\n"
+           "                                         before a send goes\n"
            "Needs no display.";
 }
 
@@ -220,6 +223,12 @@ int RunForms(const GlobalOptions& options, const std::vector<std::string>& args)
                  evidence);
         }
     }
+
+    // The countdown as a delay of ten seconds first shows it. It is the
+    // host's own window, drawn without the module; the picture closes it.
+    windows.nextPath = folder + "/frmCountdown.png";
+    const CountdownResult countdown = ShowCountdown(windows, 10, [] { return int64_t{0}; });
+    if (!countdown.shown) windows.problems.push_back("the countdown: " + countdown.unshown);
 
     for (const std::string& path : windows.written) std::printf("%s\n", path.c_str());
     for (const std::string& problem : windows.problems) PrintError(problem);

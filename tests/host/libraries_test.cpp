@@ -119,6 +119,7 @@ TEST(LibrariesTest, QtIsMappedOnlyToDrawAWindowAndLibcurlOnlyToFetch) {
     EXPECT_TRUE(Mentions(formsTrace, "libpostwarden-qt.so")) << formsTrace;
     EXPECT_TRUE(Mentions(formsTrace, "libQt6Widgets")) << formsTrace;
     EXPECT_TRUE(fs::exists(pictures.Path() + "/frmYesNoPrompt-1.png"));
+    EXPECT_TRUE(fs::exists(pictures.Path() + "/frmCountdown.png"));
 }
 
 // An install without its MIME library cannot read a message: nothing is

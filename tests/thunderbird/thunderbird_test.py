@@ -181,6 +181,8 @@ NO_BUTTON = ((2160 + 1320 // 2) // 15, (1515 + 375 // 2) // 15)
 # The design's height in pixels; the window grows by the details shown above
 # the buttons, which move down by as much.
 FORM_HEIGHT = (2190 + 7) // 15
+# The countdown's Send now button, in the window's pixels.
+SEND_NOW_BUTTON = ((555 + 1320 // 2) // 15, (825 + 375 // 2) // 15)
 
 
 def wait_for(condition, what, deadline=DEADLINE, interval=0.02):
@@ -723,7 +725,20 @@ class ThunderbirdTest(unittest.TestCase):
             self.assertIn("At noon?", result["after"]["plainTextBody"])
             self.assertEqual(self.delivered(before), [])
 
-        records = self.log_records()
+            # Send now, clicked, sends without waiting out the 40 s.
+            def send_now(sent_at):
+                window = wait_for(self.form_window, "the countdown window")
+                time.sleep(0.3)
+                subprocess.run(["xdotool", "mousemove", "--window", window,
+                                str(SEND_NOW_BUTTON[0]), str(SEND_NOW_BUTTON[1]), "click", "1"],
+                               env=self.environment(), check=True, timeout=10)
+                wait_for(lambda: not self.form_window(), "the countdown to go")
+            result = self.send(clean, on_ready=send_now)
+            self.assertTrue(result["sent"], result)
+            self.assertEqual(len(self.delivered(before)), 1)
+
+        records = self.log_records()[:-1]
+        self.assertTrue(self.log_records()[-1].startswith("Send: nothing to ask;"))
         self.assertTrue(records[-2].startswith(
             "Send: no; rules fired: Look-Alike Domains; recipients: 1;"), records)
         self.assertIn("c0rp.example looks like corp.example", records[-2])
