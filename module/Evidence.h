@@ -19,9 +19,11 @@ namespace postwarden {
 
 // Recipients named by a rule's evidence before "and N more".
 inline constexpr size_t kMaxListedRecipients = 5;
-// Longest text from the message kept in the evidence, in characters; longer
-// ones end in an ellipsis.
-inline constexpr size_t kMaxEvidenceText = 80;
+// Longest text from the message kept in the evidence that the windows show, in
+// characters; longer ones end in an ellipsis. The windows wrap what they show,
+// so this is long enough for any address mail can be delivered to (254, as
+// SMTP's path limit allows) and only stops a hostile message's megabyte line.
+inline constexpr size_t kMaxEvidenceText = 254;
 // The same, for the one-line form of the refusal line and the log.
 inline constexpr size_t kMaxShortEvidenceText = 60;
 

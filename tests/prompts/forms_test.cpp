@@ -408,8 +408,20 @@ TEST(DetailLines, EachRuleAddsWhatItFoundAndNothingWithoutASend) {
 
 TEST(DetailLines, LongTextsAreCutAndABlankSubjectIsSaid) {
     SendEvidence evidence = Sample();
-    evidence.subject = std::string(100, 's');
-    EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: \"" + std::string(80, 's') + "\u2026\"");
+    // A subject as long as the longest address is shown whole; a longer one
+    // (a hostile message's) is cut.
+    evidence.subject = std::string(254, 's');
+    EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: \"" + std::string(254, 's') + "\"");
+    evidence.subject = std::string(10000, 's');
+    EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: \"" + std::string(254, 's') + "\u2026\"");
+    // So is an address: the longest that can be delivered, whole.
+    const std::string longest = std::string(64, 'a') + "@" + std::string(189, 'd');
+    evidence.outside = {};
+    evidence.outside.Add(longest, longest.substr(65));
+    const Lines lines = DetailLines(evidence, {.OutsideDomainsViolated = true});
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line == "  " + longest + " (" + longest.substr(65) + ")";
+    })) << lines.back();
     evidence.subject = "   ";
     EXPECT_EQ(DetailLines(evidence, {})[0], "Subject: (blank)");
     // Characters, not bytes: a cut never splits one.

@@ -302,13 +302,13 @@ TEST_F(OtherRulesTest, MissingAttachmentShowsTheWordAndItsLineCutAroundTheWord) 
     platform.SetSetting(keys::kListOfAttachmentWords, "enclosed");
     Add("bob@corp.example");
     const std::string longLine =
-        std::string(100, 'x') + " the form is enclosed " + std::string(100, 'y');
+        std::string(300, 'x') + " the form is enclosed " + std::string(300, 'y');
     for (const auto& [body, line, shortLine] :
          {std::tuple<std::string, std::string, std::string>{
               "Dear Bob,\n  The form is ENCLOSED.  \n", "  The form is ENCLOSED.",
               "\"The form is ENCLOSED.\""},
           {longLine,
-           "  \u2026" + std::string(13, 'x') + " the form is enclosed " + std::string(45, 'y') +
+           "  \u2026" + std::string(71, 'x') + " the form is enclosed " + std::string(161, 'y') +
                "\u2026",
            "\"\u2026" + std::string(7, 'x') + " the form is enclosed " + std::string(31, 'y') +
                "\u2026\""}}) {
