@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "platform/TerminalText.h"
 #include "platform/windows/TerminalLines.h"
@@ -142,25 +143,53 @@ std::string Spaces(int count) {
 }
 
 // The rows of a window's details within `width` columns and at most `rows`
-// rows, a blank row first: one row each, escaped, its indent kept, cut with
-// "..." when too long; when rows run out, the last says how many are left out.
-std::vector<std::string> DetailRows(const std::vector<std::string>& lines, int width, int rows) {
-    std::vector<std::string> out;
-    if (lines.empty() || rows < 2) return out;
-    out.emplace_back();
-    const size_t fit = static_cast<size_t>(rows - 1);
-    const size_t shown = lines.size() <= fit ? lines.size() : fit - 1;
-    for (size_t i = 0; i < shown; ++i) {
-        const std::string& line = lines[i];
+// rows, a blank row first. Each line is escaped and wrapped whole, its indent
+// kept and its further rows indented two more. When they do not all fit, the
+// rows from `scroll.top` (kept within bounds) are shown and the last row says
+// where they stand and which keys scroll them.
+std::vector<std::string> DetailRows(const std::vector<std::string>& lines, int width, int rows,
+                                    TerminalWindowSystem::DetailScroll& scroll) {
+    std::vector<std::string> all;
+    for (const std::string& line : lines) {
         const size_t indent = std::min(line.find_first_not_of(' '), line.size());
         const std::string text = EscapeForTerminal(std::string_view(line).substr(indent));
-        const int room = std::max(width - static_cast<int>(indent), 4);
-        std::vector<std::string> wrapped = Wrap(text, room, 1);
-        out.push_back(Spaces(static_cast<int>(indent)) + (wrapped.empty() ? "" : wrapped[0]));
+        const int first = static_cast<int>(indent);
+        // A line that fits is one row; a longer one wraps within the columns
+        // its further rows, two further in, leave.
+        std::vector<std::string> wrapped =
+            WidthOf(text) <= width - first
+                ? std::vector<std::string>{text}
+                : Wrap(text, std::max(width - first - 2, 4), std::numeric_limits<int>::max());
+        if (wrapped.empty()) wrapped.emplace_back();
+        for (size_t i = 0; i < wrapped.size(); ++i) {
+            all.push_back(Spaces(first + (i > 0 ? 2 : 0)) + wrapped[i]);
+        }
     }
-    if (shown < lines.size()) {
-        out.push_back("... " + std::to_string(lines.size() - shown) + " more lines");
+    std::vector<std::string> out;
+    scroll.total = static_cast<int>(all.size());
+    if (lines.empty() || rows < 2) {
+        scroll.top = scroll.shown = 0;
+        return out;
     }
+    out.emplace_back();
+    if (scroll.total <= rows - 1) {
+        scroll.top = 0;
+        scroll.shown = scroll.total;
+        out.insert(out.end(), all.begin(), all.end());
+        return out;
+    }
+    scroll.shown = std::max(rows - 2, 1);
+    scroll.top = std::clamp(scroll.top, 0, scroll.total - scroll.shown);
+    const int end = scroll.top + scroll.shown;
+    out.insert(out.end(), all.begin() + scroll.top, all.begin() + end);
+    std::string where;
+    if (scroll.top == 0) {
+        where = "... " + std::to_string(scroll.total - end) + " more lines (PgDn)";
+    } else {
+        where = "... lines " + std::to_string(scroll.top + 1) + "-" + std::to_string(end) + " of " +
+                std::to_string(scroll.total) + (end < scroll.total ? " (PgUp, PgDn)" : " (PgUp)");
+    }
+    out.push_back(Wrap(where, width, 1)[0]);
     return out;
 }
 
@@ -198,7 +227,9 @@ std::vector<const ShownControl*> Buttons(const ModelWindow& window) {
 
 std::vector<ScreenLine> TerminalWindowSystem::Draw(const ModelWindow& window,
                                                    std::string_view focused, std::string_view hint,
-                                                   int columns, int rows) {
+                                                   int columns, int rows, DetailScroll* scroll) {
+    DetailScroll fromTop;
+    DetailScroll& detailScroll = scroll ? *scroll : fromTop;
     const int width = std::clamp(columns, 20, kMaxWidth);
     const int inner = width - 4;
     const std::vector<std::string> hintLines = Wrap(hint, width, 3);
@@ -228,7 +259,8 @@ std::vector<ScreenLine> TerminalWindowSystem::Draw(const ModelWindow& window,
     constexpr int kFewDetailRows = 4;
     const int detailRows =
         std::max(room - questionRows, std::min(kFewDetailRows, room - boxes - labels));
-    const std::vector<std::string> details = DetailRows(window.details(), inner, detailRows);
+    const std::vector<std::string> details =
+        DetailRows(window.details(), inner, detailRows, detailScroll);
     room -= static_cast<int>(details.size());
     const int linesPerBox = boxes > 0 ? std::clamp(room / boxes, 1, kMaxLinesPerBox) : 0;
     const int labelLines = std::clamp(room - boxes * linesPerBox, 1, kMaxLabelLines);

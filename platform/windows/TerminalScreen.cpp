@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -147,10 +148,17 @@ TerminalScreen::Key TerminalScreen::ReadEscape() {
     if (c == kTimeout) return {KeyKind::kEscape};
     if (c == kGone) return {KeyKind::kEscape};
     if (c != '[' && c != 'O') return {};
+    // The parameter of a sequence such as "ESC [ 6 ~" (Page Down).
+    int parameter = 0;
     do {
         c = ReadByte(kEscapeSequenceMilliseconds);
+        if (c >= '0' && c <= '9') parameter = std::min(parameter * 10 + (c - '0'), 1000);
     } while (c >= 0 && !(c >= 0x40 && c <= 0x7e));
     switch (c) {
+        case '~':
+            return parameter == 5   ? Key{KeyKind::kPageUp}
+                   : parameter == 6 ? Key{KeyKind::kPageDown}
+                                    : Key{};
         case 'C':  // right
         case 'B':  // down
             return {KeyKind::kNext};

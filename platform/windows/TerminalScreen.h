@@ -34,7 +34,18 @@ class TerminalScreen {
     // Whether the size changed since the screen was last shown.
     bool Resized() const { return Size() != shownSize_; }
 
-    enum class KeyKind { kNone, kChar, kEnter, kEscape, kNext, kPrevious, kInterrupt, kHangUp };
+    enum class KeyKind {
+        kNone,
+        kChar,
+        kEnter,
+        kEscape,
+        kNext,
+        kPrevious,
+        kPageUp,
+        kPageDown,
+        kInterrupt,
+        kHangUp
+    };
     struct Key {
         KeyKind kind = KeyKind::kNone;
         char c = 0;

@@ -100,6 +100,13 @@ class TerminalWindowSystem::TerminalWindow final : public ModelWindow {
             case Kind::kNext:
             case Kind::kPrevious:
                 return MoveFocus(key.kind == Kind::kNext ? 1 : -1);
+            case Kind::kPageDown:
+            case Kind::kPageUp: {
+                // A page less one row, so that a line is seen again after it.
+                const int page = std::max(scroll_.shown - 1, 1);
+                scroll_.top += key.kind == Kind::kPageDown ? page : -page;
+                return;
+            }
             case Kind::kEscape:
             case Kind::kInterrupt:
             case Kind::kHangUp:
@@ -110,7 +117,7 @@ class TerminalWindowSystem::TerminalWindow final : public ModelWindow {
     void Redraw() {
         if (!state_->terminal) return;
         const auto [columns, rows] = state_->terminal->Size();
-        state_->terminal->Show(Draw(*this, focused_, Hint(), columns, rows));
+        state_->terminal->Show(Draw(*this, focused_, Hint(), columns, rows, &scroll_));
     }
 
   private:
@@ -206,6 +213,7 @@ class TerminalWindowSystem::TerminalWindow final : public ModelWindow {
     std::shared_ptr<State> state_;
     std::string focused_;
     std::string status_;
+    DetailScroll scroll_;  // how far the details are scrolled, as last drawn
 };
 
 void TerminalWindowSystem::State::Remove(TerminalWindow& window) {

@@ -57,8 +57,18 @@ class TerminalWindowSystem final : public WindowSystem {
     // button `focused` (a control name) highlighted and `hint` under the box.
     // Every text is escaped with EscapeForTerminal, except that line feeds of
     // captions break their lines.
+    //
+    // Details that do not fit scroll: `scroll`, when given, asks for the first
+    // of their rows to show in `top` and gets back the top kept within bounds,
+    // the rows shown and the rows there are.
+    struct DetailScroll {
+        int top = 0;
+        int shown = 0;
+        int total = 0;
+    };
     static std::vector<ScreenLine> Draw(const ModelWindow& window, std::string_view focused,
-                                        std::string_view hint, int columns, int rows);
+                                        std::string_view hint, int columns, int rows,
+                                        DetailScroll* scroll = nullptr);
     static std::string PlainText(const ScreenLine& line);
 
   private:

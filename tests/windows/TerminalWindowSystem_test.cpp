@@ -202,6 +202,45 @@ TEST_F(TerminalFormsTest, ATextChangedWhileAModelessWindowIsUpIsDrawnAtOnce) {
     windows.ProcessPendingEvents();
 }
 
+// Details longer than the screen scroll with Page Down and Page Up, a page
+// less one row at a time, and never past either end.
+TEST_F(TerminalFormsTest, DetailsTooLongForTheScreenScroll) {
+    TerminalWindowSystem windows(pty.path());
+    NoEvents none;
+    auto window = windows.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    std::vector<std::string> details;
+    for (int i = 1; i <= 40; ++i) details.push_back("Line " + std::to_string(i) + ".");
+    dynamic_cast<ModelWindow&>(*window).SetDetails(details);
+    window->ShowModeless();
+    std::string screen = pty.WaitFor("more lines (PgDn)");
+    EXPECT_NE(screen.find("| Line 1. "), std::string::npos) << screen;
+    const auto press = [&](const std::string& key, const std::string& drawn) {
+        pty.Type(key);
+        windows.ProcessPendingEvents();
+        return pty.WaitFor(drawn);
+    };
+    // 24 rows leave the details 15 rows: 14 lines and where they stand.
+    EXPECT_NE(screen.find("| Line 14. "), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("| Line 15. "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("| ... 26 more lines (PgDn)"), std::string::npos) << screen;
+    screen = press("\x1b[6~", "lines 14-27 of 40 (PgUp, PgDn)");
+    EXPECT_NE(screen.find("| Line 14. "), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("| Line 13. "), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("| Line 28. "), std::string::npos) << screen;
+    screen = press("\x1b[6~", "lines 27-40 of 40 (PgUp)");
+    EXPECT_NE(screen.find("| Line 40. "), std::string::npos) << screen;
+    press("\x1b[6~", "lines 27-40 of 40 (PgUp)");
+    press("\x1b[5~", "lines 14-27 of 40");
+    for (int i = 0; i < 3; ++i) {
+        pty.Type("\x1b[5~");
+        windows.ProcessPendingEvents();
+    }
+    screen = pty.WaitFor("... 26 more lines (PgDn)");
+    EXPECT_NE(screen.find("| Line 1. "), std::string::npos) << screen;
+    window->Unload();
+    windows.ProcessPendingEvents();
+}
+
 TEST_F(TerminalFormsTest, KeysOrAHangUpAnswerAndTheTerminalIsGivenBackAsItWas) {
     const struct {
         const char* keys;  // null: the terminal hangs up
@@ -365,14 +404,20 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
          {"+- \\x1B]0;TITLE\\x07TTT", "xxx...", "Clears\\x1B[2J the", "       screen\\x07?",
           "\\u{009B}2J \\u{202E}evil\\rx"},
          28},
-        // The common case is read whole: five recipients and the rest counted.
-        {multi, false, 80, {subject, "|   and 2 more", "|   lll", "l... |", "Are you sure"}, 28},
+        // The common case is read whole: five recipients and the rest counted,
+        // a long address wrapped onto a row of its own, further in.
+        {multi,
+         false,
+         80,
+         {subject, "|   and 2 more", "|   lll", "|     lll", "l@x.example    ", "Are you sure"},
+         28},
         // On 24 rows the multi-rule window's ten boxes leave room for part of
-        // the details, and it says how many lines it left out.
-        {multi, false, 80, {subject, "Are you sure", " more lines"}},
-        {simple, false, 80, {subject, "|   and 2 more", "l... |", "Are you sure"}},
-        {multi, false, 40, {subject, "Are you sure"}},
-        {simple, false, 40, {subject, "Are you sure"}},
+        // the details, and it says how many lines it left out and how to see them.
+        {multi, false, 80, {subject, "Are you sure", "|   a2@out.example", "| ... 5 more lines (PgDn)"}},
+        {simple, false, 80, {subject, "|   and 2 more", "l@x.example    ", "Are you sure"}},
+        // A subject too long for the row goes on in the next.
+        {multi, false, 40, {"| Subject:", "|   \"Hi\\x1B[2J", "Are you sure"}},
+        {simple, false, 40, {"| Subject:", "|   \"Hi\\x1B[2J", "Are you sure"}},
     };
     NoEvents none;
     TerminalWindowSystem terminal("/nonexistent");
