@@ -84,8 +84,9 @@ TEST_F(CountdownSendTest, AYesToTheQuestionIsStillTakenBackByACancel) {
     r = Check("yes,yes");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(LastSendRecord().starts_with("Send: yes;")) << LastSendRecord();
-    // A No to the question holds it before any countdown.
-    r = Check("no,yes");
+    // A No to the question holds it, and no countdown follows to take a
+    // second answer: the No stays the record.
+    r = Check("no");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(LastSendRecord().starts_with("Send: no;")) << LastSendRecord();
 }

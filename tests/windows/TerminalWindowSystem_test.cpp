@@ -413,7 +413,10 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
          28},
         // On 24 rows the multi-rule window's ten boxes leave room for part of
         // the details, and it says how many lines it left out and how to see them.
-        {multi, false, 80, {subject, "Are you sure", "|   a2@out.example", "| ... 5 more lines (PgDn)"}},
+        {multi,
+         false,
+         80,
+         {subject, "Are you sure", "|   a2@out.example", "| ... 5 more lines (PgDn)"}},
         {simple, false, 80, {subject, "|   and 2 more", "l@x.example    ", "Are you sure"}},
         // A subject too long for the row goes on in the next.
         {multi, false, 40, {"| Subject:", "|   \"Hi\\x1B[2J", "Are you sure"}},
@@ -461,6 +464,39 @@ TEST(TerminalDrawing, TheFrameHoldsAndAMessagesTextsAreShownEscaped) {
         }
         for (const std::string& shown : c.shown) {
             EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
+        }
+    }
+}
+
+// Details that just fit are shown whole, without a row saying where they
+// stand; one line more and they scroll, the screen no taller than before. A
+// line as wide as the box is one row.
+TEST(TerminalDrawing, DetailsThatJustFitAreShownWhole) {
+    NoEvents none;
+    TerminalWindowSystem terminal("/nonexistent");
+    auto created = terminal.CreateWindow(frmSimpleYesNoPrompt::Design(), none);
+    auto& window = dynamic_cast<ModelWindow&>(*created);
+    // On 80 x 24, under a hint of one line, the single-rule window leaves its
+    // details 16 rows, a blank one first, in a box 76 columns wide.
+    std::vector<std::string> details{std::string(76, 'w')};
+    for (int i = 2; i <= 15; ++i) details.push_back("Line " + std::to_string(i) + ".");
+    for (const bool oneMore : {false, true}) {
+        if (oneMore) details.push_back("Line 16.");
+        window.SetDetails(details);
+        TerminalWindowSystem::DetailScroll scroll;
+        const auto screen = TerminalWindowSystem::Draw(window, "cmdNo", "A hint.", 80, 24, &scroll);
+        std::string all;
+        for (const auto& line : screen) all += TerminalWindowSystem::PlainText(line) + "\n";
+        EXPECT_LE(screen.size(), 24u) << all;
+        EXPECT_NE(all.find("| " + std::string(76, 'w') + " |"), std::string::npos) << all;
+        EXPECT_EQ(scroll.total, oneMore ? 16 : 15);
+        if (oneMore) {
+            EXPECT_EQ(scroll.shown, 14);
+            EXPECT_NE(all.find("| ... 2 more lines (PgDn)"), std::string::npos) << all;
+        } else {
+            EXPECT_EQ(scroll.shown, 15);
+            EXPECT_NE(all.find("| Line 15. "), std::string::npos) << all;
+            EXPECT_EQ(all.find("more lines"), std::string::npos) << all;
         }
     }
 }
