@@ -426,7 +426,11 @@ class ThunderbirdTest(unittest.TestCase):
             xpi.writestr("driver.js", DRIVER_SCRIPT)
 
     def settings(self, **values):
-        values = {"PromptForOutsideDomainsWanted": 0, "PromptForAnySendWanted": 0, **values}
+        # The home is the class's: what one test switched on is switched off
+        # again for the next, unless it asks for it.
+        values = {"PromptForOutsideDomainsWanted": 0, "PromptForAnySendWanted": 0,
+                  "PromptForManyOrganisationsWanted": 0, "PromptForMissingAttachmentWanted": 0,
+                  "PromptForNewRecipientsWanted": 0, "SendDelaySeconds": 0, **values}
         for key, value in values.items():
             self.postwarden("settings", "set", key, str(value))
 
@@ -744,6 +748,50 @@ class ThunderbirdTest(unittest.TestCase):
         self.assertIn("c0rp.example looks like corp.example", records[-2])
         self.assertTrue(records[-1].startswith(
             "Send: cancelled in the countdown; rules fired: none;"), records)
+
+    def test_the_rules_that_need_no_list(self):
+        # The person's Sent folder: 20 messages to one partner, imported as
+        # the history the add-on's host reads.
+        sent = os.path.join(self.home, "Sent")
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(sent, sub), exist_ok=True)
+        for n in range(20):
+            with open(os.path.join(sent, "cur", "%d.sent:2,S" % n), "w") as f:
+                f.write("From: me@corp.example\nTo: known@partner.example\nSubject: Part %d\n"
+                        "Message-ID: <part-%d@corp.example>\n"
+                        "Date: Mon, 2 Nov 2026 10:%02d:00 +0000\n\nHello.\n" % (n, n, n))
+        self.postwarden("history", "import", sent)
+        self.settings(ListOfOutsideDomains="corp.example", PromptForManyOrganisationsWanted=1,
+                      PromptForMissingAttachmentWanted=1, PromptForNewRecipientsWanted=1)
+        four = {"to": ["a@one.example", "b@two.example"],
+                "cc": ["c@three.example", "d@four.example"],
+                "subject": "Kick-off", "isPlainText": True, "plainTextBody": "Welcome all.\n"}
+        forgotten = {"to": ["known@partner.example"], "subject": "Figures",
+                     "isPlainText": True, "plainTextBody": "The figures are attached.\n"}
+        stranger = {"to": ["known@partner.example"], "cc": ["new@else.example"],
+                    "subject": "Introductions", "isPlainText": True,
+                    "plainTextBody": "Meet my colleague.\n"}
+        with self.Running(self, POSTWARDEN_ANSWERS="no"):
+            before = len(self.sink.messages)
+            # Each is answered No in its own window, which ends the send.
+            for details in (four, forgotten, stranger):
+                self.assertFalse(self.send(details)["sent"])
+            self.assertEqual(self.delivered(before), [])
+            # With the attachment, to the known partner, nothing asks.
+            result = self.send(forgotten, attachments=["figures.txt"])
+            self.assertTrue(result["sent"], result)
+            self.assertEqual(len(self.delivered(before)), 1)
+        records = self.log_records()[-4:]
+        self.assertTrue(records[0].startswith("Send: no; rules fired: Many Organisations;"),
+                        records)
+        self.assertIn("(one.example, two.example, three.example, four.example)", records[0])
+        self.assertTrue(records[1].startswith("Send: no; rules fired: Missing Attachment;"),
+                        records)
+        self.assertIn('"attached" in "The figures are attached."', records[1])
+        self.assertTrue(records[2].startswith("Send: no; rules fired: New Recipients;"), records)
+        self.assertIn("new@else.example", records[2])
+        self.assertNotIn("known@partner.example", records[2])
+        self.assertTrue(records[3].startswith("Send: nothing to ask;"), records)
 
     # --- the window ----------------------------------------------------------
 
