@@ -217,15 +217,18 @@ class Terminal:
         self.test_name = "?"
 
     def _tmux(self, *args, check=True):
-        return subprocess.run(
+        result = subprocess.run(
             ["tmux", "-S", self.socket, "-f", self.config, *args],
             env=self.workspace.environment(),
             stdin=subprocess.DEVNULL,
             capture_output=True,
             text=True,
             timeout=10,
-            check=check,
         )
+        if check and result.returncode != 0:
+            raise AssertionError("tmux %s: exit %d: %s" % (args[0], result.returncode,
+                                                          result.stderr.strip()))
+        return result
 
     def start(self, argv, cwd=None, env=None):
         """Starts `argv` in the pane, in `cwd`, with the workspace's
@@ -247,6 +250,12 @@ class Terminal:
     def close(self):
         if self.started:
             self._tmux("kill-server", check=False)
+            # The killed server may still be ending when the next start()
+            # asks for a session; without its socket, a new server starts.
+            try:
+                os.remove(self.socket)
+            except FileNotFoundError:
+                pass
             self.started = False
 
     def screen(self):
