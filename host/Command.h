@@ -16,6 +16,8 @@
 //   audit/              the audit: past mail through the rules (audit/Audit.h)
 //   settings/           the settings command, a settings document in and out,
 //                       the recipient history (settings/SettingsExport.h)
+//   milter/             the check as a mail server's filter
+//                       (milter/MessageChecker.h)
 //   thunderbird/        the add-on's native-messaging host and its install
 //                       (thunderbird/ThunderbirdHost.h)
 
@@ -63,6 +65,9 @@ int RunAudit(const GlobalOptions& options, const std::vector<std::string>& args)
 // `postwarden history import SOURCE...`, `list` and `forget ADDRESS`: whom mail
 // was sent to (host/settings/HistoryCommand.cpp).
 int RunHistory(const GlobalOptions& options, const std::vector<std::string>& args);
+// `postwarden milter --listen SOCKET`: the check as a mail server's filter
+// (host/milter/MessageChecker.h).
+int RunMilter(const GlobalOptions& options, const std::vector<std::string>& args);
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args);
 // `postwarden thunderbird install [--profile DIR] [--system]` and `uninstall`:
 // the native-messaging manifest that lets the add-on start the host program

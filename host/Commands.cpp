@@ -11,6 +11,7 @@ const std::vector<Command>& Commands() {
         {"last", "why the last held send was held, and how to send it", RunLast},
         {"audit", "run the rules over past mail and say what they would have stopped", RunAudit},
         {"history", "import, list or forget whom mail was sent to", RunHistory},
+        {"milter", "check every message a mail server is given (Postfix, Sendmail)", RunMilter},
         {"doctor", "check the set-up and say what is wrong", RunDoctor},
         {"thunderbird", "install or uninstall the Thunderbird add-on's host", RunThunderbird},
         {"forms", "draw the confirmation windows into PNG files", RunForms},

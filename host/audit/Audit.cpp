@@ -65,22 +65,6 @@ struct Outcome {
     std::string reason;      // kMalformed, kUnchecked
 };
 
-// The settings as stored, without the central sources: an audit uses the
-// rules the last send used, and fetches nothing.
-SettingsCopy StoredSettings(const std::string& registryPath, bool& stored) {
-    SettingsCopy copy;
-    Registry registry(registryPath);
-    for (const auto& [key, value] : registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
-        copy.Set(kSettingsAppName, kSettingsSection, key, value);
-    }
-    stored = copy.Has(kSettingsAppName, kSettingsSection, keys::kPromptForOutsideDomainsWanted);
-    for (const char* key :
-         {keys::kFetchSettingsExchangePublicFolder, keys::kFetchSettingsNetworkLocation}) {
-        copy.Set(kSettingsAppName, kSettingsSection, key, "");
-    }
-    return copy;
-}
-
 // One worker: its own platform and module object, taking messages in turn.
 class Worker {
   public:

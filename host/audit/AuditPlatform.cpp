@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "module/SettingKeys.h"
+#include "platform/engine/EngineLibrary.h"
 #include "platform/mailstore/StoreErrors.h"
+#include "platform/registry/Registry.h"
 #include "util/RuntimeError.h"
 
 namespace postwarden::host {
@@ -128,6 +131,20 @@ void SettingsCopy::Set(std::string_view app, std::string_view section, std::stri
 
 bool SettingsCopy::Has(std::string_view app, std::string_view section, std::string_view key) const {
     return values_.contains(Name(app, section, key));
+}
+
+SettingsCopy StoredSettings(const std::string& registryPath, bool& stored) {
+    SettingsCopy copy;
+    Registry registry(registryPath);
+    for (const auto& [key, value] : registry.GetAllSettings(kSettingsAppName, kSettingsSection)) {
+        copy.Set(kSettingsAppName, kSettingsSection, key, value);
+    }
+    stored = copy.Has(kSettingsAppName, kSettingsSection, keys::kPromptForOutsideDomainsWanted);
+    for (const char* key :
+         {keys::kFetchSettingsExchangePublicFolder, keys::kFetchSettingsNetworkLocation}) {
+        copy.Set(kSettingsAppName, kSettingsSection, key, "");
+    }
+    return copy;
 }
 
 AuditPlatform::AuditPlatform(Platform& target, SettingsCopy settings,

@@ -56,6 +56,12 @@ class SettingsCopy {
     std::map<std::string, std::string> values_;
 };
 
+// The module's settings as stored in the registry at `registryPath`, with the
+// central sources emptied: a check from this copy uses the rules the last
+// refresh stored, and fetches nothing. `stored` is false when the store holds
+// no settings of the module yet. Throws RuntimeError when it cannot be read.
+SettingsCopy StoredSettings(const std::string& registryPath, bool& stored);
+
 // The platform of one audit worker: everything passes to `target` (whose log
 // must drop what it is given, and whose window system must ask nobody) except
 // that

@@ -69,6 +69,14 @@ void ResendApprovals::Offer(const std::string& fingerprint, const std::vector<st
     registry_.WriteText(kHiveCurrentUser, kApprovalsKey, fingerprint, text);
 }
 
+bool ResendApprovals::Pending(const std::string& fingerprint, int64_t now) {
+    const std::optional<Registry::Value> value =
+        registry_.ReadValue(kHiveCurrentUser, kApprovalsKey, fingerprint);
+    if (!value) return false;
+    const std::optional<Approval> approval = Parse(*value);
+    return approval && Current(*approval, now, windowSeconds_);
+}
+
 void ResendApprovals::Withdraw(const std::string& fingerprint) {
     registry_.DeleteValue(kHiveCurrentUser, kApprovalsKey, fingerprint);
 }

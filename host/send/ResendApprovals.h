@@ -31,6 +31,9 @@ class ResendApprovals {
     // Remembers that the message was held at `now` for the rules in `fired`;
     // drops approvals that have run out.
     void Offer(const std::string& fingerprint, const std::vector<std::string>& fired, int64_t now);
+    // Whether the message with `fingerprint` was held within the window before
+    // `now`; unlike Take, the approval stays.
+    bool Pending(const std::string& fingerprint, int64_t now);
     // Ends the approval of the message, if there is one.
     void Withdraw(const std::string& fingerprint);
     // Whether any approval is still within the window at `now`; drops those

@@ -86,18 +86,8 @@ std::string VerdictText(const CheckOutcome& outcome) {
 // and how it ended; then what the rules found.
 std::string SendRecord(const CheckOutcome& outcome, std::string_view message,
                        const std::string& messageId) {
-    std::string record = "Send: " + VerdictText(outcome) + "; rules fired: ";
-    for (size_t i = 0; i < outcome.fired.size(); ++i) {
-        record += (i > 0 ? ", " : "") + outcome.fired[i];
-    }
-    if (outcome.fired.empty()) record += "none";
-    record += "; recipients: " + (outcome.recipients < 0 ? std::string("unknown")
-                                                         : std::to_string(outcome.recipients));
-    record += "; Message-ID: " + messageId;
-    record += "; Subject: " + mailstore::ParseSubject(message);
-    // Last, so that the fields before it read as they always have.
-    if (!outcome.evidence.empty()) record += "; evidence: " + JoinEvidence(outcome.evidence);
-    return record;
+    return SendRecordText(VerdictText(outcome), outcome.fired, outcome.recipients, messageId,
+                          mailstore::ParseSubject(message), {}, outcome.evidence);
 }
 
 std::string UtcTime(int64_t seconds) {
@@ -315,6 +305,23 @@ void CountDown(LinuxPlatform& platform, WindowSystem& windows, CheckOutcome& out
 }
 
 }  // namespace
+
+std::string SendRecordText(const std::string& verdict, const std::vector<std::string>& fired,
+                           int recipients, const std::string& messageId, const std::string& subject,
+                           const std::vector<std::pair<std::string, std::string>>& more,
+                           const std::vector<std::string>& evidence) {
+    std::string record = "Send: " + verdict + "; rules fired: ";
+    for (size_t i = 0; i < fired.size(); ++i) record += (i > 0 ? ", " : "") + fired[i];
+    if (fired.empty()) record += "none";
+    record +=
+        "; recipients: " + (recipients < 0 ? std::string("unknown") : std::to_string(recipients));
+    record += "; Message-ID: " + messageId;
+    record += "; Subject: " + subject;
+    for (const auto& [name, value] : more) record += "; " + name + ": " + value;
+    // Last, so that the fields before it read as they always have.
+    if (!evidence.empty()) record += "; evidence: " + JoinEvidence(evidence);
+    return record;
+}
 
 std::string RuleInWords(const std::string& tracedName) {
     const Rule* rule = FindRule(tracedName);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/Command.h"
@@ -117,6 +118,14 @@ bool ReadAllStdin(std::string& bytes, std::string& error, size_t spare = 0);
 // refused, or the rules nobody could be asked about and how to send anyway;
 // then, after "; why: ", what the rules found.
 std::string DescribeRefusal(const CheckOutcome& outcome);
+
+// The log's record of one send: "Send: VERDICT; rules fired: ...; recipients:
+// N; Message-ID: ...; Subject: ...", then each of `more` as "; NAME: VALUE",
+// and what the rules found last. `recipients` -1 reads "unknown".
+std::string SendRecordText(const std::string& verdict, const std::vector<std::string>& fired,
+                           int recipients, const std::string& messageId, const std::string& subject,
+                           const std::vector<std::pair<std::string, std::string>>& more,
+                           const std::vector<std::string>& evidence);
 
 // The rule named as the send traces it ("Outside Domains") in words for a
 // person ("recipients outside the company's domains").

@@ -1,0 +1,158 @@
+#include "host/milter/MilterApprovals.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "host/send/ResendApprovals.h"
+#include "host/send/SendCheck.h"
+#include "platform/registry/Registry.h"
+#include "util/RuntimeError.h"
+
+namespace postwarden::host {
+
+namespace {
+
+class RegistryApprovals final : public MilterApprovals {
+  public:
+    explicit RegistryApprovals(const std::string& registryPath)
+        : registry_(registryPath), approvals_(registry_, kResendWindowSeconds) {}
+
+    bool Take(const std::string& key, const std::vector<std::string>& fired, int64_t now) override {
+        if (!approvals_.Take(key, fired, now)) return false;
+        approvals_.Offer(Taken(key), {kTakenMark}, now);
+        return true;
+    }
+    void Offer(const std::string& key, const std::vector<std::string>& fired,
+               int64_t now) override {
+        if (approvals_.Pending(Taken(key), now)) return;
+        approvals_.Offer(key, fired, now);
+    }
+
+  private:
+    // Beside an approval that was taken, for the rest of its window.
+    static constexpr const char* kTakenMark = "taken";
+    static std::string Taken(const std::string& key) { return key + " " + kTakenMark; }
+
+    Registry registry_;
+    ResendApprovals approvals_;
+};
+
+struct ConnectionCloser {
+    void operator()(PGconn* connection) const { PQfinish(connection); }
+};
+struct ResultClearer {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+// Rules are kept as one text, "RULE;RULE" (rule names hold no ';').
+std::string JoinRules(const std::vector<std::string>& rules) {
+    std::string text;
+    for (const std::string& rule : rules) text += (text.empty() ? "" : ";") + rule;
+    return text;
+}
+
+std::vector<std::string> SplitRules(const std::string& text) {
+    std::vector<std::string> rules;
+    size_t start = 0;
+    while (start <= text.size() && !text.empty()) {
+        const size_t end = std::min(text.find(';', start), text.size());
+        rules.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return rules;
+}
+
+class DatabaseApprovals final : public MilterApprovals {
+  public:
+    explicit DatabaseApprovals(const std::string& conninfo)
+        : connection_(PQconnectdb(conninfo.c_str())) {
+        if (!connection_ || PQstatus(connection_.get()) != CONNECTION_OK) {
+            throw RuntimeError(0, "cannot connect to the approvals' database: " + LastError());
+        }
+        // Made by the first server that finds it missing; two at once may both
+        // try, and the loser's failure is no failure.
+        Result made(PQexec(connection_.get(),
+                           (std::string("CREATE TABLE IF NOT EXISTS ") + kApprovalsTable +
+                            " (key text PRIMARY KEY, held_at bigint NOT "
+                            "NULL, expires_at bigint NOT NULL, rules text "
+                            "NOT NULL)")
+                               .c_str()));
+        if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
+            Result again(
+                PQexec(connection_.get(),
+                       (std::string("SELECT 1 FROM ") + kApprovalsTable + " LIMIT 0").c_str()));
+            if (PQresultStatus(again.get()) != PGRES_TUPLES_OK) {
+                throw RuntimeError(0, "cannot make the approvals' table: " + LastError());
+            }
+        }
+    }
+
+    bool Take(const std::string& key, const std::vector<std::string>& fired, int64_t now) override {
+        // Whoever marks the row taken has the approval: one statement, so that
+        // two servers taking it at once cannot both have it.
+        const std::string sql = std::string("UPDATE ") + kApprovalsTable +
+                                " SET taken = true WHERE key = $1 AND NOT taken AND held_at <= $2 "
+                                "AND expires_at >= $2 RETURNING rules";
+        Result result = Run(sql, {key, std::to_string(now)});
+        if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+            throw RuntimeError(0, "cannot take a resend approval: " + LastError());
+        }
+        if (PQntuples(result.get()) != 1) return false;
+        const std::vector<std::string> rules = SplitRules(PQgetvalue(result.get(), 0, 0));
+        return std::all_of(fired.begin(), fired.end(), [&](const std::string& rule) {
+            return std::find(rules.begin(), rules.end(), rule) != rules.end();
+        });
+    }
+
+    void Offer(const std::string& key, const std::vector<std::string>& fired,
+               int64_t now) override {
+        const std::string expired = std::to_string(now);
+        Result dropped = Run(
+            std::string("DELETE FROM ") + kApprovalsTable + " WHERE expires_at < $1", {expired});
+        const std::string sql = std::string("INSERT INTO ") + kApprovalsTable +
+                                " (key, held_at, expires_at, rules) VALUES ($1, $2, $3, $4) "
+                                "ON CONFLICT (key) DO UPDATE SET held_at = EXCLUDED.held_at, "
+                                "expires_at = EXCLUDED.expires_at, rules = EXCLUDED.rules, "
+                                "taken = false WHERE NOT " +
+                                kApprovalsTable + ".taken OR " + kApprovalsTable +
+                                ".expires_at < EXCLUDED.held_at";
+        Result result = Run(sql, {key, std::to_string(now),
+                                  std::to_string(now + kResendWindowSeconds), JoinRules(fired)});
+        if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+            throw RuntimeError(0, "cannot keep a resend approval: " + LastError());
+        }
+    }
+
+  private:
+    Result Run(const std::string& sql, const std::vector<std::string>& values) {
+        // A connection the database dropped is made again once.
+        if (PQstatus(connection_.get()) != CONNECTION_OK) PQreset(connection_.get());
+        std::vector<const char*> params;
+        for (const std::string& value : values) params.push_back(value.c_str());
+        return Result(PQexecParams(connection_.get(), sql.c_str(), static_cast<int>(params.size()),
+                                   nullptr, params.data(), nullptr, nullptr, 0));
+    }
+
+    std::string LastError() const {
+        std::string text = connection_ ? PQerrorMessage(connection_.get()) : "out of memory";
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        return text;
+    }
+
+    std::unique_ptr<PGconn, ConnectionCloser> connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<MilterApprovals> LocalApprovals(const std::string& registryPath) {
+    return std::make_unique<RegistryApprovals>(registryPath);
+}
+
+std::unique_ptr<MilterApprovals> PostgresApprovals(const std::string& conninfo) {
+    return std::make_unique<DatabaseApprovals>(conninfo);
+}
+
+}  // namespace postwarden::host

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace postwarden::host {
+
+// The resend approvals of the milter: a message refused because a rule flagged
+// it is remembered under its key (the message's fingerprint and its sender),
+// so that the same message sent again within the window goes through once.
+// Every call may throw RuntimeError; one object is used by one thread at a time.
+class MilterApprovals {
+  public:
+    virtual ~MilterApprovals() = default;
+    // Whether `key` was refused within the window before `now` for at least the
+    // rules in `fired`. The approval is used up whatever the answer, by one
+    // atomic step: of two takers at once, one at most gets it.
+    virtual bool Take(const std::string& key, const std::vector<std::string>& fired,
+                      int64_t now) = 0;
+    // Remembers that `key` was refused at `now` for the rules in `fired`,
+    // unless its approval was taken within the window: a message goes once a
+    // window, however many copies of it are sent at once.
+    virtual void Offer(const std::string& key, const std::vector<std::string>& fired,
+                       int64_t now) = 0;
+};
+
+// The approvals in the home's registry (ResendApprovals), for one mail server.
+std::unique_ptr<MilterApprovals> LocalApprovals(const std::string& registryPath);
+
+// The approvals in the PostgreSQL database `conninfo` names ("postgresql://..."),
+// shared by several mail servers: one table, made when missing, whose rows
+// expire. Connects at once; throws RuntimeError when it cannot.
+std::unique_ptr<MilterApprovals> PostgresApprovals(const std::string& conninfo);
+
+// The table PostgresApprovals keeps its rows in.
+inline constexpr const char* kApprovalsTable = "postwarden_resend_approvals";
+
+}  // namespace postwarden::host

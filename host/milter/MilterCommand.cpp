@@ -1,0 +1,366 @@
+#include <libmilter/mfapi.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/Command.h"
+#include "host/Home.h"
+#include "host/ModuleLoader.h"
+#include "host/Options.h"
+#include "host/audit/AuditPlatform.h"
+#include "host/milter/MessageChecker.h"
+#include "host/send/ClientObjects.h"
+#include "module/IModuleAPI.h"
+#include "platform/LinuxPlatform.h"
+#include "platform/mailstore/MimeLibrary.h"
+
+namespace postwarden::host {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Runs as a mail filter (milter) for Postfix or Sendmail: every message the mail\n"
+    "server is given is checked by the stored rules, its envelope recipients (every\n"
+    "RCPT TO) being its recipients. Nobody can be asked on a server, so a message a\n"
+    "rule flags is refused with \"550 5.7.1 Postwarden: not sent: ...\" saying why;\n"
+    "the same message sent again by the same sender (the SASL login, else the\n"
+    "envelope sender) within 10 minutes goes through once. A message nothing flags\n"
+    "is accepted untouched. A check that fails accepts the message (logged), or\n"
+    "defers it with 451 4.7.1 under --on-failure tempfail.\n"
+    "\n"
+    "The settings are the home's, refreshed from their central source at start,\n"
+    "every 5 minutes and at once on SIGHUP; a refresh that fails keeps them.\n"
+    "SIGTERM stops the milter. Exit status: 0 stopped; 2 usage error; 3 the socket\n"
+    "or the approvals' database could not be used; 69 the check is not installed\n"
+    "properly.";
+
+constexpr int kRefreshSeconds = 300;
+// The signal the watching process passes a SIGHUP on as: libmilter takes
+// SIGHUP itself, as a request to stop.
+constexpr int kRefreshSignal = SIGUSR1;
+constexpr const char* kTempfailText = "Postwarden: the check failed; try again later";
+
+MessageChecker* gChecker = nullptr;
+
+// What one SMTP connection has said of the message under way.
+struct Session {
+    Envelope envelope;
+    std::string message;
+
+    void Reset() {
+        envelope = Envelope{};
+        message.clear();
+    }
+};
+
+Session* SessionOf(SMFICTX* context) {
+    auto* session = static_cast<Session*>(smfi_getpriv(context));
+    if (session == nullptr) {
+        session = new (std::nothrow) Session;
+        smfi_setpriv(context, session);
+    }
+    return session;
+}
+
+// "<a@b>" -> "a@b"; libmilter gives addresses as the client wrote them.
+std::string Address(const char* text) {
+    std::string address = text != nullptr ? text : "";
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>') {
+        address = address.substr(1, address.size() - 2);
+    }
+    return address;
+}
+
+std::string Symbol(SMFICTX* context, const char* name) {
+    const char* value = smfi_getsymval(context, const_cast<char*>(name));
+    return value != nullptr ? value : "";
+}
+
+sfsistat OnSender(SMFICTX* context, char** argv) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->Reset();
+    session->envelope.sender = Address(argv != nullptr ? argv[0] : nullptr);
+    session->envelope.authUser = Symbol(context, "{auth_authen}");
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnRecipient(SMFICTX* context, char** argv) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->envelope.recipients.push_back(Address(argv != nullptr ? argv[0] : nullptr));
+    return SMFIS_CONTINUE;
+}
+
+// The header as it came: one field a line, its folding kept.
+sfsistat OnHeader(SMFICTX* context, char* name, char* value) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    std::string& message = session->message;
+    message += name != nullptr ? name : "";
+    message += ": ";
+    for (const char* c = value != nullptr ? value : ""; *c != '\0'; ++c) {
+        if (*c == '\n' && (c == value || c[-1] != '\r')) message += '\r';
+        message += *c;
+    }
+    message += "\r\n";
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEndOfHeader(SMFICTX* context) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->message += "\r\n";
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnBody(SMFICTX* context, unsigned char* chunk, size_t size) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->message.append(reinterpret_cast<const char*>(chunk), size);
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEndOfMessage(SMFICTX* context) {
+    Session* session = SessionOf(context);
+    if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->envelope.queueId = Symbol(context, "i");
+    const MilterVerdict verdict = gChecker->Check(session->envelope, session->message,
+                                                  static_cast<int64_t>(std::time(nullptr)));
+    // The next message of the session starts afresh; its memory goes now.
+    session->Reset();
+    session->message.shrink_to_fit();
+    if (verdict.outcome == MilterOutcome::kRejected) {
+        smfi_setreply(context, const_cast<char*>("550"), const_cast<char*>("5.7.1"),
+                      const_cast<char*>(verdict.reply.c_str()));
+        return SMFIS_REJECT;
+    }
+    if (verdict.outcome == MilterOutcome::kUnchecked && verdict.tempfail) {
+        smfi_setreply(context, const_cast<char*>("451"), const_cast<char*>("4.7.1"),
+                      const_cast<char*>(kTempfailText));
+        return SMFIS_TEMPFAIL;
+    }
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnAbort(SMFICTX* context) {
+    auto* session = static_cast<Session*>(smfi_getpriv(context));
+    if (session != nullptr) session->Reset();
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnClose(SMFICTX* context) {
+    delete static_cast<Session*>(smfi_getpriv(context));
+    smfi_setpriv(context, nullptr);
+    return SMFIS_CONTINUE;
+}
+
+// The central source into the home's store, as a mail client's start does it:
+// a module of its own on the real platform. A source that fails leaves the
+// store as it was (the module logs why).
+void RefreshSettings(ModuleLibrary& library, const GlobalOptions& options) {
+    LinuxPlatform platform({options.home + "/" + kLogFileName,
+                            options.home + "/" + kRegistryFileName, options.mailStore},
+                           std::make_unique<AnsweringWindows>());
+    try {
+        std::unique_ptr<IModuleAPI> module = library.Create(platform);
+        if (!module) return;
+        auto application = std::make_shared<MailClientApplication>(options.mailStore);
+        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
+        module->YSStartup(engine);
+        try {
+            module->YSExplorerOpen(nullptr);
+        } catch (const std::exception&) {
+        }
+        module->YSShutdown();
+    } catch (const std::exception&) {
+    }
+    platform.FlushLog();
+}
+
+void RefreshAndReload(ModuleLibrary& library, const GlobalOptions& options,
+                      MessageChecker& checker) {
+    RefreshSettings(library, options);
+    std::string error;
+    if (checker.ReloadSettings(error)) {
+        checker.Log("Milter: settings refreshed", 0);
+    } else {
+        checker.Log("Milter: the settings could not be read, the last ones stay: " + error, 1);
+    }
+}
+
+// The filter itself: libmilter's loop, with a thread that refreshes the
+// settings every 5 minutes and at kRefreshSignal. Returns the exit status.
+int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChecker& checker,
+                const std::string& listen) {
+    // Blocked here, so in every thread libmilter makes: only the refresh
+    // thread takes it.
+    sigset_t refresh;
+    sigemptyset(&refresh);
+    sigaddset(&refresh, kRefreshSignal);
+    pthread_sigmask(SIG_BLOCK, &refresh, nullptr);
+
+    RefreshAndReload(library, options, checker);
+    gChecker = &checker;
+
+    smfiDesc description{};
+    description.xxfi_name = const_cast<char*>("postwarden");
+    description.xxfi_version = SMFI_VERSION;
+    description.xxfi_flags = 0;  // the filter changes nothing
+    description.xxfi_envfrom = OnSender;
+    description.xxfi_envrcpt = OnRecipient;
+    description.xxfi_header = OnHeader;
+    description.xxfi_eoh = OnEndOfHeader;
+    description.xxfi_body = OnBody;
+    description.xxfi_eom = OnEndOfMessage;
+    description.xxfi_abort = OnAbort;
+    description.xxfi_close = OnClose;
+    if (smfi_register(description) == MI_FAILURE ||
+        smfi_setconn(const_cast<char*>(listen.c_str())) == MI_FAILURE ||
+        smfi_setbacklog(256) == MI_FAILURE || smfi_opensocket(true) == MI_FAILURE) {
+        PrintError("milter: cannot listen on " + listen);
+        return kExitFailure;
+    }
+    // The mail server runs as a user of its own: the socket is for the group.
+    if (listen.starts_with("unix:") || listen.starts_with("local:")) {
+        ::chmod(listen.substr(listen.find(':') + 1).c_str(), 0660);
+    }
+    checker.Log("Milter: listening on " + listen, 0);
+
+    std::thread([&library, &options, &checker, refresh] {
+        const timespec every{kRefreshSeconds, 0};
+        for (;;) {
+            sigtimedwait(&refresh, nullptr, &every);
+            RefreshAndReload(library, options, checker);
+        }
+    }).detach();
+
+    const int status = smfi_main();
+    checker.Log("Milter: stopped", 0);
+    return status == MI_SUCCESS ? kExitOk : kExitFailure;
+}
+
+// Runs the filter in a child process and passes signals on: SIGHUP as a
+// refresh, SIGTERM and SIGINT as a stop. Returns the exit status.
+int WatchFilter(const std::function<int()>& filter) {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signal : {SIGHUP, SIGTERM, SIGINT, SIGCHLD}) sigaddset(&handled, signal);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        PrintError(std::string("milter: cannot start: ") + std::strerror(errno));
+        return kExitFailure;
+    }
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        sigprocmask(SIG_UNBLOCK, &chld, nullptr);
+        std::fflush(nullptr);
+        _exit(filter());
+    }
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&handled, &signal) != 0) continue;
+        if (signal == SIGHUP) {
+            kill(child, kRefreshSignal);
+            continue;
+        }
+        if (signal != SIGCHLD) kill(child, SIGTERM);
+        int status = 0;
+        if (signal == SIGCHLD && waitpid(child, &status, WNOHANG) == 0) continue;
+        if (signal != SIGCHLD) waitpid(child, &status, 0);
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        return signal == SIGCHLD ? kExitFailure : kExitOk;
+    }
+}
+
+}  // namespace
+
+int RunMilter(const GlobalOptions& global, const std::vector<std::string>& args) {
+    GlobalOptions options = global;
+    std::string listen, onFailure = "accept", approvalsUrl, home;
+    unsigned workers = 0;
+    CommandLine cli("milter", kDescription);
+    cli.add_option("--listen", listen,
+                   "where the mail server connects: unix:PATH or inet:PORT@HOST")
+        ->type_name("SOCKET")
+        ->required();
+    cli.add_option("--home", home, "the home folder (as the global --home)")->type_name("DIR");
+    cli.add_option("--on-failure", onFailure,
+                   "what a check that fails does to the message: accept (default)\nor "
+                   "tempfail (451 4.7.1)")
+        ->type_name("ACTION")
+        ->check(CLI::IsMember({"accept", "tempfail"}));
+    cli.add_option("--approvals", approvalsUrl,
+                   "keep the resend approvals in this PostgreSQL database,\nshared by several "
+                   "mail servers (default: the home's registry)")
+        ->type_name("postgresql://...");
+    cli.add_option("--workers", workers, "checks at once at most (default: one per core)")
+        ->type_name("N");
+    if (const std::optional<int> status = cli.Parse(args)) return *status;
+    if (!listen.starts_with("unix:") && !listen.starts_with("local:") &&
+        !listen.starts_with("inet:") && !listen.starts_with("inet6:")) {
+        return cli.UsageError("--listen wants unix:PATH or inet:PORT@HOST, not \"" + listen + "\"");
+    }
+    if (!approvalsUrl.empty() && !approvalsUrl.starts_with("postgresql://") &&
+        !approvalsUrl.starts_with("postgres://")) {
+        return cli.UsageError("--approvals wants a postgresql:// URL");
+    }
+    if (!home.empty()) {
+        const bool ownStore = options.mailStore == options.home + "/" + kMailFolderName;
+        options.home = home;
+        if (ownStore) options.mailStore = home + "/" + kMailFolderName;
+    }
+    if (std::string error = MakeFolders(options.home); !error.empty()) {
+        PrintError("milter: " + error);
+        return kExitFailure;
+    }
+
+    ModuleLibrary library(options.modulePath);
+    if (!library.Loaded()) {
+        PrintError("milter: " + library.Error());
+        return kExitNotInstalled;
+    }
+    if (std::string unreadable = mailstore::MimeUnavailable(); !unreadable.empty()) {
+        PrintError("milter: " + unreadable);
+        return kExitNotInstalled;
+    }
+    MilterSetup setup;
+    setup.home = options.home;
+    setup.mailStore = options.mailStore;
+    setup.tempfailOnFailure = onFailure == "tempfail";
+    setup.workers = workers;
+    if (!approvalsUrl.empty()) {
+        // Tried once here, so that a database that cannot be reached stops the
+        // start instead of every message.
+        try {
+            PostgresApprovals(approvalsUrl);
+        } catch (const std::exception& e) {
+            PrintError("milter: " + std::string(e.what()));
+            return kExitFailure;
+        }
+        setup.approvals = [approvalsUrl] { return PostgresApprovals(approvalsUrl); };
+    }
+    return WatchFilter([&] {
+        MessageChecker checker(library, setup);
+        return ServeFilter(library, options, checker, listen);
+    });
+}
+
+}  // namespace postwarden::host

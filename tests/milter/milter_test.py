@@ -1,0 +1,431 @@
+"""`postwarden milter` behind a real Postfix on loopback, relaying to an SMTP
+sink: what is delivered, what is refused and why, resends, hostile peers on the
+milter's socket, many sessions at once with a restart in the middle, the
+settings refresh on SIGHUP, and approvals shared through PostgreSQL by two
+mail servers.
+
+    milter_test.py --postwarden PATH [unittest arguments]
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+POSTWARDEN = None
+
+RULES = {
+    "PromptForAnySendWanted": 0,
+    "PromptForOutsideDomainsWanted": 1,
+    "ListOfOutsideDomains": "corp.example",
+    "PromptForEmailAddressesDomainsWanted": 1,
+    "ListOfEmailAddressesDomains": "payroll@corp.example",
+    "PromptForKeywordsWanted": 1,
+    "ListOfKeywords": "confidential",
+    "PromptForBlankSubjectWanted": 0,
+    "PromptForNumberOfRecipientsWanted": 0,
+    "PromptForManyOrganisationsWanted": 0,
+    "PromptForMissingAttachmentWanted": 0,
+    "PromptForNewRecipientsWanted": 0,
+    "PromptForLookAlikeDomainsWanted": 0,
+}
+
+
+def make_home(folder, name, rules=RULES):
+    home = os.path.join(folder, name)
+    os.makedirs(home)
+    for key, value in rules.items():
+        subprocess.run([POSTWARDEN, "--home", home, "settings", "set", key, str(value)],
+                       check=True, stdout=subprocess.DEVNULL)
+    return home
+
+
+def message(tag, to="bob@corp.example", subject="Lunch", body=None, attachment=None,
+            sender="alice@corp.example"):
+    """A message as a client submits it, CRLF line ends, with a header field
+    X-Test naming it. Messages that differ only in their header's identifiers
+    are the same message to the resend approvals: the body names `tag` too."""
+    if body is None:
+        body = "See you at noon (%s).\r\n" % tag
+    head = ("From: Alice <%s>\r\nTo: %s\r\nSubject: %s\r\nDate: Tue, 08 Dec 2026 04:00:00 +0000\r\n"
+            "Message-ID: <%s@corp.example>\r\nX-Test: %s\r\nMIME-Version: 1.0\r\n"
+            % (sender, to, subject, tag, tag))
+    if attachment is None:
+        return (head + "Content-Type: text/plain; charset=us-ascii\r\n\r\n" + body).encode()
+    return (head + 'Content-Type: multipart/mixed; boundary="b1"\r\n\r\n'
+            "--b1\r\nContent-Type: text/plain\r\n\r\n" + body +
+            "--b1\r\nContent-Type: application/octet-stream\r\n"
+            'Content-Disposition: attachment; filename="%s"\r\n'
+            "Content-Transfer-Encoding: base64\r\n\r\nAAECAw==\r\n--b1--\r\n" % attachment).encode()
+
+
+def without_received(delivered):
+    """The delivered bytes without the Received field Postfix puts in front."""
+    assert delivered.startswith(b"Received: "), delivered[:80]
+    at = 0
+    while True:
+        end = delivered.index(b"\r\n", at) + 2
+        if delivered[end:end + 1] not in (b" ", b"\t"):
+            return delivered[end:]
+        at = end
+
+
+def age_local_approvals(home, seconds):
+    """Moves every resend approval of the home's registry `seconds` back."""
+    db = sqlite3.connect(os.path.join(home, "registry.db"))
+    with db:
+        db.execute(
+            "UPDATE registry_values SET data = "
+            "CAST(CAST(substr(data, 1, instr(data, ';') - 1) AS INTEGER) - ? AS TEXT)"
+            " || substr(data, instr(data, ';')) WHERE key_id IN "
+            "(SELECT id FROM registry_keys WHERE folded LIKE '%resend approvals')", (seconds,))
+    db.close()
+
+
+class Setup(unittest.TestCase):
+    """A sink, one milter over a home with the test rules, and Postfix."""
+
+    default_action = "tempfail"
+    milter_options = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="pw-milter-")
+        os.chmod(cls.folder, 0o755)
+        cls.sink = harness.Sink()
+        cls.home = make_home(cls.folder, "home")
+        cls.milter = harness.Milter(POSTWARDEN, cls.home, cls.milter_options)
+        cls.postfix = harness.Postfix(os.path.join(cls.folder, "postfix"), cls.sink.port,
+                                      "inet:127.0.0.1:%d" % cls.milter.port, cls.default_action)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.postfix.stop()
+        cls.milter.stop()
+        cls.sink.close()
+        if os.environ.get("PW_KEEP"):
+            print("kept", cls.folder, file=sys.stderr)
+        else:
+            shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def delivered(self, tag, count=1):
+        """The copies of message `tag` at the sink, once `count` arrived."""
+        harness.wait_until(lambda: len(self.sink.with_header("X-Test", tag)) >= count,
+                           "%d copies of %s at the sink" % (count, tag))
+        return self.sink.with_header("X-Test", tag)
+
+    def settle(self):
+        """Waits until Postfix has handed on everything it accepted."""
+        harness.wait_until(self.postfix.queue_empty, "an empty queue", seconds=60)
+
+    def record_of(self, tag):
+        records = [r for r in self.milter.sends() if "<%s@corp.example>" % tag in r]
+        return records
+
+
+class DeliveryAndRefusal(Setup):
+    def test_clean_message_reaches_the_sink_byte_for_byte(self):
+        sent = message("clean-1", body="Line one.\r\n.Leading dot\r\n\r\nLast line\r\n")
+        self.assertEqual(self.postfix.send(sent, "alice@corp.example",
+                                           ["bob@corp.example", "carol@corp.example"]),
+                         (250, ""))
+        copies = self.delivered("clean-1")
+        self.assertEqual(len(copies), 1)
+        self.assertEqual(without_received(copies[0][2]), sent)
+        self.assertEqual(sorted(copies[0][1]), ["bob@corp.example", "carol@corp.example"])
+        (record,) = self.record_of("clean-1")
+        self.assertTrue(record.startswith("Send: accepted; rules fired: none; recipients: 2;"),
+                        record)
+        self.assertIn("SMTP sender: alice@corp.example", record)
+        self.assertIn("authenticated user: none", record)
+        self.assertRegex(record, r"queue ID: [0-9A-F]+")
+
+    def test_each_rule_refuses_with_its_why(self):
+        cases = [
+            # tag, message, envelope recipients, what the line must say
+            ("outside", message("outside", to="dave@other.example"), ["dave@other.example"],
+             ["recipients outside the company's domains", "dave@other.example"]),
+            # Only the envelope counts: a Bcc the header never names.
+            ("bcc-outside", message("bcc-outside"), ["bob@corp.example", "eve@other.example"],
+             ["recipients outside the company's domains", "eve@other.example"]),
+            ("watched", message("watched", to="payroll@corp.example"), ["payroll@corp.example"],
+             ["watch-listed addresses or domains", "payroll@corp.example"]),
+            ("attachment", message("attachment", attachment="confidential-plan.pdf"),
+             ["bob@corp.example"], ["watch-listed keywords", "confidential"]),
+        ]
+        for tag, sent, recipients, words in cases:
+            with self.subTest(tag):
+                code, text = self.postfix.send(sent, "alice@corp.example", recipients)
+                self.assertEqual(code, 550, text)
+                self.assertTrue(text.startswith("5.7.1 Postwarden: not sent: "), text)
+                self.assertTrue(text.endswith(
+                    "; send the same message again within 10 minutes to send it"), text)
+                for word in words:
+                    self.assertIn(word, text)
+                self.assertTrue(all(32 <= ord(c) < 127 for c in text), text)
+                (record,) = self.record_of(tag)
+                self.assertTrue(record.startswith("Send: rejected (nobody to ask); rules fired: "),
+                                record)
+                self.assertIn("evidence: ", record)
+        self.settle()
+        for tag, _sent, _recipients, _words in cases:
+            self.assertEqual(self.sink.with_header("X-Test", tag), [], tag)
+
+    def test_resend_goes_once_then_refused_again_and_after_the_window(self):
+        sent = message("resend", to="dave@other.example")
+        send = lambda sender="alice@corp.example": self.postfix.send(  # noqa: E731
+            sent, sender, ["dave@other.example"])[0]
+        self.assertEqual(send(), 550)
+        # Another sender's approval is not this sender's.
+        self.assertEqual(send("mallory@corp.example"), 550)
+        self.assertEqual(send(), 250)
+        self.assertEqual(len(self.delivered("resend")), 1)
+        self.assertEqual(send(), 550)
+        age_local_approvals(self.home, 601)
+        self.assertEqual(send(), 550)
+        self.settle()
+        self.assertEqual(len(self.sink.with_header("X-Test", "resend")), 1)
+        outcomes = [r.split(";")[0] for r in self.record_of("resend")]
+        self.assertEqual(outcomes, ["Send: rejected (nobody to ask)"] * 2 +
+                         ["Send: approved by resend"] + ["Send: rejected (nobody to ask)"] * 2)
+
+    def test_hostile_peers_never_stop_the_milter(self):
+        def packet(command, data=b""):
+            return struct.pack(">I", len(data) + 1) + command + data
+
+        negotiate = packet(b"O", struct.pack(">III", 6, 0x1FF, 0))
+        stages = [
+            packet(b"C", b"client\0" + b"4" + struct.pack(">H", 25) + b"127.0.0.1\0"),
+            packet(b"H", b"client.example\0"),
+            packet(b"M", b"<alice@corp.example>\0"),
+            packet(b"R", b"<dave@other.example>\0"),
+            packet(b"T"),
+            packet(b"L", b"Subject\0confidential\0"),
+            packet(b"N"),
+            packet(b"B", b"confidential " * 1000),
+        ]
+        peers = [b"", b"GET / HTTP/1.0\r\n\r\n", os.urandom(4096),
+                 struct.pack(">I", 0xFFFFFFF0) + b"B", struct.pack(">I", 0) ,
+                 negotiate[:3]]
+        for n in range(len(stages) + 1):
+            peers.append(negotiate + b"".join(stages[:n]))
+        peers.append(negotiate + b"".join(stages) + packet(b"Z", b"junk"))
+        for i, data in enumerate(peers):
+            with self.subTest(peer=i):
+                with socket.create_connection(("127.0.0.1", self.milter.port), timeout=10) as s:
+                    # The milter may hang up on a peer before it has said all.
+                    try:
+                        s.sendall(data)
+                        s.shutdown(socket.SHUT_WR)
+                        s.settimeout(5)
+                        while s.recv(4096):
+                            pass
+                    except OSError:
+                        pass
+                self.assertIsNone(self.milter.process.poll())
+        sent = message("after-hostile")
+        self.assertEqual(self.postfix.send(sent, "alice@corp.example", ["bob@corp.example"]),
+                         (250, ""))
+        self.assertEqual(len(self.delivered("after-hostile")), 1)
+        code, _ = self.postfix.send(message("after-hostile-2", to="dave@other.example"),
+                                    "alice@corp.example", ["dave@other.example"])
+        self.assertEqual(code, 550)
+
+
+class ManySessions(Setup):
+    """milter_default_action = tempfail: while the milter is away, Postfix answers
+    451 and the client keeps its message; nothing is lost and nothing flagged
+    slips through."""
+
+    def test_parallel_sessions_with_a_restart(self):
+        jobs = []
+        for i in range(100):
+            tag = "many-%d" % i
+            kind = i % 4
+            if kind == 0:
+                jobs.append((tag, message(tag, to="dave@other.example"), ["dave@other.example"]))
+            elif kind == 1:
+                jobs.append((tag, message(tag, attachment="confidential.txt"),
+                             ["bob@corp.example"]))
+            else:
+                jobs.append((tag, message(tag, body="Hello %d\r\n" % i), ["bob@corp.example"]))
+        flagged = {tag for n, (tag, _m, _r) in enumerate(jobs) if n % 4 < 2}
+
+        def one(job):
+            tag, sent, recipients = job
+            return tag, self.postfix.send(sent, "alice@corp.example", recipients)
+
+        with concurrent.futures.ThreadPoolExecutor(max_workers=100) as pool:
+            futures = [pool.submit(one, job) for job in jobs[:50]]
+            # The milter goes away and comes back while sessions are under way.
+            self.milter.stop()
+            futures += [pool.submit(one, job) for job in jobs[50:75]]
+            self.milter.start()
+            futures += [pool.submit(one, job) for job in jobs[75:]]
+            results = dict(f.result() for f in futures)
+
+        self.settle()
+        accepted = {t for t, (code, _) in results.items() if code == 250}
+        refused = {t for t, (code, _) in results.items() if code == 550}
+        deferred = {t for t, (code, _) in results.items() if code == 451}
+        self.assertEqual(len(accepted) + len(refused) + len(deferred), 100, results)
+        self.assertFalse(accepted & flagged, "a flagged message was accepted")
+        self.assertFalse(refused - flagged, "a clean message was refused")
+        for tag, _sent, _r in jobs:
+            copies = len(self.sink.with_header("X-Test", tag))
+            self.assertEqual(copies, 1 if tag in accepted else 0, (tag, results[tag]))
+        print("parallel sessions: %d accepted, %d refused, %d deferred (451) by the "
+              "restart" % (len(accepted), len(refused), len(deferred)), file=sys.stderr)
+
+
+class SettingsRefresh(unittest.TestCase):
+    """The central settings file is read at start and again at SIGHUP."""
+
+    def test_sighup_refreshes_and_a_broken_source_keeps_the_settings(self):
+        folder = tempfile.mkdtemp(prefix="pw-milter-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        central = os.path.join(folder, "central.xml")
+
+        def document(keyword):
+            with open(central, "w") as f:
+                f.write('<?xml version="1.0"?>\n<PostWarden>\n' + "".join(
+                    "<%s>%s</%s>\n" % (k, v, k) for k, v in [
+                        ("PromptForOutsideDomainsWanted", 0),
+                        ("ListOfOutsideDomains", "<Domain>corp.example</Domain>"),
+                        ("MessageForOutsideDomains", "Outside?"),
+                        ("PromptForEmailAddressesDomainsWanted", 0),
+                        ("ListOfEmailAddressesDomains", ""),
+                        ("MessageForEmailAddressesDomains", "Watched?"),
+                        ("PromptForKeywordsWanted", 1),
+                        ("ListOfKeywords", "<k>%s</k>" % keyword),
+                        ("MessageForKeywords", "Keywords?"),
+                        ("PromptForNumberOfRecipientsWanted", 0),
+                        ("NumberOfRecipients", 50),
+                        ("SeparateDLsWanted", 0),
+                        ("MessageForNumberOfRecipients", "Many?"),
+                        ("PromptForBlankSubjectWanted", 0),
+                        ("MessageForBlankSubject", "Blank?"),
+                        ("PromptForAnySendWanted", 0)]) + "</PostWarden>\n")
+
+        document("apples")
+        home = make_home(folder, "home", {"FetchSettingsNetworkLocation": central,
+                                          "PromptForOutsideDomainsWanted": 0})
+        sink = harness.Sink()
+        self.addCleanup(sink.close)
+        milter = harness.Milter(POSTWARDEN, home)
+        self.addCleanup(milter.stop)
+        postfix = harness.Postfix(os.path.join(folder, "postfix"), sink.port,
+                                  "inet:127.0.0.1:%d" % milter.port)
+        self.addCleanup(postfix.stop)
+
+        def verdict(tag, words):
+            return postfix.send(message(tag, subject=words), "alice@corp.example",
+                                ["bob@corp.example"])[0]
+
+        def refreshed(times):
+            log = open(os.path.join(home, "postwarden.log")).read()
+            return log.count("Milter: settings refreshed") >= times
+
+        self.assertEqual(verdict("r1", "apples"), 550)
+        self.assertEqual(verdict("r2", "pears"), 250)
+        document("pears")
+        # Not per message: the file changed, the settings did not.
+        self.assertEqual(verdict("r3", "pears please"), 250)
+        milter.send_signal(signal.SIGHUP)
+        harness.wait_until(lambda: refreshed(2), "a refresh after SIGHUP")
+        self.assertEqual(verdict("r4", "pears again"), 550)
+        self.assertEqual(verdict("r5", "apples again"), 250)
+        # A source that cannot be read keeps what was read last.
+        with open(central, "w") as f:
+            f.write("<not a settings document")
+        milter.send_signal(signal.SIGHUP)
+        harness.wait_until(lambda: refreshed(3), "a second refresh")
+        self.assertEqual(verdict("r6", "more pears"), 550)
+        self.assertIsNone(milter.process.poll())
+
+
+class SharedApprovals(unittest.TestCase):
+    """Two mail servers, a milter each, their approvals in one PostgreSQL."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="pw-milter-")
+        os.chmod(cls.folder, 0o755)
+        cls.pg = harness.PostgreSQL(os.path.join(cls.folder, "pg"))
+        cls.sink = harness.Sink()
+        cls.milters, cls.servers = [], []
+        for name in ("a", "b"):
+            home = make_home(cls.folder, "home-" + name)
+            milter = harness.Milter(POSTWARDEN, home, ["--approvals", cls.pg.url])
+            cls.milters.append(milter)
+            cls.servers.append(harness.Postfix(os.path.join(cls.folder, "postfix-" + name),
+                                               cls.sink.port,
+                                               "inet:127.0.0.1:%d" % milter.port))
+
+    @classmethod
+    def tearDownClass(cls):
+        for server in cls.servers:
+            server.stop()
+        for milter in cls.milters:
+            milter.stop()
+        cls.sink.close()
+        cls.pg.stop()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def send(self, server, sent):
+        return server.send(sent, "alice@corp.example", ["dave@other.example"])[0]
+
+    def test_held_at_one_accepted_once_through_the_other(self):
+        a, b = self.servers
+        sent = message("shared-1", to="dave@other.example")
+        self.assertEqual(self.send(a, sent), 550)
+        self.assertEqual(self.send(b, sent), 250)
+        self.assertEqual(self.send(a, sent), 550)
+        self.pg.sql("UPDATE postwarden_resend_approvals SET held_at = held_at - 601, "
+                    "expires_at = expires_at - 601")
+        self.assertEqual(self.send(b, sent), 550)
+        harness.wait_until(lambda: a.queue_empty() and b.queue_empty(), "empty queues")
+        time.sleep(0.5)
+        self.assertEqual(len(self.sink.with_header("X-Test", "shared-1")), 1)
+
+    def test_parallel_resends_through_both_deliver_one_copy(self):
+        a, b = self.servers
+        sent = message("shared-2", to="dave@other.example")
+        self.assertEqual(self.send(a, sent), 550)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=20) as pool:
+            codes = list(pool.map(lambda n: self.send(self.servers[n % 2], sent), range(20)))
+        self.assertEqual(codes.count(250), 1, codes)
+        self.assertEqual(codes.count(550), 19, codes)
+        harness.wait_until(lambda: a.queue_empty() and b.queue_empty(), "empty queues")
+        time.sleep(0.5)
+        self.assertEqual(len(self.sink.with_header("X-Test", "shared-2")), 1)
+        rows = self.pg.sql("SELECT count(*) FROM postwarden_resend_approvals")
+        # One row a message: the approval, taken, and no other offered.
+        self.assertEqual(rows, "1")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--postwarden", required=True)
+    options, rest = parser.parse_known_args()
+    POSTWARDEN = os.path.abspath(options.postwarden)
+    if os.geteuid() != 0:
+        print("the Postfix tests run as root (Postfix and PostgreSQL start as their users)")
+        sys.exit(77)
+    if not shutil.which("postfix") and not os.path.exists("/usr/sbin/postfix"):
+        print("postfix is not installed (Debian package postfix)")
+        sys.exit(1)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
