@@ -130,8 +130,6 @@ std::string MilterRecord(const MilterVerdict& verdict, const Envelope& envelope,
     if (verdict.outcome == MilterOutcome::kUnchecked) {
         if (verdict.tempfail) outcome = "deferred without a check";
         outcome += " (" + verdict.problem + ")";
-    } else if (!verdict.problem.empty()) {
-        outcome += "; " + verdict.problem;
     }
     return SendRecordText(
         outcome, verdict.fired, static_cast<int>(envelope.recipients.size()),

@@ -72,13 +72,16 @@ class DatabaseApprovals final : public MilterApprovals {
         if (!connection_ || PQstatus(connection_.get()) != CONNECTION_OK) {
             throw RuntimeError(0, "cannot connect to the approvals' database: " + LastError());
         }
+        // "already exists, skipping" and the like are no news to anyone.
+        PQsetNoticeProcessor(
+            connection_.get(), [](void*, const char*) {}, nullptr);
         // Made by the first server that finds it missing; two at once may both
         // try, and the loser's failure is no failure.
         Result made(PQexec(connection_.get(),
                            (std::string("CREATE TABLE IF NOT EXISTS ") + kApprovalsTable +
                             " (key text PRIMARY KEY, held_at bigint NOT "
                             "NULL, expires_at bigint NOT NULL, rules text "
-                            "NOT NULL)")
+                            "NOT NULL, taken boolean NOT NULL DEFAULT false)")
                                .c_str()));
         if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
             Result again(

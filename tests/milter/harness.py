@@ -243,7 +243,7 @@ class Postfix:
         with smtplib.SMTP("127.0.0.1", self.port, timeout=60) as smtp:
             try:
                 smtp.sendmail(sender, recipients, message)
-            except smtplib.SMTPDataError as e:
+            except (smtplib.SMTPDataError, smtplib.SMTPSenderRefused) as e:
                 return e.smtp_code, e.smtp_error.decode(errors="replace")
             except smtplib.SMTPRecipientsRefused as e:
                 code, text = list(e.recipients.values())[0]
