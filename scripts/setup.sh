@@ -30,7 +30,11 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           # Python; git send-email needs the two Perl modules, which are only recommended;
           # Claws Mail runs under Xvfb
           python3 tmux mutt neomutt aerc git-email libmailtools-perl libemail-valid-perl
-          s-nail claws-mail)
+          s-nail claws-mail
+          # the mail server's filter (host/milter/): libmilter, and libpq for approvals shared
+          # by several servers; its tests run a real Postfix and a PostgreSQL cluster of their
+          # own on loopback (tests/milter/)
+          libmilter-dev libpq-dev postfix postgresql)
 
 install_missing() {
     local missing=()
@@ -44,6 +48,12 @@ install_missing() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     "${sudo[@]}" apt-get update -qq
+    # Postfix is for the tests, which start instances of their own: the system's
+    # stays unconfigured (no main.cf), so nothing of it runs or listens.
+    if printf '%s\n' "${missing[@]}" | grep -qx postfix; then
+        echo "postfix postfix/main_mailer_type select No configuration" |
+            "${sudo[@]}" debconf-set-selections
+    fi
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
 }

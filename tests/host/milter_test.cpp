@@ -1,0 +1,125 @@
+// The milter's own texts and its resend approvals in a real registry file: the
+// refusal line a sender's client shows, and how often a refused message may go.
+// The milter behind a real Postfix is tests/milter/milter_test.py.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/milter/MessageChecker.h"
+#include "host/milter/MilterApprovals.h"
+#include "tests/TempFolder.h"
+
+namespace postwarden::testing {
+namespace {
+
+using host::kMaxReplyText;
+using host::kNoResendHint;
+using host::kResendHint;
+using host::RefusalLine;
+
+struct LineCase {
+    std::vector<std::string> fired;
+    std::vector<std::string> evidence;
+    std::string expected;
+};
+
+TEST(RefusalLineTest, SaysWhatFiredAndWhyInPrintableAscii) {
+    const std::string start = "Postwarden: not sent: ";
+    const std::string end(kResendHint);
+    const LineCase cases[] = {
+        {{"Outside Domains"},
+         {"outside recipients: dave@other.example"},
+         start +
+             "recipients outside the company's domains (outside recipients: "
+             "dave@other.example)" +
+             end},
+        {{"Outside Domains", "Keywords"},
+         {"a", "b"},
+         start + "recipients outside the company's domains and watch-listed keywords (a; b)" + end},
+        {{}, {}, start + "a rule" + end},
+        // What a client would take as a format, a line end or a byte of no
+        // charset stays out of the reply.
+        {{"Keywords"}, {"100% sure"}, start + "watch-listed keywords (100%% sure)" + end},
+        {{"Keywords"}, {"a\r\n550 b"}, start + "watch-listed keywords (a\\x0D\\x0A550 b)" + end},
+        {{"Keywords"},
+         {"Zo\xC3\xAB \\"},
+         start + "watch-listed keywords (Zo\\xC3\\xAB \\\\)" + end},
+    };
+    for (const LineCase& c : cases) {
+        EXPECT_EQ(RefusalLine(c.fired, c.evidence), c.expected);
+    }
+}
+
+TEST(RefusalLineTest, LongEvidenceIsCutAndTheHintStays) {
+    const std::string long_(2000, 'x');
+    for (const std::string& evidence : {long_, std::string(1000, '\x01'), std::string(500, '%')}) {
+        const std::string line = RefusalLine({"Keywords"}, {evidence});
+        EXPECT_LE(line.size(), kMaxReplyText);
+        EXPECT_TRUE(line.ends_with(std::string("...") + std::string(kResendHint))) << line;
+        // Never half an escape: every '%' doubled, every '\' starts a whole one.
+        const std::string kept = line.substr(0, line.find("..."));
+        const size_t percents = kept.size() - kept.find_last_not_of('%') - 1;
+        EXPECT_EQ(percents % 2, 0u) << line;
+        EXPECT_FALSE(kept.ends_with("\\") || kept.ends_with("\\x")) << line;
+        const size_t escape = kept.rfind("\\x");
+        if (escape != std::string::npos) EXPECT_LE(escape + 4, kept.size()) << line;
+        for (const char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7f);
+    }
+}
+
+TEST(RefusalLineTest, NoResendPromisedWhenTheApprovalWasNotKept) {
+    const std::string line = RefusalLine({"Keywords"}, {"secret"}, false);
+    EXPECT_TRUE(line.ends_with(kNoResendHint)) << line;
+    EXPECT_EQ(line.find("within 10 minutes"), std::string::npos);
+}
+
+TEST(ApprovalOwnerTest, TheLoginElseTheEnvelopeSenderWithoutCase) {
+    EXPECT_EQ(host::ApprovalOwner({"Alice@Corp.Example", "", "", {}}), "alice@corp.example");
+    EXPECT_EQ(host::ApprovalOwner({"alice@corp.example", "Bob", "", {}}), "bob");
+    EXPECT_EQ(host::ApprovalOwner({"", "", "", {}}), "");
+}
+
+class LocalApprovalsTest : public ::testing::Test {
+  protected:
+    TempFolder dir_;
+    std::unique_ptr<host::MilterApprovals> approvals_ =
+        host::LocalApprovals(dir_.Path() + "/registry.db");
+    const std::vector<std::string> outside_ = {"Outside Domains"};
+    static constexpr int64_t kAt = 1'800'000'000;
+};
+
+TEST_F(LocalApprovalsTest, ARefusedMessageGoesOnceWithinTheWindow) {
+    EXPECT_FALSE(approvals_->Take("m alice", outside_, kAt));
+    approvals_->Offer("m alice", outside_, kAt);
+    EXPECT_FALSE(approvals_->Take("m bob", outside_, kAt + 1));
+    EXPECT_FALSE(approvals_->Take("other alice", outside_, kAt + 1));
+    EXPECT_TRUE(approvals_->Take("m alice", outside_, kAt + 600));
+    EXPECT_FALSE(approvals_->Take("m alice", outside_, kAt + 601));
+}
+
+TEST_F(LocalApprovalsTest, ARefusalAfterTheTakenApprovalOffersNoOtherInItsWindow) {
+    approvals_->Offer("m", outside_, kAt);
+    ASSERT_TRUE(approvals_->Take("m", outside_, kAt + 10));
+    approvals_->Offer("m", outside_, kAt + 20);
+    EXPECT_FALSE(approvals_->Take("m", outside_, kAt + 30));
+    // Once that window is over, a refusal offers one again.
+    approvals_->Offer("m", outside_, kAt + 700);
+    EXPECT_TRUE(approvals_->Take("m", outside_, kAt + 710));
+}
+
+TEST_F(LocalApprovalsTest, ExpiredOrNarrowerApprovalsDoNotCount) {
+    approvals_->Offer("late", outside_, kAt);
+    EXPECT_FALSE(approvals_->Take("late", outside_, kAt + 601));
+    approvals_->Offer("narrow", outside_, kAt);
+    EXPECT_FALSE(approvals_->Take("narrow", {"Outside Domains", "Keywords"}, kAt + 1));
+    approvals_->Offer("future", outside_, kAt);
+    EXPECT_FALSE(approvals_->Take("future", outside_, kAt - 1));
+}
+
+TEST(PostgresApprovalsTest, ADatabaseThatCannotBeReachedIsAnError) {
+    EXPECT_ANY_THROW(host::PostgresApprovals("postgresql://nobody@127.0.0.1:1/none"));
+}
+
+}  // namespace
+}  // namespace postwarden::testing
