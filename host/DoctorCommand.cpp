@@ -1,4 +1,8 @@
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +57,9 @@ constexpr const char* kDescription =
     "  thunderbird one line per Thunderbird profile (~/.thunderbird/profiles.ini):\n"
     "              whether the add-on is there and enabled, as Thunderbird last\n"
     "              recorded it, and whether Thunderbird finds its host program\n"
+    "\n"
+    "With --milter SOCKET only one check is made: that postwarden milter answers\n"
+    "there as a mail server would ask it.\n"
     "\n"
     "Exit status: 0 when everything is usable, 1 when something is not.";
 
@@ -237,6 +244,73 @@ std::string FindProgram(const std::string& program) {
     return "";
 }
 
+// A file descriptor, closed when it goes.
+struct SocketCloser {
+    int fd;
+    ~SocketCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Whether the milter at `where` (unix:PATH or inet:PORT@HOST, as given to
+// `postwarden milter --listen`) takes a connection and answers a mail server's
+// first question, the option negotiation, within five seconds.
+Finding CheckMilter(const std::string& where) {
+    const size_t colon = where.find(':');
+    const std::string kind = where.substr(0, colon), place = where.substr(colon + 1);
+    int fd = -1;
+    if (colon != std::string::npos && (kind == "unix" || kind == "local")) {
+        struct stat info {};
+        if (::stat(place.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+            return Problem(where + ": no socket there; is postwarden milter running?");
+        }
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (place.size() >= sizeof address.sun_path) return Problem(where + ": path too long");
+        std::strcpy(address.sun_path, place.c_str());
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            const int error = errno;
+            ::close(fd);
+            return Problem(where + ": " + std::strerror(error));
+        }
+    } else if (colon != std::string::npos && kind == "inet") {
+        const size_t at = place.find('@');
+        const std::string port = place.substr(0, at);
+        const std::string host = at == std::string::npos ? "127.0.0.1" : place.substr(at + 1);
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+            return Problem(where + ": no such host or port");
+        }
+        fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+        const bool connected = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+        const int error = errno;
+        ::freeaddrinfo(found);
+        if (!connected) {
+            if (fd >= 0) ::close(fd);
+            return Problem(where + ": " + std::strerror(error) + "; is postwarden milter running?");
+        }
+    } else {
+        return Problem(where + ": not unix:PATH or inet:PORT@HOST");
+    }
+    SocketCloser closer{fd};
+    // What a mail server says first: "O", protocol version 6, every action and
+    // step it may offer. A milter answers with an "O" of its own.
+    const unsigned char ask[] = {0, 0, 0, 13, 'O', 0, 0, 0, 6, 0, 0, 1, 0xff, 0, 0x1f, 0xff, 0xff};
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    unsigned char answer[5] = {};
+    if (::send(fd, ask, sizeof ask, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof ask) ||
+        ::recv(fd, answer, sizeof answer, MSG_WAITALL) != static_cast<ssize_t>(sizeof answer) ||
+        answer[4] != 'O') {
+        return Problem(where + ": connected, but no milter answered there");
+    }
+    return Ok(where + ": a milter answers");
+}
+
 Finding CheckSendmail(const std::string& given) {
     std::string program = given, from = "--sendmail";
     if (program.empty()) {
@@ -319,7 +393,7 @@ std::vector<Finding> CheckThunderbird() {
 }  // namespace
 
 int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args) {
-    std::string answers = Environment("POSTWARDEN_ANSWERS"), sendmail;
+    std::string answers = Environment("POSTWARDEN_ANSWERS"), sendmail, milter;
     CommandLine cli("doctor", kDescription);
     cli.add_option("--answers", answers,
                    "as given to check or sendmail\n(default $POSTWARDEN_ANSWERS)")
@@ -328,7 +402,16 @@ int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args
                    std::string("the real sendmail (default $POSTWARDEN_SENDMAIL,\nelse ") +
                        kDefaultSendmail + ")")
         ->type_name("PROGRAM");
+    cli.add_option("--milter", milter,
+                   "check only that postwarden milter answers at SOCKET\n(unix:PATH or "
+                   "inet:PORT@HOST, as given to its --listen)")
+        ->type_name("SOCKET");
     if (const std::optional<int> status = cli.Parse(args)) return *status;
+    if (!milter.empty()) {
+        const Finding finding = CheckMilter(milter);
+        std::printf("%-8s%s: %s\n", finding.ok ? "ok" : "problem", "milter", finding.text.c_str());
+        return finding.ok ? kExitOk : kExitProblem;
+    }
 
     const auto one = [](Finding finding) { return std::vector<Finding>{std::move(finding)}; };
     const std::pair<const char*, std::function<std::vector<Finding>()>> checks[] = {

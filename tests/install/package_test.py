@@ -108,6 +108,22 @@ class InstalledPackage(unittest.TestCase):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
         self.assertFalse(os.path.exists(os.path.join(self.root, "usr/bin/libpostwarden-module.so")))
 
+    def test_the_milter_service_runs_the_installed_command(self):
+        unit = os.path.join(self.root, "usr/lib/systemd/system/postwarden-milter.service")
+        with open(unit) as f:
+            lines = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        command = lines["ExecStart"].split()
+        self.assertTrue(os.path.isfile(os.path.join(self.root, command[0].lstrip("/"))), command)
+        self.assertIn("milter", command)
+        self.assertEqual(lines["StateDirectory"], "postwarden")
+        self.assertIn("/var/lib/postwarden", command)
+        # The options it is started with are ones the installed command takes.
+        listen = command[command.index("--listen") + 1]
+        self.assertTrue(listen.startswith("inet:") and listen.endswith("@127.0.0.1"), listen)
+        dry = run([self.program, "milter", "--help"], env={})
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertIn("--listen", dry.stdout)
+
     def test_check_runs_the_installed_module(self):
         sample = os.path.join(SOURCE, "samples/hello.eml")
         yes = self.postwarden("check", "--answers", "yes", sample)
