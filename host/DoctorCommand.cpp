@@ -404,7 +404,7 @@ int RunDoctor(const GlobalOptions& options, const std::vector<std::string>& args
         ->type_name("PROGRAM");
     cli.add_option("--milter", milter,
                    "check only that postwarden milter answers at SOCKET\n(unix:PATH or "
-                   "inet:PORT@HOST, as given to its --listen)")
+                   "inet:PORT@HOST, where it listens)")
         ->type_name("SOCKET");
     if (const std::optional<int> status = cli.Parse(args)) return *status;
     if (!milter.empty()) {
