@@ -22,6 +22,11 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     if(NOT EXISTS "${path}")
       continue()
     endif()
+    # Our own postinst (packaging/postinst: the milter's user) stays.
+    file(READ "${path}" text)
+    if(text MATCHES "systemd-sysusers postwarden.conf" AND NOT text MATCHES "ldconfig")
+      continue()
+    endif()
     # Only a script that does nothing but call ldconfig goes.
     file(STRINGS "${path}" lines)
     list(FILTER lines EXCLUDE REGEX "^[ \t]*(#.*|set -e|if \\[ \"\\$1\" = \"(configure|remove)\" \\]; then|ldconfig|fi)?[ \t]*$")

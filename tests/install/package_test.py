@@ -117,9 +117,17 @@ class InstalledPackage(unittest.TestCase):
         self.assertIn("milter", command)
         self.assertEqual(lines["StateDirectory"], "postwarden")
         self.assertIn("/var/lib/postwarden", command)
-        # The options it is started with are ones the installed command takes.
+        # Its socket is in the folder made for it, which it may write.
         listen = command[command.index("--listen") + 1]
-        self.assertTrue(listen.startswith("inet:") and listen.endswith("@127.0.0.1"), listen)
+        self.assertTrue(listen.startswith("unix:/var/spool/postfix/postwarden/"), listen)
+        self.assertIn("/var/spool/postfix/postwarden", lines["ExecStartPre"])
+        self.assertEqual(lines["ReadWritePaths"], "/var/spool/postfix/postwarden")
+        # Its user is made by the package.
+        with open(os.path.join(self.root, "usr/lib/sysusers.d/postwarden.conf")) as f:
+            self.assertIn("u postwarden ", f.read())
+        self.assertEqual(lines["User"], "postwarden")
+        postinst = run(["dpkg-deb", "-I", self.deb, "postinst"]).stdout
+        self.assertIn("systemd-sysusers postwarden.conf", postinst)
         dry = run([self.program, "milter", "--help"], env={})
         self.assertEqual(dry.returncode, 0, dry.stderr)
         self.assertIn("--listen", dry.stdout)

@@ -44,6 +44,11 @@ def wait_until(condition, what, seconds=30):
     raise AssertionError("waited %d s for %s" % (seconds, what))
 
 
+def read(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
 class Sink:
     """An SMTP server on loopback that keeps every message it is given, as the
     bytes that came (dot-unstuffed), with their envelope."""
@@ -81,21 +86,44 @@ class Sink:
 
 
 class Milter:
-    """`postwarden milter` on an inet socket of loopback, over `home`."""
+    """`postwarden milter` over `home`, on an inet socket of loopback, or with
+    `unix` on a Unix socket in a folder of the postfix group (set-group-ID, so
+    that the socket is the group's too), as a packaged install has it.
+    `address` is what Postfix is told."""
 
-    def __init__(self, postwarden, home, extra=(), port=None):
+    def __init__(self, postwarden, home, extra=(), unix=False):
         self.postwarden, self.home, self.extra = postwarden, home, list(extra)
-        self.port = port or free_port()
+        self.port = free_port()
+        self.socket = None
+        if unix:
+            folder = os.path.join(home, "socket")
+            os.makedirs(folder)
+            os.chown(folder, 0, pwd.getpwnam("postfix").pw_gid)
+            os.chmod(folder, 0o2750)
+            os.chmod(home, 0o755)
+            self.socket = os.path.join(folder, "milter.sock")
+        self.listen = ("unix:" + self.socket) if unix else "inet:%d@127.0.0.1" % self.port
+        self.address = ("unix:" + self.socket) if unix else "inet:127.0.0.1:%d" % self.port
         self.process = None
         self.start()
 
     def start(self):
         self.log = open(os.path.join(self.home, "milter-stderr"), "ab")
         self.process = subprocess.Popen(
-            [self.postwarden, "--home", self.home, "milter",
-             "--listen", "inet:%d@127.0.0.1" % self.port] + self.extra,
-            stdout=self.log, stderr=self.log)
-        wait_for_port(self.port, self.process)
+            [self.postwarden, "--home", self.home, "milter", "--listen", self.listen] +
+            self.extra, stdout=self.log, stderr=self.log)
+        if self.socket:
+            wait_until(lambda: self.process.poll() is not None or (
+                os.path.exists(self.socket) and os.stat(self.socket).st_mode & 0o060),
+                "the milter's socket")
+            if self.process.poll() is not None:
+                raise RuntimeError("the milter exited with status %d" % self.process.returncode)
+            # Listening once the log says so: the socket is made before its mode is set.
+            wait_until(lambda: "Milter: listening" in read(os.path.join(self.home,
+                                                                         "postwarden.log")),
+                       "the milter listening")
+        else:
+            wait_for_port(self.port, self.process)
 
     def stop(self):
         if self.process and self.process.poll() is None:
