@@ -1,9 +1,11 @@
 #include "host/milter/MilterApprovals.h"
 
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 #include "host/send/ResendApprovals.h"
 #include "host/send/SendCheck.h"
@@ -39,11 +41,64 @@ class RegistryApprovals final : public MilterApprovals {
     ResendApprovals approvals_;
 };
 
+// libpq, loaded at the first PostgreSQL connection: it brings OpenSSL,
+// Kerberos and LDAP with it, which no other command should map.
+struct Libpq {
+    decltype(&::PQconnectdb) PQconnectdb;
+    decltype(&::PQstatus) PQstatus;
+    decltype(&::PQerrorMessage) PQerrorMessage;
+    decltype(&::PQfinish) PQfinish;
+    decltype(&::PQreset) PQreset;
+    decltype(&::PQsetNoticeProcessor) PQsetNoticeProcessor;
+    decltype(&::PQexec) PQexec;
+    decltype(&::PQexecParams) PQexecParams;
+    decltype(&::PQresultStatus) PQresultStatus;
+    decltype(&::PQntuples) PQntuples;
+    decltype(&::PQgetvalue) PQgetvalue;
+    decltype(&::PQclear) PQclear;
+};
+
+// The library's functions; throws RuntimeError when it cannot be loaded.
+const Libpq& LoadLibpq() {
+    static Libpq pq{};
+    static std::string error;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* library = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            error = std::string(
+                        "PostgreSQL's client library cannot be loaded (Debian package "
+                        "libpq5): ") +
+                    ::dlerror();
+            return;
+        }
+        const auto load = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                ::dlsym(library, name));
+            if (function == nullptr && error.empty()) error = std::string("libpq lacks ") + name;
+        };
+        load(pq.PQconnectdb, "PQconnectdb");
+        load(pq.PQstatus, "PQstatus");
+        load(pq.PQerrorMessage, "PQerrorMessage");
+        load(pq.PQfinish, "PQfinish");
+        load(pq.PQreset, "PQreset");
+        load(pq.PQsetNoticeProcessor, "PQsetNoticeProcessor");
+        load(pq.PQexec, "PQexec");
+        load(pq.PQexecParams, "PQexecParams");
+        load(pq.PQresultStatus, "PQresultStatus");
+        load(pq.PQntuples, "PQntuples");
+        load(pq.PQgetvalue, "PQgetvalue");
+        load(pq.PQclear, "PQclear");
+    });
+    if (!error.empty()) throw RuntimeError(0, error);
+    return pq;
+}
+
 struct ConnectionCloser {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
+    void operator()(PGconn* connection) const { LoadLibpq().PQfinish(connection); }
 };
 struct ResultClearer {
-    void operator()(PGresult* result) const { PQclear(result); }
+    void operator()(PGresult* result) const { LoadLibpq().PQclear(result); }
 };
 using Result = std::unique_ptr<PGresult, ResultClearer>;
 
@@ -68,26 +123,26 @@ std::vector<std::string> SplitRules(const std::string& text) {
 class DatabaseApprovals final : public MilterApprovals {
   public:
     explicit DatabaseApprovals(const std::string& conninfo)
-        : connection_(PQconnectdb(conninfo.c_str())) {
-        if (!connection_ || PQstatus(connection_.get()) != CONNECTION_OK) {
+        : pq_(LoadLibpq()), connection_(pq_.PQconnectdb(conninfo.c_str())) {
+        if (!connection_ || pq_.PQstatus(connection_.get()) != CONNECTION_OK) {
             throw RuntimeError(0, "cannot connect to the approvals' database: " + LastError());
         }
         // "already exists, skipping" and the like are no news to anyone.
-        PQsetNoticeProcessor(
+        pq_.PQsetNoticeProcessor(
             connection_.get(), [](void*, const char*) {}, nullptr);
         // Made by the first server that finds it missing; two at once may both
         // try, and the loser's failure is no failure.
-        Result made(PQexec(connection_.get(),
-                           (std::string("CREATE TABLE IF NOT EXISTS ") + kApprovalsTable +
-                            " (key text PRIMARY KEY, held_at bigint NOT "
-                            "NULL, expires_at bigint NOT NULL, rules text "
-                            "NOT NULL, taken boolean NOT NULL DEFAULT false)")
-                               .c_str()));
-        if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
+        Result made(pq_.PQexec(connection_.get(),
+                               (std::string("CREATE TABLE IF NOT EXISTS ") + kApprovalsTable +
+                                " (key text PRIMARY KEY, held_at bigint NOT "
+                                "NULL, expires_at bigint NOT NULL, rules text "
+                                "NOT NULL, taken boolean NOT NULL DEFAULT false)")
+                                   .c_str()));
+        if (pq_.PQresultStatus(made.get()) != PGRES_COMMAND_OK) {
             Result again(
-                PQexec(connection_.get(),
-                       (std::string("SELECT 1 FROM ") + kApprovalsTable + " LIMIT 0").c_str()));
-            if (PQresultStatus(again.get()) != PGRES_TUPLES_OK) {
+                pq_.PQexec(connection_.get(),
+                           (std::string("SELECT 1 FROM ") + kApprovalsTable + " LIMIT 0").c_str()));
+            if (pq_.PQresultStatus(again.get()) != PGRES_TUPLES_OK) {
                 throw RuntimeError(0, "cannot make the approvals' table: " + LastError());
             }
         }
@@ -100,11 +155,11 @@ class DatabaseApprovals final : public MilterApprovals {
                                 " SET taken = true WHERE key = $1 AND NOT taken AND held_at <= $2 "
                                 "AND expires_at >= $2 RETURNING rules";
         Result result = Run(sql, {key, std::to_string(now)});
-        if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+        if (pq_.PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
             throw RuntimeError(0, "cannot take a resend approval: " + LastError());
         }
-        if (PQntuples(result.get()) != 1) return false;
-        const std::vector<std::string> rules = SplitRules(PQgetvalue(result.get(), 0, 0));
+        if (pq_.PQntuples(result.get()) != 1) return false;
+        const std::vector<std::string> rules = SplitRules(pq_.PQgetvalue(result.get(), 0, 0));
         return std::all_of(fired.begin(), fired.end(), [&](const std::string& rule) {
             return std::find(rules.begin(), rules.end(), rule) != rules.end();
         });
@@ -124,7 +179,7 @@ class DatabaseApprovals final : public MilterApprovals {
                                 ".expires_at < EXCLUDED.held_at";
         Result result = Run(sql, {key, std::to_string(now),
                                   std::to_string(now + kResendWindowSeconds), JoinRules(fired)});
-        if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+        if (pq_.PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             throw RuntimeError(0, "cannot keep a resend approval: " + LastError());
         }
     }
@@ -132,19 +187,21 @@ class DatabaseApprovals final : public MilterApprovals {
   private:
     Result Run(const std::string& sql, const std::vector<std::string>& values) {
         // A connection the database dropped is made again once.
-        if (PQstatus(connection_.get()) != CONNECTION_OK) PQreset(connection_.get());
+        if (pq_.PQstatus(connection_.get()) != CONNECTION_OK) pq_.PQreset(connection_.get());
         std::vector<const char*> params;
         for (const std::string& value : values) params.push_back(value.c_str());
-        return Result(PQexecParams(connection_.get(), sql.c_str(), static_cast<int>(params.size()),
-                                   nullptr, params.data(), nullptr, nullptr, 0));
+        return Result(pq_.PQexecParams(connection_.get(), sql.c_str(),
+                                       static_cast<int>(params.size()), nullptr, params.data(),
+                                       nullptr, nullptr, 0));
     }
 
     std::string LastError() const {
-        std::string text = connection_ ? PQerrorMessage(connection_.get()) : "out of memory";
+        std::string text = connection_ ? pq_.PQerrorMessage(connection_.get()) : "out of memory";
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
         return text;
     }
 
+    const Libpq& pq_;
     std::unique_ptr<PGconn, ConnectionCloser> connection_;
 };
 

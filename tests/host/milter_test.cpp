@@ -63,7 +63,9 @@ TEST(RefusalLineTest, LongEvidenceIsCutAndTheHintStays) {
         EXPECT_EQ(percents % 2, 0u) << line;
         EXPECT_FALSE(kept.ends_with("\\") || kept.ends_with("\\x")) << line;
         const size_t escape = kept.rfind("\\x");
-        if (escape != std::string::npos) EXPECT_LE(escape + 4, kept.size()) << line;
+        if (escape != std::string::npos) {
+            EXPECT_LE(escape + 4, kept.size()) << line;
+        }
         for (const char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7f);
     }
 }

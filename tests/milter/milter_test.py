@@ -246,6 +246,28 @@ class DeliveryAndRefusal(Setup):
         self.assertEqual(code, 550)
 
 
+class Doctor(Setup):
+    unix = True
+
+    def test_doctor_tells_a_milter_from_other_servers(self):
+        def doctor(where):
+            result = subprocess.run([POSTWARDEN, "doctor", "--milter", where],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            return result.returncode, result.stdout
+
+        code, out = doctor(self.milter.address)
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.startswith("ok      milter: "), out)
+        # An SMTP server speaks first, and not as a milter does.
+        for where in ("inet:%d@127.0.0.1" % self.sink.port, "inet:%d@127.0.0.1" % self.postfix.port,
+                      "inet:%d@127.0.0.1" % harness.free_port(),
+                      "unix:" + os.path.join(self.folder, "nothing.sock"), "tcp:1"):
+            with self.subTest(where):
+                code, out = doctor(where)
+                self.assertEqual(code, 1, out)
+                self.assertTrue(out.startswith("problem milter: "), out)
+
+
 class ManySessions(Setup):
     """milter_default_action = tempfail: while the milter is away, Postfix answers
     451 and the client keeps its message; nothing is lost and nothing flagged
