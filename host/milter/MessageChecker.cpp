@@ -131,13 +131,17 @@ std::string MilterRecord(const MilterVerdict& verdict, const Envelope& envelope,
         if (verdict.tempfail) outcome = "deferred without a check";
         outcome += " (" + verdict.problem + ")";
     }
-    return SendRecordText(
-        outcome, verdict.fired, static_cast<int>(envelope.recipients.size()),
-        mailstore::ParseHeaderValue(message, "Message-ID"), mailstore::ParseSubject(message),
-        {{"SMTP sender", envelope.sender.empty() ? "<>" : envelope.sender},
-         {"authenticated user", envelope.authUser.empty() ? "none" : envelope.authUser},
-         {"queue ID", envelope.queueId.empty() ? "unknown" : envelope.queueId}},
-        verdict.evidence);
+    std::vector<std::pair<std::string, std::string>> session = {
+        {"SMTP sender", envelope.sender.empty() ? "<>" : envelope.sender},
+        {"authenticated user", envelope.authUser.empty() ? "none" : envelope.authUser},
+        {"queue ID", envelope.queueId.empty() ? "unknown" : envelope.queueId}};
+    // What failed beside a check that ran (an approval not kept).
+    if (verdict.outcome != MilterOutcome::kUnchecked && !verdict.problem.empty()) {
+        session.emplace_back("problem", verdict.problem);
+    }
+    return SendRecordText(outcome, verdict.fired, static_cast<int>(envelope.recipients.size()),
+                          mailstore::ParseHeaderValue(message, "Message-ID"),
+                          mailstore::ParseSubject(message), session, verdict.evidence);
 }
 
 // One module object with the platform it is handed, used by one thread at a
@@ -215,12 +219,17 @@ class MessageChecker::Worker {
         verdict.outcome = MilterOutcome::kRejected;
         // A refusal stands whatever becomes of its approval; only its line
         // must not promise a resend that cannot go.
+        bool kept = true;
         try {
             approvals_->Offer(key, verdict.fired, now);
         } catch (const std::exception& e) {
-            verdict.problem = std::string("the approval could not be kept: ") + e.what();
+            kept = false;
+            // The first failure says most: usually the store itself is away.
+            if (verdict.problem.empty()) {
+                verdict.problem = std::string("the approval could not be kept: ") + e.what();
+            }
         }
-        verdict.reply = RefusalLine(verdict.fired, verdict.evidence, verdict.problem.empty());
+        verdict.reply = RefusalLine(verdict.fired, verdict.evidence, kept);
     }
 
     void Log(const std::string& record, int level) {

@@ -3,12 +3,16 @@
 // The milter behind a real Postfix is tests/milter/milter_test.py.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "host/ModuleLoader.h"
 #include "host/milter/MessageChecker.h"
 #include "host/milter/MilterApprovals.h"
 #include "tests/TempFolder.h"
+#include "util/RuntimeError.h"
 
 namespace postwarden::testing {
 namespace {
@@ -17,6 +21,11 @@ using host::kMaxReplyText;
 using host::kNoResendHint;
 using host::kResendHint;
 using host::RefusalLine;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 struct LineCase {
     std::vector<std::string> fired;
@@ -117,6 +126,41 @@ TEST_F(LocalApprovalsTest, ExpiredOrNarrowerApprovalsDoNotCount) {
     EXPECT_FALSE(approvals_->Take("narrow", {"Outside Domains", "Keywords"}, kAt + 1));
     approvals_->Offer("future", outside_, kAt);
     EXPECT_FALSE(approvals_->Take("future", outside_, kAt - 1));
+}
+
+// A check that fails lets the message go, or defers it under tempfail, and
+// says why in the log; the worker it could not make is tried again next time.
+TEST(MessageCheckerTest, AFailedCheckAcceptsOrDefersAsConfigured) {
+    host::ModuleLibrary library(std::string(POSTWARDEN_BINARY_DIR) + "/libpostwarden-module.so");
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    for (const bool tempfail : {false, true}) {
+        TempFolder home;
+        host::MilterSetup setup;
+        setup.home = home.Path();
+        setup.mailStore = home.Path() + "/mail";
+        setup.tempfailOnFailure = tempfail;
+        setup.workers = 1;
+        setup.approvals = []() -> std::unique_ptr<host::MilterApprovals> {
+            throw RuntimeError(0, "the approvals are away");
+        };
+        host::MessageChecker checker(library, setup);
+        const host::Envelope envelope{"alice@corp.example", "", "4XY", {"bob@corp.example"}};
+        for (int i = 0; i < 2; ++i) {
+            const host::MilterVerdict verdict =
+                checker.Check(envelope, "Subject: hi\r\n\r\nhello\r\n", 1'800'000'000);
+            EXPECT_EQ(verdict.outcome, host::MilterOutcome::kUnchecked);
+            EXPECT_EQ(verdict.tempfail, tempfail);
+            EXPECT_EQ(verdict.problem, "the approvals are away");
+            EXPECT_TRUE(verdict.reply.empty());
+        }
+        const std::string log = ReadFile(home.Path() + "/postwarden.log");
+        const std::string said = std::string(tempfail ? "deferred" : "accepted") +
+                                 " without a check (the approvals are away)";
+        EXPECT_NE(log.find("Send: " + said + "; rules fired: none; recipients: 1;"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("; queue ID: 4XY"), std::string::npos) << log;
+    }
 }
 
 TEST(PostgresApprovalsTest, ADatabaseThatCannotBeReachedIsAnError) {

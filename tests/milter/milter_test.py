@@ -448,6 +448,21 @@ class SharedApprovals(unittest.TestCase):
         rows = self.pg.sql("SELECT count(*) FROM postwarden_resend_approvals WHERE taken")
         self.assertEqual(rows, "1")
 
+    def test_with_the_database_away_refusals_promise_no_resend(self):
+        # Last of the class (by name): the database stays down.
+        a, b = self.servers
+        self.pg.stop()
+        code, text = a.send(message("shared-3", to="dave@other.example"), "alice@corp.example",
+                            ["dave@other.example"])
+        self.assertEqual(code, 550, text)
+        self.assertTrue(text.endswith("it cannot be approved by sending it again now, ask the "
+                                      "mail server's administrator"), text)
+        self.assertEqual(self.send(b, message("shared-3", to="dave@other.example")), 550)
+        self.assertEqual(b.send(message("shared-4"), "alice@corp.example",
+                                ["bob@corp.example"])[0], 250)
+        (record,) = [r for r in self.milters[0].sends() if "<shared-3@" in r]
+        self.assertIn("; problem: the approvals could not be read: ", record)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
