@@ -283,7 +283,11 @@ int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChe
 
     const int status = smfi_main();
     checker.Log("Milter: stopped", 0);
-    return status == MI_SUCCESS ? kExitOk : kExitFailure;
+    // libmilter may return while sessions are still in a check; the process
+    // ends here, before anything they use goes. Postfix takes a session cut
+    // off so as a milter that is away: milter_default_action.
+    std::fflush(nullptr);
+    _exit(status == MI_SUCCESS ? kExitOk : kExitFailure);
 }
 
 // Runs the filter in a child process and passes signals on: SIGHUP as a

@@ -108,21 +108,20 @@ class Milter:
         self.start()
 
     def start(self):
+        log = os.path.join(self.home, "postwarden.log")
+        before = read(log).count("Milter: listening") if os.path.exists(log) else 0
         self.log = open(os.path.join(self.home, "milter-stderr"), "ab")
         self.process = subprocess.Popen(
             [self.postwarden, "--home", self.home, "milter", "--listen", self.listen] +
             self.extra, stdout=self.log, stderr=self.log)
-        if self.socket:
-            wait_until(lambda: self.process.poll() is not None or (
-                os.path.exists(self.socket) and os.stat(self.socket).st_mode & 0o060),
-                "the milter's socket")
-            if self.process.poll() is not None:
-                raise RuntimeError("the milter exited with status %d" % self.process.returncode)
-            # Listening once the log says so: the socket is made before its mode is set.
-            wait_until(lambda: "Milter: listening" in read(os.path.join(self.home,
-                                                                         "postwarden.log")),
-                       "the milter listening")
-        else:
+        # Listening once its log says so: a socket left by the last run, or
+        # one whose mode is not yet set, is not it.
+        wait_until(lambda: self.process.poll() is not None or (
+            os.path.exists(log) and read(log).count("Milter: listening") > before),
+            "the milter listening")
+        if self.process.poll() is not None:
+            raise RuntimeError("the milter exited with status %d" % self.process.returncode)
+        if not self.socket:
             wait_for_port(self.port, self.process)
 
     def stop(self):
