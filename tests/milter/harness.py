@@ -152,7 +152,7 @@ class Postfix:
     loopback port, every message relayed to `relay_port` on loopback, filtered
     by the milter at `milter` (e.g. "inet:127.0.0.1:PORT"), or by none."""
 
-    def __init__(self, folder, relay_port, milter=None, default_action="tempfail"):
+    def __init__(self, folder, relay_port, milter=None, default_action="tempfail", extra=None):
         self.folder = folder
         self.config = os.path.join(folder, "etc")
         os.makedirs(self.config)
@@ -202,6 +202,7 @@ class Postfix:
                 "milter_default_action": default_action,
                 "milter_connect_timeout": "10s",
             })
+        main.update(extra or {})
         with open(os.path.join(self.config, "main.cf"), "w") as f:
             for key, value in main.items():
                 f.write("%s = %s\n" % (key, value))
@@ -269,6 +270,8 @@ class Postfix:
         its data, or of the first command refused."""
         with smtplib.SMTP("127.0.0.1", self.port, timeout=60) as smtp:
             try:
+                if login:
+                    smtp.login(*login)
                 smtp.sendmail(sender, recipients, message)
             except (smtplib.SMTPDataError, smtplib.SMTPSenderRefused) as e:
                 return e.smtp_code, e.smtp_error.decode(errors="replace")
@@ -276,6 +279,58 @@ class Postfix:
                 code, text = list(e.recipients.values())[0]
                 return code, text.decode(errors="replace")
             return 250, ""
+
+
+class DovecotAuth:
+    """Dovecot's authentication service alone, for Postfix's SASL: one user
+    with a plain password, on a loopback port."""
+
+    def __init__(self, folder, user, password):
+        self.folder = os.path.join(folder, "dovecot")
+        self.port = free_port()
+        os.makedirs(self.folder)
+        os.chmod(self.folder, 0o755)
+        with open(os.path.join(self.folder, "passwd"), "w") as f:
+            f.write("%s:{PLAIN}%s\n" % (user, password))
+        internal = "dovecot" if os.geteuid() == 0 else pwd.getpwuid(os.geteuid()).pw_name
+        conf = os.path.join(self.folder, "dovecot.conf")
+        with open(conf, "w") as f:
+            f.write(f"""\
+base_dir = {self.folder}/run
+state_dir = {self.folder}/state
+log_path = {self.folder}/dovecot.log
+protocols =
+default_internal_user = {internal}
+default_login_user = {internal}
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN {self.folder}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid=nobody gid=nogroup home=/nonexistent
+}}
+service auth {{
+  inet_listener {{
+    address = 127.0.0.1
+    port = {self.port}
+  }}
+}}
+""")
+        binary = shutil.which("dovecot") or "/usr/sbin/dovecot"
+        self.process = subprocess.Popen([binary, "-F", "-c", conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for_port(self.port, self.process)
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
 
 
 class PostgreSQL:

@@ -246,6 +246,48 @@ class DeliveryAndRefusal(Setup):
         self.assertEqual(code, 550)
 
 
+class SaslLogin(Setup):
+    """Postfix with SASL (Dovecot's authentication service): the person's
+    login, which Postfix passes as {auth_authen}, owns an approval, whatever
+    envelope sender the client writes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="pw-milter-")
+        os.chmod(cls.folder, 0o755)
+        cls.dovecot = harness.DovecotAuth(cls.folder, "alice", "wonderland")
+        cls.sink = harness.Sink()
+        cls.home = make_home(cls.folder, "home")
+        cls.milter = harness.Milter(POSTWARDEN, cls.home)
+        cls.postfix = harness.Postfix(
+            os.path.join(cls.folder, "postfix"), cls.sink.port, cls.milter.address,
+            extra={"smtpd_sasl_auth_enable": "yes", "smtpd_sasl_type": "dovecot",
+                   "smtpd_sasl_path": "inet:127.0.0.1:%d" % cls.dovecot.port})
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.dovecot.stop()
+
+    def test_the_login_owns_the_approval(self):
+        sent = message("sasl", to="dave@other.example")
+        login = ("alice", "wonderland")
+        send = lambda sender, login=login: self.postfix.send(  # noqa: E731
+            sent, sender, ["dave@other.example"], login=login)[0]
+        self.assertEqual(send("alice@corp.example"), 550)
+        # Without the login, the envelope sender alone is someone else.
+        self.assertEqual(send("alice@corp.example", login=None), 550)
+        # The same person, whatever the client puts in MAIL FROM.
+        self.assertEqual(send("a.smith@corp.example"), 250)
+        self.assertEqual(len(self.delivered("sasl")), 1)
+        records = self.record_of("sasl")
+        self.assertEqual([r.split(";")[0] for r in records],
+                         ["Send: rejected (nobody to ask)"] * 2 + ["Send: approved by resend"])
+        self.assertIn("authenticated user: alice;", records[0])
+        self.assertIn("authenticated user: none;", records[1])
+        self.assertIn("authenticated user: alice;", records[2])
+
+
 class Doctor(Setup):
     unix = True
 
