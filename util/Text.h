@@ -56,6 +56,16 @@ constexpr bool StartsWithNoCase(std::string_view text, std::string_view prefix) 
 // number does not fit.
 int32_t ToLong(std::string_view text);
 
+// Lower case of the ASCII letters only, every other byte kept: for the ASCII
+// names of addresses and keys, where a byte is compared as a byte.
+inline std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
 // Lower case of a UTF-8 text by Unicode rules (so "BÜRO" gives "büro"). Bytes
 // that are not valid UTF-8 are kept as they are.
 std::string LCase(std::string_view text);

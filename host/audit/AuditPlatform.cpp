@@ -7,6 +7,7 @@
 #include "platform/mailstore/StoreErrors.h"
 #include "platform/registry/Registry.h"
 #include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
@@ -52,14 +53,6 @@ void AnsweringWindows::Answer(ModelWindow& window) {
 }
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
 
 // The session of an audit: the one message being looked at, and no folders.
 class AuditSession final : public MapiSession {
@@ -110,11 +103,11 @@ class DroppingHelper final : public EngineHelper {
 
 std::string SettingsCopy::Name(std::string_view app, std::string_view section,
                                std::string_view key) {
-    std::string name = Lower(app);
+    std::string name = AsciiLower(app);
     name += '\n';
-    name += Lower(section);
+    name += AsciiLower(section);
     name += '\n';
-    name += Lower(key);
+    name += AsciiLower(key);
     return name;
 }
 

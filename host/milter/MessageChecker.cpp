@@ -15,18 +15,11 @@
 #include "platform/mailstore/MaildirMessage.h"
 #include "platform/mailstore/MimeMessage.h"
 #include "util/RuntimeError.h"
+#include "util/Text.h"
 
 namespace postwarden::host {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
 
 // The message is delivered to the envelope's recipients, whatever its header
 // says: they are the recipients the rules check. One the header names keeps
@@ -35,13 +28,13 @@ void UseEnvelopeRecipients(mailstore::MessageContent& content,
                            const std::vector<std::string>& recipients) {
     std::vector<mailstore::MessageRecipient> delivered;
     for (const std::string& address : recipients) {
-        const std::string folded = Lower(address);
+        const std::string folded = AsciiLower(address);
         const auto named = std::find_if(
             content.recipients.begin(), content.recipients.end(),
-            [&](const mailstore::MessageRecipient& r) { return Lower(r.address) == folded; });
+            [&](const mailstore::MessageRecipient& r) { return AsciiLower(r.address) == folded; });
         const bool twice = std::any_of(
             delivered.begin(), delivered.end(),
-            [&](const mailstore::MessageRecipient& r) { return Lower(r.address) == folded; });
+            [&](const mailstore::MessageRecipient& r) { return AsciiLower(r.address) == folded; });
         if (twice) continue;
         if (named != content.recipients.end()) {
             delivered.push_back(*named);
@@ -102,7 +95,7 @@ const char* OutcomeText(MilterOutcome outcome) {
 }  // namespace
 
 std::string ApprovalOwner(const Envelope& envelope) {
-    return Lower(envelope.authUser.empty() ? envelope.sender : envelope.authUser);
+    return AsciiLower(envelope.authUser.empty() ? envelope.sender : envelope.authUser);
 }
 
 std::string RefusalLine(const std::vector<std::string>& fired,

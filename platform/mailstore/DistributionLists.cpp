@@ -12,13 +12,6 @@ namespace {
 // The file's lines end in LF, or in CR LF.
 constexpr std::string_view kBlanks = " \t\r";
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
-
 }  // namespace
 
 DistributionLists DistributionLists::Parse(std::string_view text) {
@@ -32,7 +25,7 @@ DistributionLists DistributionLists::Parse(std::string_view text) {
         if (line.empty() || line.front() == '#' || colon == line.npos) continue;
         const std::string_view name = Trim(line.substr(0, colon), kBlanks);
         if (name.empty()) continue;
-        const std::string key = Lower(name);
+        const std::string key = AsciiLower(name);
         std::vector<std::string>& members = result.lists_[key];
         std::set<std::string>& known = seen[key];
         std::string_view rest = line.substr(colon + 1);
@@ -41,14 +34,14 @@ DistributionLists DistributionLists::Parse(std::string_view text) {
             const std::string_view member = Trim(rest.substr(0, comma), kBlanks);
             rest.remove_prefix(std::min(comma + 1, rest.size()));
             if (member.empty()) continue;
-            if (known.insert(Lower(member)).second) members.emplace_back(member);
+            if (known.insert(AsciiLower(member)).second) members.emplace_back(member);
         }
     }
     return result;
 }
 
 const std::vector<std::string>* DistributionLists::Members(std::string_view address) const {
-    const auto it = lists_.find(Lower(Trim(address, kBlanks)));
+    const auto it = lists_.find(AsciiLower(Trim(address, kBlanks)));
     return it == lists_.end() ? nullptr : &it->second;
 }
 
