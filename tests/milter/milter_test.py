@@ -288,6 +288,30 @@ class SaslLogin(Setup):
         self.assertIn("authenticated user: alice;", records[2])
 
 
+class LogRotation(Setup):
+    """The milter's log rotates as the command's does: the record that takes
+    the log past its size is its last, and the log is renamed whole."""
+
+    def test_a_full_log_is_rotated_and_nothing_is_lost(self):
+        log = os.path.join(self.home, "postwarden.log")
+        filler = "\t".join(["2026-12-08T00:00:00.000Z", "event", "0", "", "postwarden",
+                             "Filler record"]) + "\n"
+        with open(log, "a", encoding="utf-8") as f:
+            f.write(filler * ((10 << 20) // len(filler) + 1))
+        before = os.path.getsize(log)
+        self.assertEqual(self.postfix.send(message("rotated"), "alice@corp.example",
+                                           ["bob@corp.example"])[0], 250)
+        self.assertEqual(len(self.delivered("rotated")), 1)
+        self.assertTrue(os.path.exists(log + ".1"))
+        self.assertGreaterEqual(os.path.getsize(log + ".1"), before)
+        self.assertLess(os.path.getsize(log), 1 << 20)
+        with open(log + ".1", encoding="utf-8") as f:
+            last = f.read().splitlines()[-1]
+        self.assertIn("\tSend: accepted; rules fired: none; recipients: 1; "
+                      "Message-ID: <rotated@corp.example>;", last)
+        self.assertEqual(self.record_of("rotated"), [])  # not written twice
+
+
 class Doctor(Setup):
     unix = True
 
