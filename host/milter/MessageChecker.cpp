@@ -190,20 +190,27 @@ class MessageChecker::Worker {
         std::string folderEntryId, folderStoreId;
         module_->YSItemEvent(selector, item, cancel, folderEntryId, folderStoreId);
         const SendResult& result = observer_->Result();
-        if (!result.failure.empty()) throw RuntimeError(0, result.failure);
+        // A check that failed and asked nothing is no check; but a question
+        // a send would have asked is one nobody can answer here, and a rule
+        // that failed beside it does not answer it.
+        if (windows_.Asked() == 0) {
+            if (!result.failure.empty()) throw RuntimeError(0, result.failure);
+            return;
+        }
         verdict.fired = result.fired;
         for (const SendResult::Evidence& evidence : result.evidence) {
             verdict.evidence.push_back(evidence.text);
         }
-        // A question a send would have asked is one nobody can answer here.
-        if (windows_.Asked() == 0) return;
+        verdict.problem = result.failure;
         const std::string key =
             mailstore::MessageFingerprint(message) + " " + ApprovalOwner(envelope);
         bool approved = false;
         try {
             approved = approvals_->Take(key, verdict.fired, now);
         } catch (const std::exception& e) {
-            verdict.problem = std::string("the approvals could not be read: ") + e.what();
+            if (verdict.problem.empty()) {
+                verdict.problem = std::string("the approvals could not be read: ") + e.what();
+            }
         }
         if (approved) {
             verdict.outcome = MilterOutcome::kApprovedByResend;

@@ -17,6 +17,7 @@ import socket
 import sqlite3
 import struct
 import subprocess
+import sqlite3
 import sys
 import tempfile
 import time
@@ -286,6 +287,57 @@ class SaslLogin(Setup):
         self.assertIn("authenticated user: alice;", records[0])
         self.assertIn("authenticated user: none;", records[1])
         self.assertIn("authenticated user: alice;", records[2])
+
+
+class FailingRule(unittest.TestCase):
+    """A rule that fails (its limit no number) while another flags the
+    message: the flag stands, as at a send, where a question nobody could
+    answer holds the message whatever else failed. With nothing flagged, the
+    failed check accepts the message, or defers it under --on-failure
+    tempfail, through a real Postfix."""
+
+    def test_a_failed_rule_never_lets_a_flagged_message_through(self):
+        folder = tempfile.mkdtemp(prefix="pw-milter-")
+        os.chmod(folder, 0o755)
+        self.addCleanup(shutil.rmtree, folder, True)
+        sink = harness.Sink()
+        self.addCleanup(sink.close)
+        for option in ("accept", "tempfail"):
+            with self.subTest(on_failure=option):
+                home = make_home(folder, "home-" + option,
+                                 dict(RULES, PromptForNumberOfRecipientsWanted=1))
+                # The command keeps a number a number; the store's file, written
+                # past it, need not.
+                with sqlite3.connect(os.path.join(home, "registry.db")) as db:
+                    db.execute("UPDATE registry_values SET kind = 1, data = 'many' "
+                               "WHERE folded = 'maxnumberofrecipients'")
+                milter = harness.Milter(POSTWARDEN, home, ["--on-failure", option])
+                self.addCleanup(milter.stop)
+                postfix = harness.Postfix(os.path.join(folder, "postfix-" + option), sink.port,
+                                          milter.address)
+                self.addCleanup(postfix.stop)
+                flagged = message("failing-out-" + option, to="dave@other.example")
+                code, text = postfix.send(flagged, "alice@corp.example", ["dave@other.example"])
+                self.assertEqual(code, 550, text)
+                self.assertIn("Postwarden: not sent:", text)
+                inside = message("failing-in-" + option)
+                code, text = postfix.send(inside, "alice@corp.example", ["bob@corp.example"])
+                if option == "accept":
+                    self.assertEqual(code, 250, text)
+                    harness.wait_until(
+                        lambda: sink.with_header("X-Test", "failing-in-accept"), "the message")
+                else:
+                    self.assertEqual(code, 451, text)
+                    self.assertIn("4.7.1", text)
+                records = milter.sends()
+                self.assertTrue(records[-2].startswith("Send: rejected (nobody to ask);"),
+                                records[-2])
+                self.assertTrue(records[-1].startswith(
+                    "Send: accepted without a check (" if option == "accept"
+                    else "Send: deferred without a check ("), records[-1])
+                self.assertIn("Type mismatch", records[-1])
+        self.assertEqual(sink.with_header("X-Test", "failing-out-accept"), [])
+        self.assertEqual(sink.with_header("X-Test", "failing-out-tempfail"), [])
 
 
 class LogRotation(Setup):
