@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -55,6 +58,36 @@ constexpr const char* kTempfailText = "Postwarden: the check failed; try again l
 
 MessageChecker* gChecker = nullptr;
 
+// The refusals whose reply may not have reached the mail server yet, and the
+// checks under way. A refusal offers its message an approval; were the milter
+// to end before the mail server had the refusal, the mail server would defer
+// the message (milter_default_action), its client would send it again, and
+// the approval would let it through with nobody told why. So a stopping
+// milter waits for these first: a check to end, a refusal to be followed by
+// the mail server's next word on that connection, which libmilter reads only
+// once it has written the reply.
+struct RepliesOwed {
+    std::mutex mutex;
+    std::condition_variable settled;
+    int count = 0;
+
+    void Add() {
+        std::lock_guard lock(mutex);
+        ++count;
+    }
+    void Settle() {
+        std::lock_guard lock(mutex);
+        if (--count == 0) settled.notify_all();
+    }
+    // Waits until none is owed, at most `seconds`.
+    void Drain(int seconds) {
+        std::unique_lock lock(mutex);
+        settled.wait_for(lock, std::chrono::seconds(seconds), [this] { return count == 0; });
+    }
+};
+RepliesOwed gRepliesOwed;
+constexpr int kDrainSeconds = 10;
+
 // What one SMTP connection has said of the message under way.
 struct Session {
     Envelope envelope;
@@ -63,6 +96,17 @@ struct Session {
     // an answer (SMFIP_NR_*), and whether header values keep their leading
     // blank (SMFIP_HDR_LEADSPC).
     unsigned long steps = 0;
+    // A refusal was answered, and the mail server has not spoken since.
+    bool refusalOwed = false;
+
+    // The mail server spoke again on this connection: any refusal before it
+    // was written.
+    void Heard() {
+        if (refusalOwed) {
+            refusalOwed = false;
+            gRepliesOwed.Settle();
+        }
+    }
 
     // Forgets the message; what was agreed for the connection stays.
     void Reset() {
@@ -124,6 +168,7 @@ sfsistat GoOn(const Session* session, unsigned long step) {
 sfsistat OnSender(SMFICTX* context, char** argv) {
     Session* session = SessionOf(context);
     if (session == nullptr) return SMFIS_TEMPFAIL;
+    session->Heard();
     session->Reset();
     session->envelope.sender = Address(argv != nullptr ? argv[0] : nullptr);
     session->envelope.authUser = Symbol(context, "{auth_authen}");
@@ -170,8 +215,16 @@ sfsistat OnEndOfMessage(SMFICTX* context) {
     Session* session = SessionOf(context);
     if (session == nullptr) return SMFIS_TEMPFAIL;
     session->envelope.queueId = Symbol(context, "i");
+    gRepliesOwed.Add();
     const MilterVerdict verdict = gChecker->Check(session->envelope, session->message,
                                                   static_cast<int64_t>(std::time(nullptr)));
+    // A refusal is owed until the mail server's next word; anything else may
+    // be cut off, and the mail server's default action then decides.
+    if (verdict.outcome == MilterOutcome::kRejected) {
+        session->refusalOwed = true;
+    } else {
+        gRepliesOwed.Settle();
+    }
     // The next message of the session starts afresh; its memory goes now.
     session->Reset();
     session->message.shrink_to_fit();
@@ -190,12 +243,18 @@ sfsistat OnEndOfMessage(SMFICTX* context) {
 
 sfsistat OnAbort(SMFICTX* context) {
     auto* session = static_cast<Session*>(smfi_getpriv(context));
-    if (session != nullptr) session->Reset();
+    if (session != nullptr) {
+        session->Heard();
+        session->Reset();
+    }
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnClose(SMFICTX* context) {
-    delete static_cast<Session*>(smfi_getpriv(context));
+    auto* session = static_cast<Session*>(smfi_getpriv(context));
+    // Closed: whatever was written is all the mail server will have.
+    if (session != nullptr) session->Heard();
+    delete session;
     smfi_setpriv(context, nullptr);
     return SMFIS_CONTINUE;
 }
@@ -282,10 +341,13 @@ int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChe
     }).detach();
 
     const int status = smfi_main();
+    gRepliesOwed.Drain(kDrainSeconds);
     checker.Log("Milter: stopped", 0);
-    // libmilter may return while sessions are still in a check; the process
-    // ends here, before anything they use goes. Postfix takes a session cut
-    // off so as a milter that is away: milter_default_action.
+    // libmilter returns without waiting for its sessions. The checks under
+    // way and the refusals not yet heard were waited for above (for a while);
+    // the process ends here, before anything the sessions use goes. Postfix
+    // takes a session cut off so as a milter that is away:
+    // milter_default_action.
     std::fflush(nullptr);
     _exit(status == MI_SUCCESS ? kExitOk : kExitFailure);
 }
