@@ -28,6 +28,12 @@ class PersonAtWindow final : public WindowSystem {
       public:
         Shown(PersonAtWindow& owner, const FormDesign& design, WindowEvents& events)
             : ModelWindow(design, events), owner_(owner) {}
+        // What the window was when the countdown let it go.
+        ~Shown() override {
+            owner_.loadedAtEnd = Loaded();
+            owner_.defaultButtonAtEnd = defaultButton();
+            owner_.window = nullptr;
+        }
         void SetControlCaption(std::string_view control, std::string_view text) override {
             ModelWindow::SetControlCaption(control, text);
             if (control == "lblCountdown") owner_.labels.emplace_back(text);
@@ -51,7 +57,7 @@ class PersonAtWindow final : public WindowSystem {
     void ProcessPendingEvents() override {
         ++passes;
         now += stepMs;
-        if (act) act(passes, *window);
+        if (act && window) act(passes, *window);
     }
     void MessageBox(std::string_view, std::string_view) override {}
 
@@ -64,7 +70,9 @@ class PersonAtWindow final : public WindowSystem {
     int passes = 0;
     int shows = 0;
     bool failShow = false;
-    Shown* window = nullptr;
+    Shown* window = nullptr;  // while it lives
+    bool loadedAtEnd = true;
+    std::string defaultButtonAtEnd;
     std::vector<std::string> labels;
     std::function<void(int pass, Shown& window)> act;
 };
@@ -91,9 +99,9 @@ TEST(CountdownWindowTest, WaitingCountsEverySecondDownAndSends) {
     EXPECT_EQ(person.labels,
               (std::vector<std::string>{"Sending in 3 s", "Sending in 2 s", "Sending in 1 s"}));
     EXPECT_EQ(person.passes, 13);  // the last one takes the window off the screen
-    EXPECT_FALSE(person.window->Loaded());
+    EXPECT_FALSE(person.loadedAtEnd);
     // Enter does not send early.
-    EXPECT_EQ(person.window->defaultButton(), "cmdNo");
+    EXPECT_EQ(person.defaultButtonAtEnd, "cmdNo");
 }
 
 TEST(CountdownWindowTest, SendNowSendsBeforeTheTimeRunsOut) {
@@ -105,7 +113,7 @@ TEST(CountdownWindowTest, SendNowSendsBeforeTheTimeRunsOut) {
     EXPECT_EQ(result.state, State::kSendNow);
     EXPECT_TRUE(result.Sends());
     EXPECT_EQ(person.passes, 6);  // and one more to take the window off the screen
-    EXPECT_FALSE(person.window->Loaded());
+    EXPECT_FALSE(person.loadedAtEnd);
 }
 
 TEST(CountdownWindowTest, CancelHoldsTheMessage) {
