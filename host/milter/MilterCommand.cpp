@@ -26,6 +26,7 @@
 #include "host/audit/AuditPlatform.h"
 #include "host/milter/MessageChecker.h"
 #include "host/send/ClientObjects.h"
+#include "host/settings/SettingsImport.h"
 #include "module/IModuleAPI.h"
 #include "platform/LinuxPlatform.h"
 #include "platform/mailstore/MimeLibrary.h"
@@ -267,16 +268,7 @@ void RefreshSettings(ModuleLibrary& library, const GlobalOptions& options) {
                             options.home + "/" + kRegistryFileName, options.mailStore},
                            std::make_unique<AnsweringWindows>());
     try {
-        std::unique_ptr<IModuleAPI> module = library.Create(platform);
-        if (!module) return;
-        auto application = std::make_shared<MailClientApplication>(options.mailStore);
-        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-        module->YSStartup(engine);
-        try {
-            module->YSExplorerOpen(nullptr);
-        } catch (const std::exception&) {
-        }
-        module->YSShutdown();
+        RefreshFromCentralSource(library, platform, options.mailStore);
     } catch (const std::exception&) {
     }
     platform.FlushLog();

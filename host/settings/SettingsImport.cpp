@@ -117,6 +117,23 @@ void NotedHelper::LogEvent(std::string_view message, int32_t level, std::string_
 
 }  // namespace
 
+bool RefreshFromCentralSource(ModuleLibrary& library, Platform& platform,
+                              const std::string& mailStore) {
+    std::unique_ptr<IModuleAPI> module = library.Create(platform);
+    if (!module) return false;
+    auto application = std::make_shared<MailClientApplication>(mailStore);
+    std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
+    module->YSStartup(engine);
+    try {
+        // Where a mail client's start refreshes the settings.
+        module->YSExplorerOpen(nullptr);
+    } catch (const std::exception&) {
+        // Past the refresh: what it did is already noted.
+    }
+    module->YSShutdown();
+    return true;
+}
+
 int ImportSettings(const GlobalOptions& options, const std::string& source) {
     if (const std::string error = MakeFolders(options.home); !error.empty()) {
         PrintError(error);
@@ -136,21 +153,10 @@ int ImportSettings(const GlobalOptions& options, const std::string& source) {
     // and all; /dev/stdin makes standard input such a file.
     ImportPlatform imported(platform, source == "-" ? "/dev/stdin" : source);
     try {
-        std::unique_ptr<IModuleAPI> module = library.Create(imported);
-        if (!module) {
+        if (!RefreshFromCentralSource(library, imported, options.mailStore)) {
             PrintError(library.Path() + " did not make a module");
             return kExitNotInstalled;
         }
-        auto application = std::make_shared<MailClientApplication>(options.mailStore);
-        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-        module->YSStartup(engine);
-        try {
-            // Where a mail client's start refreshes the settings.
-            module->YSExplorerOpen(nullptr);
-        } catch (const std::exception&) {
-            // Past the refresh: what it did is already noted.
-        }
-        module->YSShutdown();
     } catch (const std::exception& e) {
         PrintError(std::string("settings import: ") + e.what());
         return kExitFailure;
