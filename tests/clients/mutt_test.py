@@ -28,13 +28,22 @@ class MuttTest(harness.ClientTestCase):
         draft = os.path.join(ws.root, "draft")
         with open(draft, "w", encoding="utf-8") as f:
             f.write("From: Me <me@corp.example>\n" + headers + "\n" + body)
+        # mutt takes the edit back only if the file's time changed, and a copy
+        # made within the second the file was created can carry the very same
+        # time (the file system's clock lags the one mutt reads): mutt then
+        # drops the headers and the compose screen comes up empty. The editor
+        # dates its copy a second ahead, so it always counts as changed.
+        editor = os.path.join(ws.root, "editor")
+        with open(editor, "w", encoding="utf-8") as f:
+            f.write(f'#!/bin/sh\ncp "{draft}" "$1" && touch -d "@$(($(date +%s) + 1))" "$1"\n')
+        os.chmod(editor, 0o755)
         muttrc = os.path.join(ws.root, "muttrc")
         with open(muttrc, "w", encoding="utf-8") as f:
             # edit_headers + autoedit: `m` goes straight to the editor, which
             # copies the prepared draft, headers included, over the new message.
             f.write(
                 f'set sendmail="{ws.sendmail_program(answers)} -oem -oi"\n'
-                f"set editor=\"cp {draft}\"\n"
+                f'set editor="{editor}"\n'
                 f"set folder={ws.maildir} spoolfile={inbox} mbox_type=Maildir tmpdir={ws.tmp}\n"
                 "set from=me@corp.example realname=Me use_from hostname=corp.example\n"
                 "set edit_headers autoedit noabort_unmodified\n"
@@ -48,9 +57,9 @@ class MuttTest(harness.ClientTestCase):
         self.term.keys("m")
         self.term.wait_for("Compose", "the compose screen")
         self.term.keys("y")
-        # mutt stamps the body when it makes it, before the editor runs: when
-        # the editor's copy lands in a later second, mutt asks whether to update
-        # the body's encoding before it sends. Its default, yes, changes nothing
+        # mutt stamps the body when it makes it, before the editor runs: the
+        # editor's copy, dated later, makes mutt ask whether to update the
+        # body's encoding before it sends. Its default, yes, changes nothing
         # here; any other screen means it went on without asking.
         deadline = time.monotonic() + 2
         while time.monotonic() < deadline:
