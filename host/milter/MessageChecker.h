@@ -8,7 +8,8 @@
 //                           workers with a module object each, the verdict,
 //                           the refusal line and the log's record
 //   MilterApprovals.h/.cpp  the resend approvals: the home's registry, or a
-//                           PostgreSQL database shared by several servers
+//                           PostgreSQL database shared by several servers,
+//                           which also holds their shared refresh state
 //   MilterCommand.cpp       `postwarden milter`: options, libmilter's callbacks,
 //                           the settings refresh and the signals
 

@@ -37,4 +37,26 @@ std::unique_ptr<MilterApprovals> PostgresApprovals(const std::string& conninfo);
 // The table PostgresApprovals keeps its rows in.
 inline constexpr const char* kApprovalsTable = "postwarden_resend_approvals";
 
+// The refresh state several mail servers share: how many times one of them
+// was told to refresh its settings at once (SIGHUP). Each server refreshes
+// when the count moves, so a change published and made known at one server
+// is in force at all of them, and a message resent through any of them meets
+// the same rules. Every call may throw RuntimeError; one thread uses it.
+class SharedRefreshState {
+  public:
+    virtual ~SharedRefreshState() = default;
+    // How many refreshes were asked for so far (0 before the first).
+    virtual int64_t Asked() = 0;
+    // Asks for one more, by `server` at `now`; returns the new count.
+    virtual int64_t Ask(const std::string& server, int64_t now) = 0;
+};
+
+// The refresh state in the PostgreSQL database `conninfo` names, one row of
+// its own table, made when missing. Connects at once; throws RuntimeError
+// when it cannot.
+std::unique_ptr<SharedRefreshState> PostgresRefreshState(const std::string& conninfo);
+
+// The table PostgresRefreshState keeps its row in.
+inline constexpr const char* kRefreshStateTable = "postwarden_refresh_state";
+
 }  // namespace postwarden::host

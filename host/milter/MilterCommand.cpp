@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -46,12 +47,17 @@ constexpr const char* kDescription =
     "defers it with 451 4.7.1 under --on-failure tempfail.\n"
     "\n"
     "The settings are the home's, refreshed from their central source at start,\n"
-    "every 5 minutes and at once on SIGHUP; a refresh that fails keeps them.\n"
+    "every 5 minutes and at once on SIGHUP; a refresh that fails keeps them. With\n"
+    "--approvals, a SIGHUP at one server makes every server sharing the database\n"
+    "refresh within 10 seconds.\n"
     "SIGTERM stops the milter. Exit status: 0 stopped; 2 usage error; 3 the socket\n"
     "or the approvals' database could not be used; 69 the check is not installed\n"
     "properly.";
 
 constexpr int kRefreshSeconds = 300;
+// How soon a refresh asked at another mail server sharing the database is
+// followed here.
+constexpr std::chrono::seconds kSharedRefreshSeconds{10};
 // The signal the watching process passes a SIGHUP on as: libmilter takes
 // SIGHUP itself, as a request to stop.
 constexpr int kRefreshSignal = SIGUSR1;
@@ -285,10 +291,81 @@ void RefreshAndReload(ModuleLibrary& library, const GlobalOptions& options,
     }
 }
 
-// The filter itself: libmilter's loop, with a thread that refreshes the
-// settings every 5 minutes and at kRefreshSignal. Returns the exit status.
+// This server's name, as the shared refresh state records who asked.
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+    return name;
+}
+
+// Keeps the settings fresh: the milter's own refresh every kRefreshSeconds
+// and at kRefreshSignal, and, with a shared database (`sharedUrl`), each
+// refresh another server was told to make at once, seen within
+// kSharedRefreshSeconds. A signal here is passed on to the others. The start's
+// refresh is done; this runs for the rest of the milter's life.
+void KeepRefreshing(ModuleLibrary& library, const GlobalOptions& options, MessageChecker& checker,
+                    const sigset_t& refresh, const std::string& sharedUrl) {
+    using Clock = std::chrono::steady_clock;
+    std::unique_ptr<SharedRefreshState> shared;
+    // The count of asked refreshes this milter has followed; unknown (-1)
+    // until the database first answers, and then followed at once, since a
+    // refresh asked while it could not be read may have been missed.
+    int64_t followed = -1;
+    std::string trouble;  // what went wrong last with the database, logged once
+    const auto withDatabase = [&](const std::function<void()>& use) {
+        try {
+            if (!shared) shared = PostgresRefreshState(sharedUrl);
+            use();
+            if (!trouble.empty()) checker.Log("Milter: the shared refresh state is read again", 0);
+            trouble.clear();
+        } catch (const std::exception& e) {
+            shared.reset();
+            if (trouble != e.what()) {
+                checker.Log(
+                    std::string("Milter: the shared refresh state could not be used: ") + e.what(),
+                    1);
+            }
+            trouble = e.what();
+        }
+    };
+    if (!sharedUrl.empty()) withDatabase([&] { followed = shared->Asked(); });
+
+    auto due = Clock::now() + std::chrono::seconds(kRefreshSeconds);
+    for (;;) {
+        auto wait = std::chrono::duration_cast<std::chrono::seconds>(due - Clock::now()) +
+                    std::chrono::seconds(1);
+        if (!sharedUrl.empty()) wait = std::min<std::chrono::seconds>(wait, kSharedRefreshSeconds);
+        const timespec timeout{std::max<time_t>(wait.count(), 1), 0};
+        const bool told = sigtimedwait(&refresh, nullptr, &timeout) == kRefreshSignal;
+        bool now = told || Clock::now() >= due;
+        if (!sharedUrl.empty()) {
+            withDatabase([&] {
+                if (told) {
+                    followed = shared->Ask(HostName(), std::time(nullptr));
+                    checker.Log("Milter: the other mail servers are asked to refresh too", 0);
+                    return;
+                }
+                const int64_t asked = shared->Asked();
+                if (asked != followed) {
+                    if (followed >= 0 || asked > 0) {
+                        checker.Log("Milter: a refresh was asked at another mail server", 0);
+                        now = true;
+                    }
+                    followed = asked;
+                }
+            });
+        }
+        if (now) {
+            RefreshAndReload(library, options, checker);
+            due = Clock::now() + std::chrono::seconds(kRefreshSeconds);
+        }
+    }
+}
+
+// The filter itself: libmilter's loop, with a thread that keeps the settings
+// fresh. Returns the exit status.
 int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChecker& checker,
-                const std::string& listen) {
+                const std::string& listen, const std::string& sharedUrl) {
     // Blocked here, so in every thread libmilter makes: only the refresh
     // thread takes it.
     sigset_t refresh;
@@ -324,12 +401,8 @@ int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChe
     }
     checker.Log("Milter: listening on " + listen, 0);
 
-    std::thread([&library, &options, &checker, refresh] {
-        const timespec every{kRefreshSeconds, 0};
-        for (;;) {
-            sigtimedwait(&refresh, nullptr, &every);
-            RefreshAndReload(library, options, checker);
-        }
+    std::thread([&library, &options, &checker, refresh, sharedUrl] {
+        KeepRefreshing(library, options, checker, refresh, sharedUrl);
     }).detach();
 
     const int status = smfi_main();
@@ -450,7 +523,7 @@ int RunMilter(const GlobalOptions& global, const std::vector<std::string>& args)
     }
     return WatchFilter([&] {
         MessageChecker checker(library, setup);
-        return ServeFilter(library, options, checker, listen);
+        return ServeFilter(library, options, checker, listen, approvalsUrl);
     });
 }
 

@@ -17,7 +17,6 @@ import socket
 import sqlite3
 import struct
 import subprocess
-import sqlite3
 import sys
 import tempfile
 import time
@@ -52,6 +51,37 @@ def make_home(folder, name, rules=RULES):
         subprocess.run([POSTWARDEN, "--home", home, "settings", "set", key, str(value)],
                        check=True, stdout=subprocess.DEVNULL)
     return home
+
+
+def write_central(path, keyword, outside=0):
+    """The central settings document at `path`: the keyword rule on with one
+    `keyword`, the outside rule (corp.example inside) as `outside` says, the
+    rest off."""
+    with open(path + ".new", "w") as f:
+        f.write('<?xml version="1.0"?>\n<PostWarden>\n' + "".join(
+            "<%s>%s</%s>\n" % (k, v, k) for k, v in [
+                ("PromptForOutsideDomainsWanted", outside),
+                ("ListOfOutsideDomains", "<Domain>corp.example</Domain>"),
+                ("MessageForOutsideDomains", "Outside?"),
+                ("PromptForEmailAddressesDomainsWanted", 0),
+                ("ListOfEmailAddressesDomains", ""),
+                ("MessageForEmailAddressesDomains", "Watched?"),
+                ("PromptForKeywordsWanted", 1),
+                ("ListOfKeywords", "<k>%s</k>" % keyword),
+                ("MessageForKeywords", "Keywords?"),
+                ("PromptForNumberOfRecipientsWanted", 0),
+                ("NumberOfRecipients", 50),
+                ("SeparateDLsWanted", 0),
+                ("MessageForNumberOfRecipients", "Many?"),
+                ("PromptForBlankSubjectWanted", 0),
+                ("MessageForBlankSubject", "Blank?"),
+                ("PromptForAnySendWanted", 0)]) + "</PostWarden>\n")
+    os.replace(path + ".new", path)
+
+
+def refreshes(home):
+    """How many refreshes the milter over `home` has logged."""
+    return harness.read(os.path.join(home, "postwarden.log")).count("Milter: settings refreshed")
 
 
 def message(tag, to="bob@corp.example", subject="Lunch", body=None, attachment=None,
@@ -448,28 +478,7 @@ class SettingsRefresh(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder, True)
         central = os.path.join(folder, "central.xml")
 
-        def document(keyword):
-            with open(central, "w") as f:
-                f.write('<?xml version="1.0"?>\n<PostWarden>\n' + "".join(
-                    "<%s>%s</%s>\n" % (k, v, k) for k, v in [
-                        ("PromptForOutsideDomainsWanted", 0),
-                        ("ListOfOutsideDomains", "<Domain>corp.example</Domain>"),
-                        ("MessageForOutsideDomains", "Outside?"),
-                        ("PromptForEmailAddressesDomainsWanted", 0),
-                        ("ListOfEmailAddressesDomains", ""),
-                        ("MessageForEmailAddressesDomains", "Watched?"),
-                        ("PromptForKeywordsWanted", 1),
-                        ("ListOfKeywords", "<k>%s</k>" % keyword),
-                        ("MessageForKeywords", "Keywords?"),
-                        ("PromptForNumberOfRecipientsWanted", 0),
-                        ("NumberOfRecipients", 50),
-                        ("SeparateDLsWanted", 0),
-                        ("MessageForNumberOfRecipients", "Many?"),
-                        ("PromptForBlankSubjectWanted", 0),
-                        ("MessageForBlankSubject", "Blank?"),
-                        ("PromptForAnySendWanted", 0)]) + "</PostWarden>\n")
-
-        document("apples")
+        write_central(central, "apples")
         home = make_home(folder, "home", {"FetchSettingsNetworkLocation": central,
                                           "PromptForOutsideDomainsWanted": 0})
         sink = harness.Sink()
@@ -485,12 +494,11 @@ class SettingsRefresh(unittest.TestCase):
                                 ["bob@corp.example"])[0]
 
         def refreshed(times):
-            log = harness.read(os.path.join(home, "postwarden.log"))
-            return log.count("Milter: settings refreshed") >= times
+            return refreshes(home) >= times
 
         self.assertEqual(verdict("r1", "apples"), 550)
         self.assertEqual(verdict("r2", "pears"), 250)
-        document("pears")
+        write_central(central, "pears")
         # Not per message: the file changed, the settings did not.
         self.assertEqual(verdict("r3", "pears please"), 250)
         milter.send_signal(signal.SIGHUP)
@@ -516,8 +524,12 @@ class SharedApprovals(unittest.TestCase):
         cls.pg = harness.PostgreSQL(os.path.join(cls.folder, "pg"))
         cls.sink = harness.Sink()
         cls.milters, cls.servers = [], []
+        # Both servers' settings come from one central document.
+        cls.central = os.path.join(cls.folder, "central.xml")
+        write_central(cls.central, "apples", outside=1)
         for name in ("a", "b"):
-            home = make_home(cls.folder, "home-" + name)
+            home = make_home(cls.folder, "home-" + name,
+                             dict(RULES, FetchSettingsNetworkLocation=cls.central))
             milter = harness.Milter(POSTWARDEN, home, ["--approvals", cls.pg.url])
             cls.milters.append(milter)
             cls.servers.append(harness.Postfix(os.path.join(cls.folder, "postfix-" + name),
@@ -537,6 +549,34 @@ class SharedApprovals(unittest.TestCase):
 
     def send(self, server, sent):
         return server.send(sent, "alice@corp.example", ["dave@other.example"])[0]
+
+    def test_a_refresh_asked_at_one_server_is_made_at_both(self):
+        a, b = self.servers
+        home_a, home_b = (milter.home for milter in self.milters)
+
+        def verdict(server, tag, words):
+            return server.send(message(tag, subject=words), "alice@corp.example",
+                               ["bob@corp.example"])[0]
+
+        self.assertEqual(verdict(b, "shared-r1", "pears"), 250)
+        write_central(self.central, "pears", outside=1)
+        before = refreshes(home_a), refreshes(home_b)
+        self.milters[0].send_signal(signal.SIGHUP)
+        harness.wait_until(lambda: refreshes(home_a) > before[0], "the refresh at a")
+        # Followed at b within its 10 s, with nothing said to b itself.
+        harness.wait_until(lambda: refreshes(home_b) > before[1], "the refresh at b", 25)
+        self.assertEqual(verdict(b, "shared-r2", "pears again"), 550)
+        self.assertEqual(verdict(a, "shared-r3", "more pears"), 550)
+        self.assertEqual(verdict(b, "shared-r4", "apples"), 250)
+        self.assertIn("the other mail servers are asked to refresh too",
+                      harness.read(os.path.join(home_a, "postwarden.log")))
+        self.assertIn("a refresh was asked at another mail server",
+                      harness.read(os.path.join(home_b, "postwarden.log")))
+        self.assertEqual(self.pg.sql("SELECT asked FROM postwarden_refresh_state"), "1")
+        # One refresh a server for one asked: b does not follow it twice, nor
+        # a its own.
+        time.sleep(12)
+        self.assertEqual((refreshes(home_a), refreshes(home_b)), (before[0] + 1, before[1] + 1))
 
     def test_held_at_one_accepted_once_through_the_other(self):
         a, b = self.servers
