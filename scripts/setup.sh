@@ -11,8 +11,9 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           libsqlite3-dev libgmime-3.0-dev qt6-base-dev libicu-dev clang libclang-rt-14-dev
           clang-format git
           # the Debian package (scripts/package.sh: dpkg-shlibdeps names its dependencies),
-          # Debian's check of it (lintian) and the manual page's check (man --warnings)
-          dpkg-dev lintian man-db
+          # Debian's check of it (lintian) and the manual page's check (man --warnings); the
+          # milter's service and user are checked with systemd's own tools
+          dpkg-dev lintian man-db systemd
           # central settings from servers (platform/net/); their tests run a real Dovecot and
           # make their certificates with openssl (tests/servers/)
           libcurl4-openssl-dev dovecot-imapd openssl
