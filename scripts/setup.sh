@@ -35,7 +35,9 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           # the mail server's filter (host/milter/): libmilter, and libpq for approvals shared
           # by several servers; its tests run a real Postfix and a PostgreSQL cluster of their
           # own on loopback (tests/milter/)
-          libmilter-dev libpq-dev postfix postgresql)
+          libmilter-dev libpq-dev postfix postgresql
+          # and behind Sendmail, whose configuration is made with m4 (see sendmail_for_tests)
+          m4)
 
 install_missing() {
     local missing=()
@@ -57,6 +59,30 @@ install_missing() {
     fi
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
+}
+
+# Debian's Sendmail for the milter's tests, unpacked into /opt/postwarden-tests:
+# installing it would remove Postfix, as Debian lets one mail server be installed
+# at a time. The tests run it from there with a configuration of their own.
+SENDMAIL_ROOT=/opt/postwarden-tests/sendmail
+sendmail_for_tests() {
+    [ -x "$SENDMAIL_ROOT/usr/libexec/sendmail/sendmail" ] && return 0
+    echo "Unpacking Sendmail for the tests into $SENDMAIL_ROOT"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    local debs
+    debs="$(mktemp -d)"
+    if ! (cd "$debs" && apt-get download -qq sendmail-bin sendmail-cf 2>/dev/null); then
+        "${sudo[@]}" apt-get update -qq
+        (cd "$debs" && apt-get download -qq sendmail-bin sendmail-cf)
+    fi
+    "${sudo[@]}" mkdir -p "$SENDMAIL_ROOT.new"
+    for deb in "$debs"/*.deb; do
+        "${sudo[@]}" dpkg-deb -x "$deb" "$SENDMAIL_ROOT.new"
+    done
+    "${sudo[@]}" rm -rf "$SENDMAIL_ROOT"
+    "${sudo[@]}" mv "$SENDMAIL_ROOT.new" "$SENDMAIL_ROOT"
+    rm -rf "$debs"
 }
 
 # ccache, where it is installed, spares rebuilding what another build folder
@@ -96,6 +122,7 @@ main_job() {
 }
 
 install_missing
+sendmail_for_tests
 case "${1:-}" in
     --deps-only) exit 0 ;;
     --build) build ;;

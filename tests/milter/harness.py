@@ -281,6 +281,84 @@ class Postfix:
             return 250, ""
 
 
+# Debian's Sendmail, unpacked (not installed: it and Postfix exclude each
+# other) by scripts/setup.sh.
+SENDMAIL_ROOT = "/opt/postwarden-tests/sendmail"
+
+
+class Sendmail:
+    """Sendmail as a daemon on a loopback port, configured from an mc file as
+    an administrator does (m4 and Debian's sendmail-cf), the milter at
+    `milter` named by INPUT_MAIL_FILTER exactly as the README says, every
+    message relayed to `relay_port` on loopback. Sendmail waits a minute at
+    start on a host name it cannot qualify, so it runs in namespaces of its
+    own where the machine is mail.corp.example."""
+
+    def __init__(self, folder, relay_port, milter):
+        self.folder = folder
+        os.makedirs(folder)
+        self.port = free_port()
+        queue = os.path.join(folder, "queue")
+        os.makedirs(queue, 0o700)
+        hosts = os.path.join(folder, "hosts")
+        with open(hosts, "w") as f:
+            f.write("127.0.0.1 mail.corp.example mail localhost\n")
+        cf_folder = os.path.join(SENDMAIL_ROOT, "usr/share/sendmail/cf")
+        mc = "\n".join([
+            "divert(0)dnl",
+            "include(`%s/m4/cf.m4')dnl" % cf_folder,
+            "OSTYPE(`linux')dnl",
+            "define(`QUEUE_DIR', `%s')dnl" % queue,
+            "define(`confPID_FILE', `%s/sendmail.pid')dnl" % folder,
+            "define(`ALIAS_FILE', `')dnl",
+            "define(`STATUS_FILE', `')dnl",
+            "define(`confHELP_FILE', `')dnl",
+            "define(`confDONT_PROBE_INTERFACES', `True')dnl",
+            "define(`confDOMAIN_NAME', `mail.corp.example')dnl",
+            "define(`RELAY_MAILER_ARGS', `TCP $h %d')dnl" % relay_port,
+            "FEATURE(`promiscuous_relay')dnl",
+            "FEATURE(`accept_unresolvable_domains')dnl",
+            "FEATURE(`nocanonify')dnl",
+            "DAEMON_OPTIONS(`Port=%d, Addr=127.0.0.1, Name=MTA')dnl" % self.port,
+            "INPUT_MAIL_FILTER(`postwarden', `S=%s, F=T, T=S:30s;R:60s;E:5m')dnl" % milter,
+            "MAILER(`smtp')dnl",
+            # Everything to the sink, whatever its domain.
+            "LOCAL_NET_CONFIG",
+            "R$* < @ $* > $*\t$#relay $@ [127.0.0.1] $: $1 < @ $2 > $3",
+            ""])
+        made = subprocess.run(["m4"], input=mc, capture_output=True, text=True)
+        if made.returncode != 0:
+            raise RuntimeError("m4: " + made.stderr)
+        cf = os.path.join(folder, "sendmail.cf")
+        with open(cf, "w") as f:
+            f.write(made.stdout)
+        self.output = open(os.path.join(folder, "output"), "wb")
+        self.process = subprocess.Popen(
+            ["unshare", "--mount", "--uts", "sh", "-c",
+             'mount --bind "$0" /etc/hosts && hostname mail && exec "$@"', hosts,
+             os.path.join(SENDMAIL_ROOT, "usr/libexec/sendmail/sendmail"), "-C", cf, "-bD",
+             "-O", "DeliveryMode=background"],
+            stdout=self.output, stderr=subprocess.STDOUT)
+        try:
+            wait_for_port(self.port, self.process)
+        except RuntimeError:
+            self.stop()
+            raise RuntimeError("sendmail did not start: " +
+                               read(os.path.join(folder, "output")))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.output.close()
+
+    send = Postfix.send
+
+
 class DovecotAuth:
     """Dovecot's authentication service alone, for Postfix's SASL: one user
     with a plain password, on a loopback port."""

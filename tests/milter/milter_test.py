@@ -469,6 +469,52 @@ class ManySessions(Setup):
                                                          len(refused)), file=sys.stderr)
 
 
+class Sendmail(unittest.TestCase):
+    """The same milter behind Sendmail instead of Postfix, on the Unix socket
+    the package gives it."""
+
+    def test_refusal_resend_and_a_milter_away(self):
+        if not os.path.exists(os.path.join(harness.SENDMAIL_ROOT, "usr/libexec/sendmail")):
+            self.fail("no Sendmail in %s: scripts/setup.sh unpacks it" % harness.SENDMAIL_ROOT)
+        # Sendmail refuses a socket below a folder anyone may write, as /tmp.
+        folder = tempfile.mkdtemp(prefix="pw-milter-", dir="/run")
+        os.chmod(folder, 0o755)
+        self.addCleanup(shutil.rmtree, folder, True)
+        sink = harness.Sink()
+        self.addCleanup(sink.close)
+        milter = harness.Milter(POSTWARDEN, make_home(folder, "home"), unix=True)
+        self.addCleanup(milter.stop)
+        sendmail = harness.Sendmail(os.path.join(folder, "sendmail"), sink.port, milter.address)
+        self.addCleanup(sendmail.stop)
+
+        clean = message("sm-clean", body="One.\r\n.Two, after a dot\r\n")
+        self.assertEqual(sendmail.send(clean, "alice@corp.example", ["bob@corp.example"]),
+                         (250, ""))
+        harness.wait_until(lambda: sink.with_header("X-Test", "sm-clean"), "the clean message")
+        (copy,) = sink.with_header("X-Test", "sm-clean")
+        self.assertEqual(without_received(copy[2]), clean)
+
+        outside = message("sm-outside", to="dave@other.example")
+        send = lambda: sendmail.send(outside, "alice@corp.example", ["dave@other.example"])  # noqa
+        code, text = send()
+        self.assertEqual(code, 550, text)
+        self.assertTrue(text.startswith("5.7.1 Postwarden: not sent: recipients outside the "
+                                        "company's domains"), text)
+        self.assertEqual(send()[0], 250)
+        self.assertEqual(send()[0], 550)
+        (record,) = [r for r in milter.sends() if "approved by resend" in r]
+        self.assertRegex(record, r"queue ID: [0-9A-Za-z]+;")
+
+        # F=T: while the milter is away, Sendmail defers; nothing goes unchecked.
+        milter.stop()
+        code, text = sendmail.send(message("sm-away"), "alice@corp.example", ["bob@corp.example"])
+        self.assertEqual(code // 100, 4, text)
+        time.sleep(1)
+        self.assertEqual(sink.with_header("X-Test", "sm-away"), [])
+        harness.wait_until(lambda: sink.with_header("X-Test", "sm-outside"), "the approved one")
+        self.assertEqual(len(sink.with_header("X-Test", "sm-outside")), 1)
+
+
 class SettingsRefresh(unittest.TestCase):
     """The central settings file is read at start and again at SIGHUP."""
 
