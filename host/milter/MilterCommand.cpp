@@ -65,35 +65,48 @@ constexpr const char* kTempfailText = "Postwarden: the check failed; try again l
 
 MessageChecker* gChecker = nullptr;
 
-// The refusals whose reply may not have reached the mail server yet, and the
-// checks under way. A refusal offers its message an approval; were the milter
-// to end before the mail server had the refusal, the mail server would defer
+// The checks under way. A refusal offers its message an approval; were the
+// milter to end between the check and its reply, the mail server would defer
 // the message (milter_default_action), its client would send it again, and
 // the approval would let it through with nobody told why. So a stopping
-// milter waits for these first: a check to end, a refusal to be followed by
-// the mail server's next word on that connection, which libmilter reads only
-// once it has written the reply.
-struct RepliesOwed {
+// milter first waits for the checks under way, and then a moment more for
+// libmilter to write the last replies, which it does as the callback
+// returns. A reply written is one the mail server gets: it reads the reply
+// to the end of a message before it says another word, so nothing unread
+// makes the milter's end cut the connection short. (libmilter serves no
+// connection once it stops, so waiting for the mail server's next word would
+// wait out the whole drain.)
+struct ChecksUnderWay {
+    static constexpr std::chrono::seconds kReplyWritten{1};
+
     std::mutex mutex;
     std::condition_variable settled;
     int count = 0;
+    std::chrono::steady_clock::time_point lastEnded{};
 
-    void Add() {
+    void Begin() {
         std::lock_guard lock(mutex);
         ++count;
     }
-    void Settle() {
+    void End() {
         std::lock_guard lock(mutex);
+        lastEnded = std::chrono::steady_clock::now();
         if (--count == 0) settled.notify_all();
     }
-    // Waits until none is owed, at most `seconds`.
-    void Drain(int seconds) {
+    // Waits until no check is under way, at most `most`, then until the last
+    // one's reply is written. Returns the checks still under way.
+    int Drain(std::chrono::seconds most) {
         std::unique_lock lock(mutex);
-        settled.wait_for(lock, std::chrono::seconds(seconds), [this] { return count == 0; });
+        settled.wait_for(lock, most, [this] { return count == 0; });
+        const int unfinished = count;
+        const auto written = lastEnded + kReplyWritten;
+        lock.unlock();
+        std::this_thread::sleep_until(written);
+        return unfinished;
     }
 };
-RepliesOwed gRepliesOwed;
-constexpr int kDrainSeconds = 10;
+ChecksUnderWay gChecksUnderWay;
+constexpr std::chrono::seconds kDrainSeconds{10};
 
 // What one SMTP connection has said of the message under way.
 struct Session {
@@ -103,18 +116,6 @@ struct Session {
     // an answer (SMFIP_NR_*), and whether header values keep their leading
     // blank (SMFIP_HDR_LEADSPC).
     unsigned long steps = 0;
-    // A refusal was answered, and the mail server has not spoken since.
-    bool refusalOwed = false;
-
-    // The mail server spoke again on this connection: any refusal before it
-    // was written.
-    void Heard() {
-        if (refusalOwed) {
-            refusalOwed = false;
-            gRepliesOwed.Settle();
-        }
-    }
-
     // Forgets the message; what was agreed for the connection stays.
     void Reset() {
         envelope = Envelope{};
@@ -177,7 +178,6 @@ sfsistat GoOn(const Session* session, unsigned long step) {
 sfsistat OnSender(SMFICTX* context, char** argv) {
     Session* session = SessionOf(context);
     if (session == nullptr) return SMFIS_TEMPFAIL;
-    session->Heard();
     session->Reset();
     session->envelope.sender = Address(argv != nullptr ? argv[0] : nullptr);
     session->envelope.authUser = Symbol(context, "{auth_authen}");
@@ -224,16 +224,10 @@ sfsistat OnEndOfMessage(SMFICTX* context) {
     Session* session = SessionOf(context);
     if (session == nullptr) return SMFIS_TEMPFAIL;
     session->envelope.queueId = Symbol(context, "i");
-    gRepliesOwed.Add();
+    gChecksUnderWay.Begin();
     const MilterVerdict verdict = gChecker->Check(session->envelope, session->message,
                                                   static_cast<int64_t>(std::time(nullptr)));
-    // A refusal is owed until the mail server's next word; anything else may
-    // be cut off, and the mail server's default action then decides.
-    if (verdict.outcome == MilterOutcome::kRejected) {
-        session->refusalOwed = true;
-    } else {
-        gRepliesOwed.Settle();
-    }
+    gChecksUnderWay.End();
     // The next message of the session starts afresh; its memory goes now.
     session->Reset();
     session->message.shrink_to_fit();
@@ -252,17 +246,12 @@ sfsistat OnEndOfMessage(SMFICTX* context) {
 
 sfsistat OnAbort(SMFICTX* context) {
     auto* session = static_cast<Session*>(smfi_getpriv(context));
-    if (session != nullptr) {
-        session->Heard();
-        session->Reset();
-    }
+    if (session != nullptr) session->Reset();
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnClose(SMFICTX* context) {
     auto* session = static_cast<Session*>(smfi_getpriv(context));
-    // Closed: whatever was written is all the mail server will have.
-    if (session != nullptr) session->Heard();
     delete session;
     smfi_setpriv(context, nullptr);
     return SMFIS_CONTINUE;
@@ -408,13 +397,18 @@ int ServeFilter(ModuleLibrary& library, const GlobalOptions& options, MessageChe
     }).detach();
 
     const int status = smfi_main();
-    gRepliesOwed.Drain(kDrainSeconds);
-    checker.Log("Milter: stopped", 0);
+    if (const int unfinished = gChecksUnderWay.Drain(kDrainSeconds); unfinished > 0) {
+        checker.Log("Milter: stopped with " + std::to_string(unfinished) +
+                        " checks unfinished after " + std::to_string(kDrainSeconds.count()) +
+                        " s; the mail server's milter_default_action decides their messages",
+                    1);
+    } else {
+        checker.Log("Milter: stopped", 0);
+    }
     // libmilter returns without waiting for its sessions. The checks under
-    // way and the refusals not yet heard were waited for above (for a while);
-    // the process ends here, before anything the sessions use goes. Postfix
-    // takes a session cut off so as a milter that is away:
-    // milter_default_action.
+    // way were waited for above (for a while); the process ends here, before
+    // anything the sessions use goes. Postfix takes a session cut off so as a
+    // milter that is away: milter_default_action.
     std::fflush(nullptr);
     _exit(status == MI_SUCCESS ? kExitOk : kExitFailure);
 }

@@ -235,9 +235,6 @@ class DeliveryAndRefusal(Setup):
                          ["Send: approved by resend"] + ["Send: rejected (nobody to ask)"] * 2)
 
     def test_hostile_peers_never_stop_the_milter(self):
-        def packet(command, data=b""):
-            return struct.pack(">I", len(data) + 1) + command + data
-
         negotiate = packet(b"O", struct.pack(">III", 6, 0x1FF, 0))
         stages = [
             packet(b"C", b"client\0" + b"4" + struct.pack(">H", 25) + b"127.0.0.1\0"),
@@ -467,6 +464,62 @@ class ManySessions(Setup):
         print("parallel sessions: %d deferred (451) while the milter restarted, then sent "
               "again; in all %d accepted, %d refused" % (len(deferred), len(accepted),
                                                          len(refused)), file=sys.stderr)
+
+
+def packet(command, data=b""):
+    """One packet of the milter protocol, as the mail server writes it."""
+    return struct.pack(">I", len(data) + 1) + command + data
+
+
+class StopDrain(unittest.TestCase):
+    """A milter told to stop as it checks a message it refuses."""
+
+    def test_a_stop_ends_the_check_and_writes_the_refusal(self):
+        folder = tempfile.mkdtemp(prefix="pw-milter-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        milter = harness.Milter(POSTWARDEN, make_home(folder, "home"))
+        self.addCleanup(milter.stop)
+        peer = socket.create_connection(("127.0.0.1", milter.port), timeout=10)
+        self.addCleanup(peer.close)
+
+        def answer():
+            def exactly(n):
+                data = b""
+                while len(data) < n:
+                    more = peer.recv(n - len(data))
+                    if not more:
+                        raise AssertionError("the milter hung up")
+                    data += more
+                return data
+            return exactly(struct.unpack(">I", exactly(4))[0])
+
+        # A mail server that wants an answer to every step.
+        peer.sendall(packet(b"O", struct.pack(">III", 6, 0x1FF, 0)))
+        self.assertEqual(answer()[:1], b"O")
+        for stage in [packet(b"C", b"client\0" + b"4" + struct.pack(">H", 25) + b"127.0.0.1\0"),
+                      packet(b"H", b"client.example\0"),
+                      packet(b"M", b"<alice@corp.example>\0"),
+                      packet(b"R", b"<dave@other.example>\0"),
+                      packet(b"T"),
+                      packet(b"L", b"To\0dave@other.example\0"),
+                      packet(b"L", b"Subject\0Lunch\0"),
+                      packet(b"N"),
+                      packet(b"B", b"See you at noon.\r\n")]:
+            peer.sendall(stage)
+            self.assertEqual(answer()[:1], b"c", stage)
+        peer.sendall(packet(b"E"))
+        # Its refusal offers an approval: were the milter gone before the reply
+        # was written, the mail server would tell the client to try again, and
+        # the approval would pass the copy it sends with nobody told why.
+        milter.send_signal(signal.SIGTERM)
+        self.assertEqual(milter.process.wait(timeout=30), 0)
+        refusal = answer()
+        self.assertEqual(refusal[:1], b"y")
+        self.assertIn(b"550 5.7.1 Postwarden: not sent: ", refusal)
+        # The mail server reads the reply before it says another word: once
+        # it is written there is nothing to wait for, and the stop says so.
+        log = harness.read(os.path.join(milter.home, "postwarden.log"))
+        self.assertEqual(log.splitlines()[-1].split("\t")[-1], "Milter: stopped")
 
 
 class Sendmail(unittest.TestCase):
