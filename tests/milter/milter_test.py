@@ -672,10 +672,16 @@ class SharedApprovals(unittest.TestCase):
         self.assertIn("a refresh was asked at another mail server",
                       harness.read(os.path.join(home_b, "postwarden.log")))
         self.assertEqual(self.pg.sql("SELECT asked FROM postwarden_refresh_state"), "1")
-        # One refresh a server for one asked: b does not follow it twice, nor
-        # a its own.
+        # And the other way round, the second time.
+        write_central(self.central, "plums", outside=1)
+        self.milters[1].send_signal(signal.SIGHUP)
+        harness.wait_until(lambda: refreshes(home_a) > before[0] + 1, "the second at a", 25)
+        self.assertEqual(verdict(a, "shared-r5", "plums"), 550)
+        self.assertEqual(self.pg.sql("SELECT asked FROM postwarden_refresh_state"), "2")
+        # One refresh a server for each asked: none follows one twice, nor
+        # its own.
         time.sleep(12)
-        self.assertEqual((refreshes(home_a), refreshes(home_b)), (before[0] + 1, before[1] + 1))
+        self.assertEqual((refreshes(home_a), refreshes(home_b)), (before[0] + 2, before[1] + 2))
 
     def test_held_at_one_accepted_once_through_the_other(self):
         a, b = self.servers
