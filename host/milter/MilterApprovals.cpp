@@ -270,6 +270,10 @@ std::unique_ptr<MilterApprovals> PostgresApprovals(const std::string& conninfo) 
     return std::make_unique<DatabaseApprovals>(conninfo);
 }
 
+bool FollowsAskedRefresh(int64_t followed, int64_t asked) {
+    return asked != followed && (followed >= 0 || asked > 0);
+}
+
 std::unique_ptr<SharedRefreshState> PostgresRefreshState(const std::string& conninfo) {
     return std::make_unique<DatabaseRefreshState>(conninfo);
 }

@@ -51,6 +51,13 @@ class SharedRefreshState {
     virtual int64_t Ask(const std::string& server, int64_t now) = 0;
 };
 
+// Whether a server that has followed `followed` asked refreshes (-1: not
+// known yet, the database not read since the start) should refresh now that
+// the database says `asked`: when the count moved since it was last read, or,
+// read for the first time only after the start, when any refresh was asked at
+// all, since one may have been asked while the database could not be read.
+bool FollowsAskedRefresh(int64_t followed, int64_t asked);
+
 // The refresh state in the PostgreSQL database `conninfo` names, one row of
 // its own table, made when missing. Connects at once; throws RuntimeError
 // when it cannot.

@@ -299,8 +299,7 @@ void KeepRefreshing(ModuleLibrary& library, const GlobalOptions& options, Messag
     using Clock = std::chrono::steady_clock;
     std::unique_ptr<SharedRefreshState> shared;
     // The count of asked refreshes this milter has followed; unknown (-1)
-    // until the database first answers, and then followed at once, since a
-    // refresh asked while it could not be read may have been missed.
+    // until the database first answers.
     int64_t followed = -1;
     std::string trouble;  // what went wrong last with the database, logged once
     const auto withDatabase = [&](const std::function<void()>& use) {
@@ -337,13 +336,11 @@ void KeepRefreshing(ModuleLibrary& library, const GlobalOptions& options, Messag
                     return;
                 }
                 const int64_t asked = shared->Asked();
-                if (asked != followed) {
-                    if (followed >= 0 || asked > 0) {
-                        checker.Log("Milter: a refresh was asked at another mail server", 0);
-                        now = true;
-                    }
-                    followed = asked;
+                if (FollowsAskedRefresh(followed, asked)) {
+                    checker.Log("Milter: a refresh was asked at another mail server", 0);
+                    now = true;
                 }
+                followed = asked;
             });
         }
         if (now) {

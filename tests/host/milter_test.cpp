@@ -163,6 +163,17 @@ TEST(MessageCheckerTest, AFailedCheckAcceptsOrDefersAsConfigured) {
     }
 }
 
+TEST(SharedRefreshTest, AServerFollowsWhatWasAskedSinceItLastLooked) {
+    EXPECT_FALSE(host::FollowsAskedRefresh(3, 3));
+    EXPECT_TRUE(host::FollowsAskedRefresh(3, 4));
+    // A database made again from nothing starts its count afresh: a change.
+    EXPECT_TRUE(host::FollowsAskedRefresh(3, 0));
+    // First read only after the start: whatever was asked may have been
+    // missed, but a count never raised asked nothing.
+    EXPECT_TRUE(host::FollowsAskedRefresh(-1, 2));
+    EXPECT_FALSE(host::FollowsAskedRefresh(-1, 0));
+}
+
 TEST(PostgresApprovalsTest, ADatabaseThatCannotBeReachedIsAnError) {
     EXPECT_ANY_THROW(host::PostgresApprovals("postgresql://nobody@127.0.0.1:1/none"));
 }
