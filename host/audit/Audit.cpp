@@ -96,14 +96,8 @@ class Worker {
         if (!module_) return false;
         auto application = std::make_shared<MailClientApplication>(mailStore_);
         application->SetExplorersCount(1);
-        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-        module_->YSStartup(engine);
+        StartAsMailClient(*module_, std::move(application));
         started_ = true;
-        try {
-            module_->YSExplorerOpen(nullptr);
-        } catch (const std::exception&) {
-            // Its settings are still read at every send.
-        }
         return true;
     }
 

@@ -165,13 +165,7 @@ class MessageChecker::Worker {
         if (!module_) throw RuntimeError(0, library_.Path() + " did not make a module");
         auto application = std::make_shared<MailClientApplication>(mailStore_);
         application->SetExplorersCount(1);
-        std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-        module_->YSStartup(engine);
-        try {
-            module_->YSExplorerOpen(nullptr);
-        } catch (const std::exception&) {
-            // Its settings are still read at every send.
-        }
+        StartAsMailClient(*module_, std::move(application));
         generation_ = generation;
     }
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <utility>
 
+#include "module/IModuleAPI.h"
 #include "platform/mailstore/Maildir.h"
 #include "platform/mailstore/MaildirSession.h"
 #include "platform/mailstore/MimeMessage.h"
@@ -135,6 +136,15 @@ std::shared_ptr<OutlookApplication> HostEngine::Application() {
 
 int32_t HostEngine::RegisterModule(IModuleAPI&, int32_t, std::string_view, std::string_view) {
     return 0;
+}
+
+void StartAsMailClient(IModuleAPI& module, std::shared_ptr<MailClientApplication> application) {
+    std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(std::move(application));
+    module.YSStartup(engine);
+    try {
+        module.YSExplorerOpen(nullptr);
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace postwarden::host

@@ -147,4 +147,11 @@ class HostEngine final : public Engine {
     std::shared_ptr<OutlookApplication> application_;
 };
 
+// Starts `module` as a mail client's start does: YSStartup with an engine over
+// `application`, then the opening of the client's first window, where the
+// module refreshes its settings from their central source. A failure in that
+// opening is not the start's (the refresh notes its own, and the settings are
+// still read at every send); one of YSStartup throws.
+void StartAsMailClient(IModuleAPI& module, std::shared_ptr<MailClientApplication> application);
+
 }  // namespace postwarden::host

@@ -121,15 +121,7 @@ bool RefreshFromCentralSource(ModuleLibrary& library, Platform& platform,
                               const std::string& mailStore) {
     std::unique_ptr<IModuleAPI> module = library.Create(platform);
     if (!module) return false;
-    auto application = std::make_shared<MailClientApplication>(mailStore);
-    std::shared_ptr<Engine> engine = std::make_shared<HostEngine>(application);
-    module->YSStartup(engine);
-    try {
-        // Where a mail client's start refreshes the settings.
-        module->YSExplorerOpen(nullptr);
-    } catch (const std::exception&) {
-        // Past the refresh: what it did is already noted.
-    }
+    StartAsMailClient(*module, std::make_shared<MailClientApplication>(mailStore));
     module->YSShutdown();
     return true;
 }

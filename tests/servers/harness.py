@@ -11,28 +11,12 @@ import shutil
 import socket
 import ssl
 import subprocess
+import sys
 import threading
 import time
 
-
-def free_port():
-    """A loopback port nobody listens on now."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, process=None, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process is not None and process.poll() is not None:
-            raise RuntimeError("the server exited with status %d" % process.returncode)
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError("nothing listens on port %d after %d s" % (port, seconds))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from loopback import free_port, wait_for_port  # noqa: E402,F401
 
 
 def run(*args):
