@@ -1,14 +1,16 @@
 """`postwarden milter` behind a real Postfix on loopback, relaying to an SMTP
 sink: what is delivered, what is refused and why, resends, hostile peers on the
-milter's socket, many sessions at once with a restart in the middle, the
-settings refresh on SIGHUP, and approvals shared through PostgreSQL by two
-mail servers.
+milter's socket, many sessions at once with a restart in the middle, a stop in
+the middle of a check, the settings refresh on SIGHUP, approvals and refresh
+requests shared through PostgreSQL by two mail servers; mutt submitting over
+SMTP as a person does; and the same milter behind Sendmail.
 
     milter_test.py --postwarden PATH [unittest arguments]
 """
 
 import argparse
 import concurrent.futures
+import importlib.util
 import os
 import re
 import shutil
@@ -566,6 +568,92 @@ class Sendmail(unittest.TestCase):
         self.assertEqual(sink.with_header("X-Test", "sm-away"), [])
         harness.wait_until(lambda: sink.with_header("X-Test", "sm-outside"), "the approved one")
         self.assertEqual(len(sink.with_header("X-Test", "sm-outside")), 1)
+
+
+def clients_harness():
+    """tests/clients/harness.py, which drives terminal mail clients in tmux (it
+    is named harness too, so it is loaded under another name)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "clients", "harness.py")
+    spec = importlib.util.spec_from_file_location("clients_harness", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class MuttOverSmtp(unittest.TestCase):
+    """A person in mutt who submits over SMTP to the mail server, as phones and
+    webmail do, with nothing of Postwarden on their machine: the milter's
+    refusal is what mutt shows, the message stays in the compose screen, and
+    sent again it goes, once."""
+
+    def test_refused_then_sent_again_from_the_compose_screen(self):
+        if not shutil.which("mutt"):
+            self.fail("mutt is not installed (scripts/setup.sh installs it)")
+        folder = tempfile.mkdtemp(prefix="pw-milter-")
+        os.chmod(folder, 0o755)
+        self.addCleanup(shutil.rmtree, folder, True)
+        sink = harness.Sink()
+        self.addCleanup(sink.close)
+        milter = harness.Milter(POSTWARDEN, make_home(folder, "home"), unix=True)
+        self.addCleanup(milter.stop)
+        postfix = harness.Postfix(os.path.join(folder, "postfix"), sink.port, milter.address)
+        self.addCleanup(postfix.stop)
+
+        clients = clients_harness()
+        ws = clients.Workspace()
+        self.addCleanup(ws.close)
+        term = clients.Terminal(ws)
+        self.addCleanup(term.close)
+        draft = os.path.join(ws.root, "draft")
+        with open(draft, "w") as f:
+            f.write("From: Alice <alice@corp.example>\nTo: dave@other.example\n"
+                    "Subject: Numbers\n\nThe figures for Thursday.\n")
+        # As in the mutt tests: the editor copies the prepared message over the
+        # new one, dated a second ahead so that mutt takes it as edited.
+        editor = os.path.join(ws.root, "editor")
+        with open(editor, "w") as f:
+            f.write('#!/bin/sh\ncp "%s" "$1" && touch -d "@$(($(date +%%s) + 1))" "$1"\n' % draft)
+        os.chmod(editor, 0o755)
+        muttrc = os.path.join(ws.root, "muttrc")
+        with open(muttrc, "w") as f:
+            f.write('set smtp_url="smtp://127.0.0.1:%d/" ssl_starttls=no ssl_force_tls=no\n'
+                    'set editor="%s"\n'
+                    "set folder=%s spoolfile=%s mbox_type=Maildir tmpdir=%s\n"
+                    "set from=alice@corp.example realname=Alice use_from hostname=corp.example\n"
+                    "set edit_headers autoedit noabort_unmodified\n"
+                    'set record="" nocopy postpone=no\n'
+                    % (postfix.port, editor, ws.maildir,
+                       ws.make_maildir("inbox", [clients.inbox_message(1)]), ws.tmp))
+        term.start(["mutt", "-n", "-F", muttrc])
+        term.wait_for("Inbox message 1", "the index")
+        term.keys("m")
+        term.wait_for("Compose", "the compose screen")
+
+        def send():
+            term.keys("y")
+            # mutt asks whether to update the body's encoding, the editor's
+            # copy being newer than the body it made; yes changes nothing.
+            screen = term.wait_for(lambda s: "Update encoding" in s or "y:Send" not in s or
+                                   "SMTP session failed" in s or "Mail sent" in s,
+                                   "mutt sending")
+            if "Update encoding" in screen:
+                term.keys("Enter")
+
+        send()
+        screen = term.wait_for("SMTP session failed: 550 5.7.1 Postwarden: not sent: recipients",
+                               "the milter's refusal on mutt's screen")
+        self.assertIn("y:Send", screen)
+        self.assertIn("dave@other.example", screen)
+        self.assertEqual(sink.count(), 0)
+        # Sent again as it stands: the resend goes through, once.
+        send()
+        term.wait_for("Mail sent", "mutt's confirmation")
+        harness.wait_until(lambda: sink.with_header("Subject", "Numbers"), "the delivered copy")
+        harness.wait_until(postfix.queue_empty, "an empty queue")
+        (copy,) = sink.with_header("Subject", "Numbers")
+        self.assertEqual(copy[1], ["dave@other.example"])
+        outcomes = [r.split(";")[0] for r in milter.sends()]
+        self.assertEqual(outcomes, ["Send: rejected (nobody to ask)", "Send: approved by resend"])
 
 
 class SettingsRefresh(unittest.TestCase):
