@@ -11,6 +11,8 @@
 #include "host/ModuleLoader.h"
 #include "host/milter/MessageChecker.h"
 #include "host/milter/MilterApprovals.h"
+#include "host/send/ClientObjects.h"
+#include "module/IModuleAPI.h"
 #include "tests/TempFolder.h"
 #include "util/RuntimeError.h"
 
@@ -172,6 +174,53 @@ TEST(SharedRefreshTest, AServerFollowsWhatWasAskedSinceItLastLooked) {
     // missed, but a count never raised asked nothing.
     EXPECT_TRUE(host::FollowsAskedRefresh(-1, 2));
     EXPECT_FALSE(host::FollowsAskedRefresh(-1, 0));
+}
+
+// A module whose first window fails to open, as one whose central source
+// throws there.
+class OpenFails final : public IModuleAPI {
+  public:
+    std::string RegistryName() override { return "test"; }
+    std::string FriendlyName() override { return "test"; }
+    int32_t YSStartup(std::shared_ptr<Engine>& engine) override {
+        started = engine != nullptr;
+        return 0;
+    }
+    int32_t YSShutdown() override { return 0; }
+    std::string YSSendMessage(std::string&) override { return {}; }
+    int32_t YSExplorerOpen(HostWindow*) override {
+        opened = true;
+        throw RuntimeError(0, "the central source is away");
+    }
+    int32_t YSExplorerClose(HostWindow*) override { return 0; }
+    int32_t YSExplorerActivate(HostWindow*) override { return 0; }
+    int32_t YSExplorerDeactivate(HostWindow*) override { return 0; }
+    int32_t YSInspectorOpen(HostWindow*) override { return 0; }
+    int32_t YSInspectorClose(HostWindow*) override { return 0; }
+    int32_t YSInspectorActivate(HostWindow*) override { return 0; }
+    int32_t YSInspectorDeactivate(HostWindow*) override { return 0; }
+    int32_t YSButtonAction(int32_t&, bool&) override { return 0; }
+    int32_t YSMenuAction(int32_t&, bool&) override { return 0; }
+    int32_t YSHotkeyAction(int32_t&) override { return 0; }
+    int32_t YSItemEvent(int32_t&, std::shared_ptr<OutlookItem>&, bool&, std::string&,
+                        std::string&) override {
+        return 0;
+    }
+    std::string Version() override { return "0"; }
+
+    bool started = false;
+    bool opened = false;
+};
+
+TEST(StartAsMailClientTest, AFirstWindowThatFailsToOpenIsNoFailedStart) {
+    // The audit's and the milter's workers go on to check with the settings
+    // as stored; a start that threw would leave every message unchecked.
+    TempFolder store;
+    OpenFails module;
+    EXPECT_NO_THROW(host::StartAsMailClient(
+        module, std::make_shared<host::MailClientApplication>(store.Path())));
+    EXPECT_TRUE(module.started);
+    EXPECT_TRUE(module.opened);
 }
 
 TEST(PostgresApprovalsTest, ADatabaseThatCannotBeReachedIsAnError) {

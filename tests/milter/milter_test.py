@@ -191,7 +191,8 @@ class DeliveryAndRefusal(Setup):
         cases = [
             # tag, message, envelope recipients, what the line must say
             ("outside", message("outside", to="dave@other.example"), ["dave@other.example"],
-             ["recipients outside the company's domains", "dave@other.example"]),
+             ["recipients outside the company's domains (outside recipients: "
+              "dave@other.example)"]),
             # Only the envelope counts: a Bcc the header never names.
             ("bcc-outside", message("bcc-outside"), ["bob@corp.example", "eve@other.example"],
              ["recipients outside the company's domains", "eve@other.example"]),
